@@ -1,0 +1,242 @@
+#include "daf.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common.hpp"
+
+namespace kernwerk {
+
+namespace {
+
+constexpr std::size_t kRecordBytes = 1024;
+
+std::string bytes_list(const unsigned char bytes[8]) {
+    std::string out = "[";
+    for (int i = 0; i < 8; ++i) {
+        if (i) out += ", ";
+        out += std::to_string(bytes[i]);
+    }
+    out += "]";
+    return out;
+}
+
+template <typename T>
+T load(const unsigned char* p) noexcept {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Errors
+
+DafError DafError::io_errno(int code) {
+    return {Kind::Io, "I/O error: " + std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"};
+}
+
+DafError DafError::io_text(std::string text) { return {Kind::Io, "I/O error: " + text}; }
+
+DafError DafError::too_small(std::uint64_t len) {
+    return {Kind::TooSmall, "file too small (" + std::to_string(len) + " bytes) to contain a DAF header"};
+}
+
+DafError DafError::bad_id_word(const unsigned char bytes[8]) {
+    return {Kind::BadIdWord, "unrecognized DAF identifier: " + bytes_list(bytes)};
+}
+
+DafError DafError::unsupported_format(const unsigned char bytes[8]) {
+    return {Kind::UnsupportedFormat,
+            "unsupported binary format: " + bytes_list(bytes) + " (only LTL-IEEE is supported)"};
+}
+
+DafError DafError::malformed_summary(std::uint32_t record, std::string reason) {
+    return {Kind::MalformedSummary, "malformed summary at record " + std::to_string(record) + ": " + reason};
+}
+
+DafError DafError::address_out_of_range(std::uint32_t start, std::uint32_t end, std::uint64_t count) {
+    return {Kind::AddressOutOfRange, "address range [" + std::to_string(start) + "," + std::to_string(end) +
+                                         "] out of file (file has " + std::to_string(count) + " doubles)"};
+}
+
+// ---------------------------------------------------------------------------
+// Mapping
+
+Mapping::Mapping(Mapping&& other) noexcept : base_(other.base_), len_(other.len_) {
+    other.base_ = nullptr;
+    other.len_ = 0;
+}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+    if (this != &other) {
+        if (base_) ::munmap(const_cast<void*>(base_), len_);
+        base_ = other.base_;
+        len_ = other.len_;
+        other.base_ = nullptr;
+        other.len_ = 0;
+    }
+    return *this;
+}
+
+Mapping::~Mapping() {
+    if (base_) ::munmap(const_cast<void*>(base_), len_);
+}
+
+std::expected<Mapping, DafError> Mapping::copy_of(std::span<const unsigned char> bytes) {
+    if (bytes.empty()) return Mapping();
+    void* p = ::mmap(nullptr, bytes.size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return std::unexpected(DafError::io_errno(errno));
+    std::memcpy(p, bytes.data(), bytes.size());
+    if (::mprotect(p, bytes.size(), PROT_READ) != 0) {
+        const int err = errno;
+        ::munmap(p, bytes.size());
+        return std::unexpected(DafError::io_errno(err));
+    }
+    return Mapping(p, bytes.size());
+}
+
+// ---------------------------------------------------------------------------
+// Opening and validation
+
+std::expected<DafFile, DafError> DafFile::open(const std::string& path) {
+    // The descriptor is closed on every path once the mapping exists or has
+    // failed; the mapping stays valid without it.
+    // open(2) would silently stop at an embedded NUL and open another file.
+    if (path.find('\0') != std::string::npos)
+        return std::unexpected(DafError::io_text("file name contained an unexpected NUL byte"));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(DafError::io_errno(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return std::unexpected(DafError::io_errno(err));
+    }
+    // A directory opens read-only on Linux but cannot be mapped; say what it is.
+    if (S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return std::unexpected(DafError::io_errno(EISDIR));
+    }
+    if (st.st_size < 0) {
+        ::close(fd);
+        return std::unexpected(DafError::io_text("file length does not fit a signed 64-bit size"));
+    }
+    const auto len = static_cast<std::size_t>(st.st_size);
+    if (len == 0) {
+        // An empty file cannot be mapped; it is reported as too small.
+        ::close(fd);
+        return from_mmap(Mapping());
+    }
+    void* p = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
+    const int err = errno;
+    ::close(fd);
+    if (p == MAP_FAILED) return std::unexpected(DafError::io_errno(err));
+    return from_mmap(Mapping(p, len));
+}
+
+std::expected<DafFile, DafError> DafFile::from_bytes(std::span<const unsigned char> bytes) {
+    auto m = Mapping::copy_of(bytes);
+    if (!m) return std::unexpected(m.error());
+    return from_mmap(std::move(*m));
+}
+
+std::expected<DafFile, DafError> DafFile::from_mmap(Mapping mapping) {
+    const std::size_t len = mapping.size();
+    if (len < kRecordBytes) return std::unexpected(DafError::too_small(len));
+    const unsigned char* b = mapping.data();
+    if (std::memcmp(b, "DAF/", 4) != 0) return std::unexpected(DafError::bad_id_word(b));
+    if (std::memcmp(b + 88, "LTL-IEEE", 8) != 0) return std::unexpected(DafError::unsupported_format(b + 88));
+    DafFile f(std::make_shared<const Mapping>(std::move(mapping)));
+    std::memcpy(f.idword_, b, 8);
+    f.nd_ = load<std::uint32_t>(b + 8);
+    f.ni_ = load<std::uint32_t>(b + 12);
+    f.fward_ = load<std::uint32_t>(b + 76);
+    f.bward_ = load<std::uint32_t>(b + 80);
+    return f;
+}
+
+// ---------------------------------------------------------------------------
+// Summary walk
+
+std::expected<std::vector<Summary>, DafError> DafFile::summaries() const {
+    std::vector<Summary> out;
+    const std::uint64_t file_len = map_->size();
+    const unsigned char* base = map_->data();
+    const std::uint64_t ss = std::uint64_t{nd_} + (std::uint64_t{ni_} + 1) / 2;
+    const std::uint64_t sb = 8 * ss;
+    // Every record of the chain is visited at most once: a chain that comes
+    // back to a record it has read would otherwise loop for ever.
+    std::vector<bool> visited(static_cast<std::size_t>(file_len / kRecordBytes) + 1, false);
+
+    std::uint32_t rec = fward_;
+    while (rec != 0) {
+        if (std::uint64_t{rec} * kRecordBytes > file_len)
+            return std::unexpected(DafError::malformed_summary(rec, "record extends past end of file"));
+        if ((std::uint64_t{rec} + 1) * kRecordBytes > file_len)
+            return std::unexpected(DafError::malformed_summary(rec + 1, "record extends past end of file"));
+        if (visited[rec]) return std::unexpected(DafError::malformed_summary(rec, "summary chain revisits this record"));
+        visited[rec] = true;
+
+        const unsigned char* r = base + (std::uint64_t{rec} - 1) * kRecordBytes;
+        const unsigned char* names = r + kRecordBytes;
+        const std::uint64_t nsum = count_from_double(load<double>(r + 16));
+        if (nsum != 0 && sb == 0)
+            return std::unexpected(DafError::malformed_summary(rec, "summary size is zero (ND = NI = 0)"));
+        for (std::uint64_t i = 0; i < nsum; ++i) {
+            if (24 + (i + 1) * sb > kRecordBytes)
+                return std::unexpected(DafError::malformed_summary(rec, "summary past end of record"));
+            const unsigned char* s = r + 24 + i * sb;
+            Summary sum;
+            sum.doubles.resize(nd_);
+            std::memcpy(sum.doubles.data(), s, std::size_t{nd_} * 8);
+            sum.ints.resize(ni_);
+            std::memcpy(sum.ints.data(), s + std::size_t{nd_} * 8, std::size_t{ni_} * 4);
+            std::string name(reinterpret_cast<const char*>(names + i * sb), static_cast<std::size_t>(sb));
+            if (!is_valid_utf8(name)) {
+                name.clear();
+            } else {
+                while (!name.empty() && name.back() == '\0') name.pop_back();
+                trim_trailing_white_space(name);
+            }
+            sum.name = std::move(name);
+            out.push_back(std::move(sum));
+        }
+        const double next = load<double>(r);
+        if (std::isnan(next) || next <= 0.0) rec = 0;
+        else if (next >= 4294967295.0) rec = 4294967295u;
+        else rec = static_cast<std::uint32_t>(next);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Address reads
+
+std::expected<std::span<const double>, DafError> DafFile::checked_range(std::uint32_t start,
+                                                                        std::uint32_t end) const {
+    const std::uint64_t len = map_->size();
+    if (start < 1 || start > end || std::uint64_t{end} * 8 > len)
+        return std::unexpected(DafError::address_out_of_range(start, end, len / 8));
+    const auto* p = reinterpret_cast<const double*>(map_->data() + (std::uint64_t{start} - 1) * 8);
+    return std::span<const double>(p, std::size_t{end} - start + 1);
+}
+
+std::expected<std::vector<double>, DafError> DafFile::read_doubles(std::uint32_t start, std::uint32_t end) const {
+    auto s = checked_range(start, end);
+    if (!s) return std::unexpected(s.error());
+    return std::vector<double>(s->begin(), s->end());
+}
+
+std::expected<std::span<const double>, DafError> DafFile::slice_doubles(std::uint32_t start,
+                                                                       std::uint32_t end) const {
+    return checked_range(start, end);
+}
+
+}  // namespace kernwerk

@@ -1,0 +1,115 @@
+// DAF container reader.
+//
+// Layout relied on (binary format "LTL-IEEE" only, read in place on a
+// little-endian host):
+//   * records are 1024 bytes, numbered from 1;
+//   * words are 8 bytes, numbered from 1 (a word number is an "address"); all
+//     address ranges are inclusive at both ends;
+//   * record 1 is the file record: LOCIDW at byte 0 ("DAF/" + 4 free bytes),
+//     ND at 8, NI at 12, LOCIFN at 16, FWARD at 76, BWARD at 80, FREE at 84,
+//     LOCFMT at 88;
+//   * a summary takes SS = ND + ceil(NI / 2) words: ND doubles, then NI packed
+//     32-bit integers;
+//   * a summary record holds NEXT, PREV, NSUM (as doubles) and then NSUM
+//     summaries; the record after it holds their names, 8 * SS bytes each.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kernwerk {
+
+class DafError {
+public:
+    enum class Kind { Io, TooSmall, BadIdWord, UnsupportedFormat, MalformedSummary, AddressOutOfRange };
+
+    // {what} is the system's description of the error followed by
+    // " (os error {code})".
+    static DafError io_errno(int code);
+    // A non-system I/O failure with a fixed text.
+    static DafError io_text(std::string text);
+    static DafError too_small(std::uint64_t len);
+    static DafError bad_id_word(const unsigned char bytes[8]);
+    static DafError unsupported_format(const unsigned char bytes[8]);
+    static DafError malformed_summary(std::uint32_t record, std::string reason);
+    static DafError address_out_of_range(std::uint32_t start, std::uint32_t end, std::uint64_t count);
+
+    Kind kind() const noexcept { return kind_; }
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    DafError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+    Kind kind_;
+    std::string message_;
+};
+
+// One decoded summary: ND doubles, NI ints and the segment name.
+struct Summary {
+    std::vector<double> doubles;
+    std::vector<std::int32_t> ints;
+    std::string name;
+};
+
+// A read-only mapping of a whole file; unmapped when destroyed.
+class Mapping {
+public:
+    Mapping() = default;
+    Mapping(const void* base, std::size_t len) noexcept : base_(base), len_(len) {}
+    Mapping(Mapping&& other) noexcept;
+    Mapping& operator=(Mapping&& other) noexcept;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping();
+
+    // A private read-only mapping holding a copy of `bytes` (tests, fuzzing,
+    // in-memory kernels).
+    static std::expected<Mapping, DafError> copy_of(std::span<const unsigned char> bytes);
+
+    const unsigned char* data() const noexcept { return static_cast<const unsigned char*>(base_); }
+    std::size_t size() const noexcept { return len_; }
+
+private:
+    const void* base_ = nullptr;
+    std::size_t len_ = 0;
+};
+
+// Handle to one open, validated DAF file. Copies share the mapping (one atomic
+// reference count); the mapping is removed when the last copy goes.
+class DafFile {
+public:
+    static std::expected<DafFile, DafError> open(const std::string& path);
+    static std::expected<DafFile, DafError> from_mmap(Mapping mapping);
+    static std::expected<DafFile, DafError> from_bytes(std::span<const unsigned char> bytes);
+
+    // Every summary of the chain, in chain order and stored order.
+    std::expected<std::vector<Summary>, DafError> summaries() const;
+    // The doubles at addresses start..end (inclusive, from 1), copied.
+    std::expected<std::vector<double>, DafError> read_doubles(std::uint32_t start, std::uint32_t end) const;
+    // The same doubles as a view into the mapping, valid while a handle lives.
+    std::expected<std::span<const double>, DafError> slice_doubles(std::uint32_t start, std::uint32_t end) const;
+
+    const unsigned char* id_word() const noexcept { return idword_; }
+    std::uint32_t nd() const noexcept { return nd_; }
+    std::uint32_t ni() const noexcept { return ni_; }
+    std::uint32_t fward() const noexcept { return fward_; }
+    std::uint32_t bward() const noexcept { return bward_; }
+    // File length in bytes.
+    std::size_t size() const noexcept { return map_->size(); }
+    // Handles alive on this mapping (for tests of lifetime).
+    long use_count() const noexcept { return map_.use_count(); }
+
+private:
+    explicit DafFile(std::shared_ptr<const Mapping> map) : map_(std::move(map)) {}
+    std::expected<std::span<const double>, DafError> checked_range(std::uint32_t start, std::uint32_t end) const;
+
+    std::shared_ptr<const Mapping> map_;
+    unsigned char idword_[8] = {};
+    std::uint32_t nd_ = 0, ni_ = 0, fward_ = 0, bward_ = 0;
+};
+
+}  // namespace kernwerk
