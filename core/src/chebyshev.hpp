@@ -1,0 +1,48 @@
+// Chebyshev series with their derivatives, shared by the SPK Type 2 and the
+// binary PCK Type 2 evaluators.
+//
+// T0 = 1, T1 = s, T(k) = 2s T(k-1) - T(k-2);
+// T0' = 0, T1' = 1, T'(k) = 2s T'(k-1) + 2 T(k-1) - T'(k-2).
+// The recurrences run forward (no Clenshaw summation), 2s is formed once as
+// s + s, and each sum is accumulated in increasing k from c[0] + s c[1]
+// (values) and c[1] (derivatives). Results are reproducible bit for bit as
+// long as this order is kept and no FMA contraction is allowed.
+#pragma once
+
+#include <cstddef>
+
+namespace kernwerk {
+
+// Values and derivatives (with respect to s) of three series a, b, c of
+// equal length n >= 2 at normalised time s.
+inline void cheby3_value_and_derivative(const double* a, const double* b, const double* c, std::size_t n, double s,
+                                        double value[3], double deriv[3]) noexcept {
+    const double tw = s + s;
+    // x and y run side by side as two lanes, z beside them.
+    double va = a[0] + s * a[1], vb = b[0] + s * b[1], vc = c[0] + s * c[1];
+    double da = a[1], db = b[1], dc = c[1];
+    double t0 = 1.0, t1 = s;      // T(k-2), T(k-1)
+    double d0 = 0.0, d1 = 1.0;    // T'(k-2), T'(k-1)
+    for (std::size_t k = 2; k < n; ++k) {
+        const double t2 = tw * t1 - t0;
+        const double dt2 = tw * d1 + 2.0 * t1 - d0;
+        va = va + a[k] * t2;
+        vb = vb + b[k] * t2;
+        vc = vc + c[k] * t2;
+        da = da + a[k] * dt2;
+        db = db + b[k] * dt2;
+        dc = dc + c[k] * dt2;
+        t0 = t1;
+        t1 = t2;
+        d0 = d1;
+        d1 = dt2;
+    }
+    value[0] = va;
+    value[1] = vb;
+    value[2] = vc;
+    deriv[0] = da;
+    deriv[1] = db;
+    deriv[2] = dc;
+}
+
+}  // namespace kernwerk
