@@ -1,0 +1,341 @@
+#include "spk_writer.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <type_traits>
+#include <unistd.h>
+#include <utility>
+
+namespace kernwerk {
+
+namespace {
+
+constexpr std::size_t kRecordBytes = 1024;
+constexpr std::size_t kNameBytes = 40;      // 8 * (ND + NI / 2) for ND = 2, NI = 6
+constexpr std::size_t kSummaryBytes = 40;
+constexpr std::uint32_t kFirstDataAddress = 385;  // first word of record 4
+constexpr std::size_t kDataOffset = 3 * kRecordBytes;
+constexpr std::size_t kLocifnBytes = 60;
+
+// Offsets in the file record.
+constexpr std::size_t kOffLocidw = 0, kOffNd = 8, kOffNi = 12, kOffLocifn = 16, kOffFward = 76, kOffBward = 80,
+                      kOffFree = 84, kOffLocfmt = 88, kOffFtp = 500;
+
+// "FTPSTR:" then CR, LF, CR LF, CR NUL, 0x81, 0x10 0xCE, each closed by a
+// colon, then "ENDFTP". A transfer that rewrites line ends or drops the high
+// bit leaves a recognisably damaged copy.
+constexpr unsigned char kFtpString[28] = {0x46, 0x54, 0x50, 0x53, 0x54, 0x52, 0x3A, 0x0D, 0x3A, 0x0A,
+                                          0x3A, 0x0D, 0x0A, 0x3A, 0x0D, 0x00, 0x3A, 0x81, 0x3A, 0x10,
+                                          0xCE, 0x3A, 0x45, 0x4E, 0x44, 0x46, 0x54, 0x50};
+
+// Unaligned little-endian stores into the byte image (host is little-endian).
+void put_f64(unsigned char* p, double v) noexcept { std::memcpy(p, &v, 8); }
+void put_i32(unsigned char* p, std::int32_t v) noexcept { std::memcpy(p, &v, 4); }
+void put_doubles(unsigned char*& p, const std::vector<double>& v) noexcept {
+    if (!v.empty()) std::memcpy(p, v.data(), v.size() * 8);
+    p += v.size() * 8;
+}
+void put_next(unsigned char*& p, double v) noexcept {
+    put_f64(p, v);
+    p += 8;
+}
+
+// Directory entries of a Type 9 segment: every 100th epoch, the last excepted.
+std::uint64_t directory_length(std::uint64_t n) noexcept { return n == 0 ? 0 : (n - 1) / 100; }
+
+// Type 3: per record MID, RADIUS, then x, y, z, vx, vy, vz; then the trailer.
+void put_type3(unsigned char* p, const Type3Segment& s) noexcept {
+    const std::size_t n = s.records.front().x.size();
+    for (const Type3Record& r : s.records) {
+        put_next(p, r.mid);
+        put_next(p, r.radius);
+        put_doubles(p, r.x);
+        put_doubles(p, r.y);
+        put_doubles(p, r.z);
+        put_doubles(p, r.vx);
+        put_doubles(p, r.vy);
+        put_doubles(p, r.vz);
+    }
+    put_next(p, s.init);
+    put_next(p, s.intlen);
+    put_next(p, static_cast<double>(2 + 6 * n));           // RSIZE
+    put_next(p, static_cast<double>(s.records.size()));    // N
+}
+
+// Type 9: states, epochs, epoch directory, degree, N.
+void put_type9(unsigned char* p, const Type9Segment& s) noexcept {
+    const std::size_t n = s.epochs.size();
+    put_doubles(p, s.states);
+    put_doubles(p, s.epochs);
+    for (std::size_t k = 1; k <= directory_length(n); ++k) put_next(p, s.epochs[100 * k - 1]);
+    put_next(p, static_cast<double>(s.degree));
+    put_next(p, static_cast<double>(n));
+}
+
+// Repeats write(2) until the whole buffer is out; a signal interrupting a call
+// is not a failure.
+std::expected<void, SpkWriterError> write_all(int fd, const unsigned char* p, std::size_t len) {
+    while (len > 0) {
+        const ssize_t w = ::write(fd, p, len);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(SpkWriterError::io_errno(errno));
+        }
+        if (w == 0) return std::unexpected(SpkWriterError::io_text("failed to write whole buffer"));
+        p += w;
+        len -= static_cast<std::size_t>(w);
+    }
+    return {};
+}
+
+// Makes the rename itself durable. A directory that cannot be opened for
+// reading cannot be synced; the rename has happened, so that is not reported.
+// File systems that cannot sync directories say EINVAL; neither is reported.
+std::expected<void, SpkWriterError> sync_directory(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return {};
+    int rc;
+    do rc = ::fsync(fd);
+    while (rc != 0 && errno == EINTR);
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0 && err != EINVAL && err != ENOTSUP) return std::unexpected(SpkWriterError::io_errno(err));
+    return {};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Errors
+
+SpkWriterError SpkWriterError::io_errno(int code) {
+    SpkWriterError e(Kind::Io,
+                     "I/O error: " + std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")");
+    e.os_error_ = code;
+    return e;
+}
+
+SpkWriterError SpkWriterError::io_text(std::string text) { return {Kind::Io, "I/O error: " + text}; }
+
+SpkWriterError SpkWriterError::segment_id_too_long(std::string id) {
+    SpkWriterError e(Kind::SegmentIdTooLong, "segment id '" + id + "' is longer than 40 bytes after UTF-8 encoding");
+    e.id_ = std::move(id);
+    return e;
+}
+
+SpkWriterError SpkWriterError::too_many_segments(std::size_t count, std::size_t limit) {
+    return {Kind::TooManySegments, "too many segments (" + std::to_string(count) +
+                                       "); single summary record holds at most " + std::to_string(limit)};
+}
+
+SpkWriterError SpkWriterError::invalid_type3(std::string reason) {
+    return {Kind::InvalidType3, "invalid Type 3 segment: " + reason};
+}
+
+SpkWriterError SpkWriterError::invalid_type9(std::string reason) {
+    return {Kind::InvalidType9, "invalid Type 9 segment: " + reason};
+}
+
+SpkWriterError SpkWriterError::address_range(std::uint64_t data_doubles) {
+    return {Kind::AddressRange, "segment data too large for a DAF file: " + std::to_string(data_doubles) +
+                                    " doubles, at most " + std::to_string(SpkWriter::kMaxDataDoubles) +
+                                    " fit its 32-bit addresses"};
+}
+
+// ---------------------------------------------------------------------------
+// Collecting segments
+
+SpkWriter SpkWriter::new_spk(std::string_view locifn) {
+    SpkWriter w;
+    // Cut at byte 60 even inside a multi-byte character, as the field is bytes.
+    std::memset(w.locifn_, ' ', kLocifnBytes);
+    std::memcpy(w.locifn_, locifn.data(), std::min(locifn.size(), kLocifnBytes));
+    return w;
+}
+
+std::expected<void, SpkWriterError> SpkWriter::add_type3(Type3Segment segment) {
+    if (segment.segment_id.size() > kNameBytes)
+        return std::unexpected(SpkWriterError::segment_id_too_long(segment.segment_id));
+    if (segment.records.empty()) return std::unexpected(SpkWriterError::invalid_type3("empty records"));
+    const std::size_t n = segment.records.front().x.size();
+    if (n == 0) return std::unexpected(SpkWriterError::invalid_type3("degree < 0"));
+    for (const Type3Record& r : segment.records) {
+        if (r.x.size() != n || r.y.size() != n || r.z.size() != n || r.vx.size() != n || r.vy.size() != n ||
+            r.vz.size() != n)
+            return std::unexpected(SpkWriterError::invalid_type3("inconsistent coefficient count"));
+    }
+    // NaN passes: only a comparison that holds rejects.
+    if (segment.intlen <= 0.0) return std::unexpected(SpkWriterError::invalid_type3("INTLEN must be > 0"));
+    segments_.emplace_back(std::in_place_type<Type3Segment>, std::move(segment));
+    return {};
+}
+
+std::expected<void, SpkWriterError> SpkWriter::add_type9(Type9Segment segment) {
+    if (segment.segment_id.size() > kNameBytes)
+        return std::unexpected(SpkWriterError::segment_id_too_long(segment.segment_id));
+    const std::size_t n = segment.epochs.size();
+    if (n == 0) return std::unexpected(SpkWriterError::invalid_type9("no epochs"));
+    if (segment.states.size() / 6 != n || segment.states.size() % 6 != 0)
+        return std::unexpected(SpkWriterError::invalid_type9("states length != 6 * epochs length"));
+    if (segment.degree < 1) return std::unexpected(SpkWriterError::invalid_type9("degree < 1"));
+    // degree + 1 in 64 bits: the largest 32-bit degree does not wrap.
+    if (std::uint64_t{n} < std::uint64_t(segment.degree) + 1)
+        return std::unexpected(SpkWriterError::invalid_type9("window (degree+1) exceeds sample count"));
+    for (std::size_t i = 1; i < n; ++i) {
+        // Written as "not greater" so that NaN neighbours fail too.
+        if (!(segment.epochs[i] > segment.epochs[i - 1]))
+            return std::unexpected(SpkWriterError::invalid_type9("epochs must be strictly increasing"));
+    }
+    segments_.emplace_back(std::in_place_type<Type9Segment>, std::move(segment));
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Serialisation
+
+std::uint64_t SpkWriter::data_length(const Segment& segment) noexcept {
+    if (const auto* s3 = std::get_if<Type3Segment>(&segment)) {
+        const std::uint64_t n = s3->records.empty() ? 0 : s3->records.front().x.size();
+        return s3->records.size() * (2 + 6 * n) + 4;
+    }
+    const auto& s9 = std::get<Type9Segment>(segment);
+    const std::uint64_t n = s9.epochs.size();
+    return 7 * n + directory_length(n) + 2;
+}
+
+std::expected<std::uint32_t, SpkWriterError> SpkWriter::free_address(std::uint64_t data_doubles) {
+    if (data_doubles > kMaxDataDoubles) return std::unexpected(SpkWriterError::address_range(data_doubles));
+    return static_cast<std::uint32_t>(kFirstDataAddress + data_doubles);
+}
+
+std::expected<std::vector<unsigned char>, SpkWriterError> SpkWriter::to_bytes() const {
+    if (segments_.size() > kMaxSegments)
+        return std::unexpected(SpkWriterError::too_many_segments(segments_.size(), kMaxSegments));
+
+    // The layout first, so that data beyond the 32-bit addresses is refused
+    // before anything is allocated and no address is ever written wrapped.
+    std::uint64_t total = 0;
+    for (const Segment& s : segments_) total += data_length(s);
+    auto free = free_address(total);
+    if (!free) return std::unexpected(free.error());
+
+    // One zero-filled buffer at its final size; every segment's array is
+    // written straight into its place, so nothing is copied twice.
+    const std::size_t data_records = static_cast<std::size_t>((total + 127) / 128);
+    std::vector<unsigned char> image(kDataOffset + data_records * kRecordBytes, 0);
+    unsigned char* const b = image.data();
+
+    // File record.
+    std::memcpy(b + kOffLocidw, locidw_, 8);
+    put_i32(b + kOffNd, 2);
+    put_i32(b + kOffNi, 6);
+    std::memcpy(b + kOffLocifn, locifn_, kLocifnBytes);
+    put_i32(b + kOffFward, 2);
+    put_i32(b + kOffBward, 2);
+    put_i32(b + kOffFree, static_cast<std::int32_t>(*free));
+    std::memcpy(b + kOffLocfmt, "LTL-IEEE", 8);
+    std::memcpy(b + kOffFtp, kFtpString, sizeof kFtpString);
+
+    // Summary record: NEXT = PREV = 0, NSUM, the summaries.
+    unsigned char* const sum = b + kRecordBytes;
+    put_f64(sum + 0, 0.0);
+    put_f64(sum + 8, 0.0);
+    put_f64(sum + 16, static_cast<double>(segments_.size()));
+
+    // Name record: blanks, each id at the start of its 40-byte slot.
+    unsigned char* const names = b + 2 * kRecordBytes;
+    std::memset(names, ' ', kRecordBytes);
+
+    std::uint32_t addr = kFirstDataAddress;
+    for (std::size_t i = 0; i < segments_.size(); ++i) {
+        const Segment& seg = segments_[i];
+        const auto len = static_cast<std::uint32_t>(data_length(seg));
+        unsigned char* const s = sum + 24 + i * kSummaryBytes;
+        unsigned char* const data = b + kDataOffset + std::size_t{addr - kFirstDataAddress} * 8;
+        std::visit(
+            [&](const auto& segment) {
+                using T = std::decay_t<decltype(segment)>;
+                constexpr std::int32_t type = std::is_same_v<T, Type3Segment> ? 3 : 9;
+                put_f64(s + 0, segment.start_et);
+                put_f64(s + 8, segment.end_et);
+                put_i32(s + 16, segment.target);
+                put_i32(s + 20, segment.center);
+                put_i32(s + 24, segment.frame_id);
+                put_i32(s + 28, type);
+                put_i32(s + 32, static_cast<std::int32_t>(addr));
+                put_i32(s + 36, static_cast<std::int32_t>(addr + len - 1));
+                std::memcpy(names + i * kNameBytes, segment.segment_id.data(),
+                            std::min(segment.segment_id.size(), kNameBytes));
+                if constexpr (type == 3)
+                    put_type3(data, segment);
+                else
+                    put_type9(data, segment);
+            },
+            seg);
+        addr += len;
+    }
+    return image;
+}
+
+// ---------------------------------------------------------------------------
+// Atomic write
+
+std::string SpkWriter::temporary_path(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t dot = path.rfind('.');
+    // A dot that begins the last component (".hidden") starts no extension.
+    if (dot == std::string::npos || dot <= base) return path + ".tmp";
+    std::string ext = path.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : char(c); });
+    // Replacing "tmp" by "tmp" would make the target its own temporary file
+    // and truncate it before the new content is complete. The comparison
+    // ignores case for file systems that do.
+    if (ext == "tmp") return path + ".tmp";
+    return path.substr(0, dot + 1) + "tmp";
+}
+
+std::expected<void, SpkWriterError> SpkWriter::write(const std::string& path) const {
+    auto image = to_bytes();
+    if (!image) return std::unexpected(image.error());
+
+    // open(2) would stop at an embedded NUL and write another file.
+    if (path.find('\0') != std::string::npos)
+        return std::unexpected(SpkWriterError::io_text("file name contained an unexpected NUL byte"));
+    // A path without a file name ("", "dir/", "dir/.", "..") cannot receive a
+    // file; refuse it before a stray ".tmp" is created beside it.
+    const std::size_t slash = path.rfind('/');
+    const std::string_view last = std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+    if (path.empty()) return std::unexpected(SpkWriterError::io_errno(ENOENT));
+    if (last.empty() || last == "." || last == "..") return std::unexpected(SpkWriterError::io_errno(EISDIR));
+
+    const std::string tmp = temporary_path(path);
+    int fd;
+    do fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::unexpected(SpkWriterError::io_errno(errno));
+
+    if (auto ok = write_all(fd, image->data(), image->size()); !ok) {
+        ::close(fd);
+        return std::unexpected(ok.error());
+    }
+    int rc;
+    do rc = ::fsync(fd);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        const int err = errno;
+        ::close(fd);
+        return std::unexpected(SpkWriterError::io_errno(err));
+    }
+    // The data are on disk; a failing close has nothing more to lose.
+    ::close(fd);
+    if (::rename(tmp.c_str(), path.c_str()) != 0) return std::unexpected(SpkWriterError::io_errno(errno));
+    return sync_directory(path);
+}
+
+}  // namespace kernwerk

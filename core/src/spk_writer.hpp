@@ -1,0 +1,136 @@
+// SPK writer: Type 3 and Type 9 segments collected in memory, serialised into
+// one DAF/SPK image and committed to disk by an atomic rename.
+//
+// Layout produced (binary format "LTL-IEEE", little-endian):
+//   * records are 1024 bytes, numbered from 1; words ("addresses") are 8
+//     bytes, numbered from 1; address ranges are inclusive at both ends;
+//   * record 1 is the file record (LOCIDW "DAF/SPK ", ND = 2, NI = 6, LOCIFN,
+//     FWARD = BWARD = 2, FREE, LOCFMT, the FTP validation string at byte 500);
+//   * record 2 is the only summary record (NEXT = PREV = 0, NSUM, then 40-byte
+//     summaries: start ET, end ET, target, center, frame, type, begin, end),
+//     so a file holds at most 25 segments;
+//   * record 3 holds the segment names, 40 blank-padded bytes each;
+//   * the segments' data follow back to back from address 385 (byte 3072);
+//     the image ends at the next whole record.
+// Type 3 data: records of MID, RADIUS and n coefficients of x, y, z, vx, vy,
+// vz, then INIT, INTLEN, RSIZE = 2 + 6n, N. Type 9 data: N states of 6
+// doubles, N epochs, every 100th epoch (the last excepted), degree, N.
+// Epochs are TDB seconds past J2000; positions km, velocities km/s.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace kernwerk {
+
+class SpkWriterError {
+public:
+    enum class Kind { Io, SegmentIdTooLong, TooManySegments, InvalidType3, InvalidType9, AddressRange };
+
+    // A system error: "I/O error: {strerror} (os error {code})".
+    static SpkWriterError io_errno(int code);
+    // An I/O failure without a system code: "I/O error: {text}".
+    static SpkWriterError io_text(std::string text);
+    static SpkWriterError segment_id_too_long(std::string id);
+    static SpkWriterError too_many_segments(std::size_t count, std::size_t limit);
+    static SpkWriterError invalid_type3(std::string reason);
+    static SpkWriterError invalid_type9(std::string reason);
+    // The data would need addresses beyond the 32-bit range of a summary.
+    static SpkWriterError address_range(std::uint64_t data_doubles);
+
+    Kind kind() const noexcept { return kind_; }
+    const std::string& message() const noexcept { return message_; }
+    // The rejected id (Kind::SegmentIdTooLong only).
+    const std::string& segment_id() const noexcept { return id_; }
+    // The system error number (Kind::Io from a system call), else 0.
+    int os_error() const noexcept { return os_error_; }
+
+private:
+    SpkWriterError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+    Kind kind_;
+    std::string message_;
+    std::string id_;
+    int os_error_ = 0;
+};
+
+// One Chebyshev record covering [mid - radius, mid + radius] (seconds). The
+// six coefficient lists are lowest order first, km and km/s.
+struct Type3Record {
+    std::vector<double> x, y, z, vx, vy, vz;
+    double mid = 0;
+    double radius = 0;
+};
+
+struct Type3Segment {
+    std::int32_t target = 0, center = 0, frame_id = 0;
+    double start_et = 0, end_et = 0;  // coverage written into the summary
+    std::string segment_id;          // at most 40 bytes of UTF-8
+    double init = 0;                 // ET of the start of the first record
+    double intlen = 0;               // seconds covered by each record
+    std::vector<Type3Record> records;
+};
+
+struct Type9Segment {
+    std::int32_t target = 0, center = 0, frame_id = 0;
+    double start_et = 0, end_et = 0;
+    std::string segment_id;
+    std::int32_t degree = 0;       // of the Lagrange polynomial
+    std::vector<double> states;    // 6N values: x, y, z, vx, vy, vz per epoch
+    std::vector<double> epochs;    // N epochs, strictly increasing
+};
+
+using Segment = std::variant<Type3Segment, Type9Segment>;
+
+class SpkWriter {
+public:
+    // Summaries fit in one record: 3 control words + 25 * 5 words = 128.
+    static constexpr std::size_t kMaxSegments = 25;
+    // FREE = 385 + D is a signed 32-bit address.
+    static constexpr std::uint64_t kMaxDataDoubles = 2147483647u - 385u;
+
+    // An empty writer; `locifn` is cut or blank-padded to 60 bytes.
+    static SpkWriter new_spk(std::string_view locifn);
+
+    // Validate and take over a segment. A rejected segment is discarded and
+    // leaves the writer as it was.
+    std::expected<void, SpkWriterError> add_type3(Type3Segment segment);
+    std::expected<void, SpkWriterError> add_type9(Type9Segment segment);
+
+    // The complete file image: 3072 + 1024 * ceil(D / 128) bytes for D data
+    // doubles.
+    std::expected<std::vector<unsigned char>, SpkWriterError> to_bytes() const;
+    // Writes the image to a temporary sibling of `path`, syncs it, renames it
+    // over `path` and syncs the directory: `path` holds its old content or the
+    // complete new file, never a part.
+    std::expected<void, SpkWriterError> write(const std::string& path) const;
+
+    // The sibling that `write` fills before the rename: the extension of the
+    // last component replaced by "tmp" (or ".tmp" appended when there is none;
+    // a leading dot starts no extension). A name whose extension is already
+    // "tmp" gets ".tmp" appended so that it is never its own temporary file.
+    static std::string temporary_path(const std::string& path);
+
+    // Number of doubles of a segment's data array.
+    static std::uint64_t data_length(const Segment& segment) noexcept;
+    // FREE, the first address after D data doubles, or the address-range
+    // error when it does not fit a signed 32-bit integer.
+    static std::expected<std::uint32_t, SpkWriterError> free_address(std::uint64_t data_doubles);
+
+    const std::vector<Segment>& segments() const noexcept { return segments_; }
+    const char* locidw() const noexcept { return locidw_; }
+    const char* locifn() const noexcept { return locifn_; }
+
+private:
+    SpkWriter() = default;
+
+    std::vector<Segment> segments_;
+    char locidw_[8] = {'D', 'A', 'F', '/', 'S', 'P', 'K', ' '};
+    char locifn_[60] = {};
+};
+
+}  // namespace kernwerk
