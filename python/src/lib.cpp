@@ -141,9 +141,15 @@ bool add_class(PyObject* module, const char* name, PyType_Spec* spec, PyTypeObje
     return append_to_all(module, name);
 }
 
-// Functions first, then the classes, in the order of __all__.
+// Functions first, then the classes, in the order of __all__:
+// naif_bodn2c, naif_bodc2n, naif_parse_text_kernel_bindings, NaifSpk,
+// NaifSpkWriter, NaifPck.
 bool module_body(PyObject* m) {
+    // Module functions.
+
+    // Classes.
     if (!add_class(m, "NaifSpk", &spk_spec, g_spk_type)) return false;
+
     return true;
 }
 
