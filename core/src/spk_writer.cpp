@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
+#include <sys/mman.h>
 #include <type_traits>
 #include <unistd.h>
 #include <utility>
@@ -147,6 +149,39 @@ SpkWriterError SpkWriterError::address_range(std::uint64_t data_doubles) {
 }
 
 // ---------------------------------------------------------------------------
+// Image buffer
+
+ByteImage::ByteImage(std::size_t size) : size_(size) {
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    mapped_ = (std::max<std::size_t>(size, 1) + page - 1) / page * page;
+    void* p = ::mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    // Advice only: where huge pages are not offered this changes nothing.
+    if (mapped_ >= (std::size_t{2} << 20)) ::madvise(p, mapped_, MADV_HUGEPAGE);
+#endif
+    data_ = static_cast<unsigned char*>(p);
+}
+
+ByteImage::ByteImage(ByteImage&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+      mapped_(std::exchange(other.mapped_, 0)) {}
+
+ByteImage& ByteImage::operator=(ByteImage&& other) noexcept {
+    if (this != &other) {
+        if (data_) ::munmap(data_, mapped_);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        mapped_ = std::exchange(other.mapped_, 0);
+    }
+    return *this;
+}
+
+ByteImage::~ByteImage() {
+    if (data_) ::munmap(data_, mapped_);
+}
+
+// ---------------------------------------------------------------------------
 // Collecting segments
 
 SpkWriter SpkWriter::new_spk(std::string_view locifn) {
@@ -212,7 +247,7 @@ std::expected<std::uint32_t, SpkWriterError> SpkWriter::free_address(std::uint64
     return static_cast<std::uint32_t>(kFirstDataAddress + data_doubles);
 }
 
-std::expected<std::vector<unsigned char>, SpkWriterError> SpkWriter::to_bytes() const {
+std::expected<ByteImage, SpkWriterError> SpkWriter::to_bytes() const {
     if (segments_.size() > kMaxSegments)
         return std::unexpected(SpkWriterError::too_many_segments(segments_.size(), kMaxSegments));
 
@@ -226,7 +261,7 @@ std::expected<std::vector<unsigned char>, SpkWriterError> SpkWriter::to_bytes() 
     // One zero-filled buffer at its final size; every segment's array is
     // written straight into its place, so nothing is copied twice.
     const std::size_t data_records = static_cast<std::size_t>((total + 127) / 128);
-    std::vector<unsigned char> image(kDataOffset + data_records * kRecordBytes, 0);
+    ByteImage image(kDataOffset + data_records * kRecordBytes);
     unsigned char* const b = image.data();
 
     // File record.

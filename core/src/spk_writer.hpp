@@ -86,6 +86,35 @@ struct Type9Segment {
 
 using Segment = std::variant<Type3Segment, Type9Segment>;
 
+// An owned, zero-initialised byte buffer of fixed size for a file image. The
+// memory comes straight from an anonymous mapping: its pages arrive zeroed,
+// so the image is never cleared twice, and large images are backed by huge
+// pages where the system offers them (a 100 MB image otherwise spends most
+// of its assembly time in page faults).
+class ByteImage {
+public:
+    // Throws std::bad_alloc when the memory cannot be had, as a vector would.
+    explicit ByteImage(std::size_t size);
+    ByteImage(ByteImage&& other) noexcept;
+    ByteImage& operator=(ByteImage&& other) noexcept;
+    ByteImage(const ByteImage&) = delete;
+    ByteImage& operator=(const ByteImage&) = delete;
+    ~ByteImage();
+
+    unsigned char* data() noexcept { return data_; }
+    const unsigned char* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    const unsigned char* begin() const noexcept { return data_; }
+    const unsigned char* end() const noexcept { return data_ + size_; }
+    unsigned char operator[](std::size_t i) const noexcept { return data_[i]; }
+    std::vector<unsigned char> to_vector() const { return {begin(), end()}; }
+
+private:
+    unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t mapped_ = 0;
+};
+
 class SpkWriter {
 public:
     // Summaries fit in one record: 3 control words + 25 * 5 words = 128.
@@ -103,7 +132,7 @@ public:
 
     // The complete file image: 3072 + 1024 * ceil(D / 128) bytes for D data
     // doubles.
-    std::expected<std::vector<unsigned char>, SpkWriterError> to_bytes() const;
+    std::expected<ByteImage, SpkWriterError> to_bytes() const;
     // Writes the image to a temporary sibling of `path`, syncs it, renames it
     // over `path` and syncs the directory: `path` holds its old content or the
     // complete new file, never a part.

@@ -77,7 +77,7 @@ Type9Segment type9(std::size_t n, std::int32_t degree = 1, std::string id = "T9"
 std::vector<unsigned char> image_of(const SpkWriter& w) {
     auto b = w.to_bytes();
     EXPECT_TRUE(b.has_value()) << (b ? "" : b.error().message());
-    return b ? *b : std::vector<unsigned char>{};
+    return b ? b->to_vector() : std::vector<unsigned char>{};
 }
 
 // ---------------------------------------------------------------------------
@@ -504,6 +504,24 @@ TEST(spk_writer_test, writer_can_be_serialised_repeatedly_and_grow) {
     const auto second = image_of(w);
     EXPECT_NE(second, first);
     EXPECT_EQ(f64_at(second, 1040), 2.0);
+}
+
+TEST(spk_writer_test, byte_image_is_zeroed_and_moves) {
+    for (std::size_t size : {std::size_t{1}, std::size_t{3072}, std::size_t{4097}, std::size_t{3} << 20}) {
+        SCOPED_TRACE(size);
+        ByteImage a(size);
+        ASSERT_EQ(a.size(), size);
+        EXPECT_TRUE(std::all_of(a.begin(), a.end(), [](unsigned char c) { return c == 0; }));
+        a.data()[size - 1] = 7;
+        ByteImage b(std::move(a));
+        EXPECT_EQ(a.size(), 0u);
+        EXPECT_EQ(a.data(), nullptr);
+        EXPECT_EQ(b[size - 1], 7);
+        ByteImage c(16);
+        c = std::move(b);
+        EXPECT_EQ(c.size(), size);
+        EXPECT_EQ(c[size - 1], 7);
+    }
 }
 
 // ---------------------------------------------------------------------------
