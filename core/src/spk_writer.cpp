@@ -76,22 +76,6 @@ void put_type9(unsigned char* p, const Type9Segment& s) noexcept {
     put_next(p, static_cast<double>(n));
 }
 
-// Repeats write(2) until the whole buffer is out; a signal interrupting a call
-// is not a failure.
-std::expected<void, SpkWriterError> write_all(int fd, const unsigned char* p, std::size_t len) {
-    while (len > 0) {
-        const ssize_t w = ::write(fd, p, len);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(SpkWriterError::io_errno(errno));
-        }
-        if (w == 0) return std::unexpected(SpkWriterError::io_text("failed to write whole buffer"));
-        p += w;
-        len -= static_cast<std::size_t>(w);
-    }
-    return {};
-}
-
 // Makes the rename itself durable. A directory that cannot be opened for
 // reading cannot be synced; the rename has happened, so that is not reported.
 // File systems that cannot sync directories say EINVAL; neither is reported.
@@ -319,6 +303,22 @@ std::expected<ByteImage, SpkWriterError> SpkWriter::to_bytes() const {
 // ---------------------------------------------------------------------------
 // Atomic write
 
+std::expected<void, SpkWriterError> detail::write_fully(int fd, const unsigned char* p, std::size_t len,
+                                                        WriteCall call) {
+    while (len > 0) {
+        const ssize_t w = call(fd, p, len);
+        if (w < 0) {
+            // A signal that arrives before anything was written is not a failure.
+            if (errno == EINTR) continue;
+            return std::unexpected(SpkWriterError::io_errno(errno));
+        }
+        if (w == 0) return std::unexpected(SpkWriterError::io_text("failed to write whole buffer"));
+        p += w;
+        len -= static_cast<std::size_t>(w);
+    }
+    return {};
+}
+
 std::string SpkWriter::temporary_path(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
@@ -355,7 +355,7 @@ std::expected<void, SpkWriterError> SpkWriter::write(const std::string& path) co
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return std::unexpected(SpkWriterError::io_errno(errno));
 
-    if (auto ok = write_all(fd, image->data(), image->size()); !ok) {
+    if (auto ok = detail::write_fully(fd, image->data(), image->size(), ::write); !ok) {
         ::close(fd);
         return std::unexpected(ok.error());
     }

@@ -23,6 +23,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <variant>
 #include <vector>
 
@@ -161,5 +162,16 @@ private:
     char locidw_[8] = {'D', 'A', 'F', '/', 'S', 'P', 'K', ' '};
     char locifn_[60] = {};
 };
+
+namespace detail {
+
+// The write loop of SpkWriter::write, with the system call passed in so that
+// short writes, interruptions and failures can be exercised: repeats the call
+// until all `len` bytes are out, repeats a call interrupted by a signal, and
+// reports a call that writes nothing as "failed to write whole buffer".
+using WriteCall = ssize_t (*)(int fd, const void* buf, std::size_t count);
+std::expected<void, SpkWriterError> write_fully(int fd, const unsigned char* p, std::size_t len, WriteCall call);
+
+}  // namespace detail
 
 }  // namespace kernwerk

@@ -725,6 +725,55 @@ TEST_F(spk_writer_file_test, io_failures) {
     EXPECT_TRUE(fs::is_directory(path("adir.bsp")));
 }
 
+// A scripted write(2): each entry is the result of one call (a byte count, or
+// -errno); the bytes "written" are collected.
+struct ScriptedWrite {
+    static inline std::vector<long> script;
+    static inline std::size_t next = 0;
+    static inline std::string out;
+    static ssize_t call(int, const void* buf, std::size_t count) {
+        const long r = next < script.size() ? script[next++] : static_cast<long>(count);
+        if (r < 0) {
+            errno = static_cast<int>(-r);
+            return -1;
+        }
+        const auto n = std::min<std::size_t>(static_cast<std::size_t>(r), count);
+        out.append(static_cast<const char*>(buf), n);
+        return static_cast<ssize_t>(n);
+    }
+};
+
+TEST(spk_writer_test, write_loop_outcomes) {
+    const std::string text = "0123456789";
+    struct Case {
+        const char* what;
+        std::vector<long> script;
+        std::string message;  // empty: success
+        std::string written;
+    } cases[] = {
+        {"one call", {}, "", text},
+        {"short writes", {3, 1, 4}, "", text},
+        {"interrupted calls are repeated", {-EINTR, 2, -EINTR, -EINTR}, "", text},
+        {"no progress", {4, 0}, "I/O error: failed to write whole buffer", "0123"},
+        {"disk full", {5, -ENOSPC}, "I/O error: No space left on device (os error 28)", "01234"},
+        {"quota", {-EDQUOT}, "I/O error: Disk quota exceeded (os error 122)", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedWrite::script = c.script;
+        ScriptedWrite::next = 0;
+        ScriptedWrite::out.clear();
+        auto r = detail::write_fully(-1, reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                                     &ScriptedWrite::call);
+        EXPECT_EQ(r.has_value(), c.message.empty());
+        if (!r) {
+            EXPECT_EQ(r.error().kind(), SpkWriterError::Kind::Io);
+            EXPECT_EQ(r.error().message(), c.message);
+        }
+        EXPECT_EQ(ScriptedWrite::out, c.written);
+    }
+}
+
 TEST_F(spk_writer_file_test, tmp_target_keeps_old_content_until_the_rename) {
     // The temporary sibling of x.tmp is x.tmp.tmp. Making that a directory
     // stops the write at open: x.tmp must still hold its old content, which
