@@ -64,7 +64,115 @@ PyObject* spk_segments(PyObject* self, PyObject*) {
     });
 }
 
+// ValueError naming the frame exactly as passed (an embedded NUL included).
+std::nullptr_t raise_unsupported_frame(std::string_view name) {
+    const std::string text = "unsupported NAIF frame: " + std::string(name) + " (supported: J2000, ECLIPJ2000)";
+    PyObject* msg = str_from(text);
+    if (!msg) return nullptr;
+    PyErr_SetObject(PyExc_ValueError, msg);
+    Py_DECREF(msg);
+    return nullptr;
+}
+
+// state(target, center, et): one J2000 state as a tuple of six floats.
+PyObject* spk_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"target", "center", "et"};
+        static const Signature sig{"NaifSpk.state()", names, 3, 3};
+        PyObject* argv[3];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+        Borrow<SpkFile> b(self, false);
+        if (!b) return nullptr;
+        std::int32_t target = 0, center = 0;
+        double et = 0.0;
+        if (!to_i32(argv[0], "target", target) || !to_i32(argv[1], "center", center) || !to_f64(argv[2], "et", et))
+            return nullptr;
+        auto st = b.core().state(target, center, et);
+        if (!st) return raise_core_runtime(st.error());
+        return state_tuple(st->data());
+    });
+}
+
+// The batch loop shared by state_batch and state_batch_in_frame: one row of
+// six doubles per epoch, written straight into a new (N, 6) array. `ets` is
+// read in place; the first failing epoch discards the array and raises.
+template <typename Query>
+PyObject* spk_state_rows(const ArrayView& ets, Query&& query) {
+    const npy_intp n = ets.len();
+    const npy_intp dims[2] = {n, 6};
+    PyArrayObject* out = new_array(2, dims);
+    if (!out) return nullptr;
+    double* rows = array_data(out);
+    for (npy_intp i = 0; i < n; ++i) {
+        auto st = query(ets.at(i));
+        if (!st) {
+            Py_DECREF(out);
+            return raise_core_runtime(st.error());
+        }
+        std::memcpy(rows + 6 * i, st->data(), 6 * sizeof(double));
+    }
+    return reinterpret_cast<PyObject*>(out);
+}
+
+// state_batch(target, center, ets): an (N, 6) array of J2000 states.
+PyObject* spk_state_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"target", "center", "ets"};
+        static const Signature sig{"NaifSpk.state_batch()", names, 3, 3};
+        PyObject* argv[3];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+        Borrow<SpkFile> b(self, false);
+        if (!b) return nullptr;
+        std::int32_t target = 0, center = 0;
+        ArrayView ets;
+        if (!to_i32(argv[0], "target", target) || !to_i32(argv[1], "center", center) ||
+            !to_array(argv[2], "ets", 1, ets))
+            return nullptr;
+        if (!ets.contiguous()) return raise_not_contiguous();
+        const SpkFile& file = b.core();
+        return spk_state_rows(ets, [&](double et) { return file.state(target, center, et); });
+    });
+}
+
+// state_batch_in_frame(target, center, ets, frame): the same in the frame
+// named exactly "J2000" or "ECLIPJ2000".
+PyObject* spk_state_batch_in_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"target", "center", "ets", "frame"};
+        static const Signature sig{"NaifSpk.state_batch_in_frame()", names, 4, 4};
+        PyObject* argv[4];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+        Borrow<SpkFile> b(self, false);
+        if (!b) return nullptr;
+        std::int32_t target = 0, center = 0;
+        ArrayView ets;
+        std::string_view name;
+        if (!to_i32(argv[0], "target", target) || !to_i32(argv[1], "center", center) ||
+            !to_array(argv[2], "ets", 1, ets) || !to_str(argv[3], "frame", name))
+            return nullptr;
+        InertialFrame frame;
+        if (name == "J2000")
+            frame = InertialFrame::J2000;
+        else if (name == "ECLIPJ2000")
+            frame = InertialFrame::EclipJ2000;
+        else
+            return raise_unsupported_frame(name);
+        if (!ets.contiguous()) return raise_not_contiguous();
+        const SpkFile& file = b.core();
+        return spk_state_rows(ets, [&](double et) { return file.state_in_frame(target, center, frame, et); });
+    });
+}
+
 PyMethodDef spk_methods[] = {
+    {"state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spk_state)), METH_FASTCALL | METH_KEYWORDS,
+     "state($self, target, center, et)\n--\n\n"},
+    {"state_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spk_state_batch)),
+     METH_FASTCALL | METH_KEYWORDS, "state_batch($self, target, center, ets)\n--\n\n"},
+    {"state_batch_in_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spk_state_batch_in_frame)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "state_batch_in_frame($self, target, center, ets, frame)\n--\n\n"
+     "Batched state lookup with an explicit NAIF output frame. Accepts\n"
+     "\"J2000\" or \"ECLIPJ2000\" (case-sensitive to match CSPICE)."},
     {"segments", spk_segments, METH_NOARGS, "segments($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
