@@ -562,16 +562,6 @@ def test_keyword_arguments(small):
                                   small.state_batch(301, 399, ets))
 
 
-def test_conversion_order_target_first(small):
-    # Both arguments are bad; the first one converted names itself.
-    with pytest.raises(TypeError) as info:
-        small.state_batch("x", 399, [1.0])
-    assert str(info.value).startswith("argument 'target': ")
-    with pytest.raises(TypeError) as info:
-        small.state_batch_in_frame(301, 399, [1.0], "nope")
-    assert str(info.value) == array_message("ets", "list")
-
-
 def test_command_line_state(de421_path, capsys):
     from kernwerk.__main__ import main
 

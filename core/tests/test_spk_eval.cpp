@@ -272,28 +272,6 @@ TEST(spk_type3, one_coefficient_per_component) {
     expect_bits(expect_state(eval_one(3, data, 9.0)), {1.0, 2.0, 3.0, 0.25, 0.5, 0.75});
 }
 
-TEST(spk_type3, velocity_comes_from_its_own_coefficients_unscaled) {
-    std::vector<double> rec{20.0, 10.0};
-    std::vector<std::vector<double>> sets = {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}, {0.1, 0.2, 0.3}, {-1, 0, 1}, {2, -2, 2}};
-    for (auto& set : sets) rec.insert(rec.end(), set.begin(), set.end());
-    auto data = cheb_data(10.0, 20.0, {rec});
-    const double et = 23.0, s = (et - 20.0) / 10.0;
-    State want;
-    for (int a = 0; a < 6; ++a) want[a] = series(sets[a], s);
-    expect_bits(expect_state(eval_one(3, data, et)), want);
-}
-
-TEST(spk_type3, record_selection_matches_type2) {
-    std::vector<std::vector<double>> recs;
-    for (int k = 0; k < 3; ++k) recs.push_back({10.0 * k + 5, 5.0, double(k), 0, 0, -double(k), 0, 0});
-    auto data = cheb_data(0.0, 10.0, recs);
-    for (auto [et, rec] : {std::pair{-1.0, 0}, {10.0, 1}, {19.99, 1}, {30.0, 2}, {kNaN, 0}}) {
-        State s = expect_state(eval_one(3, data, et));
-        EXPECT_EQ(s[0], double(rec)) << et;
-        EXPECT_EQ(s[3], -double(rec)) << et;
-    }
-}
-
 TEST(spk_type3, zero_radius_is_refused_like_type2) {
     auto data = cheb_data(0.0, 10.0, {{5.0, 0.0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}});
     expect_error(eval_one(3, data, 5.0), "malformed Type 2 segment: RADIUS == 0");
@@ -385,14 +363,6 @@ TEST(spk_discrete, equal_epochs_in_the_window_are_refused) {
 // ---------------------------------------------------------------------------
 // Type 9 (Lagrange)
 
-TEST(spk_type9, stored_epoch_returns_the_stored_state_exactly) {
-    std::vector<double> epochs{0.0, 7.0, 19.0, 20.5, 31.0};
-    std::vector<State> states;
-    for (int j = 0; j < 5; ++j) states.push_back({0.1 * j, std::sqrt(j + 2.0), -j / 3.0, 1e5 / (j + 1), 0.7, -j * 1.1});
-    for (int j = 0; j < 5; ++j)
-        expect_bits(expect_state(eval_one(9, discrete_data(epochs, states, 3), epochs[j])), states[j]);
-}
-
 TEST(spk_type9, single_state_is_returned_everywhere) {
     const State st{1.5, -2.25, 3e8, 0.001, -7.0, 12.0};
     for (double et : {-100.0, 0.0, 3.0, 1e6}) {
@@ -442,36 +412,6 @@ TEST(spk_type13, single_state_moves_linearly) {
         const double d = et - 10.0;
         expect_bits(expect_state(eval_one(13, discrete_data({10.0}, {st}, 5), et)),
                     {1.0 + 0.5 * d, -2.0 + 0.25 * d, 4.0 + -1.0 * d, 0.5, 0.25, -1.0});
-    }
-}
-
-TEST(spk_type13, reproduces_a_cubic_from_two_states) {
-    // p(t) = t^3 - 2t^2 + 5 with p'(t) = 3t^2 - 4t: Hermite on two nodes is exact.
-    auto p = [](double t) { return t * t * t - 2 * t * t + 5; };
-    auto v = [](double t) { return 3 * t * t - 4 * t; };
-    std::vector<double> x{1.0, 3.0};
-    std::vector<State> states;
-    for (double t : x) states.push_back({p(t), 2 * p(t), -p(t), v(t), 2 * v(t), -v(t)});
-    for (double et : {1.0, 1.5, 2.0, 2.75, 3.0}) {
-        State s = expect_state(eval_one(13, discrete_data(x, states, 1), et));
-        EXPECT_NEAR(s[0], p(et), 1e-12) << et;
-        EXPECT_NEAR(s[1], 2 * p(et), 1e-12) << et;
-        EXPECT_NEAR(s[2], -p(et), 1e-12) << et;
-        EXPECT_NEAR(s[3], v(et), 1e-12) << et;
-        EXPECT_NEAR(s[4], 2 * v(et), 1e-12) << et;
-        EXPECT_NEAR(s[5], -v(et), 1e-12) << et;
-    }
-}
-
-TEST(spk_type13, stored_epochs_give_the_stored_states_within_rounding) {
-    std::vector<double> x{0.0, 60.0, 130.0, 200.0, 250.0, 330.0};
-    std::vector<State> states;
-    for (double t : x)
-        states.push_back({7000 * std::cos(t / 500), 7000 * std::sin(t / 500), 100.0,
-                          -14 * std::sin(t / 500), 14 * std::cos(t / 500), 0.0});
-    for (std::size_t j = 0; j < x.size(); ++j) {
-        State s = expect_state(eval_one(13, discrete_data(x, states, 3), x[j]));
-        for (int k = 0; k < 6; ++k) EXPECT_NEAR(s[k], states[j][k], 1e-9 * (1 + std::fabs(states[j][k]))) << j;
     }
 }
 
