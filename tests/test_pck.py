@@ -21,11 +21,10 @@ def pck_segment(body, ref, data_type, start, end, data, name=b"PCKSEG"):
     return Segment([start, end], [body, ref, data_type, 0, 0], list(data), name)
 
 
-def type2(init, intlen, records, rsize=None, n=None):
+def type2(init, intlen, records, n=None):
     """Records [MID, RADIUS, RA..., DEC..., W...] and the directory."""
     out = [v for rec in records for v in rec]
-    return out + [init, intlen, float(rsize if rsize is not None else len(records[0])),
-                  float(n if n is not None else len(records))]
+    return out + [init, intlen, float(len(records[0])), float(n if n is not None else len(records))]
 
 
 def build_pck(segments):
@@ -94,35 +93,16 @@ def apply_in_order(x, s):
 # ---------------------------------------------------------------------------
 # Opening and segments
 
-DIRECTORY_ERRORS = [
-    ("RSIZE 4", [0.0, 10.0, 4.0, 1.0], "malformed PCK Type 2 segment: RSIZE not 2 + 3N"),
-    ("RSIZE 1", [0.0, 10.0, 1.0, 1.0], "malformed PCK Type 2 segment: RSIZE not 2 + 3N"),
-    ("RSIZE -5", [0.0, 10.0, -5.0, 1.0], "malformed PCK Type 2 segment: RSIZE not 2 + 3N"),
-    ("RSIZE 2", [0.0, 10.0, 2.0, 1.0], "malformed PCK Type 2 segment: degree<0 or INTLEN<=0"),
-    ("INTLEN 0", [0.0, 0.0, 5.0, 1.0], "malformed PCK Type 2 segment: degree<0 or INTLEN<=0"),
-    ("INTLEN -1", [0.0, -1.0, 5.0, 1.0], "malformed PCK Type 2 segment: degree<0 or INTLEN<=0"),
-    ("N 0", [0.0, 10.0, 5.0, 0.0], "malformed PCK Type 2 segment: N = 0 (segment has no records)"),
-    ("N 2^63", [0.0, 10.0, 5.0, 2.0**63], "malformed PCK Type 2 segment: records do not fit 32-bit addresses"),
-    ("RSIZE 2^32", [0.0, 10.0, 2.0 + 3 * 2.0**32, 1.0],
-     "malformed PCK Type 2 segment: records do not fit 32-bit addresses"),
-]
-
-
-@pytest.mark.parametrize("what, data, message", DIRECTORY_ERRORS, ids=[c[0] for c in DIRECTORY_ERRORS])
-def test_directory_errors(write_kernel, what, data, message):
-    path = write_kernel(build_pck([pck_segment(3000, 1, 2, 0.0, 10.0, [0.5] * 10 + data)]))
-    assert runtime_error(NaifPck, path) == message
-
-
-def test_open_errors(write_kernel, tmp_path):
+def test_open_errors_are_runtime_errors(write_kernel, tmp_path):
     assert runtime_error(NaifPck, str(tmp_path / "missing.bpc")) == \
         "I/O error: No such file or directory (os error 2)"
-    assert runtime_error(NaifPck, write_kernel(b"\0" * 1023)) == \
-        "file too small (1023 bytes) to contain a DAF header"
-    seg = pck_segment(3000, 1, 2, 0.0, 10.0, [])
-    seg.ints[3:5] = [385, 5000]
-    assert runtime_error(NaifPck, write_kernel(build_pck([seg]))) == \
-        "address range [4997,5000] out of file (file has 384 doubles)"
+    for data, message in (([0.0, 10.0, 4.0, 1.0], "malformed PCK Type 2 segment: RSIZE not 2 + 3N"),
+                          ([0.0, -1.0, 5.0, 1.0], "malformed PCK Type 2 segment: degree<0 or INTLEN<=0"),
+                          ([0.0, 10.0, 5.0, 0.0], "malformed PCK Type 2 segment: N = 0 (segment has no records)")):
+        path = write_kernel(build_pck([pck_segment(3000, 1, 2, 0.0, 10.0, [0.5] * 10 + data)]))
+        assert runtime_error(NaifPck, path) == message
+    # A file without segments opens.
+    assert NaifPck(write_kernel(DafImage(2, 5, idword=b"DAF/PCK ").bytes())).segments() == []
 
 
 def test_segments_listing(pck_of):
@@ -136,43 +116,19 @@ def test_segments_listing(pck_of):
     ]
 
 
-def test_empty_file_and_short_summaries_open(write_kernel):
-    assert NaifPck(write_kernel(DafImage(2, 5, idword=b"DAF/PCK ").bytes())).segments() == []
-    four_ints = build_daf([Segment([0.0, 1.0], [3000, 1, 0, 0], [1.0])], nd=2, ni=4, idword=b"DAF/PCK ")
-    assert NaifPck(write_kernel(four_ints)).segments() == []
-
-
 # ---------------------------------------------------------------------------
 # euler_state
 
-def test_euler_state_series_and_tuple(pck_of):
-    pck = pck_of(quad_segment())
-    et = 12345.678
-    got = pck.euler_state(3000, et)
+def test_euler_state_tuple(pck_of):
+    pck = pck_of(quad_segment(), const_segment(3.0, start=150.0, end=200.0))
+    got = pck.euler_state(3000, 12345.678)
     assert type(got) is tuple and len(got) == 6
-    s = et / 1e5
-    inv = 1.0 / 1e5
-    for a in range(3):
-        c = QUAD[2 + 3 * a: 5 + 3 * a]
-        t2 = (s + s) * s - 1.0
-        assert got[a] == (c[0] + s * c[1]) + c[2] * t2
-        assert got[3 + a] == (c[1] + c[2] * ((s + s) + 2.0 * s)) * inv
-    assert pck.euler_state(body_frame=3000, et=et) == got
-    assert pck.euler_state(3000, 12345) == pck.euler_state(3000, 12345.0)
-
-
-def test_euler_state_segment_choice(pck_of):
-    pck = pck_of(const_segment(1.0, start=0.0, end=100.0), const_segment(2.0, start=50.0, end=150.0),
-                 const_segment(3.0, start=150.0, end=200.0, ref=17))
-    assert [pck.euler_state(3000, et)[0] for et in (0.0, 49.0, 50.0, 100.0, 150.0, 200.0)] == \
-        [1.0, 1.0, 2.0, 2.0, 3.0, 3.0]
-    # NaN is held by every coverage: the last segment answers (n_c = 1: constants).
-    assert pck.euler_state(3000, math.nan) == (3.0, 0.25, 0.5, 0.0, 0.0, 0.0)
+    assert pck.euler_state(body_frame=3000, et=12345.678) == got
+    assert pck.euler_state(3000, 160) == (3.0, 0.25, 0.5, 0.0, 0.0, 0.0)
 
 
 QUERY_ERRORS = [
     ("uncovered", 3000, 5000.0, "no segment covers body 3000 in frame 1 at et 5000"),
-    ("other body", 399, 50.0, "no segment covers body 399 in frame 1 at et 50"),
     ("tiny et", 3000, -1e-7, "no segment covers body 3000 in frame 1 at et -0.0000001"),
     ("type 3 shadows", 3000, 10.0, "unsupported PCK data type 3"),
     ("radius 0", 3000, 250.0, "malformed PCK Type 2 segment: RADIUS == 0"),
@@ -215,15 +171,11 @@ def test_euler_state_argument_types(pck_of):
 FRAME_PAIR_ERRORS = [
     ("J2000", "J2000", "frame pair J2000 -> J2000: both sides are inertial; "
      "this reader only handles body-fixed\u2194inertial pairs"),
-    ("ECLIPJ2000", "J2000", "frame pair ECLIPJ2000 -> J2000: both sides are inertial; "
-     "this reader only handles body-fixed\u2194inertial pairs"),
     ("ITRF93", "IAU_EARTH", "frame pair ITRF93 -> IAU_EARTH: neither side is inertial; "
      "one must be J2000 or ECLIPJ2000"),
     ("j2000", "ITRF93", "frame pair j2000 -> ITRF93: neither side is inertial; one must be J2000 or ECLIPJ2000"),
     ("J2000 ", "ITRF93", "frame pair J2000  -> ITRF93: neither side is inertial; one must be J2000 or ECLIPJ2000"),
-    ("1", "3000", "frame pair 1 -> 3000: neither side is inertial; one must be J2000 or ECLIPJ2000"),
     ("J2000", "IAU_EARTH", "unsupported body-fixed frame: IAU_EARTH (supported: ITRF93)"),
-    ("J2000", "itrf93", "unsupported body-fixed frame: itrf93 (supported: ITRF93)"),
     ("ITRF93\0", "ECLIPJ2000", "unsupported body-fixed frame: ITRF93\0 (supported: ITRF93)"),
     ("J2000", "3000", "unsupported body-fixed frame: 3000 (supported: ITRF93)"),
 ]
@@ -286,14 +238,6 @@ def test_sxform_against_euler_composition(pck_of, ref):
         got = pck.sxform(inertial, "ITRF93", et)
         np.testing.assert_allclose(got[:3], want[:3], rtol=0, atol=1e-15)
         np.testing.assert_allclose(got[3:], want[3:], rtol=0, atol=1e-12)
-
-
-def test_eclip_from_j2000_referred_segment(pck_of):
-    pck = pck_of(quad_segment(ref=1))
-    for et in (-9e4, 0.0, 4.2e4):
-        ecl = pck.sxform("ECLIPJ2000", "ITRF93", et)
-        j2k = pck.sxform("J2000", "ITRF93", et)
-        np.testing.assert_allclose(ecl, j2k @ block_diag(M_ECL.T), rtol=0, atol=1e-15)
 
 
 @pytest.mark.parametrize("inertial", ["J2000", "ECLIPJ2000"])
@@ -406,12 +350,6 @@ def test_batch_contiguity(pck_of, method):
     assert fn("J2000", "ITRF93", np.zeros(6)[::6]).shape[0] == 1
 
 
-def test_nan_epoch_gives_nan_matrix(pck_of):
-    pck = pck_of(quad_segment())
-    assert np.isnan(pck.sxform("J2000", "ITRF93", math.nan)).all()
-    assert np.isnan(pck.rotate_state_batch("J2000", "ITRF93", np.array([math.nan]), np.ones((1, 6)))).all()
-
-
 # ---------------------------------------------------------------------------
 # Argument binding and conversion
 
@@ -427,11 +365,7 @@ ARRAY = np.zeros(2)
      "argument 'ets': 'list' object cannot be converted to 'PyArray<T, D>'"),
     (lambda p: p.pxform_batch("J2000", "ITRF93", ARRAY.astype(np.float32)), TypeError,
      "argument 'ets': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-    (lambda p: p.pxform_batch("J2000", "ITRF93", np.zeros((2, 1))), TypeError,
-     "argument 'ets': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
     (lambda p: p.rotate_state_batch("J2000", "ITRF93", ARRAY, np.zeros(12)), TypeError,
-     "argument 'states': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-    (lambda p: p.rotate_state_batch("J2000", "ITRF93", ARRAY, np.zeros((2, 6), dtype=np.int64)), TypeError,
      "argument 'states': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
     # Conversion runs in parameter order: `from` fails before `ets`.
     (lambda p: p.rotate_state_batch(1, "ITRF93", [0.0], None), TypeError,
@@ -442,11 +376,8 @@ ARRAY = np.zeros(2)
      "NaifPck.pxform_batch() missing 2 required positional arguments: 'to' and 'ets'"),
     (lambda p: p.rotate_state_batch(), TypeError,
      "NaifPck.rotate_state_batch() missing 4 required positional arguments: 'from', 'to', 'ets', and 'states'"),
-    (lambda p: p.euler_state(3000, et=0.0, frame=1), TypeError,
-     "NaifPck.euler_state() got an unexpected keyword argument 'frame'"),
     (lambda p: p.pxform("J2000", "ITRF93", 0.0, to="J2000"), TypeError,
      "NaifPck.pxform() got multiple values for argument 'to'"),
-    (lambda p: p.segments(1), TypeError, None),
     (lambda p: NaifPck(), TypeError, "NaifPck.__new__() missing 1 required positional argument: 'path'"),
     (lambda p: NaifPck(b"x.bpc"), TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
 ])
@@ -454,8 +385,7 @@ def test_binding_errors(pck_of, call, exc, message):
     pck = pck_of(quad_segment())
     with pytest.raises(exc) as info:
         call(pck)
-    if message is not None:
-        assert str(info.value) == message
+    assert str(info.value) == message
 
 
 def test_keywords_and_float_protocol(pck_of):
