@@ -36,7 +36,7 @@ RotationAndDerivative pck_euler_rotation_and_derivative(double ra, double dec, d
     // R3(W) R1(DEC) = [[cw, sw cd, sw sd], [-sw, cw cd, cw sd], [0, -sd, cd]].
     const double swcd = sw * cd, cwcd = cw * cd, swsd = sw * sd, cwsd = cw * sd;
     RotationAndDerivative out;
-    Mat3& r = out.r;
+    Mat3& r = out.first;
     r[0] = {cw * cp - swcd * sp, cw * sp + swcd * cp, swsd};
     r[1] = {-sw * cp - cwcd * sp, -sw * sp + cwcd * cp, cwsd};
     r[2] = {sd * sp, -sd * cp, cd};
@@ -52,7 +52,7 @@ RotationAndDerivative pck_euler_rotation_and_derivative(double ra, double dec, d
     // order W, DEC, RA.
     const Mat3 pw = {{{r[1][0], r[1][1], r[1][2]}, {-r[0][0], -r[0][1], -r[0][2]}, {0.0, 0.0, 0.0}}};
     const Mat3 pd = {{{swsd * sp, -(swsd * cp), swcd}, {cwsd * sp, -(cwsd * cp), cwcd}, {cd * sp, -(cd * cp), -sd}}};
-    Mat3& dr = out.dr;
+    Mat3& dr = out.second;
     for (int i = 0; i < 3; ++i) {
         const double pr0 = -r[i][1], pr1 = r[i][0];
         if (i < 2) {

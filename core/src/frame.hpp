@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <utility>
 
 #include "common.hpp"
 
@@ -27,10 +28,9 @@ Mat3 j2000_to_eclipj2000() noexcept;
 // `state` (km, km/s) re-expressed from frame `from` into frame `to`.
 State rotate_state(InertialFrame from, InertialFrame to, const State& state) noexcept;
 
-struct RotationAndDerivative {
-    Mat3 r;   // reference frame -> body-fixed frame
-    Mat3 dr;  // its time derivative, per second
-};
+// (R, dR): the rotation from the reference frame to the body-fixed frame and
+// its time derivative, per second.
+using RotationAndDerivative = std::pair<Mat3, Mat3>;
 
 // The 3-1-3 Euler rotation R = R3(W) R1(DEC) R3(RA) from a PCK segment's
 // reference frame to the body-fixed frame, and dR/dt by the product rule.

@@ -67,7 +67,7 @@ TEST(frame_test, euler_rates_at_zero_angles) {
     EXPECT_EQ(r, id);
     EXPECT_EQ(dr, want);
     // With all rates zero, dR is the zero matrix.
-    for (const auto& row : pck_euler_rotation_and_derivative(0.3, 0.5, 0.7, 0, 0, 0).dr)
+    for (const auto& row : pck_euler_rotation_and_derivative(0.3, 0.5, 0.7, 0, 0, 0).second)
         for (double v : row) EXPECT_EQ(v, 0.0);
 }
 
@@ -103,7 +103,7 @@ TEST_P(EulerDerivative, matches_finite_difference) {
     const auto p = pck_euler_rotation_and_derivative(c.ra + h * c.dra, c.dec + h * c.ddec, c.w + h * c.dw, 0, 0, 0);
     const auto m = pck_euler_rotation_and_derivative(c.ra - h * c.dra, c.dec - h * c.ddec, c.w - h * c.dw, 0, 0, 0);
     for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) EXPECT_NEAR(dr[i][j], (p.r[i][j] - m.r[i][j]) / (2 * h), 1e-8) << i << "," << j;
+        for (int j = 0; j < 3; ++j) EXPECT_NEAR(dr[i][j], (p.first[i][j] - m.first[i][j]) / (2 * h), 1e-8) << i << "," << j;
     // R is orthogonal and dR^T R + R^T dR vanishes.
     for (int i = 0; i < 3; ++i) {
         for (int j = 0; j < 3; ++j) {
