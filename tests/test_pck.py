@@ -478,10 +478,10 @@ def eop_kernel(request):
     mod = pytest.importorskip(module)
     sp = pytest.importorskip("spiceypy")
     path = getattr(mod, attr)
-    sp.kclear()
+    # Only this kernel is loaded and unloaded: other tests may hold theirs.
     sp.furnsh(path)
     yield path
-    sp.kclear()
+    sp.unload(path)
 
 
 def test_segments_match_the_toolkit_summaries(eop_kernel):
