@@ -258,7 +258,7 @@ UNEVEN = np.cumsum(np.random.default_rng(3).uniform(50, 150, 20))
 UNEVEN = UNEVEN - UNEVEN[0] + 1000.0
 
 
-def document_window(epochs, t, et):
+def interpolation_window(epochs, t, et):
     """First index of the t states that interpolate at `et`: centred on the
     last epoch not after `et` (one more after it than before for even t),
     pushed inside the list."""
@@ -303,11 +303,11 @@ def test_discrete_against_the_toolkit(tmp_path, furnished, data_type, degree, t)
     spk = NaifSpk(path)
     for et in discrete_epochs(epochs):
         ours = spk.state(1000, 399, et)
-        f = document_window(epochs, t, et)
+        f = interpolation_window(epochs, t, et)
         assert close(ours, sp.spkgeo(2000 + f, et, "J2000", 399)[0]), (et, f)
         # On the full segment the toolkit picks the same window except for
         # odd t when `et` lies in the later half of its interval: there it
-        # centres on the nearer, later epoch, where the documented choice
+        # centres on the nearer, later epoch, where ours
         # centres on the last epoch not after `et`.
         anchor = max(int(np.searchsorted(epochs, et, side="right")) - 1, 0)
         later_half = anchor + 1 < len(epochs) and \
