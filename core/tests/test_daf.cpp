@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "daf.hpp"
+#include "daf_builder.hpp"
+
+using namespace kernwerk;
+using kernwerk::test::DafImage;
+using kernwerk::test::SegmentSpec;
+
+namespace {
+
+std::expected<DafFile, DafError> open_image(const DafImage& im) { return DafFile::from_bytes(im.bytes); }
+
+std::string error_of(const std::expected<DafFile, DafError>& r) { return r ? "" : r.error().message(); }
+
+std::string summaries_error(const DafImage& im) {
+    auto f = open_image(im);
+    if (!f) return "open failed: " + f.error().message();
+    auto s = f->summaries();
+    return s ? "" : s.error().message();
+}
+
+// A file with one summary record at record 2 whose NSUM is `nsum`.
+DafImage one_record(double nsum, std::uint32_t nd = 2, std::uint32_t ni = 6) {
+    DafImage im = DafImage::with_header(nd, ni, 2, 2, 3);
+    im.put_f64(DafImage::record_offset(2) + 16, nsum);
+    return im;
+}
+
+}  // namespace
+
+TEST(DafOpen, FileRecordChecks) {
+    std::vector<unsigned char> small(1023, 0);
+    EXPECT_EQ(error_of(DafFile::from_bytes(small)), "file too small (1023 bytes) to contain a DAF header");
+    EXPECT_EQ(error_of(DafFile::from_bytes({})), "file too small (0 bytes) to contain a DAF header");
+
+    DafImage bad_id = DafImage::with_header(2, 6, 0, 0, 1, "NAIF/DAF");
+    EXPECT_EQ(error_of(open_image(bad_id)), "unrecognized DAF identifier: [78, 65, 73, 70, 47, 68, 65, 70]");
+    // The identifier is judged before the format word.
+    DafImage both = DafImage::with_header(2, 6, 0, 0, 1, "NAIF/DAF", "BIG-IEEE");
+    EXPECT_EQ(open_image(both).error().kind(), DafError::Kind::BadIdWord);
+
+    DafImage big = DafImage::with_header(2, 6, 0, 0, 1, "DAF/SPK ", "BIG-IEEE");
+    EXPECT_EQ(error_of(open_image(big)),
+              "unsupported binary format: [66, 73, 71, 45, 73, 69, 69, 69] (only LTL-IEEE is supported)");
+
+    for (const char* id : {"DAF/SPK ", "DAF/PCK ", "DAF/\x01\x02\x03\x04"}) {
+        auto f = open_image(DafImage::with_header(2, 6, 0, 0, 1, id));
+        ASSERT_TRUE(f) << id;
+        EXPECT_TRUE(f->summaries()->empty());
+        EXPECT_EQ(f->nd(), 2u);
+        EXPECT_EQ(f->ni(), 6u);
+    }
+}
+
+TEST(DafOpen, SystemErrors) {
+    auto missing = DafFile::open("/nonexistent/kernwerk/none.bsp");
+    EXPECT_EQ(error_of(missing), "I/O error: No such file or directory (os error 2)");
+    auto dir = DafFile::open(std::filesystem::temp_directory_path().string());
+    EXPECT_EQ(error_of(dir), "I/O error: Is a directory (os error 21)");
+    auto nul = DafFile::open(std::string("/tmp\0x", 6));
+    EXPECT_EQ(error_of(nul), "I/O error: file name contained an unexpected NUL byte");
+
+    const auto path = std::filesystem::temp_directory_path() / "kernwerk_daf_empty.bsp";
+    { std::ofstream(path, std::ios::binary); }
+    EXPECT_EQ(error_of(DafFile::open(path.string())), "file too small (0 bytes) to contain a DAF header");
+    std::filesystem::remove(path);
+}
+
+TEST(DafOpen, MappingLivesWhileAnyHandleDoes) {
+    const auto path = std::filesystem::temp_directory_path() / "kernwerk_daf_lifetime.bsp";
+    DafImage im = DafImage::with_header(2, 6, 0, 0, 2);
+    im.put_word(129, 42.5);
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(im.bytes.data()), static_cast<std::streamsize>(im.bytes.size()));
+    }
+    std::span<const double> view;
+    std::optional<DafFile> keep;
+    {
+        auto f = DafFile::open(path.string());
+        ASSERT_TRUE(f);
+        keep = *f;  // a clone shares the mapping
+        EXPECT_EQ(f->use_count(), 2);
+        view = *f->slice_doubles(129, 129);
+    }
+    std::filesystem::remove(path);
+    EXPECT_EQ(keep->use_count(), 1);
+    EXPECT_EQ(view[0], 42.5);
+}
+
+TEST(DafSummaries, WalkAndDecode) {
+    DafImage im = kernwerk::test::build_daf(
+        2, 6,
+        {SegmentSpec{{1.0, 2.0}, {10, 20, 1, 2, 0, 0}, {7.0, 8.0}, "EARTH"},
+         SegmentSpec{{-1.0, 3.5}, {-5, 0, 17, 13, 0, 0}, {9.0}, "MOON"}});
+    auto f = open_image(im);
+    ASSERT_TRUE(f);
+    auto s = f->summaries();
+    ASSERT_TRUE(s);
+    ASSERT_EQ(s->size(), 2u);
+    EXPECT_EQ((*s)[0].doubles, (std::vector<double>{1.0, 2.0}));
+    EXPECT_EQ((*s)[0].ints, (std::vector<std::int32_t>{10, 20, 1, 2, 385, 386}));
+    EXPECT_EQ((*s)[0].name, "EARTH");
+    EXPECT_EQ((*s)[1].ints, (std::vector<std::int32_t>{-5, 0, 17, 13, 387, 387}));
+    EXPECT_EQ((*s)[1].name, "MOON");
+    EXPECT_EQ(*f->read_doubles(385, 387), (std::vector<double>{7.0, 8.0, 9.0}));
+}
+
+TEST(DafSummaries, ChainFollowsNextAcrossRecords) {
+    // Record 2 -> record 4 (names in 3 and 5); NSUM 2.9 reads as 2 and a
+    // negative NSUM as 0.
+    DafImage im = DafImage::with_header(2, 6, 2, 6, 7);
+    const std::size_t r2 = DafImage::record_offset(2), r4 = DafImage::record_offset(4),
+                      r6 = DafImage::record_offset(6);
+    im.put_f64(r2, 4.0);
+    im.put_f64(r2 + 16, 2.9);
+    im.put_f64(r4, 6.0);
+    im.put_f64(r4 + 16, -3.0);
+    im.put_f64(r6, 0.0);
+    im.put_f64(r6 + 16, 1.0);
+    im.put_f64(r6 + 24, 99.0);
+    im.put_bytes(DafImage::record_offset(3), "FIRST");
+    im.put_bytes(DafImage::record_offset(3) + 40, "SECOND");
+    im.put_bytes(DafImage::record_offset(7), "THIRD");
+    auto s = open_image(im)->summaries();
+    ASSERT_TRUE(s);
+    ASSERT_EQ(s->size(), 3u);
+    EXPECT_EQ((*s)[0].name, "FIRST");
+    EXPECT_EQ((*s)[1].name, "SECOND");
+    EXPECT_EQ((*s)[2].name, "THIRD");
+    EXPECT_EQ((*s)[2].doubles[0], 99.0);
+}
+
+struct SummaryErrorCase {
+    const char* what;
+    DafImage image;
+    const char* message;
+};
+
+class DafSummaryErrors : public ::testing::TestWithParam<SummaryErrorCase> {};
+
+TEST_P(DafSummaryErrors, Message) { EXPECT_EQ(summaries_error(GetParam().image), GetParam().message) << GetParam().what; }
+
+DafImage fward_past_end() { return DafImage::with_header(2, 6, 5, 5, 1); }
+DafImage name_record_missing() {
+    DafImage im = DafImage::with_header(2, 6, 2, 2, 2);
+    return im;
+}
+DafImage too_many_summaries() { return one_record(26.0); }
+DafImage looping_chain() {
+    DafImage im = DafImage::with_header(2, 6, 2, 2, 5);
+    im.put_f64(DafImage::record_offset(2), 4.0);
+    im.put_f64(DafImage::record_offset(4), 2.0);
+    return im;
+}
+DafImage self_loop() {
+    DafImage im = one_record(1.0);
+    im.put_f64(DafImage::record_offset(2), 2.0);
+    return im;
+}
+DafImage zero_summary_size() { return one_record(1e300, 0, 0); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DafSummaryErrors,
+    ::testing::Values(
+        SummaryErrorCase{"FWARD past end", fward_past_end(), "malformed summary at record 5: record extends past end of file"},
+        SummaryErrorCase{"name record missing", name_record_missing(),
+                         "malformed summary at record 3: record extends past end of file"},
+        SummaryErrorCase{"NSUM 26 with SS 5", too_many_summaries(),
+                         "malformed summary at record 2: summary past end of record"},
+        SummaryErrorCase{"chain 2 -> 4 -> 2", looping_chain(),
+                         "malformed summary at record 2: summary chain revisits this record"},
+        SummaryErrorCase{"record names itself as NEXT", self_loop(),
+                         "malformed summary at record 2: summary chain revisits this record"},
+        SummaryErrorCase{"ND = NI = 0", zero_summary_size(),
+                         "malformed summary at record 2: summary size is zero (ND = NI = 0)"}));
+
+TEST(DafSummaries, SummarySizeAndCounts) {
+    // With ND = 2 and NI = 5 a summary is 5 words, as with NI = 6: 25 fit.
+    EXPECT_EQ(summaries_error(one_record(25.0, 2, 5)), "");
+    EXPECT_EQ(summaries_error(one_record(25.0, 2, 6)), "");
+    EXPECT_EQ(open_image(one_record(std::nan("")))->summaries()->size(), 0u);
+    EXPECT_EQ(open_image(one_record(0.0))->summaries()->size(), 0u);
+    // NI = 5: the last int sits in the low half of the last word.
+    DafImage im = one_record(1.0, 2, 5);
+    im.put_i32(DafImage::record_offset(2) + 24 + 16 + 16, -7);
+    auto s = open_image(im)->summaries();
+    ASSERT_EQ(s->size(), 1u);
+    EXPECT_EQ((*s)[0].ints.size(), 5u);
+    EXPECT_EQ((*s)[0].ints[4], -7);
+}
+
+struct NameCase {
+    std::string field;
+    std::string name;
+};
+
+class DafNames : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(DafNames, Trimming) {
+    DafImage im = one_record(1.0);
+    std::string field = GetParam().field;
+    field.resize(40, '\0');
+    im.put_bytes(DafImage::record_offset(3), field);
+    auto s = open_image(im)->summaries();
+    ASSERT_TRUE(s);
+    EXPECT_EQ((*s)[0].name, GetParam().name);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DafNames,
+    ::testing::Values(NameCase{std::string(40, ' '), ""}, NameCase{std::string(40, '\0'), ""},
+                      NameCase{"EARTH" + std::string(10, ' '), "EARTH"},
+                      NameCase{std::string("EARTH  \0\0", 9), "EARTH"},
+                      NameCase{std::string("EARTH\0\0  ", 9) + std::string(31, ' '), std::string("EARTH\0\0", 7)},
+                      NameCase{"EARTH\xFF", ""}, NameCase{"ERDE \xC3\x9F\t\r\n", "ERDE \xC3\x9F"},
+                      NameCase{"DE-0421LE-0421", "DE-0421LE-0421"}));
+
+TEST(DafAddresses, RangesAndErrors) {
+    DafImage im = DafImage::with_header(2, 6, 0, 0, 2);
+    auto f = open_image(im);
+    ASSERT_TRUE(f);
+    auto first = f->read_doubles(1, 1);
+    ASSERT_TRUE(first);
+    double expect;
+    std::memcpy(&expect, im.bytes.data(), 8);
+    EXPECT_EQ(std::memcmp(&(*first)[0], &expect, 8), 0);
+    EXPECT_EQ(f->read_doubles(0, 3).error().message(), "address range [0,3] out of file (file has 256 doubles)");
+    EXPECT_EQ(f->read_doubles(6, 5).error().message(), "address range [6,5] out of file (file has 256 doubles)");
+    EXPECT_EQ(f->slice_doubles(250, 257).error().message(),
+              "address range [250,257] out of file (file has 256 doubles)");
+    EXPECT_EQ(f->slice_doubles(1, 256)->size(), 256u);
+    EXPECT_EQ(f->slice_doubles(4294967295u, 4294967295u).error().kind(), DafError::Kind::AddressOutOfRange);
+}
