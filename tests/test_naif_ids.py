@@ -62,19 +62,14 @@ def test_bodc2n(code, name):
      "NAIF body name 'EARTH MOON' is not in the built-in table"),
     (lambda: _native.naif_bodn2c("   "), ValueError, "NAIF body name '   ' is not in the built-in table"),
     (lambda: _native.naif_bodn2c(""), ValueError, "NAIF body name '' is not in the built-in table"),
-    (lambda: _native.naif_bodn2c("___"), ValueError, "NAIF body name '___' is not in the built-in table"),
-    (lambda: _native.naif_bodn2c(" Ear th "), ValueError, "NAIF body name ' Ear th ' is not in the built-in table"),
     (lambda: _native.naif_bodc2n(12345), ValueError, "NAIF body code 12345 is not in the built-in table"),
     (lambda: _native.naif_bodc2n(-99999), ValueError, "NAIF body code -99999 is not in the built-in table"),
     (lambda: _native.naif_bodc2n(2**31), OverflowError, "out of range integral type conversion attempted"),
     (lambda: _native.naif_bodc2n(-2**31 - 1), OverflowError, "out of range integral type conversion attempted"),
     (lambda: _native.naif_bodn2c(b"EARTH"), TypeError,
      "argument 'name': 'bytes' object cannot be converted to 'PyString'"),
-    (lambda: _native.naif_bodn2c(399), TypeError, "argument 'name': 'int' object cannot be converted to 'PyString'"),
     (lambda: _native.naif_bodn2c("a", "b"), TypeError, "naif_bodn2c() takes 1 positional arguments but 2 were given"),
     (lambda: _native.naif_bodc2n(), TypeError, "naif_bodc2n() missing 1 required positional argument: 'code'"),
-    (lambda: _native.naif_bodc2n(cod=3), TypeError, "naif_bodc2n() got an unexpected keyword argument 'cod'"),
-    (lambda: _native.naif_bodc2n(3, code=3), TypeError, "naif_bodc2n() got multiple values for argument 'code'"),
     (lambda: _native.naif_parse_text_kernel_bindings("a", "b"), TypeError,
      "naif_parse_text_kernel_bindings() takes 1 positional arguments but 2 were given"),
 ])
@@ -85,19 +80,10 @@ def test_lookup_failures(call, exc, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("value", ["399", 399.0])
-def test_bodc2n_refuses_non_integers(value):
+def test_bodc2n_refuses_a_str_and_keywords_work():
     with pytest.raises(TypeError) as info:
-        _native.naif_bodc2n(value)
+        _native.naif_bodc2n("399")
     assert str(info.value).startswith("argument 'code': ")
-
-
-def test_lone_surrogate_raises_the_interpreters_error():
-    with pytest.raises(UnicodeEncodeError):
-        _native.naif_bodn2c("\ud800")
-
-
-def test_keywords():
     assert _native.naif_bodn2c(name="moon") == 301
     assert _native.naif_bodc2n(code=301) == "MOON"
 
