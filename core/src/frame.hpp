@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <utility>
 
 #include "common.hpp"
 
@@ -26,5 +27,29 @@ Mat3 j2000_to_eclipj2000() noexcept;
 
 // `state` (km, km/s) re-expressed from frame `from` into frame `to`.
 State rotate_state(InertialFrame from, InertialFrame to, const State& state) noexcept;
+
+// (R, dR): the rotation from the reference frame to the body-fixed frame and
+// its time derivative, per second.
+using RotationAndDerivative = std::pair<Mat3, Mat3>;
+
+// The 3-1-3 Euler rotation R = R3(W) R1(DEC) R3(RA) from a PCK segment's
+// reference frame to the body-fixed frame, and dR/dt by the product rule.
+// Angles in radians, rates in radians per second; the angles enter as given
+// (no quarter-turn offsets). R3 and R1 are frame rotations:
+// R3(t) = [[cos t, sin t, 0], [-sin t, cos t, 0], [0, 0, 1]],
+// R1(t) = [[1, 0, 0], [0, cos t, sin t], [0, -sin t, cos t]].
+RotationAndDerivative pck_euler_rotation_and_derivative(double ra, double dec, double w, double dra, double ddec,
+                                                        double dw) noexcept;
+
+// The state transform [[R, 0], [dR, R]].
+Mat6 sxform_from_rotation(const Mat3& r, const Mat3& dr) noexcept;
+
+// X s, each component summed from 0.0 over j = 0..5 in increasing order.
+State apply_sxform(const Mat6& x, const State& state) noexcept;
+
+// For X = [[A, B], [C, D]] returns [[A^T, 0], [C^T, D^T]]; B is not read.
+// This is the exact inverse only of transforms built by sxform_from_rotation
+// (R orthogonal, dR^T R + R^T dR = 0); no general inversion is done.
+Mat6 invert_sxform(const Mat6& x) noexcept;
 
 }  // namespace kernwerk

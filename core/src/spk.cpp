@@ -1,7 +1,10 @@
 #include "spk.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
+
+#include "chebyshev.hpp"
 
 namespace kernwerk {
 
@@ -154,6 +157,369 @@ std::expected<SpkFile, SpkError> SpkFile::from_daf(DafFile daf) {
     }
     file.hint_.store(kNoHint, std::memory_order_relaxed);
     return file;
+}
+
+// ---------------------------------------------------------------------------
+// Chebyshev segments (Types 2 and 3)
+
+namespace {
+
+// The record of a fixed-length-record segment that serves `et`: the floor of
+// the record count since INIT, saturated into a signed index and clamped to
+// the records that exist (the catalogue guarantees N >= 1 and that every
+// record lies below the last 32-bit address).
+std::expected<std::span<const double>, SpkError> select_record(const DafFile& daf, double init, double intlen,
+                                                               std::uint64_t rsize, std::uint64_t n,
+                                                               std::uint32_t begin, double et) {
+    const double q = std::floor((et - init) / intlen);
+    std::int64_t index = index_from_double(q);
+    if (index < 0) index = 0;
+    if (static_cast<std::uint64_t>(index) >= n) index = static_cast<std::int64_t>(n - 1);
+    const auto rs = static_cast<std::uint32_t>(rsize);
+    const std::uint32_t start = begin + static_cast<std::uint32_t>(index) * rs;
+    const std::uint32_t end = start + rs - 1u;
+    auto rec = daf.slice_doubles(start, end);
+    if (!rec) return std::unexpected(SpkError(rec.error()));
+    return *rec;
+}
+
+}  // namespace
+
+std::array<double, 3> cheby3_val_only(const double* x, const double* y, const double* z, std::size_t n, double s) {
+    if (n == 0) return {0.0, 0.0, 0.0};
+    if (n == 1) return {x[0], y[0], z[0]};
+    const double tw = s + s;
+    double vx = x[1] * s + x[0], vy = y[1] * s + y[0], vz = z[1] * s + z[0];
+    double t0 = 1.0, t1 = s;  // T(k-2), T(k-1)
+    std::size_t k = 2;
+    // Two terms per pass; the additions stay in increasing k.
+    for (; k + 1 < n; k += 2) {
+        const double t2 = tw * t1 - t0;
+        const double t3 = tw * t2 - t1;
+        vx = vx + x[k] * t2;
+        vy = vy + y[k] * t2;
+        vz = vz + z[k] * t2;
+        vx = vx + x[k + 1] * t3;
+        vy = vy + y[k + 1] * t3;
+        vz = vz + z[k + 1] * t3;
+        t0 = t2;
+        t1 = t3;
+    }
+    if (k < n) {
+        const double t2 = tw * t1 - t0;
+        vx = vx + x[k] * t2;
+        vy = vy + y[k] * t2;
+        vz = vz + z[k] * t2;
+    }
+    return {vx, vy, vz};
+}
+
+std::expected<State, SpkError> SpkType2::evaluate(double et) const {
+    auto rec = select_record(daf, init, intlen, rsize, n, begin, et);
+    if (!rec) return std::unexpected(rec.error());
+    const double* r = rec->data();
+    const double mid = r[0], radius = r[1];
+    if (radius == 0.0) return std::unexpected(SpkError::malformed("RADIUS == 0"));
+    const std::size_t nc = static_cast<std::size_t>(ncoef);
+    const double* cx = r + 2;
+    const double* cy = cx + nc;
+    const double* cz = cy + nc;
+    if (nc == 1) return State{cx[0], cy[0], cz[0], 0.0, 0.0, 0.0};
+    const double s = (et - mid) / radius;
+    double value[3], deriv[3];
+    cheby3_value_and_derivative(cx, cy, cz, nc, s, value, deriv);
+    // Derivatives are per unit of s; one reciprocal turns them into per second.
+    const double recip = 1.0 / radius;
+    return State{value[0], value[1], value[2], deriv[0] * recip, deriv[1] * recip, deriv[2] * recip};
+}
+
+std::expected<State, SpkError> SpkType3::evaluate(double et) const {
+    auto rec = select_record(daf, init, intlen, rsize, n, begin, et);
+    if (!rec) return std::unexpected(rec.error());
+    const double* r = rec->data();
+    const double mid = r[0], radius = r[1];
+    // A zero half-length makes s non-finite and every component with it;
+    // such a record is refused as Type 2 refuses it, rather than answered
+    // with a state of NaNs and infinities.
+    if (radius == 0.0) return std::unexpected(SpkError::malformed("RADIUS == 0"));
+    const std::size_t nc = static_cast<std::size_t>(ncoef);
+    const double* c = r + 2;
+    const double s = (et - mid) / radius;
+    const auto pos = cheby3_val_only(c, c + nc, c + 2 * nc, nc, s);
+    const auto vel = cheby3_val_only(c + 3 * nc, c + 4 * nc, c + 5 * nc, nc, s);
+    return State{pos[0], pos[1], pos[2], vel[0], vel[1], vel[2]};
+}
+
+// ---------------------------------------------------------------------------
+// Discrete-state segments (Types 9 and 13)
+
+namespace {
+
+// Working doubles of an interpolation: on the stack for the windows met in
+// practice, on the heap only for unusually large ones.
+class Scratch {
+public:
+    explicit Scratch(std::size_t count) {
+        if (count <= small_.size()) {
+            data_ = small_.data();
+        } else {
+            big_.resize(count);
+            data_ = big_.data();
+        }
+    }
+    double* data() noexcept { return data_; }
+
+private:
+    std::array<double, 128> small_;
+    std::vector<double> big_;
+    double* data_;
+};
+
+struct Window {
+    const double* x;       // t epochs
+    const double* states;  // t states of 6 doubles
+    std::size_t t;
+};
+
+// The t = min(w, N) consecutive states around `et`: a binary search over all
+// N epochs in the map finds the last epoch not after `et` (the anchor; the
+// first epoch when there is none), the window is centred on it (one more
+// state after than before for even t) and pushed inside the list. The
+// catalogue guarantees N >= 1 and 32-bit addresses for all N states and
+// epochs.
+std::expected<Window, SpkError> select_window(const DafFile& daf, std::uint64_t w, std::uint64_t n,
+                                              std::uint32_t begin, std::uint32_t epoch_addr, double et) {
+    if (w == 0) return std::unexpected(SpkError::malformed("window size 0"));
+    const std::uint64_t t = std::min(w, n);
+    const auto n32 = static_cast<std::uint32_t>(n);
+
+    auto all = daf.slice_doubles(epoch_addr, epoch_addr + n32 - 1u);
+    if (!all) return std::unexpected(SpkError(all.error()));
+    const double* epochs = all->data();
+    std::uint64_t lo = 0, hi = n;
+    while (lo < hi) {
+        const std::uint64_t mid = (lo + hi) / 2;
+        if (et >= epochs[mid])  // false for NaN: a NaN epoch gives i = 0
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    const std::uint64_t anchor = lo == 0 ? 0 : lo - 1;
+    const std::uint64_t back = (t - 1) / 2;
+    std::uint64_t first = anchor >= back ? anchor - back : 0;
+    first = std::min(first, n - t);
+
+    const auto f32 = static_cast<std::uint32_t>(first);
+    const auto t32 = static_cast<std::uint32_t>(t);
+    auto x = daf.slice_doubles(epoch_addr + f32, epoch_addr + f32 + t32 - 1u);
+    if (!x) return std::unexpected(SpkError(x.error()));
+    auto st = daf.slice_doubles(begin + 6u * f32, begin + 6u * (f32 + t32) - 1u);
+    if (!st) return std::unexpected(SpkError(st.error()));
+    return Window{x->data(), st->data(), static_cast<std::size_t>(t)};
+}
+
+// Two equal epochs in a window put a zero in a Lagrange denominator or a
+// divided difference. Checked over all pairs: the epoch order is not
+// validated, so equal epochs need not be neighbours.
+bool has_equal_epochs(const double* x, std::size_t t) {
+    for (std::size_t j = 0; j < t; ++j)
+        for (std::size_t m = j + 1; m < t; ++m)
+            if (x[j] == x[m]) return true;
+    return false;
+}
+
+}  // namespace
+
+std::expected<State, SpkError> SpkType9::evaluate(double et) const {
+    auto win = select_window(daf, meta.size + 1, meta.n, meta.begin, meta.epoch_addr, et);
+    if (!win) return std::unexpected(win.error());
+    const double* x = win->x;
+    const double* y = win->states;
+    const std::size_t t = win->t;
+
+    // Exact hit: the stored state itself (NaN never equals an epoch).
+    for (std::size_t j = 0; j < t; ++j) {
+        if (x[j] == et) {
+            const double* s = y + 6 * j;
+            return State{s[0], s[1], s[2], s[3], s[4], s[5]};
+        }
+    }
+    if (has_equal_epochs(x, t)) return std::unexpected(SpkError::malformed("equal epochs in window"));
+
+    // Barycentric weights B[j] = 1 / prod_{m != j} (x[j] - x[m]), then
+    // q[j] = B[j] / (et - x[j]); the same for all six components.
+    Scratch scratch(t);
+    double* q = scratch.data();
+    for (std::size_t j = 0; j < t; ++j) {
+        double prod = 1.0;
+        for (std::size_t m = 0; m < t; ++m)
+            if (m != j) prod = prod * (x[j] - x[m]);
+        const double b = 1.0 / prod;
+        q[j] = b / (et - x[j]);
+    }
+    double den = 0.0;
+    for (std::size_t j = 0; j < t; ++j) den = den + q[j];
+    State out;
+    for (std::size_t c = 0; c < 6; ++c) {
+        double num = 0.0;
+        for (std::size_t j = 0; j < t; ++j) num = num + q[j] * y[6 * j + c];
+        out[c] = num / den;
+    }
+    return out;
+}
+
+std::expected<State, SpkError> SpkType13::evaluate(double et) const {
+    auto win = select_window(daf, window, n, begin, epoch_addr, et);
+    if (!win) return std::unexpected(win.error());
+    const double* x = win->x;
+    const double* y = win->states;
+    const std::size_t t = win->t;
+    if (has_equal_epochs(x, t)) return std::unexpected(SpkError::malformed("equal epochs in window"));
+
+    // Doubled nodes z[2j] = z[2j + 1] = x[j]; z[l] is x[l / 2].
+    const std::size_t nn = 2 * t;
+    Scratch scratch(2 * nn);
+    double* d = scratch.data();  // divided differences of the current order
+    double* c = d + nn;          // Newton coefficients
+    State out;
+    for (std::size_t a = 0; a < 3; ++a) {
+        // Order 0, then order 1 (stored velocities at the doubled nodes),
+        // then orders 2 .. 2t-1 in place: d[l] still holds the previous
+        // order's d[l + 1] when d[l] is replaced (increasing l).
+        for (std::size_t l = 0; l < nn; ++l) d[l] = y[6 * (l / 2) + a];
+        c[0] = d[0];
+        for (std::size_t l = 0; l + 1 < nn; ++l) {
+            if (l % 2 == 0)
+                d[l] = y[6 * (l / 2) + a + 3];
+            else
+                d[l] = (d[l + 1] - d[l]) / (x[(l + 1) / 2] - x[l / 2]);
+        }
+        c[1] = d[0];
+        for (std::size_t k = 2; k < nn; ++k) {
+            for (std::size_t l = 0; l + k < nn; ++l) d[l] = (d[l + 1] - d[l]) / (x[(l + k) / 2] - x[l / 2]);
+            c[k] = d[0];
+        }
+        // Newton form and its derivative at et.
+        double value = c[0], deriv = 0.0, prod = 1.0, dprod = 0.0;
+        for (std::size_t m = 1; m < nn; ++m) {
+            const double dd = et - x[(m - 1) / 2];
+            dprod = dprod * dd + prod;
+            prod = prod * dd;
+            value = value + c[m] * prod;
+            deriv = deriv + c[m] * dprod;
+        }
+        out[a] = value;
+        out[a + 3] = deriv;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// State resolution
+
+namespace {
+
+// Closed coverage interval; false for a NaN epoch.
+bool covers(const SpkSegment& seg, double et) noexcept { return seg.start_et <= et && et <= seg.end_et; }
+
+State negated(const State& s) noexcept { return State{-s[0], -s[1], -s[2], -s[3], -s[4], -s[5]}; }
+
+// Most bodies of a chain step are hopped a handful of times; 32 steps bound
+// a chain that never reaches the barycenter.
+constexpr int kMaxChainSteps = 32;
+
+}  // namespace
+
+std::expected<State, SpkError> SpkFile::eval_segment(const SpkSegment& seg, double et) {
+    return std::visit(
+        [&](const auto& p) -> std::expected<State, SpkError> {
+            if constexpr (std::is_same_v<std::decay_t<decltype(p)>, SpkUnsupported>)
+                return std::unexpected(SpkError::unsupported_type(seg.data_type));
+            else
+                return p.evaluate(et);
+        },
+        seg.payload);
+}
+
+std::expected<State, SpkError> SpkFile::state(std::int32_t target, std::int32_t center, double et) const {
+    if (target == center) return State{};
+
+    // The hint holds only a segment with no overlapping sibling of its pair,
+    // so it is the segment the direct-pair walk below would pick.
+    const std::size_t h = hint_.load(std::memory_order_relaxed);
+    if (h < segments_.size() && flags_[h]) {
+        const SpkSegment& seg = segments_[h];
+        if (seg.target == target && seg.center == center && covers(seg, et)) return eval_segment(seg, et);
+    }
+
+    if (!index_.empty()) {
+        if (auto it = index_.find({target, center}); it != index_.end()) {
+            for (std::size_t pos : it->second) {
+                const SpkSegment& seg = segments_[pos];
+                if (!covers(seg, et)) continue;
+                if (flags_[pos]) hint_.store(pos, std::memory_order_relaxed);
+                return eval_segment(seg, et);
+            }
+        }
+        if (auto it = index_.find({center, target}); it != index_.end()) {
+            for (std::size_t pos : it->second) {
+                const SpkSegment& seg = segments_[pos];
+                if (!covers(seg, et)) continue;
+                auto s = eval_segment(seg, et);
+                if (!s) return std::unexpected(s.error());
+                return negated(*s);
+            }
+        }
+    }
+    return state_via_ssb_chain(target, center, et);
+}
+
+std::expected<State, SpkError> SpkFile::state_in_frame(std::int32_t target, std::int32_t center,
+                                                       InertialFrame frame, double et) const {
+    auto s = state(target, center, et);
+    if (!s) return s;
+    return rotate_state(InertialFrame::J2000, frame, *s);
+}
+
+std::expected<State, SpkError> SpkFile::state_via_ssb_chain(std::int32_t target, std::int32_t center,
+                                                            double et) const {
+    auto t = state_wrt_ssb(target, et);
+    if (!t) return t;
+    auto c = state_wrt_ssb(center, et);
+    if (!c) return c;
+    State out;
+    for (std::size_t k = 0; k < 6; ++k) out[k] = (*t)[k] - (*c)[k];
+    return out;
+}
+
+std::expected<State, SpkError> SpkFile::state_wrt_ssb(std::int32_t body, double et) const {
+    State acc{};
+    if (body == 0) return acc;
+    std::int32_t current = body;
+    for (int step = 0; step < kMaxChainSteps; ++step) {
+        auto s = step_toward_ssb(segments_, current, et);
+        if (!s) return std::unexpected(s.error());
+        for (std::size_t k = 0; k < 6; ++k) acc[k] = acc[k] + s->state[k];
+        current = s->center;
+        if (current == 0) return acc;
+        if (current == body) break;  // the chain came back to its start
+    }
+    return std::unexpected(SpkError::no_coverage(et, body, 0));
+}
+
+std::expected<SpkFile::Step, SpkError> SpkFile::step_toward_ssb(const std::vector<SpkSegment>& segments,
+                                                                std::int32_t body, double et) {
+    std::optional<Step> candidate;
+    for (const SpkSegment& seg : segments) {
+        // Written as two negated comparisons, so a NaN epoch is accepted.
+        if (seg.target != body || seg.start_et > et || et > seg.end_et) continue;
+        auto s = eval_segment(seg, et);
+        if (!s) return std::unexpected(s.error());
+        if (seg.center == 0) return Step{*s, 0};
+        if (!candidate) candidate = Step{*s, seg.center};
+    }
+    if (candidate) return *candidate;
+    return std::unexpected(SpkError::no_coverage(et, body, 0));
 }
 
 }  // namespace kernwerk

@@ -1,4 +1,5 @@
-"""Command line: `python -m kernwerk segments FILE.bsp`."""
+"""Command line: `python -m kernwerk segments FILE.bsp` and
+`python -m kernwerk state FILE.bsp TARGET CENTER ET [ET ...] [--frame F]`."""
 
 from __future__ import annotations
 
@@ -18,12 +19,33 @@ def _segments(args: argparse.Namespace) -> int:
     return 0
 
 
+def _state(args: argparse.Namespace) -> int:
+    import numpy as np
+
+    spk = NaifSpk(args.path)
+    ets = np.array(args.et, dtype=np.float64)
+    rows = spk.state_batch_in_frame(args.target, args.center, ets, args.frame)
+    print(f"{'ET (s)':>16} {'x (km)':>20} {'y (km)':>20} {'z (km)':>20} "
+          f"{'vx (km/s)':>14} {'vy (km/s)':>14} {'vz (km/s)':>14}")
+    for et, row in zip(ets, rows):
+        print(f"{et:>16.3f} " + " ".join(f"{v:>20.6f}" for v in row[:3]) + " "
+              + " ".join(f"{v:>14.9f}" for v in row[3:]))
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="kernwerk", description="Inspect and evaluate NAIF SPICE kernels.")
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("segments", help="list the segments of an SPK file")
     p.add_argument("path", help="path of a binary SPK file")
     p.set_defaults(func=_segments)
+    p = sub.add_parser("state", help="state of TARGET relative to CENTER at TDB seconds past J2000")
+    p.add_argument("path", help="path of a binary SPK file")
+    p.add_argument("target", type=int, help="NAIF code of the target body (301 is the Moon)")
+    p.add_argument("center", type=int, help="NAIF code of the center body (399 is the Earth)")
+    p.add_argument("et", type=float, nargs="+", help="epochs, TDB seconds past J2000")
+    p.add_argument("--frame", default="J2000", help="J2000 (default) or ECLIPJ2000")
+    p.set_defaults(func=_state)
     return parser
 
 

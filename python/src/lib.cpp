@@ -4,9 +4,14 @@
 #include "binder.hpp"
 
 #include <atomic>
+#include <expected>
+#include <string>
+#include <string_view>
 
 #include "daf.hpp"
+#include "frame.hpp"
 #include "naif_ids.hpp"
+#include "pck.hpp"
 #include "spk.hpp"
 #include "text_kernel.hpp"
 
@@ -152,7 +157,115 @@ PyObject* spk_segments(PyObject* self, PyObject*) {
     });
 }
 
+// ValueError naming the frame exactly as passed (an embedded NUL included).
+std::nullptr_t raise_unsupported_frame(std::string_view name) {
+    const std::string text = "unsupported NAIF frame: " + std::string(name) + " (supported: J2000, ECLIPJ2000)";
+    PyObject* msg = str_from(text);
+    if (!msg) return nullptr;
+    PyErr_SetObject(PyExc_ValueError, msg);
+    Py_DECREF(msg);
+    return nullptr;
+}
+
+// state(target, center, et): one J2000 state as a tuple of six floats.
+PyObject* spk_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"target", "center", "et"};
+        static const Signature sig{"NaifSpk.state()", names, 3, 3};
+        PyObject* argv[3];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+        Borrow<SpkFile> b(self, false);
+        if (!b) return nullptr;
+        std::int32_t target = 0, center = 0;
+        double et = 0.0;
+        if (!to_i32(argv[0], "target", target) || !to_i32(argv[1], "center", center) || !to_f64(argv[2], "et", et))
+            return nullptr;
+        auto st = b.core().state(target, center, et);
+        if (!st) return raise_core_runtime(st.error());
+        return state_tuple(st->data());
+    });
+}
+
+// The batch loop shared by state_batch and state_batch_in_frame: one row of
+// six doubles per epoch, written straight into a new (N, 6) array. `ets` is
+// read in place; the first failing epoch discards the array and raises.
+template <typename Query>
+PyObject* spk_state_rows(const ArrayView& ets, Query&& query) {
+    const npy_intp n = ets.len();
+    const npy_intp dims[2] = {n, 6};
+    PyArrayObject* out = new_array(2, dims);
+    if (!out) return nullptr;
+    double* rows = array_data(out);
+    for (npy_intp i = 0; i < n; ++i) {
+        auto st = query(ets.at(i));
+        if (!st) {
+            Py_DECREF(out);
+            return raise_core_runtime(st.error());
+        }
+        std::memcpy(rows + 6 * i, st->data(), 6 * sizeof(double));
+    }
+    return reinterpret_cast<PyObject*>(out);
+}
+
+// state_batch(target, center, ets): an (N, 6) array of J2000 states.
+PyObject* spk_state_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"target", "center", "ets"};
+        static const Signature sig{"NaifSpk.state_batch()", names, 3, 3};
+        PyObject* argv[3];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+        Borrow<SpkFile> b(self, false);
+        if (!b) return nullptr;
+        std::int32_t target = 0, center = 0;
+        ArrayView ets;
+        if (!to_i32(argv[0], "target", target) || !to_i32(argv[1], "center", center) ||
+            !to_array(argv[2], "ets", 1, ets))
+            return nullptr;
+        if (!ets.contiguous()) return raise_not_contiguous();
+        const SpkFile& file = b.core();
+        return spk_state_rows(ets, [&](double et) { return file.state(target, center, et); });
+    });
+}
+
+// state_batch_in_frame(target, center, ets, frame): the same in the frame
+// named exactly "J2000" or "ECLIPJ2000".
+PyObject* spk_state_batch_in_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"target", "center", "ets", "frame"};
+        static const Signature sig{"NaifSpk.state_batch_in_frame()", names, 4, 4};
+        PyObject* argv[4];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+        Borrow<SpkFile> b(self, false);
+        if (!b) return nullptr;
+        std::int32_t target = 0, center = 0;
+        ArrayView ets;
+        std::string_view name;
+        if (!to_i32(argv[0], "target", target) || !to_i32(argv[1], "center", center) ||
+            !to_array(argv[2], "ets", 1, ets) || !to_str(argv[3], "frame", name))
+            return nullptr;
+        InertialFrame frame;
+        if (name == "J2000")
+            frame = InertialFrame::J2000;
+        else if (name == "ECLIPJ2000")
+            frame = InertialFrame::EclipJ2000;
+        else
+            return raise_unsupported_frame(name);
+        if (!ets.contiguous()) return raise_not_contiguous();
+        const SpkFile& file = b.core();
+        return spk_state_rows(ets, [&](double et) { return file.state_in_frame(target, center, frame, et); });
+    });
+}
+
 PyMethodDef spk_methods[] = {
+    {"state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spk_state)), METH_FASTCALL | METH_KEYWORDS,
+     "state($self, target, center, et)\n--\n\n"},
+    {"state_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spk_state_batch)),
+     METH_FASTCALL | METH_KEYWORDS, "state_batch($self, target, center, ets)\n--\n\n"},
+    {"state_batch_in_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spk_state_batch_in_frame)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "state_batch_in_frame($self, target, center, ets, frame)\n--\n\n"
+     "Batched state lookup with an explicit NAIF output frame. Accepts\n"
+     "\"J2000\" or \"ECLIPJ2000\" (case-sensitive to match CSPICE)."},
     {"segments", spk_segments, METH_NOARGS, "segments($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -168,6 +281,328 @@ PyType_Slot spk_slots[] = {
 };
 
 PyType_Spec spk_spec = {"builtins.NaifSpk", sizeof(SpkInstance), 0, Py_TPFLAGS_DEFAULT, spk_slots};
+
+// ===========================================================================
+// NaifPck
+
+// Rotations and state transforms between an inertial frame (J2000 or
+// ECLIPJ2000) and ITRF93, built from the Euler angles of a binary PCK.
+struct NaifPck {
+    // A Python exception to raise: its type and message. Produced only on the
+    // failure path, so the per-epoch loops stay free of allocation.
+    struct Failure {
+        PyObject* type;
+        std::string message;
+    };
+
+    // The PCK body frame code of ITRF93.
+    static constexpr std::int32_t kItrf93 = 3000;
+
+    static bool is_inertial(std::string_view name) noexcept { return name == "J2000" || name == "ECLIPJ2000"; }
+
+    // The 6x6 state transform from `from` to `to` at `et`. Names are compared
+    // byte for byte (case-sensitive, untrimmed). Checks in this order: the
+    // frame pair, the body-fixed name, the PCK evaluation, then the
+    // segment's reference frame.
+    static std::expected<Mat6, Failure> sxform_matrix(const PckFile& pck, std::string_view from, std::string_view to,
+                                                      double et) {
+        const bool from_inertial = is_inertial(from), to_inertial = is_inertial(to);
+        if (from_inertial && to_inertial)
+            return std::unexpected(Failure{PyExc_ValueError,
+                                           "frame pair " + std::string(from) + " -> " + std::string(to) +
+                                               ": both sides are inertial; this reader only handles "
+                                               "body-fixed\u2194inertial pairs"});
+        if (!from_inertial && !to_inertial)
+            return std::unexpected(Failure{PyExc_ValueError, "frame pair " + std::string(from) + " -> " +
+                                                                 std::string(to) +
+                                                                 ": neither side is inertial; one must be J2000 "
+                                                                 "or ECLIPJ2000"});
+        const bool forward = from_inertial;
+        const std::string_view body = forward ? to : from;
+        const std::string_view inertial = forward ? from : to;
+        if (body != "ITRF93")
+            return std::unexpected(
+                Failure{PyExc_ValueError, "unsupported body-fixed frame: " + std::string(body) + " (supported: ITRF93)"});
+
+        auto euler = pck.euler_state_with_ref(kItrf93, et);
+        if (!euler) return std::unexpected(Failure{PyExc_RuntimeError, euler.error().message()});
+        const EulerState& e = euler->state;
+        const auto [r, dr] = pck_euler_rotation_and_derivative(e[0], e[1], e[2], e[3], e[4], e[5]);
+        const Mat6 x_body = sxform_from_rotation(r, dr);  // segment reference frame -> ITRF93
+
+        // M: from the inertial frame of the call to the segment's reference frame.
+        const Mat3 identity = {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
+        const Mat3 to_ecl = j2000_to_eclipj2000();
+        Mat3 m;
+        const std::int32_t ref = euler->ref_frame;
+        if (ref == 1 && inertial == "J2000") {
+            m = identity;
+        } else if (ref == 17 && inertial == "J2000") {
+            m = to_ecl;
+        } else if (ref == 1) {  // ECLIPJ2000 -> J2000
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) m[i][j] = to_ecl[j][i];
+        } else if (ref == 17) {
+            m = identity;
+        } else {
+            return std::unexpected(Failure{PyExc_ValueError, "unsupported PCK reference frame " + std::to_string(ref) +
+                                                                 "; expected 1 (J2000) or 17 (ECLIPJ2000) with "
+                                                                 "target " +
+                                                                 std::string(inertial)});
+        }
+        const Mat6 x_frame = sxform_from_rotation(m, Mat3{});
+
+        // X = X_body X_frame: inertial -> ITRF93, each element summed from 0
+        // over k = 0..5 in increasing k.
+        Mat6 x;
+        for (int i = 0; i < 6; ++i) {
+            for (int j = 0; j < 6; ++j) {
+                double acc = 0.0;
+                for (int k = 0; k < 6; ++k) acc = acc + x_body[i][k] * x_frame[k][j];
+                x[i][j] = acc;
+            }
+        }
+        return forward ? x : invert_sxform(x);
+    }
+
+    static std::nullptr_t raise(const Failure& f) {
+        // Built from the UTF-8 bytes with their length: frame names may hold NULs.
+        PyObject* text =
+            PyUnicode_DecodeUTF8(f.message.data(), static_cast<Py_ssize_t>(f.message.size()), nullptr);
+        if (!text) return nullptr;
+        PyErr_SetObject(f.type, text);
+        Py_DECREF(text);
+        return nullptr;
+    }
+
+    // The (N, 6) array of states[k] carried by the transform at ets[k].
+    // `states` is read through its own strides; `ets` must be contiguous.
+    static PyObject* rotate_state_batch(const PckFile& pck, std::string_view from, std::string_view to,
+                                        const ArrayView& ets, const ArrayView& states) {
+        if (!ets.contiguous()) return raise_not_contiguous();
+        if (states.shape[1] != 6) return raise_value("states must have shape (N, 6)");
+        const npy_intp n = ets.len();
+        if (states.shape[0] != n) return raise_value("states and ets must have the same length");
+        const npy_intp dims[2] = {n, 6};
+        PyArrayObject* out = new_array(2, dims);
+        if (!out) return nullptr;
+        double* dst = array_data(out);
+        for (npy_intp k = 0; k < n; ++k) {
+            auto x = sxform_matrix(pck, from, to, ets.at(k));
+            if (!x) {
+                Py_DECREF(out);
+                return raise(x.error());
+            }
+            State row;
+            for (int j = 0; j < 6; ++j) row[j] = states.at(k, j);
+            const State s = apply_sxform(*x, row);
+            for (int j = 0; j < 6; ++j) dst[k * 6 + j] = s[j];
+        }
+        return reinterpret_cast<PyObject*>(out);
+    }
+};
+
+using PckInstance = Instance<PckFile>;
+PyTypeObject* g_pck_type = nullptr;
+
+PyObject* pck_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"path"};
+        static const Signature sig{"NaifPck.__new__()", names, 1, 1};
+        PyObject* argv[1];
+        if (!bind(sig, args, kwargs, argv)) return nullptr;
+        std::string_view path;
+        if (!to_str(argv[0], "path", path)) return nullptr;
+        auto daf = DafFile::open(std::string(path));
+        if (!daf) return raise_core_runtime(PckError(daf.error()));
+        auto file = PckFile::from_daf(std::move(*daf));
+        if (!file) return raise_core_runtime(file.error());
+        return make_instance(type, std::move(*file));
+    });
+}
+
+PyObject* pck_euler_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"body_frame", "et"};
+        static const Signature sig{"NaifPck.euler_state()", names, 2, 2};
+        PyObject* argv[2];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+        Borrow<PckFile> b(self, false);
+        if (!b) return nullptr;
+        std::int32_t body_frame;
+        double et;
+        if (!to_i32(argv[0], "body_frame", body_frame) || !to_f64(argv[1], "et", et)) return nullptr;
+        auto st = b.core().euler_state(body_frame, et);
+        if (!st) return raise_core_runtime(st.error());
+        return state_tuple(st->data());
+    });
+}
+
+// Converts the (from, to, et) arguments of sxform and pxform and builds the
+// transform; nullptr with the exception set on failure.
+template <std::size_t Dim>
+PyObject* pck_single(const char* display, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+    static const char* const names[] = {"from", "to", "et"};
+    const Signature sig{display, names, 3, 3};
+    PyObject* argv[3];
+    if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+    Borrow<PckFile> b(self, false);
+    if (!b) return nullptr;
+    std::string_view from, to;
+    double et;
+    if (!to_str(argv[0], "from", from) || !to_str(argv[1], "to", to) || !to_f64(argv[2], "et", et)) return nullptr;
+    auto x = NaifPck::sxform_matrix(b.core(), from, to, et);
+    if (!x) return NaifPck::raise(x.error());
+    const npy_intp dims[2] = {static_cast<npy_intp>(Dim), static_cast<npy_intp>(Dim)};
+    PyArrayObject* out = new_array(2, dims);
+    if (!out) return nullptr;
+    double* dst = array_data(out);
+    for (std::size_t i = 0; i < Dim; ++i)
+        for (std::size_t j = 0; j < Dim; ++j) dst[i * Dim + j] = (*x)[i][j];
+    return reinterpret_cast<PyObject*>(out);
+}
+
+PyObject* pck_sxform(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* { return pck_single<6>("NaifPck.sxform()", self, args, nargs, kwnames); });
+}
+
+PyObject* pck_pxform(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* { return pck_single<3>("NaifPck.pxform()", self, args, nargs, kwnames); });
+}
+
+// pxform_batch (Dim 3) and sxform_batch (Dim 6): slice k of the (N, Dim, Dim)
+// result is the upper-left Dim x Dim block of the transform at ets[k].
+template <std::size_t Dim>
+PyObject* pck_batch(const char* display, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+    static const char* const names[] = {"from", "to", "ets"};
+    const Signature sig{display, names, 3, 3};
+    PyObject* argv[3];
+    if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+    Borrow<PckFile> b(self, false);
+    if (!b) return nullptr;
+    std::string_view from, to;
+    ArrayView ets;
+    if (!to_str(argv[0], "from", from) || !to_str(argv[1], "to", to) || !to_array(argv[2], "ets", 1, ets))
+        return nullptr;
+    if (!ets.contiguous()) return raise_not_contiguous();
+    const npy_intp n = ets.len();
+    const npy_intp dims[3] = {n, static_cast<npy_intp>(Dim), static_cast<npy_intp>(Dim)};
+    PyArrayObject* out = new_array(3, dims);
+    if (!out) return nullptr;
+    double* dst = array_data(out);
+    for (npy_intp k = 0; k < n; ++k) {
+        auto x = NaifPck::sxform_matrix(b.core(), from, to, ets.at(k));
+        if (!x) {
+            Py_DECREF(out);
+            return NaifPck::raise(x.error());
+        }
+        double* slice = dst + k * static_cast<npy_intp>(Dim * Dim);
+        for (std::size_t i = 0; i < Dim; ++i)
+            for (std::size_t j = 0; j < Dim; ++j) slice[i * Dim + j] = (*x)[i][j];
+    }
+    return reinterpret_cast<PyObject*>(out);
+}
+
+PyObject* pck_pxform_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* { return pck_batch<3>("NaifPck.pxform_batch()", self, args, nargs, kwnames); });
+}
+
+PyObject* pck_sxform_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* { return pck_batch<6>("NaifPck.sxform_batch()", self, args, nargs, kwnames); });
+}
+
+PyObject* pck_rotate_state_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"from", "to", "ets", "states"};
+        static const Signature sig{"NaifPck.rotate_state_batch()", names, 4, 4};
+        PyObject* argv[4];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+        Borrow<PckFile> b(self, false);
+        if (!b) return nullptr;
+        std::string_view from, to;
+        ArrayView ets, states;
+        if (!to_str(argv[0], "from", from) || !to_str(argv[1], "to", to) || !to_array(argv[2], "ets", 1, ets) ||
+            !to_array(argv[3], "states", 2, states))
+            return nullptr;
+        return NaifPck::rotate_state_batch(b.core(), from, to, ets, states);
+    });
+}
+
+PyObject* pck_segments(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        Borrow<PckFile> b(self, false);
+        if (!b) return nullptr;
+        const auto& segs = b.core().segments();
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(segs.size()));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < segs.size(); ++i) {
+            const PckSegment& s = segs[i];
+            PyObject* name = str_from(s.name);
+            PyObject* item = name ? Py_BuildValue("(iiiddN)", s.body_frame, s.ref_frame, s.data_type, s.start_et,
+                                                  s.end_et, name)
+                                  : nullptr;
+            if (!item) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+        }
+        return list;
+    });
+}
+
+PyMethodDef pck_methods[] = {
+    {"euler_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pck_euler_state)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "euler_state($self, body_frame, et)\n--\n\n"
+     "Raw Euler-angle evaluation: returns `[RA, DEC, W, dRA, dDEC, dW]`\n"
+     "(radians and radians/second) at ET for the requested body-fixed\n"
+     "frame. Frame name may be a NAIF string (\"ITRF93\") or the raw\n"
+     "numeric body-frame code."},
+    {"sxform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pck_sxform)), METH_FASTCALL | METH_KEYWORDS,
+     "sxform($self, from, to, et)\n--\n\n"
+     "Assemble a 6\u00d76 state-transform matrix mapping a state from\n"
+     "`from` to `to` at ET. Equivalent to `sp.sxform(from, to, et)` for\n"
+     "the (J2000 \u2194 ITRF93) pair."},
+    {"pxform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pck_pxform)), METH_FASTCALL | METH_KEYWORDS,
+     "pxform($self, from, to, et)\n--\n\n"
+     "Assemble a 3\u00d73 rotation matrix (position-only) mapping from\n"
+     "`from` to `to` at ET. Equivalent to `sp.pxform(from, to, et)`."},
+    {"pxform_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pck_pxform_batch)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "pxform_batch($self, from, to, ets)\n--\n\n"
+     "Batched 3\u00d73 rotation evaluation. Returns shape `(N, 3, 3)` where\n"
+     "row `i` is `pxform(from, to, ets[i])`. One native call amortizes the\n"
+     "binding boundary cost across all epochs \u2014 intended for per-epoch\n"
+     "loops that currently pay that cost per call."},
+    {"sxform_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pck_sxform_batch)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "sxform_batch($self, from, to, ets)\n--\n\n"
+     "Batched 6\u00d76 state-transform evaluation. Returns shape `(N, 6, 6)`."},
+    {"rotate_state_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pck_rotate_state_batch)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "rotate_state_batch($self, from, to, ets, states)\n--\n\n"
+     "Apply the 6\u00d76 state transform to a batch of 6-vector states.\n"
+     "`ets[i]` and `states[i,:]` are paired; output matches shape of\n"
+     "`states`."},
+    {"segments", pck_segments, METH_NOARGS, "segments($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot pck_slots[] = {
+    {Py_tp_doc, const_cast<char*>("NaifPck(path)\n--\n\n"
+                                  "Pure-native binary PCK reader. Opens a DAF/PCK once (mmap-backed,\n"
+                                  "cheap to clone internally) and evaluates Euler angles / state\n"
+                                  "transforms at TDB ephemeris-time seconds.")},
+    {Py_tp_new, reinterpret_cast<void*>(pck_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PckFile>)},
+    {Py_tp_methods, pck_methods},
+    {0, nullptr},
+};
+
+PyType_Spec pck_spec = {"builtins.NaifPck", sizeof(PckInstance), 0, Py_TPFLAGS_DEFAULT, pck_slots};
 
 // ===========================================================================
 // Registration
@@ -240,6 +675,7 @@ bool module_body(PyObject* m) {
 
     // Classes.
     if (!add_class(m, "NaifSpk", &spk_spec, g_spk_type)) return false;
+    if (!add_class(m, "NaifPck", &pck_spec, g_pck_type)) return false;
 
     return true;
 }

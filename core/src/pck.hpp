@@ -1,0 +1,97 @@
+// Binary PCK reader (data type 2: Chebyshev series of Euler angles).
+//
+// Layout relied on (on top of the DAF container):
+//   * summaries have ND = 2, NI = 5: start ET, end ET (both inclusive); body
+//     frame class code, reference frame code, data type, first and last data
+//     address (inclusive, from 1);
+//   * a Type 2 segment holds N records of RSIZE doubles from its first
+//     address, then INIT, INTLEN, RSIZE, N at last-3..last;
+//   * record k starts at first + k*RSIZE: MID, RADIUS, then n_c = (RSIZE-2)/3
+//     coefficients for each of RA, DEC and W in turn.
+// Epochs are TDB seconds past J2000; angles are radians, rates radians per
+// second.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "daf.hpp"
+
+namespace kernwerk {
+
+class PckError {
+public:
+    enum class Kind { Daf, NoCoverage, UnsupportedType, Malformed };
+
+    PckError(DafError daf) : kind_(Kind::Daf), message_(daf.message()), daf_(std::move(daf)) {}  // NOLINT
+    // The frame shown is always 1, whatever the segments' reference frames.
+    static PckError no_coverage(double et, std::int32_t body_frame, std::int32_t frame = 1);
+    static PckError unsupported_type(std::int32_t data_type);
+    static PckError malformed(std::string reason);
+
+    Kind kind() const noexcept { return kind_; }
+    const std::string& message() const noexcept { return message_; }
+    // The embedded container error (Kind::Daf only).
+    const std::optional<DafError>& daf() const noexcept { return daf_; }
+
+private:
+    PckError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+    Kind kind_;
+    std::string message_;
+    std::optional<DafError> daf_;
+};
+
+// [RA, DEC, W, dRA, dDEC, dW]: radians and radians per second.
+using EulerState = std::array<double, 6>;
+
+// The checked directory of a Type 2 segment and the handle its records are
+// read through.
+struct PckType2 {
+    DafFile daf;
+    double init = 0, intlen = 0;
+    std::uint64_t rsize = 0;  // 2 + 3 n_c, at least 5
+    std::uint64_t n = 0;      // records, at least 1
+    std::uint64_t ncoef = 0;  // n_c, coefficients per angle, at least 1
+    std::uint32_t begin = 0;  // address of record 0
+
+    // The angles and rates at `et` from the record that covers it (clamped
+    // to the first and last record).
+    std::expected<EulerState, PckError> evaluate(double et) const;
+};
+
+struct PckSegment {
+    std::string name;
+    double start_et = 0, end_et = 0;
+    std::int32_t body_frame = 0, ref_frame = 0, data_type = 0;
+    std::optional<PckType2> type2;  // present only when data_type is 2
+};
+
+class PckFile {
+public:
+    struct RefAndState {
+        std::int32_t ref_frame;
+        EulerState state;
+    };
+
+    // Every summary with at least 2 doubles and 5 ints becomes a segment;
+    // Type 2 directories are checked here, once. `daf` is released on return
+    // unless a Type 2 segment keeps a clone of it.
+    static std::expected<PckFile, PckError> from_daf(DafFile daf);
+
+    // The last segment in file order for `body_frame` whose coverage holds
+    // `et` answers, with its reference frame code.
+    std::expected<RefAndState, PckError> euler_state_with_ref(std::int32_t body_frame, double et) const;
+    std::expected<EulerState, PckError> euler_state(std::int32_t body_frame, double et) const;
+
+    const std::vector<PckSegment>& segments() const noexcept { return segments_; }
+
+private:
+    PckFile() = default;
+    std::vector<PckSegment> segments_;
+};
+
+}  // namespace kernwerk
