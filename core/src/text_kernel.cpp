@@ -302,18 +302,18 @@ std::expected<double, TextKernelError> expect_scalar_float(std::string_view name
 std::expected<std::vector<DeltaAtEntry>, TextKernelError> expect_delta_at(std::string_view name,
                                                                           const std::vector<Value>& values,
                                                                           std::uint64_t line) {
-    (void)name;  // the messages name DELTET/DELTA_AT literally
+    const std::string n(name);
     if (values.empty() || values.size() % 2 != 0)
-        return Unexpected(TextKernelError::parse(line, "DELTET/DELTA_AT expects alternating integer/date pairs"));
+        return Unexpected(TextKernelError::parse(line, n + " expects alternating integer/date pairs"));
     std::vector<DeltaAtEntry> entries;
     entries.reserve(values.size() / 2);
     for (std::size_t i = 0; i < values.size(); i += 2) {
         const auto* seconds = std::get_if<std::int32_t>(&values[i]);
         if (!seconds)
-            return Unexpected(TextKernelError::parse(line, "DELTET/DELTA_AT expects integer leap-second values"));
+            return Unexpected(TextKernelError::parse(line, n + " expects integer leap-second values"));
         const auto* date = std::get_if<CalendarDate>(&values[i + 1]);
         if (!date)
-            return Unexpected(TextKernelError::parse(line, "DELTET/DELTA_AT expects @YYYY-MMM-D date literals"));
+            return Unexpected(TextKernelError::parse(line, n + " expects @YYYY-MMM-D date literals"));
         entries.push_back({*seconds, *date});
     }
     return entries;
