@@ -423,7 +423,7 @@ SegmentSpec seg2(std::int32_t target, std::int32_t center, double start, double 
     const double mid = (start + end) / 2, radius = (end - start) / 2 + 1;
     auto data = cheb_data(start, end - start + 2,
                           {{mid, radius, tag, 0.5 * tag + 1, 0.125, -tag, 3.0, -0.5, tag * tag, 0.25, 1.0 / tag}});
-    return spk_segment(target, center, 2, start, end, data, "T" + std::to_string(int(tag)));
+    return spk_segment(target, center, 2, start, end, data, std::string("T").append(std::to_string(int(tag))));
 }
 
 SegmentSpec unsupported(std::int32_t target, std::int32_t center, double start, double end) {
