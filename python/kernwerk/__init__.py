@@ -1,11 +1,16 @@
 """kernwerk: fast readers and writers for NAIF SPICE kernels.
 
 SPK ephemerides (types 2, 3, 9, 13) are evaluated by `NaifSpk`; epochs are
-TDB seconds past J2000, positions km, velocities km/s.
+TDB seconds past J2000, positions km, velocities km/s. Body names map to
+codes through `bodn2c` / `bodc2n`, where the bindings of text kernels loaded
+with `load_text_kernel` take precedence over NAIF's built-in table.
 """
 
 from . import _native
 from ._native import *  # noqa: F401,F403
+from .bodies import BodyRegistry, bodc2n, bodn2c, clear_text_kernels, load_text_kernel
 
-__all__ = list(_native.__all__)
+__all__ = list(_native.__all__) + [
+    "BodyRegistry", "bodn2c", "bodc2n", "load_text_kernel", "clear_text_kernels",
+]
 __version__ = "0.1.0"

@@ -69,8 +69,13 @@ PyObject* guarded(F&& body) noexcept {
 // ---------------------------------------------------------------------------
 // Exceptions
 
+// The whole message, an embedded NUL included (a path given as str may hold
+// one); bytes that are not UTF-8 are replaced rather than lost.
 inline std::nullptr_t raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (!text) return nullptr;
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
     return nullptr;
 }
 inline std::nullptr_t raise_runtime(const std::string& m) { return raise(PyExc_RuntimeError, m); }

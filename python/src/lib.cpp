@@ -10,9 +10,11 @@
 
 #include "daf.hpp"
 #include "frame.hpp"
+#include "naif_ids.hpp"
 #include "pck.hpp"
 #include "spk.hpp"
 #include "spk_writer.hpp"
+#include "text_kernel.hpp"
 
 using namespace kernwerk;
 using namespace kernwerk::py;
@@ -24,6 +26,92 @@ template <typename E>
 std::nullptr_t raise_core_runtime(const E& err) {
     return raise_runtime(err.message());
 }
+
+// ===========================================================================
+// Module functions: the built-in body table and text-kernel bindings. Their
+// core errors (NaifIdError, TextKernelError) become ValueError.
+
+PyObject* naif_bodn2c(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"name"};
+        static const Signature sig{"naif_bodn2c()", names, 1, 1};
+        PyObject* argv[1];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+        std::string_view name;
+        if (!to_str(argv[0], "name", name)) return nullptr;
+        const auto code = bodn2c(name);
+        if (!code) return raise_value(code.error().message());
+        return PyLong_FromLong(*code);
+    });
+}
+
+PyObject* naif_bodc2n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"code"};
+        static const Signature sig{"naif_bodc2n()", names, 1, 1};
+        PyObject* argv[1];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+        std::int32_t code = 0;
+        if (!to_i32(argv[0], "code", code)) return nullptr;
+        const auto name = bodc2n(code);
+        if (!name) return raise_value(name.error().message());
+        return str_from(*name);
+    });
+}
+
+PyObject* naif_parse_text_kernel_bindings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"path"};
+        static const Signature sig{"naif_parse_text_kernel_bindings()", names, 1, 1};
+        PyObject* argv[1];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
+        std::string_view path;
+        if (!to_str(argv[0], "path", path)) return nullptr;
+        const auto bindings = parse_body_bindings(std::string(path));
+        if (!bindings) return raise_value(bindings.error().message());
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(bindings->size()));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < bindings->size(); ++i) {
+            const BodyBinding& b = (*bindings)[i];
+            PyObject* name = str_from(b.name);
+            PyObject* item = name ? Py_BuildValue("(Ni)", name, b.code) : nullptr;
+            if (!item) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+        }
+        return list;
+    });
+}
+
+PyMethodDef naif_bodn2c_def = {
+    "naif_bodn2c", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(naif_bodn2c)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "naif_bodn2c(name)\n--\n\n"
+    "Look up a NAIF body ID by name in the built-in body-code table\n"
+    "(CSpice's full 692-entry zzidmap). Raises `ValueError` when the name\n"
+    "is not present; kernel-supplied bindings are handled separately on\n"
+    "the Python side and take precedence over this table."};
+
+PyMethodDef naif_bodc2n_def = {
+    "naif_bodc2n", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(naif_bodc2n)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "naif_bodc2n(code)\n--\n\n"
+    "Reverse: NAIF ID \u2192 canonical built-in body name. Raises `ValueError`\n"
+    "for IDs outside the built-in table."};
+
+PyMethodDef naif_parse_text_kernel_bindings_def = {
+    "naif_parse_text_kernel_bindings",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(naif_parse_text_kernel_bindings)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "naif_parse_text_kernel_bindings(path)\n--\n\n"
+    "Parse a SPICE text kernel (.tk/.tf/.tpc/.ti) and return the ordered\n"
+    "list of `NAIF_BODY_NAME` \u2194 `NAIF_BODY_CODE` bindings it declares, as\n"
+    "`[(name, code), ...]`. Non-body assignments are ignored. Returns an\n"
+    "empty list if the file contains no `\\begindata` blocks with body\n"
+    "bindings. Raises `ValueError` on parse errors or mismatched array\n"
+    "lengths."};
 
 // ===========================================================================
 // NaifSpk
@@ -708,7 +796,7 @@ bool append_to_all(PyObject* module, const char* name) {
 }
 
 // Adds a module function whose __module__ is "_native" and __self__ the module.
-[[maybe_unused]] bool add_function(PyObject* module, PyMethodDef* def) {
+bool add_function(PyObject* module, PyMethodDef* def) {
     PyObject* modname = PyUnicode_FromString("_native");
     if (!modname) return false;
     PyObject* fn = PyCFunction_NewEx(def, module, modname);
@@ -744,6 +832,9 @@ bool add_class(PyObject* module, const char* name, PyType_Spec* spec, PyTypeObje
 // NaifSpkWriter, NaifPck.
 bool module_body(PyObject* m) {
     // Module functions.
+    if (!add_function(m, &naif_bodn2c_def)) return false;
+    if (!add_function(m, &naif_bodc2n_def)) return false;
+    if (!add_function(m, &naif_parse_text_kernel_bindings_def)) return false;
 
     // Classes.
     if (!add_class(m, "NaifSpk", &spk_spec, g_spk_type)) return false;

@@ -1,0 +1,641 @@
+#include "text_kernel.hpp"
+
+#include "common.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kernwerk {
+
+// ---------------------------------------------------------------------------
+// Errors
+
+TextKernelError TextKernelError::io_errno(std::string_view path, int code) {
+    return {Kind::Io, "io error reading text kernel " + std::string(path) + ": " + std::strerror(code) +
+                          " (os error " + std::to_string(code) + ")"};
+}
+
+TextKernelError TextKernelError::io_invalid_utf8(std::string_view path) {
+    return {Kind::Io, "io error reading text kernel " + std::string(path) + ": stream did not contain valid UTF-8"};
+}
+
+TextKernelError TextKernelError::parse(std::uint64_t line, std::string_view message) {
+    return {Kind::Parse, "parse error at line " + std::to_string(line) + ": " + std::string(message), line};
+}
+
+TextKernelError TextKernelError::count_mismatch(std::size_t names, std::size_t codes) {
+    return {Kind::CountMismatch, "NAIF_BODY_NAME has " + std::to_string(names) + " entries but NAIF_BODY_CODE has " +
+                                     std::to_string(codes) + " \u2014 they must match"};
+}
+
+// ---------------------------------------------------------------------------
+// Character classes (ASCII only: bytes of multi-byte UTF-8 characters are
+// never letters, digits or white space here)
+
+namespace {
+
+bool is_alpha(char c) noexcept { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+bool is_space(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_name_char(char c) noexcept { return is_alpha(c) || is_digit(c) || c == '_' || c == '/'; }
+bool is_number_char(char c) noexcept {
+    return is_digit(c) || c == '+' || c == '-' || c == '.' || c == 'D' || c == 'E' || c == 'd' || c == 'e';
+}
+char to_upper(char c) noexcept { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 0x20) : c; }
+
+bool equals_ignore_case(std::string_view a, std::string_view upper) noexcept {
+    if (a.size() != upper.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (to_upper(a[i]) != upper[i]) return false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Value lexer
+
+// An optionally signed run of decimal digits that fits in 32 bits.
+std::optional<std::int32_t> parse_int32(std::string_view tok) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < tok.size() && (tok[i] == '+' || tok[i] == '-')) negative = tok[i++] == '-';
+    if (i == tok.size()) return std::nullopt;
+    std::int64_t magnitude = 0;
+    for (; i < tok.size(); ++i) {
+        if (!is_digit(tok[i])) return std::nullopt;
+        magnitude = magnitude * 10 + (tok[i] - '0');
+        if (magnitude > std::int64_t{1} << 31) return std::nullopt;  // long runs stop here
+    }
+    const std::int64_t value = negative ? -magnitude : magnitude;
+    if (value > INT32_MAX) return std::nullopt;
+    return static_cast<std::int32_t>(value);
+}
+
+// A decimal floating-point number: optional sign, digits with an optional
+// point (at least one digit on either side), optional exponent "E" with
+// optional sign and at least one digit. "D"/"d" exponent letters count as
+// "E". Out-of-range values round to infinity or zero of the right sign.
+std::optional<double> parse_float(std::string_view tok) {
+    char buf[64];
+    std::string long_buf;
+    char* s = buf;
+    if (tok.size() >= sizeof buf) {
+        long_buf.resize(tok.size());
+        s = long_buf.data();
+    }
+    std::size_t n = 0;
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < tok.size() && (tok[i] == '+' || tok[i] == '-')) {
+        negative = tok[i] == '-';
+        if (negative) s[n++] = '-';
+        ++i;
+    }
+    std::size_t int_digits = 0, frac_digits = 0;
+    // Decimal exponent of the leading significant digit, for out-of-range
+    // results: positive means overflow, otherwise underflow.
+    std::int64_t lead = 0;
+    bool seen_nonzero = false;
+    for (; i < tok.size() && is_digit(tok[i]); ++i, ++int_digits) {
+        if (tok[i] != '0' && !seen_nonzero) seen_nonzero = true;
+        if (seen_nonzero) ++lead;
+        s[n++] = tok[i];
+    }
+    if (i < tok.size() && tok[i] == '.') {
+        s[n++] = tok[i++];
+        for (; i < tok.size() && is_digit(tok[i]); ++i, ++frac_digits) {
+            if (!seen_nonzero) {
+                if (tok[i] != '0') seen_nonzero = true;
+                else --lead;
+            }
+            s[n++] = tok[i];
+        }
+    }
+    if (int_digits + frac_digits == 0) return std::nullopt;
+    std::int64_t exponent = 0;
+    if (i < tok.size() && (tok[i] == 'E' || tok[i] == 'e' || tok[i] == 'D' || tok[i] == 'd')) {
+        s[n++] = 'e';
+        ++i;
+        bool exp_negative = false;
+        if (i < tok.size() && (tok[i] == '+' || tok[i] == '-')) {
+            exp_negative = tok[i] == '-';
+            s[n++] = tok[i++];
+        }
+        std::size_t exp_digits = 0;
+        for (; i < tok.size() && is_digit(tok[i]); ++i, ++exp_digits) {
+            if (exponent < 1'000'000'000) exponent = exponent * 10 + (tok[i] - '0');
+            s[n++] = tok[i];
+        }
+        if (exp_digits == 0) return std::nullopt;
+        if (exp_negative) exponent = -exponent;
+    }
+    if (i != tok.size()) return std::nullopt;
+    double value = 0;
+    const auto res = std::from_chars(s, s + n, value, std::chars_format::general);
+    if (res.ec == std::errc::result_out_of_range) {
+        const bool overflow = seen_nonzero && lead + exponent > 0;
+        value = overflow ? std::numeric_limits<double>::infinity() : 0.0;
+        if (negative) value = -value;
+    } else if (res.ec != std::errc() || res.ptr != s + n) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Unsigned decimal with an optional "+", at most `max`.
+std::optional<std::uint32_t> parse_unsigned(std::string_view part, std::uint32_t max) {
+    if (!part.empty() && part[0] == '+') part.remove_prefix(1);
+    if (part.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : part) {
+        if (!is_digit(c)) return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        if (value > max) return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+bool is_leap_year(std::int64_t y) noexcept { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+// The text after "@": YEAR-MMM-DAY, year with optional "+" (so never
+// negative), month by its three-letter English abbreviation in any case,
+// day within the month.
+std::optional<CalendarDate> parse_date(std::string_view body) {
+    const std::size_t d1 = body.find('-');
+    if (d1 == std::string_view::npos) return std::nullopt;
+    const std::size_t d2 = body.find('-', d1 + 1);
+    if (d2 == std::string_view::npos || body.find('-', d2 + 1) != std::string_view::npos) return std::nullopt;
+    const auto year = parse_unsigned(body.substr(0, d1), INT32_MAX);
+    const std::string_view month_text = body.substr(d1 + 1, d2 - d1 - 1);
+    const auto day = parse_unsigned(body.substr(d2 + 1), 255);
+    if (!year || !day || month_text.size() != 3) return std::nullopt;
+    static constexpr std::string_view MONTHS[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                                    "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+    static constexpr std::uint8_t DAYS[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    int month = 0;
+    while (month < 12 && !equals_ignore_case(month_text, MONTHS[month])) ++month;
+    if (month == 12) return std::nullopt;
+    const std::uint32_t length = DAYS[month] + (month == 1 && is_leap_year(*year) ? 1 : 0);
+    if (*day < 1 || *day > length) return std::nullopt;
+    return CalendarDate{static_cast<std::int32_t>(*year), static_cast<std::uint8_t>(month + 1),
+                        static_cast<std::uint8_t>(*day)};
+}
+
+}  // namespace
+
+ReadValues read_values(std::string_view text, std::size_t pos) {
+    ReadValues out;
+    const std::size_t n = text.size();
+    std::size_t p = std::min(pos, n);
+    std::uint64_t line_feeds = 0;
+    auto skip = [&](bool commas) {
+        while (p < n && (is_space(text[p]) || (commas && text[p] == ','))) {
+            if (text[p] == '\n') ++line_feeds;
+            ++p;
+        }
+    };
+
+    skip(false);
+    const bool list = p < n && text[p] == '(';
+    if (list) ++p;
+    for (;;) {
+        skip(true);
+        if (p >= n) break;
+        const char c = text[p];
+        if (c == '\'' || c == '"') {
+            // Quoted string: a doubled quote stands for one; the text may end
+            // before the closing quote.
+            std::string s;
+            ++p;
+            for (;;) {
+                const void* hit = std::memchr(text.data() + p, c, n - p);
+                const std::size_t q = hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - text.data()) : n;
+                const std::string_view piece = text.substr(p, q - p);
+                line_feeds += static_cast<std::uint64_t>(std::count(piece.begin(), piece.end(), '\n'));
+                s.append(piece);
+                if (q >= n) {
+                    p = n;
+                    break;
+                }
+                if (q + 1 < n && text[q + 1] == c) {
+                    s.push_back(c);
+                    p = q + 2;
+                    continue;
+                }
+                p = q + 1;
+                break;
+            }
+            out.values.emplace_back(std::move(s));
+        } else if (c == '+' || c == '-' || c == '.' || is_digit(c)) {
+            const std::size_t start = p;
+            while (p < n && is_number_char(text[p])) ++p;
+            const std::string_view tok = text.substr(start, p - start);
+            const bool decimal_only = tok.find_first_of(".DEde") == std::string_view::npos;
+            std::optional<std::int32_t> i;
+            if (decimal_only) i = parse_int32(tok);
+            if (i) {
+                out.values.emplace_back(*i);
+            } else if (const auto f = parse_float(tok)) {
+                out.values.emplace_back(*f);
+            } else {
+                out.values.emplace_back(OtherValue{});
+            }
+        } else if (c == '@') {
+            const std::size_t start = ++p;
+            while (p < n && (is_alpha(text[p]) || (text[p] >= '-' && text[p] <= ':'))) ++p;
+            if (const auto date = parse_date(text.substr(start, p - start))) {
+                out.values.emplace_back(*date);
+            } else {
+                out.values.emplace_back(OtherValue{});
+            }
+        } else if (is_alpha(c) || c == '_') {
+            while (p < n && (is_alpha(text[p]) || is_digit(text[p]) || text[p] == '_')) ++p;
+            out.values.emplace_back(OtherValue{});
+        } else {
+            if (c == ')' && list) ++p;
+            break;
+        }
+        if (!list) break;
+    }
+    out.end = p;
+    out.line_feeds = line_feeds;
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Handlers: typed checks of one assignment's values
+
+namespace {
+
+using Unexpected = std::unexpected<TextKernelError>;
+
+bool is_numeric(const Value& v) noexcept {
+    return std::holds_alternative<std::int32_t>(v) || std::holds_alternative<double>(v);
+}
+
+double as_double(const Value& v) noexcept {
+    if (const auto* i = std::get_if<std::int32_t>(&v)) return static_cast<double>(*i);
+    return std::get<double>(v);
+}
+
+std::expected<std::string, TextKernelError> expect_scalar_string(std::string_view name, std::vector<Value>& values,
+                                                                 std::uint64_t line) {
+    if (values.size() != 1 || !std::holds_alternative<std::string>(values[0]))
+        return Unexpected(TextKernelError::parse(line, std::string(name) + " expects one string"));
+    return std::move(std::get<std::string>(values[0]));
+}
+
+std::expected<double, TextKernelError> expect_scalar_float(std::string_view name, const std::vector<Value>& values,
+                                                           std::uint64_t line) {
+    if (values.size() != 1 || !is_numeric(values[0]))
+        return Unexpected(TextKernelError::parse(line, std::string(name) + " expects one numeric value"));
+    return as_double(values[0]);
+}
+
+std::expected<std::vector<DeltaAtEntry>, TextKernelError> expect_delta_at(std::string_view name,
+                                                                          const std::vector<Value>& values,
+                                                                          std::uint64_t line) {
+    const std::string n(name);
+    if (values.empty() || values.size() % 2 != 0)
+        return Unexpected(TextKernelError::parse(line, n + " expects alternating integer/date pairs"));
+    std::vector<DeltaAtEntry> entries;
+    entries.reserve(values.size() / 2);
+    for (std::size_t i = 0; i < values.size(); i += 2) {
+        const auto* seconds = std::get_if<std::int32_t>(&values[i]);
+        if (!seconds)
+            return Unexpected(TextKernelError::parse(line, n + " expects integer leap-second values"));
+        const auto* date = std::get_if<CalendarDate>(&values[i + 1]);
+        if (!date)
+            return Unexpected(TextKernelError::parse(line, n + " expects @YYYY-MMM-D date literals"));
+        entries.push_back({*seconds, *date});
+    }
+    return entries;
+}
+
+template <class T>
+std::expected<T, TextKernelError> require_lsk_field(std::optional<T>& field, std::string_view name,
+                                                    std::uint64_t line) {
+    if (!field) return Unexpected(TextKernelError::parse(line, "incomplete leapseconds kernel: missing " + std::string(name)));
+    return std::move(*field);
+}
+
+// Trims Unicode White_Space from both ends of UTF-8 text. A byte that does
+// not start a well-formed character is not white space.
+std::string_view trim_white_space(std::string_view s) {
+    auto decode = [&](std::size_t i, std::size_t& len) -> char32_t {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            len = 1;
+            return c;
+        }
+        if (c >= 0xC2 && c <= 0xDF && i + 1 < s.size()) {
+            len = 2;
+            return ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3Fu);
+        }
+        if (c >= 0xE0 && c <= 0xEF && i + 2 < s.size()) {
+            len = 3;
+            return ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 6) |
+                   (static_cast<unsigned char>(s[i + 2]) & 0x3Fu);
+        }
+        len = 1;
+        return 0xFFFD;  // four-byte characters hold no white space
+    };
+    std::size_t begin = 0;
+    while (begin < s.size()) {
+        std::size_t len = 1;
+        if (!is_unicode_white_space(decode(begin, len))) break;
+        begin += len;
+    }
+    std::size_t end = s.size();
+    while (end > begin) {
+        std::size_t start = end - 1;
+        while (start > begin && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+        std::size_t len = 1;
+        const char32_t cp = decode(start, len);
+        if (start + len != end || !is_unicode_white_space(cp)) break;
+        end = start;
+    }
+    return s.substr(begin, end - begin);
+}
+
+// ---------------------------------------------------------------------------
+// Block scanner
+
+enum class Name { None, BodyName, BodyCode, EarthFrame, DeltaTA, K, EB, M, DeltaAt };
+
+struct NameEntry {
+    std::string_view text;
+    Name name;
+};
+
+constexpr NameEntry RECOGNISED[] = {
+    {"NAIF_BODY_NAME", Name::BodyName}, {"NAIF_BODY_CODE", Name::BodyCode},
+    {"OBJECT_EARTH_FRAME", Name::EarthFrame}, {"DELTET/DELTA_T_A", Name::DeltaTA},
+    {"DELTET/K", Name::K}, {"DELTET/EB", Name::EB},
+    {"DELTET/M", Name::M}, {"DELTET/DELTA_AT", Name::DeltaAt},
+};
+
+Name recognise(std::string_view raw) noexcept {
+    for (const auto& entry : RECOGNISED)
+        if (equals_ignore_case(raw, entry.text)) return entry.name;
+    return Name::None;
+}
+
+std::string_view name_text(Name name) noexcept {
+    for (const auto& entry : RECOGNISED)
+        if (entry.name == name) return entry.text;
+    return {};
+}
+
+// "\begindata" or "\begintext" starting at the backslash text[p]: exactly
+// nine letters after it, matched ignoring ASCII case.
+std::optional<bool> marker_at(std::string_view text, std::size_t p) {
+    if (text.size() - p < 10) return std::nullopt;
+    const std::string_view word = text.substr(p + 1, 9);
+    if (p + 10 < text.size() && is_alpha(text[p + 10])) return std::nullopt;
+    if (equals_ignore_case(word, "BEGINDATA")) return true;
+    if (equals_ignore_case(word, "BEGINTEXT")) return false;
+    return std::nullopt;
+}
+
+class Parser {
+public:
+    explicit Parser(std::string_view text) : text_(text) {}
+
+    std::expected<TextKernel, TextKernelError> run() {
+        const std::size_t n = text_.size();
+        while (pos_ < n) {
+            const char c = text_[pos_];
+            if (c == '\\') {
+                if (const auto data = marker_at(text_, pos_)) {
+                    in_data_ = *data;
+                    pos_ += 10;
+                } else {
+                    ++pos_;
+                }
+                continue;
+            }
+            if (!in_data_) {
+                // Text mode: only a marker matters.
+                const void* hit = std::memchr(text_.data() + pos_, '\\', n - pos_);
+                const std::size_t next = hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - text_.data()) : n;
+                line_ += static_cast<std::uint64_t>(std::count(text_.begin() + static_cast<std::ptrdiff_t>(pos_),
+                                                               text_.begin() + static_cast<std::ptrdiff_t>(next), '\n'));
+                pos_ = next;
+                continue;
+            }
+            if ((is_alpha(c) || c == '_') && (pos_ == 0 || !is_name_char(text_[pos_ - 1]))) {
+                if (auto r = assignment(); !r) return Unexpected(std::move(r.error()));
+                continue;
+            }
+            if (c == '\n') ++line_;
+            ++pos_;
+        }
+        return finish();
+    }
+
+private:
+    // A name at pos_ in data mode: an assignment if "=" or "+=" follows.
+    std::expected<void, TextKernelError> assignment() {
+        const std::size_t n = text_.size();
+        const std::size_t start = pos_;
+        std::size_t p = pos_;
+        while (p < n && is_name_char(text_[p])) ++p;
+        const std::size_t name_end = p;
+        const Name name = recognise(text_.substr(start, name_end - start));
+
+        std::uint64_t line_feeds = 0;
+        while (p < n && is_space(text_[p])) {
+            if (text_[p] == '\n') ++line_feeds;
+            ++p;
+        }
+        if (p < n && text_[p] == '+') ++p;
+        if (p >= n || text_[p] != '=') {
+            if (name != Name::None)
+                return Unexpected(TextKernelError::parse(
+                    line_, "expected '=' or '+=' after " + std::string(name_text(name))));
+            // Not an assignment: go on right after the name; the white space
+            // and its line feeds are scanned again from there.
+            pos_ = name_end;
+            return {};
+        }
+        line_ += line_feeds;
+        const std::uint64_t line = line_;  // the line of "="
+        ReadValues r = read_values(text_, p + 1);
+        pos_ = r.end;
+        line_ += r.line_feeds;
+        if (name == Name::None) return {};
+        return handle(name, r.values, line);
+    }
+
+    std::expected<void, TextKernelError> handle(Name name, std::vector<Value>& values, std::uint64_t line) {
+        const std::string_view text = name_text(name);
+        switch (name) {
+            case Name::BodyName:
+                for (const Value& v : values)
+                    if (!std::holds_alternative<std::string>(v))
+                        return Unexpected(TextKernelError::parse(line, std::string(text) + " expects strings"));
+                for (Value& v : values) names_.push_back(std::move(std::get<std::string>(v)));
+                return {};
+            case Name::BodyCode:
+                for (const Value& v : values)
+                    if (!std::holds_alternative<std::int32_t>(v))
+                        return Unexpected(TextKernelError::parse(line, std::string(text) + " expects integers"));
+                for (const Value& v : values) codes_.push_back(std::get<std::int32_t>(v));
+                return {};
+            case Name::EarthFrame: {
+                auto s = expect_scalar_string(text, values, line);
+                if (!s) return Unexpected(std::move(s.error()));
+                if (!equals_ignore_case(trim_white_space(*s), "ITRF93"))
+                    return Unexpected(
+                        TextKernelError::parse(line, std::string(text) + " currently supports only the ITRF93 frame"));
+                frames_.push_back({"EARTH", "ITRF93"});
+                return {};
+            }
+            case Name::DeltaTA:
+            case Name::K:
+            case Name::EB: {
+                if (!lsk_line_) lsk_line_ = line;
+                auto f = expect_scalar_float(text, values, line);
+                if (!f) return Unexpected(std::move(f.error()));
+                (name == Name::DeltaTA ? delta_t_a_ : name == Name::K ? k_ : eb_) = *f;
+                return {};
+            }
+            case Name::M:
+                if (!lsk_line_) lsk_line_ = line;
+                if (values.size() != 2)
+                    return Unexpected(
+                        TextKernelError::parse(line, std::string(text) + " expects exactly two numeric values"));
+                if (!is_numeric(values[0]) || !is_numeric(values[1]))
+                    return Unexpected(TextKernelError::parse(line, std::string(text) + " expects numeric values"));
+                m_ = std::array<double, 2>{as_double(values[0]), as_double(values[1])};
+                return {};
+            case Name::DeltaAt: {
+                if (!lsk_line_) lsk_line_ = line;
+                auto entries = expect_delta_at(text, values, line);
+                if (!entries) return Unexpected(std::move(entries.error()));
+                delta_at_ = std::move(*entries);
+                return {};
+            }
+            case Name::None:
+                break;
+        }
+        return {};
+    }
+
+    std::expected<TextKernel, TextKernelError> finish() {
+        if (names_.size() != codes_.size())
+            return Unexpected(TextKernelError::count_mismatch(names_.size(), codes_.size()));
+        TextKernel kernel;
+        if (lsk_line_) {
+            const std::uint64_t line = *lsk_line_;
+            LeapSecondsFields lsk;
+            auto a = require_lsk_field(delta_t_a_, "DELTET/DELTA_T_A", line);
+            if (!a) return Unexpected(std::move(a.error()));
+            auto k = require_lsk_field(k_, "DELTET/K", line);
+            if (!k) return Unexpected(std::move(k.error()));
+            auto eb = require_lsk_field(eb_, "DELTET/EB", line);
+            if (!eb) return Unexpected(std::move(eb.error()));
+            auto m = require_lsk_field(m_, "DELTET/M", line);
+            if (!m) return Unexpected(std::move(m.error()));
+            auto at = require_lsk_field(delta_at_, "DELTET/DELTA_AT", line);
+            if (!at) return Unexpected(std::move(at.error()));
+            lsk.delta_t_a = *a;
+            lsk.k = *k;
+            lsk.eb = *eb;
+            lsk.m = *m;
+            lsk.delta_at = std::move(*at);
+            kernel.leapseconds = std::move(lsk);
+        }
+        kernel.body_bindings.reserve(names_.size());
+        for (std::size_t i = 0; i < names_.size(); ++i) kernel.body_bindings.push_back({std::move(names_[i]), codes_[i]});
+        kernel.frame_associations = std::move(frames_);
+        return kernel;
+    }
+
+    std::string_view text_;
+    std::size_t pos_ = 0;
+    std::uint64_t line_ = 1;
+    bool in_data_ = false;
+
+    std::vector<std::string> names_;
+    std::vector<std::int32_t> codes_;
+    std::vector<FrameAssociation> frames_;
+    std::optional<std::uint64_t> lsk_line_;  // line of the first DELTET/ assignment
+    std::optional<double> delta_t_a_, k_, eb_;
+    std::optional<std::array<double, 2>> m_;
+    std::optional<std::vector<DeltaAtEntry>> delta_at_;
+};
+
+// Reads the whole file, refusing more than MAX_TEXT_KERNEL_BYTES.
+std::expected<std::string, TextKernelError> read_file(const std::string& path) {
+    // open() would read a path with an embedded NUL as a shorter one.
+    if (path.find('\0') != std::string::npos) return Unexpected(TextKernelError::io_errno(path, EINVAL));
+    int fd;
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return Unexpected(TextKernelError::io_errno(path, errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return Unexpected(TextKernelError::io_errno(path, errno));
+    if (S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > MAX_TEXT_KERNEL_BYTES)
+        return Unexpected(TextKernelError::io_errno(path, EFBIG));
+    std::string data;
+    try {
+        // Regular files: one read of the known size, then one more to see the
+        // end (the file may have grown). Others (pipes, devices): chunks.
+        std::size_t chunk = S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) + 1 : std::size_t{1} << 16;
+        for (;;) {
+            const std::size_t used = data.size();
+            if (used >= MAX_TEXT_KERNEL_BYTES + 1) return Unexpected(TextKernelError::io_errno(path, EFBIG));
+            chunk = std::min(chunk, MAX_TEXT_KERNEL_BYTES + 1 - used);
+            data.resize(used + chunk);
+            const ssize_t got = ::read(fd, data.data() + used, chunk);
+            if (got < 0) {
+                const int err = errno;
+                data.resize(used);
+                if (err == EINTR) continue;
+                return Unexpected(TextKernelError::io_errno(path, err));
+            }
+            data.resize(used + static_cast<std::size_t>(got));
+            if (got == 0) break;
+            chunk = std::size_t{1} << 16;
+        }
+    } catch (const std::bad_alloc&) {
+        return Unexpected(TextKernelError::io_errno(path, ENOMEM));
+    }
+    if (data.size() > MAX_TEXT_KERNEL_BYTES) return Unexpected(TextKernelError::io_errno(path, EFBIG));
+    if (!is_valid_utf8(data)) return Unexpected(TextKernelError::io_invalid_utf8(path));
+    return data;
+}
+
+}  // namespace
+
+std::expected<TextKernel, TextKernelError> parse_text_kernel_from_str(std::string_view text) {
+    return Parser(text).run();
+}
+
+std::expected<TextKernel, TextKernelError> parse_text_kernel(const std::string& path) {
+    auto text = read_file(path);
+    if (!text) return Unexpected(std::move(text.error()));
+    return parse_text_kernel_from_str(*text);
+}
+
+std::expected<std::vector<BodyBinding>, TextKernelError> parse_body_bindings(const std::string& path) {
+    auto kernel = parse_text_kernel(path);
+    if (!kernel) return Unexpected(std::move(kernel.error()));
+    return std::move(kernel->body_bindings);
+}
+
+}  // namespace kernwerk

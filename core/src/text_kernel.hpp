@@ -1,0 +1,131 @@
+// SPICE text kernel parser.
+//
+// What the parser relies on:
+//   * a kernel is UTF-8 text in which "\begindata" opens a data block of
+//     assignments `NAME = value` / `NAME += value` (a value is one token or a
+//     parenthesised list) and "\begintext" opens a block of free text; the
+//     markers are matched in any ASCII case, anywhere on a line;
+//   * line numbers are 1-based and count line feeds wherever they stand;
+//   * only NAIF_BODY_NAME, NAIF_BODY_CODE, OBJECT_EARTH_FRAME and the five
+//     DELTET/ leapseconds names are interpreted; every other assignment is
+//     lexed and dropped;
+//   * one pass over the text, linear in its length; the first error ends the
+//     parse and nothing partial is returned.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace kernwerk {
+
+// A calendar date from an "@YYYY-MMM-D" literal: month 1 to 12, day 1 to the
+// month's length (Gregorian leap years).
+struct CalendarDate {
+    std::int32_t year = 0;
+    std::uint8_t month = 0;
+    std::uint8_t day = 0;
+    bool operator==(const CalendarDate&) const = default;
+};
+
+// A bare word, a number token that does not parse, or a malformed date.
+struct OtherValue {
+    bool operator==(const OtherValue&) const = default;
+};
+
+// One lexed value: Integer (fits in 32 bits), Float, Date, Text (a quoted
+// string with doubled quotes collapsed) or Other.
+using Value = std::variant<std::int32_t, double, CalendarDate, std::string, OtherValue>;
+
+struct BodyBinding {
+    std::string name;  // exactly as quoted in the kernel, doubled quotes collapsed
+    std::int32_t code = 0;
+    bool operator==(const BodyBinding&) const = default;
+};
+
+struct FrameAssociation {
+    std::string body;   // "EARTH"
+    std::string frame;  // "ITRF93"
+    bool operator==(const FrameAssociation&) const = default;
+};
+
+struct DeltaAtEntry {
+    std::int32_t leap_seconds = 0;
+    CalendarDate date;
+    bool operator==(const DeltaAtEntry&) const = default;
+};
+
+// The five leapseconds fields; DELTA_T_A and DELTA_AT in seconds.
+struct LeapSecondsFields {
+    double delta_t_a = 0;
+    double k = 0;
+    double eb = 0;
+    std::array<double, 2> m{};  // in file order
+    std::vector<DeltaAtEntry> delta_at;  // in file order
+};
+
+struct TextKernel {
+    std::vector<BodyBinding> body_bindings;            // declaration order
+    std::vector<FrameAssociation> frame_associations;  // assignment order
+    std::optional<LeapSecondsFields> leapseconds;      // present only if assigned, then complete
+};
+
+class TextKernelError {
+public:
+    enum class Kind { Io, Parse, CountMismatch };
+
+    // {reason} is the system's description followed by " (os error {code})".
+    static TextKernelError io_errno(std::string_view path, int code);
+    static TextKernelError io_invalid_utf8(std::string_view path);
+    // `line` is 1-based.
+    static TextKernelError parse(std::uint64_t line, std::string_view message);
+    static TextKernelError count_mismatch(std::size_t names, std::size_t codes);
+
+    Kind kind() const noexcept { return kind_; }
+    const std::string& message() const noexcept { return message_; }
+    // The 1-based line of a Parse error; 0 for the other kinds.
+    std::uint64_t line() const noexcept { return line_; }
+
+private:
+    TextKernelError(Kind kind, std::string message, std::uint64_t line = 0)
+        : kind_(kind), message_(std::move(message)), line_(line) {}
+    Kind kind_;
+    std::string message_;
+    std::uint64_t line_;
+};
+
+// Largest text kernel read from a file: anything longer is refused with
+// EFBIG rather than read into memory.
+inline constexpr std::size_t MAX_TEXT_KERNEL_BYTES = std::size_t{1} << 30;
+
+// Reads the whole file at `path` (relative to the current directory) as UTF-8
+// text and parses it. Failures to read, a file longer than
+// MAX_TEXT_KERNEL_BYTES and text that is not UTF-8 give Io with the path as
+// given.
+std::expected<TextKernel, TextKernelError> parse_text_kernel(const std::string& path);
+
+// Parses kernel text. Never Io. Meant for UTF-8 text; other bytes are passed
+// over or copied into quoted strings unchanged.
+std::expected<TextKernel, TextKernelError> parse_text_kernel_from_str(std::string_view text);
+
+// The body bindings of parse_text_kernel(path), or its error: the whole file
+// is validated, leapseconds and frame assignments included.
+std::expected<std::vector<BodyBinding>, TextKernelError> parse_body_bindings(const std::string& path);
+
+// The value lexer, exposed for tests. Lexes the value list that starts at
+// `pos` (just after "=" or "+="): one value, or a "(" list that ends at ")"
+// or at the end of the text, or wherever a character starts no value.
+struct ReadValues {
+    std::vector<Value> values;
+    std::size_t end = 0;           // where the lexer stopped
+    std::uint64_t line_feeds = 0;  // line feeds passed between pos and end
+};
+ReadValues read_values(std::string_view text, std::size_t pos);
+
+}  // namespace kernwerk
