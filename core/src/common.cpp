@@ -75,40 +75,43 @@ bool is_unicode_white_space(char32_t cp) noexcept {
     }
 }
 
-bool is_valid_utf8(std::string_view text) noexcept {
+std::optional<char32_t> decode_utf8(std::string_view text, std::size_t& i) noexcept {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        char32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
+    const unsigned char c = s[i];
+    if (c < 0x80) {
+        ++i;
+        return c;
     }
+    std::size_t len;
+    char32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        cp = c & 0x07;
+    } else {
+        return std::nullopt;
+    }
+    if (text.size() - i < len) return std::nullopt;
+    for (std::size_t k = 1; k < len; ++k) {
+        if ((s[i + k] & 0xC0) != 0x80) return std::nullopt;
+        cp = (cp << 6) | (s[i + k] & 0x3F);
+    }
+    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+        return std::nullopt;
+    i += len;
+    return cp;
+}
+
+bool is_valid_utf8(std::string_view text) noexcept {
+    std::size_t i = 0;
+    while (i < text.size())
+        if (!decode_utf8(text, i)) return false;
     return true;
 }
 

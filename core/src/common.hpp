@@ -2,7 +2,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +31,11 @@ std::string format_double(double value);
 // True for the code points of Unicode's White_Space property (ASCII blank,
 // tab, LF, VT, FF, CR, NEL, NBSP and the other separators).
 bool is_unicode_white_space(char32_t cp) noexcept;
+
+// Decodes the code point that starts at text[i] and moves i past it; a byte
+// that does not start a well-formed sequence (overlong, surrogate, above
+// U+10FFFF, truncated) gives nothing and leaves i unchanged.
+std::optional<char32_t> decode_utf8(std::string_view text, std::size_t& i) noexcept;
 
 // True when `text` is well-formed UTF-8 (no overlongs, no surrogates,
 // nothing above U+10FFFF).

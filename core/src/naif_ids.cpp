@@ -84,42 +84,9 @@ void append_upper(std::string& out, char32_t cp) {
 // Decodes the code point at text[i] and advances i; a byte that does not
 // start a well-formed sequence is read as U+FFFD and skipped alone.
 char32_t next_code_point(std::string_view text, std::size_t& i) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const unsigned char c = s[i];
-    if (c < 0x80) {
-        ++i;
-        return c;
-    }
-    std::size_t len = 0;
-    char32_t cp = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-        cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        cp = c & 0x07;
-    }
-    if (len == 0 || text.size() - i < len) {
-        ++i;
-        return 0xFFFD;
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-        if ((s[i + k] & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return 0xFFFD;
-    }
-    i += len;
-    return cp;
+    if (auto cp = decode_utf8(text, i)) return *cp;
+    ++i;
+    return 0xFFFD;
 }
 
 }  // namespace

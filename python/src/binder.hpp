@@ -460,6 +460,15 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Method tables
+
+// A fast-call-with-keywords entry point, cast for a PyMethodDef.
+using FastcallKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction as_method(FastcallKw f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// ---------------------------------------------------------------------------
 // Results
 
 inline PyObject* state_tuple(const double* s) {

@@ -86,7 +86,7 @@ PyObject* naif_parse_text_kernel_bindings(PyObject*, PyObject* const* args, Py_s
 }
 
 PyMethodDef naif_bodn2c_def = {
-    "naif_bodn2c", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(naif_bodn2c)),
+    "naif_bodn2c", as_method(naif_bodn2c),
     METH_FASTCALL | METH_KEYWORDS,
     "naif_bodn2c(name)\n--\n\n"
     "Look up a NAIF body ID by name in the built-in body-code table\n"
@@ -95,7 +95,7 @@ PyMethodDef naif_bodn2c_def = {
     "the Python side and take precedence over this table."};
 
 PyMethodDef naif_bodc2n_def = {
-    "naif_bodc2n", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(naif_bodc2n)),
+    "naif_bodc2n", as_method(naif_bodc2n),
     METH_FASTCALL | METH_KEYWORDS,
     "naif_bodc2n(code)\n--\n\n"
     "Reverse: NAIF ID \u2192 canonical built-in body name. Raises `ValueError`\n"
@@ -103,7 +103,7 @@ PyMethodDef naif_bodc2n_def = {
 
 PyMethodDef naif_parse_text_kernel_bindings_def = {
     "naif_parse_text_kernel_bindings",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(naif_parse_text_kernel_bindings)),
+    as_method(naif_parse_text_kernel_bindings),
     METH_FASTCALL | METH_KEYWORDS,
     "naif_parse_text_kernel_bindings(path)\n--\n\n"
     "Parse a SPICE text kernel (.tk/.tf/.tpc/.ti) and return the ordered\n"
@@ -258,11 +258,11 @@ PyObject* spk_state_batch_in_frame(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 PyMethodDef spk_methods[] = {
-    {"state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spk_state)), METH_FASTCALL | METH_KEYWORDS,
+    {"state", as_method(spk_state), METH_FASTCALL | METH_KEYWORDS,
      "state($self, target, center, et)\n--\n\n"},
-    {"state_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spk_state_batch)),
+    {"state_batch", as_method(spk_state_batch),
      METH_FASTCALL | METH_KEYWORDS, "state_batch($self, target, center, ets)\n--\n\n"},
-    {"state_batch_in_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spk_state_batch_in_frame)),
+    {"state_batch_in_frame", as_method(spk_state_batch_in_frame),
      METH_FASTCALL | METH_KEYWORDS,
      "state_batch_in_frame($self, target, center, ets, frame)\n--\n\n"
      "Batched state lookup with an explicit NAIF output frame. Accepts\n"
@@ -415,18 +415,18 @@ PyObject* writer_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef writer_methods[] = {
-    {"add_type3", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_add_type3)),
+    {"add_type3", as_method(writer_add_type3),
      METH_FASTCALL | METH_KEYWORDS,
      "add_type3($self, target, center, frame_id, start_et, end_et, segment_id, init, intlen, records_coeffs)\n--\n\n"
      "Append a Type 3 segment.\n\n"
      "`records_coeffs` is shape (n_records, 2 + 6*(degree+1)) where each\n"
      "row is [mid, radius, x[0..N], y[0..N], z[0..N], vx[0..N], vy[0..N], vz[0..N]]."},
-    {"add_type9", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_add_type9)),
+    {"add_type9", as_method(writer_add_type9),
      METH_FASTCALL | METH_KEYWORDS,
      "add_type9($self, target, center, frame_id, start_et, end_et, segment_id, degree, states, epochs)\n--\n\n"
      "Append a Type 9 (Lagrange, unequal time steps) segment.\n\n"
      "`states` is shape (N, 6) [x, y, z, vx, vy, vz]; `epochs` is shape (N,)."},
-    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_write)),
+    {"write", as_method(writer_write),
      METH_FASTCALL | METH_KEYWORDS, "write($self, path)\n--\n\nWrite the assembled SPK to `path` (atomic rename)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -717,34 +717,34 @@ PyObject* pck_segments(PyObject* self, PyObject*) {
 }
 
 PyMethodDef pck_methods[] = {
-    {"euler_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pck_euler_state)),
+    {"euler_state", as_method(pck_euler_state),
      METH_FASTCALL | METH_KEYWORDS,
      "euler_state($self, body_frame, et)\n--\n\n"
      "Raw Euler-angle evaluation: returns `[RA, DEC, W, dRA, dDEC, dW]`\n"
      "(radians and radians/second) at ET for the requested body-fixed\n"
      "frame. Frame name may be a NAIF string (\"ITRF93\") or the raw\n"
      "numeric body-frame code."},
-    {"sxform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pck_sxform)), METH_FASTCALL | METH_KEYWORDS,
+    {"sxform", as_method(pck_sxform), METH_FASTCALL | METH_KEYWORDS,
      "sxform($self, from, to, et)\n--\n\n"
      "Assemble a 6\u00d76 state-transform matrix mapping a state from\n"
      "`from` to `to` at ET. Equivalent to `sp.sxform(from, to, et)` for\n"
      "the (J2000 \u2194 ITRF93) pair."},
-    {"pxform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pck_pxform)), METH_FASTCALL | METH_KEYWORDS,
+    {"pxform", as_method(pck_pxform), METH_FASTCALL | METH_KEYWORDS,
      "pxform($self, from, to, et)\n--\n\n"
      "Assemble a 3\u00d73 rotation matrix (position-only) mapping from\n"
      "`from` to `to` at ET. Equivalent to `sp.pxform(from, to, et)`."},
-    {"pxform_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pck_pxform_batch)),
+    {"pxform_batch", as_method(pck_pxform_batch),
      METH_FASTCALL | METH_KEYWORDS,
      "pxform_batch($self, from, to, ets)\n--\n\n"
      "Batched 3\u00d73 rotation evaluation. Returns shape `(N, 3, 3)` where\n"
      "row `i` is `pxform(from, to, ets[i])`. One native call amortizes the\n"
      "binding boundary cost across all epochs \u2014 intended for per-epoch\n"
      "loops that currently pay that cost per call."},
-    {"sxform_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pck_sxform_batch)),
+    {"sxform_batch", as_method(pck_sxform_batch),
      METH_FASTCALL | METH_KEYWORDS,
      "sxform_batch($self, from, to, ets)\n--\n\n"
      "Batched 6\u00d76 state-transform evaluation. Returns shape `(N, 6, 6)`."},
-    {"rotate_state_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pck_rotate_state_batch)),
+    {"rotate_state_batch", as_method(pck_rotate_state_batch),
      METH_FASTCALL | METH_KEYWORDS,
      "rotate_state_batch($self, from, to, ets, states)\n--\n\n"
      "Apply the 6\u00d76 state transform to a batch of 6-vector states.\n"
