@@ -111,7 +111,9 @@ std::expected<DafFile, DafError> DafFile::open(const std::string& path) {
     // open(2) would silently stop at an embedded NUL and open another file.
     if (path.find('\0') != std::string::npos)
         return std::unexpected(DafError::io_text("file name contained an unexpected NUL byte"));
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO read-only would otherwise wait for a writer
+    // for ever; for a regular file it changes nothing, and mmap ignores it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::unexpected(DafError::io_errno(errno));
     struct stat st {};
     if (::fstat(fd, &st) != 0) {

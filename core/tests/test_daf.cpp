@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "daf.hpp"
 #include "daf_builder.hpp"
@@ -70,6 +72,16 @@ TEST(DafOpen, SystemErrors) {
     { std::ofstream(path, std::ios::binary); }
     EXPECT_EQ(error_of(DafFile::open(path.string())), "file too small (0 bytes) to contain a DAF header");
     std::filesystem::remove(path);
+
+    // A FIFO without a writer is reported at once instead of blocking the
+    // open; the alarm ends the test process should the open ever block.
+    const auto fifo = std::filesystem::temp_directory_path() / ("kernwerk_daf_fifo" + std::to_string(::getpid()));
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ::alarm(60);
+    const auto from_fifo = DafFile::open(fifo.string());
+    ::alarm(0);
+    std::filesystem::remove(fifo);
+    EXPECT_EQ(error_of(from_fifo), "file too small (0 bytes) to contain a DAF header");
 }
 
 TEST(DafOpen, MappingLivesWhileAnyHandleDoes) {
