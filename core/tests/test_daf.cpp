@@ -177,6 +177,17 @@ DafImage self_loop() {
     return im;
 }
 DafImage zero_summary_size() { return one_record(1e300, 0, 0); }
+// NEXT is clamped to the largest record number before it is truncated.
+DafImage next_beyond_32_bits() {
+    DafImage im = one_record(0.0);
+    im.put_f64(DafImage::record_offset(2), 1e20);
+    return im;
+}
+DafImage next_truncated(double next) {
+    DafImage im = one_record(0.0, 2, 6);
+    im.put_f64(DafImage::record_offset(2), next);
+    return im;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DafSummaryErrors,
@@ -191,7 +202,14 @@ INSTANTIATE_TEST_SUITE_P(
         SummaryErrorCase{"record names itself as NEXT", self_loop(),
                          "malformed summary at record 2: summary chain revisits this record"},
         SummaryErrorCase{"ND = NI = 0", zero_summary_size(),
-                         "malformed summary at record 2: summary size is zero (ND = NI = 0)"}));
+                         "malformed summary at record 2: summary size is zero (ND = NI = 0)"},
+        SummaryErrorCase{"NEXT 1e20", next_beyond_32_bits(),
+                         "malformed summary at record 4294967295: record extends past end of file"},
+        SummaryErrorCase{"NEXT 7.9 reads as 7", next_truncated(7.9),
+                         "malformed summary at record 7: record extends past end of file"},
+        SummaryErrorCase{"NEXT NaN ends the chain", next_truncated(std::nan("")), ""},
+        SummaryErrorCase{"NEXT -3 ends the chain", next_truncated(-3.0), ""},
+        SummaryErrorCase{"NEXT 0.9 ends the chain", next_truncated(0.9), ""}));
 
 TEST(DafSummaries, SummarySizeAndCounts) {
     // With ND = 2 and NI = 5 a summary is 5 words, as with NI = 6: 25 fit.
