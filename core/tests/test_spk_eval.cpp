@@ -415,6 +415,58 @@ TEST(spk_type13, single_state_moves_linearly) {
     }
 }
 
+// The Hermite interpolant written out from its definition: doubled nodes, a
+// full table of divided differences (order k from order k - 1), then the
+// Newton form and its derivative.
+State hermite_reference(const std::vector<double>& x, const std::vector<State>& st, double et) {
+    const std::size_t nn = 2 * x.size();
+    std::vector<double> z(nn);
+    for (std::size_t l = 0; l < nn; ++l) z[l] = x[l / 2];
+    State out;
+    for (std::size_t a = 0; a < 3; ++a) {
+        std::vector<std::vector<double>> d(nn);
+        for (std::size_t l = 0; l < nn; ++l) d[0].push_back(st[l / 2][a]);
+        for (std::size_t l = 0; l + 1 < nn; ++l)
+            d[1].push_back(l % 2 == 0 ? st[l / 2][a + 3] : (d[0][l + 1] - d[0][l]) / (z[l + 1] - z[l]));
+        for (std::size_t k = 2; k < nn; ++k)
+            for (std::size_t l = 0; l + k < nn; ++l) d[k].push_back((d[k - 1][l + 1] - d[k - 1][l]) / (z[l + k] - z[l]));
+        double value = d[0][0], deriv = 0.0, prod = 1.0, dprod = 0.0;
+        for (std::size_t m = 1; m < nn; ++m) {
+            const double dd = et - z[m - 1];
+            dprod = dprod * dd + prod;
+            prod = prod * dd;
+            value = value + d[m][0] * prod;
+            deriv = deriv + d[m][0] * dprod;
+        }
+        out[a] = value;
+        out[a + 3] = deriv;
+    }
+    return out;
+}
+
+TEST(spk_type13, hermite_arithmetic_matches_the_divided_difference_table) {
+    const std::vector<double> x{-3.0, 0.5, 2.0, 7.25, 8.0, 13.5};
+    std::vector<State> st;
+    for (std::size_t j = 0; j < x.size(); ++j)
+        st.push_back({std::cos(x[j]) * 1e4, std::sin(x[j]) * 3e3, x[j] * x[j] - 1.0, -std::sin(x[j]) * 1e4,
+                      std::cos(x[j]) * 3e3, 2.0 * x[j]});
+    // Window of 4 (size value 3): for et = 3.1 the anchor is 2 and the window
+    // states 1 .. 4; outside the list it is pushed to either end.
+    const auto data = discrete_data(x, st, 3);
+    const struct {
+        double et;
+        std::size_t first;
+    } cases[] = {{3.1, 1}, {0.5, 0}, {-10.0, 0}, {7.9, 2}, {20.0, 2}};
+    for (const auto& c : cases) {
+        const std::vector<double> wx(x.begin() + c.first, x.begin() + c.first + 4);
+        const std::vector<State> ws(st.begin() + c.first, st.begin() + c.first + 4);
+        expect_bits(expect_state(eval_one(13, data, c.et)), hermite_reference(wx, ws, c.et));
+    }
+    // At a stored epoch: the stored position and velocity, up to rounding.
+    const State at = expect_state(eval_one(13, data, 7.25));
+    for (int k = 0; k < 6; ++k) EXPECT_NEAR(at[k], st[3][k], 1e-9 * (1.0 + std::abs(st[3][k]))) << k;
+}
+
 // ---------------------------------------------------------------------------
 // State resolution
 
