@@ -9,6 +9,7 @@ import pytest
 
 import kernwerk
 from kernwerk import _native
+from dafbuild import build_spk, cheb_type2, spk_segment
 
 FULL_ORDER = ["naif_bodn2c", "naif_bodc2n", "naif_parse_text_kernel_bindings",
               "NaifSpk", "NaifSpkWriter", "NaifPck"]
@@ -119,3 +120,44 @@ def test_str_subclass_is_a_string(de421_path):
     class P(str):
         pass
     assert _native.NaifSpk(P(de421_path)).segments()
+
+
+def test_unnamed_argument_type_in_conversion_message():
+    class NoQualname(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                raise AttributeError(name)
+            return super().__getattribute__(name)
+
+    class Odd(metaclass=NoQualname):
+        pass
+
+    with pytest.raises(TypeError) as info:
+        _native.NaifSpk(Odd())
+    assert str(info.value) == \
+        "argument 'path': '<failed to extract type name>' object cannot be converted to 'PyString'"
+
+
+def test_missing_numpy_is_an_internal_failure_not_an_exception(write_kernel):
+    # Without NumPy the module still imports and answers scalar calls; the
+    # first array argument ends the call with PanicException, which ordinary
+    # `except Exception` clauses do not catch.
+    rec = [50.0, 50.0, 1.0, 2.0, 3.0]
+    path = write_kernel(build_spk([spk_segment(301, 399, 2, 0.0, 100.0, cheb_type2(0.0, 100.0, [rec]))]))
+    code = textwrap.dedent(f"""
+        import sys
+        sys.modules['numpy'] = None
+        from kernwerk import _native
+        spk = _native.NaifSpk({path!r})
+        assert spk.state(301, 399, 10.0) == (1.0, 2.0, 3.0, 0.0, 0.0, 0.0)
+        assert not hasattr(_native, 'PanicException')
+        try:
+            spk.state_batch(301, 399, [10.0])
+        except Exception as e:
+            print('Exception', type(e).__name__, e)
+        except BaseException as e:
+            print(type(e).__name__, str(e))
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd="/")
+    assert out.stdout.strip() == "PanicException Failed to access NumPy array API capsule", out.stderr
+    assert "Failed to access NumPy array API capsule" in out.stderr
