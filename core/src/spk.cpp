@@ -72,6 +72,51 @@ std::expected<SpkPayload, SpkError> type3_payload(const DafFile& daf, std::uint3
     return SpkType3{daf, t->init, t->intlen, t->rsize, t->n, (t->rsize - 2) / 6, begin};
 }
 
+// Clears the flag of every segment of one pair whose coverage meets another
+// segment's: A and B meet when B.start <= A.end and A.start <= B.end (closed
+// intervals, so touching end points meet; a NaN bound fails every comparison
+// and meets nothing). Testing every two segments would be quadratic in the
+// segments of a pair, which a file may hold by the hundred thousand; instead
+// the segments are sorted by start, so that those starting no later than A
+// ends form a prefix, and A meets one of them other than itself exactly when
+// the largest end in that prefix, A's own left out, reaches A's start.
+void clear_overlap_flags(const std::vector<SpkSegment>& segs, const std::vector<std::size_t>& positions,
+                         std::vector<bool>& flags) {
+    std::vector<std::size_t> order;
+    order.reserve(positions.size());
+    for (std::size_t pos : positions)
+        if (!std::isnan(segs[pos].start_et) && !std::isnan(segs[pos].end_et)) order.push_back(pos);
+    if (order.size() < 2) return;
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return segs[a].start_et < segs[b].start_et; });
+
+    // For the first k sorted segments: where in `order` the largest and the
+    // second largest end lie (kNone when there is none).
+    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+    const std::size_t m = order.size();
+    const auto end_at = [&](std::size_t k) { return segs[order[k]].end_et; };
+    std::vector<std::size_t> largest(m + 1, kNone), second(m + 1, kNone);
+    for (std::size_t k = 0; k < m; ++k) {
+        std::size_t l = largest[k], s = second[k];
+        if (l == kNone || end_at(k) > end_at(l)) {
+            s = l;
+            l = k;
+        } else if (s == kNone || end_at(k) > end_at(s)) {
+            s = k;
+        }
+        largest[k + 1] = l;
+        second[k + 1] = s;
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        const SpkSegment& a = segs[order[i]];
+        const auto after = std::upper_bound(order.begin(), order.end(), a.end_et,
+                                            [&](double end, std::size_t b) { return end < segs[b].start_et; });
+        const auto p = static_cast<std::size_t>(after - order.begin());
+        const std::size_t other = largest[p] == i ? second[p] : largest[p];
+        if (other != kNone && end_at(other) >= a.start_et) flags[order[i]] = false;
+    }
+}
+
 }  // namespace
 
 std::expected<DiscreteMeta, SpkError> DiscreteMeta::from_segment(const DafFile& daf, std::uint32_t begin,
@@ -141,20 +186,9 @@ std::expected<SpkFile, SpkError> SpkFile::from_daf(DafFile daf) {
                                             s.ints[0], s.ints[1], s.ints[2], data_type, begin, end});
     }
 
-    // Closed intervals: touching end points overlap; NaN bounds overlap nothing.
     file.flags_.assign(file.segments_.size(), true);
-    for (const auto& [pair, positions] : file.index_) {
-        for (std::size_t i = 0; i < positions.size(); ++i) {
-            for (std::size_t j = i + 1; j < positions.size(); ++j) {
-                const SpkSegment& a = file.segments_[positions[i]];
-                const SpkSegment& b = file.segments_[positions[j]];
-                if (b.end_et >= a.start_et && a.end_et >= b.start_et) {
-                    file.flags_[positions[i]] = false;
-                    file.flags_[positions[j]] = false;
-                }
-            }
-        }
-    }
+    for (const auto& [pair, positions] : file.index_)
+        if (positions.size() > 1) clear_overlap_flags(file.segments_, positions, file.flags_);
     file.hint_.store(kNoHint, std::memory_order_relaxed);
     return file;
 }

@@ -167,3 +167,33 @@ INSTANTIATE_TEST_SUITE_P(Cases, SpkOverlap,
                          ::testing::Values(OverlapCase{0, 10, 10, 20, false}, OverlapCase{0, 10, 10.5, 20, true},
                                            OverlapCase{0, 10, 2, 3, false}, OverlapCase{10, 20, 0, 10, false},
                                            OverlapCase{0, NAN, 5, 20, true}));
+
+TEST(SpkCatalogue, FlagsMatchEveryTwoSegmentsCompared) {
+    // Random coverage intervals over a few values (touching ends, signed
+    // zeros, infinities, NaN, reversed intervals), two pairs per file; the
+    // flags must equal the outcome of comparing every two segments of a pair.
+    const double values[] = {-INFINITY, -2.0, -0.0, 0.0, 1.0, 1.5, 2.0, 3.0, INFINITY, NAN};
+    std::uint64_t state = 0x9E3779B97F4A7C15u;
+    const auto next = [&](std::uint64_t bound) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        return (state >> 33) % bound;
+    };
+    for (int trial = 0; trial < 400; ++trial) {
+        std::vector<SegmentSpec> segs;
+        const std::size_t count = 2 + next(20);
+        for (std::size_t k = 0; k < count; ++k)
+            segs.push_back(spk_segment(10 + static_cast<std::int32_t>(next(2)), 0, 5, values[next(10)],
+                                       values[next(10)], {0.0}));
+        auto c = catalogue(build_spk(segs));
+        ASSERT_TRUE(c);
+        const auto& s = c->segments();
+        for (std::size_t a = 0; a < s.size(); ++a) {
+            bool alone = true;
+            for (std::size_t b = 0; b < s.size(); ++b)
+                if (b != a && s[b].target == s[a].target && s[b].end_et >= s[a].start_et &&
+                    s[a].end_et >= s[b].start_et)
+                    alone = false;
+            ASSERT_EQ(c->flags()[a], alone) << "trial " << trial << " segment " << a;
+        }
+    }
+}
