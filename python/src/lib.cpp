@@ -160,12 +160,7 @@ PyObject* spk_segments(PyObject* self, PyObject*) {
 
 // ValueError naming the frame exactly as passed (an embedded NUL included).
 std::nullptr_t raise_unsupported_frame(std::string_view name) {
-    const std::string text = "unsupported NAIF frame: " + std::string(name) + " (supported: J2000, ECLIPJ2000)";
-    PyObject* msg = str_from(text);
-    if (!msg) return nullptr;
-    PyErr_SetObject(PyExc_ValueError, msg);
-    Py_DECREF(msg);
-    return nullptr;
+    return raise_value("unsupported NAIF frame: " + std::string(name) + " (supported: J2000, ECLIPJ2000)");
 }
 
 // state(target, center, et): one J2000 state as a tuple of six floats.
