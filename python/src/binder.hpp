@@ -132,15 +132,16 @@ struct Signature {
 
 namespace detail {
 
-inline std::string quoted_list(const Signature& sig, PyObject* const* out) {
-    std::string missing[16];
-    int n = 0;
-    for (int i = 0; i < sig.required; ++i)
-        if (!out[i]) missing[n++] = std::string("'") + sig.names[i] + "'";
+// The `n` missing required parameters, quoted: 'a', 'a' and 'b', or
+// 'a', 'b', and 'c'.
+inline std::string quoted_list(const Signature& sig, PyObject* const* out, int n) {
     std::string list;
-    for (int i = 0; i < n; ++i) {
-        if (i > 0) list += (n == 2) ? " and " : (i == n - 1 ? ", and " : ", ");
-        list += missing[i];
+    int listed = 0;
+    for (int i = 0; i < sig.required; ++i) {
+        if (out[i]) continue;
+        if (listed > 0) list += (n == 2) ? " and " : (listed == n - 1 ? ", and " : ", ");
+        list += std::string("'") + sig.names[i] + "'";
+        ++listed;
     }
     return list;
 }
@@ -183,7 +184,7 @@ inline bool check_missing(const Signature& sig, PyObject* const* out) {
     for (int i = 0; i < sig.required; ++i)
         if (!out[i]) ++n;
     if (n == 0) return true;
-    const std::string list = quoted_list(sig, out);
+    const std::string list = quoted_list(sig, out, n);
     PyErr_Format(PyExc_TypeError, "%s missing %d required positional argument%s: %s", sig.display, n,
                  n == 1 ? "" : "s", list.c_str());
     return false;
