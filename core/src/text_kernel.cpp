@@ -329,37 +329,21 @@ std::expected<T, TextKernelError> require_lsk_field(std::optional<T>& field, std
 // Trims Unicode White_Space from both ends of UTF-8 text. A byte that does
 // not start a well-formed character is not white space.
 std::string_view trim_white_space(std::string_view s) {
-    auto decode = [&](std::size_t i, std::size_t& len) -> char32_t {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            len = 1;
-            return c;
-        }
-        if (c >= 0xC2 && c <= 0xDF && i + 1 < s.size()) {
-            len = 2;
-            return ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3Fu);
-        }
-        if (c >= 0xE0 && c <= 0xEF && i + 2 < s.size()) {
-            len = 3;
-            return ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 6) |
-                   (static_cast<unsigned char>(s[i + 2]) & 0x3Fu);
-        }
-        len = 1;
-        return 0xFFFD;  // four-byte characters hold no white space
-    };
     std::size_t begin = 0;
     while (begin < s.size()) {
-        std::size_t len = 1;
-        if (!is_unicode_white_space(decode(begin, len))) break;
-        begin += len;
+        std::size_t next = begin;
+        const auto cp = decode_utf8(s, next);
+        if (!cp || !is_unicode_white_space(*cp)) break;
+        begin = next;
     }
     std::size_t end = s.size();
     while (end > begin) {
+        // The last character starts at most three continuation bytes back.
         std::size_t start = end - 1;
-        while (start > begin && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
-        std::size_t len = 1;
-        const char32_t cp = decode(start, len);
-        if (start + len != end || !is_unicode_white_space(cp)) break;
+        while (start > begin && end - start < 4 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+        std::size_t next = start;
+        const auto cp = decode_utf8(s, next);
+        if (!cp || next != end || !is_unicode_white_space(*cp)) break;
         end = start;
     }
     return s.substr(begin, end - begin);
