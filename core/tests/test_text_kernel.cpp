@@ -71,6 +71,11 @@ TEST_P(text_kernel_read_values, lexes) {
     const ReadValues r = read_values(p.text, 0);
     EXPECT_EQ(r.values, p.values);
     EXPECT_EQ(r.end, p.end);
+    // Values that are not kept are lexed alike.
+    const ReadValues skipped = read_values(p.text, 0, false);
+    EXPECT_TRUE(skipped.values.empty());
+    EXPECT_EQ(skipped.end, p.end);
+    EXPECT_EQ(skipped.line_feeds, r.line_feeds);
 }
 
 INSTANTIATE_TEST_SUITE_P(
