@@ -4,6 +4,7 @@ and the atomicity of the write. Byte layouts and the core's own checks are
 tested in core/tests/test_spk_writer.cpp."""
 
 import os
+import pathlib
 import random
 import signal
 import struct
@@ -109,6 +110,8 @@ def test_docstrings_and_signatures(tmp_path):
      OverflowError, "out of range integral type conversion attempted"),
     (lambda: NaifSpkWriter().write(b"x.bsp"), TypeError,
      "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+    (lambda: NaifSpkWriter().write(pathlib.PurePosixPath("x.bsp")), TypeError,
+     "argument 'path': 'PurePosixPath' object cannot be converted to 'PyString'"),
 ])
 def test_argument_errors(call, exc, message):
     with pytest.raises(exc) as info:

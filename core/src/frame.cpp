@@ -20,10 +20,6 @@ State rotate_state(InertialFrame from, InertialFrame to, const State& st) noexce
                  st[3], c * st[4] - s * st[5], s * st[4] + c * st[5]};
 }
 
-}  // namespace kernwerk
-
-namespace kernwerk {
-
 RotationAndDerivative pck_euler_rotation_and_derivative(double ra, double dec, double w, double dra, double ddec,
                                                         double dw) noexcept {
     // One joint sine/cosine per angle.

@@ -139,15 +139,16 @@ CodeMap build_code_to_name() {
 
 // Each index is built completely on the first call of its lookup, once per
 // process: a function-local static is initialised exactly once, and
-// concurrent first callers wait for the one that builds it. Never changed or
-// freed afterwards, so later lookups need no lock.
+// concurrent first callers wait for the one that builds it. Never changed
+// afterwards, so later lookups need no lock, and never freed, so a lookup
+// from a thread still running while the process exits finds it intact.
 const NameMap& NAME_TO_CODE() {
-    static const NameMap map = build_name_to_code();
+    static const NameMap& map = *new NameMap(build_name_to_code());
     return map;
 }
 
 const CodeMap& CODE_TO_NAME() {
-    static const CodeMap map = build_code_to_name();
+    static const CodeMap& map = *new CodeMap(build_code_to_name());
     return map;
 }
 

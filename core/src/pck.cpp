@@ -43,12 +43,12 @@ std::expected<PckType2, PckError> read_type2_directory(const DafFile& daf, std::
     if (rsize < 2 || (rsize - 2) % 3 != 0) return std::unexpected(PckError::malformed("RSIZE not 2 + 3N"));
     // A NaN INTLEN is not caught here; record selection then uses record 0.
     if (intlen <= 0.0 || rsize - 2 < 3) return std::unexpected(PckError::malformed("degree<0 or INTLEN<=0"));
-    // Record selection clamps to 0..N-1, which needs a record; a count this
-    // large (2^63 and above included) cannot come from a real file.
+    // Record selection clamps to 0..N-1, which needs a record.
     if (n == 0) return std::unexpected(PckError::malformed("N = 0 (segment has no records)"));
     // Record addresses are 32-bit: all N records of RSIZE doubles from
     // `begin` must end at or below the last address, otherwise the address
-    // of a late record would wrap around onto unrelated data.
+    // of a late record would wrap around onto unrelated data. This also
+    // refuses N at or above 2^63 and a negative first address.
     if (rsize > kMaxAddress || n > kMaxAddress || std::uint64_t{begin} + n * rsize - 1 > kMaxAddress)
         return std::unexpected(PckError::malformed("records do not fit 32-bit addresses"));
     return PckType2{daf, init, intlen, rsize, n, (rsize - 2) / 3, begin};

@@ -47,23 +47,15 @@ void put_next(unsigned char*& p, double v) noexcept {
 // Directory entries of a Type 9 segment: every 100th epoch, the last excepted.
 std::uint64_t directory_length(std::uint64_t n) noexcept { return n == 0 ? 0 : (n - 1) / 100; }
 
-// Type 3: per record MID, RADIUS, then x, y, z, vx, vy, vz; then the trailer.
+// Type 3: the records as held (MID, RADIUS, x, y, z, vx, vy, vz each), then
+// the trailer.
 void put_type3(unsigned char* p, const Type3Segment& s) noexcept {
-    const std::size_t n = s.records.front().x.size();
-    for (const Type3Record& r : s.records) {
-        put_next(p, r.mid);
-        put_next(p, r.radius);
-        put_doubles(p, r.x);
-        put_doubles(p, r.y);
-        put_doubles(p, r.z);
-        put_doubles(p, r.vx);
-        put_doubles(p, r.vy);
-        put_doubles(p, r.vz);
-    }
+    const std::size_t rsize = 2 + 6 * s.coefficients;
+    put_doubles(p, s.records);
     put_next(p, s.init);
     put_next(p, s.intlen);
-    put_next(p, static_cast<double>(2 + 6 * n));           // RSIZE
-    put_next(p, static_cast<double>(s.records.size()));    // N
+    put_next(p, static_cast<double>(rsize));                    // RSIZE
+    put_next(p, static_cast<double>(s.records.size() / rsize));  // N
 }
 
 // Type 9: states, epochs, epoch directory, degree, N.
@@ -180,13 +172,13 @@ std::expected<void, SpkWriterError> SpkWriter::add_type3(Type3Segment segment) {
     if (segment.segment_id.size() > kNameBytes)
         return std::unexpected(SpkWriterError::segment_id_too_long(segment.segment_id));
     if (segment.records.empty()) return std::unexpected(SpkWriterError::invalid_type3("empty records"));
-    const std::size_t n = segment.records.front().x.size();
-    if (n == 0) return std::unexpected(SpkWriterError::invalid_type3("degree < 0"));
-    for (const Type3Record& r : segment.records) {
-        if (r.x.size() != n || r.y.size() != n || r.z.size() != n || r.vx.size() != n || r.vy.size() != n ||
-            r.vz.size() != n)
-            return std::unexpected(SpkWriterError::invalid_type3("inconsistent coefficient count"));
-    }
+    if (segment.coefficients == 0) return std::unexpected(SpkWriterError::invalid_type3("degree < 0"));
+    // Whole records only, each of 2 + 6n doubles. A record holds more than n
+    // doubles, so n beyond the records' size is refused before 2 + 6n could
+    // wrap.
+    if (segment.coefficients > segment.records.size() ||
+        segment.records.size() % (2 + 6 * segment.coefficients) != 0)
+        return std::unexpected(SpkWriterError::invalid_type3("inconsistent coefficient count"));
     // NaN passes: only a comparison that holds rejects.
     if (segment.intlen <= 0.0) return std::unexpected(SpkWriterError::invalid_type3("INTLEN must be > 0"));
     segments_.emplace_back(std::in_place_type<Type3Segment>, std::move(segment));
@@ -217,10 +209,7 @@ std::expected<void, SpkWriterError> SpkWriter::add_type9(Type9Segment segment) {
 // Serialisation
 
 std::uint64_t SpkWriter::data_length(const Segment& segment) noexcept {
-    if (const auto* s3 = std::get_if<Type3Segment>(&segment)) {
-        const std::uint64_t n = s3->records.empty() ? 0 : s3->records.front().x.size();
-        return s3->records.size() * (2 + 6 * n) + 4;
-    }
+    if (const auto* s3 = std::get_if<Type3Segment>(&segment)) return s3->records.size() + 4;
     const auto& s9 = std::get<Type9Segment>(segment);
     const std::uint64_t n = s9.epochs.size();
     return 7 * n + directory_length(n) + 2;

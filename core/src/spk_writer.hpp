@@ -59,21 +59,19 @@ private:
     int os_error_ = 0;
 };
 
-// One Chebyshev record covering [mid - radius, mid + radius] (seconds). The
-// six coefficient lists are lowest order first, km and km/s.
-struct Type3Record {
-    std::vector<double> x, y, z, vx, vy, vz;
-    double mid = 0;
-    double radius = 0;
-};
-
+// The records are held flat, exactly as the file stores them: record after
+// record, each MID and RADIUS (seconds) followed by the n coefficients of x,
+// y, z (km) and of vx, vy, vz (km/s), lowest order first, where n is
+// `coefficients` (degree + 1). One buffer per segment keeps the writer's copy
+// of the data at the data's own size and serialises with one copy.
 struct Type3Segment {
     std::int32_t target = 0, center = 0, frame_id = 0;
     double start_et = 0, end_et = 0;  // coverage written into the summary
     std::string segment_id;          // at most 40 bytes of UTF-8
     double init = 0;                 // ET of the start of the first record
     double intlen = 0;               // seconds covered by each record
-    std::vector<Type3Record> records;
+    std::size_t coefficients = 0;    // per component in every record
+    std::vector<double> records;     // R records of 2 + 6 * coefficients doubles
 };
 
 struct Type9Segment {

@@ -188,9 +188,19 @@ std::optional<CalendarDate> parse_date(std::string_view body) {
                         static_cast<std::uint8_t>(*day)};
 }
 
+// A number token: Integer if it is an optionally signed run of digits that
+// fits in 32 bits, else Float if it parses with "D"/"d" read as "E", else
+// Other.
+Value number_value(std::string_view tok) {
+    if (tok.find_first_of(".DEde") == std::string_view::npos)
+        if (const auto i = parse_int32(tok)) return *i;
+    if (const auto f = parse_float(tok)) return *f;
+    return OtherValue{};
+}
+
 }  // namespace
 
-ReadValues read_values(std::string_view text, std::size_t pos) {
+ReadValues read_values(std::string_view text, std::size_t pos, bool keep) {
     ReadValues out;
     const std::size_t n = text.size();
     std::size_t p = std::min(pos, n);
@@ -219,45 +229,38 @@ ReadValues read_values(std::string_view text, std::size_t pos) {
                 const std::size_t q = hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - text.data()) : n;
                 const std::string_view piece = text.substr(p, q - p);
                 line_feeds += static_cast<std::uint64_t>(std::count(piece.begin(), piece.end(), '\n'));
-                s.append(piece);
+                if (keep) s.append(piece);
                 if (q >= n) {
                     p = n;
                     break;
                 }
                 if (q + 1 < n && text[q + 1] == c) {
-                    s.push_back(c);
+                    if (keep) s.push_back(c);
                     p = q + 2;
                     continue;
                 }
                 p = q + 1;
                 break;
             }
-            out.values.emplace_back(std::move(s));
+            if (keep) out.values.emplace_back(std::move(s));
         } else if (c == '+' || c == '-' || c == '.' || is_digit(c)) {
             const std::size_t start = p;
             while (p < n && is_number_char(text[p])) ++p;
             const std::string_view tok = text.substr(start, p - start);
-            const bool decimal_only = tok.find_first_of(".DEde") == std::string_view::npos;
-            std::optional<std::int32_t> i;
-            if (decimal_only) i = parse_int32(tok);
-            if (i) {
-                out.values.emplace_back(*i);
-            } else if (const auto f = parse_float(tok)) {
-                out.values.emplace_back(*f);
-            } else {
-                out.values.emplace_back(OtherValue{});
-            }
+            if (keep) out.values.push_back(number_value(tok));
         } else if (c == '@') {
             const std::size_t start = ++p;
             while (p < n && (is_alpha(text[p]) || (text[p] >= '-' && text[p] <= ':'))) ++p;
-            if (const auto date = parse_date(text.substr(start, p - start))) {
-                out.values.emplace_back(*date);
-            } else {
-                out.values.emplace_back(OtherValue{});
+            if (keep) {
+                if (const auto date = parse_date(text.substr(start, p - start))) {
+                    out.values.emplace_back(*date);
+                } else {
+                    out.values.emplace_back(OtherValue{});
+                }
             }
         } else if (is_alpha(c) || c == '_') {
             while (p < n && (is_alpha(text[p]) || is_digit(text[p]) || text[p] == '_')) ++p;
-            out.values.emplace_back(OtherValue{});
+            if (keep) out.values.emplace_back(OtherValue{});
         } else {
             if (c == ')' && list) ++p;
             break;
@@ -329,37 +332,21 @@ std::expected<T, TextKernelError> require_lsk_field(std::optional<T>& field, std
 // Trims Unicode White_Space from both ends of UTF-8 text. A byte that does
 // not start a well-formed character is not white space.
 std::string_view trim_white_space(std::string_view s) {
-    auto decode = [&](std::size_t i, std::size_t& len) -> char32_t {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            len = 1;
-            return c;
-        }
-        if (c >= 0xC2 && c <= 0xDF && i + 1 < s.size()) {
-            len = 2;
-            return ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3Fu);
-        }
-        if (c >= 0xE0 && c <= 0xEF && i + 2 < s.size()) {
-            len = 3;
-            return ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 6) |
-                   (static_cast<unsigned char>(s[i + 2]) & 0x3Fu);
-        }
-        len = 1;
-        return 0xFFFD;  // four-byte characters hold no white space
-    };
     std::size_t begin = 0;
     while (begin < s.size()) {
-        std::size_t len = 1;
-        if (!is_unicode_white_space(decode(begin, len))) break;
-        begin += len;
+        std::size_t next = begin;
+        const auto cp = decode_utf8(s, next);
+        if (!cp || !is_unicode_white_space(*cp)) break;
+        begin = next;
     }
     std::size_t end = s.size();
     while (end > begin) {
+        // The last character starts at most three continuation bytes back.
         std::size_t start = end - 1;
-        while (start > begin && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
-        std::size_t len = 1;
-        const char32_t cp = decode(start, len);
-        if (start + len != end || !is_unicode_white_space(cp)) break;
+        while (start > begin && end - start < 4 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+        std::size_t next = start;
+        const auto cp = decode_utf8(s, next);
+        if (!cp || next != end || !is_unicode_white_space(*cp)) break;
         end = start;
     }
     return s.substr(begin, end - begin);
@@ -468,7 +455,7 @@ private:
         }
         line_ += line_feeds;
         const std::uint64_t line = line_;  // the line of "="
-        ReadValues r = read_values(text_, p + 1);
+        ReadValues r = read_values(text_, p + 1, name != Name::None);
         pos_ = r.end;
         line_ += r.line_feeds;
         if (name == Name::None) return {};

@@ -120,12 +120,14 @@ std::expected<std::vector<BodyBinding>, TextKernelError> parse_body_bindings(con
 
 // The value lexer, exposed for tests. Lexes the value list that starts at
 // `pos` (just after "=" or "+="): one value, or a "(" list that ends at ")"
-// or at the end of the text, or wherever a character starts no value.
+// or at the end of the text, or wherever a character starts no value. With
+// `keep` false the list is lexed alike but no value is stored: the values of
+// names that are not interpreted cost no memory, however long their lists.
 struct ReadValues {
     std::vector<Value> values;
     std::size_t end = 0;           // where the lexer stopped
     std::uint64_t line_feeds = 0;  // line feeds passed between pos and end
 };
-ReadValues read_values(std::string_view text, std::size_t pos);
+ReadValues read_values(std::string_view text, std::size_t pos, bool keep = true);
 
 }  // namespace kernwerk

@@ -104,6 +104,17 @@ TEST_P(EulerDerivative, matches_finite_difference) {
     const auto m = pck_euler_rotation_and_derivative(c.ra - h * c.dra, c.dec - h * c.ddec, c.w - h * c.dw, 0, 0, 0);
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) EXPECT_NEAR(dr[i][j], (p.first[i][j] - m.first[i][j]) / (2 * h), 1e-8) << i << "," << j;
+    // Bit for bit the product rule as written: dW R3'(W) R1 R3 + dDEC R3 R1'(DEC) R3
+    // + dRA R3 R1 R3'(RA), the triple products associated from the left.
+    const Mat3 r3p_w = {{{-std::sin(c.w), std::cos(c.w), 0}, {-std::cos(c.w), -std::sin(c.w), 0}, {0, 0, 0}}};
+    const Mat3 r1p_d = {{{0, 0, 0}, {0, -std::sin(c.dec), std::cos(c.dec)}, {0, -std::cos(c.dec), -std::sin(c.dec)}}};
+    const Mat3 r3p_a = {{{-std::sin(c.ra), std::cos(c.ra), 0}, {-std::cos(c.ra), -std::sin(c.ra), 0}, {0, 0, 0}}};
+    const Mat3 pw = mul3(mul3(r3p_w, r1(c.dec)), r3(c.ra));
+    const Mat3 pd = mul3(mul3(r3(c.w), r1p_d), r3(c.ra));
+    const Mat3 pr = mul3(mul3(r3(c.w), r1(c.dec)), r3p_a);
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            EXPECT_EQ(dr[i][j], c.dw * pw[i][j] + c.ddec * pd[i][j] + c.dra * pr[i][j]) << i << "," << j;
     // R is orthogonal and dR^T R + R^T dR vanishes.
     for (int i = 0; i < 3; ++i) {
         for (int j = 0; j < 3; ++j) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -152,6 +153,35 @@ INSTANTIATE_TEST_SUITE_P(
                              "b",
                              "A\uFFFDB"},
                     NormCase{"\xe2\x82", "\uFFFD\uFFFD"}));
+
+// The package's registry normalises kernel names with the interpreter's own
+// upper-case mapping, whose Unicode version may differ from this table's. The
+// two agree on every spelling of a built-in name (all ASCII) as long as these
+// ten characters are the only ones above ASCII that map into ASCII; Unicode's
+// case-pair stability keeps them so, and the package tests pin the same list.
+TEST(naif_ids_test, only_ten_characters_above_ascii_normalise_into_ascii) {
+    const std::map<char32_t, std::string> expected = {
+        {0xDF, "SS"},    {0x131, "I"},    {0x17F, "S"},    {0xFB00, "FF"}, {0xFB01, "FI"},
+        {0xFB02, "FL"},  {0xFB03, "FFI"}, {0xFB04, "FFL"}, {0xFB05, "ST"}, {0xFB06, "ST"}};
+    std::map<char32_t, std::string> found;
+    for (char32_t cp = 0x80; cp < 0x110000; ++cp) {
+        if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+        std::string utf8;
+        if (cp < 0x800) {
+            utf8 = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+        } else if (cp < 0x10000) {
+            utf8 = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                    static_cast<char>(0x80 | (cp & 0x3F))};
+        } else {
+            utf8 = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+                    static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+        }
+        const std::string n = normalize_name(utf8);
+        if (!n.empty() && std::all_of(n.begin(), n.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+            found.emplace(cp, n);
+    }
+    EXPECT_EQ(found, expected);
+}
 
 struct NameCase {
     const char* name;

@@ -138,6 +138,17 @@ TEST(pck_test, directory_address_errors_are_wrapped_daf_errors) {
     EXPECT_EQ(f.error().message(), "address range [387,390] out of file (file has 384 doubles)");
 }
 
+TEST(pck_test, negative_first_address_is_refused_at_open) {
+    // Record 0 would start at 2^32 - 1 and record 1 wrap around onto the
+    // file's first words; the directory itself is readable.
+    auto seg = pck_segment(3000, 1, 2, 0, 100, type2_data(0, 10, 5, 2, {{5, 5, 1, 2, 3}, {15, 5, 1, 2, 3}}));
+    seg.ints[3] = -1;
+    seg.ints[4] = 385 + 13;
+    auto f = open_image(build_pck({seg}));
+    ASSERT_FALSE(f.has_value());
+    EXPECT_EQ(f.error().message(), kNotAddressable);
+}
+
 TEST(pck_test, summary_walk_error_is_wrapped) {
     DafImage im = DafImage::with_header(2, 5, 9, 9, 3, "DAF/PCK ");
     auto f = open_image(im);

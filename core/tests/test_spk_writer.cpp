@@ -29,17 +29,18 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // R records of n coefficients; record r covers [init + r*intlen, init + (r+1)*intlen].
 // Every coefficient is a distinct value so that a misplaced one shows.
 Type3Segment type3(std::size_t records, std::size_t n, std::string id = "T3", double intlen = 100.0) {
-    Type3Segment s{301, 3, 1, 0.0, intlen * double(records), std::move(id), 0.0, intlen, {}};
+    Type3Segment s{301, 3, 1, 0.0, intlen * double(records), std::move(id), 0.0, intlen, n, {}};
     double v = 1.0;
     for (std::size_t r = 0; r < records; ++r) {
-        Type3Record rec;
-        rec.mid = intlen * (double(r) + 0.5);
-        rec.radius = intlen / 2;
-        for (auto* c : {&rec.x, &rec.y, &rec.z, &rec.vx, &rec.vy, &rec.vz})
-            for (std::size_t k = 0; k < n; ++k) c->push_back(v++);
-        s.records.push_back(std::move(rec));
+        s.records.insert(s.records.end(), {intlen * (double(r) + 0.5), intlen / 2});  // MID, RADIUS
+        for (std::size_t k = 0; k < 6 * n; ++k) s.records.push_back(v++);
     }
     return s;
+}
+
+// Index in `records` of coefficient k of component c (x = 0 ... vz = 5) of record r.
+std::size_t coef_at(const Type3Segment& s, std::size_t r, std::size_t c, std::size_t k) {
+    return r * (2 + 6 * s.coefficients) + 2 + c * s.coefficients + k;
 }
 
 // N states at epochs 10, 20, 30, ...; state i holds 1000*i + component.
@@ -74,12 +75,9 @@ std::vector<unsigned char> expected_image(std::vector<SegmentSpec> segs, const s
 
 // Type 3 array: the records as given, then INIT, INTLEN, RSIZE, N.
 SegmentSpec spec_of(const Type3Segment& s) {
-    std::vector<double> d;
-    for (const auto& r : s.records) {
-        d.insert(d.end(), {r.mid, r.radius});
-        for (const auto* c : {&r.x, &r.y, &r.z, &r.vx, &r.vy, &r.vz}) d.insert(d.end(), c->begin(), c->end());
-    }
-    d.insert(d.end(), {s.init, s.intlen, 2.0 + 6.0 * double(s.records[0].x.size()), double(s.records.size())});
+    const std::size_t rsize = 2 + 6 * s.coefficients;
+    std::vector<double> d = s.records;
+    d.insert(d.end(), {s.init, s.intlen, double(rsize), double(s.records.size() / rsize)});
     return test::spk_segment(s.target, s.center, 3, s.start_et, s.end_et, d, s.segment_id, s.frame_id);
 }
 
@@ -150,9 +148,13 @@ std::vector<RejectCase> reject_cases() {
          "segment id '" + id41 + too_long},
         {"empty records", t3([](auto& s) { s.records.clear(); }), "invalid Type 3 segment: empty records"},
         {"no coefficients", t3([](auto&) {}, type3(2, 0)), "invalid Type 3 segment: degree < 0"},
-        {"second record one vz more", t3([](auto& s) { s.records[1].vz.push_back(0); }),
+        {"one double beyond whole records", t3([](auto& s) { s.records.push_back(0); }),
          "invalid Type 3 segment: inconsistent coefficient count"},
-        {"counts checked before intlen", t3([](auto& s) { s.records[0].y.pop_back(); s.intlen = 0; }),
+        {"records of 3 coefficients declared as 2", t3([](auto& s) { s.coefficients = 2; }),
+         "invalid Type 3 segment: inconsistent coefficient count"},
+        {"2 + 6n would wrap", t3([](auto& s) { s.coefficients = SIZE_MAX / 3; }),
+         "invalid Type 3 segment: inconsistent coefficient count"},
+        {"counts checked before intlen", t3([](auto& s) { s.records.pop_back(); s.intlen = 0; }),
          "invalid Type 3 segment: inconsistent coefficient count"},
         {"intlen 0", t3([](auto& s) { s.intlen = 0; }), "invalid Type 3 segment: INTLEN must be > 0"},
         {"intlen negative", t3([](auto& s) { s.intlen = -5; }), "invalid Type 3 segment: INTLEN must be > 0"},
@@ -195,7 +197,7 @@ TEST(SpkWriterAdd, EdgeSegmentsAreAccepted) {
     for (int i = 0; i < 13; ++i) id40 += "\xE2\x82\xAC";
     id40 += "z";
     Type3Segment odd = type3(1, 2, "", kNaN);  // NaN INTLEN passes; values are not compared
-    odd.records[0].mid = kNaN;
+    odd.records[0] = kNaN;  // MID
     odd.start_et = 5.0;
     odd.end_et = -5.0;
     SpkWriter w = SpkWriter::new_spk("x");
@@ -266,8 +268,8 @@ TEST(SpkWriterImage, RecordBoundaryAndSecondSegment) {
     // with bits that must pass unchanged.
     SpkWriter b = SpkWriter::new_spk("kernwerk");
     Type3Segment t3 = type3(4, 1, "A");
-    t3.records[1].x[0] = -0.0;
-    t3.records[2].vy[0] = kNaN;
+    t3.records[coef_at(t3, 1, 0, 0)] = -0.0;
+    t3.records[coef_at(t3, 2, 4, 0)] = kNaN;
     t3.frame_id = 17;
     t3.target = -82;
     Type9Segment t9 = type9(13, 1, "B");
@@ -344,7 +346,8 @@ TEST(SpkWriterImage, ReadsBackThroughTheCatalogue) {
     EXPECT_EQ(p3.intlen, 86400.0);
     EXPECT_EQ(p3.n, 3u);
     EXPECT_EQ(p3.ncoef, 4u);
-    EXPECT_EQ(*daf->read_doubles(p3.begin + 2 * 26 + 2, p3.begin + 2 * 26 + 5), a.records[2].x);
+    const auto x2 = a.records.begin() + static_cast<std::ptrdiff_t>(coef_at(a, 2, 0, 0));
+    EXPECT_EQ(*daf->read_doubles(p3.begin + 2 * 26 + 2, p3.begin + 2 * 26 + 5), std::vector<double>(x2, x2 + 4));
     EXPECT_EQ(segs[1].frame, 17);
     EXPECT_EQ(segs[1].begin, segs[0].end + 1);
     const auto& p9 = std::get<SpkType9>(segs[1].payload);

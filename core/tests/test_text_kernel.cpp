@@ -71,6 +71,11 @@ TEST_P(text_kernel_read_values, lexes) {
     const ReadValues r = read_values(p.text, 0);
     EXPECT_EQ(r.values, p.values);
     EXPECT_EQ(r.end, p.end);
+    // Values that are not kept are lexed alike.
+    const ReadValues skipped = read_values(p.text, 0, false);
+    EXPECT_TRUE(skipped.values.empty());
+    EXPECT_EQ(skipped.end, p.end);
+    EXPECT_EQ(skipped.line_feeds, r.line_feeds);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -237,9 +242,10 @@ TEST(text_kernel_test, later_leapseconds_assignments_replace_earlier_ones) {
 
 TEST(text_kernel_test, earth_frame_association) {
     const TextKernel k = parse_ok(
-        "\\begindata\nOBJECT_EARTH_FRAME = ' itrf93 '\nobject_earth_frame += '\u3000ITRF93\t'\nOBJECT_MOON_FRAME = 'X'\n");
+        "\\begindata\nOBJECT_EARTH_FRAME = ' itrf93 '\nobject_earth_frame += '\u3000ITRF93\t'\nOBJECT_MOON_FRAME = 'X'\n"
+        "OBJECT_EARTH_FRAME = '\u0085\u2029ITRF93\u00a0\u0085'\n");
     EXPECT_EQ(k.frame_associations,
-              (std::vector<FrameAssociation>{{"EARTH", "ITRF93"}, {"EARTH", "ITRF93"}}));
+              (std::vector<FrameAssociation>{{"EARTH", "ITRF93"}, {"EARTH", "ITRF93"}, {"EARTH", "ITRF93"}}));
     EXPECT_FALSE(k.leapseconds.has_value());
 }
 
@@ -284,6 +290,13 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"\\begindata\nOBJECT_EARTH_FRAME = 'IAU_EARTH'",
                   "parse error at line 2: OBJECT_EARTH_FRAME currently supports only the ITRF93 frame"},
         ErrorCase{"\\begindata\nOBJECT_EARTH_FRAME = 'ITRF 93'",
+                  "parse error at line 2: OBJECT_EARTH_FRAME currently supports only the ITRF93 frame"},
+        // Bytes that are no UTF-8 character are not white space, even where
+        // their bits would spell one (0xC2 0xC5 is no NEL).
+        ErrorCase{"\\begindata\nOBJECT_EARTH_FRAME = '\xC2\xC5ITRF93'",
+                  "parse error at line 2: OBJECT_EARTH_FRAME currently supports only the ITRF93 frame"},
+        // Zero-width space is no White_Space.
+        ErrorCase{"\\begindata\nOBJECT_EARTH_FRAME = '\u200BITRF93'",
                   "parse error at line 2: OBJECT_EARTH_FRAME currently supports only the ITRF93 frame"},
         ErrorCase{"\\begindata\nOBJECT_EARTH_FRAME = ITRF93", "parse error at line 2: OBJECT_EARTH_FRAME expects one string"},
         ErrorCase{"\\begindata\nOBJECT_EARTH_FRAME = ( 'ITRF93' 'ITRF93' )",

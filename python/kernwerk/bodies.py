@@ -7,15 +7,19 @@ The native module answers from NAIF's built-in body table only
 bindings from the kernels loaded into it take precedence, and the built-in
 table answers what no kernel binds.
 
-Rules, as in the SPICE toolkit's kernel pool:
+Rules:
 
-* names are compared after normalisation (`normalize_name`): letter case,
-  surrounding blanks, runs of blanks and the difference between blanks and
-  underscores do not matter;
-* bindings apply in load order, and a later binding of a name replaces an
-  earlier one;
+* names are compared after normalisation (`normalize_name`, the same as the
+  built-in table's): letter case, surrounding blanks, runs of blanks and the
+  difference between blanks and underscores do not matter (the SPICE toolkit,
+  unlike this library, tells "_" from a blank);
+* as in the SPICE toolkit's kernel pool, bindings apply in load order, and a
+  later binding of a name replaces an earlier one;
 * a code maps back to the name of its latest binding whose name still maps
-  to that code; the name is returned as the kernel spelled it.
+  to that code; the name is returned as the kernel spelled it. A code that no
+  kernel binds gets its canonical built-in name, unless a kernel has bound
+  that name to another code: then, as in the toolkit, the code has no name
+  (ValueError) rather than one that leads to another body.
 
 The module-level functions use one shared registry, `default_registry`.
 """
@@ -53,7 +57,17 @@ _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 def normalize_name(name: str) -> str:
     """The form in which body names are compared: separators (Unicode
     White_Space and "_") collapse to single blanks and vanish at both ends;
-    every other character takes its full upper-case mapping ("ß" -> "SS")."""
+    every other character takes its full upper-case mapping ("ß" -> "SS").
+
+    str.upper follows the running interpreter's Unicode version, the native
+    table one fixed version, so the two can differ on characters that a newer
+    version gives a case mapping. Such mappings never lead into ASCII: the
+    only characters above ASCII that do (U+00DF, U+0131, U+017F and the
+    ligatures U+FB00 to U+FB06) are fixed by Unicode's case stability. Every
+    spelling of a built-in name (all ASCII) therefore normalises alike on
+    both sides, so a kernel binding shadows a built-in name under exactly the
+    spellings that the native lookup accepts; kernel names are only ever
+    compared with each other through this one function."""
     return " ".join(word.upper() for word in name.translate(_TO_BLANK).split(" ") if word)
 
 
@@ -63,8 +77,9 @@ class BodyRegistry:
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._bindings: list[tuple[str, int]] = []
-        self._name_to_code: dict[str, int] = {}
-        self._code_to_name: dict[int, str] = {}
+        # (name -> code, code -> name), replaced as one object so that a
+        # reader never pairs maps of two different states.
+        self._maps: tuple[dict[str, int], dict[int, str]] = ({}, {})
 
     def load_text_kernel(self, path: str | os.PathLike[str]) -> list[tuple[str, int]]:
         """Read the body bindings of the text kernel at `path` and add them.
@@ -106,21 +121,30 @@ class BodyRegistry:
         """The code bound to `name` by a loaded kernel, else the built-in
         one. ValueError if neither knows the name."""
         if isinstance(name, str):
-            code = self._name_to_code.get(normalize_name(name))
+            code = self._maps[0].get(normalize_name(name))
             if code is not None:
                 return code
         return _native.naif_bodn2c(name)
 
     def bodc2n(self, code: int) -> str:
         """The name a loaded kernel binds to `code`, else the canonical
-        built-in name. ValueError if neither knows the code."""
+        built-in name if no kernel binds that name to another code.
+        ValueError if there is no such name."""
+        name_to_code, code_to_name = self._maps
         try:
-            name = self._code_to_name.get(operator.index(code))
+            index = operator.index(code)
         except TypeError:
-            name = None
+            index = None
+        name = code_to_name.get(index)
         if name is not None:
             return name
-        return _native.naif_bodc2n(code)
+        name = _native.naif_bodc2n(code)  # raises for codes outside the table
+        other = name_to_code.get(normalize_name(name))
+        if other is not None:
+            raise ValueError(
+                f"NAIF body code {index} has no name: its built-in name '{name}' "
+                f"is bound to code {other} by a loaded text kernel")
+        return name
 
     def _rebuild(self, bindings: list[tuple[str, int]]) -> None:
         # Readers see either the old or the new maps, never a half-built one.
@@ -131,7 +155,8 @@ class BodyRegistry:
         for name, code in bindings:
             if name_to_code[normalize_name(name)] == code:
                 code_to_name[code] = name
-        self._bindings, self._name_to_code, self._code_to_name = bindings, name_to_code, code_to_name
+        self._maps = (name_to_code, code_to_name)
+        self._bindings = bindings
 
     def __repr__(self) -> str:
         return f"<BodyRegistry with {len(self._bindings)} kernel bindings>"

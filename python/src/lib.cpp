@@ -296,15 +296,21 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// Copies `n` values of row `row` from column `col` on. Rows whose elements are
-// adjacent are copied as one block; other layouts element by element.
-void copy_row(const ArrayView& a, npy_intp row, npy_intp col, npy_intp n, std::vector<double>& out) {
-    out.resize(static_cast<std::size_t>(n));
-    if (n == 0) return;
-    if (a.strides[1] == static_cast<npy_intp>(sizeof(double))) {
-        std::memcpy(out.data(), a.data + row * a.strides[0] + col * a.strides[1], static_cast<std::size_t>(n) * 8);
+// Copies a 2-D array into `out` in row-major logical order, whatever its
+// strides: one block when the whole array is C-contiguous, one block per row
+// when a row's elements are adjacent, element by element otherwise.
+void copy_rows(const ArrayView& a, double* out) noexcept {
+    const npy_intp rows = a.shape[0], cols = a.shape[1];
+    if (rows == 0 || cols == 0) return;
+    constexpr auto kDouble = static_cast<npy_intp>(sizeof(double));
+    const auto row_bytes = static_cast<std::size_t>(cols) * sizeof(double);
+    if (a.strides[1] == kDouble && (rows == 1 || a.strides[0] == cols * kDouble)) {
+        std::memcpy(out, a.data, static_cast<std::size_t>(rows) * row_bytes);
+    } else if (a.strides[1] == kDouble) {
+        for (npy_intp r = 0; r < rows; ++r, out += cols) std::memcpy(out, a.data + r * a.strides[0], row_bytes);
     } else {
-        for (npy_intp k = 0; k < n; ++k) out[static_cast<std::size_t>(k)] = a.at(row, col + k);
+        for (npy_intp r = 0; r < rows; ++r)
+            for (npy_intp c = 0; c < cols; ++c) *out++ = a.at(r, c);
     }
 }
 
@@ -333,16 +339,11 @@ PyObject* writer_add_type3(PyObject* self, PyObject* const* args, Py_ssize_t nar
                                "1 coef per component)");
         if ((cols - 2) % 6 != 0) return raise_value("records_coeffs row length - 2 must be a multiple of 6");
 
-        // Row layout: mid, radius, then n coefficients each of x, y, z, vx, vy, vz.
-        const npy_intp n = (cols - 2) / 6;
-        seg.records.resize(static_cast<std::size_t>(rows));
-        for (npy_intp r = 0; r < rows; ++r) {
-            Type3Record& rec = seg.records[static_cast<std::size_t>(r)];
-            rec.mid = coeffs.at(r, 0);
-            rec.radius = coeffs.at(r, 1);
-            std::vector<double>* parts[6] = {&rec.x, &rec.y, &rec.z, &rec.vx, &rec.vy, &rec.vz};
-            for (npy_intp c = 0; c < 6; ++c) copy_row(coeffs, r, 2 + c * n, n, *parts[c]);
-        }
+        // Each row is one record exactly as the file holds it: mid, radius,
+        // then n coefficients each of x, y, z, vx, vy, vz.
+        seg.coefficients = static_cast<std::size_t>((cols - 2) / 6);
+        seg.records.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
+        copy_rows(coeffs, seg.records.data());
         seg.segment_id.assign(id);
         auto ok = b.core().add_type3(std::move(seg));
         if (!ok) return raise_core_runtime(ok.error());
@@ -373,19 +374,11 @@ PyObject* writer_add_type9(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!epochs.contiguous()) return raise_not_contiguous();
         if (states.shape[0] != epochs.len()) return raise_value("states rows must match epochs length");
 
-        const npy_intp n = epochs.len();
-        seg.states.resize(static_cast<std::size_t>(n) * 6);
-        const bool rows_adjacent = states.strides[1] == static_cast<npy_intp>(sizeof(double));
-        const bool all_adjacent = rows_adjacent && (n <= 1 || states.strides[0] == 6 * npy_intp(sizeof(double)));
-        if (all_adjacent) {
-            if (n > 0) std::memcpy(seg.states.data(), states.data, seg.states.size() * 8);
-        } else {
-            double* out = seg.states.data();
-            for (npy_intp i = 0; i < n; ++i)
-                for (npy_intp c = 0; c < 6; ++c) *out++ = states.at(i, c);
-        }
-        seg.epochs.resize(static_cast<std::size_t>(n));
-        if (n > 0) std::memcpy(seg.epochs.data(), epochs.data, static_cast<std::size_t>(n) * 8);
+        const auto n = static_cast<std::size_t>(epochs.len());
+        seg.states.resize(n * 6);
+        copy_rows(states, seg.states.data());
+        seg.epochs.resize(n);
+        if (n > 0) std::memcpy(seg.epochs.data(), epochs.data, n * sizeof(double));
         seg.segment_id.assign(id);
         auto ok = b.core().add_type9(std::move(seg));
         if (!ok) return raise_core_runtime(ok.error());
