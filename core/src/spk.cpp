@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <random>
 #include <utility>
 
 #include "chebyshev.hpp"
@@ -139,6 +141,32 @@ std::expected<DiscreteMeta, SpkError> DiscreteMeta::from_segment(const DafFile& 
     m.begin = begin;
     m.epoch_addr = begin + 6u * n32;
     return m;
+}
+
+namespace {
+
+std::uint64_t index_hash_key() noexcept {
+    static const std::uint64_t key = []() noexcept {
+        try {
+            std::random_device rd;
+            return (std::uint64_t{rd()} << 32) ^ rd();
+        } catch (...) {
+            // No entropy source: the address of this function still moves
+            // from process to process.
+            return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&index_hash_key)) * 0x9E3779B97F4A7C15u;
+        }
+    }();
+    return key;
+}
+
+}  // namespace
+
+std::size_t SpkFile::PairHash::operator()(const std::pair<std::int32_t, std::int32_t>& p) const noexcept {
+    // The splitmix64 finaliser over the keyed pair.
+    std::uint64_t z = ((std::uint64_t{std::uint32_t(p.first)} << 32) | std::uint32_t(p.second)) ^ index_hash_key();
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return static_cast<std::size_t>(z ^ (z >> 31));
 }
 
 SpkFile::SpkFile(SpkFile&& other) noexcept

@@ -115,10 +115,11 @@ class SpkFile {
 public:
     static constexpr std::size_t kNoHint = std::numeric_limits<std::size_t>::max();
 
+    // The pair's 64 bits mixed with a key drawn once per process, so that a
+    // file cannot name pairs that all fall into one bucket of the index (the
+    // library's hash of an integer is the integer itself).
     struct PairHash {
-        std::size_t operator()(const std::pair<std::int32_t, std::int32_t>& p) const noexcept {
-            return std::hash<std::uint64_t>{}((std::uint64_t(std::uint32_t(p.first)) << 32) | std::uint32_t(p.second));
-        }
+        std::size_t operator()(const std::pair<std::int32_t, std::int32_t>& p) const noexcept;
     };
     using Index = std::unordered_map<std::pair<std::int32_t, std::int32_t>, std::vector<std::size_t>, PairHash>;
 

@@ -498,6 +498,29 @@ State diff(State a, const State& b) {
     return a;
 }
 
+TEST(spk_state, pairs_chosen_to_collide_spread_over_the_index) {
+    // 2000 pairs whose 64-bit values are multiples of the index's bucket
+    // count would share one bucket under an unkeyed identity hash, making
+    // every insertion and lookup walk all of them.
+    constexpr int kPairs = 2000;
+    std::vector<SegmentSpec> plain;
+    for (int i = 0; i < kPairs; ++i) plain.push_back(spk_segment(i + 1, 0, 5, 0, 1, {0.0}));
+    const std::uint64_t buckets = open_spk(plain).index().bucket_count();
+    std::vector<SegmentSpec> crafted;
+    for (std::uint64_t i = 1; i <= kPairs; ++i) {
+        const std::uint64_t v = i * buckets;
+        crafted.push_back(spk_segment(static_cast<std::int32_t>(v >> 32), static_cast<std::int32_t>(v & 0xFFFFFFFFu), 5,
+                                      0, 1, {0.0}));
+    }
+    SpkFile f = open_spk(crafted);
+    ASSERT_EQ(f.index().size(), std::size_t{kPairs});
+    ASSERT_EQ(f.index().bucket_count(), buckets);
+    std::size_t fullest = 0;
+    for (std::size_t b = 0; b < f.index().bucket_count(); ++b) fullest = std::max(fullest, f.index().bucket_size(b));
+    EXPECT_LE(fullest, 12u);
+    expect_error(f.state(crafted[7].ints[0], crafted[7].ints[1], 0.5), "unsupported SPK data type 5");
+}
+
 TEST(spk_state, same_target_and_center_is_zero_without_lookup) {
     SpkFile empty = open_spk({});
     for (double et : {0.0, kNaN, 1e300}) expect_bits(expect_state(empty.state(399, 399, et)), State{});
