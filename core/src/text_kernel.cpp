@@ -565,14 +565,20 @@ private:
 std::expected<std::string, TextKernelError> read_file(const std::string& path) {
     // open() would read a path with an embedded NUL as a shorter one.
     if (path.find('\0') != std::string::npos) return Unexpected(TextKernelError::io_errno(path, EINVAL));
+    // Opened without blocking, so that a FIFO with no writer cannot hang the
+    // caller in open(); reads then block as usual (a FIFO with no writer
+    // reads as empty).
     int fd;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return Unexpected(TextKernelError::io_errno(path, errno));
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
+        return Unexpected(TextKernelError::io_errno(path, errno));
 
     struct stat st {};
     if (::fstat(fd, &st) != 0) return Unexpected(TextKernelError::io_errno(path, errno));

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <limits>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace kernwerk;
@@ -443,6 +444,17 @@ TEST(text_kernel_file_test, io_failures_name_the_path_as_given) {
     const auto rel = parse_text_kernel("no/such/kernel.tk");
     ASSERT_FALSE(rel.has_value());
     EXPECT_EQ(rel.error().message(), "io error reading text kernel no/such/kernel.tk: No such file or directory (os error 2)");
+}
+
+TEST(text_kernel_file_test, fifo_without_writer_reads_as_empty_instead_of_hanging) {
+    TempDir dir;
+    const std::string fifo = dir.path() + "/pipe.tk";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ::alarm(60);  // ends the test process should the open ever block
+    const auto r = parse_body_bindings(fifo);
+    ::alarm(0);
+    ASSERT_TRUE(r.has_value()) << r.error().message();
+    EXPECT_TRUE(r->empty());
 }
 
 TEST(text_kernel_file_test, huge_file_is_refused_without_reading) {
