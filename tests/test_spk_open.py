@@ -145,25 +145,16 @@ def test_no_descriptor_or_mapping_leaks(write_kernel, tmp_path):
     assert _maps_of(good) == 0
 
 
-def test_de421_segments_match_jplephem(de421_path):
+@pytest.mark.parametrize("kernel_fixture, count", [("de421_path", 15), ("de440_path", 14)])
+def test_real_segment_listings_match_jplephem(request, kernel_fixture, count):
     jpl = pytest.importorskip("jplephem.spk")
-    kernel = jpl.SPK.open(de421_path)
+    path = request.getfixturevalue(kernel_fixture)
+    kernel = jpl.SPK.open(path)
     try:
         expected = [(s.target, s.center, s.frame, s.data_type, s.start_second, s.end_second,
                      s.source.decode("ascii")) for s in kernel.segments]
     finally:
         kernel.close()
-    got = NaifSpk(de421_path).segments()
+    got = NaifSpk(path).segments()
     assert got == expected
-    assert len(got) == 15
-
-
-def test_de440_segments_match_jplephem(de440_path):
-    jpl = pytest.importorskip("jplephem.spk")
-    kernel = jpl.SPK.open(de440_path)
-    try:
-        expected = [(s.target, s.center, s.frame, s.data_type, s.start_second, s.end_second,
-                     s.source.decode("ascii")) for s in kernel.segments]
-    finally:
-        kernel.close()
-    assert NaifSpk(de440_path).segments() == expected
+    assert len(got) == count

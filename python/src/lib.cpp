@@ -114,25 +114,35 @@ PyMethodDef naif_parse_text_kernel_bindings_def = {
     "lengths."};
 
 // ===========================================================================
+// Kernel readers
+
+// The constructor of a reader class: binds and converts `path`, opens and
+// maps the DAF file, builds the core reader (`Core::from_daf`) and wraps it in
+// a new instance. A failure at any step raises RuntimeError with the core
+// error's message (a DAF error unprefixed) and leaves nothing open.
+template <typename Core>
+PyObject* open_reader(const Signature& sig, PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[1];
+    if (!bind(sig, args, kwargs, argv)) return nullptr;
+    std::string_view path;
+    if (!to_str(argv[0], "path", path)) return nullptr;
+    auto daf = DafFile::open(std::string(path));
+    if (!daf) return raise_core_runtime(daf.error());
+    auto file = Core::from_daf(std::move(*daf));
+    if (!file) return raise_core_runtime(file.error());
+    return make_instance(type, std::move(*file));
+}
+
+// ===========================================================================
 // NaifSpk
 
 using SpkInstance = Instance<SpkFile>;
 PyTypeObject* g_spk_type = nullptr;
 
 PyObject* spk_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"path"};
-        static const Signature sig{"NaifSpk.__new__()", names, 1, 1};
-        PyObject* argv[1];
-        if (!bind(sig, args, kwargs, argv)) return nullptr;
-        std::string_view path;
-        if (!to_str(argv[0], "path", path)) return nullptr;
-        auto daf = DafFile::open(std::string(path));
-        if (!daf) return raise_core_runtime(daf.error());
-        auto file = SpkFile::from_daf(std::move(*daf));
-        if (!file) return raise_core_runtime(file.error());
-        return make_instance(type, std::move(*file));
-    });
+    static const char* const names[] = {"path"};
+    static const Signature sig{"NaifSpk.__new__()", names, 1, 1};
+    return guarded([&]() -> PyObject* { return open_reader<SpkFile>(sig, type, args, kwargs); });
 }
 
 PyObject* spk_segments(PyObject* self, PyObject*) {
@@ -557,19 +567,9 @@ using PckInstance = Instance<PckFile>;
 PyTypeObject* g_pck_type = nullptr;
 
 PyObject* pck_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"path"};
-        static const Signature sig{"NaifPck.__new__()", names, 1, 1};
-        PyObject* argv[1];
-        if (!bind(sig, args, kwargs, argv)) return nullptr;
-        std::string_view path;
-        if (!to_str(argv[0], "path", path)) return nullptr;
-        auto daf = DafFile::open(std::string(path));
-        if (!daf) return raise_core_runtime(PckError(daf.error()));
-        auto file = PckFile::from_daf(std::move(*daf));
-        if (!file) return raise_core_runtime(file.error());
-        return make_instance(type, std::move(*file));
-    });
+    static const char* const names[] = {"path"};
+    static const Signature sig{"NaifPck.__new__()", names, 1, 1};
+    return guarded([&]() -> PyObject* { return open_reader<PckFile>(sig, type, args, kwargs); });
 }
 
 PyObject* pck_euler_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
