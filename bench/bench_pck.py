@@ -10,18 +10,11 @@ and the ratios.
 """
 
 import sys
-import time
 
 import numpy as np
 
+from benchutil import best_of
 
-def best_of(repeats, fn):
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def main():

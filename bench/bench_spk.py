@@ -22,10 +22,10 @@ from __future__ import annotations
 import argparse
 import pathlib
 import resource
-import time
 import tracemalloc
 
 import numpy as np
+from benchutil import best_of
 
 from kernwerk import NaifSpk
 
@@ -38,14 +38,6 @@ def de421_path() -> str:
 
     return str(pathlib.Path(skyfield_data.__file__).parent / "data" / "de421.bsp")
 
-
-def best_of(repeat: int, fn) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def jplephem_state(kernel, chains, ets):

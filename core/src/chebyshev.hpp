@@ -9,7 +9,14 @@
 // long as this order is kept and no FMA contraction is allowed.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+
+#include "common.hpp"
+#include "daf.hpp"
 
 namespace kernwerk {
 
@@ -43,6 +50,24 @@ inline void cheby3_value_and_derivative(const double* a, const double* b, const 
     deriv[0] = da;
     deriv[1] = db;
     deriv[2] = dc;
+}
+
+// The record of a segment of fixed-length Chebyshev records (INIT, INTLEN,
+// RSIZE, N; record k at begin + k*RSIZE) that serves `et`: the floor of the
+// record count since INIT, saturated into a signed index and clamped to
+// 0..N-1, so epochs before the first record use it and epochs at or after
+// the end use the last. Addresses wrap in 32 bits; the readers refuse at
+// construction segments with N = 0 or records past the last address.
+inline std::expected<std::span<const double>, DafError> select_chebyshev_record(const DafFile& daf, double init,
+                                                                                double intlen, std::uint64_t rsize,
+                                                                                std::uint64_t n, std::uint32_t begin,
+                                                                                double et) {
+    std::int64_t index = index_from_double(std::floor((et - init) / intlen));
+    if (index < 0) index = 0;
+    if (static_cast<std::uint64_t>(index) >= n) index = static_cast<std::int64_t>(n - 1);
+    const auto rs = static_cast<std::uint32_t>(rsize);
+    const std::uint32_t start = begin + static_cast<std::uint32_t>(index) * rs;
+    return daf.slice_doubles(start, start + rs - 1u);
 }
 
 }  // namespace kernwerk

@@ -80,17 +80,7 @@ std::expected<PckFile, PckError> PckFile::from_daf(DafFile daf) {
 // Evaluation
 
 std::expected<EulerState, PckError> PckType2::evaluate(double et) const {
-    // Record index: floor((ET - INIT) / INTLEN), clamped to 0..N-1 (N >= 1
-    // and below 2^32, checked at construction).
-    std::int64_t idx = index_from_double(std::floor((et - init) / intlen));
-    const auto last_idx = static_cast<std::int64_t>(n - 1);
-    if (idx < 0) idx = 0;
-    if (idx > last_idx) idx = last_idx;
-
-    // The record's address range fits 32 bits (checked at construction).
-    const std::uint32_t start = begin + static_cast<std::uint32_t>(idx) * static_cast<std::uint32_t>(rsize);
-    const std::uint32_t end = start + static_cast<std::uint32_t>(rsize) - 1u;
-    auto rec = daf.slice_doubles(start, end);
+    auto rec = select_chebyshev_record(daf, init, intlen, rsize, n, begin, et);
     if (!rec) return std::unexpected(PckError(rec.error()));
     const double* r = rec->data();
 

@@ -224,29 +224,6 @@ std::expected<SpkFile, SpkError> SpkFile::from_daf(DafFile daf) {
 // ---------------------------------------------------------------------------
 // Chebyshev segments (Types 2 and 3)
 
-namespace {
-
-// The record of a fixed-length-record segment that serves `et`: the floor of
-// the record count since INIT, saturated into a signed index and clamped to
-// the records that exist (the catalogue guarantees N >= 1 and that every
-// record lies below the last 32-bit address).
-std::expected<std::span<const double>, SpkError> select_record(const DafFile& daf, double init, double intlen,
-                                                               std::uint64_t rsize, std::uint64_t n,
-                                                               std::uint32_t begin, double et) {
-    const double q = std::floor((et - init) / intlen);
-    std::int64_t index = index_from_double(q);
-    if (index < 0) index = 0;
-    if (static_cast<std::uint64_t>(index) >= n) index = static_cast<std::int64_t>(n - 1);
-    const auto rs = static_cast<std::uint32_t>(rsize);
-    const std::uint32_t start = begin + static_cast<std::uint32_t>(index) * rs;
-    const std::uint32_t end = start + rs - 1u;
-    auto rec = daf.slice_doubles(start, end);
-    if (!rec) return std::unexpected(SpkError(rec.error()));
-    return *rec;
-}
-
-}  // namespace
-
 std::array<double, 3> cheby3_val_only(const double* x, const double* y, const double* z, std::size_t n, double s) {
     if (n == 0) return {0.0, 0.0, 0.0};
     if (n == 1) return {x[0], y[0], z[0]};
@@ -277,8 +254,8 @@ std::array<double, 3> cheby3_val_only(const double* x, const double* y, const do
 }
 
 std::expected<State, SpkError> SpkType2::evaluate(double et) const {
-    auto rec = select_record(daf, init, intlen, rsize, n, begin, et);
-    if (!rec) return std::unexpected(rec.error());
+    auto rec = select_chebyshev_record(daf, init, intlen, rsize, n, begin, et);
+    if (!rec) return std::unexpected(SpkError(rec.error()));
     const double* r = rec->data();
     const double mid = r[0], radius = r[1];
     if (radius == 0.0) return std::unexpected(SpkError::malformed("RADIUS == 0"));
@@ -296,8 +273,8 @@ std::expected<State, SpkError> SpkType2::evaluate(double et) const {
 }
 
 std::expected<State, SpkError> SpkType3::evaluate(double et) const {
-    auto rec = select_record(daf, init, intlen, rsize, n, begin, et);
-    if (!rec) return std::unexpected(rec.error());
+    auto rec = select_chebyshev_record(daf, init, intlen, rsize, n, begin, et);
+    if (!rec) return std::unexpected(SpkError(rec.error()));
     const double* r = rec->data();
     const double mid = r[0], radius = r[1];
     // A zero half-length makes s non-finite and every component with it;
