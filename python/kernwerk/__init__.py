@@ -9,8 +9,12 @@ with `load_text_kernel` take precedence over NAIF's built-in table.
 from . import _native
 from ._native import *  # noqa: F401,F403
 from .bodies import BodyRegistry, bodc2n, bodn2c, clear_text_kernels, load_text_kernel
+from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, FrameError, KernelError,
+                     KernelFileError, MissingKernelError)
 
 __all__ = list(_native.__all__) + [
     "BodyRegistry", "bodn2c", "bodc2n", "load_text_kernel", "clear_text_kernels",
+    "KernelError", "KernelFileError", "FileFormatError", "CoverageError", "BodyNameError", "FrameError",
+    "EpochError", "MissingKernelError",
 ]
 __version__ = "0.1.0"

@@ -1,0 +1,8 @@
+#include "ext.hpp"
+
+NB_MODULE(_ext, m) {
+    m.doc() = "kernwerk's second native module: kernel sets and time scales (use the kernwerk package).";
+    kernwerk::ext::register_errors(m);
+    kernwerk::ext::register_kernel_set(m);
+    kernwerk::ext::register_time(m);
+}
