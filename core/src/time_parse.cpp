@@ -111,8 +111,9 @@ int month_token(std::string_view t) noexcept {
 
 struct Fields {
     std::int64_t year = 0;
-    int month = 0;    // 0 with a day of year
-    int day = 0;      // day of month or day of year
+    bool day_of_year = false;
+    int month = 0;
+    int day = 0;  // day of month, or day of year
     int hour = 0, minute = 0, second = 0;
     double frac = 0;
 };
@@ -146,7 +147,7 @@ bool parse_iso(std::string_view s, Fields& f, bool& zulu) noexcept {
         f.day = static_cast<int>(digits_value(s.substr(8, 2)));
         pos = 10;
     } else if (s.size() >= 8 && all_digits(s.substr(5, 3))) {
-        f.month = 0;
+        f.day_of_year = true;
         f.day = static_cast<int>(digits_value(s.substr(5, 3)));
         pos = 8;
     } else {
@@ -285,7 +286,7 @@ std::expected<ParsedTime, TimeError> parse_time(std::string_view text) {
 
     char why[128];
     if (f.year < 1 || f.year > 9999) return bad_field(text, "year 0000 is out of range (0001 to 9999)");
-    if (f.month != 0) {
+    if (!f.day_of_year) {
         if (f.month < 1 || f.month > 12) {
             std::snprintf(why, sizeof why, "month %d is out of range (1 to 12)", f.month);
             return bad_field(text, why);

@@ -345,7 +345,10 @@ std::expected<DayTime, TimeError> et_to_daytime(const LeapSeconds* lsk, Scale sc
 std::expected<double, TimeError> jd_to_et(const LeapSeconds* lsk, Scale scale, double jd1, double jd2) {
     if (std::isnan(jd1) || std::isnan(jd2)) return std::numeric_limits<double>::quiet_NaN();
     if (auto ok = need(lsk, scale); !ok) return std::unexpected(ok.error());
-    const double a = std::floor(jd1), b = std::floor(jd2);
+    // jd1's fraction by floor and jd2's by truncation are both exact; a
+    // negative jd2 (the usual [-0.5, 0.5] form) is never moved up by a day,
+    // which would round its low bits away.
+    const double a = std::floor(jd1), b = std::trunc(jd2);
     if (!(std::fabs(a) < 4e10 && std::fabs(b) < 4e10))
         return std::unexpected(TimeError(TimeError::Kind::Epoch, "Julian date (" + format_double(jd1) + ", " +
                                                                      format_double(jd2) + ") is out of range"));

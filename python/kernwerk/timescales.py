@@ -222,6 +222,8 @@ def _objects_to_et(a: np.ndarray, default_scale: str, lsk) -> np.ndarray:
         out = np.empty(len(items), dtype=np.float64)
         _ext.strs_to_et(lsk, items, default_scale, out)
         return out
+    if all(isinstance(x, np.datetime64) for x in items):
+        return _datetime64_to_et(np.array(items), lsk)
     if all(isinstance(x, _dt.datetime) for x in items):
         stamps = np.array([_datetime_to_utc_naive(x) for x in items], dtype="datetime64[us]")
         return _datetime64_to_et(stamps, lsk)
