@@ -240,8 +240,8 @@ std::expected<Scale, TimeError> parse_scale(std::string_view name) {
 std::expected<ParsedTime, TimeError> parse_time(std::string_view text) {
     std::string_view s = trim(text);
     if (s.empty()) return not_a_date(text);
-    for (char c : s)
-        if (static_cast<unsigned char>(c) >= 0x80) return not_a_date(text);
+    // Nothing below accepts a byte outside ASCII, so other text fails as
+    // "not a date" wherever it stands.
 
     ParsedTime p;
     auto name_scale = [&](Scale sc) {
@@ -250,16 +250,25 @@ std::expected<ParsedTime, TimeError> parse_time(std::string_view text) {
         p.scale_named = true;
         return true;
     };
-    // A trailing scale token.
-    if (const std::size_t sp = s.find_last_of(" \t\n\r\f\v"); sp != std::string_view::npos) {
-        if (const auto sc = scale_token(s.substr(sp + 1))) {
-            name_scale(*sc);
-            s = trim(s.substr(0, sp));
+    // The last blank-separated token, looked for only when the text ends in
+    // a letter (ISO dates end in a digit or Z): a scale, or "JD".
+    auto last_blank = [](std::string_view t) {
+        std::size_t i = t.size();
+        while (i > 0 && !is_blank(t[i - 1])) --i;
+        return i == 0 ? std::string_view::npos : i - 1;
+    };
+    auto ends_in_letter = [](std::string_view t) { return !t.empty() && upper(t.back()) >= 'A' && upper(t.back()) <= 'Y'; };
+    if (ends_in_letter(s)) {
+        if (const std::size_t sp = last_blank(s); sp != std::string_view::npos) {
+            if (const auto sc = scale_token(s.substr(sp + 1))) {
+                name_scale(*sc);
+                s = trim(s.substr(0, sp));
+            }
         }
     }
 
     // Julian dates: "JD[scale] number" or "number JD".
-    if (s.size() > 2 && iequals(s.substr(0, 2), "JD")) {
+    if (s.size() > 2 && upper(s[0]) == 'J' && upper(s[1]) == 'D') {
         std::string_view rest = s.substr(2);
         for (std::string_view name : {"TDB", "TDT", "TAI", "UTC", "TT"}) {
             if (rest.size() >= name.size() && iequals(rest.substr(0, name.size()), name)) {
@@ -272,10 +281,11 @@ std::expected<ParsedTime, TimeError> parse_time(std::string_view text) {
         if (!parse_jd_number(trim(rest), p.time)) return not_a_date(text);
         return p;
     }
-    if (const std::size_t sp = s.find_last_of(" \t\n\r\f\v");
-        sp != std::string_view::npos && iequals(s.substr(sp + 1), "JD")) {
-        if (!parse_jd_number(trim(s.substr(0, sp)), p.time)) return not_a_date(text);
-        return p;
+    if (ends_in_letter(s)) {
+        if (const std::size_t sp = last_blank(s); sp != std::string_view::npos && iequals(s.substr(sp + 1), "JD")) {
+            if (!parse_jd_number(trim(s.substr(0, sp)), p.time)) return not_a_date(text);
+            return p;
+        }
     }
 
     Fields f;

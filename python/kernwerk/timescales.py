@@ -266,7 +266,9 @@ def to_et(value: Any, scale: str | None = None, *, leapseconds: LeapSeconds | No
         return float(_datetime64_to_et(np.array([_datetime_to_utc_naive(value)], dtype="datetime64[us]"), need())[0])
     if isinstance(value, _dt.date):
         return float(_datetime64_to_et(np.array([value], dtype="datetime64[D]"), need())[0])
-    if isinstance(value, (list, tuple)) and value and all(isinstance(x, str) for x in value):
+    if isinstance(value, (list, tuple)) and value and isinstance(value[0], str):
+        # Straight from the str objects, without a NumPy copy; an element
+        # that is not a str raises TypeError naming its index.
         out = np.empty(len(value), dtype=np.float64)
         _ext.strs_to_et(need(), value, _scale(scale, "utc"), out)
         return out

@@ -173,12 +173,15 @@ void register_time(nb::module_& m) {
         [](const PyLeapSeconds* lsk, nb::handle seq, std::string_view default_scale, F64Out out) {
             const Scale scale = scale_of(default_scale);
             if (!PyList_Check(seq.ptr()) && !PyTuple_Check(seq.ptr())) throw nb::type_error("expected a list or tuple of str");
-            const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.ptr()));
+            // Views into the str objects, kept alive by a tuple of our own
+            // while the GIL is released: another thread may change a list
+            // meanwhile, but not this tuple.
+            nb::object items_owner = nb::steal(PySequence_Tuple(seq.ptr()));
+            if (!items_owner.is_valid()) throw nb::python_error();
+            const std::size_t n = static_cast<std::size_t>(PyTuple_GET_SIZE(items_owner.ptr()));
             same_length(n, out.shape(0));
-            // Views into the str objects, which the sequence keeps alive
-            // while the GIL is released (the caller holds the sequence).
             std::vector<std::string_view> views(n);
-            PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
+            PyObject** items = &PyTuple_GET_ITEM(items_owner.ptr(), 0);
             for (std::size_t i = 0; i < n; ++i) {
                 if (!PyUnicode_Check(items[i]))
                     throw nb::type_error(("element " + std::to_string(i) + " is a " + Py_TYPE(items[i])->tp_name +
