@@ -290,3 +290,22 @@ def test_unusual_steps_from_fields():
     assert kernwerk.to_et("1973-12-31T23:59:60.5", leapseconds=lsk) == end - 1.5
     assert list(kernwerk.to_iso(end - np.array([1.5, 0.5, 0.0]), leapseconds=lsk)) == \
         ["1973-12-31T23:59:60.500", "1973-12-31T23:59:61.500", "1974-01-01T00:00:00.000"]
+
+
+@pytest.mark.parametrize("scale", ["tt", "tai"])
+def test_inverse_is_exact_or_nearest_at_binade_edges(lsk, scale):
+    """TDB -> TT/TAI gives a double whose forward conversion returns the
+    input where one exists (TT's ulp no coarser than TDB's); elsewhere (near
+    J2000, across powers of two) the one whose forward lies nearest."""
+    edges = np.array([s * 2.0 ** e for e in range(-30, 34) for s in (1, -1)])
+    x = np.concatenate([edges + k * np.spacing(edges) for k in range(-6, 7)] + [[0.0, 5e-324]])
+    y = kernwerk.from_et(x, scale, leapseconds=lsk)
+    err = np.abs(kernwerk.to_et(y, scale, leapseconds=lsk) - x)
+    for step in (np.inf, -np.inf):
+        assert (err <= np.abs(kernwerk.to_et(np.nextafter(y, step), scale, leapseconds=lsk) - x)).all()
+    # The forward's steps are those of its TT; exact wherever they are no
+    # coarser than the gaps beside x (and TDB - TT's own digits are finer).
+    step = np.maximum(np.spacing(np.abs(y)), np.spacing(np.abs(kernwerk.from_et(x, "tt", leapseconds=lsk))))
+    gap = np.minimum(np.spacing(np.abs(x)), np.abs(x) - np.nextafter(np.abs(x), 0))
+    fine = (step <= gap) & (np.abs(x) >= 1)
+    assert (err == 0)[fine].all() and fine.sum() > x.size // 4
