@@ -8,7 +8,8 @@ clock; for UTC that is the formal count, days * 86400 + seconds of day, which
 skips leap seconds (as POSIX time does).
 
 Everything takes array-likes and keeps their shape; a scalar in gives a
-scalar out. Conversions run in C++ over whole arrays.
+scalar out. Conversions run in C++ over whole arrays. NumPy is imported on
+first use, not with the package.
 
 Conventions:
 
@@ -37,8 +38,6 @@ import datetime as _dt
 import os
 import threading
 from typing import Any
-
-import numpy as np
 
 from . import _ext
 from .errors import MissingKernelError
@@ -170,16 +169,19 @@ def _scale(name: str | None, default: str = "tdb") -> str:
 
 
 def _shaped(out: np.ndarray, shape: tuple[int, ...]):
+    import numpy as np
     out = out.reshape(shape)
     return out[()] if shape == () else out
 
 
 def _flat_f64(values) -> tuple[np.ndarray, tuple[int, ...]]:
+    import numpy as np
     a = np.asarray(values, dtype=np.float64)
     return np.ascontiguousarray(a.ravel()), a.shape
 
 
 def _strings_to_et(a: np.ndarray, default_scale: str, lsk) -> np.ndarray:
+    import numpy as np
     if not a.dtype.isnative:
         a = a.astype(a.dtype.newbyteorder("="))
     flat = np.ascontiguousarray(a.ravel())
@@ -197,6 +199,7 @@ def _strings_to_et(a: np.ndarray, default_scale: str, lsk) -> np.ndarray:
 
 
 def _datetime64_to_et(a: np.ndarray, lsk) -> np.ndarray:
+    import numpy as np
     unit, count = np.datetime_data(a.dtype)
     if unit not in _TICKS or unit == "generic":
         a = a.astype("datetime64[ns]")
@@ -217,6 +220,7 @@ def _datetime_to_utc_naive(value: _dt.datetime) -> _dt.datetime:
 
 
 def _objects_to_et(a: np.ndarray, default_scale: str, lsk) -> np.ndarray:
+    import numpy as np
     items = a.ravel().tolist()
     if all(isinstance(x, str) for x in items):
         out = np.empty(len(items), dtype=np.float64)
@@ -252,6 +256,7 @@ def to_et(value: Any, scale: str | None = None, *, leapseconds: LeapSeconds | No
     out-of-range fields (month 13, Feb 30, hour 24, 23:59:60 on a day with no
     leap second) are refused, never wrapped.
     """
+    import numpy as np
     lsk = None
 
     def need():
@@ -301,6 +306,7 @@ def from_et(et, scale: str, *, leapseconds: LeapSeconds | None = None):
     """ET -> seconds past J2000 in `scale` ("utc", "tai", "tt" or "tdb").
     UTC is the formal count; inside a leap second it repeats the next day's
     first second, as POSIX time does."""
+    import numpy as np
     sc = _scale(scale)
     flat, shape = _flat_f64(et)
     out = np.empty_like(flat)
@@ -312,6 +318,7 @@ def to_jd(et, scale: str = "tdb", *, leapseconds: LeapSeconds | None = None):
     """ET -> Julian date pairs (jd1, jd2) of `scale`: jd1 a whole number,
     jd2 in [-0.5, 0.5], so that no digit of ET is lost (astropy's two-float
     convention)."""
+    import numpy as np
     sc = _scale(scale)
     flat, shape = _flat_f64(et)
     jd1, jd2 = np.empty_like(flat), np.empty_like(flat)
@@ -321,6 +328,7 @@ def to_jd(et, scale: str = "tdb", *, leapseconds: LeapSeconds | None = None):
 
 def from_jd(jd1, jd2=0.0, scale: str = "tdb", *, leapseconds: LeapSeconds | None = None):
     """Julian dates of `scale` as pairs (jd1 + jd2, split anyhow) -> ET."""
+    import numpy as np
     sc = _scale(scale)
     a, b = np.broadcast_arrays(np.asarray(jd1, dtype=np.float64), np.asarray(jd2, dtype=np.float64))
     shape = a.shape
@@ -337,6 +345,7 @@ def to_iso(et, scale: str = "utc", digits: int = 3, *, day_of_year: bool = False
     format does: 23:59:59.9996 becomes 23:59:60.000 on a leap-second day and
     the next day's 00:00:00.000 otherwise. `day_of_year` gives
     "2026-341T12:30:00.125". Returns str, or a NumPy str array."""
+    import numpy as np
     sc = _scale(scale)
     if isinstance(digits, bool) or not isinstance(digits, (int, np.integer)):
         raise TypeError(f"digits must be an int, not {type(digits).__name__}")
@@ -364,6 +373,7 @@ def to_datetime64(et, unit: str = "ns", *, leapseconds: LeapSeconds | None = Non
     """ET -> `numpy.datetime64` of UTC in `unit` (default ns), rounded to the
     nearest tick. datetime64 has no leap seconds: an instant inside one holds
     at the last tick of its day. NaN gives NaT."""
+    import numpy as np
     if unit not in _TICKS:
         raise ValueError(f"unit {unit!r} is not a datetime64 unit; use one of {', '.join(_TICKS)}")
     flat, shape = _flat_f64(et)
