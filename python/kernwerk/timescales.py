@@ -149,9 +149,11 @@ def _native_lsk(leapseconds: LeapSeconds | None):
     default, else None (conversions that need one then raise
     MissingKernelError naming what to install)."""
     if leapseconds is not None:
-        if not isinstance(leapseconds, LeapSeconds):
-            raise TypeError(f"leapseconds must be a kernwerk.LeapSeconds, not {type(leapseconds).__name__}")
-        return leapseconds._native
+        if isinstance(leapseconds, LeapSeconds):
+            return leapseconds._native
+        if isinstance(leapseconds, _ext.LeapSeconds):  # as a kernel set holds it
+            return leapseconds
+        raise TypeError(f"leapseconds must be a kernwerk.LeapSeconds, not {type(leapseconds).__name__}")
     try:
         return LeapSeconds.default()._native
     except MissingKernelError:
@@ -285,7 +287,7 @@ def to_et(value: Any, scale: str | None = None, *, leapseconds: LeapSeconds | No
         return _shaped(_datetime64_to_et(a, need()), a.shape)
     if kind == "O":
         return _shaped(_objects_to_et(a, _scale(scale, "utc"), need()), a.shape)
-    if kind in "fiub":
+    if kind in "fiu":
         sc = _scale(scale)
         flat, shape = _flat_f64(a)
         if sc == "tdb":

@@ -6,7 +6,7 @@
 // function takes the leapseconds object or None: only conversions that need
 // no leapseconds data (TDB to TDB) work with None, the others raise
 // MissingKernelError.
-#include "ext.hpp"
+#include "time_bind.hpp"
 
 #include "text_kernel.hpp"
 #include "time_parse.hpp"
@@ -119,6 +119,12 @@ void load_kernel(PyLeapSeconds* self, const std::string& path) {
 }
 
 }  // namespace
+
+nb::object leapseconds_object(const LeapSecondsFields& fields, std::optional<std::string> path) {
+    auto model = LeapSeconds::from_fields(fields);
+    if (!model) fail(ErrorKind::FileFormat, (path ? "leapseconds kernel " + *path + ": " : std::string()) + model.error().message());
+    return nb::cast(PyLeapSeconds{std::move(*model), std::move(path)});
+}
 
 void register_time(nb::module_& m) {
     nb::class_<PyLeapSeconds>(m, "LeapSeconds",
