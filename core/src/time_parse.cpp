@@ -166,6 +166,10 @@ bool parse_iso(std::string_view s, Fields& f, bool& zulu) noexcept {
         zulu = true;
         clock.remove_suffix(1);
     }
+    if (clock.size() == 2 && all_digits(clock)) {  // the hour alone, as ISO 8601 allows
+        f.hour = static_cast<int>(digits_value(clock));
+        return true;
+    }
     return parse_clock(clock, f);
 }
 
@@ -225,7 +229,7 @@ bool parse_jd_number(std::string_view t, DayTime& out) noexcept {
 }  // namespace
 
 std::string_view accepted_forms() noexcept {
-    return "ISO 8601 (2026-12-07, 2026-12-07T12:30:00.125, optional Z; 2026-341T12:30 day of year), "
+    return "ISO 8601 (2026-12-07, 2026-12-07T12, 2026-12-07T12:30:00.125, optional Z; 2026-341T12:30 day of year), "
            "2026 DEC 07 12:30:00.125, 7 Dec 2026 12:30, Dec 7, 2026, JD 2461381.5; "
            "each optionally followed by UTC (the default), TAI, TT (TDT) or TDB; years of four digits";
 }

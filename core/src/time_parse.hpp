@@ -6,7 +6,7 @@
 //   * accepted forms, each optionally followed by a blank and a scale token
 //     (UTC, TAI, TT, TDT or TDB; UTC when absent unless the caller says
 //     otherwise):
-//       ISO 8601 calendar or day of year: 2026-12-07, 2026-12-07T12:30,
+//       ISO 8601 calendar or day of year: 2026-12-07, 2026-12-07T12, 2026-12-07T12:30,
 //         2026-12-07T12:30:00.125, 2026-341T12:30:00, "T" or one blank
 //         before the time, an optional "Z" (UTC) after it;
 //       the toolkit's forms with a month name (three letters or in full):
