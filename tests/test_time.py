@@ -134,6 +134,8 @@ FORMS = [
     ("2016-12-31T23:59:60.5", "2016-12-31T23:59:60.5"),
     ("1971-12-31T23:59:60", "1971-12-31T23:59:60"),
     ("1960-01-01", "1960-01-01"),  # before 1972: TAI - UTC one less than the first value, as the toolkit
+    ("631152000.5", lambda: 631152000.5),  # plain numbers: seconds past J2000, ET unless a scale is named
+    ("-1.5e3 TAI", lambda: sp.unitim(-1500.0, "TAI", "TDB")),
     (dt.datetime(2026, 12, 7, 12, 30, 0, 125000), "2026-12-07T12:30:00.125"),
     (dt.datetime(2026, 12, 7, 13, 30, 0, 125000, tzinfo=dt.timezone(dt.timedelta(hours=1))), "2026-12-07T12:30:00.125"),
     (dt.date(2026, 12, 7), "2026-12-07"),
@@ -178,6 +180,9 @@ BAD = [
     ("2026-12-07T12:30+01:00", "is not a date"),
     ("2026 FOO 07", "is not a date"),
     ("JD", "is not a date"),
+    ("1e999", "the number is out of range"),
+    ("1.5e", "is not a date"),
+    ("--1", "is not a date"),
     ("JD 24613x1.5", "is not a date"),
     ("JDTDB 2461381.5 UTC", "names two different time scales"),
     ("2026-12-07\u00a012:30", "is not a date"),
@@ -235,6 +240,7 @@ def test_shapes_and_scalars(lsk):
     assert kernwerk.to_et(np.array([], dtype="U5"), leapseconds=lsk).shape == (0,)
     # numbers are ET unless a scale says otherwise; NaN and NaT pass through
     assert kernwerk.to_et(12.5) == 12.5 and kernwerk.to_et([1, 2]).dtype == np.float64
+    assert kernwerk.to_et("12.5", "tt", leapseconds=lsk) == kernwerk.to_et(12.5, "tt", leapseconds=lsk)
     assert np.isnan(kernwerk.to_et(np.array(["NaT"], dtype="datetime64[ns]"), leapseconds=lsk)[0])
     assert np.isnat(kernwerk.to_datetime64(np.nan, leapseconds=lsk))
     assert kernwerk.to_datetime64(kernwerk.to_et("2016-12-31T23:59:60.5", leapseconds=lsk), leapseconds=lsk) == \

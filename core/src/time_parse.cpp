@@ -230,7 +230,7 @@ bool parse_jd_number(std::string_view t, DayTime& out) noexcept {
 
 std::string_view accepted_forms() noexcept {
     return "ISO 8601 (2026-12-07, 2026-12-07T12, 2026-12-07T12:30:00.125, optional Z; 2026-341T12:30 day of year), "
-           "2026 DEC 07 12:30:00.125, 7 Dec 2026 12:30, Dec 7, 2026, JD 2461381.5; "
+           "2026 DEC 07 12:30:00.125, 7 Dec 2026 12:30, Dec 7, 2026, JD 2461381.5, 631152000.5 (seconds past J2000); "
            "each optionally followed by UTC (the default), TAI, TT (TDT) or TDB; years of four digits";
 }
 
@@ -292,6 +292,32 @@ std::expected<ParsedTime, TimeError> parse_time(std::string_view text) {
         }
     }
 
+    // A plain decimal number, correctly rounded.
+    if (is_digit(s.back()) || s.back() == '.') {
+        std::string_view body = s;
+        if (body[0] == '+' || body[0] == '-') body.remove_prefix(1);
+        std::size_t i = 0, digits = 0;
+        while (i < body.size() && is_digit(body[i])) ++i, ++digits;
+        if (i < body.size() && body[i] == '.')
+            for (++i; i < body.size() && is_digit(body[i]); ++i) ++digits;
+        if (digits > 0 && i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+            std::size_t j = i + 1;
+            if (j < body.size() && (body[j] == '+' || body[j] == '-')) ++j;
+            const std::size_t exp_start = j;
+            while (j < body.size() && is_digit(body[j])) ++j;
+            if (j > exp_start) i = j;
+        }
+        if (digits > 0 && i == body.size()) {
+            const char* first = s[0] == '+' ? s.data() + 1 : s.data();
+            const auto r = std::from_chars(first, s.data() + s.size(), p.seconds);
+            if (r.ec == std::errc() && r.ptr == s.data() + s.size() && std::isfinite(p.seconds)) {
+                p.is_number = true;
+                return p;
+            }
+            return bad_field(text, "the number is out of range");
+        }
+    }
+
     Fields f;
     bool zulu = false;
     const bool iso = s.size() >= 8 && is_digit(s[0]) && s[4] == '-' && is_digit(s[5]);
@@ -341,11 +367,11 @@ std::expected<ParsedTime, TimeError> parse_time(std::string_view text) {
     return p;
 }
 
-std::expected<double, TimeError> text_to_et(const LeapSeconds* lsk, std::string_view text, Scale default_scale) {
+std::expected<double, TimeError> text_to_et(const LeapSeconds* lsk, std::string_view text, std::optional<Scale> scale) {
     auto p = parse_time(text);
     if (!p) return std::unexpected(std::move(p.error()));
-    const Scale scale = p->scale_named ? p->scale : default_scale;
-    auto et = daytime_to_et(lsk, scale, p->time);
+    if (p->is_number) return scale_to_et(lsk, p->scale_named ? p->scale : scale.value_or(Scale::TDB), p->seconds);
+    auto et = daytime_to_et(lsk, p->scale_named ? p->scale : scale.value_or(Scale::UTC), p->time);
     if (!et && et.error().kind() == TimeError::Kind::Epoch) return bad_field(text, et.error().message());
     return et;
 }
@@ -460,9 +486,9 @@ std::expected<std::int64_t, TimeError> et_to_datetime64(const LeapSeconds* lsk, 
 }
 
 std::expected<void, ArrayError> views_to_et(const LeapSeconds* lsk, const std::string_view* texts, std::size_t count,
-                                            Scale default_scale, double* out) {
+                                            std::optional<Scale> scale, double* out) {
     for (std::size_t i = 0; i < count; ++i) {
-        auto et = text_to_et(lsk, texts[i], default_scale);
+        auto et = text_to_et(lsk, texts[i], scale);
         if (!et) return std::unexpected(ArrayError{i, std::move(et.error())});
         out[i] = *et;
     }
@@ -470,13 +496,13 @@ std::expected<void, ArrayError> views_to_et(const LeapSeconds* lsk, const std::s
 }
 
 std::expected<void, ArrayError> fixed_strings_to_et(const LeapSeconds* lsk, const void* data, std::size_t count,
-                                                    std::size_t width, int unit_bytes, Scale default_scale,
+                                                    std::size_t width, int unit_bytes, std::optional<Scale> scale,
                                                     double* out) {
     if (unit_bytes == 1) {
         const char* base = static_cast<const char*>(data);
         for (std::size_t i = 0; i < count; ++i) {
             const char* p = base + i * width;
-            auto et = text_to_et(lsk, std::string_view(p, strnlen(p, width)), default_scale);
+            auto et = text_to_et(lsk, std::string_view(p, strnlen(p, width)), scale);
             if (!et) return std::unexpected(ArrayError{i, std::move(et.error())});
             out[i] = *et;
         }
@@ -510,7 +536,7 @@ std::expected<void, ArrayError> fixed_strings_to_et(const LeapSeconds* lsk, cons
                 buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
             }
         }
-        auto et = text_to_et(lsk, buf, default_scale);
+        auto et = text_to_et(lsk, buf, scale);
         if (!et) return std::unexpected(ArrayError{i, std::move(et.error())});
         out[i] = *et;
     }

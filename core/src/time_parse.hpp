@@ -14,6 +14,9 @@
 //         blanks, commas, "-" or "/" between the date's fields;
 //       Julian dates: JD 2461381.5, 2461381.5 JD, JDTDB 2461381.5,
 //         JDTDT ... (the scale may also follow);
+//       a plain decimal number (631152000, -1.5e3): seconds past J2000 of
+//         its scale, ET (TDB) unless a scale is named or given, as numbers
+//         are everywhere else (so command lines and files may mix both);
 //   * years have four digits (0001 to 9999): the toolkit's reading of two
 //     digits as 1969 to 2068 is not guessed at;
 //   * fields out of range are refused, never wrapped: month 1-12, day within
@@ -32,13 +35,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace kernwerk::timescale {
 
 struct ParsedTime {
-    DayTime time;            // calendar time of `scale`
+    DayTime time;            // calendar time of `scale`, unless is_number
+    bool is_number = false;  // a plain number of seconds past J2000
+    double seconds = 0;      // ... its value
     Scale scale = Scale::UTC;
     bool scale_named = false;  // the text named its scale
 };
@@ -49,9 +55,9 @@ std::string_view accepted_forms() noexcept;
 // Parses one date; Epoch errors quote the text.
 std::expected<ParsedTime, TimeError> parse_time(std::string_view text);
 
-// Parses and converts to ET; `default_scale` applies when the text names
-// none. Errors quote the text.
-std::expected<double, TimeError> text_to_et(const LeapSeconds* lsk, std::string_view text, Scale default_scale);
+// Parses and converts to ET; `scale` applies when the text names none, and
+// when absent dates are UTC and plain numbers ET. Errors quote the text.
+std::expected<double, TimeError> text_to_et(const LeapSeconds* lsk, std::string_view text, std::optional<Scale> scale);
 
 // Reads a scale name ("utc", "TAI", "tt", "tdt", "tdb", "et"), any case.
 std::expected<Scale, TimeError> parse_scale(std::string_view name);
@@ -91,11 +97,11 @@ struct ArrayError {
 // unit (1: NumPy "S" arrays, bytes; 4: NumPy "U" arrays, UCS-4 in native
 // order), padded with NUL.
 std::expected<void, ArrayError> fixed_strings_to_et(const LeapSeconds* lsk, const void* data, std::size_t count,
-                                                    std::size_t width, int unit_bytes, Scale default_scale,
+                                                    std::size_t width, int unit_bytes, std::optional<Scale> scale,
                                                     double* out);
 // `count` strings given as views.
 std::expected<void, ArrayError> views_to_et(const LeapSeconds* lsk, const std::string_view* texts,
-                                            std::size_t count, Scale default_scale, double* out);
+                                            std::size_t count, std::optional<Scale> scale, double* out);
 
 // ISO dates into `count` rows of iso_width(style, digits) UCS-4 code units.
 std::expected<void, ArrayError> format_iso_array(const LeapSeconds* lsk, Scale scale, const double* et,

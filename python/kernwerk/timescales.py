@@ -249,7 +249,9 @@ def to_et(value: Any, scale: str | None = None, *, leapseconds: LeapSeconds | No
       forms ("2026-12-07T12:30:00.125", "2026-341T12:30", "2026 DEC 07
       12:30", "7 Dec 2026", "JD 2461381.5"), optionally ending in a scale
       token (UTC, TAI, TT/TDT, TDB); `scale` is the scale of the strings that
-      name none (default UTC);
+      name none (default UTC). A string that is a plain number
+      ("631152000.5") reads as that number would, so that command-line and
+      file values may mix numbers and dates;
     * `datetime.datetime` (naive = UTC, aware converted to UTC),
       `datetime.date` (midnight UTC), `numpy.datetime64` values and arrays
       (UTC).
@@ -268,7 +270,7 @@ def to_et(value: Any, scale: str | None = None, *, leapseconds: LeapSeconds | No
         return lsk
 
     if isinstance(value, str):
-        return _ext.str_to_et(need(), value, _scale(scale, "utc"))
+        return _ext.str_to_et(need(), value, _scale(scale, ""))
     if isinstance(value, _dt.datetime):
         return float(_datetime64_to_et(np.array([_datetime_to_utc_naive(value)], dtype="datetime64[us]"), need())[0])
     if isinstance(value, _dt.date):
@@ -277,16 +279,16 @@ def to_et(value: Any, scale: str | None = None, *, leapseconds: LeapSeconds | No
         # Straight from the str objects, without a NumPy copy; an element
         # that is not a str raises TypeError naming its index.
         out = np.empty(len(value), dtype=np.float64)
-        _ext.strs_to_et(need(), value, _scale(scale, "utc"), out)
+        _ext.strs_to_et(need(), value, _scale(scale, ""), out)
         return out
     a = np.asarray(value)
     kind = a.dtype.kind
     if kind in "US":
-        return _shaped(_strings_to_et(a, _scale(scale, "utc"), need()), a.shape)
+        return _shaped(_strings_to_et(a, _scale(scale, ""), need()), a.shape)
     if kind == "M":
         return _shaped(_datetime64_to_et(a, need()), a.shape)
     if kind == "O":
-        return _shaped(_objects_to_et(a, _scale(scale, "utc"), need()), a.shape)
+        return _shaped(_objects_to_et(a, _scale(scale, ""), need()), a.shape)
     if kind in "fiu":
         sc = _scale(scale)
         flat, shape = _flat_f64(a)

@@ -75,6 +75,12 @@ Scale scale_of(std::string_view name) {
     return *s;
 }
 
+// "" means no scale given: dates are then UTC and plain numbers ET.
+std::optional<Scale> text_scale_of(std::string_view name) {
+    if (name.empty()) return std::nullopt;
+    return scale_of(name);
+}
+
 void same_length(std::size_t a, std::size_t b) {
     if (a != b) fail(ErrorKind::Value, "output array has " + std::to_string(b) + " elements, input " + std::to_string(a));
 }
@@ -168,7 +174,7 @@ void register_time(nb::module_& m) {
     m.def(
         "str_to_et",
         [](const PyLeapSeconds* lsk, std::string_view text, std::string_view default_scale) {
-            auto et = text_to_et(model_of(lsk), text, scale_of(default_scale));
+            auto et = text_to_et(model_of(lsk), text, text_scale_of(default_scale));
             if (!et) raise(et.error());
             return *et;
         },
@@ -177,7 +183,7 @@ void register_time(nb::module_& m) {
     m.def(
         "strs_to_et",
         [](const PyLeapSeconds* lsk, nb::handle seq, std::string_view default_scale, F64Out out) {
-            const Scale scale = scale_of(default_scale);
+            const std::optional<Scale> scale = text_scale_of(default_scale);
             if (!PyList_Check(seq.ptr()) && !PyTuple_Check(seq.ptr())) throw nb::type_error("expected a list or tuple of str");
             // Views into the str objects, kept alive by a tuple of our own
             // while the GIL is released: another thread may change a list
@@ -213,7 +219,7 @@ void register_time(nb::module_& m) {
 
     auto fixed = [](const PyLeapSeconds* lsk, const void* data, std::size_t n, std::size_t width, int unit,
                     std::string_view default_scale, F64Out out) {
-        const Scale scale = scale_of(default_scale);
+        const std::optional<Scale> scale = text_scale_of(default_scale);
         same_length(n, out.shape(0));
         const LeapSeconds* model = model_of(lsk);
         double* o = out.data();
