@@ -179,7 +179,9 @@ std::expected<double, TimeError> et_to_scale(const LeapSeconds* lsk, Scale scale
 // length (23:59:60 on a day without a leap second) is refused; so is any
 // second past 86399 in the uniform scales.
 std::expected<double, TimeError> daytime_to_et(const LeapSeconds* lsk, Scale scale, const DayTime& t);
-// ET -> calendar time of `scale`.
+// ET -> calendar time of `scale`, split from the double of tdb_to_tt or
+// tdb_to_tai (the values the SPICE toolkit's et2utc rounds, so that output
+// rounded from it agrees with et2utc digit for digit).
 std::expected<DayTime, TimeError> et_to_daytime(const LeapSeconds* lsk, Scale scale, double et);
 
 // Julian date pair of `scale` -> ET and back. The pair returned has a whole
