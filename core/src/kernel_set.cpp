@@ -313,7 +313,6 @@ struct KernelSnapshot::PlanFailure {
     enum class What { None, Gap, TooLong, Frame, Type, PckMissing, PckGap, PckType, PckFrame } what = What::None;
     std::int32_t body = 0;     // Gap, TooLong: the body whose chain broke
     std::int32_t segment = 0;  // Frame, Type: in segments_; Pck*: in pck_segments_
-    std::int32_t chain_end = 0;  // Gap: the last body of the target's chain
 };
 
 struct BatchRunner {
@@ -403,7 +402,9 @@ struct BatchRunner {
             const Timeline* tl = snap.timeline(cn);
             const Run* r = tl ? &tl->find(et) : nullptr;
             if (r) plan.valid.intersect(*r);
-            if (!r || r->winner < 0) return {W::Gap, cn == 0 ? tn[k] : cn, 0, tn[k]};
+            // The target's chain broke where it ended unless it reached
+            // the barycenter; otherwise the center's chain broke here.
+            if (!r || r->winner < 0) return {W::Gap, tn[k] != 0 ? tn[k] : cn};
             if (j == kMaxChainLinks) return {W::TooLong, center};
             const SpkSegment& seg = *snap.segments_[static_cast<std::size_t>(r->winner)].segment;
             if (auto f = check_link(seg, r->winner, plan.links[k + j], need_pck); f.what != W::None) return f;
@@ -444,13 +445,7 @@ struct BatchRunner {
                    snap.files_[static_cast<std::size_t>(r.file)].path + ")";
         };
         switch (f.what) {
-            case W::Gap: {
-                std::string text = snap.describe_gap(f.body, et);
-                if (f.chain_end != f.body)
-                    text += " (the chain of target " + std::to_string(target) + " ends at body " +
-                            std::to_string(f.chain_end) + ")";
-                return error(K::Coverage, et, text);
-            }
+            case W::Gap: return error(K::Coverage, et, snap.describe_gap(f.body, et));
             case W::TooLong:
                 return error(K::FileFormat, et,
                              "the chain of body " + std::to_string(f.body) + " has more than " +
