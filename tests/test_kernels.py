@@ -208,7 +208,8 @@ def files(write_kernel):
         "A": [const(1, 0, 100), const(2, 50, 150)],
         "B": [const(3, 100, 200)],
         "ECL": [const(5, 0, 10, frame=17, yz=(2.0, 3.0))],
-        "FRAME5": [const(6, 0, 10, frame=5, name=b"ODD FRAME")],
+        "FRAME5": [const(6, 0, 10, frame=5, name=b"ODD FRAME"), const(1, 0, 10, target=1001, center=1000),
+                   const(2, 0, 10, target=1002, center=1000)],
         "TYPE99": [const(4, 0, 1000), const(7, 0, 10, data_type=99, name=b"NEW TYPE")],
     }
     return {k: write_kernel(build_spk(v), f"{k}.bsp") for k, v in made.items()}
@@ -263,28 +264,31 @@ def test_coverage_bodies_repr_and_pickle(files):
 
 C, S = 0.9174820620691818, 0.3977771559319137  # the J2000 -> ECLIPJ2000 rotation
 
-# (file, frame asked, x/y/z of body 1000 at et 5, or the error and its message)
+# (file, target, center, frame asked, x/y/z at et 5, or the error and its message)
 FRAME_CASES = [
-    ("ECL", "J2000", [5.0, C * 2.0 - S * 3.0, S * 2.0 + C * 3.0]),
-    ("ECL", "eclipj2000", [5.0, 2.0, 3.0]),
-    ("ECL", 17, [5.0, 2.0, 3.0]),
-    ("A", " EclipJ2000 ", [1.0, 0.0, 0.0]),
-    ("FRAME5", "J2000", (FrameError, r'"ODD FRAME" .*is in frame 5')),
-    ("A", "ITRF93", (MissingKernelError, "ITRF93 needs Earth orientation")),
-    ("A", "GALACTIC", (FrameError, "unsupported frame 'GALACTIC'")),
-    ("A", 13, (FrameError, "unsupported frame 13")),
-    ("TYPE99", "J2000", (FileFormatError, r'"NEW TYPE" .*data type 99')),  # no fall-back to the segment below
+    ("ECL", 1000, 0, "J2000", [5.0, C * 2.0 - S * 3.0, S * 2.0 + C * 3.0]),
+    ("ECL", 1000, 0, "eclipj2000", [5.0, 2.0, 3.0]),
+    ("ECL", 1000, 0, 17, [5.0, 2.0, 3.0]),
+    ("A", 1000, 0, " EclipJ2000 ", [1.0, 0.0, 0.0]),
+    ("FRAME5", 1000, 0, "J2000", (FrameError, r'"ODD FRAME" .*is in frame 5')),
+    # The frame-5 link (1000 wrt 0) lies past the bodies' common node 1000.
+    ("FRAME5", 1001, 1002, "J2000", [-1.0, 0.0, 0.0]),
+    ("FRAME5", 1001, 0, "J2000", (FrameError, "is in frame 5")),
+    ("A", 1000, 0, "ITRF93", (MissingKernelError, "ITRF93 needs Earth orientation")),
+    ("A", 1000, 0, "GALACTIC", (FrameError, "unsupported frame 'GALACTIC'")),
+    ("A", 1000, 0, 13, (FrameError, "unsupported frame 13")),
+    ("TYPE99", 1000, 0, "J2000", (FileFormatError, r'"NEW TYPE" .*data type 99')),  # no fall-back to the one below
 ]
 
 
-@pytest.mark.parametrize("name, frame, expect", FRAME_CASES)
-def test_frames(files, name, frame, expect):
+@pytest.mark.parametrize("name, target, center, frame, expect", FRAME_CASES)
+def test_frames(files, name, target, center, frame, expect):
     k = Kernels(files[name])
     if isinstance(expect, tuple):
         with pytest.raises(expect[0], match=expect[1]):
-            k.state(1000, 0, [1.0, 5.0], frame)
+            k.state(target, center, [1.0, 5.0], frame)
     else:
-        np.testing.assert_allclose(k.state(1000, 0, 5.0, frame)[:3], expect, rtol=0, atol=4 * EPS * 3)
+        np.testing.assert_allclose(k.state(target, center, 5.0, frame)[:3], expect, rtol=0, atol=4 * EPS * 3)
 
 
 # ---------------------------------------------------------------------------

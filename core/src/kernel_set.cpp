@@ -385,7 +385,8 @@ struct BatchRunner {
             if (r.winner < 0) break;
             if (k == kMaxChainLinks) return {W::TooLong, target};
             const SpkSegment& seg = *snap.segments_[static_cast<std::size_t>(r.winner)].segment;
-            if (auto f = check_link(seg, r.winner, plan.links[k], need_pck); f.what != W::None) return f;
+            // Checked once the links that are used are known.
+            plan.links[k] = Link{&seg, r.winner, LinkFrame::J2000};
             tn[k + 1] = seg.center;
             ++k;
         }
@@ -410,6 +411,12 @@ struct BatchRunner {
             if (auto f = check_link(seg, r->winner, plan.links[k + j], need_pck); f.what != W::None) return f;
             cn = seg.center;
             ++j;
+        }
+        // Links past the common body are never evaluated: neither their
+        // frame nor their type can fail the query.
+        for (std::size_t i = 0; i < common; ++i) {
+            const Link& l = plan.links[i];
+            if (auto f = check_link(*l.seg, l.id, plan.links[i], need_pck); f.what != W::None) return f;
         }
         // Center links follow the target links that are used.
         for (std::size_t i = 0; i < j; ++i) plan.links[common + i] = plan.links[k + i];
@@ -629,9 +636,13 @@ struct BatchRunner {
 
 namespace {
 
+// Results do not depend on the count; a cap keeps an absurd request from
+// starting thousands of threads.
+constexpr unsigned kMaxThreads = 256;
+
 unsigned thread_count(unsigned requested, std::size_t n) {
-    if (requested) return requested;
-    return n >= KernelSnapshot::kParallelThreshold ? usable_cores() : 1u;
+    if (requested) return std::min(requested, kMaxThreads);
+    return n >= KernelSnapshot::kParallelThreshold ? std::min(usable_cores(), kMaxThreads) : 1u;
 }
 
 // Runs `work(begin, end)` over chunks and returns the failure of lowest index.
