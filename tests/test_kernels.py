@@ -385,7 +385,7 @@ def test_files_are_shared_and_batches_survive_reloads(files, write_kernel):
     first = Kernels(files["A"], path)
     held = kernwerk._ext.KernelSet.open_file_count()
     second = Kernels(path, files["A"])
-    assert kernwerk._ext.KernelSet.open_file_count() == held
+    assert kernwerk._ext.KernelSet.open_file_count() <= held  # nothing opened twice
     ets = np.linspace(0, 150, 400_000)
     want = first.state(1000, 0, ets, threads=1)
     import concurrent.futures
