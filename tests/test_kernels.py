@@ -182,6 +182,14 @@ def test_analyst_query_and_names(both, tmp_path):
         both.unload(names)
     with pytest.raises(BodyNameError, match="MY SAT"):
         both.state("MY SAT", "MOON", T0)
+    # The set falls back to the package's registry, as it is now.
+    kernwerk.load_text_kernel(names)
+    try:
+        assert np.array_equal(both.state("MY SAT", "MOON", T0), both.state(SC, 301, T0))
+    finally:
+        kernwerk.clear_text_kernels()
+    with pytest.raises(BodyNameError, match="MY SAT"):
+        both.state("MY SAT", "MOON", T0)
 
 
 def test_transforms_are_naifpck_bit_for_bit(both, eop_path):

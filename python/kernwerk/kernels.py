@@ -56,6 +56,8 @@ def _check_threads(threads: Any) -> int | None:
 
 
 def _frame_code(frame: str | int) -> int:
+    if frame == "J2000":
+        return 1
     if isinstance(frame, str):
         code = _FRAMES.get(frame.strip().upper())
         if code is not None:
@@ -100,6 +102,7 @@ class Kernels:
         self._threads = _check_threads(threads)
         self._set = _ext.KernelSet()
         self._names = BodyRegistry(fallback=default_registry)
+        self._name_cache: tuple[object, dict[str, int]] = (None, {})
         self._closed = False
         if paths:
             self.load(*paths)
@@ -178,15 +181,22 @@ class Kernels:
         """The NAIF code of a body given by name or code. Names go through
         the set's text kernels, then the default registry and the built-in
         table; BodyNameError when none knows the name."""
+        if type(body) is int and _INT32_MIN <= body <= _INT32_MAX:
+            return body
         if isinstance(body, str):
-            try:
-                return self._names.bodn2c(body)
-            except ValueError:
-                try:
-                    return int(body.strip())
-                except ValueError:
-                    pass
-            raise BodyNameError(f"unknown body name {body!r}")
+            # Names seen before, while neither the set's nor the default
+            # registry's bindings have changed (each change replaces the
+            # registry's maps, which the cache is keyed on).
+            key, cache = self._name_cache
+            if key is not default_registry._maps:
+                self._name_cache = key, cache = default_registry._maps, {}
+            code = cache.get(body)
+            if code is None:
+                code = self._code_of_name(body)
+                if len(cache) >= 4096:
+                    cache.clear()
+                cache[body] = code
+            return code
         if isinstance(body, bool):
             raise TypeError("a body must be a name (str) or a NAIF code (int), not bool")
         try:
@@ -217,9 +227,12 @@ class Kernels:
         its index (from 0)."""
         import numpy as np
 
-        self._check_open()
+        if self._closed:
+            self._check_open()
         t, c = self.body_code(target), self.body_code(center)
         f = _frame_code(frame)
+        if type(et) is float or type(et) is int:  # the common scalar call, without an array
+            return np.array(self._set.state_one(t, c, f, float(et)))
         n_threads = self._threads if threads is None else _check_threads(threads)
         arr = _epochs(et)
         if arr.ndim == 0:
@@ -277,10 +290,21 @@ class Kernels:
         if self._closed:
             raise ValueError("operation on a closed Kernels")
 
+    def _code_of_name(self, name: str) -> int:
+        try:
+            return self._names.bodn2c(name)
+        except ValueError:
+            try:
+                return int(name.strip())
+            except ValueError:
+                pass
+        raise BodyNameError(f"unknown body name {name!r}")
+
     def _refresh_names(self) -> None:
         names = BodyRegistry(fallback=default_registry)
         names.add_bindings(self._set.body_bindings())
         self._names = names
+        self._name_cache = (None, {})
 
 
 def _restore(files: Iterable[str], threads: int | None) -> Kernels:
