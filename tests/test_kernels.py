@@ -358,6 +358,8 @@ def test_bad_files_and_arguments(files, write_kernel, tmp_path):
         "ek": (build_daf([], idword=b"DAF/EK  "), r'a DAF of kind "EK"'),
         "binary": (bytes(range(256)) * 8, "neither a DAF kernel"),
         "ndni": (build_daf([], nd=2, ni=5), "an SPK must have ND = 2 and NI = 6"),
+        "transfer": (b"DAFETF NAIF DAF ENCODED TRANSFER FILE\n'DAF/SPK '\n", "transfer file"),
+        "old id word": (b"NAIF/DAF" + bytes(1016), "NAIF/DAF"),
         "text": (b"\\begindata\nNAIF_BODY_NAME = ( 'A' 'B' )\nNAIF_BODY_CODE = 1\n", "NAIF_BODY"),
     }
     k = Kernels(files["A"])

@@ -126,6 +126,11 @@ std::expected<OpenedKernel, KernelFileError> open_text(const std::string& path, 
     if (len && !read_all(fd, text.data(), len, err)) return std::unexpected(KernelFileError::io(path, err));
     if (!is_valid_utf8(text))
         return std::unexpected(KernelFileError::format(path, "neither a DAF kernel (SPK, binary PCK) nor UTF-8 text"));
+    // A transfer file is text, but no text kernel: read as one it would
+    // load silently and answer nothing.
+    if (text.starts_with("DAFETF") || text.starts_with("NAIF DAF ENCODED"))
+        return std::unexpected(KernelFileError::format(
+            path, "a DAF transfer file (text); convert it to a binary kernel before loading it"));
     auto parsed = parse_text_kernel_from_str(text);
     if (!parsed) return std::unexpected(KernelFileError::format(path, parsed.error().message()));
     OpenedKernel k;
@@ -166,6 +171,9 @@ std::expected<std::shared_ptr<const OpenedKernel>, KernelFileError> open_kernel(
     int err = 0;
     const bool is_daf = len >= 8 && read_all(fd.get(), head, 8, err) && std::memcmp(head, "DAF/", 4) == 0;
     if (err) return std::unexpected(KernelFileError::io(path, err));
+    if (len >= 8 && std::memcmp(head, "NAIF/DAF", 8) == 0)
+        return std::unexpected(KernelFileError::format(
+            path, "a DAF with the old identification word NAIF/DAF, whose kind (SPK or PCK) it does not say"));
     auto opened = is_daf ? open_daf(path, fd.get(), len, daf_kind(head)) : open_text(path, fd.get(), len);
     if (!opened) return std::unexpected(opened.error());
     opened->identity = id;
