@@ -231,9 +231,9 @@ class Kernels:
             self._check_open()
         t, c = self.body_code(target), self.body_code(center)
         f = _frame_code(frame)
+        n_threads = self._threads if threads is None else _check_threads(threads)
         if type(et) is float or type(et) is int:  # the common scalar call, without an array
             return np.array(self._set.state_one(t, c, f, float(et)))
-        n_threads = self._threads if threads is None else _check_threads(threads)
         arr = _epochs(et)
         if arr.ndim == 0:
             return np.array(self._set.state_one(t, c, f, float(arr)))
