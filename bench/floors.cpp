@@ -21,7 +21,8 @@
 //   b  kf_batch_shared   each distinct segment once per epoch, its state used
 //                        by both sums (the same double, so the same result);
 //   c  kf_batch_lanes    b with four epochs side by side in vector lanes;
-//                        each lane runs the scalar order of operations.
+//                        each lane runs the scalar order of operations;
+//   e  kf_batch_prefetch b with the records of a later epoch prefetched.
 // And the writer's floor:
 //   d  kf_write_fsync    open, write the bytes, fsync, close.
 #include <cerrno>
@@ -402,6 +403,31 @@ long kf_batch_shared(const void* plan, const double* ets, long n, double* out) {
     const Plan& p = op.plan;
     double st[kMaxSegs][6];
     for (long i = 0; i < n; ++i) {
+        for (int d = 0; d < p.nsegs; ++d)
+            if (!eval2(k, k.segs[p.segs[d]], ets[i], st[d])) return i;
+        finish(p, st, st[0], out + 6 * i);
+    }
+    return n;
+}
+
+// e: b with the records of the epoch kPrefetchAhead places on requested
+// before they are needed (every cache line of each distinct segment's
+// record), so that random epochs overlap their memory waits. The arithmetic
+// is b's.
+long kf_batch_prefetch(const void* plan, const double* ets, long n, double* out) {
+    const auto& op = *static_cast<const OwnedPlan*>(plan);
+    const Kernel& k = *op.kernel;
+    const Plan& p = op.plan;
+    constexpr long kPrefetchAhead = 4;
+    double st[kMaxSegs][6];
+    for (long i = 0; i < n; ++i) {
+        if (i + kPrefetchAhead < n) {
+            for (int d = 0; d < p.nsegs; ++d) {
+                const Segment& g = k.segs[p.segs[d]];
+                const char* r = reinterpret_cast<const char*>(record(k, g, ets[i + kPrefetchAhead]));
+                for (std::uint64_t b = 0; b < g.rsize * 8; b += 64) __builtin_prefetch(r + b);
+            }
+        }
         for (int d = 0; d < p.nsegs; ++d)
             if (!eval2(k, k.segs[p.segs[d]], ets[i], st[d])) return i;
         finish(p, st, st[0], out + 6 * i);

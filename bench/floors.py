@@ -65,7 +65,7 @@ class Floors:
         lib.kf_plan_new.restype = ctypes.c_void_p
         lib.kf_plan_new.argtypes = _PLAN_ARGS
         lib.kf_plan_free.argtypes = [ctypes.c_void_p]
-        for name in ("kf_batch_scalar", "kf_batch_shared", "kf_batch_lanes"):
+        for name in ("kf_batch_scalar", "kf_batch_shared", "kf_batch_lanes", "kf_batch_prefetch"):
             getattr(lib, name).restype = ctypes.c_long
             getattr(lib, name).argtypes = _BATCH_ARGS
         lib.kf_write_fsync.restype = ctypes.c_int
@@ -115,7 +115,8 @@ class FloorKernel:
         return plan
 
     def batch(self, variant: str, plan: "Plan", ets: np.ndarray) -> np.ndarray:
-        """Variant "scalar" (a), "shared" (b) or "lanes" (c); a new (N, 6) array."""
+        """Variant "scalar" (a), "shared" (b), "lanes" (c) or "prefetch" (e); a
+        new (N, 6) array."""
         fn = getattr(self.lib, "kf_batch_" + variant)
         if ets.dtype != np.float64 or not ets.flags.c_contiguous:
             raise ValueError("floors: ets must be a contiguous float64 array")

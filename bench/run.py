@@ -22,6 +22,7 @@ and the C++ floors of floors.cpp, built on first use with the system g++:
   floor-a  exactly state_batch's arithmetic, every chain step evaluated;
   floor-b  each distinct segment once per epoch;
   floor-c  floor-b with four epochs in vector lanes;
+  floor-e  floor-b with the records of the epoch four places on prefetched;
   floor-d  plain write + fsync of the bytes kernwerk writes.
 The floors' results are compared with kernwerk's bit for bit on every case; a
 difference is printed as FLOOR MISMATCH and makes the run exit with status 1.
@@ -233,7 +234,8 @@ def batch_contenders(peers: Peers, target: int, center: int, ets: np.ndarray, on
             _FLOOR_KERNELS[peers.path] = fl.open(peers.path)
         fk = _FLOOR_KERNELS[peers.path]
         plan = fk.plan(target, center)
-        for label, variant in (("floor-a", "scalar"), ("floor-b", "shared"), ("floor-c", "lanes")):
+        for label, variant in (("floor-a", "scalar"), ("floor-b", "shared"), ("floor-c", "lanes"),
+                               ("floor-e", "prefetch")):
             if want(label):
                 out.append(Contender(label, (lambda v=variant: fk.batch(v, plan, ets)), check=bit_check))
     if peers.jpl is not None and want("jplephem"):
@@ -296,7 +298,7 @@ def anise_many_contender(peers: Peers, target: int, center: int, ets: np.ndarray
 
 def group_spk(args, report):
     sizes = [1_000, 100_000] if args.quick else [1_000, 100_000, 1_000_000]
-    columns = ["floor-a", "floor-b", "floor-c", "jplephem", "calcephpy", "anise*", "anise-many^", "spiceypy*"]
+    columns = ["floor-a", "floor-b", "floor-c", "floor-e", "jplephem", "calcephpy", "anise*", "anise-many^", "spiceypy*"]
     rows = []
     for kname, path in kernel_paths().items():
         peers = Peers(path)
