@@ -39,7 +39,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import os
 import pathlib
 import platform
@@ -389,20 +388,26 @@ def group_single(args, report):
 # ---------------------------------------------------------------------------
 # PCK
 
-def group_pck(args, report):
-    path = eop_path()
-    if path is None:
-        report.note("pck: skipped (naif-eop-high-prec is not installed)")
-        return
+def pck_inputs(n: int):
+    """The kernel, N random epochs over its coverage and N states."""
     from kernwerk import NaifPck
 
-    n = 10_000 if args.quick else 100_000
-    pck = NaifPck(path)
+    pck = NaifPck(eop_path())
     segs = pck.segments()
     lo, hi = min(s[3] for s in segs), max(s[4] for s in segs)
     rng = np.random.default_rng(7)
     ets = rng.uniform(lo, hi, n)
     states = np.hstack([rng.normal(size=(n, 3)) * 7000.0, rng.normal(size=(n, 3)) * 7.5])
+    return pck, ets, states
+
+
+def group_pck(args, report):
+    path = eop_path()
+    if path is None:
+        report.note("pck: skipped (naif-eop-high-prec is not installed)")
+        return
+    n = 10_000 if args.quick else 100_000
+    pck, ets, states = pck_inputs(n)
     m = min(n, 2000)
     prefix = [float(e) for e in ets[:m]]
     sp = optional("spiceypy")
@@ -612,7 +617,7 @@ def group_write(args, report):
                 c.setup = (lambda p=paths[key]: remove(p))
             harness.measure(cs, args.repeats, target=0.0)
             rows.append(((f"Type {kind}", fmt_bytes(size)), cs))
-            del image, prebuilt
+            image = prebuilt = None  # release the 100 MB before the next type's data
     report.table("Writing: NaifSpkWriter add_type3/add_type9 + write (fsync, rename) of %d segments" % SEGMENTS,
                  ["type", "file"], rows, ["write() only", "floor-d", "spiceypy"])
     report.note("kernwerk: a new writer, the adds and write(); write() only: the same writer filled beforehand; "
@@ -631,6 +636,9 @@ def memory_specs(args):
             for who in ("kernwerk", "jplephem", "calcephpy"):
                 specs.append(dict(kind="batch", kernel=kname, query=qname, target=target, center=center, n=n,
                                   order="random", who=who))
+    if eop_path() is not None:
+        for what in ("pxform_batch", "sxform_batch", "rotate_state_batch"):
+            specs.append(dict(kind="pck", what=what, n=n, who="kernwerk"))
     mb = 10.0 if args.quick else 100.0
     for wkind in ("3", "9"):
         for who in ("kernwerk", "write() only"):
@@ -653,6 +661,14 @@ def child(spec: dict) -> dict:
             return {"error": "not available"}
         res = harness.peak_of(cs[0].call)
         res["output"] = spec["n"] * 6 * 8
+        return res
+    if kind == "pck":
+        pck, ets, states = pck_inputs(spec["n"])
+        fn = getattr(pck, spec["what"])
+        args = ("J2000", "ITRF93", ets) + ((states,) if spec["what"] == "rotate_state_batch" else ())
+        res = harness.peak_of(lambda: fn(*args))
+        res["output"] = spec["n"] * (9 if spec["what"] == "pxform_batch" else 36 if spec["what"] == "sxform_batch"
+                                     else 6) * 8
         return res
     if kind == "write":
         segs = write_data(spec["type"], spec["mb"])
@@ -755,6 +771,9 @@ class Report:
         for spec, res in lines:
             if spec["kind"] == "batch":
                 case = f"batch {spec['kernel']} {spec['query']} N={spec['n']} {spec['order']}"
+                ref = "output array"
+            elif spec["kind"] == "pck":
+                case = f"{spec['what']} N={spec['n']}"
                 ref = "output array"
             elif spec["kind"] == "write":
                 case = f"write Type {spec['type']}"
