@@ -53,7 +53,7 @@ class Contender:
         return min(self.samples) if self.samples else math.nan
 
 
-def _timed(fn: Callable[[], Any], loops: int) -> float:
+def timed(fn: Callable[[], Any], loops: int) -> float:
     gc_was = gc.isenabled()
     gc.disable()
     try:
@@ -89,7 +89,7 @@ def measure(contenders: list[Contender], repeats: int = 5, target: float = 0.05)
         if first < target:
             if c.setup:
                 c.setup()
-            first = _timed(c.call, 1)
+            first = timed(c.call, 1)
         c.loops = max(1, int(target / max(first, 1e-9)))
     live = [c for c in contenders if c.problem is None or c.problem.startswith("MISMATCH")]
     for r in range(repeats):
@@ -97,7 +97,7 @@ def measure(contenders: list[Contender], repeats: int = 5, target: float = 0.05)
         for c in live[k:] + live[:k]:
             if c.setup:
                 c.setup()
-            c.samples.append(_timed(c.call, c.loops) / c.loops * c.scale)
+            c.samples.append(timed(c.call, c.loops) / c.loops * c.scale)
 
 
 # ---------------------------------------------------------------------------

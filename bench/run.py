@@ -322,7 +322,7 @@ def group_spk(args, report):
     if floors() is not None and _FLOOR_KERNELS:
         fk = next(iter(_FLOOR_KERNELS.values()))
         plan, empty = fk.plan(*QUERIES[0][1:]), np.empty(0)
-        t = min(harness._timed(lambda: fk.batch("scalar", plan, empty), 2000) for _ in range(3)) / 2000
+        t = min(harness.timed(lambda: fk.batch("scalar", plan, empty), 2000) for _ in range(3)) / 2000
         overhead = f" A floor call costs {fmt_time(t)} through ctypes (N = 0), which weighs at N = 1000 only."
     report.note("* per-epoch loop over the first %d epochs, scaled to N. ^ transform_many over an evenly spaced "
                 "series with the same ends and count (its batch takes no epoch list); parallel." % LOOP_PREFIX
