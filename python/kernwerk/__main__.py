@@ -220,6 +220,7 @@ def _print_segments(path: str, segments: list[SpkSegment] | list[PckSegment], fm
     w.begin()
     for s in segments:
         frame = f"{s.frame_name} ({s.frame})" if s.frame_name else str(s.frame)
+        record: dict[str, Any]
         if isinstance(s, SpkSegment):
             record = {"target": s.target, "target_name": s.target_name, "center": s.center,
                       "center_name": s.center_name, "frame": s.frame, "frame_name": s.frame_name}
@@ -331,8 +332,9 @@ def _coverage(args: argparse.Namespace) -> int:
         raise UsageError(f"expected FILE [FILE ...] BODY, got {len(rest)} arguments after the files: "
                          + " ".join(repr(r.strip()) for r in rest))
     body = rest[0].strip()
+    name: str | None
     with _open(files) as kernels:
-        if body.upper() in ("ITRF93", "3000"):
+        if body.upper() == "ITRF93":
             intervals = np.array(kernels._set.pck_coverage(3000), dtype=float).reshape(-1, 2)
             label, code, name = "ITRF93 (Earth orientation)", 3000, "ITRF93"
         else:

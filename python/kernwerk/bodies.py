@@ -151,7 +151,7 @@ class BodyRegistry:
             index = operator.index(code)
         except TypeError:
             index = None
-        name = code_to_name.get(index)
+        name = code_to_name.get(index) if index is not None else None
         if name is not None:
             return name
         if self._fallback is not None:

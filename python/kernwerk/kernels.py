@@ -43,7 +43,7 @@ _FRAME_NAMES = {code: name for name, code in _FRAMES.items()}
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 
 
-def _encode_path(path: str | bytes | os.PathLike) -> bytes:
+def _encode_path(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> bytes:
     if not isinstance(path, (str, bytes, os.PathLike)):
         raise TypeError(f"a kernel path must be str, bytes or os.PathLike, not {type(path).__name__!r}")
     return os.fsencode(os.path.abspath(os.fspath(path)))
@@ -140,7 +140,7 @@ class Kernels:
     paths, so worker processes reopen the files themselves.
     """
 
-    def __init__(self, *paths: str | os.PathLike, threads: int | None = None) -> None:
+    def __init__(self, *paths: str | os.PathLike[str], threads: int | None = None) -> None:
         self._threads = _check_threads(threads)
         self._set = _ext.KernelSet()
         self._names = BodyRegistry(fallback=default_registry)
@@ -153,7 +153,7 @@ class Kernels:
     # ------------------------------------------------------------------
     # Files
 
-    def load(self, *paths: str | os.PathLike) -> None:
+    def load(self, *paths: str | os.PathLike[str]) -> None:
         """Open the files and add them on top of the set, in order.
 
         SPK (DAF/SPK) and binary PCK (DAF/PCK) files are told from text
@@ -166,7 +166,7 @@ class Kernels:
         self._set.load(encoded)
         self._refresh_names()
 
-    def unload(self, path: str | os.PathLike) -> None:
+    def unload(self, path: str | os.PathLike[str]) -> None:
         """Remove a file from the set; what it shadowed answers again.
         ValueError when the file is not in the set."""
         self._check_open()
@@ -187,7 +187,7 @@ class Kernels:
         return self._names
 
     @property
-    def leapseconds(self) -> dict | None:
+    def leapseconds(self) -> dict[str, Any] | None:
         """The leapseconds fields (DELTA_T_A, K, EB, M, DELTA_AT) of the last
         loaded text kernel that defines them, or None. DELTA_AT is a list of
         (seconds, (year, month, day))."""
@@ -214,7 +214,7 @@ class Kernels:
             args.append(f"threads={self._threads}")
         return f"Kernels({', '.join(args)})"
 
-    def __reduce__(self) -> tuple:
+    def __reduce__(self) -> tuple[Any, ...]:
         return (_restore, (self.files if not self._closed else (), self._threads))
 
     # ------------------------------------------------------------------
