@@ -34,6 +34,7 @@ Conversions that involve only TDB need none.
 
 from __future__ import annotations
 
+import atexit
 import datetime as _dt
 import os
 import threading
@@ -147,6 +148,15 @@ class LeapSeconds:
         last = self.delta_at[-1]
         where = repr(self.path) if self.path else "from fields"
         return f"<LeapSeconds {where}: TAI-UTC = {last[0]} s since {last[1].isoformat()}>"
+
+
+@atexit.register
+def _forget_default() -> None:
+    # The cached default is dropped before the interpreter tears modules
+    # down: held until then, it can outlive its nanobind type (as it does
+    # when a script ends in an uncaught exception), which nanobind reports
+    # on stderr as a leak.
+    LeapSeconds._default = None
 
 
 def _native_lsk(leapseconds: LeapSeconds | _ext.LeapSeconds | None) -> _ext.LeapSeconds | None:
