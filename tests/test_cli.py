@@ -169,6 +169,31 @@ def test_long_piped_range_has_no_progress_bar(files, tmp_path):
     assert sum(1 for _ in open(out)) == 210001
 
 
+def test_progress_bar_on_a_terminal(files):
+    pytest.importorskip("tqdm", reason="the progress extra is not installed")
+    import os
+    import pty
+
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([sys.executable, "-m", "kernwerk", "state", files["DE421"], "moon", "earth",
+                             "--start", "0", "--stop", "2.5e5", "--step", "1", "--format", "csv"],
+                            stdout=slave, stderr=subprocess.PIPE, cwd="/")
+    os.close(slave)
+    rows = 0
+    while True:
+        try:
+            chunk = os.read(master, 1 << 20)
+        except OSError:  # EIO: the other side closed
+            break
+        if not chunk:
+            break
+        rows += chunk.count(b"\n")
+    os.close(master)
+    err = proc.stderr.read().decode()
+    assert proc.wait() == 0 and rows == 250_002
+    assert "250k/250k" in err and "epoch" in err
+
+
 def test_console_script_runs(files):
     script = pathlib.Path(sys.executable).with_name("kernwerk")
     proc = subprocess.run([str(script), "state", files["DE421"], "moon", "earth", "-.5"], capture_output=True,

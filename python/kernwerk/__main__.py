@@ -19,6 +19,7 @@ beginning "kernwerk: ", with exit status 1 (2 for a wrong command line).
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import math
 import os
@@ -296,7 +297,12 @@ def _state(args: argparse.Namespace) -> int:
                     w.begin()
                     first = False
                 dates, _ = _dates(chunk, lsk)
+                # A chunk's rows go out in one write (a terminal's stdout
+                # is line-buffered: a write per row would be slow).
+                w.out = io.StringIO()
                 _write_states(w, args.format, chunk, dates, states)
+                sys.stdout.write(w.out.getvalue())
+                w.out = sys.stdout
                 if bar is not None:
                     bar(chunk.size)
         finally:
