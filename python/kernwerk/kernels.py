@@ -157,10 +157,12 @@ class Kernels:
         """Open the files and add them on top of the set, in order.
 
         SPK (DAF/SPK) and binary PCK (DAF/PCK) files are told from text
-        kernels by their content; a DAF of any other kind raises
-        FileFormatError, a missing file KernelFileError (errno and filename
-        set). All or nothing: on an error no file is added. Loading a file
-        that is already in the set moves it to the top."""
+        kernels by their content; a DAF of any other kind, or a file that is
+        no kernel at all (text with neither a KPL/ word on its first line
+        nor a "begindata" marker, an empty file), raises FileFormatError,
+        a missing file KernelFileError (errno and filename set). All or
+        nothing: on an error no file is added. Loading a file that is
+        already in the set moves it to the top."""
         self._check_open()
         encoded = [_encode_path(p) for p in paths]
         self._set.load(encoded)
