@@ -6,12 +6,16 @@ seen from the Earth's center and from three sites.
 
 Both sides sum the same segments relative to the barycenter and follow the
 same light-time steps (the converged forms stop as the toolkit does), so the
-differences are roundings of states some 1.5e8 km from the barycenter (a few
-1e-8 km) and of light times of up to 1400 s (a few 1e-13 s). Velocities with
-stellar aberration differ by up to 1e-11 km/s: the rate of the aberration
-shift is summed differently. In ITRF93 the toolkit sums the Earth's
-orientation series differently by a few 1e-15 rad, which at the distance of
-Mars is some 1e-6 km.
+differences are roundings of states some 1.5e8 km from the barycenter (up to 2.4e-7 km
+over 10^4 epochs a case) and of light times of up to 1400 s (up to 9e-13 s).
+Velocities with stellar aberration differ by about 1e-11 km/s, but by up to
+9e-9 km/s where the line of sight lies within half a degree of the
+observer's velocity: there the axis of the aberration rotation (u x v) is
+ill-conditioned, and the rate of the shift is computed differently (here
+from the shift written as |p| (w - (u.w) u) + p (cos phi - 1), which has no
+axis). In ITRF93 (and for azimuth/elevation) the toolkit sums the Earth's
+orientation series differently, by up to 1e-14 rad, some 1e-6 km at the
+distance of the Sun or Mars.
 
 KERNWERK_APPARENT_EPOCHS sets the epochs per case (default 100; the figures
 of the report come from 10000); `pytest -s` prints the worst differences.
@@ -121,8 +125,9 @@ def test_against_the_toolkit(both, target_name, observer_name, frame, corr):
            f"{'a site' if observer_name in SITES else observer_name}, {corr}, {frame}"
     record(kind, dp, dv, dl)
     # ITRF93: the Earth's angles differ by a few 1e-15 rad (see above).
-    pos_tol = 1e-6 if frame != "ITRF93" else max(1e-6, 5e-15 * np.linalg.norm(ws[:, :3], axis=1).max())
-    assert dp <= pos_tol and dl <= 1e-12 and dv <= 1e-9, (dp, dv, dl)
+    pos_tol = 1e-6 if frame != "ITRF93" else max(1e-6, 1e-14 * np.linalg.norm(ws[:, :3], axis=1).max())
+    vel_tol = 2e-8 if corr.endswith("+S") else 1e-9
+    assert dp <= pos_tol and dl <= 1e-12 and dv <= vel_tol, (dp, dv, dl)
     assert got.shape == ets.shape + (6,) and lts.shape == ets.shape
 
 
@@ -144,10 +149,10 @@ def test_azel_against_azlcpo(both, site_name, corr):
         across = max((daz_rad * np.cos(np.radians(el)) * rng).max(), (np.abs(np.radians(el) - want[:, 2]) * rng).max())
         record(f"azel {name} from a site, {corr}", across, np.abs(drng - want[:, 3]).max(),
                np.abs(rng - want[:, 0]).max())
-        assert across < max(1e-6, 5e-15 * rng.max()) and np.abs(rng - want[:, 0]).max() < 1e-6
+        assert across < max(1e-6, 1e-14 * rng.max()) and np.abs(rng - want[:, 0]).max() < 1e-6
         np.testing.assert_allclose(daz, dd(want[:, 4]), rtol=1e-6, atol=1e-12)
         np.testing.assert_allclose(delev, dd(want[:, 5]), rtol=1e-6, atol=1e-12)
-        np.testing.assert_allclose(drng, want[:, 3], rtol=0, atol=1e-9)
+        np.testing.assert_allclose(drng, want[:, 3], rtol=0, atol=2e-8 if corr.endswith("+S") else 1e-9)
         assert ((az >= 0) & (az < 360)).all()
 
 
