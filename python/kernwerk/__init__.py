@@ -3,7 +3,8 @@
 `Kernels` loads SPK ephemerides, binary PCK Earth orientation and text
 kernels as one set, with the NAIF toolkit's precedence and chain resolution,
 and evaluates states of bodies given by name or code at epochs given as ET
-(TDB seconds past J2000) or as dates, singly or in NumPy batches. `to_et`
+(TDB seconds past J2000) or as dates, singly or in NumPy batches; apparent
+states and azimuth/elevation as seen from a `Site` on the Earth. `to_et`
 and its companions convert between dates, time scales and ET. `SpkWriter`
 writes SPK files; `read_segments` lists the segments of an SPK or PCK file.
 The errors raised are the classes of `kernwerk.errors`.
@@ -21,6 +22,7 @@ from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, 
                      KernelFileError, MissingKernelError)
 from .kernels import Kernels
 from .segments import PckSegment, SpkSegment, kernel_kind, read_segments
+from .sites import WGS84, Ellipsoid, Site
 from .timescales import LeapSeconds, et2utc, from_et, from_jd, str2et, to_datetime64, to_et, to_iso, to_jd
 from .writer import SpkWriter, WrittenSegment
 
@@ -32,8 +34,9 @@ __all__ = [
     # errors
     "KernelError", "KernelFileError", "FileFormatError", "CoverageError", "BodyNameError", "FrameError",
     "EpochError", "MissingKernelError",
-    # kernel sets, files
-    "Kernels", "SpkWriter", "WrittenSegment", "read_segments", "kernel_kind", "SpkSegment", "PckSegment",
+    # kernel sets, sites, files
+    "Kernels", "Site", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment", "read_segments", "kernel_kind",
+    "SpkSegment", "PckSegment",
     # time
     "LeapSeconds", "to_et", "from_et", "to_jd", "from_jd", "to_iso", "to_datetime64", "str2et", "et2utc",
 ]

@@ -2,6 +2,8 @@
 
     >>> k = kernwerk.Kernels("de440.bsp", "sat.bsp", "earth_latest_high_prec.bpc", "names.tf")
     >>> k.state("MY SAT", "MOON", ets, frame="ITRF93")     # shape ets.shape + (6,)
+    >>> states, lt = k.apparent_state("MARS BARYCENTER", "EARTH", ets, correction="LT+S")
+    >>> az, el, rng = k.azel("MOON", kernwerk.Site.geodetic(19.8207, -155.4681, 4.207), ets)
 
 Precedence is the NAIF toolkit's: a file loaded later wins over one loaded
 earlier, a later segment in a file over an earlier one, and the first segment
@@ -28,7 +30,8 @@ from typing import TYPE_CHECKING, Any
 
 from . import _ext
 from .bodies import BodyRegistry, default_registry
-from .errors import BodyNameError, FrameError, KernelFileError
+from .errors import BodyNameError, FrameError
+from .sites import Site
 from .timescales import LeapSeconds, to_et
 
 if TYPE_CHECKING:
@@ -70,6 +73,12 @@ def _frame_code(frame: str | int) -> int:
     elif isinstance(frame, int) and not isinstance(frame, bool) and frame in _FRAME_NAMES:
         return frame
     raise FrameError(f"unsupported frame {frame!r} (supported: J2000, ECLIPJ2000, ITRF93)")
+
+
+def _correction(correction: Any) -> str:
+    if not isinstance(correction, str):
+        raise TypeError(f"correction must be a str such as 'LT+S', not {type(correction).__name__!r}")
+    return correction
 
 
 def _to_float64(et: Any) -> np.ndarray:
@@ -257,13 +266,13 @@ class Kernels:
               threads: int | None = None) -> np.ndarray:
         """The state of `target` relative to `center` at `et`, in `frame`.
 
-        `target` and `center` are body names or NAIF codes; `et` is TDB
+        `target` and `center` are body names, NAIF codes or `Site`s; `et` is TDB
         seconds past J2000, a number or any array-like (lists, integer or
         float32 arrays, non-contiguous and N-d arrays; a contiguous float64
         array is read in place), or dates in any form `kernwerk.to_et`
         reads ("2026-01-01T12:00", "2026 JAN 01 12:00 TDB", datetime,
-        datetime64, and arrays or lists of them). `frame` is "J2000", "ECLIPJ2000" or "ITRF93"
-        (any case). Returns float64 [x, y, z, vx, vy, vz] in km and km/s with
+        datetime64, and arrays or lists of them). `frame` is "J2000",
+        "ECLIPJ2000" or "ITRF93" (any case). Returns float64 [x, y, z, vx, vy, vz] in km and km/s with
         shape ``np.shape(et) + (6,)``; (6,) for a scalar epoch.
 
         Raises CoverageError when no loaded data connects the bodies at an
@@ -276,6 +285,8 @@ class Kernels:
 
         if self._closed:
             self._check_open()
+        if isinstance(target, Site) or isinstance(center, Site):
+            return self.apparent_state(target, center, et, frame, correction="NONE", threads=threads)[0]
         t, c = self.body_code(target), self.body_code(center)
         f = _frame_code(frame)
         n_threads = self._threads if threads is None else _check_threads(threads)
@@ -288,11 +299,112 @@ class Kernels:
         self._set.state(t, c, f, _flat(arr), out.reshape(-1, 6), n_threads or 0, list(arr.shape))
         return out
 
+    def apparent_state(self, target: str | int | Site, observer: str | int | Site, et: Any,
+                       frame: str | int = "J2000", *, correction: str = "LT+S",
+                       threads: int | None = None) -> tuple[np.ndarray, Any]:
+        """The state of `target` as `observer` sees it at `et`, and the
+        one-way light time: spiceypy's ``spkezr(target, et, frame,
+        correction, observer)`` (``spkcpo`` for an observer that is a `Site`,
+        ``spkcpt`` for a target that is one), for every epoch at once.
+
+        `target` and `observer` are body names, NAIF codes or `Site`s. `et`
+        is TDB seconds past J2000 (a number or any array-like). `correction`
+        is the toolkit's (case and blanks do not matter):
+
+        * ``"NONE"``: the geometric state;
+        * ``"LT"``: the target where it was when the light now reaching the
+          observer left it (one step of the light-time equation from the
+          geometric distance), ``"CN"`` the same converged;
+        * ``"LT+S"``, ``"CN+S"``: plus stellar aberration, the shift due to
+          the observer's velocity relative to the solar-system barycenter
+          (the astrometric direction becomes the apparent one);
+        * ``"XLT"``, ``"XCN"``, ``"XLT+S"``, ``"XCN+S"``: transmission, the
+          target where light sent now by the observer will reach it.
+
+        Velocities are the time derivatives of the corrected positions (the
+        light-time rate and the rate of the aberration shift included), as
+        the toolkit gives them. `frame` is J2000, ECLIPJ2000 or ITRF93; in
+        ITRF93 the Earth's orientation is taken when the Earth's center is
+        seen (at et minus its light time, as spkezr does), or at `et` for an
+        observer that is a `Site` (its own frame at the instant of
+        observation).
+
+        Returns ``(states, light_times)``: float64 [x, y, z, vx, vy, vz] (km,
+        km/s) of shape ``np.shape(et) + (6,)`` and seconds of shape
+        ``np.shape(et)`` (a float for a scalar epoch). The light time is the
+        corrected distance over c = 299792.458 km/s, before aberration.
+
+        Raises ValueError for an unknown correction (listing the accepted
+        ones) or a non-finite site; CoverageError when the set cannot
+        resolve the target or observer at an epoch or at its light-time
+        corrected epoch (a site needs the Earth and an Earth orientation
+        PCK covering the epoch); EpochError for NaN epochs. A failing batch
+        names the first failing epoch by its index."""
+        import numpy as np
+
+        self._check_open()
+        t, o = self._endpoint(target), self._endpoint(observer)
+        f = _frame_code(frame)
+        corr = _correction(correction)
+        n_threads = self._threads if threads is None else _check_threads(threads)
+        if type(et) is float or type(et) is int:
+            state, lt = _ext.apparent_one(self._set, t, o, f, corr, float(et))
+            return np.array(state), lt
+        arr = self._epochs(et)
+        if arr.ndim == 0:
+            state, lt = _ext.apparent_one(self._set, t, o, f, corr, float(arr))
+            return np.array(state), lt
+        out = np.empty(arr.shape + (6,))
+        lts = np.empty(arr.shape)
+        _ext.apparent(self._set, t, o, f, corr, _flat(arr), out.reshape(-1, 6), lts.reshape(-1), n_threads or 0,
+                      list(arr.shape))
+        return out, lts
+
+    def azel(self, target: str | int | Site, site: Site, et: Any, *, correction: str = "LT+S", rates: bool = False,
+             threads: int | None = None) -> tuple[Any, ...]:
+        """Azimuth, elevation and range of `target` seen from `site` at `et`.
+
+        Conventions: azimuth in degrees from north toward east, in [0, 360)
+        (0 at the zenith and nadir, where it is undefined); elevation in
+        degrees, positive above the horizon; both in the site's east-north-up
+        frame, whose up is the normal of the site's ellipsoid (the toolkit's
+        ``azlcpo`` with method ELLIPSOID, azccw=False and elplsz=True, with
+        that ellipsoid's radii as BODY399_RADII). Range in km. The direction
+        is the apparent one for `correction` (default ``"LT+S"``: light time
+        and stellar aberration, where the target appears; refraction is not
+        modelled), in ITRF93 at `et`.
+
+        Returns ``(azimuth, elevation, range)`` arrays shaped like `et`
+        (floats for a scalar epoch); with ``rates=True`` also their rates
+        (degrees per second, degrees per second, km/s), the azimuth rate NaN
+        at the zenith and nadir. Errors as `apparent_state`."""
+        import numpy as np
+
+        self._check_open()
+        if not isinstance(site, Site):
+            raise TypeError(f"site must be a kernwerk.Site, not {type(site).__name__!r}")
+        t = self._endpoint(target)
+        corr = _correction(correction)
+        n_threads = self._threads if threads is None else _check_threads(threads)
+        arr = self._epochs(et)
+        flat = _flat(arr) if arr.ndim else arr.reshape(1)
+        out = np.empty((flat.shape[0], 6))
+        lts = np.empty(flat.shape[0])
+        lat, lon = site._lat_lon_radians()
+        _ext.azel(self._set, t, list(site.position), lat, lon, corr, flat, out, lts, n_threads or 0, list(arr.shape))
+        out[:, [0, 1, 3, 4]] = np.degrees(out[:, [0, 1, 3, 4]])
+        # The azimuth in degrees may round up to 360 just below 2 pi.
+        out[:, 0] = np.where(out[:, 0] >= 360.0, 0.0, out[:, 0])
+        columns = (0, 1, 2, 3, 4, 5) if rates else (0, 1, 2)
+        if arr.ndim == 0:
+            return tuple(float(out[0, c]) for c in columns)
+        return tuple(out[:, c].reshape(arr.shape) for c in columns)
+
     def sxform(self, from_frame: str | int, to_frame: str | int, et: Any, *,
                threads: int | None = None) -> np.ndarray:
         """The 6x6 state transform from J2000 to ITRF93 or back at `et` (TDB
-        seconds past J2000 or dates, as `state` takes them), from the highest-precedence Earth orientation
-        segment that covers the epoch. Shape ``np.shape(et) + (6, 6)``;
+        seconds past J2000 or dates, as `state` takes them), from the
+        highest-precedence Earth orientation segment that covers the epoch. Shape ``np.shape(et) + (6, 6)``;
         multiply a state (column vector) from the left."""
         import numpy as np
 
@@ -353,6 +465,12 @@ class Kernels:
     def _check_open(self) -> None:
         if self._closed:
             raise ValueError("operation on a closed Kernels")
+
+    def _endpoint(self, body: str | int | Site) -> int | list[float]:
+        # A site crosses as its ITRF93 position, a body as its code.
+        if isinstance(body, Site):
+            return list(body.position)
+        return self.body_code(body)
 
     def _code_of_name(self, name: str) -> int:
         try:

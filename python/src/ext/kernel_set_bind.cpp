@@ -196,11 +196,17 @@ public:
         return out;
     }
 
+    std::shared_ptr<const KernelSnapshot> snapshot() const { return set_.snapshot(); }
+
 private:
     KernelSet set_;
 };
 
 }  // namespace
+
+std::shared_ptr<const KernelSnapshot> kernel_set_snapshot(nb::handle set) {
+    return nb::cast<const PyKernelSet&>(set).snapshot();
+}
 
 void register_kernel_set(nb::module_& m) {
     nb::class_<PyKernelSet>(m, "KernelSet",
