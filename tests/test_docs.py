@@ -112,6 +112,26 @@ def test_ground_track(tmp_path, spice_kernels):
     assert 51.3 < numbers["max_lat"] <= 51.64
 
 
+def test_every_example_is_tested():
+    tested = {"inner_planets", "moon_phase", "ground_track", "moon_altitude"}
+    assert {p.stem for p in DOCS.glob("*.py")} <= tested
+
+
+def test_moon_altitude_runs(tmp_path):
+    # Its figures are checked against spiceypy's azlcpo by test_apparent;
+    # here it runs as a user runs it, drawing beside a copy of itself.
+    import shutil
+    import subprocess
+    import sys
+
+    script = tmp_path / "moon_altitude.py"
+    shutil.copy(DOCS / "moon_altitude.py", script)
+    proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert re.search(r"highest at 2025-11-0\d", proc.stdout), proc.stdout
+    assert (tmp_path / "moon_altitude.png").stat().st_size > 20_000
+
+
 def _python_blocks(text):
     return re.findall(r"^```python\n(.*?)^```", text, flags=re.S | re.M)
 
