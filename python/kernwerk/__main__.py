@@ -419,9 +419,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(func=_segments)
 
     p = sub.add_parser("state", help="state of TARGET relative to CENTER at epochs",
+                       usage="kernwerk state [-h] FILE [FILE ...] TARGET CENTER [EPOCH ...] "
+                             "[--start START --stop STOP --step STEP] [--frame FRAME] [--format {table,csv,json}]",
                        description="State of TARGET relative to CENTER at each EPOCH or over a range, from the "
                                    "kernel files loaded as one set (later files take precedence).")
-    p.add_argument("items", nargs="+", metavar="FILE... TARGET CENTER EPOCH",
+    p.add_argument("items", nargs="+", metavar="FILE ... TARGET CENTER EPOCH ...",
                    help="kernel files, then the target and center (NAIF code or name), then epochs: ET seconds "
                         "or dates (UTC unless the date names its scale, e.g. '2026-01-01 12:00 TDB')")
     p.add_argument("--start", help="first epoch of a range")
@@ -433,8 +435,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(func=_state)
 
     p = sub.add_parser("coverage", help="the time intervals a body has data for",
+                       usage="kernwerk coverage [-h] FILE [FILE ...] BODY [--format {table,csv,json}]",
                        description="The intervals over which the files give BODY's state (or ITRF93 orientation).")
-    p.add_argument("items", nargs="+", metavar="FILE... BODY", help="kernel files, then a body (code or name)")
+    p.add_argument("items", nargs="+", metavar="FILE ... BODY", help="kernel files, then a body (code or name)")
     p.add_argument("--format", **fmt)  # type: ignore[arg-type]
     p.set_defaults(func=_coverage)
     return parser
