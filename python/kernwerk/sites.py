@@ -65,12 +65,19 @@ class Site:
     """
 
     __slots__ = ("latitude", "longitude", "height", "position", "ellipsoid", "name")
+    latitude: float
+    longitude: float
+    height: float
+    position: tuple[float, ...]
+    ellipsoid: Ellipsoid
+    name: str | None
 
     def __init__(self) -> None:
         raise TypeError("build a Site with Site.geodetic(...) or Site.itrf93(...)")
 
     @classmethod
-    def _make(cls, lat: float, lon: float, height: float, xyz: tuple, ellipsoid: Ellipsoid, name: str | None) -> Site:
+    def _make(cls, lat: float, lon: float, height: float, xyz: Any, ellipsoid: Ellipsoid,
+              name: str | None) -> Site:
         site = object.__new__(cls)
         site.latitude, site.longitude, site.height = lat, lon, height
         site.position = tuple(xyz)
@@ -103,7 +110,8 @@ class Site:
         if len(values) != 3:
             raise ValueError(f"xyz must have three components (km), not {len(values)}")
         ellipsoid = _check_ellipsoid(ellipsoid)
-        lat, lon, h = _ext.itrf93_to_geodetic(*values, ellipsoid.a, ellipsoid.f)
+        x, y, z = values
+        lat, lon, h = _ext.itrf93_to_geodetic(x, y, z, ellipsoid.a, ellipsoid.f)
         return cls._make(lat, lon, h, values, ellipsoid, name)
 
     def __repr__(self) -> str:
@@ -119,7 +127,7 @@ class Site:
     def __hash__(self) -> int:
         return hash((self.position, self.ellipsoid))
 
-    def __reduce__(self) -> tuple:
+    def __reduce__(self) -> tuple[Any, ...]:
         return (_restore, (self.latitude, self.longitude, self.height, self.position, self.ellipsoid, self.name))
 
     def _lat_lon_radians(self) -> tuple[float, float]:
@@ -127,14 +135,14 @@ class Site:
 
 
 def _check_ellipsoid(e: Any) -> Ellipsoid:
-    if not isinstance(e, Ellipsoid):
-        try:
-            a, f = e
-        except (TypeError, ValueError):
-            raise TypeError("ellipsoid must be an Ellipsoid or an (a km, flattening) pair") from None
-        e = Ellipsoid(_number(a, "the ellipsoid's radius"), _number(f, "the ellipsoid's flattening"))
-    return e
+    if isinstance(e, Ellipsoid):
+        return e
+    try:
+        a, f = e
+    except (TypeError, ValueError):
+        raise TypeError("ellipsoid must be an Ellipsoid or an (a km, flattening) pair") from None
+    return Ellipsoid(_number(a, "the ellipsoid's radius"), _number(f, "the ellipsoid's flattening"))
 
 
-def _restore(lat, lon, height, xyz, ellipsoid, name) -> Site:
+def _restore(lat: float, lon: float, height: float, xyz: Any, ellipsoid: Ellipsoid, name: str | None) -> Site:
     return Site._make(lat, lon, height, xyz, ellipsoid, name)
