@@ -109,7 +109,15 @@ void Mapping::release() noexcept {
     base_ = nullptr;
 }
 
-bool Mapping::changed() const noexcept { return map_guard::changed(guard_); }
+bool Mapping::changed() const noexcept {
+    if (guard_ < 0) return false;
+    // A read of the mapping's last byte faults, and so marks the mapping,
+    // whenever the file now ends before the mapping's last page: a call that
+    // met only the zeros of a page cut in the middle (which read without a
+    // fault) is caught too, instead of answering from them.
+    static_cast<void>(*static_cast<const volatile unsigned char*>(data() + len_ - 1));
+    return map_guard::changed(guard_);
+}
 
 std::expected<Mapping, DafError> Mapping::copy_of(std::span<const unsigned char> bytes) {
     if (bytes.empty()) return Mapping();

@@ -84,7 +84,8 @@ public:
     std::size_t size() const noexcept { return len_; }
     // The path the file was opened by; empty for memory images.
     const std::string& path() const noexcept { return path_; }
-    // True once a read met a page that vanished (the file shrank under us).
+    // True once a read met a page that vanished (the file shrank under us);
+    // reads the last byte first (see DafFile::changed).
     bool changed() const noexcept;
 
 private:
@@ -132,8 +133,12 @@ public:
     //
     //     if (auto ok = daf.check_unchanged(); !ok) return std::unexpected(ok.error());
     //
-    // changed() is one atomic load; once true it stays true for this handle
-    // and all its copies (open the file again to read its new content).
+    // changed() costs one read of the file's last byte (which faults when the
+    // file now ends before its last page) and one atomic load; once true it
+    // stays true for this handle and all its copies (open the file again to
+    // read its new content). A file rewritten in place to its old length or
+    // longer faults nowhere and is not seen: kernels must be replaced by a
+    // rename, never rewritten in place.
     bool changed() const noexcept { return map_->changed(); }
     // Success, or the Changed error naming the file.
     std::expected<void, DafError> check_unchanged() const;
