@@ -508,11 +508,10 @@ constexpr int kMaxChainSteps = 32;
 
 }  // namespace
 
-std::expected<State, SpkError> SpkFile::eval_segment(const SpkSegment& seg, double et) {
-    // States are combined in J2000: an ECLIPJ2000 segment is rotated into it,
-    // any other frame ends the query (it would otherwise be taken for J2000).
-    if (seg.frame != kJ2000 && seg.frame != kEclipJ2000) return std::unexpected(SpkError::unsupported_frame(seg));
-    auto s = std::visit(
+namespace {
+
+std::expected<State, SpkError> eval_payload(const SpkSegment& seg, double et) {
+    return std::visit(
         [&](const auto& p) -> std::expected<State, SpkError> {
             if constexpr (std::is_same_v<std::decay_t<decltype(p)>, SpkUnsupported>)
                 return std::unexpected(SpkError::unsupported_type(seg.data_type));
@@ -520,8 +519,24 @@ std::expected<State, SpkError> SpkFile::eval_segment(const SpkSegment& seg, doub
                 return p.evaluate(et);
         },
         seg.payload);
-    if (seg.frame == kEclipJ2000 && s) *s = rotate_state(InertialFrame::EclipJ2000, InertialFrame::J2000, *s);
+}
+
+// States are combined in J2000: an ECLIPJ2000 segment is rotated into it, any
+// other frame ends the query (it would otherwise be taken for J2000). Kept
+// out of line, off the path of J2000 segments.
+[[gnu::noinline]] std::expected<State, SpkError> eval_other_frame(const SpkSegment& seg, double et) {
+    if (seg.frame != SpkFile::kEclipJ2000) return std::unexpected(SpkError::unsupported_frame(seg));
+    auto s = eval_payload(seg, et);
+    if (s) *s = rotate_state(InertialFrame::EclipJ2000, InertialFrame::J2000, *s);
     return s;
+}
+
+}  // namespace
+
+std::expected<State, SpkError> SpkFile::eval_segment(const SpkSegment& seg, double et) {
+    if (seg.frame != kJ2000) [[unlikely]]
+        return eval_other_frame(seg, et);
+    return eval_payload(seg, et);
 }
 
 std::expected<State, SpkError> SpkFile::state(std::int32_t target, std::int32_t center, double et) const {

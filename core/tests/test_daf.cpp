@@ -15,6 +15,7 @@
 
 #include "daf.hpp"
 #include "daf_builder.hpp"
+#include "map_guard.hpp"
 
 using namespace kernwerk;
 using kernwerk::test::DafImage;
@@ -408,4 +409,27 @@ TEST(DafChanged, ForeignFaultIsNotSwallowed) {
         [](int status) { return WIFSIGNALED(status) ? WTERMSIG(status) == SIGBUS : WEXITSTATUS(status) == 1; }, "");
     std::filesystem::remove(kernel);
     std::filesystem::remove(other);
+}
+
+// Past the guard's slots a file is read into private memory instead of being
+// mapped: it reads the same and can never vanish.
+TEST(DafChanged, OpensBeyondTheGuardSlotsReadACopy) {
+    DafImage im = one_record(0.0);
+    im.put_word(129, 42.5);
+    const std::string path = temp_file("kernwerk_daf_many");
+    write_file(path, im.bytes);
+    std::vector<DafFile> open;
+    for (std::size_t k = 0; k < map_guard::kSlots + 3; ++k) {
+        auto f = DafFile::open(path);
+        ASSERT_TRUE(f) << k;
+        open.push_back(std::move(*f));
+    }
+    for (const DafFile& f : open) {
+        EXPECT_EQ((*f.slice_doubles(129, 129))[0], 42.5);
+        EXPECT_EQ(f.path(), path);
+    }
+    ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+    EXPECT_FALSE(open.back().changed());
+    EXPECT_EQ((*open.back().slice_doubles(129, 129))[0], 42.5);
+    std::filesystem::remove(path);
 }
