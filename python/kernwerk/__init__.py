@@ -11,10 +11,12 @@ from ._native import *  # noqa: F401,F403
 from .bodies import BodyRegistry, bodc2n, bodn2c, clear_text_kernels, load_text_kernel
 from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, FrameError, KernelError,
                      KernelFileError, MissingKernelError)
+from .timescales import LeapSeconds, et2utc, from_et, from_jd, str2et, to_datetime64, to_et, to_iso, to_jd
 
 __all__ = list(_native.__all__) + [
     "BodyRegistry", "bodn2c", "bodc2n", "load_text_kernel", "clear_text_kernels",
     "KernelError", "KernelFileError", "FileFormatError", "CoverageError", "BodyNameError", "FrameError",
     "EpochError", "MissingKernelError",
+    "LeapSeconds", "to_et", "from_et", "to_jd", "from_jd", "to_iso", "to_datetime64", "str2et", "et2utc",
 ]
 __version__ = "0.1.0"
