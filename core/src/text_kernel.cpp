@@ -566,33 +566,37 @@ private:
     std::optional<std::vector<DeltaAtEntry>> delta_at_;
 };
 
-// The bytes of a file, read into an anonymous mapping that reserves address
-// space for the cap and one byte more but commits only the pages written: the
-// memory held is the text's own length, with no reallocation that would hold
-// an old and a new copy at once (a growing string peaks near twice the cap
-// when a pipe fills it).
+// The bytes of a file, read into an anonymous mapping that grows by mremap:
+// pages move without a copy, so the memory held stays the text's own length
+// (a growing string holds an old and a new copy while it reallocates, near
+// twice the cap when a pipe fills it).
 class ReadBuffer {
 public:
     ReadBuffer() = default;
     ReadBuffer(const ReadBuffer&) = delete;
     ReadBuffer& operator=(const ReadBuffer&) = delete;
     ~ReadBuffer() {
-        if (data_) ::munmap(data_, kReserve);
+        if (data_) ::munmap(data_, capacity_);
     }
-    bool reserve() {
-        void* p = ::mmap(nullptr, kReserve, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    // Room for at least `bytes` in all; false when the memory cannot be had.
+    bool reserve(std::size_t bytes) {
+        if (bytes <= capacity_) return true;
+        void* p = data_ ? ::mremap(data_, capacity_, bytes, MREMAP_MAYMOVE)
+                        : ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) return false;
         data_ = static_cast<char*>(p);
+        capacity_ = bytes;
         return true;
     }
     char* data() noexcept { return data_; }
+    std::size_t capacity() const noexcept { return capacity_; }
     std::string_view view() const noexcept { return {data_, size}; }
 
-    static constexpr std::size_t kReserve = MAX_TEXT_KERNEL_BYTES + 1;
     std::size_t size = 0;
 
 private:
     char* data_ = nullptr;
+    std::size_t capacity_ = 0;
 };
 
 // Reads the whole file into `buf`, refusing more than MAX_TEXT_KERNEL_BYTES.
@@ -622,11 +626,17 @@ std::expected<void, TextKernelError> read_file(const std::string& path, ReadBuff
         return Unexpected(TextKernelError::io_not_regular(path));
     if (S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > MAX_TEXT_KERNEL_BYTES)
         return Unexpected(TextKernelError::io_errno(path, EFBIG));
-    if (!buf.reserve()) return Unexpected(TextKernelError::io_errno(path, ENOMEM));
-    // Until the end of the file, or one byte past the cap (the file may grow
-    // after fstat; a pipe has no size at all).
-    while (buf.size < ReadBuffer::kReserve) {
-        const ssize_t got = ::read(fd, buf.data() + buf.size, ReadBuffer::kReserve - buf.size);
+    // Until the end of the file, or one byte past the cap: a regular file in
+    // one read of its size and one that sees the end (it may have grown since
+    // fstat), a pipe in chunks that double.
+    constexpr std::size_t kLimit = MAX_TEXT_KERNEL_BYTES + 1;
+    const std::size_t want = S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) + 1 : std::size_t{1} << 16;
+    while (buf.size < kLimit) {
+        if (buf.size == buf.capacity()) {
+            const std::size_t grown = std::min(kLimit, std::max(want, 2 * buf.capacity()));
+            if (!buf.reserve(grown)) return Unexpected(TextKernelError::io_errno(path, ENOMEM));
+        }
+        const ssize_t got = ::read(fd, buf.data() + buf.size, buf.capacity() - buf.size);
         if (got < 0) {
             if (errno == EINTR) continue;
             return Unexpected(TextKernelError::io_errno(path, errno));

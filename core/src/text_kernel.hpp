@@ -111,8 +111,8 @@ inline constexpr std::size_t MAX_TEXT_KERNEL_BYTES = std::size_t{1} << 30;
 // text and parses it. Failures to read, a file longer than
 // MAX_TEXT_KERNEL_BYTES, a file that is neither regular nor a pipe (nor a
 // directory, which fails to read) and text that is not UTF-8 give Io with the
-// path as given. Memory held while reading stays near the text's length (at
-// most the cap and a page), however the text arrives.
+// path as given. The memory held while reading is the text's own length (at
+// most the cap and a byte), however the text arrives.
 std::expected<TextKernel, TextKernelError> parse_text_kernel(const std::string& path);
 
 // Parses kernel text. Never Io. Meant for UTF-8 text; other bytes are passed
