@@ -34,7 +34,7 @@ double any_double(FuzzedDataProvider& in) {
             double d;
             const auto bytes = in.ConsumeBytes<unsigned char>(8);
             std::memset(&d, 0, 8);
-            std::memcpy(&d, bytes.data(), bytes.size());
+            if (!bytes.empty()) std::memcpy(&d, bytes.data(), bytes.size());
             return d;
         }
     }
