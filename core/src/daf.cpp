@@ -166,29 +166,25 @@ std::expected<DafFile, DafError> DafFile::open(const std::string& path) {
         ::close(fd);
         return from_mmap(Mapping());
     }
-    void* p = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
-    if (p == MAP_FAILED) {
-        const int err = errno;
-        ::close(fd);
-        return std::unexpected(DafError::io_errno(err));
-    }
-    const int guard = map_guard::register_mapping(p, len);
-    if (guard < 0) {
-        // No guard slot: a private copy cannot vanish under a read.
-        ::munmap(p, len);
-        auto copy = open_copy(fd, len, path);
-        ::close(fd);
-        return copy;
-    }
+    auto mapping = Mapping::map_file(fd, len, path);
     ::close(fd);
-    auto f = from_mmap(Mapping(p, len, guard, path));
+    if (!mapping) return std::unexpected(mapping.error());
+    auto f = from_mmap(std::move(*mapping));
     // The file may have shrunk while the header and chain were read.
     if (f && f->changed()) return std::unexpected(DafError::changed_while_open(path));
     return f;
 }
 
-std::expected<DafFile, DafError> DafFile::open_copy(int fd, std::size_t len, std::string path) {
-    void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+std::expected<Mapping, DafError> Mapping::map_file(int fd, std::size_t len, std::string path) {
+    if (len == 0) return Mapping(nullptr, 0, -1, std::move(path));
+    void* p = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) return std::unexpected(DafError::io_errno(errno));
+    const int guard = map_guard::register_mapping(p, len);
+    if (guard >= 0) return Mapping(p, len, guard, std::move(path));
+
+    // No guard slot: a private copy cannot vanish under a read.
+    ::munmap(p, len);
+    p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return std::unexpected(DafError::io_errno(errno));
     Mapping m(p, len, -1, std::move(path));
     auto* dst = static_cast<unsigned char*>(p);
@@ -201,7 +197,7 @@ std::expected<DafFile, DafError> DafFile::open_copy(int fd, std::size_t len, std
         done += static_cast<std::size_t>(got);
     }
     if (::mprotect(p, len, PROT_READ) != 0) return std::unexpected(DafError::io_errno(errno));
-    return from_mmap(std::move(m));
+    return m;
 }
 
 std::expected<void, DafError> DafFile::check_unchanged() const {

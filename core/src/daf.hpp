@@ -79,6 +79,14 @@ public:
     // A private read-only mapping holding a copy of `bytes` (tests, fuzzing,
     // in-memory kernels).
     static std::expected<Mapping, DafError> copy_of(std::span<const unsigned char> bytes);
+    // The first `len` bytes of the open file `fd`, mapped read-only and
+    // registered with the SIGBUS guard, so that changed() reports a file cut
+    // under the mapping instead of the process dying. When every guard slot
+    // is taken, the bytes are read into private memory instead (they can then
+    // never vanish). `path` names the file in the Changed error. Any reader
+    // that maps kernels itself should map them through this call. `fd` stays
+    // open; it may be closed once this returns.
+    static std::expected<Mapping, DafError> map_file(int fd, std::size_t len, std::string path);
 
     const unsigned char* data() const noexcept { return static_cast<const unsigned char*>(base_); }
     std::size_t size() const noexcept { return len_; }
@@ -145,7 +153,6 @@ public:
 
 private:
     explicit DafFile(std::shared_ptr<const Mapping> map) : map_(std::move(map)) {}
-    static std::expected<DafFile, DafError> open_copy(int fd, std::size_t len, std::string path);
     std::expected<std::span<const double>, DafError> checked_range(std::uint32_t start, std::uint32_t end) const;
 
     std::shared_ptr<const Mapping> map_;
