@@ -358,7 +358,7 @@ PyObject* writer_add_type3(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
         Borrow<SpkWriter> b(self, true);
         if (!b) return nullptr;
-        Type3Segment seg;
+        Type3Layout seg;
         std::string_view id;
         ArrayView coeffs;
         if (!to_i32(argv[0], "target", seg.target) || !to_i32(argv[1], "center", seg.center) ||
@@ -375,12 +375,12 @@ PyObject* writer_add_type3(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if ((cols - 2) % 6 != 0) return raise_value("records_coeffs row length - 2 must be a multiple of 6");
 
         // Each row is one record exactly as the file holds it: mid, radius,
-        // then n coefficients each of x, y, z, vx, vy, vz.
+        // then n coefficients each of x, y, z, vx, vy, vz. The rows are
+        // copied once, straight into the writer's storage.
         seg.coefficients = static_cast<std::size_t>((cols - 2) / 6);
-        seg.records.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
-        copy_rows(coeffs, seg.records.data());
+        seg.words = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
         seg.segment_id.assign(id);
-        auto ok = b.core().add_type3(std::move(seg));
+        auto ok = b.core().add_type3_from(seg, [&](double* dst) { copy_rows(coeffs, dst); });
         if (!ok) return raise_core_runtime(ok.error());
         Py_RETURN_NONE;
     });
@@ -395,7 +395,7 @@ PyObject* writer_add_type9(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
         Borrow<SpkWriter> b(self, true);
         if (!b) return nullptr;
-        Type9Segment seg;
+        Type9Layout seg;
         std::string_view id;
         ArrayView states, epochs;
         if (!to_i32(argv[0], "target", seg.target) || !to_i32(argv[1], "center", seg.center) ||
@@ -410,12 +410,13 @@ PyObject* writer_add_type9(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (states.shape[0] != epochs.len()) return raise_value("states rows must match epochs length");
 
         const auto n = static_cast<std::size_t>(epochs.len());
-        seg.states.resize(n * 6);
-        copy_rows(states, seg.states.data());
-        seg.epochs.resize(n);
-        if (n > 0) std::memcpy(seg.epochs.data(), epochs.data, n * sizeof(double));
+        seg.states = n * 6;
+        seg.epochs = n;
         seg.segment_id.assign(id);
-        auto ok = b.core().add_type9(std::move(seg));
+        auto ok = b.core().add_type9_from(seg, [&](double* st, double* ep) {
+            copy_rows(states, st);
+            if (n > 0) std::memcpy(ep, epochs.data, n * sizeof(double));
+        });
         if (!ok) return raise_core_runtime(ok.error());
         Py_RETURN_NONE;
     });
