@@ -31,14 +31,22 @@ namespace {
 
 constexpr std::uint64_t kMaxAddress = 0xFFFFFFFFu;
 
-std::expected<PckType2, PckError> read_type2_directory(const DafFile& daf, std::uint32_t begin, std::uint32_t last) {
-    // INIT, INTLEN, RSIZE, N. With `last` below 4 the start address wraps and
-    // the read reports the range.
-    auto dir = daf.read_doubles(last - 3u, last);
-    if (!dir) return std::unexpected(PckError(dir.error()));
-    const double init = (*dir)[0], intlen = (*dir)[1];
-    const std::uint64_t rsize = count_from_double((*dir)[2]);
-    const std::uint64_t n = count_from_double((*dir)[3]);
+std::expected<PckType2, PckError> read_type2_directory(const DafFile& daf, std::uint32_t begin, std::uint32_t last,
+                                                       const Summary& s) {
+    // INIT, INTLEN, RSIZE, N, from the summary's tail when it holds them.
+    // With `last` below 4 the start address wraps and the read reports the
+    // range.
+    std::array<double, 4> dir;
+    if (const double* w = s.tail_words(last, 4)) {
+        dir = {w[0], w[1], w[2], w[3]};
+    } else {
+        auto r = daf.read_doubles(last - 3u, last);
+        if (!r) return std::unexpected(PckError(r.error()));
+        dir = {(*r)[0], (*r)[1], (*r)[2], (*r)[3]};
+    }
+    const double init = dir[0], intlen = dir[1];
+    const std::uint64_t rsize = count_from_double(dir[2]);
+    const std::uint64_t n = count_from_double(dir[3]);
 
     if (rsize < 2 || (rsize - 2) % 3 != 0) return std::unexpected(PckError::malformed("RSIZE not 2 + 3N"));
     // A NaN INTLEN is not caught here; record selection then uses record 0.
@@ -56,8 +64,19 @@ std::expected<PckType2, PckError> read_type2_directory(const DafFile& daf, std::
 
 }  // namespace
 
+std::expected<PckFile, PckError> PckFile::open(const std::string& path) {
+    auto opened = DafFile::open_with_summaries(path);
+    if (!opened) return std::unexpected(PckError(opened.error()));
+    return from_summaries(std::move(opened->file), std::move(opened->summaries));
+}
+
 std::expected<PckFile, PckError> PckFile::from_daf(DafFile daf) {
     auto sums = daf.summaries();
+    return from_summaries(std::move(daf), std::move(sums));
+}
+
+std::expected<PckFile, PckError> PckFile::from_summaries(DafFile daf,
+                                                         std::expected<std::vector<Summary>, DafError> sums) {
     if (!sums) return std::unexpected(PckError(sums.error()));
 
     PckFile file;
@@ -67,7 +86,7 @@ std::expected<PckFile, PckError> PckFile::from_daf(DafFile daf) {
         PckSegment seg{std::move(s.name), s.doubles[0], s.doubles[1], s.ints[0], s.ints[1], s.ints[2], std::nullopt};
         if (seg.data_type == 2) {
             auto t2 = read_type2_directory(daf, static_cast<std::uint32_t>(s.ints[3]),
-                                           static_cast<std::uint32_t>(s.ints[4]));
+                                           static_cast<std::uint32_t>(s.ints[4]), s);
             if (!t2) return std::unexpected(t2.error());
             seg.type2 = std::move(*t2);
         }

@@ -82,6 +82,11 @@ public:
     // Type 2 directories are checked here, once. `daf` is released on return
     // unless a Type 2 segment keeps a clone of it.
     static std::expected<PckFile, PckError> from_daf(DafFile daf);
+    // Opens `path` with DafFile::open_with_summaries: nothing of the file is
+    // read through its mapping at open.
+    static std::expected<PckFile, PckError> open(const std::string& path);
+    static std::expected<PckFile, PckError> from_summaries(DafFile daf,
+                                                           std::expected<std::vector<Summary>, DafError> summaries);
 
     // The last segment in file order for `body_frame` whose coverage holds
     // `et` answers, with its reference frame code.

@@ -50,7 +50,9 @@ struct ChebTrailer {
     std::uint64_t rsize, n;
 };
 
-std::expected<ChebTrailer, SpkError> read_cheb_trailer(const DafFile& daf, std::uint32_t end) {
+std::expected<ChebTrailer, SpkError> read_cheb_trailer(const DafFile& daf, std::uint32_t end, const Summary& s) {
+    if (const double* w = s.tail_words(end, 4))
+        return ChebTrailer{w[0], w[1], count_from_double(w[2]), count_from_double(w[3])};
     // With end below 4 the start address wraps and the read reports it.
     auto t = daf.read_doubles(end - 3u, end);
     if (!t) return std::unexpected(SpkError(t.error()));
@@ -82,8 +84,9 @@ std::expected<void, SpkError> check_records_fill_segment(std::int32_t type, cons
     return {};
 }
 
-std::expected<SpkPayload, SpkError> type2_payload(const DafFile& daf, std::uint32_t begin, std::uint32_t end) {
-    auto t = read_cheb_trailer(daf, end);
+std::expected<SpkPayload, SpkError> type2_payload(const DafFile& daf, std::uint32_t begin, std::uint32_t end,
+                                                   const Summary& s) {
+    auto t = read_cheb_trailer(daf, end, s);
     if (!t) return std::unexpected(t.error());
     if (t->rsize < 2 || (t->rsize - 2) % 3 != 0) return std::unexpected(SpkError::malformed("RSIZE not 2 + 3N"));
     if (t->rsize - 2 < 3) return std::unexpected(SpkError::malformed("degree < 0"));
@@ -93,8 +96,9 @@ std::expected<SpkPayload, SpkError> type2_payload(const DafFile& daf, std::uint3
     return SpkType2{daf, t->init, t->intlen, t->rsize, t->n, (t->rsize - 2) / 3, begin};
 }
 
-std::expected<SpkPayload, SpkError> type3_payload(const DafFile& daf, std::uint32_t begin, std::uint32_t end) {
-    auto t = read_cheb_trailer(daf, end);
+std::expected<SpkPayload, SpkError> type3_payload(const DafFile& daf, std::uint32_t begin, std::uint32_t end,
+                                                   const Summary& s) {
+    auto t = read_cheb_trailer(daf, end, s);
     if (!t) return std::unexpected(t.error());
     if (t->rsize < 2 || (t->rsize - 2) % 6 != 0) return std::unexpected(SpkError::malformed("RSIZE not 2 + 6N"));
     if (t->intlen <= 0.0 || t->rsize - 2 < 6) return std::unexpected(SpkError::malformed("degree<0 or INTLEN<=0"));
@@ -151,10 +155,16 @@ void clear_overlap_flags(const std::vector<SpkSegment>& segs, const std::vector<
 }  // namespace
 
 std::expected<DiscreteMeta, SpkError> DiscreteMeta::from_segment(const DafFile& daf, std::uint32_t begin,
-                                                                  std::uint32_t end) {
-    auto t = daf.read_doubles(end - 1u, end);
-    if (!t) return std::unexpected(SpkError(t.error()));
-    const std::uint64_t n = count_from_double((*t)[1]);
+                                                                  std::uint32_t end, const Summary* s) {
+    std::array<double, 2> t;
+    if (const double* w = s ? s->tail_words(end, 2) : nullptr) {
+        t = {w[0], w[1]};
+    } else {
+        auto r = daf.read_doubles(end - 1u, end);
+        if (!r) return std::unexpected(SpkError(r.error()));
+        t = {(*r)[0], (*r)[1]};
+    }
+    const std::uint64_t n = count_from_double(t[1]);
     if (n == 0) return std::unexpected(SpkError::malformed("empty discrete-state segment"));
     // Wrapping 32-bit arithmetic, as the addresses themselves are 32-bit.
     const auto n32 = static_cast<std::uint32_t>(n);
@@ -165,7 +175,7 @@ std::expected<DiscreteMeta, SpkError> DiscreteMeta::from_segment(const DafFile& 
     if (n > kMaxAddress || std::uint64_t{begin} + 7 * n + (n - 1) / 100 + 1 > kMaxAddress)
         return std::unexpected(SpkError::malformed("N does not fit 32-bit addresses"));
     DiscreteMeta m;
-    m.size = count_from_double((*t)[0]);
+    m.size = count_from_double(t[0]);
     m.n = n;
     m.begin = begin;
     m.epoch_addr = begin + 6u * n32;
@@ -205,12 +215,24 @@ SpkFile::SpkFile(SpkFile&& other) noexcept
       index_(std::move(other.index_)),
       hint_(other.hint_.load(std::memory_order_relaxed)) {}
 
+std::expected<SpkFile, SpkError> SpkFile::open(const std::string& path) {
+    auto opened = DafFile::open_with_summaries(path);
+    if (!opened) return std::unexpected(SpkError(opened.error()));
+    return from_summaries(std::move(opened->file), std::move(opened->summaries));
+}
+
 std::expected<SpkFile, SpkError> SpkFile::from_daf(DafFile daf) {
     auto sums = daf.summaries();
+    return from_summaries(std::move(daf), std::move(sums));
+}
+
+std::expected<SpkFile, SpkError> SpkFile::from_summaries(DafFile daf,
+                                                         std::expected<std::vector<Summary>, DafError> sums) {
     if (!sums) return std::unexpected(SpkError(sums.error()));
 
     SpkFile file;
     file.daf_ = daf;
+    file.segments_.reserve(sums->size());
     for (Summary& s : *sums) {
         if (s.doubles.size() < 2 || s.ints.size() < 6) continue;
         const std::int32_t data_type = s.ints[3];
@@ -219,10 +241,10 @@ std::expected<SpkFile, SpkError> SpkFile::from_daf(DafFile daf) {
 
         std::expected<SpkPayload, SpkError> payload = SpkUnsupported{};
         switch (data_type) {
-            case 2: payload = type2_payload(daf, begin, end); break;
-            case 3: payload = type3_payload(daf, begin, end); break;
+            case 2: payload = type2_payload(daf, begin, end, s); break;
+            case 3: payload = type3_payload(daf, begin, end, s); break;
             case 9: {
-                auto m = DiscreteMeta::from_segment(daf, begin, end);
+                auto m = DiscreteMeta::from_segment(daf, begin, end, &s);
                 if (!m) return std::unexpected(m.error());
                 if (m->size > kMaxType9Degree)
                     return std::unexpected(SpkError::malformed_type(
@@ -232,7 +254,7 @@ std::expected<SpkFile, SpkError> SpkFile::from_daf(DafFile daf) {
                 break;
             }
             case 13: {
-                auto m = DiscreteMeta::from_segment(daf, begin, end);
+                auto m = DiscreteMeta::from_segment(daf, begin, end, &s);
                 if (!m) return std::unexpected(m.error());
                 const std::uint64_t window = m->size + 1;  // wraps to 0 for a saturated size
                 if (window < 2) return std::unexpected(SpkError::malformed("Type 13 window size < 2"));

@@ -94,8 +94,9 @@ struct DiscreteMeta {
     std::uint64_t n = 0;     // number of states, at least 1
     std::uint32_t begin = 0;       // address of the first state
     std::uint32_t epoch_addr = 0;  // begin + 6N, address of the first epoch
+    // The trailer comes from the summary's tail when it holds it.
     static std::expected<DiscreteMeta, SpkError> from_segment(const DafFile& daf, std::uint32_t begin,
-                                                              std::uint32_t end);
+                                                              std::uint32_t end, const Summary* summary = nullptr);
 };
 
 // Lagrange interpolation over unequal steps (Type 9).
@@ -146,6 +147,11 @@ public:
     using Index = std::unordered_map<std::pair<std::int32_t, std::int32_t>, std::vector<std::size_t>, PairHash>;
 
     static std::expected<SpkFile, SpkError> from_daf(DafFile daf);
+    // Opens `path` with DafFile::open_with_summaries: nothing of the file is
+    // read through its mapping at open.
+    static std::expected<SpkFile, SpkError> open(const std::string& path);
+    static std::expected<SpkFile, SpkError> from_summaries(DafFile daf,
+                                                           std::expected<std::vector<Summary>, DafError> summaries);
 
     SpkFile(SpkFile&& other) noexcept;
     SpkFile& operator=(SpkFile&&) = delete;

@@ -140,21 +140,21 @@ PyObject* finish_query(const Core& core, PyObject* result) {
     return raise_core_runtime(ok.error());
 }
 
-// The constructor of a reader class: binds and converts `path`, opens and
-// maps the DAF file, builds the core reader (`Core::from_daf`) and wraps it in
-// a new instance. A failure at any step raises RuntimeError with the core
-// error's message (a DAF error unprefixed) and leaves nothing open.
+// The constructor of a reader class: binds and converts `path`, opens the
+// DAF file and builds the core reader (`Core::open`) and wraps it in a new
+// instance. A failure at any step raises RuntimeError with the core error's
+// message (a DAF error unprefixed) and leaves nothing open. Core::open reads
+// the file's structure with pread and checks the file's length before it
+// closes the descriptor, so a file cut during the open is reported there;
+// nothing was read through the mapping that a check of it could discard.
 template <typename Core>
 PyObject* open_reader(const Signature& sig, PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* argv[1];
     if (!bind(sig, args, kwargs, argv)) return nullptr;
     std::string_view path;
     if (!to_str(argv[0], "path", path)) return nullptr;
-    auto daf = DafFile::open(std::string(path));
-    if (!daf) return raise_core_runtime(daf.error());
-    auto file = Core::from_daf(std::move(*daf));
+    auto file = Core::open(std::string(path));
     if (!file) return raise_core_runtime(file.error());
-    if (auto ok = unchanged(*file); !ok) return raise_core_runtime(ok.error());
     return make_instance(type, std::move(*file));
 }
 
