@@ -151,6 +151,14 @@ public:
     std::expected<std::vector<double>, DafError> read_doubles(std::uint32_t start, std::uint32_t end) const;
     // The same doubles as a view into the mapping, valid while a handle lives.
     std::expected<std::span<const double>, DafError> slice_doubles(std::uint32_t start, std::uint32_t end) const;
+    // The first of the doubles start..end in the mapping, or null when the
+    // range is not in the file (the checks of slice_doubles without an
+    // error value, for hot loops).
+    const double* doubles_at(std::uint32_t start, std::uint32_t end) const noexcept {
+        const std::uint64_t len = map_->size();
+        if (start < 1 || start > end || std::uint64_t{end} * 8 > len) return nullptr;
+        return reinterpret_cast<const double*>(map_->data() + (std::uint64_t{start} - 1) * 8);
+    }
 
     const unsigned char* id_word() const noexcept { return idword_; }
     std::uint32_t nd() const noexcept { return nd_; }

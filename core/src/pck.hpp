@@ -62,6 +62,8 @@ struct PckType2 {
     // The angles and rates at `et` from the record that covers it (clamped
     // to the first and last record).
     std::expected<EulerState, PckError> evaluate(double et) const;
+    // The angles alone [RA, DEC, W]: the same bits as evaluate's first three.
+    std::expected<std::array<double, 3>, PckError> angles(double et) const;
 };
 
 struct PckSegment {
@@ -99,6 +101,40 @@ private:
     PckFile() = default;
     std::vector<PckSegment> segments_;
 };
+
+// The segment PckFile::euler_state_with_ref chooses for a body frame, found
+// once per run of epochs: after a search, the stretch of epochs around the
+// epoch searched over which that segment stays the choice (inside its
+// coverage, outside every later segment of the body) is kept, and epochs
+// inside it are answered without a search. Segments with NaN bounds turn the
+// shortcut off (the search's comparisons then decide alone).
+class PckSegmentCursor {
+public:
+    PckSegmentCursor(const PckFile& file, std::int32_t body_frame) noexcept : file_(file), body_(body_frame) {}
+    // The chosen segment, or nullptr when no segment of the body covers `et`.
+    const PckSegment* find(double et) noexcept;
+
+private:
+    const PckFile& file_;
+    std::int32_t body_;
+    const PckSegment* seg_ = nullptr;  // the kept choice, when set
+    double lo_ = 0, hi_ = 0;
+    bool lo_closed_ = false, hi_closed_ = false;
+};
+
+// M, the rotation from `inertial` into a PCK segment's reference frame
+// `ref_frame` (1 J2000 or 17 ECLIPJ2000); nothing for other frames.
+std::optional<Mat3> pck_reference_rotation(std::int32_t ref_frame, InertialFrame inertial) noexcept;
+
+// The upper-left 3x3 block of pck_inertial_to_body_sxform for the rotation
+// `r` (pck_euler_rotation of the angles) and M, bit for bit: each element is
+// that product's sum, whose terms beyond the block are +0.0.
+Mat3 pck_inertial_to_body_pxform(const Mat3& r, const Mat3& m) noexcept;
+
+// pck_inertial_to_body_sxform with M given, through the block structure of
+// the product when R and dR are finite, the full product otherwise: the same
+// bits either way.
+Mat6 pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e) noexcept;
 
 // The 6x6 state transform from `inertial` (J2000 or ECLIPJ2000) to the
 // body-fixed frame whose Euler angles and rates `e` a segment referred to

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "chebyshev.hpp"
 #include "daf.hpp"
 #include "frame.hpp"
 #include "naif_ids.hpp"
@@ -487,12 +488,17 @@ struct NaifPck {
 
     static bool is_inertial(std::string_view name) noexcept { return name == "J2000" || name == "ECLIPJ2000"; }
 
-    // The 6x6 state transform from `from` to `to` at `et`. Names are compared
-    // byte for byte (case-sensitive, untrimmed). Checks in this order: the
-    // frame pair, the body-fixed name, the PCK evaluation, then the
-    // segment's reference frame.
-    static std::expected<Mat6, Failure> sxform_matrix(const PckFile& pck, std::string_view from, std::string_view to,
-                                                      double et) {
+    // The direction and the inertial frame of a frame pair.
+    struct Pair {
+        bool forward;  // inertial -> ITRF93
+        InertialFrame frame;
+        std::string_view inertial;
+    };
+
+    // The checks of the frame names, in this order: the frame pair, then the
+    // body-fixed name. Names are compared byte for byte (case-sensitive,
+    // untrimmed).
+    static std::expected<Pair, Failure> resolve(std::string_view from, std::string_view to) {
         const bool from_inertial = is_inertial(from), to_inertial = is_inertial(to);
         if (from_inertial && to_inertial)
             return std::unexpected(Failure{PyExc_ValueError,
@@ -510,19 +516,98 @@ struct NaifPck {
         if (body != "ITRF93")
             return std::unexpected(
                 Failure{PyExc_ValueError, "unsupported body-fixed frame: " + std::string(body) + " (supported: ITRF93)"});
+        return Pair{forward, inertial == "J2000" ? InertialFrame::J2000 : InertialFrame::EclipJ2000, inertial};
+    }
 
-        auto euler = pck.euler_state_with_ref(kItrf93, et);
-        if (!euler) return std::unexpected(Failure{PyExc_RuntimeError, euler.error().message()});
-        const InertialFrame frame = inertial == "J2000" ? InertialFrame::J2000 : InertialFrame::EclipJ2000;
-        // Inertial -> ITRF93; the same transform the kernel set uses.
-        const std::optional<Mat6> x = pck_inertial_to_body_sxform(euler->ref_frame, frame, euler->state);
-        if (!x)
-            return std::unexpected(Failure{PyExc_ValueError, "unsupported PCK reference frame " +
-                                                                 std::to_string(euler->ref_frame) +
-                                                                 "; expected 1 (J2000) or 17 (ECLIPJ2000) with "
-                                                                 "target " +
-                                                                 std::string(inertial)});
-        return forward ? *x : invert_sxform(*x);
+    // The transforms of one frame pair at successive epochs: the pair is
+    // resolved once, the PCK segment once per run of epochs, M once per
+    // segment. Per epoch the checks come in the order of a single call: the
+    // PCK evaluation (coverage, type, record), then the segment's reference
+    // frame.
+    class Series {
+    public:
+        Series(const PckFile& pck, const Pair& pair) : pair_(pair), cursor_(pck, kItrf93), ahead_(pck, kItrf93) {}
+
+        // The segment for `et` and M for it.
+        std::expected<const PckType2*, Failure> segment(double et) {
+            const PckSegment* seg = cursor_.find(et);
+            if (!seg) return std::unexpected(Failure{PyExc_RuntimeError, PckError::no_coverage(et, kItrf93).message()});
+            if (!seg->type2)
+                return std::unexpected(
+                    Failure{PyExc_RuntimeError, PckError::unsupported_type(seg->data_type).message()});
+            seg_ = seg;
+            return &*seg->type2;
+        }
+        std::expected<const Mat3*, Failure> reference_rotation() {
+            if (!have_m_ || m_ref_ != seg_->ref_frame) {
+                m_ = pck_reference_rotation(seg_->ref_frame, pair_.frame);
+                m_ref_ = seg_->ref_frame;
+                have_m_ = true;
+            }
+            if (!m_)
+                return std::unexpected(Failure{PyExc_ValueError, "unsupported PCK reference frame " +
+                                                                     std::to_string(seg_->ref_frame) +
+                                                                     "; expected 1 (J2000) or 17 (ECLIPJ2000) with "
+                                                                     "target " +
+                                                                     std::string(pair_.inertial)});
+            return &*m_;
+        }
+
+        // Asks for the record that serves `et` in the current segment, when
+        // there is one, ahead of its use (random epochs otherwise wait on
+        // memory for every record).
+        void prefetch(double et) noexcept {
+            const PckSegment* seg = ahead_.find(et);
+            if (!seg || !seg->type2) return;
+            const PckType2& t = *seg->type2;
+            prefetch_words(chebyshev_record_or_null(t.daf, t.init, t.intlen, t.rsize, t.n, t.begin, et), t.rsize);
+        }
+
+        // The 6x6 transform of the pair at `et`.
+        std::expected<Mat6, Failure> sxform(double et) {
+            auto t2 = segment(et);
+            if (!t2) return std::unexpected(std::move(t2.error()));
+            auto e = (*t2)->evaluate(et);
+            if (!e) return std::unexpected(Failure{PyExc_RuntimeError, e.error().message()});
+            auto m = reference_rotation();
+            if (!m) return std::unexpected(std::move(m.error()));
+            const Mat6 x = pck_inertial_to_body_sxform(**m, *e);
+            return pair_.forward ? x : invert_sxform(x);
+        }
+
+        // Its upper-left 3x3 block, from the angles alone.
+        std::expected<Mat3, Failure> pxform(double et) {
+            auto t2 = segment(et);
+            if (!t2) return std::unexpected(std::move(t2.error()));
+            auto a = (*t2)->angles(et);
+            if (!a) return std::unexpected(Failure{PyExc_RuntimeError, a.error().message()});
+            auto m = reference_rotation();
+            if (!m) return std::unexpected(std::move(m.error()));
+            const Mat3 x = pck_inertial_to_body_pxform(pck_euler_rotation((*a)[0], (*a)[1], (*a)[2]), **m);
+            if (pair_.forward) return x;
+            Mat3 t;
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) t[i][j] = x[j][i];
+            return t;
+        }
+
+    private:
+        Pair pair_;
+        PckSegmentCursor cursor_;
+        PckSegmentCursor ahead_;  // for the epochs prefetched
+        const PckSegment* seg_ = nullptr;
+        std::optional<Mat3> m_;
+        std::int32_t m_ref_ = 0;
+        bool have_m_ = false;
+    };
+
+    // The 6x6 state transform from `from` to `to` at `et`.
+    static std::expected<Mat6, Failure> sxform_matrix(const PckFile& pck, std::string_view from, std::string_view to,
+                                                      double et) {
+        auto pair = resolve(from, to);
+        if (!pair) return std::unexpected(std::move(pair.error()));
+        Series series(pck, *pair);
+        return series.sxform(et);
     }
 
     static std::nullptr_t raise(const Failure& f) {
@@ -547,8 +632,17 @@ struct NaifPck {
         PyArrayObject* out = new_array(2, dims);
         if (!out) return nullptr;
         double* dst = array_data(out);
+        if (n == 0) return reinterpret_cast<PyObject*>(out);
+        auto pair = resolve(from, to);
+        if (!pair) {
+            Py_DECREF(out);
+            return raise(pair.error());
+        }
+        Series series(pck, *pair);
+        constexpr npy_intp kAhead = 4;
         for (npy_intp k = 0; k < n; ++k) {
-            auto x = sxform_matrix(pck, from, to, ets.at(k));
+            if (k + kAhead < n) series.prefetch(ets.at(k + kAhead));
+            auto x = series.sxform(ets.at(k));
             if (!x) {
                 Py_DECREF(out);
                 return raise(x.error());
@@ -641,15 +735,35 @@ PyObject* pck_batch(const char* display, PyObject* self, PyObject* const* args, 
     PyArrayObject* out = new_array(3, dims);
     if (!out) return nullptr;
     double* dst = array_data(out);
+    if (n == 0) return finish_query(b.core(), reinterpret_cast<PyObject*>(out));
+    auto pair = NaifPck::resolve(from, to);
+    if (!pair) {
+        Py_DECREF(out);
+        return finish_query(b.core(), NaifPck::raise(pair.error()));
+    }
+    NaifPck::Series series(b.core(), *pair);
+    constexpr npy_intp kAhead = 4;
     for (npy_intp k = 0; k < n; ++k) {
-        auto x = NaifPck::sxform_matrix(b.core(), from, to, ets.at(k));
-        if (!x) {
-            Py_DECREF(out);
-            return finish_query(b.core(), NaifPck::raise(x.error()));
-        }
+        const double et = ets.at(k);
+        if (k + kAhead < n) series.prefetch(ets.at(k + kAhead));
         double* slice = dst + k * static_cast<npy_intp>(Dim * Dim);
-        for (std::size_t i = 0; i < Dim; ++i)
-            for (std::size_t j = 0; j < Dim; ++j) slice[i * Dim + j] = (*x)[i][j];
+        if constexpr (Dim == 3) {
+            auto x = series.pxform(et);
+            if (!x) {
+                Py_DECREF(out);
+                return finish_query(b.core(), NaifPck::raise(x.error()));
+            }
+            for (std::size_t i = 0; i < 3; ++i)
+                for (std::size_t j = 0; j < 3; ++j) slice[i * 3 + j] = (*x)[i][j];
+        } else {
+            auto x = series.sxform(et);
+            if (!x) {
+                Py_DECREF(out);
+                return finish_query(b.core(), NaifPck::raise(x.error()));
+            }
+            for (std::size_t i = 0; i < Dim; ++i)
+                for (std::size_t j = 0; j < Dim; ++j) slice[i * Dim + j] = (*x)[i][j];
+        }
     }
     return finish_query(b.core(), reinterpret_cast<PyObject*>(out));
 }
