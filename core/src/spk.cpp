@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <utility>
 
 #include "chebyshev.hpp"
+#include "spk_lanes.hpp"
 
 namespace kernwerk {
 
@@ -211,6 +213,7 @@ std::size_t SpkFile::PairHash::operator()(const std::pair<std::int32_t, std::int
 SpkFile::SpkFile(SpkFile&& other) noexcept
     : daf_(std::move(other.daf_)),
       segments_(std::move(other.segments_)),
+      by_target_(std::move(other.by_target_)),
       flags_(std::move(other.flags_)),
       index_(std::move(other.index_)),
       hint_(other.hint_.load(std::memory_order_relaxed)) {}
@@ -271,6 +274,7 @@ std::expected<SpkFile, SpkError> SpkFile::from_summaries(DafFile daf,
 
         const std::size_t pos = file.segments_.size();
         file.index_[{s.ints[0], s.ints[1]}].push_back(pos);
+        file.by_target_[s.ints[0]].push_back(static_cast<std::uint32_t>(pos));
         file.segments_.push_back(SpkSegment{std::move(*payload), std::move(s.name), s.doubles[0], s.doubles[1],
                                             s.ints[0], s.ints[1], s.ints[2], data_type, begin, end});
     }
@@ -603,6 +607,7 @@ std::expected<State, SpkError> SpkFile::state_in_frame(std::int32_t target, std:
 
 std::expected<State, SpkError> SpkFile::state_via_ssb_chain(std::int32_t target, std::int32_t center,
                                                             double et) const {
+    if (auto fast = chain_by_plan(target, center, et)) return fast;
     auto t = state_wrt_ssb(target, et);
     if (!t) return t;
     auto c = state_wrt_ssb(center, et);
@@ -617,13 +622,32 @@ std::expected<State, SpkError> SpkFile::state_wrt_ssb(std::int32_t body, double 
     if (body == 0) return acc;
     std::int32_t current = body;
     for (int step = 0; step < kMaxChainSteps; ++step) {
-        auto s = step_toward_ssb(segments_, current, et);
+        auto s = step_of(current, et);
         if (!s) return std::unexpected(s.error());
         for (std::size_t k = 0; k < 6; ++k) acc[k] = acc[k] + s->state[k];
         current = s->center;
         if (current == 0) return acc;
         if (current == body) break;  // the chain came back to its start
     }
+    return std::unexpected(SpkError::no_coverage(et, body, 0));
+}
+
+// step_toward_ssb over the body's own segments, which are the only ones it
+// would look at, in the same (file) order.
+std::expected<SpkFile::Step, SpkError> SpkFile::step_of(std::int32_t body, double et) const {
+    std::optional<Step> candidate;
+    if (auto it = by_target_.find(body); it != by_target_.end()) {
+        for (std::uint32_t pos : it->second) {
+            const SpkSegment& seg = segments_[pos];
+            // Written as two negated comparisons, so a NaN epoch is accepted.
+            if (seg.start_et > et || et > seg.end_et) continue;
+            auto s = eval_segment(seg, et);
+            if (!s) return std::unexpected(s.error());
+            if (seg.center == 0) return Step{*s, 0};
+            if (!candidate) candidate = Step{*s, seg.center};
+        }
+    }
+    if (candidate) return *candidate;
     return std::unexpected(SpkError::no_coverage(et, body, 0));
 }
 
@@ -640,6 +664,250 @@ std::expected<SpkFile::Step, SpkError> SpkFile::step_toward_ssb(const std::vecto
     }
     if (candidate) return *candidate;
     return std::unexpected(SpkError::no_coverage(et, body, 0));
+}
+
+// ---------------------------------------------------------------------------
+// Plans and batches
+
+namespace {
+
+// Narrows `p`'s stretch to where `seg` gives the verdict it gives at `et`
+// (not NaN). `chain_form`: the test of a chain step, !(start > et || et >
+// end), under which a NaN bound holds every epoch on its side; otherwise
+// covers(), under which a NaN bound holds none.
+void narrow(SpkPlan& p, const SpkSegment& seg, double et, bool covered, bool chain_form) noexcept {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    double lo = seg.start_et, hi = seg.end_et;
+    if (std::isnan(lo) || std::isnan(hi)) {
+        if (!chain_form) return;  // covers nothing, wherever
+        if (std::isnan(lo)) lo = -inf;
+        if (std::isnan(hi)) hi = inf;
+    }
+    const auto lower = [&](double v, bool closed) {
+        if (v > p.lo) p.lo = v, p.lo_closed = closed;
+        else if (v == p.lo) p.lo_closed = p.lo_closed && closed;
+    };
+    const auto upper = [&](double v, bool closed) {
+        if (v < p.hi) p.hi = v, p.hi_closed = closed;
+        else if (v == p.hi) p.hi_closed = p.hi_closed && closed;
+    };
+    if (covered) {
+        lower(lo, true);
+        upper(hi, true);
+    } else if (et < lo) {
+        upper(lo, false);
+    } else {
+        lower(hi, false);
+    }
+}
+
+bool add_segment(SpkPlan& p, const SpkSegment& seg, std::uint8_t& at) noexcept {
+    for (std::size_t d = 0; d < p.n_segments; ++d)
+        if (p.segments[d] == &seg) {
+            at = static_cast<std::uint8_t>(d);
+            return true;
+        }
+    if (p.n_segments == SpkPlan::kMaxSegments) return false;
+    at = static_cast<std::uint8_t>(p.n_segments);
+    p.segments[p.n_segments++] = &seg;
+    return true;
+}
+
+// The segment's states at ets[0..k) in J2000 into rows (six doubles each):
+// the position of the first epoch that fails (k when none). Chebyshev
+// segments go through the lanes; a failure is left to the per-epoch path,
+// which reports it.
+std::size_t eval_rows_j2000(const SpkSegment& seg, const double* ets, std::size_t k, double* rows) {
+    if (seg.frame != SpkFile::kJ2000 && seg.frame != SpkFile::kEclipJ2000) return 0;
+    const std::size_t done = std::visit(
+        [&](const auto& p) -> std::size_t {
+            using P = std::decay_t<decltype(p)>;
+            if constexpr (std::is_same_v<P, SpkType2>) {
+                return lanes::type2_rows(p, ets, k, rows);
+            } else if constexpr (std::is_same_v<P, SpkType3>) {
+                return lanes::type3_rows(p, ets, k, rows);
+            } else if constexpr (std::is_same_v<P, SpkUnsupported>) {
+                return 0;
+            } else {
+                for (std::size_t i = 0; i < k; ++i) {
+                    auto st = p.evaluate(ets[i]);
+                    if (!st) return i;
+                    std::memcpy(rows + 6 * i, st->data(), sizeof(State));
+                }
+                return k;
+            }
+        },
+        seg.payload);
+    if (seg.frame == SpkFile::kEclipJ2000) {
+        for (std::size_t i = 0; i < done; ++i) {
+            double* r = rows + 6 * i;
+            const State st =
+                rotate_state(InertialFrame::EclipJ2000, InertialFrame::J2000, State{r[0], r[1], r[2], r[3], r[4], r[5]});
+            std::memcpy(r, st.data(), sizeof st);
+        }
+    }
+    return done;
+}
+
+void prefetch_segment(const SpkSegment& seg, double et) noexcept {
+    if (const auto* p = std::get_if<SpkType2>(&seg.payload)) lanes::prefetch_record(*p, et);
+    else if (const auto* q = std::get_if<SpkType3>(&seg.payload)) lanes::prefetch_record(*q, et);
+}
+
+// The state of the plan's query from the rows of its segments (row `j` of
+// each segment's block of `stride` doubles), in J2000.
+State combine(const SpkPlan& p, const double* rows, std::size_t stride, std::size_t j) noexcept {
+    State out{};
+    if (p.mode == SpkPlan::Mode::Zero) return out;
+    if (p.mode != SpkPlan::Mode::Chain) {
+        const double* r = rows + 6 * j;
+        for (std::size_t c = 0; c < 6; ++c) out[c] = p.mode == SpkPlan::Mode::Direct ? r[c] : -r[c];
+        return out;
+    }
+    // The sums of state_wrt_ssb: from +0, in chain order; target minus center.
+    State t{}, ce{};
+    for (std::size_t q = 0; q < p.n_target; ++q) {
+        const double* r = rows + p.target_steps[q] * stride + 6 * j;
+        for (std::size_t c = 0; c < 6; ++c) t[c] = t[c] + r[c];
+    }
+    for (std::size_t q = 0; q < p.n_center; ++q) {
+        const double* r = rows + p.center_steps[q] * stride + 6 * j;
+        for (std::size_t c = 0; c < 6; ++c) ce[c] = ce[c] + r[c];
+    }
+    for (std::size_t c = 0; c < 6; ++c) out[c] = t[c] - ce[c];
+    return out;
+}
+
+}  // namespace
+
+// The steps of state_wrt_ssb from `body`, when every step meets exactly one
+// covering segment (so that the step evaluates nothing but the segment it
+// takes) and the chain reaches the barycenter.
+bool SpkFile::plan_chain(std::int32_t body, double et, SpkPlan& p, bool center_side) const {
+    if (body == 0) return true;
+    std::int32_t current = body;
+    for (int step = 0; step < kMaxChainSteps; ++step) {
+        auto it = by_target_.find(current);
+        if (it == by_target_.end()) return false;
+        const SpkSegment* chosen = nullptr;
+        for (std::uint32_t pos : it->second) {
+            const SpkSegment& seg = segments_[pos];
+            const bool covered = !(seg.start_et > et || et > seg.end_et);
+            if (covered && chosen) return false;
+            narrow(p, seg, et, covered, true);
+            if (covered) {
+                chosen = &seg;
+                if (seg.center == 0) break;  // the step stops looking here
+            }
+        }
+        if (!chosen) return false;
+        std::uint8_t at;
+        if (!add_segment(p, *chosen, at)) return false;
+        std::size_t& n = center_side ? p.n_center : p.n_target;
+        (center_side ? p.center_steps : p.target_steps)[n++] = at;
+        current = chosen->center;
+        if (current == 0) return true;
+        if (current == body) return false;
+    }
+    return false;
+}
+
+bool SpkFile::plan(std::int32_t target, std::int32_t center, double et, SpkPlan& p) const {
+    p = SpkPlan{};
+    if (target == center) return true;
+    // The walks of state(): the pair's segments, then the reversed pair's;
+    // the first that covers `et` answers (the hint only ever finds that one).
+    for (int reversed = 0; reversed < 2; ++reversed) {
+        auto it = index_.find(reversed ? std::pair{center, target} : std::pair{target, center});
+        if (it == index_.end()) continue;
+        for (std::size_t pos : it->second) {
+            const SpkSegment& seg = segments_[pos];
+            const bool covered = covers(seg, et);
+            narrow(p, seg, et, covered, false);
+            if (!covered) continue;
+            if (!reversed && flags_[pos]) hint_.store(pos, std::memory_order_relaxed);
+            p.mode = reversed ? SpkPlan::Mode::Reversed : SpkPlan::Mode::Direct;
+            p.segments[0] = &seg;
+            p.n_segments = 1;
+            return true;
+        }
+    }
+    p.mode = SpkPlan::Mode::Chain;
+    return plan_chain(target, et, p, false) && plan_chain(center, et, p, true);
+}
+
+// A chain planned at `et`: every segment read at once (their records
+// requested together), each evaluated once. Nothing when the per-epoch path
+// must answer, which then also reports any failure.
+std::expected<State, SpkError> SpkFile::chain_by_plan(std::int32_t target, std::int32_t center, double et) const {
+    SpkPlan p;
+    p.mode = SpkPlan::Mode::Chain;
+    if (std::isnan(et) || !plan_chain(target, et, p, false) || !plan_chain(center, et, p, true))
+        return std::unexpected(SpkError::malformed(""));
+    for (std::size_t d = 0; d < p.n_segments; ++d) prefetch_segment(*p.segments[d], et);
+    double rows[6 * SpkPlan::kMaxSegments];
+    for (std::size_t d = 0; d < p.n_segments; ++d)
+        if (eval_rows_j2000(*p.segments[d], &et, 1, rows + 6 * d) != 1) return std::unexpected(SpkError::malformed(""));
+    return combine(p, rows, 6, 0);
+}
+
+std::optional<SpkBatchFailure> SpkFile::state_rows(std::int32_t target, std::int32_t center, InertialFrame frame,
+                                                   const void* ets, std::ptrdiff_t stride, std::size_t count,
+                                                   double* rows) const {
+    constexpr std::size_t kBlock = 64;
+    const auto* base = static_cast<const unsigned char*>(ets);
+    const auto at = [&](std::size_t i) {
+        double v;
+        std::memcpy(&v, base + static_cast<std::ptrdiff_t>(i) * stride, sizeof v);
+        return v;
+    };
+    const auto finish = [&](State s, double* row) {
+        if (frame != InertialFrame::J2000) s = rotate_state(InertialFrame::J2000, frame, s);
+        std::memcpy(row, s.data(), sizeof s);
+    };
+    // The per-epoch path: NaifSpk.state's own answer and error.
+    const auto one = [&](std::size_t i, double et) -> std::optional<SpkBatchFailure> {
+        auto s = state_in_frame(target, center, frame, et);
+        if (!s) return SpkBatchFailure{i, std::move(s.error())};
+        std::memcpy(rows + 6 * i, s->data(), sizeof(State));
+        return std::nullopt;
+    };
+
+    double block[kBlock];
+    std::vector<double> seg_rows;  // one block of rows per distinct segment
+    SpkPlan p;
+    bool have = false;
+    std::size_t i = 0;
+    while (i < count) {
+        const double et = at(i);
+        if (!have || !p.holds(et)) {
+            have = !std::isnan(et) && plan(target, center, et, p);
+            if (!have) {
+                if (auto f = one(i, et)) return f;
+                ++i;
+                continue;
+            }
+            if (seg_rows.size() < p.n_segments * 6 * kBlock) seg_rows.resize(SpkPlan::kMaxSegments * 6 * kBlock);
+        }
+        std::size_t k = 1;
+        block[0] = et;
+        while (k < kBlock && i + k < count) {
+            const double e = at(i + k);
+            if (!p.holds(e)) break;  // also for NaN
+            block[k++] = e;
+        }
+        bool ok = true;
+        for (std::size_t d = 0; d < p.n_segments && ok; ++d)
+            ok = eval_rows_j2000(*p.segments[d], block, k, seg_rows.data() + d * 6 * kBlock) == k;
+        if (!ok) [[unlikely]] {
+            for (std::size_t j = 0; j < k; ++j)
+                if (auto f = one(i + j, block[j])) return f;
+        } else {
+            for (std::size_t j = 0; j < k; ++j) finish(combine(p, seg_rows.data(), 6 * kBlock, j), rows + 6 * (i + j));
+        }
+        i += k;
+    }
+    return std::nullopt;
 }
 
 }  // namespace kernwerk

@@ -472,8 +472,19 @@ inline PyCFunction as_method(FastcallKw f) noexcept {
 // ---------------------------------------------------------------------------
 // Results
 
+// A tuple of six floats, built directly (no format string to parse).
 inline PyObject* state_tuple(const double* s) {
-    return Py_BuildValue("(dddddd)", s[0], s[1], s[2], s[3], s[4], s[5]);
+    PyObject* t = PyTuple_New(6);
+    if (!t) return nullptr;
+    for (Py_ssize_t i = 0; i < 6; ++i) {
+        PyObject* v = PyFloat_FromDouble(s[i]);
+        if (!v) {
+            Py_DECREF(t);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(t, i, v);
+    }
+    return t;
 }
 
 inline PyObject* str_from(std::string_view s) {

@@ -217,23 +217,21 @@ PyObject* spk_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-// The batch loop shared by state_batch and state_batch_in_frame: one row of
-// six doubles per epoch, written straight into a new (N, 6) array. `ets` is
-// read in place; the first failing epoch discards the array and raises.
-template <typename Query>
-PyObject* spk_state_rows(const ArrayView& ets, Query&& query) {
+// The batch shared by state_batch and state_batch_in_frame: one row of six
+// doubles per epoch, written straight into a new (N, 6) array by the core's
+// planned batch. `ets` is read in place; the first failing epoch discards
+// the array and raises.
+PyObject* spk_state_rows(const SpkFile& file, std::int32_t target, std::int32_t center, InertialFrame frame,
+                         const ArrayView& ets) {
     const npy_intp n = ets.len();
     const npy_intp dims[2] = {n, 6};
     PyArrayObject* out = new_array(2, dims);
     if (!out) return nullptr;
-    double* rows = array_data(out);
-    for (npy_intp i = 0; i < n; ++i) {
-        auto st = query(ets.at(i));
-        if (!st) {
-            Py_DECREF(out);
-            return raise_core_runtime(st.error());
-        }
-        std::memcpy(rows + 6 * i, st->data(), 6 * sizeof(double));
+    auto failed = file.state_rows(target, center, frame, ets.data, ets.strides[0], static_cast<std::size_t>(n),
+                                  array_data(out));
+    if (failed) {
+        Py_DECREF(out);
+        return raise_core_runtime(failed->error);
     }
     return reinterpret_cast<PyObject*>(out);
 }
@@ -254,7 +252,7 @@ PyObject* spk_state_batch(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return nullptr;
         if (!ets.contiguous()) return raise_not_contiguous();
         const SpkFile& file = b.core();
-        return finish_query(file, spk_state_rows(ets, [&](double et) { return file.state(target, center, et); }));
+        return finish_query(file, spk_state_rows(file, target, center, InertialFrame::J2000, ets));
     });
 }
 
@@ -283,8 +281,7 @@ PyObject* spk_state_batch_in_frame(PyObject* self, PyObject* const* args, Py_ssi
             return raise_unsupported_frame(name);
         if (!ets.contiguous()) return raise_not_contiguous();
         const SpkFile& file = b.core();
-        return finish_query(
-            file, spk_state_rows(ets, [&](double et) { return file.state_in_frame(target, center, frame, et); }));
+        return finish_query(file, spk_state_rows(file, target, center, frame, ets));
     });
 }
 
