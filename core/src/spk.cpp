@@ -216,7 +216,8 @@ SpkFile::SpkFile(SpkFile&& other) noexcept
       by_target_(std::move(other.by_target_)),
       flags_(std::move(other.flags_)),
       index_(std::move(other.index_)),
-      hint_(other.hint_.load(std::memory_order_relaxed)) {}
+      hint_(other.hint_.load(std::memory_order_relaxed)),
+      id_(next_id()) {}
 
 std::expected<SpkFile, SpkError> SpkFile::open(const std::string& path) {
     auto opened = DafFile::open_with_summaries(path);
@@ -283,6 +284,7 @@ std::expected<SpkFile, SpkError> SpkFile::from_summaries(DafFile daf,
     for (const auto& [pair, positions] : file.index_)
         if (positions.size() > 1) clear_overlap_flags(file.segments_, positions, file.flags_);
     file.hint_.store(kNoHint, std::memory_order_relaxed);
+    file.id_ = next_id();
     return file;
 }
 
@@ -575,6 +577,11 @@ std::expected<State, SpkError> SpkFile::state(std::int32_t target, std::int32_t 
         const SpkSegment& seg = segments_[h];
         if (seg.target == target && seg.center == center && covers(seg, et)) return eval_segment(seg, et);
     }
+    // A chain this thread planned for the same query, while `et` stays in
+    // its stretch (the plan includes the pair walks below, which found
+    // nothing there).
+    if (const SpkPlan* p = cached_chain(id_, target, center, et))
+        if (auto s = eval_plan_one(*p, et)) return *s;
 
     if (!index_.empty()) {
         if (auto it = index_.find({target, center}); it != index_.end()) {
@@ -749,11 +756,6 @@ std::size_t eval_rows_j2000(const SpkSegment& seg, const double* ets, std::size_
     return done;
 }
 
-void prefetch_segment(const SpkSegment& seg, double et) noexcept {
-    if (const auto* p = std::get_if<SpkType2>(&seg.payload)) lanes::prefetch_record(*p, et);
-    else if (const auto* q = std::get_if<SpkType3>(&seg.payload)) lanes::prefetch_record(*q, et);
-}
-
 // The state of the plan's query from the rows of its segments (row `j` of
 // each segment's block of `stride` doubles), in J2000.
 State combine(const SpkPlan& p, const double* rows, std::size_t stride, std::size_t j) noexcept {
@@ -779,6 +781,67 @@ State combine(const SpkPlan& p, const double* rows, std::size_t stride, std::siz
 }
 
 }  // namespace
+
+namespace {
+
+// The last chain plan of each thread, for single calls: the file's id (ids
+// are never reused, so a plan never outlives its file's match), the query
+// and the plan.
+struct ChainCache {
+    std::uint64_t file = 0;
+    std::int32_t target = 0, center = 0;
+    SpkPlan plan;
+};
+thread_local ChainCache t_chain;
+
+std::atomic<std::uint64_t> g_next_file_id{1};
+
+}  // namespace
+
+std::uint64_t SpkFile::next_id() noexcept { return g_next_file_id.fetch_add(1, std::memory_order_relaxed); }
+
+const SpkPlan* SpkFile::cached_chain(std::uint64_t id, std::int32_t target, std::int32_t center, double et) noexcept {
+    const ChainCache& c = t_chain;
+    if (c.file != id || c.target != target || c.center != center || !c.plan.holds(et)) return nullptr;
+    return &c.plan;
+}
+
+SpkPlan& SpkFile::cache_chain(std::uint64_t id, std::int32_t target, std::int32_t center) noexcept {
+    ChainCache& c = t_chain;
+    c.file = id, c.target = target, c.center = center;
+    return c.plan;
+}
+
+void SpkFile::forget_chain() noexcept { t_chain.file = 0; }
+
+// The plan's state at one epoch: every segment's record requested before
+// any is read, each segment evaluated once. Nothing when an evaluation
+// fails (the per-epoch path then reports it).
+std::optional<State> SpkFile::eval_plan_one(const SpkPlan& p, double et) {
+    const double* records[SpkPlan::kMaxSegments];
+    for (std::size_t d = 0; d < p.n_segments; ++d) {
+        const SpkPayload& payload = p.segments[d]->payload;
+        const double* r = nullptr;
+        if (const auto* t2 = std::get_if<SpkType2>(&payload)) r = lanes::record_of(*t2, et);
+        else if (const auto* t3 = std::get_if<SpkType3>(&payload)) r = lanes::record_of(*t3, et);
+        records[d] = r;
+        if (r) __builtin_prefetch(r);
+    }
+    double rows[6 * SpkPlan::kMaxSegments];
+    for (std::size_t d = 0; d < p.n_segments; ++d) {
+        const SpkSegment& seg = *p.segments[d];
+        double* row = rows + 6 * d;
+        bool ok;
+        if (records[d] && seg.frame == kJ2000) {
+            if (const auto* t2 = std::get_if<SpkType2>(&seg.payload)) ok = lanes::row_from(*t2, records[d], et, row);
+            else ok = lanes::row_from(std::get<SpkType3>(seg.payload), records[d], et, row);
+        } else {
+            ok = eval_rows_j2000(seg, &et, 1, row) == 1;
+        }
+        if (!ok) return std::nullopt;
+    }
+    return combine(p, rows, 6, 0);
+}
 
 // The steps of state_wrt_ssb from `body`, when every step meets exactly one
 // covering segment (so that the step evaluates nothing but the segment it
@@ -840,15 +903,13 @@ bool SpkFile::plan(std::int32_t target, std::int32_t center, double et, SpkPlan&
 // requested together), each evaluated once. Nothing when the per-epoch path
 // must answer, which then also reports any failure.
 std::expected<State, SpkError> SpkFile::chain_by_plan(std::int32_t target, std::int32_t center, double et) const {
-    SpkPlan p;
-    p.mode = SpkPlan::Mode::Chain;
-    if (std::isnan(et) || !plan_chain(target, et, p, false) || !plan_chain(center, et, p, true))
+    SpkPlan& p = cache_chain(id_, target, center);
+    if (std::isnan(et) || !plan(target, center, et, p) || p.mode != SpkPlan::Mode::Chain) {
+        forget_chain();
         return std::unexpected(SpkError::malformed(""));
-    for (std::size_t d = 0; d < p.n_segments; ++d) prefetch_segment(*p.segments[d], et);
-    double rows[6 * SpkPlan::kMaxSegments];
-    for (std::size_t d = 0; d < p.n_segments; ++d)
-        if (eval_rows_j2000(*p.segments[d], &et, 1, rows + 6 * d) != 1) return std::unexpected(SpkError::malformed(""));
-    return combine(p, rows, 6, 0);
+    }
+    if (auto s = eval_plan_one(p, et)) return *s;
+    return std::unexpected(SpkError::malformed(""));
 }
 
 std::optional<SpkBatchFailure> SpkFile::state_rows(std::int32_t target, std::int32_t center, InertialFrame frame,

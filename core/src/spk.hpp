@@ -241,6 +241,11 @@ private:
     SpkFile() = default;
 
     std::expected<Step, SpkError> step_of(std::int32_t body, double et) const;
+    static std::uint64_t next_id() noexcept;
+    static const SpkPlan* cached_chain(std::uint64_t id, std::int32_t target, std::int32_t center, double et) noexcept;
+    static SpkPlan& cache_chain(std::uint64_t id, std::int32_t target, std::int32_t center) noexcept;
+    static void forget_chain() noexcept;
+    static std::optional<State> eval_plan_one(const SpkPlan& p, double et);
     std::expected<State, SpkError> chain_by_plan(std::int32_t target, std::int32_t center, double et) const;
     bool plan_chain(std::int32_t body, double et, SpkPlan& out, bool center_side) const;
 
@@ -255,6 +260,9 @@ private:
     // true. Never changes a result; relaxed atomic so that concurrent readers
     // of one catalogue stay well-defined.
     mutable std::atomic<std::size_t> hint_{kNoHint};
+    // Names this catalogue in the per-thread cache of chain plans of single
+    // calls; unique in the process.
+    std::uint64_t id_ = 0;
 };
 
 }  // namespace kernwerk

@@ -35,9 +35,7 @@ inline const double* record(const Cheb& g, double et) noexcept {
 
 // One epoch, scalar: SpkType2::evaluate without its error values. False when
 // the record is not in the file or RADIUS is 0.
-[[gnu::always_inline]] inline bool type2_one(const Cheb& g, double et, double* row) noexcept {
-    const double* r = record(g, et);
-    if (!r) return false;
+[[gnu::always_inline]] inline bool type2_from(const Cheb& g, const double* r, double et, double* row) noexcept {
     const double mid = r[0], radius = r[1];
     if (radius == 0.0) return false;
     const std::size_t nc = static_cast<std::size_t>(g.ncoef);
@@ -58,9 +56,7 @@ inline const double* record(const Cheb& g, double et) noexcept {
 }
 
 // One epoch, scalar: SpkType3::evaluate without its error values.
-[[gnu::always_inline]] inline bool type3_one(const Cheb& g, double et, double* row) noexcept {
-    const double* r = record(g, et);
-    if (!r) return false;
+[[gnu::always_inline]] inline bool type3_from(const Cheb& g, const double* r, double et, double* row) noexcept {
     const double mid = r[0], radius = r[1];
     if (radius == 0.0) return false;
     const std::size_t nc = static_cast<std::size_t>(g.ncoef);
@@ -71,6 +67,16 @@ inline const double* record(const Cheb& g, double et) noexcept {
     row[0] = pos[0], row[1] = pos[1], row[2] = pos[2];
     row[3] = vel[0], row[4] = vel[1], row[5] = vel[2];
     return true;
+}
+
+[[gnu::always_inline]] inline bool type2_one(const Cheb& g, double et, double* row) noexcept {
+    const double* r = record(g, et);
+    return r && type2_from(g, r, et, row);
+}
+
+[[gnu::always_inline]] inline bool type3_one(const Cheb& g, double et, double* row) noexcept {
+    const double* r = record(g, et);
+    return r && type3_from(g, r, et, row);
 }
 
 // Coefficient `o` of the four lanes' records; one broadcast when all four
@@ -237,6 +243,17 @@ void prefetch_record(const SpkType2& seg, double et) noexcept {
 
 void prefetch_record(const SpkType3& seg, double et) noexcept {
     prefetch_words(record(cheb_of(seg), et), seg.rsize);
+}
+
+const double* record_of(const SpkType2& seg, double et) noexcept { return record(cheb_of(seg), et); }
+const double* record_of(const SpkType3& seg, double et) noexcept { return record(cheb_of(seg), et); }
+
+bool row_from(const SpkType2& seg, const double* r, double et, double* row) noexcept {
+    return type2_from(cheb_of(seg), r, et, row);
+}
+
+bool row_from(const SpkType3& seg, const double* r, double et, double* row) noexcept {
+    return type3_from(cheb_of(seg), r, et, row);
 }
 
 const char* variant() noexcept { return has_avx2() ? "avx2" : "sse2"; }

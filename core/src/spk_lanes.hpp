@@ -29,6 +29,15 @@ std::size_t type3_rows(const SpkType3& seg, const double* ets, std::size_t count
 void prefetch_record(const SpkType2& seg, double et) noexcept;
 void prefetch_record(const SpkType3& seg, double et) noexcept;
 
+// One epoch, scalar, in two halves, so that a caller with several segments
+// can request every record before it reads any: the record that serves
+// `et` (null when it is not in the file), then the row from it (false for
+// RADIUS 0).
+const double* record_of(const SpkType2& seg, double et) noexcept;
+const double* record_of(const SpkType3& seg, double et) noexcept;
+bool row_from(const SpkType2& seg, const double* record, double et, double* row) noexcept;
+bool row_from(const SpkType3& seg, const double* record, double et, double* row) noexcept;
+
 // "avx2" or "sse2": the variant this process runs.
 const char* variant() noexcept;
 

@@ -226,6 +226,17 @@ inline bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObjec
 
 // A signed 32-bit integer through the integer protocol (int, bool, __index__).
 inline bool to_i32(PyObject* obj, const char* name, std::int32_t& out) {
+    if (PyLong_CheckExact(obj)) {  // an int is its own index
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (v == -1 && PyErr_Occurred()) return false;
+        if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+            return false;
+        }
+        out = static_cast<std::int32_t>(v);
+        return true;
+    }
     PyObject* index = PyNumber_Index(obj);
     if (!index) {
         prefix_type_error(name);
