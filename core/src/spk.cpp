@@ -948,7 +948,7 @@ std::optional<SpkBatchFailure> SpkFile::state_rows(std::int32_t target, std::int
                 ++i;
                 continue;
             }
-            if (seg_rows.size() < p.n_segments * 6 * kBlock) seg_rows.resize(SpkPlan::kMaxSegments * 6 * kBlock);
+            if (seg_rows.size() < p.n_segments * 6 * kBlock) seg_rows.resize(p.n_segments * 6 * kBlock);
         }
         std::size_t k = 1;
         block[0] = et;
