@@ -46,16 +46,15 @@ void put_i32(unsigned char* p, std::int32_t v) noexcept { std::memcpy(p, &v, 4);
 std::uint64_t directory_length(std::uint64_t n) noexcept { return n == 0 ? 0 : (n - 1) / 100; }
 
 // Fresh anonymous pages for `bytes` bytes (rounded up to whole pages, at
-// least one); huge pages are asked for from 2 MiB on. Throws bad_alloc.
+// least one), all of them mapped at once (one call instead of a page fault
+// per page while the data are copied in). Throws bad_alloc. No huge pages
+// are asked for: where the system compacts memory to serve them, a fault
+// can stall for hundreds of milliseconds (seen in the write benchmark).
 void* map_pages(std::size_t bytes, std::size_t& mapped) {
     static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     mapped = (std::max<std::size_t>(bytes, 1) + page - 1) / page * page;
-    void* p = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* p = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    // Advice only: where huge pages are not offered this changes nothing.
-    if (mapped >= (std::size_t{2} << 20)) ::madvise(p, mapped, MADV_HUGEPAGE);
-#endif
     return p;
 }
 

@@ -105,8 +105,8 @@ struct Type9Layout {
 };
 
 // Doubles in memory of their own: an anonymous mapping, so that large
-// buffers come as fresh pages (never cleared by the library, backed by huge
-// pages where the system offers them) and go back to the system when freed.
+// buffers come as fresh pages (never cleared by the library) and go back to
+// the system when freed.
 // The content is undefined until written.
 class WordBuffer {
 public:
@@ -143,8 +143,7 @@ struct HeldSegment {
 
 // An owned, zero-initialised byte buffer of fixed size for a file image. The
 // memory comes straight from an anonymous mapping: its pages arrive zeroed,
-// so the image is never cleared twice, and large images are backed by huge
-// pages where the system offers them.
+// so the image is never cleared twice.
 class ByteImage {
 public:
     // Throws std::bad_alloc when the memory cannot be had, as a vector would.

@@ -5,6 +5,7 @@
 // NaN bounds) and records that the lanes must leave to `evaluate`.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -180,6 +181,36 @@ TEST(spk_batch, lanes_and_the_set_evaluator_match_evaluate) {
         }
     }
     EXPECT_TRUE(std::string(lanes::variant()) == "avx2" || std::string(lanes::variant()) == "sse2");
+}
+
+TEST(spk_batch, single_calls_never_take_another_files_plan) {
+    // Single chain calls keep their plan per thread; files that replace one
+    // another at the same address, and files queried in turn, must each
+    // answer from their own segments.
+    // The segments in an order of the seed's own, so that a plan taken from
+    // another file would name other segments at the same positions.
+    const auto make = [](std::uint64_t seed) {
+        std::vector<SegmentSpec> segs = {cheb(2, 3, 0, 0, 1000, 4, 5, seed), cheb(2, 399, 3, 0, 1000, 9, 5, seed + 1),
+                                         cheb(2, 301, 3, 0, 1000, 9, 5, seed + 2)};
+        std::rotate(segs.begin(), segs.begin() + static_cast<std::ptrdiff_t>(seed / 100 % 3), segs.end());
+        return open_spk(std::move(segs));
+    };
+    std::optional<SpkFile> slot;
+    const SpkFile other = make(500);
+    for (std::uint64_t seed : {100u, 200u, 300u}) {
+        slot.reset();
+        slot.emplace(make(seed));
+        const SpkFile fresh = make(seed);  // the same data, never queried before
+        for (double et : {10.0, 20.0, 500.0, 990.0}) {
+            for (const SpkFile* f : {&*slot, &other}) {
+                const auto got = f->state(301, 399, et);
+                double want[6];
+                ASSERT_FALSE((f == &other ? other : fresh).state_rows(301, 399, InertialFrame::J2000, &et, 8, 1, want));
+                ASSERT_TRUE(got);
+                for (int c = 0; c < 6; ++c) ASSERT_TRUE(same((*got)[c], want[c])) << seed << " " << et;
+            }
+        }
+    }
 }
 
 }  // namespace
