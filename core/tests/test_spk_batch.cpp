@@ -202,7 +202,7 @@ TEST(spk_batch, single_calls_never_take_another_files_plan) {
         slot.emplace(make(seed));
         const SpkFile fresh = make(seed);  // the same data, never queried before
         for (double et : {10.0, 20.0, 500.0, 990.0}) {
-            for (const SpkFile* f : {&*slot, &other}) {
+            for (const SpkFile* f : std::initializer_list<const SpkFile*>{&*slot, &other}) {
                 const auto got = f->state(301, 399, et);
                 double want[6];
                 ASSERT_FALSE((f == &other ? other : fresh).state_rows(301, 399, InertialFrame::J2000, &et, 8, 1, want));
