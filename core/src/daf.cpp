@@ -313,7 +313,9 @@ std::expected<std::vector<Summary>, DafError> DafFile::walk_summaries(int fd) co
         const std::uint64_t nsum = count_from_double(load<double>(r + 16));
         if (nsum != 0 && sb == 0)
             return std::unexpected(DafError::malformed_summary(rec, "summary size is zero (ND = NI = 0)"));
-        if (nsum != 0 && 24 + nsum * sb <= kRecordBytes) out.reserve(out.size() + nsum);
+        // Room for the summaries the record can hold (a larger NSUM fails
+        // below at the first summary past the end).
+        if (sb != 0) out.reserve(out.size() + std::min<std::uint64_t>(nsum, (kRecordBytes - 24) / sb));
         for (std::uint64_t i = 0; i < nsum; ++i) {
             if (24 + (i + 1) * sb > kRecordBytes)
                 return std::unexpected(DafError::malformed_summary(rec, "summary past end of record"));

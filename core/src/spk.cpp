@@ -614,7 +614,7 @@ std::expected<State, SpkError> SpkFile::state_in_frame(std::int32_t target, std:
 
 std::expected<State, SpkError> SpkFile::state_via_ssb_chain(std::int32_t target, std::int32_t center,
                                                             double et) const {
-    if (auto fast = chain_by_plan(target, center, et)) return fast;
+    if (auto fast = chain_by_plan(target, center, et)) return *fast;
     auto t = state_wrt_ssb(target, et);
     if (!t) return t;
     auto c = state_wrt_ssb(center, et);
@@ -899,17 +899,17 @@ bool SpkFile::plan(std::int32_t target, std::int32_t center, double et, SpkPlan&
     return plan_chain(target, et, p, false) && plan_chain(center, et, p, true);
 }
 
-// A chain planned at `et`: every segment read at once (their records
-// requested together), each evaluated once. Nothing when the per-epoch path
-// must answer, which then also reports any failure.
-std::expected<State, SpkError> SpkFile::chain_by_plan(std::int32_t target, std::int32_t center, double et) const {
+// A chain planned at `et` and kept for the next calls of this thread: every
+// segment read at once (their records requested together), each evaluated
+// once. Nothing when the per-epoch path must answer, which then also reports
+// any failure.
+std::optional<State> SpkFile::chain_by_plan(std::int32_t target, std::int32_t center, double et) const {
     SpkPlan& p = cache_chain(id_, target, center);
     if (std::isnan(et) || !plan(target, center, et, p) || p.mode != SpkPlan::Mode::Chain) {
         forget_chain();
-        return std::unexpected(SpkError::malformed(""));
+        return std::nullopt;
     }
-    if (auto s = eval_plan_one(p, et)) return *s;
-    return std::unexpected(SpkError::malformed(""));
+    return eval_plan_one(p, et);
 }
 
 std::optional<SpkBatchFailure> SpkFile::state_rows(std::int32_t target, std::int32_t center, InertialFrame frame,

@@ -246,7 +246,7 @@ private:
     static SpkPlan& cache_chain(std::uint64_t id, std::int32_t target, std::int32_t center) noexcept;
     static void forget_chain() noexcept;
     static std::optional<State> eval_plan_one(const SpkPlan& p, double et);
-    std::expected<State, SpkError> chain_by_plan(std::int32_t target, std::int32_t center, double et) const;
+    std::optional<State> chain_by_plan(std::int32_t target, std::int32_t center, double et) const;
     bool plan_chain(std::int32_t body, double et, SpkPlan& out, bool center_side) const;
 
     std::optional<DafFile> daf_;
