@@ -26,6 +26,12 @@ SpkError SpkError::unsupported_type(std::int32_t data_type) {
 // messages match on it.
 SpkError SpkError::malformed(std::string reason) { return {Kind::Malformed, "malformed Type 2 segment: " + reason}; }
 
+SpkError SpkError::malformed_type(std::int32_t data_type, std::string_view reason) {
+    std::string message = "malformed Type " + std::to_string(data_type) + " segment: ";
+    message += reason;
+    return {Kind::Malformed, std::move(message)};
+}
+
 // ---------------------------------------------------------------------------
 // Catalogue
 

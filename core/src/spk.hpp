@@ -18,6 +18,7 @@
 #include <optional>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -36,6 +37,8 @@ public:
     static SpkError no_coverage(double et, std::int32_t target, std::int32_t center);
     static SpkError unsupported_type(std::int32_t data_type);
     static SpkError malformed(std::string reason);
+    // "malformed Type N segment: <reason>", naming the segment's own type.
+    static SpkError malformed_type(std::int32_t data_type, std::string_view reason);
 
     Kind kind() const noexcept { return kind_; }
     const std::string& message() const noexcept { return message_; }

@@ -1,0 +1,99 @@
+#include "spk_type01.hpp"
+
+#include "spk_types_common.hpp"
+
+namespace kernwerk {
+
+namespace spk_types {
+
+const char* check_difference_line(const double* rec, std::size_t maxdim) noexcept {
+    std::uint64_t kqmax1 = 0, kq = 0;
+    if (!stored_count(rec[4 * maxdim + 7], 2, maxdim + 1, kqmax1)) return "KQMAX1 outside 2..MAXDIM+1";
+    for (std::size_t i = 1; i <= 3; ++i)
+        if (!stored_count(rec[4 * maxdim + 7 + i], 0, kqmax1 - 1, kq)) return "KQ outside 0..KQMAX1-1";
+    return nullptr;
+}
+
+// The integrator's own evaluation, kept in its order of operations. Arrays
+// are indexed from 1 as in the integrator's formulation; W needs KQMAX1 + 1
+// slots, FC and G MAXDIM, WC MAXDIM - 1.
+State evaluate_difference_line(const double* rec, std::size_t maxdim, double et) noexcept {
+    constexpr std::size_t kSlots = kMaxDifferenceTerms + 3;
+    double fc[kSlots], wc[kSlots], w[kSlots];
+    const double* g = rec;  // g[j] = G(j), j from 1
+    const double tl = rec[0];
+    const double* ref = rec + maxdim + 1;  // X VX Y VY Z VZ
+    const double* dt = rec + maxdim + 7;   // DT(j, i) = dt[(i - 1) * maxdim + j - 1]
+    const auto kqmax1 = static_cast<std::int64_t>(rec[4 * maxdim + 7]);
+    std::int64_t kq[3];
+    for (int i = 0; i < 3; ++i) kq[i] = static_cast<std::int64_t>(rec[4 * maxdim + 8 + i]);
+
+    const double delta = et - tl;
+    double tp = delta;
+    const std::int64_t mq2 = kqmax1 - 2;
+    std::int64_t ks = kqmax1 - 1;
+    for (std::int64_t j = 1; j <= mq2; ++j) {
+        fc[j + 1] = tp / g[j];
+        wc[j] = delta / g[j];
+        tp = delta + g[j];
+    }
+    for (std::int64_t j = 1; j <= kqmax1; ++j) w[j] = 1.0 / static_cast<double>(j);
+
+    std::int64_t jx = 0, ks1 = ks - 1;
+    while (ks >= 2) {
+        jx = jx + 1;
+        for (std::int64_t j = 1; j <= jx; ++j) w[j + ks] = fc[j + 1] * w[j + ks1] - wc[j] * w[j + ks];
+        ks = ks1;
+        ks1 = ks1 - 1;
+    }
+    State out;
+    for (int i = 0; i < 3; ++i) {
+        double sum = 0.0;
+        for (std::int64_t j = kq[i]; j >= 1; --j) sum = sum + dt[i * maxdim + j - 1] * w[j + ks];
+        out[i] = ref[2 * i] + delta * (ref[2 * i + 1] + delta * sum);
+    }
+    for (std::int64_t j = 1; j <= jx; ++j) w[j + ks] = fc[j + 1] * w[j + ks1] - wc[j] * w[j + ks];
+    ks = ks - 1;
+    for (int i = 0; i < 3; ++i) {
+        double sum = 0.0;
+        for (std::int64_t j = kq[i]; j >= 1; --j) sum = sum + dt[i * maxdim + j - 1] * w[j + ks];
+        out[i + 3] = ref[2 * i + 1] + delta * sum;
+    }
+    return out;
+}
+
+std::expected<DifferenceLines, SpkError> DifferenceLines::check(const double* data, std::uint64_t words,
+                                                                std::uint64_t n, std::uint64_t maxdim,
+                                                                std::uint64_t trailer, std::int32_t data_type) {
+    const std::uint64_t dlsize = 4 * maxdim + 11;
+    // n <= words keeps the products below from overflowing.
+    if (n == 0 || n > words || (dlsize + 1) * n + trailer > words ||
+        !directory_fits(words - (dlsize + 1) * n - trailer, n))
+        return malformed(data_type, "segment length does not match N difference lines");
+    const double* epochs = data + dlsize * n;
+    if (!sorted_epochs(epochs, n, false)) return malformed(data_type, "epochs not in increasing order");
+    for (std::uint64_t k = 0; k < n; ++k)
+        if (const char* why = check_difference_line(data + k * dlsize, maxdim)) return malformed(data_type, why);
+    return DifferenceLines{data, n, dlsize, maxdim};
+}
+
+State DifferenceLines::evaluate(double et) const noexcept {
+    std::uint64_t k = first_not_before(data + dlsize * n, n, et);
+    if (k == n) k = n - 1;
+    return evaluate_difference_line(data + k * dlsize, maxdim, et);
+}
+
+}  // namespace spk_types
+
+std::expected<SpkType1, SpkError> SpkType1::open(const DafFile& daf, std::uint32_t begin, std::uint32_t end) {
+    auto seg = spk_types::segment_view(daf, begin, end, 1);
+    if (!seg) return std::unexpected(seg.error());
+    std::uint64_t n = 0;
+    if (!spk_types::stored_count(seg->back(0), 1, seg->size, n))
+        return spk_types::malformed(1, "N outside 1..segment length");
+    auto lines = spk_types::DifferenceLines::check(seg->data, seg->size, n, 15, 1, 1);
+    if (!lines) return std::unexpected(lines.error());
+    return SpkType1{daf, *lines};
+}
+
+}  // namespace kernwerk

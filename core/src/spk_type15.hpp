@@ -1,0 +1,35 @@
+// SPK Type 15: a precessing conic, one two-body orbit whose line of apsides
+// and line of nodes turn at the secular rates of the central body's J2.
+//
+// Layout relied on: exactly 16 doubles,
+//   EPOCH          time of periapsis (ET)
+//   TP[3]          trajectory pole (orbit normal)
+//   PA[3]          periapsis direction
+//   P, ECC         semi-latus rectum (km, > 0), eccentricity (>= 0)
+//   J2FLG          1: nodes only; 2: apsides only; 3: neither; else both
+//   PV[3]          central body's pole
+//   GM, J2, RADIUS central body's GM (> 0), J2, equatorial radius (km)
+// The periapsis state (P / (1 + ECC) along PA, speed sqrt(GM / P) (1 + ECC)
+// along TP x PA; all three directions normalised) is propagated as a two-body
+// orbit to et. For an ellipse the state is then turned about TP by the
+// apsidal angle Z (5/2 cos^2 i - 1/2) dt and about PV by the nodal angle
+// -Z cos i dt, Z = 3/2 n J2 (RADIUS / P)^2, n the mean motion and
+// cos i = PV . TP.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+
+#include "daf.hpp"
+#include "spk.hpp"
+
+namespace kernwerk {
+
+struct SpkType15 {
+    DafFile daf;
+    const double* record = nullptr;
+    static std::expected<SpkType15, SpkError> open(const DafFile& daf, std::uint32_t begin, std::uint32_t end);
+    std::expected<State, SpkError> evaluate(double et) const;
+};
+
+}  // namespace kernwerk

@@ -1,0 +1,96 @@
+#include "spk_type17.hpp"
+
+#include <cmath>
+#include <numbers>
+
+#include "spk_types_common.hpp"
+
+namespace kernwerk {
+
+namespace {
+
+// The eccentric longitude F with F + h cos F - k sin F = ml, e^2 = h^2 + k^2
+// < 1: the left side grows with F (slope >= 1 - e), so the root lies within
+// e of ml; Newton steps are kept inside that bracket.
+double eccentric_longitude(double ml, double h, double k) noexcept {
+    const double e = std::sqrt(h * h + k * k);
+    double lo = ml - e, hi = ml + e, f = ml;
+    for (int i = 0; i < 100; ++i) {
+        const double sf = std::sin(f), cf = std::cos(f);
+        const double g = f + h * cf - k * sf - ml;
+        if (g == 0.0) break;
+        if (g < 0.0)
+            lo = f;
+        else
+            hi = f;
+        double next = f - g / (1.0 - h * sf - k * cf);
+        if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+        if (next == f) break;
+        f = next;
+    }
+    return f;
+}
+
+}  // namespace
+
+std::expected<SpkType17, SpkError> SpkType17::open(const DafFile& daf, std::uint32_t begin, std::uint32_t end) {
+    using spk_types::malformed;
+    auto seg = spk_types::segment_view(daf, begin, end, 17);
+    if (!seg) return std::unexpected(seg.error());
+    if (seg->size != 12) return malformed(17, "segment length is not 12");
+    const double* r = seg->data;
+    for (std::size_t i = 0; i < 12; ++i)
+        if (!std::isfinite(r[i])) return malformed(17, "non-finite element");
+    if (!(r[1] > 0.0)) return malformed(17, "semi-major axis not positive");
+    if (!(r[2] * r[2] + r[3] * r[3] < 1.0)) return malformed(17, "eccentricity not below 1");
+    return SpkType17{daf, r};
+}
+
+std::expected<State, SpkError> SpkType17::evaluate(double et) const {
+    const double* r = record;
+    const double dt = et - r[0];
+    const double a = r[1];
+    const double dlp = r[7], dml = r[8], dnode = r[9];
+
+    // The turned elements and their rates.
+    const double t1 = dlp * dt, t2 = dnode * dt;
+    const double c1 = std::cos(t1), s1 = std::sin(t1), c2 = std::cos(t2), s2 = std::sin(t2);
+    const double h = r[2] * c1 + r[3] * s1, k = r[3] * c1 - r[2] * s1;
+    const double p = r[5] * c2 + r[6] * s2, q = r[6] * c2 - r[5] * s2;
+    const double hd = dlp * k, kd = -dlp * h, pd = dnode * q, qd = -dnode * p;
+    const double ml = std::fmod(r[4] + dml * dt, 2.0 * std::numbers::pi);
+
+    const double f = eccentric_longitude(ml, h, k);
+    const double sf = std::sin(f), cf = std::cos(f);
+    const double b = 1.0 / (1.0 + std::sqrt(1.0 - h * h - k * k));
+    const double fd = (dml - cf * hd + sf * kd) / (1.0 - h * sf - k * cf);
+    const double hkb = h * k * b;
+    const double x1 = a * ((1.0 - h * h * b) * cf + hkb * sf - k);
+    const double y1 = a * ((1.0 - k * k * b) * sf + hkb * cf - h);
+    const double hkbd = (hd * k + h * kd) * b;
+    const double x1d = a * (-2.0 * h * hd * b * cf - (1.0 - h * h * b) * sf * fd + hkbd * sf + hkb * cf * fd - kd);
+    const double y1d = a * (-2.0 * k * kd * b * sf + (1.0 - k * k * b) * cf * fd + hkbd * cf - hkb * sf * fd - hd);
+
+    const double d = 1.0 + p * p + q * q;
+    const double fv[3] = {(1.0 - p * p + q * q) / d, 2.0 * p * q / d, -2.0 * p / d};
+    const double gv[3] = {2.0 * p * q / d, (1.0 + p * p - q * q) / d, 2.0 * q / d};
+    const double fdv[3] = {(-2.0 * p * pd + 2.0 * q * qd) / d, 2.0 * (pd * q + p * qd) / d, -2.0 * pd / d};
+    const double gdv[3] = {2.0 * (pd * q + p * qd) / d, (2.0 * p * pd - 2.0 * q * qd) / d, 2.0 * qd / d};
+    double pos[3], vel[3];
+    for (int i = 0; i < 3; ++i) {
+        pos[i] = x1 * fv[i] + y1 * gv[i];
+        vel[i] = x1d * fv[i] + x1 * fdv[i] + y1d * gv[i] + y1 * gdv[i];
+    }
+
+    // Columns: the frame's x axis (-sin RA, cos RA, 0), y axis, pole.
+    const double sa = std::sin(r[10]), ca = std::cos(r[10]), sd = std::sin(r[11]), cd = std::cos(r[11]);
+    const double m[3][3] = {{-sa, -ca * sd, ca * cd}, {ca, -sa * sd, sa * cd}, {0.0, cd, sd}};
+    State out;
+    for (int i = 0; i < 3; ++i) {
+        out[i] = m[i][0] * pos[0] + m[i][1] * pos[1] + m[i][2] * pos[2];
+        out[i + 3] = m[i][0] * vel[0] + m[i][1] * vel[1] + m[i][2] * vel[2];
+    }
+    return out;
+}
+
+}  // namespace kernwerk

@@ -1,0 +1,120 @@
+#include "spk_type18_19.hpp"
+
+#include "spk_types_common.hpp"
+
+namespace kernwerk {
+
+std::expected<PacketBlock, SpkError> PacketBlock::check(const double* data, std::uint64_t words, int max_subtype,
+                                                        std::int32_t data_type) {
+    using spk_types::malformed;
+    if (words < 3) return malformed(data_type, "packet block shorter than its trailer");
+    std::uint64_t subtype = 0, window = 0, n = 0;
+    if (!spk_types::stored_count(data[words - 3], 0, static_cast<std::uint64_t>(max_subtype), subtype))
+        return malformed(data_type, max_subtype == 1 ? "subtype not 0 or 1" : "subtype not 0, 1 or 2");
+    if (!spk_types::stored_count(data[words - 2], 2, spk_types::kMaxWindow, window))
+        return malformed(data_type, "window size outside 2..32");
+    if (!spk_types::stored_count(data[words - 1], 1, words, n)) return malformed(data_type, "N outside 1..block length");
+    const std::uint64_t size = subtype == 0 ? 12 : 6;
+    if ((size + 1) * n + 3 > words || !spk_types::directory_fits(words - (size + 1) * n - 3, n))
+        return malformed(data_type, "block length does not match N packets");
+    const double* epochs = data + size * n;
+    if (!spk_types::sorted_epochs(epochs, n, true)) return malformed(data_type, "epochs not strictly increasing");
+    return PacketBlock{data, epochs, n, window, size, static_cast<int>(subtype)};
+}
+
+State PacketBlock::evaluate(double et) const noexcept {
+    const std::uint64_t t = std::min(window, n);
+    const std::uint64_t first = spk_types::window_start(epochs, n, t, et);
+    const double* x = epochs + first;
+    const double* y = packets + first * packet_size;
+    const auto ts = static_cast<std::size_t>(t);
+    const auto stride = static_cast<std::size_t>(packet_size);
+    double work[4 * spk_types::kMaxWindow];
+    State out;
+    double deriv;
+    switch (subtype) {
+        case 0:
+            for (std::size_t c = 0; c < 3; ++c) {
+                spk_types::hermite(x, y + c, y + c + 3, stride, 1.0, ts, et, out[c], deriv, work);
+                spk_types::hermite(x, y + c + 6, y + c + 9, stride, 1.0, ts, et, out[c + 3], deriv, work);
+            }
+            break;
+        case 1:
+            for (std::size_t c = 0; c < 6; ++c) out[c] = spk_types::lagrange(x, y + c, stride, ts, et, work);
+            break;
+        default:
+            for (std::size_t c = 0; c < 3; ++c)
+                spk_types::hermite(x, y + c, y + c + 3, stride, 1.0, ts, et, out[c], out[c + 3], work);
+            break;
+    }
+    return out;
+}
+
+std::expected<SpkType18, SpkError> SpkType18::open(const DafFile& daf, std::uint32_t begin, std::uint32_t end) {
+    auto seg = spk_types::segment_view(daf, begin, end, 18);
+    if (!seg) return std::unexpected(seg.error());
+    auto block = PacketBlock::check(seg->data, seg->size, 1, 18);
+    if (!block) return std::unexpected(block.error());
+    return SpkType18{daf, *block};
+}
+
+std::expected<SpkType19, SpkError> SpkType19::open(const DafFile& daf, std::uint32_t begin, std::uint32_t end) {
+    using spk_types::malformed;
+    auto seg = spk_types::segment_view(daf, begin, end, 19);
+    if (!seg) return std::unexpected(seg.error());
+    const std::uint64_t size = seg->size;
+    std::uint64_t n = 0;
+    if (size < 2 || !spk_types::stored_count(seg->back(0), 1, size, n))
+        return malformed(19, "N outside 1..segment length");
+    const double flag = seg->back(1);
+    if (flag != 0.0 && flag != 1.0) return malformed(19, "boundary flag not 0 or 1");
+    if (2 * (n + 1) + 2 > size) return malformed(19, "segment length does not match N intervals");
+    const double* pointers = seg->data + size - 2 - (n + 1);
+    // Pointers start at 1, increase, and leave room for the boundaries,
+    // their directory and the pointers themselves.
+    std::uint64_t prev = 0;
+    for (std::uint64_t k = 0; k <= n; ++k) {
+        std::uint64_t ptr = 0;
+        if (!spk_types::stored_count(pointers[k], 1, size, ptr) || (k == 0 ? ptr != 1 : ptr <= prev))
+            return malformed(19, "mini-segment pointers not increasing from 1");
+        prev = ptr;
+    }
+    const std::uint64_t bstart = prev - 1;  // words of all mini-segments
+    if (bstart + 2 * (n + 1) + 2 > size) return malformed(19, "segment length does not match N intervals");
+    const std::uint64_t ndir = size - bstart - 2 * (n + 1) - 2;
+    if (!spk_types::directory_fits(ndir, n) && !spk_types::directory_fits(ndir, n + 1))
+        return malformed(19, "segment length does not match N intervals");
+    const double* boundaries = seg->data + bstart;
+    if (!spk_types::sorted_epochs(boundaries, n + 1, true))
+        return malformed(19, "interval boundaries not strictly increasing");
+    for (std::uint64_t k = 0; k < n; ++k) {
+        const auto from = static_cast<std::uint64_t>(pointers[k]) - 1;
+        const auto to = static_cast<std::uint64_t>(pointers[k + 1]) - 1;
+        auto block = PacketBlock::check(seg->data + from, to - from, 2, 19);
+        if (!block) return std::unexpected(block.error());
+    }
+    return SpkType19{daf, seg->data, boundaries, pointers, n, flag == 1.0};
+}
+
+std::expected<State, SpkError> SpkType19::evaluate(double et) const {
+    // Interval k runs from boundary k to k + 1; on a boundary the flag picks.
+    const std::uint64_t m = n + 1;
+    std::uint64_t k = select_last ? spk_types::first_after(boundaries, m, et)
+                                  : spk_types::first_not_before(boundaries, m, et);
+    k = k == 0 ? 0 : std::min(k - 1, n - 1);
+    const auto from = static_cast<std::uint64_t>(pointers[k]) - 1;
+    const auto to = static_cast<std::uint64_t>(pointers[k + 1]) - 1;
+    // Checked at open, the block needs no checks here.
+    const double* d = data + from;
+    const std::uint64_t words = to - from;
+    PacketBlock block;
+    block.n = static_cast<std::uint64_t>(d[words - 1]);
+    block.window = static_cast<std::uint64_t>(d[words - 2]);
+    block.subtype = static_cast<int>(d[words - 3]);
+    block.packet_size = block.subtype == 0 ? 12 : 6;
+    block.packets = d;
+    block.epochs = d + block.packet_size * block.n;
+    return block.evaluate(et);
+}
+
+}  // namespace kernwerk
