@@ -91,3 +91,46 @@ def cheb_type2(init, intlen, records):
     rsize = len(records[0])
     out = [v for rec in records for v in rec]
     return out + [init, intlen, float(rsize), float(len(records))]
+
+
+# ---------------------------------------------------------------------------
+# Segment data of the SPK types the toolkit's Python wrapper cannot write.
+
+def difference_line(tl, g, refpos, refvel, dt, kqmax1, kq):
+    """One Type 1/21 record: TL, G[MAXDIM], X VX Y VY Z VZ, DT[MAXDIM][3]
+    (one column of MAXDIM per axis), KQMAX1, KQ[3]; MAXDIM = len(g)."""
+    ref = [v for i in range(3) for v in (refpos[i], refvel[i])]
+    cols = [v for i in range(3) for v in dt[i]]
+    return [tl] + list(g) + ref + cols + [float(kqmax1)] + [float(k) for k in kq]
+
+
+def mda_data(records, epochs, maxdim=None, ndir=None):
+    """Type 1 (maxdim None) or Type 21 data: records, final epochs, a
+    directory of every 100th epoch, [MAXDIM,] N."""
+    n = len(records)
+    out = [v for r in records for v in r] + list(epochs)
+    out += [epochs[100 * i - 1] for i in range(1, (n // 100 if ndir is None else ndir) + 1)]
+    return out + ([] if maxdim is None else [float(maxdim)]) + [float(n)]
+
+
+def packet_block(subtype, window, packets, epochs):
+    """A Type 18 segment or Type 19 mini-segment: packets, epochs, directory
+    ((N-1)/100), subtype, window size, N."""
+    n = len(epochs)
+    out = [v for p in packets for v in p] + list(epochs)
+    out += [epochs[100 * i - 1] for i in range(1, (n - 1) // 100 + 1)]
+    return out + [float(subtype), float(window), float(n)]
+
+
+def type19_data(blocks, boundaries, select_last):
+    """Type 19 data: mini-segments, N + 1 boundaries, directory, N + 1
+    pointers (from 1), boundary flag, N."""
+    n = len(blocks)
+    assert len(boundaries) == n + 1
+    out, pointers = [], []
+    for b in blocks:
+        pointers.append(float(len(out) + 1))
+        out += list(b)
+    pointers.append(float(len(out) + 1))
+    out += list(boundaries) + [boundaries[100 * i - 1] for i in range(1, n // 100 + 1)]
+    return out + pointers + [1.0 if select_last else 0.0, float(n)]

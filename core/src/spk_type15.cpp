@@ -1,6 +1,7 @@
 #include "spk_type15.hpp"
 
 #include <cmath>
+#include <numbers>
 
 #include "spk_type05.hpp"
 #include "spk_types_common.hpp"
@@ -39,6 +40,26 @@ void rotate_state(State& s, const Vec& axis, double angle) noexcept {
     s = {p[0], p[1], p[2], v[0], v[1], v[2]};
 }
 
+// The true anomaly in -pi..pi of mean anomaly m in -pi..pi, 0 <= e < 1:
+// E - e sin E = m by Newton steps kept within e of m, then
+// tan(nu / 2) = sqrt((1 + e) / (1 - e)) tan(E / 2).
+double true_anomaly(double m, double e) noexcept {
+    double lo = m - e, hi = m + e, big_e = m;
+    for (int i = 0; i < 100; ++i) {
+        const double g = big_e - e * std::sin(big_e) - m;
+        if (g == 0.0) break;
+        if (g < 0.0)
+            lo = big_e;
+        else
+            hi = big_e;
+        double next = big_e - g / (1.0 - e * std::cos(big_e));
+        if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+        if (next == big_e) break;
+        big_e = next;
+    }
+    return 2.0 * std::atan2(std::sqrt(1.0 + e) * std::sin(big_e / 2.0), std::sqrt(1.0 - e) * std::cos(big_e / 2.0));
+}
+
 }  // namespace
 
 std::expected<SpkType15, SpkError> SpkType15::open(const DafFile& daf, std::uint32_t begin, std::uint32_t end) {
@@ -70,13 +91,20 @@ std::expected<State, SpkError> SpkType15::evaluate(double et) const {
     State s = propagate_two_body(gm, peri, dt);
 
     if (j2flg == 3.0 || j2 == 0.0 || !(ecc < 1.0)) return s;
+    // The lines turn with the true anomaly swept since periapsis, whole
+    // revolutions included: the mean anomaly, less its nearest multiple of
+    // 2 pi, through Kepler's equation to the true anomaly.
     const double oj2 = 1.0 - ecc * ecc;
     const double mean_motion = std::sqrt(gm / (p * p * p)) * oj2 * std::sqrt(oj2);
+    const double two_pi = 2.0 * std::numbers::pi;
+    const double m = mean_motion * dt;
+    const double revs = std::round(m / two_pi);
+    const double anomaly = true_anomaly(m - revs * two_pi, ecc) + revs * two_pi;
     const double ratio = radius / p;
-    const double z = 1.5 * mean_motion * j2 * ratio * ratio;
+    const double z = 1.5 * j2 * ratio * ratio * anomaly;
     const double cosinc = dot(pv, tp);
-    if (j2flg != 1.0) rotate_state(s, tp, z * (2.5 * cosinc * cosinc - 0.5) * dt);
-    if (j2flg != 2.0) rotate_state(s, pv, -z * cosinc * dt);
+    if (j2flg != 1.0) rotate_state(s, tp, z * (2.5 * cosinc * cosinc - 0.5));
+    if (j2flg != 2.0) rotate_state(s, pv, -z * cosinc);
     return s;
 }
 

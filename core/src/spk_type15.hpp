@@ -12,9 +12,10 @@
 // The periapsis state (P / (1 + ECC) along PA, speed sqrt(GM / P) (1 + ECC)
 // along TP x PA; all three directions normalised) is propagated as a two-body
 // orbit to et. For an ellipse the state is then turned about TP by the
-// apsidal angle Z (5/2 cos^2 i - 1/2) dt and about PV by the nodal angle
-// -Z cos i dt, Z = 3/2 n J2 (RADIUS / P)^2, n the mean motion and
-// cos i = PV . TP.
+// apsidal angle Z (5/2 cos^2 i - 1/2) and about PV by the nodal angle
+// -Z cos i, Z = 3/2 J2 (RADIUS / P)^2 nu, nu the true anomaly swept since
+// the periapsis at EPOCH (whole revolutions included) and cos i = PV . TP:
+// the secular rates of J2 per radian of true anomaly.
 #pragma once
 
 #include <cstdint>

@@ -11,8 +11,8 @@ std::expected<PacketBlock, SpkError> PacketBlock::check(const double* data, std:
     std::uint64_t subtype = 0, window = 0, n = 0;
     if (!spk_types::stored_count(data[words - 3], 0, static_cast<std::uint64_t>(max_subtype), subtype))
         return malformed(data_type, max_subtype == 1 ? "subtype not 0 or 1" : "subtype not 0, 1 or 2");
-    if (!spk_types::stored_count(data[words - 2], 2, spk_types::kMaxWindow, window))
-        return malformed(data_type, "window size outside 2..32");
+    if (!spk_types::stored_count(data[words - 2], 2, spk_types::kMaxWindow, window) || window % 2 != 0)
+        return malformed(data_type, "window size not even in 2..32");
     if (!spk_types::stored_count(data[words - 1], 1, words, n)) return malformed(data_type, "N outside 1..block length");
     const std::uint64_t size = subtype == 0 ? 12 : 6;
     if ((size + 1) * n + 3 > words || !spk_types::directory_fits(words - (size + 1) * n - 3, n))
@@ -23,8 +23,14 @@ std::expected<PacketBlock, SpkError> PacketBlock::check(const double* data, std:
 }
 
 State PacketBlock::evaluate(double et) const noexcept {
-    const std::uint64_t t = std::min(window, n);
-    const std::uint64_t first = spk_types::window_start(epochs, n, t, et);
+    // i, the last epoch not after et (-1 when none); the window runs from
+    // i - W/2 + 1 to i + W/2, cut (not shifted) at the block's ends.
+    const auto i = static_cast<std::int64_t>(spk_types::first_after(epochs, n, et)) - 1;
+    const auto half = static_cast<std::int64_t>(window / 2);
+    const std::int64_t lo = std::max<std::int64_t>(0, i - half + 1);
+    const std::int64_t hi = std::min<std::int64_t>(static_cast<std::int64_t>(n) - 1, i + half);
+    const auto first = static_cast<std::uint64_t>(lo);
+    const auto t = static_cast<std::uint64_t>(hi - lo + 1);
     const double* x = epochs + first;
     const double* y = packets + first * packet_size;
     const auto ts = static_cast<std::size_t>(t);

@@ -6,15 +6,15 @@
 //   * N packets of S doubles;
 //   * N epochs, strictly increasing;
 //   * a directory of every 100th epoch ((N-1)/100 words; never read);
-//   * SUBTYPE, W (window size, 2..32), N.
+//   * SUBTYPE, W (window size, even, 2..32), N.
 // Subtypes: 0, Hermite, S = 12: position, velocity, then velocity,
 // acceleration; position and velocity are each a Hermite polynomial through
 // their values and derivatives. 1, Lagrange, S = 6: each component its own
 // Lagrange polynomial. 2 (Type 19 only), Hermite, S = 6: position through
 // its values and the stored velocities; the velocity is its derivative.
-// The window is min(W, N) consecutive packets around et: up to the last
-// epoch not after et and as many after it (one fewer before for odd W),
-// pushed inside the block at its ends.
+// The window is W consecutive packets around et, W/2 up to the last epoch
+// not after et and W/2 after it, cut short (not shifted) at the block's
+// ends: near an end fewer packets are used.
 //
 // Type 19 segment:
 //   * N mini-segments back to back;

@@ -21,7 +21,7 @@ std::expected<SpkType20, SpkError> SpkType20::open(const DafFile& daf, std::uint
     std::uint64_t n = 0, rsize = 0;
     if (!spk_types::stored_count(seg->back(0), 1, seg->size, n)) return malformed(20, "N outside 1..segment length");
     if (!spk_types::stored_count(seg->back(1), 6, seg->size, rsize) || rsize % 3 != 0)
-        return malformed(20, "RSIZE not 3 NC + 3 with NC >= 1");
+        return malformed(20, "RSIZE not 3 (NC + 1) with NC >= 1");
     if (n > seg->size / rsize || rsize * n + 7 != seg->size)
         return malformed(20, "segment length does not match N records");
     const double dscale = seg->back(6), tscale = seg->back(5), initjd = seg->back(4), initfr = seg->back(3),
@@ -47,7 +47,7 @@ std::expected<State, SpkError> SpkType20::evaluate(double et) const {
 
     double v[3], integral[3];
     for (int a = 0; a < 3; ++a) {
-        const double* c = r + a * nc;
+        const double* c = r + a * (nc + 1);
         double sum_v = c[0], sum_i = c[0] * s;
         if (nc > 1) {
             sum_v = sum_v + c[1] * s;
@@ -75,10 +75,10 @@ std::expected<State, SpkError> SpkType20::evaluate(double et) const {
     }
     const double radius = half * kSecondsPerDay;
     const double vscale = dscale / tscale;
-    const double* middle = r + 3 * nc;
     State out;
     for (int a = 0; a < 3; ++a) {
-        out[a] = dscale * (middle[a] + radius / tscale * integral[a]);
+        const double middle = r[a * (nc + 1) + nc];
+        out[a] = dscale * (middle + radius / tscale * integral[a]);
         out[a + 3] = vscale * v[a];
     }
     return out;

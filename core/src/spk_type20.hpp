@@ -2,9 +2,9 @@
 // is the series' integral plus the stored position at each interval's middle.
 //
 // Layout relied on (segment words from `begin`):
-//   * N records of RSIZE = 3 NC + 3 doubles: the X, Y, Z velocity series (NC
-//     coefficients each, in DSCALE/TSCALE units), then the position at the
-//     middle of the interval (DSCALE units);
+//   * N records of RSIZE = 3 (NC + 1) doubles: for X, then Y, then Z, the
+//     velocity series (NC coefficients, DSCALE/TSCALE units) followed by the
+//     position at the middle of the interval (DSCALE units);
 //   * DSCALE (km, > 0), TSCALE (s, > 0), INITJD and INITFR (the first
 //     interval's start as a Julian date, TDB, in two parts), INTLEN (days,
 //     > 0), RSIZE, N.

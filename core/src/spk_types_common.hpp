@@ -67,18 +67,6 @@ inline std::uint64_t first_after(const double* x, std::uint64_t n, double et) no
     return static_cast<std::uint64_t>(std::upper_bound(x, x + n, et) - x);
 }
 
-// The t consecutive nodes of n sorted epochs used at `et` (t <= n): the last
-// epoch not after et anchors the window (the first epoch when none is); an
-// even window holds t/2 nodes up to the anchor and t/2 after it, an odd one
-// centres the anchor; windows running past either end are pushed back in.
-inline std::uint64_t window_start(const double* x, std::uint64_t n, std::uint64_t t, double et) noexcept {
-    const std::uint64_t after = first_after(x, n, et);
-    const std::uint64_t anchor = after == 0 ? 0 : after - 1;
-    const std::uint64_t back = (t - 1) / 2;
-    const std::uint64_t first = anchor >= back ? anchor - back : 0;
-    return std::min(first, n - t);
-}
-
 // Neville's scheme for the Lagrange polynomial through (x[j], y[j * stride]),
 // j < t, at u; `work` holds t doubles. Each level replaces work[j] by
 // ((x[j+i] - u) work[j] + (u - x[j]) work[j+1]) / (x[j+i] - x[j]).

@@ -4,6 +4,7 @@
 // Covers the types with their own file pair under core/src (1, 5, 8, 12, 14,
 // 15, 17, 18, 19, 20, 21); the segment's coverage is not applied.
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
 
 #include <cstring>
 #include <vector>
