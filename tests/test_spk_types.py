@@ -256,3 +256,106 @@ def test_states_agree_with_the_toolkit(case, tmp_path):
         sp.unload(path)
     dp, dv = relative_errors(ours, theirs)
     assert dp.max() <= 1e-9 and dv.max() <= 1e-9, (case, dp.max(), dv.max(), ets[np.argmax(np.maximum(dp, dv))])
+
+
+# ---------------------------------------------------------------------------
+# Malformed segments: a small valid segment of each type, one word changed.
+
+def _t1():
+    rec = difference_line(0.0, [1.0] * 15, [1.0, 2.0, 3.0], [0.1, 0.2, 0.3], [[0.0] * 15] * 3, 2, (1, 1, 1))
+    return mda_data([rec, rec], [10.0, 20.0])
+
+
+def _t14():
+    meta = [0, 1, 12, 0, 3, 11, 1, 0, 0, 0, 1, 1, 0, 0, 8, 1, 17]
+    return [1.0, 0.0, 5.0, 5.0] + [1.0] * 6 + [0.0] + [0.0] + [float(m) for m in meta]
+
+
+_STATE = [7000.0, 0.0, 0.0, 0.0, 7.5, 0.0]
+VALID = {
+    1: _t1(),
+    5: [v for _ in range(2) for v in _STATE] + [0.0, 10.0, GM_EARTH, 2.0],
+    8: _STATE * 3 + [0.0, 10.0, 1.0, 3.0],
+    12: _STATE * 3 + [0.0, 10.0, 1.0, 3.0],
+    14: _t14(),
+    15: [0.0, 0.0, 0.0, 1.0, 1.0, 0.0, 0.0, 7000.0, 0.1, 0.0, 0.0, 0.0, 1.0, GM_EARTH, 1e-3, 6378.0],
+    17: [0.0, 7000.0, 0.1, 0.1, 0.0, 0.0, 0.0, 0.0, 1e-3, 0.0, 0.0, 1.5],
+    18: packet_block(1, 2, [_STATE, _STATE], [0.0, 10.0]),
+    19: type19_data([packet_block(1, 2, [_STATE, _STATE], [0.0, 10.0])], [0.0, 10.0], False),
+    20: [1.0, 7000.0, 1.0, 0.0, 1.0, 0.0, AU, DAY, 2451545.0, 0.0, 1.0, 6.0, 1.0],
+    21: mda_data([difference_line(0.0, [1.0] * 3, [1.0, 2.0, 3.0], [0.1, 0.2, 0.3], [[0.0] * 3] * 3, 2, (1, 1, 1))],
+                 [10.0], 3),
+}
+
+# (type, word index (negative from the end), new value or None to drop the
+# word, the reason in the error message)
+MALFORMED = [
+    (1, -1, 1e9, "N outside 1..segment length"),
+    (1, -1, 1.0, "segment length does not match N difference lines"),
+    (1, -2, 5.0, "epochs not in increasing order"),
+    (1, 67, 40.0, "KQMAX1 outside 2..MAXDIM+1"),
+    (1, 68, -1.0, "KQ outside 0..KQMAX1-1"),
+    (21, -2, 0.0, "MAXDIM outside 1..25"),
+    (21, -2, 26.0, "MAXDIM outside 1..25"),
+    (5, -1, 0.0, "N outside 1..segment length"),
+    (5, -2, -1.0, "GM not positive"),
+    (5, -3, 0.0, "epochs not strictly increasing"),
+    (5, 0, None, "segment length does not match N states"),
+    (8, -2, 0.0, "window size outside 2..32"),
+    (8, -3, 0.0, "STEP not positive"),
+    (12, -2, -1.0, "window size outside 2..32"),
+    (12, -1, float("nan"), "N outside 1..segment length"),
+    (14, -1, 3.0, "NMETA outside 17..segment length"),
+    (14, -3, 9.0, "packet size not 2 + 6 coefficient counts"),
+    (14, 3, 0.0, "RADIUS not positive"),
+    (14, -14, 5.0, "packets or references past the segment"),
+    (15, 0, None, "segment length is not 16"),
+    (15, 13, 0.0, "GM not positive"),
+    (17, 2, 1.0, "eccentricity not below 1"),
+    (18, -3, 2.0, "subtype not 0 or 1"),
+    (18, -2, 3.0, "window size not even in 2..32"),
+    (18, -5, 10.0, "epochs not strictly increasing"),
+    (19, -2, 2.0, "boundary flag not 0 or 1"),
+    (19, -4, 2.0, "mini-segment pointers not increasing from 1"),
+    (19, -5, 0.0, "interval boundaries not strictly increasing"),
+    (19, 15, 3.0, "window size not even in 2..32"),
+    (20, -2, 7.0, "RSIZE not 3 (NC + 1) with NC >= 1"),
+    (20, -3, 0.0, "INTLEN not positive"),
+    (20, -1, 2.0, "segment length does not match N records"),
+]
+
+
+@pytest.mark.parametrize("data_type, index, value, reason", MALFORMED)
+def test_malformed_segments_are_refused(data_type, index, value, reason, write_kernel):
+    data = list(VALID[data_type])
+    if value is None:
+        del data[index]
+    else:
+        data[index] = value
+    path = write_kernel(build_spk([spk_segment(-5, 399, data_type, 0.0, 10.0, data)]))
+    with pytest.raises(FileFormatError, match=f"^malformed Type {data_type} segment: {reason}$".replace("(", r"\(")
+                       .replace(")", r"\)").replace("+", r"\+").replace(".", r"\.")):
+        _ext._segment_states(path, 0, np.array([5.0]))
+
+
+@pytest.mark.parametrize("data_type", sorted(VALID))
+def test_valid_small_segments_evaluate(data_type, write_kernel):
+    """The base of the table above is itself accepted (so each row tests its one word)."""
+    path = write_kernel(build_spk([spk_segment(-5, 399, data_type, 0.0, 10.0, VALID[data_type])]))
+    assert np.isfinite(_ext._segment_states(path, 0, np.array([0.0, 5.0, 10.0]))).all()
+
+
+@pytest.mark.parametrize("data_type", sorted(VALID))
+def test_any_single_word_change_is_refused_or_evaluated(data_type, tmp_path):
+    """Every word of the small segments set to NaN, -1, 0 and 1e300 in turn:
+    a FileFormatError or states, never a crash or a hang."""
+    path = tmp_path / "k.bsp"
+    for index in range(len(VALID[data_type])):
+        for value in (float("nan"), -1.0, 0.0, 1e300):
+            data = list(VALID[data_type])
+            data[index] = value
+            path.write_bytes(build_spk([spk_segment(-5, 399, data_type, 0.0, 10.0, data)]))
+            try:
+                _ext._segment_states(str(path), 0, np.array([-1e9, 0.0, 5.0, 10.0, float("nan")]))
+            except FileFormatError as e:
+                assert str(e).startswith(f"malformed Type {data_type} segment: ")
