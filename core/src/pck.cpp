@@ -128,4 +128,42 @@ std::expected<EulerState, PckError> PckFile::euler_state(std::int32_t body_frame
     return r->state;
 }
 
+// ---------------------------------------------------------------------------
+// Frame transform
+
+std::optional<Mat6> pck_inertial_to_body_sxform(std::int32_t ref_frame, InertialFrame inertial,
+                                                const EulerState& e) noexcept {
+    const auto [r, dr] = pck_euler_rotation_and_derivative(e[0], e[1], e[2], e[3], e[4], e[5]);
+    const Mat6 x_body = sxform_from_rotation(r, dr);  // segment reference frame -> body-fixed
+
+    // M: from the inertial frame of the call to the segment's reference frame.
+    const Mat3 identity = {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
+    const Mat3 to_ecl = j2000_to_eclipj2000();
+    const bool j2000 = inertial == InertialFrame::J2000;
+    Mat3 m;
+    if (ref_frame == 1 && j2000) {
+        m = identity;
+    } else if (ref_frame == 17 && j2000) {
+        m = to_ecl;
+    } else if (ref_frame == 1) {  // ECLIPJ2000 -> J2000
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) m[i][j] = to_ecl[j][i];
+    } else if (ref_frame == 17) {
+        m = identity;
+    } else {
+        return std::nullopt;
+    }
+    const Mat6 x_frame = sxform_from_rotation(m, Mat3{});
+
+    Mat6 x;
+    for (int i = 0; i < 6; ++i) {
+        for (int j = 0; j < 6; ++j) {
+            double acc = 0.0;
+            for (int k = 0; k < 6; ++k) acc = acc + x_body[i][k] * x_frame[k][j];
+            x[i][j] = acc;
+        }
+    }
+    return x;
+}
+
 }  // namespace kernwerk

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "daf.hpp"
+#include "frame.hpp"
 
 namespace kernwerk {
 
@@ -93,5 +94,16 @@ private:
     PckFile() = default;
     std::vector<PckSegment> segments_;
 };
+
+// The 6x6 state transform from `inertial` (J2000 or ECLIPJ2000) to the
+// body-fixed frame whose Euler angles and rates `e` a segment referred to
+// frame `ref_frame` gives: X = X_body X_frame, where X_body is built from
+// the 3-1-3 rotation of `e` and X_frame carries `inertial` into the
+// segment's reference frame; each element of the product is summed from 0
+// over k = 0..5 in increasing k. Nothing when `ref_frame` is neither 1
+// (J2000) nor 17 (ECLIPJ2000). NaifPck and the kernel set both build their
+// Earth transforms here, so that they agree bit for bit.
+std::optional<Mat6> pck_inertial_to_body_sxform(std::int32_t ref_frame, InertialFrame inertial,
+                                                const EulerState& e) noexcept;
 
 }  // namespace kernwerk

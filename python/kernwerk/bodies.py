@@ -74,7 +74,10 @@ def normalize_name(name: str) -> str:
 class BodyRegistry:
     """Body bindings from text kernels, over the built-in table."""
 
-    def __init__(self) -> None:
+    def __init__(self, fallback: BodyRegistry | None = None) -> None:
+        """`fallback`, when given, answers what this registry's kernels do not
+        bind (in place of the built-in table, which it consults in turn)."""
+        self._fallback = fallback
         self._lock = threading.Lock()
         self._bindings: list[tuple[str, int]] = []
         # (name -> code, code -> name), replaced as one object so that a
@@ -124,6 +127,8 @@ class BodyRegistry:
             code = self._maps[0].get(normalize_name(name))
             if code is not None:
                 return code
+        if self._fallback is not None:
+            return self._fallback.bodn2c(name)
         return _native.naif_bodn2c(name)
 
     def bodc2n(self, code: int) -> str:
@@ -138,7 +143,10 @@ class BodyRegistry:
         name = code_to_name.get(index)
         if name is not None:
             return name
-        name = _native.naif_bodc2n(code)  # raises for codes outside the table
+        if self._fallback is not None:
+            name = self._fallback.bodc2n(code)
+        else:
+            name = _native.naif_bodc2n(code)  # raises for codes outside the table
         other = name_to_code.get(normalize_name(name))
         if other is not None:
             raise ValueError(

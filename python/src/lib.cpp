@@ -487,43 +487,16 @@ struct NaifPck {
 
         auto euler = pck.euler_state_with_ref(kItrf93, et);
         if (!euler) return std::unexpected(Failure{PyExc_RuntimeError, euler.error().message()});
-        const EulerState& e = euler->state;
-        const auto [r, dr] = pck_euler_rotation_and_derivative(e[0], e[1], e[2], e[3], e[4], e[5]);
-        const Mat6 x_body = sxform_from_rotation(r, dr);  // segment reference frame -> ITRF93
-
-        // M: from the inertial frame of the call to the segment's reference frame.
-        const Mat3 identity = {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
-        const Mat3 to_ecl = j2000_to_eclipj2000();
-        Mat3 m;
-        const std::int32_t ref = euler->ref_frame;
-        if (ref == 1 && inertial == "J2000") {
-            m = identity;
-        } else if (ref == 17 && inertial == "J2000") {
-            m = to_ecl;
-        } else if (ref == 1) {  // ECLIPJ2000 -> J2000
-            for (int i = 0; i < 3; ++i)
-                for (int j = 0; j < 3; ++j) m[i][j] = to_ecl[j][i];
-        } else if (ref == 17) {
-            m = identity;
-        } else {
-            return std::unexpected(Failure{PyExc_ValueError, "unsupported PCK reference frame " + std::to_string(ref) +
+        const InertialFrame frame = inertial == "J2000" ? InertialFrame::J2000 : InertialFrame::EclipJ2000;
+        // Inertial -> ITRF93; the same transform the kernel set uses.
+        const std::optional<Mat6> x = pck_inertial_to_body_sxform(euler->ref_frame, frame, euler->state);
+        if (!x)
+            return std::unexpected(Failure{PyExc_ValueError, "unsupported PCK reference frame " +
+                                                                 std::to_string(euler->ref_frame) +
                                                                  "; expected 1 (J2000) or 17 (ECLIPJ2000) with "
                                                                  "target " +
                                                                  std::string(inertial)});
-        }
-        const Mat6 x_frame = sxform_from_rotation(m, Mat3{});
-
-        // X = X_body X_frame: inertial -> ITRF93, each element summed from 0
-        // over k = 0..5 in increasing k.
-        Mat6 x;
-        for (int i = 0; i < 6; ++i) {
-            for (int j = 0; j < 6; ++j) {
-                double acc = 0.0;
-                for (int k = 0; k < 6; ++k) acc = acc + x_body[i][k] * x_frame[k][j];
-                x[i][j] = acc;
-            }
-        }
-        return forward ? x : invert_sxform(x);
+        return forward ? *x : invert_sxform(*x);
     }
 
     static std::nullptr_t raise(const Failure& f) {

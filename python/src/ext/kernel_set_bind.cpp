@@ -1,8 +1,239 @@
-// Bindings of the kernel set.
+// Bindings of the kernel set: the low-level class `_ext.KernelSet` under the
+// package's `kernwerk.Kernels`.
+//
+// Paths cross as bytes (os.fsencode), so that any file name the system
+// accepts reaches the core unchanged. Epoch arrays are read in place through
+// their stride; results are written straight into an array the caller
+// allocated. Batches run without the interpreter lock on a snapshot of the
+// set taken before it is released, so a load or unload on another thread
+// cannot disturb them.
 #include "ext.hpp"
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "file_cache.hpp"
+#include "kernel_set.hpp"
 
 namespace kernwerk::ext {
 
-void register_kernel_set(nb::module_&) {}
+namespace {
+
+using Epochs = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
+using StateRows = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using Transforms = nb::ndarray<double, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
+
+ErrorKind error_kind(KernelSetError::Kind kind) noexcept {
+    switch (kind) {
+        case KernelSetError::Kind::File: return ErrorKind::File;
+        case KernelSetError::Kind::FileFormat: return ErrorKind::FileFormat;
+        case KernelSetError::Kind::Coverage: return ErrorKind::Coverage;
+        case KernelSetError::Kind::MissingKernel: return ErrorKind::MissingKernel;
+        case KernelSetError::Kind::Frame: return ErrorKind::Frame;
+        case KernelSetError::Kind::Epoch: return ErrorKind::Epoch;
+        case KernelSetError::Kind::Value: return ErrorKind::Value;
+    }
+    return ErrorKind::Value;
+}
+
+[[noreturn]] void raise(const KernelSetError& e, const std::string& suffix = {}) {
+    throw Error(error_kind(e.kind()), e.message() + suffix, e.os_errno(), e.path());
+}
+
+// " (epoch index i)", or the index unravelled over `shape` (C order) when
+// the epochs came from an N-d array: " (epoch index (1, 2))".
+std::string index_suffix(std::size_t index, const std::vector<std::size_t>& shape) {
+    if (shape.size() <= 1) return " (epoch index " + std::to_string(index) + ")";
+    std::vector<std::size_t> parts(shape.size());
+    for (std::size_t d = shape.size(); d-- > 0;) {
+        const std::size_t extent = shape[d] ? shape[d] : 1;
+        parts[d] = index % extent;
+        index /= extent;
+    }
+    std::string out = " (epoch index (";
+    for (std::size_t d = 0; d < parts.size(); ++d) {
+        if (d) out += ", ";
+        out += std::to_string(parts[d]);
+    }
+    return out + "))";
+}
+
+OutputFrame frame_of(std::int32_t code) {
+    auto f = output_frame_from_code(code);
+    if (!f)
+        fail(ErrorKind::Frame, "unsupported output frame code " + std::to_string(code) +
+                                   " (supported: 1 J2000, 17 ECLIPJ2000, 13000 ITRF93)");
+    return *f;
+}
+
+EpochView view_of(const Epochs& ets) {
+    return EpochView{ets.data(), static_cast<std::ptrdiff_t>(ets.stride(0)), ets.shape(0)};
+}
+
+const char* kind_name(KernelKind k) noexcept {
+    switch (k) {
+        case KernelKind::Spk: return "spk";
+        case KernelKind::Pck: return "pck";
+        case KernelKind::Text: return "text";
+    }
+    return "?";
+}
+
+class PyKernelSet {
+public:
+    void load(const std::vector<nb::bytes>& paths) {
+        std::vector<std::string> p;
+        p.reserve(paths.size());
+        for (const nb::bytes& b : paths) p.emplace_back(b.c_str(), b.size());
+        std::expected<void, KernelSetError> r;
+        {
+            nb::gil_scoped_release release;
+            r = set_.load(p);
+        }
+        if (!r) raise(r.error());
+    }
+
+    bool unload(const nb::bytes& path) { return set_.unload(std::string(path.c_str(), path.size())); }
+    void clear() { set_.clear(); }
+
+    // (path, kind) in load order.
+    std::vector<std::pair<nb::bytes, std::string>> files() const {
+        std::vector<std::pair<nb::bytes, std::string>> out;
+        for (const auto& f : set_.snapshot()->files())
+            out.emplace_back(nb::bytes(f.path.data(), f.path.size()), kind_name(f.kernel->kind));
+        return out;
+    }
+
+    std::vector<std::pair<std::string, std::int32_t>> body_bindings() const {
+        std::vector<std::pair<std::string, std::int32_t>> out;
+        for (const BodyBinding& b : set_.snapshot()->body_bindings()) out.emplace_back(b.name, b.code);
+        return out;
+    }
+
+    nb::object leapseconds() const {
+        auto snap = set_.snapshot();
+        const LeapSecondsFields* ls = snap->leapseconds();
+        if (!ls) return nb::none();
+        nb::list delta_at;
+        for (const DeltaAtEntry& e : ls->delta_at)
+            delta_at.append(nb::make_tuple(e.leap_seconds, nb::make_tuple(e.date.year, int(e.date.month), int(e.date.day))));
+        nb::dict d;
+        d["DELTA_T_A"] = ls->delta_t_a;
+        d["K"] = ls->k;
+        d["EB"] = ls->eb;
+        d["M"] = nb::make_tuple(ls->m[0], ls->m[1]);
+        d["DELTA_AT"] = delta_at;
+        return d;
+    }
+
+    std::vector<std::int32_t> bodies() const { return set_.snapshot()->bodies(); }
+
+    std::vector<std::pair<double, double>> coverage(std::int32_t body) const {
+        return set_.snapshot()->coverage(body);
+    }
+
+    std::vector<std::pair<double, double>> pck_coverage(std::int32_t body_frame) const {
+        return set_.snapshot()->pck_coverage(body_frame);
+    }
+
+    std::tuple<double, double, double, double, double, double> state_one(std::int32_t target, std::int32_t center,
+                                                                          std::int32_t frame, double et) const {
+        const OutputFrame f = frame_of(frame);
+        auto s = set_.snapshot()->state(target, center, f, et);
+        if (!s) raise(s.error());
+        const State& v = *s;
+        return {v[0], v[1], v[2], v[3], v[4], v[5]};
+    }
+
+    void state(std::int32_t target, std::int32_t center, std::int32_t frame, const Epochs& ets, StateRows out,
+               unsigned threads, const std::vector<std::size_t>& shape) const {
+        const OutputFrame f = frame_of(frame);
+        if (out.shape(0) != ets.shape(0) || out.shape(1) != 6)
+            fail(ErrorKind::Value, "out must have shape (" + std::to_string(ets.shape(0)) + ", 6)");
+        auto snap = set_.snapshot();
+        std::expected<void, BatchFailure> r;
+        {
+            nb::gil_scoped_release release;
+            r = snap->state_batch(target, center, f, view_of(ets), out.data(), threads);
+        }
+        if (!r) raise(r.error().error, index_suffix(r.error().index, shape));
+    }
+
+    void sxform(bool inverse, const Epochs& ets, Transforms out, unsigned threads,
+                const std::vector<std::size_t>& shape) const {
+        if (out.shape(0) != ets.shape(0) || out.shape(1) != 6 || out.shape(2) != 6)
+            fail(ErrorKind::Value, "out must have shape (" + std::to_string(ets.shape(0)) + ", 6, 6)");
+        auto snap = set_.snapshot();
+        std::expected<void, BatchFailure> r;
+        {
+            nb::gil_scoped_release release;
+            r = snap->j2000_to_itrf93_batch(view_of(ets), out.data(), inverse, threads);
+        }
+        if (!r) raise(r.error().error, index_suffix(r.error().index, shape));
+    }
+
+    // (target, center, frame, data type, segment name, file path, segment
+    // index, subtracted) for each link that answers the query at `et`.
+    nb::list resolve(std::int32_t target, std::int32_t center, double et) const {
+        auto snap = set_.snapshot();
+        auto links = snap->resolve(target, center, et);
+        if (!links) raise(links.error());
+        nb::list out;
+        for (const ChainLink& l : *links) {
+            const SpkSegment& s = *l.ref.segment;
+            const std::string& path = snap->files()[static_cast<std::size_t>(l.ref.file)].path;
+            out.append(nb::make_tuple(s.target, s.center, s.frame, s.data_type, s.name,
+                                      nb::bytes(path.data(), path.size()), l.ref.index, l.center_side));
+        }
+        return out;
+    }
+
+private:
+    KernelSet set_;
+};
+
+}  // namespace
+
+void register_kernel_set(nb::module_& m) {
+    nb::class_<PyKernelSet>(m, "KernelSet",
+                            "Low-level kernel set (use kernwerk.Kernels). Paths are bytes; bodies and frames are "
+                            "NAIF codes; epochs TDB seconds past J2000; states km and km/s.")
+        .def(nb::init<>())
+        .def("load", &PyKernelSet::load, nb::arg("paths"),
+             "Open the files and add them on top of the set, in order (all or nothing).")
+        .def("unload", &PyKernelSet::unload, nb::arg("path"), "Remove a file; False when it is not in the set.")
+        .def("clear", &PyKernelSet::clear, "Remove every file.")
+        .def("files", &PyKernelSet::files, "(path, kind) of every file in load order; kind is spk, pck or text.")
+        .def("body_bindings", &PyKernelSet::body_bindings, "(name, code) bindings of the text kernels in load order.")
+        .def("leapseconds", &PyKernelSet::leapseconds,
+             "The leapseconds fields of the last loaded text kernel that defines them, or None.")
+        .def("bodies", &PyKernelSet::bodies, "Codes of the bodies that are the target of a segment, ascending.")
+        .def("coverage", &PyKernelSet::coverage, nb::arg("body"),
+             "Merged coverage of a body's segments: sorted, disjoint closed intervals [start, end].")
+        .def("pck_coverage", &PyKernelSet::pck_coverage, nb::arg("body_frame"),
+             "Merged coverage of the binary PCK segments of a body frame (3000 for ITRF93).")
+        .def("state_one", &PyKernelSet::state_one, nb::arg("target"), nb::arg("center"), nb::arg("frame"),
+             nb::arg("et"), "One state as a tuple of six floats.")
+        .def("state", &PyKernelSet::state, nb::arg("target"), nb::arg("center"), nb::arg("frame"), nb::arg("ets"),
+             nb::arg("out"), nb::arg("threads") = 0, nb::arg("shape") = std::vector<std::size_t>{},
+             "States at every epoch of `ets` (float64, any stride) into the rows of `out` (C-contiguous (n, 6) "
+             "float64). threads=0 chooses; `shape` only formats the index of a failing epoch.")
+        .def("sxform", &PyKernelSet::sxform, nb::arg("inverse"), nb::arg("ets"), nb::arg("out"),
+             nb::arg("threads") = 0, nb::arg("shape") = std::vector<std::size_t>{},
+             "J2000 -> ITRF93 state transforms (ITRF93 -> J2000 when inverse) into `out`, shape (n, 6, 6).")
+        .def("resolve", &PyKernelSet::resolve, nb::arg("target"), nb::arg("center"), nb::arg("et"),
+             "The segments that answer a query at `et`: (target, center, frame, data type, name, path, "
+             "index in file, subtracted) for each.")
+        .def_static("open_file_count", &open_kernel_count,
+                    "Kernel files held open in this process (each is opened once, however many sets hold it).");
+}
 
 }  // namespace kernwerk::ext

@@ -1,0 +1,194 @@
+#include "file_cache.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "common.hpp"
+
+namespace kernwerk {
+
+KernelFileError KernelFileError::io(std::string path, int os_errno) {
+    std::string message = "cannot read kernel " + path + ": " + std::strerror(os_errno);
+    return {Kind::Io, std::move(path), std::move(message), os_errno};
+}
+
+KernelFileError KernelFileError::io_text(std::string path, std::string reason) {
+    std::string message = "cannot read kernel " + path + ": " + reason;
+    return {Kind::Io, std::move(path), std::move(message), 0};
+}
+
+KernelFileError KernelFileError::format(std::string path, std::string reason) {
+    std::string message = "kernel " + path + ": " + reason;
+    return {Kind::Format, std::move(path), std::move(message), 0};
+}
+
+namespace {
+
+// Closes a descriptor on every path out of open_kernel.
+class Fd {
+public:
+    explicit Fd(int fd) noexcept : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+struct Table {
+    std::mutex mutex;
+    std::vector<std::pair<FileIdentity, std::weak_ptr<const OpenedKernel>>> entries;
+};
+
+Table& table() {
+    // Never destroyed: kernel sets held by objects that outlive static
+    // destruction may still release their files.
+    static Table* t = new Table();
+    return *t;
+}
+
+// Reads `len` bytes from offset 0, retrying short and interrupted reads.
+bool read_all(int fd, char* out, std::size_t len, int& err) {
+    std::size_t done = 0;
+    while (done < len) {
+        const ssize_t got = ::pread(fd, out + done, len - done, static_cast<off_t>(done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            return false;
+        }
+        if (got == 0) break;  // the file shrank under us
+        done += static_cast<std::size_t>(got);
+    }
+    if (done != len) {
+        err = EIO;
+        return false;
+    }
+    return true;
+}
+
+// The DAF kind word: the four characters after "DAF/", trailing blanks and
+// NULs removed.
+std::string daf_kind(const char* idword) {
+    std::string kind(idword + 4, 4);
+    while (!kind.empty() && (kind.back() == ' ' || kind.back() == '\0')) kind.pop_back();
+    return kind;
+}
+
+std::expected<OpenedKernel, KernelFileError> open_daf(const std::string& path, int fd, std::size_t len,
+                                                      const std::string& kind) {
+    if (kind != "SPK" && kind != "PCK")
+        return std::unexpected(KernelFileError::format(
+            path, "a DAF of kind \"" + kind + "\", neither an SPK (DAF/SPK) nor a binary PCK (DAF/PCK)"));
+    void* p = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) return std::unexpected(KernelFileError::io(path, errno));
+    auto daf = DafFile::from_mmap(Mapping(p, len));
+    if (!daf) return std::unexpected(KernelFileError::format(path, daf.error().message()));
+    OpenedKernel k;
+    if (kind == "SPK") {
+        if (daf->nd() != 2 || daf->ni() != 6)
+            return std::unexpected(KernelFileError::format(path, "an SPK must have ND = 2 and NI = 6, not ND = " +
+                                                                     std::to_string(daf->nd()) + " and NI = " +
+                                                                     std::to_string(daf->ni())));
+        auto spk = SpkFile::from_daf(std::move(*daf));
+        if (!spk) return std::unexpected(KernelFileError::format(path, spk.error().message()));
+        k.kind = KernelKind::Spk;
+        k.spk = std::make_unique<const SpkFile>(std::move(*spk));
+    } else {
+        if (daf->nd() != 2 || daf->ni() != 5)
+            return std::unexpected(KernelFileError::format(path, "a binary PCK must have ND = 2 and NI = 5, not ND = " +
+                                                                     std::to_string(daf->nd()) + " and NI = " +
+                                                                     std::to_string(daf->ni())));
+        auto pck = PckFile::from_daf(std::move(*daf));
+        if (!pck) return std::unexpected(KernelFileError::format(path, pck.error().message()));
+        k.kind = KernelKind::Pck;
+        k.pck = std::make_unique<const PckFile>(std::move(*pck));
+    }
+    return k;
+}
+
+std::expected<OpenedKernel, KernelFileError> open_text(const std::string& path, int fd, std::size_t len) {
+    if (len > MAX_TEXT_KERNEL_BYTES)
+        return std::unexpected(KernelFileError::io(path, EFBIG));
+    std::string text(len, '\0');
+    int err = 0;
+    if (len && !read_all(fd, text.data(), len, err)) return std::unexpected(KernelFileError::io(path, err));
+    if (!is_valid_utf8(text))
+        return std::unexpected(KernelFileError::format(path, "neither a DAF kernel (SPK, binary PCK) nor UTF-8 text"));
+    // A transfer file is text, but no text kernel: read as one it would
+    // load silently and answer nothing.
+    if (text.starts_with("DAFETF") || text.starts_with("NAIF DAF ENCODED"))
+        return std::unexpected(KernelFileError::format(
+            path, "a DAF transfer file (text); convert it to a binary kernel before loading it"));
+    auto parsed = parse_text_kernel_from_str(text);
+    if (!parsed) return std::unexpected(KernelFileError::format(path, parsed.error().message()));
+    OpenedKernel k;
+    k.kind = KernelKind::Text;
+    k.text = std::make_unique<const TextKernel>(std::move(*parsed));
+    return k;
+}
+
+}  // namespace
+
+std::expected<std::shared_ptr<const OpenedKernel>, KernelFileError> open_kernel(const std::string& path) {
+    // open(2) would stop at an embedded NUL and open another file.
+    if (path.find('\0') != std::string::npos)
+        return std::unexpected(KernelFileError::io_text(path, "the file name contains a NUL byte"));
+    // O_NONBLOCK: a FIFO would otherwise block the open until a writer came.
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) return std::unexpected(KernelFileError::io(path, errno));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return std::unexpected(KernelFileError::io(path, errno));
+    if (S_ISDIR(st.st_mode)) return std::unexpected(KernelFileError::io(path, EISDIR));
+    if (!S_ISREG(st.st_mode)) return std::unexpected(KernelFileError::format(path, "not a regular file"));
+    const FileIdentity id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                          static_cast<std::uint64_t>(st.st_size),
+                          static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+
+    // Opening under the table's lock makes two threads that open one file at
+    // once share a single reader; opening is rare and short (a DAF is
+    // mapped, not read).
+    Table& t = table();
+    std::lock_guard lock(t.mutex);
+    std::erase_if(t.entries, [](const auto& e) { return e.second.expired(); });
+    for (const auto& [key, weak] : t.entries)
+        if (key == id)
+            if (auto held = weak.lock()) return held;
+
+    const auto len = static_cast<std::size_t>(st.st_size);
+    char head[8] = {};
+    int err = 0;
+    const bool is_daf = len >= 8 && read_all(fd.get(), head, 8, err) && std::memcmp(head, "DAF/", 4) == 0;
+    if (err) return std::unexpected(KernelFileError::io(path, err));
+    if (len >= 8 && std::memcmp(head, "NAIF/DAF", 8) == 0)
+        return std::unexpected(KernelFileError::format(
+            path, "a DAF with the old identification word NAIF/DAF, whose kind (SPK or PCK) it does not say"));
+    auto opened = is_daf ? open_daf(path, fd.get(), len, daf_kind(head)) : open_text(path, fd.get(), len);
+    if (!opened) return std::unexpected(opened.error());
+    opened->identity = id;
+    opened->path = path;
+    auto shared = std::make_shared<const OpenedKernel>(std::move(*opened));
+    t.entries.emplace_back(id, shared);
+    return shared;
+}
+
+std::size_t open_kernel_count() {
+    Table& t = table();
+    std::lock_guard lock(t.mutex);
+    std::size_t n = 0;
+    for (const auto& e : t.entries) n += !e.second.expired();
+    return n;
+}
+
+}  // namespace kernwerk

