@@ -15,8 +15,9 @@
 #include <cstdint>
 #include <expected>
 
+#include "common.hpp"
 #include "daf.hpp"
-#include "spk.hpp"
+#include "spk_error.hpp"
 
 namespace kernwerk {
 

@@ -1,5 +1,6 @@
 #include "spk_type14.hpp"
 
+#include "spk.hpp"
 #include "spk_types_common.hpp"
 
 namespace kernwerk {

@@ -13,8 +13,9 @@
 #include <cstdint>
 #include <expected>
 
+#include "common.hpp"
 #include "daf.hpp"
-#include "spk.hpp"
+#include "spk_error.hpp"
 #include "spk_type01.hpp"
 
 namespace kernwerk {

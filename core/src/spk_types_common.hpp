@@ -18,7 +18,7 @@
 
 #include "common.hpp"
 #include "daf.hpp"
-#include "spk.hpp"
+#include "spk_error.hpp"
 
 namespace kernwerk::spk_types {
 
