@@ -52,6 +52,5 @@ private:
 void register_errors(nb::module_& m);      // errors.cpp
 void register_kernel_set(nb::module_& m);  // kernel_set_bind.cpp
 void register_time(nb::module_& m);        // time_bind.cpp
-void register_segments(nb::module_& m);    // segments_bind.cpp
 
 }  // namespace kernwerk::ext
