@@ -60,11 +60,12 @@ std::expected<State, SpkError> SpkType8::evaluate(double et) const {
     const std::size_t t = static_cast<std::size_t>(std::min(grid.window, grid.n));
     const double x0 = grid.start + static_cast<double>(first) * grid.step;
     const double u = (et - x0) / grid.step;
-    double nodes[spk_types::kMaxWindow], work[spk_types::kMaxWindow];
+    double nodes[spk_types::kMaxWindow], l[spk_types::kMaxWindow];
     for (std::size_t j = 0; j < t; ++j) nodes[j] = static_cast<double>(j);
+    spk_types::lagrange_weights(nodes, t, u, l);
     const double* y = grid.states + 6 * first;
     State out;
-    for (std::size_t c = 0; c < 6; ++c) out[c] = spk_types::lagrange(nodes, y + c, 6, t, u, work);
+    for (std::size_t c = 0; c < 6; ++c) out[c] = spk_types::weigh(l, y + c, 6, t);
     return out;
 }
 
@@ -73,16 +74,23 @@ std::expected<State, SpkError> SpkType12::evaluate(double et) const {
     const std::size_t t = static_cast<std::size_t>(std::min(grid.window, grid.n));
     const double x0 = grid.start + static_cast<double>(first) * grid.step;
     const double u = (et - x0) / grid.step;
-    double nodes[spk_types::kMaxWindow], work[4 * spk_types::kMaxWindow];
+    double nodes[spk_types::kMaxWindow];
     for (std::size_t j = 0; j < t; ++j) nodes[j] = static_cast<double>(j);
+    spk_types::HermiteWeights w;
+    spk_types::hermite_weights(nodes, t, u, w);
+    // In units of u the stored velocities are derivatives times STEP, and
+    // the polynomial's derivative is per STEP seconds: the weights take both
+    // factors.
+    const double recip = 1.0 / grid.step;
+    for (std::size_t j = 0; j < t; ++j) {
+        w.d[j] = w.d[j] * grid.step;
+        w.df[j] = w.df[j] * recip;
+    }
     const double* y = grid.states + 6 * first;
     State out;
     for (std::size_t c = 0; c < 3; ++c) {
-        double value, deriv;
-        // Velocities become derivatives per unit of u, and back per second.
-        spk_types::hermite(nodes, y + c, y + c + 3, 6, grid.step, t, u, value, deriv, work);
-        out[c] = value;
-        out[c + 3] = deriv / grid.step;
+        out[c] = spk_types::weigh2(w.f, y + c, w.d, y + c + 3, 6, t);
+        out[c + 3] = spk_types::weigh2_derivative(w.df, y + c, w.dd, y + c + 3, 6, t);
     }
     return out;
 }

@@ -35,23 +35,21 @@ State PacketBlock::evaluate(double et) const noexcept {
     const double* y = packets + first * packet_size;
     const auto ts = static_cast<std::size_t>(t);
     const auto stride = static_cast<std::size_t>(packet_size);
-    double work[4 * spk_types::kMaxWindow];
     State out;
-    double deriv;
-    switch (subtype) {
-        case 0:
-            for (std::size_t c = 0; c < 3; ++c) {
-                spk_types::hermite(x, y + c, y + c + 3, stride, 1.0, ts, et, out[c], deriv, work);
-                spk_types::hermite(x, y + c + 6, y + c + 9, stride, 1.0, ts, et, out[c + 3], deriv, work);
-            }
-            break;
-        case 1:
-            for (std::size_t c = 0; c < 6; ++c) out[c] = spk_types::lagrange(x, y + c, stride, ts, et, work);
-            break;
-        default:
-            for (std::size_t c = 0; c < 3; ++c)
-                spk_types::hermite(x, y + c, y + c + 3, stride, 1.0, ts, et, out[c], out[c + 3], work);
-            break;
+    if (subtype == 1) {
+        double l[spk_types::kMaxWindow];
+        spk_types::lagrange_weights(x, ts, et, l);
+        for (std::size_t c = 0; c < 6; ++c) out[c] = spk_types::weigh(l, y + c, stride, ts);
+        return out;
+    }
+    spk_types::HermiteWeights w;
+    spk_types::hermite_weights(x, ts, et, w);
+    for (std::size_t c = 0; c < 3; ++c) {
+        out[c] = spk_types::weigh2(w.f, y + c, w.d, y + c + 3, stride, ts);
+        // Subtype 0: the velocity through the stored velocities and
+        // accelerations; subtype 2: the derivative of the position.
+        out[c + 3] = subtype == 0 ? spk_types::weigh2(w.f, y + c + 6, w.d, y + c + 9, stride, ts)
+                                  : spk_types::weigh2_derivative(w.df, y + c, w.dd, y + c + 3, stride, ts);
     }
     return out;
 }

@@ -67,54 +67,102 @@ inline std::uint64_t first_after(const double* x, std::uint64_t n, double et) no
     return static_cast<std::uint64_t>(std::upper_bound(x, x + n, et) - x);
 }
 
-// Neville's scheme for the Lagrange polynomial through (x[j], y[j * stride]),
-// j < t, at u; `work` holds t doubles. Each level replaces work[j] by
-// ((x[j+i] - u) work[j] + (u - x[j]) work[j+1]) / (x[j+i] - x[j]).
-inline double lagrange(const double* x, const double* y, std::size_t stride, std::size_t t, double u,
-                       double* work) noexcept {
-    for (std::size_t j = 0; j < t; ++j) work[j] = y[j * stride];
-    for (std::size_t i = 1; i < t; ++i)
-        for (std::size_t j = 0; j + i < t; ++j) {
-            const double c1 = x[j + i] - u;
-            const double c2 = u - x[j];
-            work[j] = (c1 * work[j] + c2 * work[j + 1]) / (x[j + i] - x[j]);
-        }
-    return work[0];
+// Interpolation over a window of t <= kMaxWindow distinct nodes x[0..t):
+// the Lagrange or Hermite polynomial is a weighted sum of the window's data,
+// sum_j w_j y_j, with weights that depend on the nodes and u alone. They are
+// computed once per epoch and applied to every component of the state (which
+// share the nodes), so the divisions are paid once rather than per
+// component. Differences are taken in units of the mean node spacing s, so
+// that products of up to 31 of them stay far from overflow.
+
+inline double inverse_spacing(const double* x, std::size_t t) noexcept {
+    return t > 1 ? static_cast<double>(t - 1) / (x[t - 1] - x[0]) : 1.0;
 }
 
-// The Hermite polynomial through values f[j * stride] and derivatives
-// df[j * stride] * dscale at nodes x[j], j < t, and its derivative, at u, by
-// Newton's divided differences on the doubled nodes; `work` holds 4t doubles.
-inline void hermite(const double* x, const double* f, const double* df, std::size_t stride, double dscale,
-                    std::size_t t, double u, double& value, double& deriv, double* work) noexcept {
-    const std::size_t nn = 2 * t;
-    double* d = work;       // divided differences of the current order
-    double* c = work + nn;  // Newton coefficients
-    for (std::size_t l = 0; l < nn; ++l) d[l] = f[(l / 2) * stride];
-    c[0] = d[0];
-    // Order 1: the stored derivative at a doubled node, a quotient between
-    // neighbours; d[l] still holds order 0's d[l + 1] when it is replaced.
-    for (std::size_t l = 0; l + 1 < nn; ++l) {
-        if (l % 2 == 0)
-            d[l] = df[(l / 2) * stride] * dscale;
-        else
-            d[l] = (d[l + 1] - d[l]) / (x[(l + 1) / 2] - x[l / 2]);
+// The Lagrange basis at u: l[j] = prod_{m != j} (u - x_m) / (x_j - x_m). The
+// numerators are prefix and suffix products of (u - x_m), so that at a node
+// every other weight is exactly 0.
+inline void lagrange_weights(const double* x, std::size_t t, double u, double* l) noexcept {
+    const double s = inverse_spacing(x, t);
+    double a[kMaxWindow], pre[kMaxWindow + 1];
+    pre[0] = 1.0;
+    for (std::size_t m = 0; m < t; ++m) {
+        a[m] = (u - x[m]) * s;
+        pre[m + 1] = pre[m] * a[m];
     }
-    c[1] = d[0];
-    for (std::size_t k = 2; k < nn; ++k) {
-        for (std::size_t l = 0; l + k < nn; ++l) d[l] = (d[l + 1] - d[l]) / (x[(l + k) / 2] - x[l / 2]);
-        c[k] = d[0];
+    double suf = 1.0;
+    for (std::size_t j = t; j-- > 0;) {
+        double d = 1.0;
+        for (std::size_t m = 0; m < t; ++m)
+            if (m != j) d = d * ((x[j] - x[m]) * s);
+        l[j] = pre[j] * suf / d;
+        suf = suf * a[j];
     }
-    double v = c[0], dv = 0.0, prod = 1.0, dprod = 0.0;
-    for (std::size_t m = 1; m < nn; ++m) {
-        const double dd = u - x[(m - 1) / 2];
-        dprod = dprod * dd + prod;
-        prod = prod * dd;
-        v = v + c[m] * prod;
-        dv = dv + c[m] * dprod;
+}
+
+// Weights of the Hermite polynomial through values F_j and derivatives D_j
+// at the nodes: value = sum f[j] F_j + d[j] D_j, its derivative = sum
+// df[j] F_j + dd[j] D_j. With the Lagrange basis L_j and c_j = L_j'(x_j) =
+// sum_{m != j} 1 / (x_j - x_m), the basis polynomials are
+//   (1 - 2 c_j (u - x_j)) L_j^2   for F_j,   (u - x_j) L_j^2   for D_j.
+struct HermiteWeights {
+    double f[kMaxWindow], d[kMaxWindow], df[kMaxWindow], dd[kMaxWindow];
+};
+
+inline void hermite_weights(const double* x, std::size_t t, double u, HermiteWeights& w) noexcept {
+    const double s = inverse_spacing(x, t);
+    double a[kMaxWindow];
+    double r[kMaxWindow][kMaxWindow];  // r[j][m] = 1 / ((x_j - x_m) s), m < j; r[m][j] = -r[j][m]
+    for (std::size_t j = 0; j < t; ++j) {
+        a[j] = (u - x[j]) * s;
+        for (std::size_t m = 0; m < j; ++m) {
+            r[j][m] = 1.0 / ((x[j] - x[m]) * s);
+            r[m][j] = -r[j][m];
+        }
     }
-    value = v;
-    deriv = dv;
+    for (std::size_t j = 0; j < t; ++j) {
+        // L_j and its derivative in units of the spacing, by the product rule.
+        double p = 1.0, dp = 0.0, c = 0.0;
+        for (std::size_t m = 0; m < t; ++m) {
+            if (m == j) continue;
+            const double q = r[j][m];
+            const double factor = a[m] * q;
+            c = c + q;
+            dp = dp * factor + p * q;
+            p = p * factor;
+        }
+        const double l2 = p * p;
+        const double g = 1.0 - 2.0 * c * a[j];
+        w.f[j] = g * l2;
+        w.d[j] = (u - x[j]) * l2;
+        w.df[j] = (2.0 * g * p * dp - 2.0 * c * l2) * s;
+        w.dd[j] = l2 + 2.0 * a[j] * p * dp;
+    }
+}
+
+// sum_j w[j] y[j * stride], j ascending.
+inline double weigh(const double* w, const double* y, std::size_t stride, std::size_t t) noexcept {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < t; ++j) sum = sum + w[j] * y[j * stride];
+    return sum;
+}
+
+// sum_j (wf[j] f[j * stride] + wd[j] d[j * stride]), j ascending.
+inline double weigh2(const double* wf, const double* f, const double* wd, const double* d, std::size_t stride,
+                     std::size_t t) noexcept {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < t; ++j) sum = sum + (wf[j] * f[j * stride] + wd[j] * d[j * stride]);
+    return sum;
+}
+
+// The same for derivative weights, whose wf sum to zero: the values are
+// taken relative to the first, so that a derivative small beside the values
+// (a velocity beside a position) is not summed from large cancelling terms.
+inline double weigh2_derivative(const double* wf, const double* f, const double* wd, const double* d,
+                                std::size_t stride, std::size_t t) noexcept {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < t; ++j) sum = sum + (wf[j] * (f[j * stride] - f[0]) + wd[j] * d[j * stride]);
+    return sum;
 }
 
 // Length of a directory of every 100th epoch of n: n/100, or (n-1)/100 when
