@@ -1,5 +1,8 @@
 #include "spk_type01.hpp"
 
+#include <algorithm>
+#include <array>
+
 #include "spk_types_common.hpp"
 
 namespace kernwerk {
@@ -12,6 +15,24 @@ const char* check_difference_line(const double* rec, std::size_t maxdim) noexcep
     for (std::size_t i = 1; i <= 3; ++i)
         if (!stored_count(rec[4 * maxdim + 7 + i], 0, kqmax1 - 1, kq)) return "KQ outside 0..KQMAX1-1";
     return nullptr;
+}
+
+// 1/j for j up to MAXDIM + 1, as the division gives it.
+constexpr auto kInverses = [] {
+    std::array<double, kMaxDifferenceTerms + 2> out{};
+    for (std::size_t j = 1; j < out.size(); ++j) out[j] = 1.0 / static_cast<double>(j);
+    return out;
+}();
+
+// sum[i] = the sum over j from KQ(i) down to 1 of DT(j, i) w[j], in that
+// order for each axis; the three axes advance together, as independent
+// chains of additions.
+inline void weighted_sums(const double* dt, std::size_t maxdim, const std::int64_t kq[3], const double* w,
+                          double sum[3]) noexcept {
+    sum[0] = sum[1] = sum[2] = 0.0;
+    for (std::int64_t j = std::max({kq[0], kq[1], kq[2]}); j >= 1; --j)
+        for (std::size_t i = 0; i < 3; ++i)
+            if (j <= kq[i]) sum[i] = sum[i] + dt[i * maxdim + static_cast<std::size_t>(j) - 1] * w[j];
 }
 
 // The integrator's own evaluation, kept in its order of operations. Arrays
@@ -37,28 +58,35 @@ State evaluate_difference_line(const double* rec, std::size_t maxdim, double et)
         wc[j] = delta / g[j];
         tp = delta + g[j];
     }
-    for (std::int64_t j = 1; j <= kqmax1; ++j) w[j] = 1.0 / static_cast<double>(j);
+    for (std::int64_t j = 1; j <= kqmax1; ++j) w[j] = kInverses[j];
 
+    // W(J+KS) = FC(J+1) W(J+KS1) - WC(J) W(J+KS): W(J+KS1) is the value the
+    // previous J just stored, carried in a register rather than reloaded.
     std::int64_t jx = 0, ks1 = ks - 1;
     while (ks >= 2) {
         jx = jx + 1;
-        for (std::int64_t j = 1; j <= jx; ++j) w[j + ks] = fc[j + 1] * w[j + ks1] - wc[j] * w[j + ks];
+        double prev = w[1 + ks1];
+        for (std::int64_t j = 1; j <= jx; ++j) {
+            const double next = fc[j + 1] * prev - wc[j] * w[j + ks];
+            w[j + ks] = next;
+            prev = next;
+        }
         ks = ks1;
         ks1 = ks1 - 1;
     }
     State out;
-    for (int i = 0; i < 3; ++i) {
-        double sum = 0.0;
-        for (std::int64_t j = kq[i]; j >= 1; --j) sum = sum + dt[i * maxdim + j - 1] * w[j + ks];
-        out[i] = ref[2 * i] + delta * (ref[2 * i + 1] + delta * sum);
+    double sum[3];
+    weighted_sums(dt, maxdim, kq, w + ks, sum);
+    for (int i = 0; i < 3; ++i) out[i] = ref[2 * i] + delta * (ref[2 * i + 1] + delta * sum[i]);
+    double prev = w[1 + ks1];
+    for (std::int64_t j = 1; j <= jx; ++j) {
+        const double next = fc[j + 1] * prev - wc[j] * w[j + ks];
+        w[j + ks] = next;
+        prev = next;
     }
-    for (std::int64_t j = 1; j <= jx; ++j) w[j + ks] = fc[j + 1] * w[j + ks1] - wc[j] * w[j + ks];
     ks = ks - 1;
-    for (int i = 0; i < 3; ++i) {
-        double sum = 0.0;
-        for (std::int64_t j = kq[i]; j >= 1; --j) sum = sum + dt[i * maxdim + j - 1] * w[j + ks];
-        out[i + 3] = ref[2 * i + 1] + delta * sum;
-    }
+    weighted_sums(dt, maxdim, kq, w + ks, sum);
+    for (int i = 0; i < 3; ++i) out[i + 3] = ref[2 * i + 1] + delta * sum[i];
     return out;
 }
 
