@@ -1,5 +1,6 @@
 #include "spk_type05.hpp"
 
+#include <array>
 #include <cmath>
 #include <numbers>
 
@@ -9,17 +10,29 @@ namespace kernwerk {
 
 namespace {
 
+// 1/n! for n up to 21.
+constexpr auto kInverseFactorials = [] {
+    std::array<double, 22> out{};
+    double f = 1.0;
+    out[0] = 1.0;
+    for (std::size_t n = 1; n < out.size(); ++n) {
+        f = f * static_cast<double>(n);
+        out[n] = 1.0 / f;
+    }
+    return out;
+}();
+
 // Stumpff functions c0..c3 of z; c2 and c3 from their series near 0, where
 // the closed forms cancel.
 void stumpff(double z, double c[4]) noexcept {
     if (std::fabs(z) < 1.0) {
-        // c2 = sum (-z)^k / (2k+2)!, c3 = sum (-z)^k / (2k+3)!, k to 11.
-        double t2 = 0.5, t3 = 1.0 / 6.0, s2 = t2, s3 = t3;
-        for (int k = 1; k <= 11; ++k) {
-            t2 = -t2 * z / ((2.0 * k + 1.0) * (2.0 * k + 2.0));
-            t3 = -t3 * z / ((2.0 * k + 2.0) * (2.0 * k + 3.0));
-            s2 = s2 + t2;
-            s3 = s3 + t3;
+        // c2 = sum (-z)^k / (2k+2)!, c3 = sum (-z)^k / (2k+3)!, k to 9 (the
+        // next terms are below 2^-60 of the first), by Horner's rule.
+        const double y = -z;
+        double s2 = kInverseFactorials[20], s3 = kInverseFactorials[21];
+        for (std::size_t k = 9; k-- > 0;) {
+            s2 = s2 * y + kInverseFactorials[2 * k + 2];
+            s3 = s3 * y + kInverseFactorials[2 * k + 3];
         }
         c[2] = s2;
         c[3] = s3;
@@ -43,6 +56,7 @@ void stumpff(double z, double c[4]) noexcept {
 struct Universal {
     double g1, g2, g3, r;  // s c1, s^2 c2, s^3 c3, and the distance (dt'(s))
     double time;           // the time the anomaly s stands for
+    double dr;             // r'(s) = (gm - beta r0) g1 + nu0 c0
 };
 
 Universal universal(double s, double beta, double r0, double nu0, double gm) noexcept {
@@ -54,6 +68,7 @@ Universal universal(double s, double beta, double r0, double nu0, double gm) noe
     u.g3 = s * s * s * c[3];
     u.r = r0 * c[0] + nu0 * u.g1 + gm * u.g2;
     u.time = r0 * u.g1 + nu0 * u.g2 + gm * u.g3;
+    u.dr = (gm - beta * r0) * u.g1 + nu0 * c[0];
     return u;
 }
 
@@ -65,21 +80,33 @@ State propagate_two_body(double gm, const State& s0, double dt) noexcept {
     const double v2 = s0[3] * s0[3] + s0[4] * s0[4] + s0[5] * s0[5];
     const double beta = 2.0 * gm / r0 - v2;  // gm / a
 
-    // Bracket the anomaly: time grows with s (its derivative is r > 0).
-    double lo = 0.0, hi = 0.0;
+    // Bracket the anomaly (time grows with s: its derivative is r > 0) and
+    // pick a first guess inside the bracket.
+    double lo = 0.0, hi = 0.0, s = 0.0;
     if (beta > 0.0) {
         const double period = 2.0 * std::numbers::pi * gm / (beta * std::sqrt(beta));
-        dt = std::fmod(dt, period);
+        if (std::fabs(dt) >= period) dt = std::fmod(dt, period);
         const double span = 2.0 * std::numbers::pi / std::sqrt(beta);  // one period of anomaly
         if (dt >= 0.0)
             hi = span;
         else
             lo = -span;
+        // Within an eighth of a period, the series of time in s to second
+        // order, dt = r0 s + nu0 s^2 / 2, inverted; beyond, the change of
+        // eccentric anomaly taken as the change of mean anomaly, n dt, as on
+        // a circle: s = n dt / sqrt(beta) = beta dt / gm.
+        if (std::fabs(dt) < 0.125 * period) {
+            const double s1 = dt / r0;
+            s = s1 - 0.5 * nu0 * s1 * s1 / r0;
+        } else {
+            s = beta * dt / gm;
+        }
+        if (!(s > lo && s < hi)) s = 0.5 * (lo + hi);
     } else {
         double step = std::fabs(dt) / r0;
         if (!(step > 0.0) || !std::isfinite(step)) step = 1.0;
         for (int i = 0; i < 2100; ++i) {  // doubling reaches any finite bound
-            const double s = dt >= 0.0 ? step : -step;
+            s = dt >= 0.0 ? step : -step;
             const double t = universal(s, beta, r0, nu0, gm).time;
             if (dt >= 0.0 ? !(t < dt) : !(t > dt)) {
                 (dt >= 0.0 ? hi : lo) = s;
@@ -88,11 +115,28 @@ State propagate_two_body(double gm, const State& s0, double dt) noexcept {
             (dt >= 0.0 ? lo : hi) = s;
             step = step * 2.0;
         }
+        // On a hyperbola time grows exponentially with s and the bracket is
+        // loose: far from the start the first guess is the universal anomaly
+        // of the hyperbolic Kepler equation with its sinh taken as half its
+        // exponential, chi = sign(dt) sqrt(-a) ln(-2 gm dt / a / (nu0 +
+        // sign(dt) sqrt(-gm a) (1 - r0 / a))), s = chi / sqrt(gm), a = gm /
+        // beta.
+        // Near the start (z = beta s^2 small) the second-order series above
+        // is the better guess.
+        const double s1 = dt / r0;
+        double guess = s1 - 0.5 * nu0 * s1 * s1 / r0;
+        if (beta < 0.0 && !(-beta * guess * guess < 0.25)) {
+            const double a = gm / beta, sign = dt >= 0.0 ? 1.0 : -1.0;
+            const double den = nu0 + sign * std::sqrt(-gm * a) * (1.0 - r0 / a);
+            guess = sign * std::sqrt(-a / gm) * std::log(-2.0 * gm * dt / (a * den));
+        }
+        s = guess >= lo && guess <= hi ? guess : 0.5 * (lo + hi);  // the middle for NaN
     }
 
-    // Newton steps from the middle, kept inside the bracket (bisection when
-    // a step leaves it); the bracket shrinks every pass.
-    double s = 0.5 * (lo + hi);
+    // Newton steps kept inside the bracket (bisection when a step leaves
+    // it); the bracket shrinks every pass. A Newton step is the last when the
+    // error it leaves, about r' / (2 r) times its square, is below 2^-54 of
+    // s: the anomaly then is as good as the doubles hold.
     Universal u = universal(s, beta, r0, nu0, gm);
     for (int i = 0; i < 200; ++i) {
         const double f = u.time - dt;
@@ -101,11 +145,20 @@ State propagate_two_body(double gm, const State& s0, double dt) noexcept {
             lo = s;
         else
             hi = s;
-        double next = s - f / u.r;
-        if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+        // Laguerre's step of order 5 (Conway's form for Kepler's equation),
+        // which reaches the root from far guesses where Newton's overshoots
+        // at an inflection; near the root it is Newton's step.
+        const double disc = std::fabs(16.0 * u.r * u.r - 20.0 * f * u.dr);
+        double next = s - 5.0 * f / (u.r + std::sqrt(disc));
+        if (next == s) break;  // a step below half an ulp of s: converged
+        const bool newton = next > lo && next < hi;
+        if (!newton) next = 0.5 * (lo + hi);
         if (next == s || !(lo < hi)) break;
+        const double step = next - s;
+        const bool last = newton && std::fabs(u.dr) * step * step <= 0x1p-53 * u.r * std::fabs(next);
         s = next;
         u = universal(s, beta, r0, nu0, gm);
+        if (last) break;
     }
 
     const double f = 1.0 - gm * u.g2 / r0;

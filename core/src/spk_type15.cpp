@@ -40,26 +40,6 @@ void rotate_state(State& s, const Vec& axis, double angle) noexcept {
     s = {p[0], p[1], p[2], v[0], v[1], v[2]};
 }
 
-// The true anomaly in -pi..pi of mean anomaly m in -pi..pi, 0 <= e < 1:
-// E - e sin E = m by Newton steps kept within e of m, then
-// tan(nu / 2) = sqrt((1 + e) / (1 - e)) tan(E / 2).
-double true_anomaly(double m, double e) noexcept {
-    double lo = m - e, hi = m + e, big_e = m;
-    for (int i = 0; i < 100; ++i) {
-        const double g = big_e - e * std::sin(big_e) - m;
-        if (g == 0.0) break;
-        if (g < 0.0)
-            lo = big_e;
-        else
-            hi = big_e;
-        double next = big_e - g / (1.0 - e * std::cos(big_e));
-        if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
-        if (next == big_e) break;
-        big_e = next;
-    }
-    return 2.0 * std::atan2(std::sqrt(1.0 + e) * std::sin(big_e / 2.0), std::sqrt(1.0 - e) * std::cos(big_e / 2.0));
-}
-
 }  // namespace
 
 std::expected<SpkType15, SpkError> SpkType15::open(const DafFile& daf, std::uint32_t begin, std::uint32_t end) {
@@ -75,36 +55,58 @@ std::expected<SpkType15, SpkError> SpkType15::open(const DafFile& daf, std::uint
     if (!(r[7] > 0.0)) return malformed(15, "semi-latus rectum not positive");
     if (!(r[8] >= 0.0)) return malformed(15, "negative eccentricity");
     if (!(r[13] > 0.0)) return malformed(15, "GM not positive");
-    return SpkType15{daf, r};
+
+    SpkType15 out{daf, r};
+    const double p = r[7], ecc = r[8], j2flg = r[9], j2 = r[14], radius = r[15];
+    const Vec tp = unit(r + 1), pa = unit(r + 4), pv = unit(r + 10);
+    const double near = p / (1.0 + ecc);
+    const double speed = std::sqrt(r[13] / p) * (1.0 + ecc);
+    const Vec dir = cross(tp, pa);
+    const Vec across = unit(dir.data());
+    out.epoch = r[0];
+    out.gm = r[13];
+    out.periapsis = {near * pa[0], near * pa[1], near * pa[2], speed * dir[0], speed * dir[1], speed * dir[2]};
+    for (std::size_t i = 0; i < 3; ++i) {
+        out.tp[i] = tp[i];
+        out.pv[i] = pv[i];
+        out.in_plane[0][i] = pa[i];
+        out.in_plane[1][i] = across[i];
+    }
+    out.precess = j2flg != 3.0 && j2 != 0.0 && ecc < 1.0;
+    if (out.precess) {
+        const double oj2 = 1.0 - ecc * ecc;
+        out.mean_motion = std::sqrt(r[13] / (p * p * p)) * oj2 * std::sqrt(oj2);
+        const double ratio = radius / p;
+        const double z = 1.5 * j2 * ratio * ratio;
+        const double cosinc = dot(pv, tp);
+        if (j2flg != 1.0) out.apsidal = z * (2.5 * cosinc * cosinc - 0.5);
+        if (j2flg != 2.0) out.nodal = -z * cosinc;
+    }
+    return out;
 }
 
 std::expected<State, SpkError> SpkType15::evaluate(double et) const {
-    const double* r = record;
-    const double epoch = r[0], p = r[7], ecc = r[8], j2flg = r[9], gm = r[13], j2 = r[14], radius = r[15];
-    const Vec tp = unit(r + 1), pa = unit(r + 4), pv = unit(r + 10);
-
-    const double near = p / (1.0 + ecc);
-    const double speed = std::sqrt(gm / p) * (1.0 + ecc);
-    const Vec dir = cross(tp, pa);
-    const State peri{near * pa[0], near * pa[1], near * pa[2], speed * dir[0], speed * dir[1], speed * dir[2]};
     const double dt = et - epoch;
-    State s = propagate_two_body(gm, peri, dt);
-
-    if (j2flg == 3.0 || j2 == 0.0 || !(ecc < 1.0)) return s;
+    State s = propagate_two_body(gm, periapsis, dt);
+    if (!precess) return s;
     // The lines turn with the true anomaly swept since periapsis, whole
-    // revolutions included: the mean anomaly, less its nearest multiple of
-    // 2 pi, through Kepler's equation to the true anomaly.
-    const double oj2 = 1.0 - ecc * ecc;
-    const double mean_motion = std::sqrt(gm / (p * p * p)) * oj2 * std::sqrt(oj2);
-    const double two_pi = 2.0 * std::numbers::pi;
+    // revolutions included: the mean anomaly less its nearest multiple of
+    // 2 pi lies in -pi..pi as does the true anomaly of the position, with
+    // the same sign but where rounding puts them on either side of pi.
+    constexpr double two_pi = 2.0 * std::numbers::pi;
     const double m = mean_motion * dt;
     const double revs = std::round(m / two_pi);
-    const double anomaly = true_anomaly(m - revs * two_pi, ecc) + revs * two_pi;
-    const double ratio = radius / p;
-    const double z = 1.5 * j2 * ratio * ratio * anomaly;
-    const double cosinc = dot(pv, tp);
-    if (j2flg != 1.0) rotate_state(s, tp, z * (2.5 * cosinc * cosinc - 0.5));
-    if (j2flg != 2.0) rotate_state(s, pv, -z * cosinc);
+    const double reduced = m - revs * two_pi;
+    const Vec pos{s[0], s[1], s[2]};
+    const Vec x{in_plane[0][0], in_plane[0][1], in_plane[0][2]}, y{in_plane[1][0], in_plane[1][1], in_plane[1][2]};
+    double nu = std::atan2(dot(pos, y), dot(pos, x));
+    if (reduced > 0.5 * std::numbers::pi && nu < 0.0)
+        nu = nu + two_pi;
+    else if (reduced < -0.5 * std::numbers::pi && nu > 0.0)
+        nu = nu - two_pi;
+    const double anomaly = nu + revs * two_pi;
+    if (apsidal != 0.0) rotate_state(s, {tp[0], tp[1], tp[2]}, apsidal * anomaly);
+    if (nodal != 0.0) rotate_state(s, {pv[0], pv[1], pv[2]}, nodal * anomaly);
     return s;
 }
 

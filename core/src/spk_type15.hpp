@@ -15,7 +15,9 @@
 // apsidal angle Z (5/2 cos^2 i - 1/2) and about PV by the nodal angle
 // -Z cos i, Z = 3/2 J2 (RADIUS / P)^2 nu, nu the true anomaly swept since
 // the periapsis at EPOCH (whole revolutions included) and cos i = PV . TP:
-// the secular rates of J2 per radian of true anomaly.
+// the secular rates of J2 per radian of true anomaly. The true anomaly is
+// read from the propagated position in the orbit plane, its revolutions
+// from the mean anomaly.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +32,14 @@ namespace kernwerk {
 struct SpkType15 {
     DafFile daf;
     const double* record = nullptr;
+    // Derived from the record once, at open.
+    double epoch = 0, gm = 0;
+    State periapsis{};                               // the state at EPOCH
+    double tp[3] = {}, pv[3] = {};                   // unit poles
+    double in_plane[2][3] = {};                      // unit PA and TP x PA: the true anomaly's axes
+    bool precess = false;                            // an ellipse with J2 and a flag other than 3
+    double mean_motion = 0;                          // rad/s
+    double apsidal = 0, nodal = 0;                   // angles per radian of true anomaly (0 when off)
     static std::expected<SpkType15, SpkError> open(const DafFile& daf, std::uint32_t begin, std::uint32_t end);
     std::expected<State, SpkError> evaluate(double et) const;
 };
