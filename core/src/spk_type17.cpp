@@ -11,10 +11,12 @@ namespace {
 
 // The eccentric longitude F with F + h cos F - k sin F = ml, e^2 = h^2 + k^2
 // < 1: the left side grows with F (slope >= 1 - e), so the root lies within
-// e of ml; Newton steps are kept inside that bracket.
+// e of ml; Newton steps from the first-order root are kept inside that
+// bracket.
 double eccentric_longitude(double ml, double h, double k) noexcept {
     const double e = std::sqrt(h * h + k * k);
-    double lo = ml - e, hi = ml + e, f = ml;
+    double lo = ml - e, hi = ml + e, f = ml - h * std::cos(ml) + k * std::sin(ml);
+    if (!(f > lo && f < hi)) f = ml;
     for (int i = 0; i < 100; ++i) {
         const double sf = std::sin(f), cf = std::cos(f);
         const double g = f + h * cf - k * sf - ml;
@@ -24,9 +26,15 @@ double eccentric_longitude(double ml, double h, double k) noexcept {
         else
             hi = f;
         double next = f - g / (1.0 - h * sf - k * cf);
-        if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+        if (next == f) break;  // converged
+        const bool newton = next > lo && next < hi;
+        if (!newton) next = 0.5 * (lo + hi);
         if (next == f) break;
+        // Newton's error after this step is at most e / (2 (1 - e)) times
+        // its square: once that is below the doubles, the step is the last.
+        const double step = next - f;
         f = next;
+        if (newton && e * step * step <= 0x1p-53 * (1.0 - e)) break;
     }
     return f;
 }
@@ -43,7 +51,13 @@ std::expected<SpkType17, SpkError> SpkType17::open(const DafFile& daf, std::uint
         if (!std::isfinite(r[i])) return malformed(17, "non-finite element");
     if (!(r[1] > 0.0)) return malformed(17, "semi-major axis not positive");
     if (!(r[2] * r[2] + r[3] * r[3] < 1.0)) return malformed(17, "eccentricity not below 1");
-    return SpkType17{daf, r};
+    // Columns: the frame's x axis (-sin RA, cos RA, 0), y axis, pole.
+    SpkType17 out{daf, r};
+    const double sa = std::sin(r[10]), ca = std::cos(r[10]), sd = std::sin(r[11]), cd = std::cos(r[11]);
+    const double m[3][3] = {{-sa, -ca * sd, ca * cd}, {ca, -sa * sd, sa * cd}, {0.0, cd, sd}};
+    for (std::size_t i = 0; i < 3; ++i)
+        for (std::size_t j = 0; j < 3; ++j) out.pole[i][j] = m[i][j];
+    return out;
 }
 
 std::expected<State, SpkError> SpkType17::evaluate(double et) const {
@@ -82,9 +96,7 @@ std::expected<State, SpkError> SpkType17::evaluate(double et) const {
         vel[i] = x1d * fv[i] + x1 * fdv[i] + y1d * gv[i] + y1 * gdv[i];
     }
 
-    // Columns: the frame's x axis (-sin RA, cos RA, 0), y axis, pole.
-    const double sa = std::sin(r[10]), ca = std::cos(r[10]), sd = std::sin(r[11]), cd = std::cos(r[11]);
-    const double m[3][3] = {{-sa, -ca * sd, ca * cd}, {ca, -sa * sd, sa * cd}, {0.0, cd, sd}};
+    const auto& m = pole;
     State out;
     for (int i = 0; i < 3; ++i) {
         out[i] = m[i][0] * pos[0] + m[i][1] * pos[1] + m[i][2] * pos[2];

@@ -29,6 +29,7 @@ namespace kernwerk {
 struct SpkType17 {
     DafFile daf;
     const double* record = nullptr;
+    double pole[3][3] = {};  // the elements' frame in the segment's, from RA and DEC at open
     static std::expected<SpkType17, SpkError> open(const DafFile& daf, std::uint32_t begin, std::uint32_t end);
     std::expected<State, SpkError> evaluate(double et) const;
 };
