@@ -45,33 +45,39 @@ std::expected<State, SpkError> SpkType20::evaluate(double et) const {
     const double* r = records + static_cast<std::uint64_t>(index) * rsize;
     const std::size_t nc = static_cast<std::size_t>(ncoef);
 
+    // The three axes side by side: T(k) and the integral weight are formed
+    // once per k, and each axis sums in increasing k.
+    const double* c[3] = {r, r + (nc + 1), r + 2 * (nc + 1)};
     double v[3], integral[3];
     for (int a = 0; a < 3; ++a) {
-        const double* c = r + a * (nc + 1);
-        double sum_v = c[0], sum_i = c[0] * s;
-        if (nc > 1) {
-            sum_v = sum_v + c[1] * s;
-            sum_i = sum_i + c[1] * (s * s / 2.0);
+        v[a] = c[a][0];
+        integral[a] = c[a][0] * s;
+    }
+    if (nc > 1) {
+        const double half_square = s * s / 2.0;
+        for (int a = 0; a < 3; ++a) {
+            v[a] = v[a] + c[a][1] * s;
+            integral[a] = integral[a] + c[a][1] * half_square;
         }
-        const double tw = s + s;
-        double t_2 = 1.0, t_1 = s;  // T(k-2), T(k-1)
-        for (std::size_t k = 2; k < nc; ++k) {
-            const double t_0 = tw * t_1 - t_2;  // T(k)
-            const double t_up = tw * t_0 - t_1;  // T(k+1)
-            const auto kd = static_cast<double>(k);
-            sum_v = sum_v + c[k] * t_0;
-            double j = (t_up / (kd + 1.0) - t_1 / (kd - 1.0)) / 2.0;
-            if (k % 2 == 1) {
-                // T(k+1)(0) = sigma = -T(k-1)(0), sigma = (-1)^((k+1)/2).
-                const double sigma = ((k + 1) / 2) % 2 == 0 ? 1.0 : -1.0;
-                j = j - (sigma / (kd + 1.0) + sigma / (kd - 1.0)) / 2.0;
-            }
-            sum_i = sum_i + c[k] * j;
-            t_2 = t_1;
-            t_1 = t_0;
+    }
+    const double tw = s + s;
+    double t_2 = 1.0, t_1 = s;  // T(k-2), T(k-1)
+    for (std::size_t k = 2; k < nc; ++k) {
+        const double t_0 = tw * t_1 - t_2;   // T(k)
+        const double t_up = tw * t_0 - t_1;  // T(k+1)
+        const auto kd = static_cast<double>(k);
+        double j = (t_up / (kd + 1.0) - t_1 / (kd - 1.0)) / 2.0;
+        if (k % 2 == 1) {
+            // T(k+1)(0) = sigma = -T(k-1)(0), sigma = (-1)^((k+1)/2).
+            const double sigma = ((k + 1) / 2) % 2 == 0 ? 1.0 : -1.0;
+            j = j - (sigma / (kd + 1.0) + sigma / (kd - 1.0)) / 2.0;
         }
-        v[a] = sum_v;
-        integral[a] = sum_i;
+        for (int a = 0; a < 3; ++a) {
+            v[a] = v[a] + c[a][k] * t_0;
+            integral[a] = integral[a] + c[a][k] * j;
+        }
+        t_2 = t_1;
+        t_1 = t_0;
     }
     const double radius = half * kSecondsPerDay;
     const double vscale = dscale / tscale;
