@@ -10,33 +10,49 @@ namespace kernwerk {
 namespace {
 
 // The eccentric longitude F with F + h cos F - k sin F = ml, e^2 = h^2 + k^2
-// < 1: the left side grows with F (slope >= 1 - e), so the root lies within
-// e of ml; Newton steps from the first-order root are kept inside that
-// bracket.
-double eccentric_longitude(double ml, double h, double k) noexcept {
+// < 1, and its sine and cosine. The left side grows with F (slope g' >=
+// 1 - e, curvature |g''| <= e), so the root lies within e of ml. Halley's
+// steps from the first-order root are kept inside that bracket (bisection
+// otherwise); a step is the last when the error it leaves, at most
+// (e^2 / (4 (1 - e)^2) + e / (6 (1 - e))) times its cube, is below the
+// doubles, and the sine and cosine at its end then follow from those at its
+// start by the angle-sum formulas with the step's short Taylor series.
+struct Longitude {
+    double f, sf, cf;
+};
+
+Longitude eccentric_longitude(double ml, double h, double k) noexcept {
     const double e = std::sqrt(h * h + k * k);
+    const double cubic = e * e / (4.0 * (1.0 - e) * (1.0 - e)) + e / (6.0 * (1.0 - e));
     double lo = ml - e, hi = ml + e, f = ml - h * std::cos(ml) + k * std::sin(ml);
     if (!(f > lo && f < hi)) f = ml;
+    double sf = std::sin(f), cf = std::cos(f);
     for (int i = 0; i < 100; ++i) {
-        const double sf = std::sin(f), cf = std::cos(f);
         const double g = f + h * cf - k * sf - ml;
         if (g == 0.0) break;
         if (g < 0.0)
             lo = f;
         else
             hi = f;
-        double next = f - g / (1.0 - h * sf - k * cf);
+        const double d1 = 1.0 - h * sf - k * cf, d2 = k * sf - h * cf;
+        double next = f - g / (d1 - 0.5 * g * d2 / d1);
         if (next == f) break;  // converged
-        const bool newton = next > lo && next < hi;
-        if (!newton) next = 0.5 * (lo + hi);
+        const bool halley = next > lo && next < hi;
+        if (!halley) next = 0.5 * (lo + hi);
         if (next == f) break;
-        // Newton's error after this step is at most e / (2 (1 - e)) times
-        // its square: once that is below the doubles, the step is the last.
         const double step = next - f;
+        if (halley && std::fabs(step) < 0x1p-12 && cubic * std::fabs(step * step * step) <= 0x1p-54) {
+            // sin and cos of the step to beyond double precision (|step| < 2^-12).
+            const double s2 = step * step;
+            const double cs = 1.0 - s2 * (0.5 - s2 / 24.0), ss = step * (1.0 - s2 / 6.0);
+            const double next_sf = sf * cs + cf * ss, next_cf = cf * cs - sf * ss;
+            return {next, next_sf, next_cf};
+        }
         f = next;
-        if (newton && e * step * step <= 0x1p-53 * (1.0 - e)) break;
+        sf = std::sin(f);
+        cf = std::cos(f);
     }
-    return f;
+    return {f, sf, cf};
 }
 
 }  // namespace
@@ -74,8 +90,7 @@ std::expected<State, SpkError> SpkType17::evaluate(double et) const {
     const double hd = dlp * k, kd = -dlp * h, pd = dnode * q, qd = -dnode * p;
     const double ml = std::fmod(r[4] + dml * dt, 2.0 * std::numbers::pi);
 
-    const double f = eccentric_longitude(ml, h, k);
-    const double sf = std::sin(f), cf = std::cos(f);
+    const auto [f, sf, cf] = eccentric_longitude(ml, h, k);
     const double b = 1.0 / (1.0 + std::sqrt(1.0 - h * h - k * k));
     const double fd = (dml - cf * hd + sf * kd) / (1.0 - h * sf - k * cf);
     const double hkb = h * k * b;
@@ -85,11 +100,11 @@ std::expected<State, SpkError> SpkType17::evaluate(double et) const {
     const double x1d = a * (-2.0 * h * hd * b * cf - (1.0 - h * h * b) * sf * fd + hkbd * sf + hkb * cf * fd - kd);
     const double y1d = a * (-2.0 * k * kd * b * sf + (1.0 - k * k * b) * cf * fd + hkbd * cf - hkb * sf * fd - hd);
 
-    const double d = 1.0 + p * p + q * q;
-    const double fv[3] = {(1.0 - p * p + q * q) / d, 2.0 * p * q / d, -2.0 * p / d};
-    const double gv[3] = {2.0 * p * q / d, (1.0 + p * p - q * q) / d, 2.0 * q / d};
-    const double fdv[3] = {(-2.0 * p * pd + 2.0 * q * qd) / d, 2.0 * (pd * q + p * qd) / d, -2.0 * pd / d};
-    const double gdv[3] = {2.0 * (pd * q + p * qd) / d, (2.0 * p * pd - 2.0 * q * qd) / d, 2.0 * qd / d};
+    const double d = 1.0 / (1.0 + p * p + q * q);
+    const double fv[3] = {(1.0 - p * p + q * q) * d, 2.0 * p * q * d, -2.0 * p * d};
+    const double gv[3] = {2.0 * p * q * d, (1.0 + p * p - q * q) * d, 2.0 * q * d};
+    const double fdv[3] = {(-2.0 * p * pd + 2.0 * q * qd) * d, 2.0 * (pd * q + p * qd) * d, -2.0 * pd * d};
+    const double gdv[3] = {2.0 * (pd * q + p * qd) * d, (2.0 * p * pd - 2.0 * q * qd) * d, 2.0 * qd * d};
     double pos[3], vel[3];
     for (int i = 0; i < 3; ++i) {
         pos[i] = x1 * fv[i] + y1 * gv[i];
