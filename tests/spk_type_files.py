@@ -98,6 +98,15 @@ def type5_file(tmp_path):
     return path, -77, 399, epochs_for(epochs[0], epochs[-1], list(epochs))
 
 
+def conic_file(tmp_path, ecc):
+    """Type 5 with one state, propagated alone over many periods (or far
+    out on an open orbit) each way: two-body motion on any conic."""
+    state = conic([7000.0, ecc, 0.4, 1.1, 2.3, 0.3, 0.0, GM_EARTH], 0.0)
+    path = spice_file(tmp_path / f"c5_{ecc}.bsp", lambda h: sp.spkw05(
+        h, -90, 399, "J2000", -3.0e5, 3.0e5, "CONIC", GM_EARTH, 1, [state], [0.0]))
+    return path, -90, 399, epochs_for(-3.0e5, 3.0e5, [-1.0, 0.0, 1.0], 60)
+
+
 def equal_step_file(tmp_path, kind, degree):
     step, n, t0 = 240.0, 60, 5.0e5
     states = [conic(SPACECRAFT, t0 + i * step) for i in range(n)]
@@ -230,6 +239,11 @@ CASES = {
     "type01": lambda d: mda_file(d, 15, (12, 11, 12), 230),
     "type21": lambda d: mda_file(d, 20, (17, 16, 18), 120),
     "type05": type5_file,
+    "type05_circle": lambda d: conic_file(d, 0.0),
+    "type05_ellipse": lambda d: conic_file(d, 0.7),
+    "type05_eccentric": lambda d: conic_file(d, 0.97),
+    "type05_parabola": lambda d: conic_file(d, 1.0),
+    "type05_hyperbola": lambda d: conic_file(d, 3.0),
     "type08_even": lambda d: equal_step_file(d, 8, 7),
     "type08_odd": lambda d: equal_step_file(d, 8, 6),
     "type12_even": lambda d: equal_step_file(d, 12, 7),

@@ -72,6 +72,16 @@ Universal universal(double s, double beta, double r0, double nu0, double gm) noe
     return u;
 }
 
+// The anomaly from the series of time in s, dt = r0 s + nu0 s^2 / 2 +
+// (gm - beta r0) s^3 / 6 + ..., inverted to third order in tau = dt / r0:
+// s = tau - A tau^2 + (2 A^2 - B) tau^3, A = nu0 / (2 r0), B = (gm - beta r0)
+// / (6 r0).
+double series_guess(double dt, double r0, double nu0, double beta, double gm) noexcept {
+    const double tau = dt / r0;
+    const double a = nu0 / (2.0 * r0), b = (gm - beta * r0) / (6.0 * r0);
+    return tau * (1.0 + tau * (-a + tau * (2.0 * a * a - b)));
+}
+
 }  // namespace
 
 State propagate_two_body(double gm, const State& s0, double dt) noexcept {
@@ -91,16 +101,11 @@ State propagate_two_body(double gm, const State& s0, double dt) noexcept {
             hi = span;
         else
             lo = -span;
-        // Within an eighth of a period, the series of time in s to second
-        // order, dt = r0 s + nu0 s^2 / 2, inverted; beyond, the change of
-        // eccentric anomaly taken as the change of mean anomaly, n dt, as on
-        // a circle: s = n dt / sqrt(beta) = beta dt / gm.
-        if (std::fabs(dt) < 0.125 * period) {
-            const double s1 = dt / r0;
-            s = s1 - 0.5 * nu0 * s1 * s1 / r0;
-        } else {
-            s = beta * dt / gm;
-        }
+        // Within an eighth of a period, the series of time in s inverted;
+        // beyond, the change of eccentric anomaly taken as the change of
+        // mean anomaly, n dt, as on a circle: s = n dt / sqrt(beta) = beta dt
+        // / gm.
+        s = std::fabs(dt) < 0.125 * period ? series_guess(dt, r0, nu0, beta, gm) : beta * dt / gm;
         if (!(s > lo && s < hi)) s = 0.5 * (lo + hi);
     } else {
         double step = std::fabs(dt) / r0;
@@ -121,10 +126,9 @@ State propagate_two_body(double gm, const State& s0, double dt) noexcept {
         // exponential, chi = sign(dt) sqrt(-a) ln(-2 gm dt / a / (nu0 +
         // sign(dt) sqrt(-gm a) (1 - r0 / a))), s = chi / sqrt(gm), a = gm /
         // beta.
-        // Near the start (z = beta s^2 small) the second-order series above
-        // is the better guess.
-        const double s1 = dt / r0;
-        double guess = s1 - 0.5 * nu0 * s1 * s1 / r0;
+        // Near the start (z = beta s^2 small) the series is the better
+        // guess.
+        double guess = series_guess(dt, r0, nu0, beta, gm);
         if (beta < 0.0 && !(-beta * guess * guess < 0.25)) {
             const double a = gm / beta, sign = dt >= 0.0 ? 1.0 : -1.0;
             const double den = nu0 + sign * std::sqrt(-gm * a) * (1.0 - r0 / a);
@@ -133,10 +137,11 @@ State propagate_two_body(double gm, const State& s0, double dt) noexcept {
         s = guess >= lo && guess <= hi ? guess : 0.5 * (lo + hi);  // the middle for NaN
     }
 
-    // Newton steps kept inside the bracket (bisection when a step leaves
-    // it); the bracket shrinks every pass. A Newton step is the last when the
-    // error it leaves, about r' / (2 r) times its square, is below 2^-54 of
-    // s: the anomaly then is as good as the doubles hold.
+    // Laguerre steps kept inside the bracket (bisection when a step leaves
+    // it); the bracket shrinks every pass. A step is the last when the error
+    // it leaves is below 2^-54 of s: Laguerre's steps converge as the cube,
+    // the error at most about ((r'/r)^2 + |r''| / (3 r)) times the cube of
+    // the step, r'' = gm - beta r.
     Universal u = universal(s, beta, r0, nu0, gm);
     for (int i = 0; i < 200; ++i) {
         const double f = u.time - dt;
@@ -155,7 +160,9 @@ State propagate_two_body(double gm, const State& s0, double dt) noexcept {
         if (!newton) next = 0.5 * (lo + hi);
         if (next == s || !(lo < hi)) break;
         const double step = next - s;
-        const bool last = newton && std::fabs(u.dr) * step * step <= 0x1p-53 * u.r * std::fabs(next);
+        const double q = u.dr / u.r;
+        const double k3 = q * q + std::fabs(gm - beta * u.r) / (3.0 * u.r);
+        const bool last = newton && k3 * std::fabs(step * step * step) <= 0x1p-54 * std::fabs(next);
         s = next;
         u = universal(s, beta, r0, nu0, gm);
         if (last) break;
