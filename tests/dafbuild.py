@@ -11,8 +11,13 @@ from dataclasses import dataclass, field
 
 
 class DafImage:
+    # The transfer-protocol check bytes of the file record (offset 699): a
+    # reader that checks them knows the file was not mangled by a text-mode
+    # transfer.
+    FTP = b"FTPSTR:\r:\n:\r\n:\r\x00:\x81:\x10\xce:ENDFTP"
+
     def __init__(self, nd=2, ni=6, fward=0, bward=0, nrecords=1,
-                 idword=b"DAF/SPK ", fmt=b"LTL-IEEE"):
+                 idword=b"DAF/SPK ", fmt=b"LTL-IEEE", ftp=False):
         self.buf = bytearray(1024 * nrecords)
         self.buf[0:8] = idword                      # LOCIDW
         struct.pack_into("<I", self.buf, 8, nd)     # ND
@@ -22,6 +27,8 @@ class DafImage:
         struct.pack_into("<I", self.buf, 80, bward)  # BWARD
         struct.pack_into("<I", self.buf, 84, 0)     # FREE
         self.buf[88:96] = fmt                       # LOCFMT
+        if ftp:
+            self.buf[699:699 + len(self.FTP)] = self.FTP  # FTPSTR
 
     def ensure(self, size):
         if len(self.buf) < size:
@@ -60,9 +67,10 @@ def spk_segment(target, center, data_type, start, end, data, name=b"SEG", frame=
     return Segment([start, end], [target, center, frame, data_type, 0, 0], list(data), name)
 
 
-def build_daf(segments, nd=2, ni=6, idword=b"DAF/SPK "):
-    """One summary record (2), its name record (3), data from address 385."""
-    im = DafImage(nd, ni, 2, 2, 3, idword)
+def build_daf(segments, nd=2, ni=6, idword=b"DAF/SPK ", ftp=False):
+    """One summary record (2), its name record (3), data from address 385;
+    `ftp` writes the transfer-protocol check bytes."""
+    im = DafImage(nd, ni, 2, 2, 3, idword, ftp=ftp)
     sb = 8 * (nd + (ni + 1) // 2)
     rec2 = DafImage.record_offset(2)
     im.put(rec2, "<ddd", 0.0, 0.0, float(len(segments)))  # NEXT, PREV, NSUM
@@ -82,8 +90,8 @@ def build_daf(segments, nd=2, ni=6, idword=b"DAF/SPK "):
     return im.bytes()
 
 
-def build_spk(segments):
-    return build_daf(segments, 2, 6)
+def build_spk(segments, ftp=False):
+    return build_daf(segments, 2, 6, ftp=ftp)
 
 
 def cheb_type2(init, intlen, records):

@@ -81,7 +81,7 @@ def mda_file(tmp_path, maxdim, orders, nrec):
     start = ends[0] - 8.0 * DAY
     seg = spk_segment(2000433, 10, 1 if maxdim == 15 else 21, start, ends[-1], data)
     path = tmp_path / f"mda{maxdim}.bsp"
-    path.write_bytes(build_spk([seg]))
+    path.write_bytes(build_spk([seg], ftp=True))
     return str(path), 2000433, 10, epochs_for(start, ends[-1], list(ends))
 
 
@@ -231,7 +231,7 @@ def type19_file(tmp_path, select_last):
         marks += list(ts) + list((ts[1:] + ts[:-1]) / 2)
     seg = spk_segment(-82, 399, 19, bounds[0], bounds[-1], type19_data(blocks, bounds, select_last))
     path = tmp_path / f"t19_{int(select_last)}.bsp"
-    path.write_bytes(build_spk([seg]))
+    path.write_bytes(build_spk([seg], ftp=True))
     return str(path), -82, 399, epochs_for(bounds[0], bounds[-1], marks)
 
 

@@ -17,6 +17,10 @@ const char* check_difference_line(const double* rec, std::size_t maxdim) noexcep
     return nullptr;
 }
 
+// Two doubles in the lanes of one vector register (SSE2 on x86-64, NEON on
+// ARM, plain pairs elsewhere); arithmetic on them is lane by lane.
+typedef double Pair __attribute__((vector_size(16)));
+
 // 1/j for j up to MAXDIM + 1, as the division gives it.
 constexpr auto kInverses = [] {
     std::array<double, kMaxDifferenceTerms + 2> out{};
@@ -35,12 +39,12 @@ inline void weighted_sums(const double* dt, std::size_t maxdim, const std::int64
             if (j <= kq[i]) sum[i] = sum[i] + dt[i * maxdim + static_cast<std::size_t>(j) - 1] * w[j];
 }
 
-// The integrator's own evaluation, kept in its order of operations. Arrays
-// are indexed from 1 as in the integrator's formulation; W needs KQMAX1 + 1
-// slots, FC and G MAXDIM, WC MAXDIM - 1.
+// The integrator's own evaluation, each value formed by its operations in
+// its order. Arrays are indexed from 1 as in the integrator's formulation;
+// FC and G need MAXDIM slots, WC MAXDIM - 1.
 State evaluate_difference_line(const double* rec, std::size_t maxdim, double et) noexcept {
     constexpr std::size_t kSlots = kMaxDifferenceTerms + 3;
-    double fc[kSlots], wc[kSlots], w[kSlots];
+    double fc[kSlots], wc[kSlots];
     const double* g = rec;  // g[j] = G(j), j from 1
     const double tl = rec[0];
     const double* ref = rec + maxdim + 1;  // X VX Y VY Z VZ
@@ -52,40 +56,48 @@ State evaluate_difference_line(const double* rec, std::size_t maxdim, double et)
     const double delta = et - tl;
     double tp = delta;
     const std::int64_t mq2 = kqmax1 - 2;
-    std::int64_t ks = kqmax1 - 1;
+    // FC(J+1) = TP / G(J) and WC(J) = DELTA / G(J) as the two lanes of one
+    // vector division (each lane an IEEE division, so the same quotients).
     for (std::int64_t j = 1; j <= mq2; ++j) {
-        fc[j + 1] = tp / g[j];
-        wc[j] = delta / g[j];
+        const Pair q = Pair{tp, delta} / Pair{g[j], g[j]};
+        fc[j + 1] = q[0];
+        wc[j] = q[1];
         tp = delta + g[j];
     }
-    for (std::int64_t j = 1; j <= kqmax1; ++j) w[j] = kInverses[j];
 
-    // W(J+KS) = FC(J+1) W(J+KS1) - WC(J) W(J+KS): W(J+KS1) is the value the
-    // previous J just stored, carried in a register rather than reloaded.
-    std::int64_t jx = 0, ks1 = ks - 1;
-    while (ks >= 2) {
-        jx = jx + 1;
-        double prev = w[1 + ks1];
-        for (std::int64_t j = 1; j <= jx; ++j) {
-            const double next = fc[j + 1] * prev - wc[j] * w[j + ks];
-            w[j + ks] = next;
-            prev = next;
+    // The integrator's W recursion runs levels KS = KQMAX1 - 1 down to 2 and
+    // a last one at KS = 1, level l (from 1) forming JX = l elements (the
+    // last one JX = L, L = KQMAX1 - 2), each W(J+KS) = FC(J+1) W(J+KS1) -
+    // WC(J) W(J+KS) in turn. Unrolled, element J of level l is
+    //   E(l, J) = FC(J+1) E(l, J-1) - WC(J) E(l-1, J-1),  E(l, 0) = 1 / (KQMAX1 - l),
+    // the same two products and difference: so the elements are formed here
+    // J by J across all levels at once (each needs only step J - 1), which
+    // keeps the chain of dependent operations L long instead of L^2 / 2,
+    // with every value bit for bit the integrator's. The position sums read
+    // level L, the velocity sums the last level, E(., J-1) as their W(J).
+    const auto levels = static_cast<std::size_t>(mq2);  // L
+    double e[kSlots];
+    for (std::size_t l = 0; l <= levels + 1; ++l) e[l] = kInverses[static_cast<std::size_t>(kqmax1) - l];
+    double pos[kSlots], vel[kSlots];  // from index 1: E(L, J-1), E(L+1, J-1)
+    pos[1] = e[levels];
+    vel[1] = e[levels + 1];
+    for (std::size_t j = 1; j <= levels; ++j) {
+        // Upward, the old E(l-1) carried from the step before: every load
+        // reads a whole earlier store.
+        double below = e[j - 1];
+        for (std::size_t l = j; l <= levels + 1; ++l) {
+            const double old = e[l];
+            e[l] = fc[j + 1] * old - wc[j] * below;
+            below = old;
         }
-        ks = ks1;
-        ks1 = ks1 - 1;
+        pos[j + 1] = e[levels];
+        vel[j + 1] = e[levels + 1];
     }
     State out;
     double sum[3];
-    weighted_sums(dt, maxdim, kq, w + ks, sum);
+    weighted_sums(dt, maxdim, kq, pos, sum);
     for (int i = 0; i < 3; ++i) out[i] = ref[2 * i] + delta * (ref[2 * i + 1] + delta * sum[i]);
-    double prev = w[1 + ks1];
-    for (std::int64_t j = 1; j <= jx; ++j) {
-        const double next = fc[j + 1] * prev - wc[j] * w[j + ks];
-        w[j + ks] = next;
-        prev = next;
-    }
-    ks = ks - 1;
-    weighted_sums(dt, maxdim, kq, w + ks, sum);
+    weighted_sums(dt, maxdim, kq, vel, sum);
     for (int i = 0; i < 3; ++i) out[i + 3] = ref[2 * i + 1] + delta * sum[i];
     return out;
 }
