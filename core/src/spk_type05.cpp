@@ -45,9 +45,12 @@ void stumpff(double z, double c[4]) noexcept {
         c[0] = std::cos(r);
         c[1] = std::sin(r) / r;
     } else {
+        // cosh and sinh from one exponential; r > 1, so e - 1/e does not
+        // cancel.
         const double r = std::sqrt(-z);
-        c[0] = std::cosh(r);
-        c[1] = std::sinh(r) / r;
+        const double e = std::exp(r), inv = 1.0 / e;
+        c[0] = 0.5 * (e + inv);
+        c[1] = 0.5 * (e - inv) / r;
     }
     c[2] = (1.0 - c[0]) / z;
     c[3] = (1.0 - c[1]) / z;
