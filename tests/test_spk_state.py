@@ -501,10 +501,12 @@ SEGMENT_ERRORS = [
      "malformed Type 2 segment: RADIUS == 0"),
     ("Type 3 RADIUS 0", 3, cheb_type2(0.0, 100.0, [[50.0, 0.0] + [1.0] * 12]), 10.0,
      "malformed Type 2 segment: RADIUS == 0"),
+    # Refused when the file is opened: the segment's length must be
+    # N x RSIZE + 4, and a Type 9 degree at most 27.
     ("record past the file", 2, cheb_type2(0.0, 1.0, [cheb_record(50.0)])[:-1] + [1000.0], 99.5,
-     "address range [1474,1484] out of file (file has 512 doubles)"),
+     "malformed Type 2 segment: segment holds 15 words, but N x RSIZE + 4 = 1000 x 11 + 4"),
     ("Type 9 window 0", 9, discrete([0.0, 100.0], [[1.0] * 6] * 2, 1e30), 10.0,
-     "malformed Type 2 segment: window size 0"),
+     "malformed Type 9 segment: degree 18446744073709551615 is above 27, the largest the SPICE toolkit reads"),
     ("Type 9 equal epochs", 9, discrete([0.0, 50.0, 50.0, 100.0], [[1.0] * 6] * 4, 3), 10.0,
      "malformed Type 2 segment: equal epochs in window"),
     ("Type 13 equal epochs", 13, discrete([0.0, 50.0, 50.0, 100.0], [[1.0] * 6] * 4, 3), 10.0,
@@ -515,7 +517,13 @@ SEGMENT_ERRORS = [
 
 @pytest.mark.parametrize("what, data_type, data, et, message", SEGMENT_ERRORS, ids=[e[0] for e in SEGMENT_ERRORS])
 def test_segment_errors_raise_runtime_error(write_kernel, what, data_type, data, et, message):
-    spk = NaifSpk(write_kernel(build_spk([spk_segment(301, 399, data_type, 0.0, 100.0, data)])))
+    path = write_kernel(build_spk([spk_segment(301, 399, data_type, 0.0, 100.0, data)]))
+    if what in ("record past the file", "Type 9 window 0"):
+        with pytest.raises(RuntimeError) as info:
+            NaifSpk(path)
+        assert str(info.value) == message
+        return
+    spk = NaifSpk(path)
     for call in (lambda: spk.state(301, 399, et), lambda: spk.state(399, 301, et),
                  lambda: spk.state_batch(301, 399, np.array([et])),
                  lambda: spk.state_batch_in_frame(301, 399, np.array([et]), "ECLIPJ2000")):
@@ -567,9 +575,10 @@ def test_command_line_state(de421_path, capsys):
 
     assert main(["state", de421_path, "301", "399", "0", "820540800", "--frame", "ECLIPJ2000"]) == 0
     lines = capsys.readouterr().out.splitlines()
-    assert len(lines) == 3 and lines[0].split()[:2] == ["ET", "(s)"]
+    assert len(lines) == 3 and lines[0].split()[:4] == ["date", "(UTC)", "ET", "(s)"]
     want = NaifSpk(de421_path).state_batch_in_frame(301, 399, np.array([0.0, 820540800.0]), "ECLIPJ2000")
     for line, row in zip(lines[1:], want):
-        np.testing.assert_allclose([float(v) for v in line.split()[1:]], row, rtol=0, atol=1e-6)
+        np.testing.assert_allclose([float(v) for v in line.split()[2:]], row, rtol=0, atol=1e-6)
     assert main(["state", de421_path, "301", "399", "1e12"]) == 1
-    assert capsys.readouterr().err == "kernwerk: no segment covers target 301 wrt center 0 at et 1000000000000\n"
+    assert capsys.readouterr().err.startswith("kernwerk: state of target 301 wrt center 399 in J2000 at et "
+                                              "1000000000000: no segment covers body 301")

@@ -332,7 +332,8 @@ def test_toolkit_states_agree(tmp_path, spice):
 @pytest.mark.parametrize("target, message, left", [
     ("missing/x.bsp", "I/O error: No such file or directory (os error 2)", {"plain"}),
     ("plain/x.bsp", "I/O error: Not a directory (os error 20)", {"plain"}),
-    ("adir.bsp", "I/O error: Is a directory (os error 21)", {"plain", "adir.tmp"}),
+    # The rename onto the directory fails; the staging file is removed too.
+    ("adir.bsp", "I/O error: Is a directory (os error 21)", {"plain"}),
     ("adir.bsp/", "I/O error: Is a directory (os error 21)", {"plain"}),
     ("x\0.bsp", "I/O error: file name contained an unexpected NUL byte", {"plain"}),
 ])
@@ -447,3 +448,90 @@ def test_killed_writer_leaves_old_or_complete_file(tmp_path):
         with open(target, "rb") as f:
             got = f.read()
         assert got == new or got == old, f"trial {trial}: partial file of {len(got)} bytes"
+
+
+# ---------------------------------------------------------------------------
+# What the toolkit writes and reads
+
+def toolkit_writes(spice, path, kind, degree, start, end, rc=None, states=None, epochs=None):
+    """None when the toolkit's own writer accepts the segment, else its error."""
+    handle = spice.spkopn(path, "oracle", 0)
+    try:
+        if kind == 3:
+            spice.spkw03(handle, 1, 0, "J2000", start, end, "x", 100.0, len(rc), degree, rc.ravel().tolist(), 0.0)
+        else:
+            spice.spkw09(handle, 1, 0, "J2000", start, end, "x", degree, len(epochs), states.tolist(),
+                         epochs.tolist())
+        spice.spkcls(handle)
+        return None
+    except Exception as e:  # noqa: BLE001 - any toolkit error is a refusal
+        spice.reset()
+        spice.dafcls(handle)
+        return e
+
+
+# Degrees and coverage at and beyond the toolkit's limits. Type 3 records
+# cover 0..200, Type 9 epochs 0..390 (40 states); coverage None means the
+# data's own bounds.
+WRITER_LIMITS = [
+    (3, 27, None), (3, 28, None), (9, 27, None), (9, 28, None),
+    (3, 2, (-1.0, 200.0)), (3, 2, (0.0, 200.5)), (3, 2, (150.0, 50.0)), (3, 2, (100.0, 100.0)), (3, 2, (20.0, 180.0)),
+    (9, 3, (-1.0, 390.0)), (9, 3, (0.0, 391.0)), (9, 3, (50.0, 40.0)), (9, 3, (30.0, 30.0)), (9, 3, (5.0, 385.0)),
+]
+
+
+@pytest.mark.parametrize("kind, degree, coverage", WRITER_LIMITS)
+def test_writer_accepts_what_the_toolkit_writes(tmp_path, spice, kind, degree, coverage):
+    rng = np.random.default_rng(degree)
+    w = NaifSpkWriter()
+    if kind == 3:
+        rc = type3_coeffs(2, degree + 1, seed=degree)
+        start, end = coverage or (0.0, 200.0)
+        ours = lambda: w.add_type3(1, 0, 1, start, end, "x", 0.0, 100.0, rc)  # noqa: E731
+        refusal = toolkit_writes(spice, str(tmp_path / "tk.bsp"), 3, degree, start, end, rc=rc)
+    else:
+        states, epochs = rng.normal(size=(40, 6)), np.arange(40) * 10.0
+        start, end = coverage or (0.0, 390.0)
+        ours = lambda: w.add_type9(1, 0, 1, start, end, "x", degree, states, epochs)  # noqa: E731
+        refusal = toolkit_writes(spice, str(tmp_path / "tk.bsp"), 9, degree, start, end, states=states, epochs=epochs)
+    if refusal is not None:
+        with pytest.raises(RuntimeError, match=f"^invalid Type {kind} segment: "):
+            ours()
+        return
+    ours()
+    path = str(tmp_path / "ours.bsp")
+    w.write(path)
+    spice.furnsh(path)
+    spk = NaifSpk(path)
+    for et in np.linspace(start, end, 7):
+        got, _ = spice.spkez(1, float(et), "J2000", "NONE", 0)
+        np.testing.assert_allclose(spk.state(1, 0, float(et)), got, rtol=1e-9, atol=1e-9)
+
+
+@pytest.mark.parametrize("frame_id", [1, 17, 2])
+def test_segment_frames_against_the_toolkit(tmp_path, spice, frame_id):
+    """States of an ECLIPJ2000 segment come back rotated into J2000 as the
+    toolkit gives them; a segment in any other frame is refused by name."""
+    states, epochs = type9_data(30, seed=4)
+    w = NaifSpkWriter()
+    add9(w, states, epochs, "PROBE", target=-82, center=399, frame_id=frame_id, degree=5)
+    path = str(tmp_path / "frames.bsp")
+    w.write(path)
+    spice.furnsh(path)
+    spk = NaifSpk(path)
+    ets = np.linspace(epochs[0], epochs[-1], 9)
+    if frame_id == 2:
+        message = ("SPK segment 'PROBE' (target -82, center 399, data type 9) is referred to frame 2; "
+                   "only J2000 (1) and ECLIPJ2000 (17) segments can be evaluated")
+        for call in (lambda: spk.state(-82, 399, float(ets[1])), lambda: spk.state_batch(399, -82, ets)):
+            with pytest.raises(RuntimeError) as info:
+                call()
+            assert str(info.value) == message
+        return
+    tol = 1e-12 * np.abs(states).max()
+    for et in ets:
+        got, _ = spice.spkez(-82, float(et), "J2000", "NONE", 399)
+        np.testing.assert_allclose(spk.state(-82, 399, float(et)), got, rtol=0, atol=tol)
+        eclip, _ = spice.spkez(-82, float(et), "ECLIPJ2000", "NONE", 399)
+        np.testing.assert_allclose(spk.state_batch_in_frame(-82, 399, np.array([et]), "ECLIPJ2000")[0], eclip,
+                                   rtol=0, atol=tol)

@@ -7,8 +7,10 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 #include "common.hpp"
+#include "map_guard.hpp"
 
 namespace kernwerk {
 
@@ -61,6 +63,12 @@ DafError DafError::malformed_summary(std::uint32_t record, std::string reason) {
     return {Kind::MalformedSummary, "malformed summary at record " + std::to_string(record) + ": " + reason};
 }
 
+DafError DafError::changed_while_open(const std::string& path) {
+    return {Kind::Changed, "kernel file changed while open: " + path +
+                               " (it was truncated or rewritten in place by another process; open it again, and "
+                               "update kernels by writing a new file and renaming it over the old one)"};
+}
+
 DafError DafError::address_out_of_range(std::uint32_t start, std::uint32_t end, std::uint64_t count) {
     return {Kind::AddressOutOfRange, "address range [" + std::to_string(start) + "," + std::to_string(end) +
                                          "] out of file (file has " + std::to_string(count) + " doubles)"};
@@ -69,24 +77,46 @@ DafError DafError::address_out_of_range(std::uint32_t start, std::uint32_t end, 
 // ---------------------------------------------------------------------------
 // Mapping
 
-Mapping::Mapping(Mapping&& other) noexcept : base_(other.base_), len_(other.len_) {
+Mapping::Mapping(Mapping&& other) noexcept
+    : base_(other.base_), len_(other.len_), guard_(other.guard_), path_(std::move(other.path_)) {
     other.base_ = nullptr;
     other.len_ = 0;
+    other.guard_ = -1;
 }
 
 Mapping& Mapping::operator=(Mapping&& other) noexcept {
     if (this != &other) {
-        if (base_) ::munmap(const_cast<void*>(base_), len_);
+        release();
         base_ = other.base_;
         len_ = other.len_;
+        guard_ = other.guard_;
+        path_ = std::move(other.path_);
         other.base_ = nullptr;
         other.len_ = 0;
+        other.guard_ = -1;
     }
     return *this;
 }
 
-Mapping::~Mapping() {
+Mapping::~Mapping() { release(); }
+
+// The guard's slot is freed before the pages go, so that the handler never
+// repairs an address that is no longer ours.
+void Mapping::release() noexcept {
+    map_guard::unregister_mapping(guard_);
+    guard_ = -1;
     if (base_) ::munmap(const_cast<void*>(base_), len_);
+    base_ = nullptr;
+}
+
+bool Mapping::changed() const noexcept {
+    if (guard_ < 0) return false;
+    // A read of the mapping's last byte faults, and so marks the mapping,
+    // whenever the file now ends before the mapping's last page: a call that
+    // met only the zeros of a page cut in the middle (which read without a
+    // fault) is caught too, instead of answering from them.
+    static_cast<void>(*static_cast<const volatile unsigned char*>(data() + len_ - 1));
+    return map_guard::changed(guard_);
 }
 
 std::expected<Mapping, DafError> Mapping::copy_of(std::span<const unsigned char> bytes) {
@@ -136,11 +166,43 @@ std::expected<DafFile, DafError> DafFile::open(const std::string& path) {
         ::close(fd);
         return from_mmap(Mapping());
     }
-    void* p = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
-    const int err = errno;
+    auto mapping = Mapping::map_file(fd, len, path);
     ::close(fd);
-    if (p == MAP_FAILED) return std::unexpected(DafError::io_errno(err));
-    return from_mmap(Mapping(p, len));
+    if (!mapping) return std::unexpected(mapping.error());
+    auto f = from_mmap(std::move(*mapping));
+    // The file may have shrunk while the header and chain were read.
+    if (f && f->changed()) return std::unexpected(DafError::changed_while_open(path));
+    return f;
+}
+
+std::expected<Mapping, DafError> Mapping::map_file(int fd, std::size_t len, std::string path) {
+    if (len == 0) return Mapping(nullptr, 0, -1, std::move(path));
+    void* p = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) return std::unexpected(DafError::io_errno(errno));
+    const int guard = map_guard::register_mapping(p, len);
+    if (guard >= 0) return Mapping(p, len, guard, std::move(path));
+
+    // No guard slot: a private copy cannot vanish under a read.
+    ::munmap(p, len);
+    p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return std::unexpected(DafError::io_errno(errno));
+    Mapping m(p, len, -1, std::move(path));
+    auto* dst = static_cast<unsigned char*>(p);
+    std::size_t done = 0;
+    while (done < len) {
+        const ssize_t got = ::pread(fd, dst + done, len - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::unexpected(DafError::io_errno(errno));
+        if (got == 0) return std::unexpected(DafError::changed_while_open(m.path()));
+        done += static_cast<std::size_t>(got);
+    }
+    if (::mprotect(p, len, PROT_READ) != 0) return std::unexpected(DafError::io_errno(errno));
+    return m;
+}
+
+std::expected<void, DafError> DafFile::check_unchanged() const {
+    if (!map_->changed()) return {};
+    return std::unexpected(DafError::changed_while_open(map_->path()));
 }
 
 std::expected<DafFile, DafError> DafFile::from_bytes(std::span<const unsigned char> bytes) {
@@ -174,8 +236,10 @@ std::expected<std::vector<Summary>, DafError> DafFile::summaries() const {
     const std::uint64_t ss = std::uint64_t{nd_} + (std::uint64_t{ni_} + 1) / 2;
     const std::uint64_t sb = 8 * ss;
     // Every record of the chain is visited at most once: a chain that comes
-    // back to a record it has read would otherwise loop for ever.
-    std::vector<bool> visited(static_cast<std::size_t>(file_len / kRecordBytes) + 1, false);
+    // back to a record it has read would otherwise loop for ever. The set
+    // grows with the records visited, not with the file's length (a sparse
+    // file may claim terabytes).
+    std::unordered_set<std::uint32_t> visited;
 
     std::uint32_t rec = fward_;
     while (rec != 0) {
@@ -183,8 +247,8 @@ std::expected<std::vector<Summary>, DafError> DafFile::summaries() const {
             return std::unexpected(DafError::malformed_summary(rec, "record extends past end of file"));
         if ((std::uint64_t{rec} + 1) * kRecordBytes > file_len)
             return std::unexpected(DafError::malformed_summary(rec + 1, "record extends past end of file"));
-        if (visited[rec]) return std::unexpected(DafError::malformed_summary(rec, "summary chain revisits this record"));
-        visited[rec] = true;
+        if (!visited.insert(rec).second)
+            return std::unexpected(DafError::malformed_summary(rec, "summary chain revisits this record"));
 
         const unsigned char* r = base + (std::uint64_t{rec} - 1) * kRecordBytes;
         const unsigned char* names = r + kRecordBytes;
@@ -196,10 +260,12 @@ std::expected<std::vector<Summary>, DafError> DafFile::summaries() const {
                 return std::unexpected(DafError::malformed_summary(rec, "summary past end of record"));
             const unsigned char* s = r + 24 + i * sb;
             Summary sum;
+            // An empty vector's data() may be null, and memcpy must not be
+            // given null even for zero bytes: ND or NI may be 0.
             sum.doubles.resize(nd_);
-            std::memcpy(sum.doubles.data(), s, std::size_t{nd_} * 8);
+            if (nd_ != 0) std::memcpy(sum.doubles.data(), s, std::size_t{nd_} * 8);
             sum.ints.resize(ni_);
-            std::memcpy(sum.ints.data(), s + std::size_t{nd_} * 8, std::size_t{ni_} * 4);
+            if (ni_ != 0) std::memcpy(sum.ints.data(), s + std::size_t{nd_} * 8, std::size_t{ni_} * 4);
             std::string name(reinterpret_cast<const char*>(names + i * sb), static_cast<std::size_t>(sb));
             if (!is_valid_utf8(name)) {
                 name.clear();

@@ -26,7 +26,7 @@ namespace kernwerk {
 
 class DafError {
 public:
-    enum class Kind { Io, TooSmall, BadIdWord, UnsupportedFormat, MalformedSummary, AddressOutOfRange };
+    enum class Kind { Io, TooSmall, BadIdWord, UnsupportedFormat, MalformedSummary, AddressOutOfRange, Changed };
 
     // {what} is the system's description of the error followed by
     // " (os error {code})".
@@ -38,6 +38,9 @@ public:
     static DafError unsupported_format(const unsigned char bytes[8]);
     static DafError malformed_summary(std::uint32_t record, std::string reason);
     static DafError address_out_of_range(std::uint32_t start, std::uint32_t end, std::uint64_t count);
+    // "kernel file changed while open: {path} (...)": a read met a page that
+    // vanished because another process truncated or rewrote the file.
+    static DafError changed_while_open(const std::string& path);
 
     Kind kind() const noexcept { return kind_; }
     const std::string& message() const noexcept { return message_; }
@@ -55,11 +58,18 @@ struct Summary {
     std::string name;
 };
 
-// A read-only mapping of a whole file; unmapped when destroyed.
+// A read-only mapping of a whole file; unmapped when destroyed. A mapping of
+// a file (DafFile::open) is registered with the SIGBUS guard (map_guard.hpp)
+// for its whole life, so that a page that vanishes under a read is replaced
+// by zeros and reported through changed() instead of ending the process.
 class Mapping {
 public:
     Mapping() = default;
     Mapping(const void* base, std::size_t len) noexcept : base_(base), len_(len) {}
+    // Takes over a mapping of the file at `path` that holds guard slot
+    // `guard` (-1 for none).
+    Mapping(const void* base, std::size_t len, int guard, std::string path) noexcept
+        : base_(base), len_(len), guard_(guard), path_(std::move(path)) {}
     Mapping(Mapping&& other) noexcept;
     Mapping& operator=(Mapping&& other) noexcept;
     Mapping(const Mapping&) = delete;
@@ -69,13 +79,30 @@ public:
     // A private read-only mapping holding a copy of `bytes` (tests, fuzzing,
     // in-memory kernels).
     static std::expected<Mapping, DafError> copy_of(std::span<const unsigned char> bytes);
+    // The first `len` bytes of the open file `fd`, mapped read-only and
+    // registered with the SIGBUS guard, so that changed() reports a file cut
+    // under the mapping instead of the process dying. When every guard slot
+    // is taken, the bytes are read into private memory instead (they can then
+    // never vanish). `path` names the file in the Changed error. Any reader
+    // that maps kernels itself should map them through this call. `fd` stays
+    // open; it may be closed once this returns.
+    static std::expected<Mapping, DafError> map_file(int fd, std::size_t len, std::string path);
 
     const unsigned char* data() const noexcept { return static_cast<const unsigned char*>(base_); }
     std::size_t size() const noexcept { return len_; }
+    // The path the file was opened by; empty for memory images.
+    const std::string& path() const noexcept { return path_; }
+    // True once a read met a page that vanished (the file shrank under us);
+    // reads the last byte first (see DafFile::changed).
+    bool changed() const noexcept;
 
 private:
+    void release() noexcept;
+
     const void* base_ = nullptr;
     std::size_t len_ = 0;
+    int guard_ = -1;
+    std::string path_;
 };
 
 // Handle to one open, validated DAF file. Copies share the mapping (one atomic
@@ -102,6 +129,27 @@ public:
     std::size_t size() const noexcept { return map_->size(); }
     // Handles alive on this mapping (for tests of lifetime).
     long use_count() const noexcept { return map_.use_count(); }
+    // The path given to open(); empty for images from memory.
+    const std::string& path() const noexcept { return map_->path(); }
+
+    // Whether the file changed under its mapping. A file truncated or
+    // rewritten in place by another process while it is open makes reads of
+    // the vanished pages fault; the guard then maps zeros there, so such a
+    // read returns garbage instead of ending the process. Any call that read
+    // through this file must therefore check, once at its end, that nothing
+    // changed, and discard its result if something did:
+    //
+    //     if (auto ok = daf.check_unchanged(); !ok) return std::unexpected(ok.error());
+    //
+    // changed() costs one read of the file's last byte (which faults when the
+    // file now ends before its last page) and one atomic load; once true it
+    // stays true for this handle and all its copies (open the file again to
+    // read its new content). A file rewritten in place to its old length or
+    // longer faults nowhere and is not seen: kernels must be replaced by a
+    // rename, never rewritten in place.
+    bool changed() const noexcept { return map_->changed(); }
+    // Success, or the Changed error naming the file.
+    std::expected<void, DafError> check_unchanged() const;
 
 private:
     explicit DafFile(std::shared_ptr<const Mapping> map) : map_(std::move(map)) {}
@@ -111,5 +159,15 @@ private:
     unsigned char idword_[8] = {};
     std::uint32_t nd_ = 0, ni_ = 0, fward_ = 0, bward_ = 0;
 };
+
+// The first changed file among `files` (any range of DafFile), as its
+// Changed error; success when none changed. For readers that hold several
+// files: call it once at the end of every call that read through them.
+template <typename Files>
+std::expected<void, DafError> check_unchanged(const Files& files) {
+    for (const DafFile& f : files)
+        if (f.changed()) return f.check_unchanged();
+    return {};
+}
 
 }  // namespace kernwerk

@@ -1,7 +1,9 @@
 #include "file_cache.hpp"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/mman.h>
@@ -120,6 +122,27 @@ std::expected<OpenedKernel, KernelFileError> open_daf(const std::string& path, i
     return k;
 }
 
+// A text kernel says what it is: its first line starts with an
+// identification word "KPL/..." (KPL/LSK, KPL/FK, ...), or it has a
+// "\begindata" marker (matched as the parser matches it, in any case and
+// anywhere), without which it assigns nothing. Any other text, such as an
+// HTML error page saved under a kernel's name, would otherwise load as an
+// empty text kernel and leave every query to fail far from its cause.
+bool announces_text_kernel(std::string_view text) {
+    std::size_t p = 0;
+    if (text.starts_with("\xEF\xBB\xBF")) p = 3;  // a UTF-8 byte order mark
+    while (p < text.size() && (text[p] == ' ' || text[p] == '\t')) ++p;
+    if (text.substr(p, 4) == "KPL/") return true;
+    for (std::size_t at = text.find('\\'); at != std::string_view::npos; at = text.find('\\', at + 1)) {
+        std::string_view word = text.substr(at + 1, 9);
+        if (word.size() == 9 && std::equal(word.begin(), word.end(), "begindata", [](char a, char b) {
+                return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+            }))
+            return true;
+    }
+    return false;
+}
+
 std::expected<OpenedKernel, KernelFileError> open_text(const std::string& path, int fd, std::size_t len) {
     if (len > MAX_TEXT_KERNEL_BYTES)
         return std::unexpected(KernelFileError::io(path, EFBIG));
@@ -133,6 +156,11 @@ std::expected<OpenedKernel, KernelFileError> open_text(const std::string& path, 
     if (text.starts_with("DAFETF") || text.starts_with("NAIF DAF ENCODED"))
         return std::unexpected(KernelFileError::format(
             path, "a DAF transfer file (text); convert it to a binary kernel before loading it"));
+    if (!announces_text_kernel(text))
+        return std::unexpected(KernelFileError::format(
+            path, len == 0 ? "an empty file, not a kernel"
+                           : "not a SPICE kernel: neither a DAF (SPK, binary PCK) nor a text kernel (no KPL/ "
+                             "identification word on its first line and no \\begindata)"));
     auto parsed = parse_text_kernel_from_str(text);
     if (!parsed) return std::unexpected(KernelFileError::format(path, parsed.error().message()));
     OpenedKernel k;

@@ -603,6 +603,14 @@ struct BatchRunner {
         Plan plan;
         bool have = false;
         Scratch sc;
+        return run_with(ets, begin, end, out, lowest, plan, have, sc);
+    }
+
+    // run() with the plan (valid when `have`) and scratch of the caller, so
+    // that a cursor keeps them from one call to the next.
+    std::optional<BatchFailure> run_with(EpochView ets, std::size_t begin, std::size_t end, double* out,
+                                         const std::atomic<std::size_t>& lowest, Plan& plan, bool& have,
+                                         Scratch& sc) const {
         std::size_t i = begin;
         while (i < end) {
             if (lowest.load(std::memory_order_relaxed) < begin) return std::nullopt;
@@ -629,6 +637,31 @@ struct BatchRunner {
             if (f < k) [[unlikely]]
                 return BatchFailure{i + f, std::move(*err)};
             i += k;
+        }
+        return std::nullopt;
+    }
+
+    // Transforms (transform = true) at epochs [b, e) into 36 doubles each of
+    // `out`, with the caller's plan (valid when `have`).
+    std::optional<BatchFailure> run_transforms(EpochView ets, std::size_t b, std::size_t e, double* out,
+                                               const std::atomic<std::size_t>& lowest, Plan& plan,
+                                               bool& have) const {
+        for (std::size_t i = b; i < e; ++i) {
+            if ((i & 1023) == 0 && lowest.load(std::memory_order_relaxed) < b) return std::nullopt;
+            const double et = ets[i];
+            if (std::isnan(et)) [[unlikely]]
+                return BatchFailure{i, error(KernelSetError::Kind::Epoch, et, "the epoch is NaN")};
+            if (!have || !plan.valid.contains(et)) {
+                plan.valid = whole_line();
+                const auto f = plan_pck(et, plan);
+                if (f.what != PlanFailure::What::None) [[unlikely]]
+                    return BatchFailure{i, plan_error(f, et)};
+                have = true;
+            }
+            auto x = snap.itrf93_transform(*plan.pck, et, inverse);
+            if (!x) [[unlikely]]
+                return BatchFailure{i, error(x.error().kind(), et, x.error().message())};
+            std::copy(&(*x)[0][0], &(*x)[0][0] + 36, out + 36 * i);
         }
         return std::nullopt;
     }
@@ -718,26 +751,56 @@ std::expected<void, BatchFailure> KernelSnapshot::j2000_to_itrf93_batch(EpochVie
                           -> std::optional<BatchFailure> {
                           KernelSnapshot::Plan plan;
                           bool have = false;
-                          for (std::size_t i = b; i < e; ++i) {
-                              if ((i & 1023) == 0 && lowest.load(std::memory_order_relaxed) < b) return std::nullopt;
-                              const double et = ets[i];
-                              if (std::isnan(et)) [[unlikely]]
-                                  return BatchFailure{i, runner.error(KernelSetError::Kind::Epoch, et,
-                                                                      "the epoch is NaN")};
-                              if (!have || !plan.valid.contains(et)) {
-                                  plan.valid = whole_line();
-                                  const auto f = runner.plan_pck(et, plan);
-                                  if (f.what != PlanFailure::What::None) [[unlikely]]
-                                      return BatchFailure{i, runner.plan_error(f, et)};
-                                  have = true;
-                              }
-                              auto x = itrf93_transform(*plan.pck, et, inverse);
-                              if (!x) [[unlikely]]
-                                  return BatchFailure{i, runner.error(x.error().kind(), et, x.error().message())};
-                              std::copy(&(*x)[0][0], &(*x)[0][0] + 36, out + 36 * i);
-                          }
-                          return std::nullopt;
+                          return runner.run_transforms(ets, b, e, out, lowest, plan, have);
                       });
+}
+
+std::expected<void, BatchFailure> run_batch(std::size_t n, unsigned threads, const ChunkWork& work) {
+    if (n == 0) return {};
+    return run_chunks(n, threads, work);
+}
+
+// ---------------------------------------------------------------------------
+// Cursors
+
+namespace {
+const std::atomic<std::size_t> kNoFailure{std::numeric_limits<std::size_t>::max()};
+}  // namespace
+
+struct StateCursor::Impl {
+    BatchRunner runner;
+    KernelSnapshot::Plan plan;
+    bool have = false;
+    BatchRunner::Scratch sc;
+};
+
+StateCursor::StateCursor(const KernelSnapshot& snap, std::int32_t target, std::int32_t center, OutputFrame frame)
+    : impl_(new Impl{BatchRunner{snap, target, center, frame}, {}, false, {}}) {}
+StateCursor::~StateCursor() = default;
+StateCursor::StateCursor(StateCursor&&) noexcept = default;
+StateCursor& StateCursor::operator=(StateCursor&&) noexcept = default;
+
+std::optional<BatchFailure> StateCursor::evaluate(const double* ets, std::size_t n, double* out) {
+    return impl_->runner.run_with(EpochView{ets, 1, n}, 0, n, out, kNoFailure, impl_->plan, impl_->have,
+                                  impl_->sc);
+}
+
+struct Itrf93Cursor::Impl {
+    BatchRunner forward, inverse;
+    KernelSnapshot::Plan plan;
+    bool have = false;
+};
+
+Itrf93Cursor::Itrf93Cursor(const KernelSnapshot& snap)
+    : impl_(new Impl{BatchRunner{snap, 0, 0, OutputFrame::Itrf93, true, false},
+                     BatchRunner{snap, 0, 0, OutputFrame::Itrf93, true, true}, {}, false}) {}
+Itrf93Cursor::~Itrf93Cursor() = default;
+Itrf93Cursor::Itrf93Cursor(Itrf93Cursor&&) noexcept = default;
+Itrf93Cursor& Itrf93Cursor::operator=(Itrf93Cursor&&) noexcept = default;
+
+std::optional<BatchFailure> Itrf93Cursor::evaluate(const double* ets, std::size_t n, Mat6* out, bool inverse) {
+    const BatchRunner& r = inverse ? impl_->inverse : impl_->forward;
+    return r.run_transforms(EpochView{ets, 1, n}, 0, n, &out[0][0][0], kNoFailure, impl_->plan, impl_->have);
 }
 
 // ---------------------------------------------------------------------------

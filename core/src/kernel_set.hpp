@@ -46,9 +46,11 @@
 // the process-wide table of file_cache.hpp.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -284,6 +286,55 @@ private:
     Timeline itrf93_;
     std::vector<BodyBinding> bindings_;
     const LeapSecondsFields* leapseconds_ = nullptr;
+};
+
+// Work on one chunk of a batch: epochs [begin, end). `lowest` holds the
+// lowest failing index any chunk has reported so far; work may stop early
+// once it is below `begin`.
+using ChunkWork =
+    std::function<std::optional<BatchFailure>(std::size_t begin, std::size_t end, const std::atomic<std::size_t>& lowest)>;
+
+// Runs `work` over contiguous chunks of [0, n) on `threads` threads, chosen
+// as state_batch chooses them when 0, and returns the failure of lowest
+// index. For batches built on the cursors below.
+std::expected<void, BatchFailure> run_batch(std::size_t n, unsigned threads, const ChunkWork& work);
+
+// The states of one query (target, center, frame) at successive arrays of
+// epochs, on one thread: the chain plan is kept from one call to the next
+// while the epochs stay where it holds, and nothing is allocated after
+// construction. The results are state_batch's, bit for bit.
+class StateCursor {
+public:
+    StateCursor(const KernelSnapshot& snap, std::int32_t target, std::int32_t center, OutputFrame frame);
+    ~StateCursor();
+    StateCursor(StateCursor&&) noexcept;
+    StateCursor& operator=(StateCursor&&) noexcept;
+
+    // States at ets[0..n) (any order, none NaN) into rows of `out`. On
+    // failure, the position in `ets` of the first failing epoch and its
+    // error; `out` is then partly written.
+    std::optional<BatchFailure> evaluate(const double* ets, std::size_t n, double* out);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The J2000 -> ITRF93 state transforms (ITRF93 -> J2000 with `inverse`) at
+// successive arrays of epochs, on one thread, as j2000_to_itrf93_batch gives
+// them, bit for bit.
+class Itrf93Cursor {
+public:
+    explicit Itrf93Cursor(const KernelSnapshot& snap);
+    ~Itrf93Cursor();
+    Itrf93Cursor(Itrf93Cursor&&) noexcept;
+    Itrf93Cursor& operator=(Itrf93Cursor&&) noexcept;
+
+    std::optional<BatchFailure> evaluate(const double* ets, std::size_t n, Mat6* out, bool inverse);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 // The loaded files of a set, published as immutable snapshots.

@@ -26,10 +26,16 @@ SpkError SpkError::unsupported_type(std::int32_t data_type) {
 // messages match on it.
 SpkError SpkError::malformed(std::string reason) { return {Kind::Malformed, "malformed Type 2 segment: " + reason}; }
 
-SpkError SpkError::malformed_type(std::int32_t data_type, std::string_view reason) {
-    std::string message = "malformed Type " + std::to_string(data_type) + " segment: ";
-    message += reason;
-    return {Kind::Malformed, std::move(message)};
+SpkError SpkError::malformed_type(std::int32_t data_type, std::string reason) {
+    return {Kind::Malformed, "malformed Type " + std::to_string(data_type) + " segment: " + reason};
+}
+
+SpkError SpkError::unsupported_frame(const SpkSegment& seg) {
+    return {Kind::UnsupportedFrame, "SPK segment '" + seg.name + "' (target " + std::to_string(seg.target) +
+                                        ", center " + std::to_string(seg.center) + ", data type " +
+                                        std::to_string(seg.data_type) + ") is referred to frame " +
+                                        std::to_string(seg.frame) +
+                                        "; only J2000 (1) and ECLIPJ2000 (17) segments can be evaluated"};
 }
 
 // ---------------------------------------------------------------------------
@@ -61,6 +67,21 @@ std::expected<void, SpkError> check_records_addressable(const ChebTrailer& t, st
     return {};
 }
 
+// The segment is exactly its N records and the four trailer words. A begin
+// address off by a word, or an N or RSIZE that does not belong to the data,
+// would otherwise select records that straddle the real ones and answer with
+// silently wrong states. Addresses are known to fit (see above), so the sum
+// is exact in 64 bits.
+std::expected<void, SpkError> check_records_fill_segment(std::int32_t type, const ChebTrailer& t, std::uint32_t begin,
+                                                         std::uint32_t end) {
+    const std::uint64_t words = std::uint64_t{end} - begin + 1;  // end >= 4 and end - 3 was readable
+    if (end < begin || t.n * t.rsize + 4 != words)
+        return std::unexpected(SpkError::malformed_type(
+            type, "segment holds " + std::to_string(end < begin ? 0 : words) + " words, but N x RSIZE + 4 = " +
+                      std::to_string(t.n) + " x " + std::to_string(t.rsize) + " + 4"));
+    return {};
+}
+
 std::expected<SpkPayload, SpkError> type2_payload(const DafFile& daf, std::uint32_t begin, std::uint32_t end) {
     auto t = read_cheb_trailer(daf, end);
     if (!t) return std::unexpected(t.error());
@@ -68,6 +89,7 @@ std::expected<SpkPayload, SpkError> type2_payload(const DafFile& daf, std::uint3
     if (t->rsize - 2 < 3) return std::unexpected(SpkError::malformed("degree < 0"));
     if (t->intlen <= 0.0) return std::unexpected(SpkError::malformed("INTLEN <= 0"));
     if (auto ok = check_records_addressable(*t, begin); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_records_fill_segment(2, *t, begin, end); !ok) return std::unexpected(ok.error());
     return SpkType2{daf, t->init, t->intlen, t->rsize, t->n, (t->rsize - 2) / 3, begin};
 }
 
@@ -77,6 +99,7 @@ std::expected<SpkPayload, SpkError> type3_payload(const DafFile& daf, std::uint3
     if (t->rsize < 2 || (t->rsize - 2) % 6 != 0) return std::unexpected(SpkError::malformed("RSIZE not 2 + 6N"));
     if (t->intlen <= 0.0 || t->rsize - 2 < 6) return std::unexpected(SpkError::malformed("degree<0 or INTLEN<=0"));
     if (auto ok = check_records_addressable(*t, begin); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_records_fill_segment(3, *t, begin, end); !ok) return std::unexpected(ok.error());
     return SpkType3{daf, t->init, t->intlen, t->rsize, t->n, (t->rsize - 2) / 6, begin};
 }
 
@@ -176,7 +199,8 @@ std::size_t SpkFile::PairHash::operator()(const std::pair<std::int32_t, std::int
 }
 
 SpkFile::SpkFile(SpkFile&& other) noexcept
-    : segments_(std::move(other.segments_)),
+    : daf_(std::move(other.daf_)),
+      segments_(std::move(other.segments_)),
       flags_(std::move(other.flags_)),
       index_(std::move(other.index_)),
       hint_(other.hint_.load(std::memory_order_relaxed)) {}
@@ -198,6 +222,7 @@ std::expected<SpkFile, SpkError> SpkFile::from_daf(DafFile daf, SpkReading readi
     if (!sums) return std::unexpected(SpkError(sums.error()));
 
     SpkFile file;
+    file.daf_ = daf;
     for (Summary& s : *sums) {
         if (s.doubles.size() < 2 || s.ints.size() < 6) continue;
         const std::int32_t data_type = s.ints[3];
@@ -212,6 +237,10 @@ std::expected<SpkFile, SpkError> SpkFile::from_daf(DafFile daf, SpkReading readi
             case 9: {
                 auto m = DiscreteMeta::from_segment(daf, begin, end);
                 if (!m) return std::unexpected(m.error());
+                if (m->size > kMaxType9Degree)
+                    return std::unexpected(SpkError::malformed_type(
+                        9, "degree " + std::to_string(m->size) + " is above " + std::to_string(kMaxType9Degree) +
+                               ", the largest the SPICE toolkit reads"));
                 payload = SpkType9{daf, *m, reading.odd_window};
                 break;
             }
@@ -220,6 +249,10 @@ std::expected<SpkFile, SpkError> SpkFile::from_daf(DafFile daf, SpkReading readi
                 if (!m) return std::unexpected(m.error());
                 const std::uint64_t window = m->size + 1;  // wraps to 0 for a saturated size
                 if (window < 2) return std::unexpected(SpkError::malformed("Type 13 window size < 2"));
+                if (window > kMaxType13Window)
+                    return std::unexpected(SpkError::malformed_type(
+                        13, "window size " + std::to_string(window) + " is above " +
+                                std::to_string(kMaxType13Window) + ", the largest the SPICE toolkit reads"));
                 payload = SpkType13{daf, window, m->n, m->begin, m->epoch_addr, reading.odd_window};
                 break;
             }
@@ -505,7 +538,9 @@ constexpr int kMaxChainSteps = 32;
 
 }  // namespace
 
-std::expected<State, SpkError> SpkFile::eval_segment(const SpkSegment& seg, double et) {
+namespace {
+
+std::expected<State, SpkError> eval_payload(const SpkSegment& seg, double et) {
     return std::visit(
         [&](const auto& p) -> std::expected<State, SpkError> {
             if constexpr (std::is_same_v<std::decay_t<decltype(p)>, SpkUnsupported>)
@@ -514,6 +549,24 @@ std::expected<State, SpkError> SpkFile::eval_segment(const SpkSegment& seg, doub
                 return p.evaluate(et);
         },
         seg.payload);
+}
+
+// States are combined in J2000: an ECLIPJ2000 segment is rotated into it, any
+// other frame ends the query (it would otherwise be taken for J2000). Kept
+// out of line, off the path of J2000 segments.
+[[gnu::noinline]] std::expected<State, SpkError> eval_other_frame(const SpkSegment& seg, double et) {
+    if (seg.frame != SpkFile::kEclipJ2000) return std::unexpected(SpkError::unsupported_frame(seg));
+    auto s = eval_payload(seg, et);
+    if (s) *s = rotate_state(InertialFrame::EclipJ2000, InertialFrame::J2000, *s);
+    return s;
+}
+
+}  // namespace
+
+std::expected<State, SpkError> SpkFile::eval_segment(const SpkSegment& seg, double et) {
+    if (seg.frame != kJ2000) [[unlikely]]
+        return eval_other_frame(seg, et);
+    return eval_payload(seg, et);
 }
 
 std::expected<State, SpkError> SpkFile::state(std::int32_t target, std::int32_t center, double et) const {

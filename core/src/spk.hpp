@@ -61,6 +61,16 @@ struct SpkType3 {
     std::expected<State, SpkError> evaluate(double et) const;
 };
 
+// The largest interpolation windows the toolkit's readers evaluate: a Type 9
+// segment of degree 28 or more, or a Type 13 segment whose trailer holds a
+// window size minus one of 28 or more, ends its reader with SIGBUS or SIGSEGV
+// (found by reading such files through spiceypy, toolkit N0067). Its writers
+// stop earlier: Type 9 degrees 1..27, Type 13 odd degrees 1..27 (windows of
+// at most 14 states). Evaluation costs grow with the square of the window,
+// so larger values are refused at open rather than evaluated.
+inline constexpr std::uint64_t kMaxType9Degree = 27;
+inline constexpr std::uint64_t kMaxType13Window = 28;
+
 // Trailer of a discrete-state segment (Types 9 and 13).
 struct DiscreteMeta {
     std::uint64_t size = 0;  // Type 9: degree; Type 13: window size - 1
@@ -132,6 +142,9 @@ std::array<double, 3> cheby3_val_only(const double* x, const double* y, const do
 class SpkFile {
 public:
     static constexpr std::size_t kNoHint = std::numeric_limits<std::size_t>::max();
+    // SPK reference frame codes the reader evaluates; states of ECLIPJ2000
+    // segments are rotated into J2000 before they are combined.
+    static constexpr std::int32_t kJ2000 = 1, kEclipJ2000 = 17;
 
     // The pair's 64 bits mixed with a key drawn once per process, so that a
     // file cannot name pairs that all fall into one bucket of the index (the
@@ -152,6 +165,14 @@ public:
     const Index& index() const noexcept { return index_; }
     std::size_t hint() const noexcept { return hint_.load(std::memory_order_relaxed); }
 
+    // Whether the file changed under its mapping (see DafFile::changed): a
+    // query whose call ends with this true must discard its results.
+    bool changed() const noexcept { return daf_ && daf_->changed(); }
+    std::expected<void, DafError> check_unchanged() const {
+        if (!daf_) return {};
+        return daf_->check_unchanged();
+    }
+
     // State of `target` relative to `center` at `et`, J2000.
     std::expected<State, SpkError> state(std::int32_t target, std::int32_t center, double et) const;
     // The same state rotated into `frame`.
@@ -170,6 +191,7 @@ public:
 private:
     SpkFile() = default;
 
+    std::optional<DafFile> daf_;
     std::vector<SpkSegment> segments_;
     std::vector<bool> flags_;
     Index index_;

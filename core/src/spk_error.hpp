@@ -7,23 +7,29 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 
 #include "daf.hpp"
 
 namespace kernwerk {
 
+struct SpkSegment;
+
 class SpkError {
 public:
-    enum class Kind { Daf, NoCoverage, UnsupportedType, Malformed };
+    enum class Kind { Daf, NoCoverage, UnsupportedType, Malformed, UnsupportedFrame };
 
     SpkError(DafError daf) : kind_(Kind::Daf), message_(daf.message()), daf_(std::move(daf)) {}  // NOLINT
     static SpkError no_coverage(double et, std::int32_t target, std::int32_t center);
     static SpkError unsupported_type(std::int32_t data_type);
+    // "malformed Type 2 segment: {reason}", whatever the type (readers match
+    // that prefix).
     static SpkError malformed(std::string reason);
-    // "malformed Type N segment: <reason>", naming the segment's own type.
-    static SpkError malformed_type(std::int32_t data_type, std::string_view reason);
+    // "malformed Type {data_type} segment: {reason}", for the checks that
+    // name the segment's own type.
+    static SpkError malformed_type(std::int32_t data_type, std::string reason);
+    // A segment whose reference frame is neither J2000 (1) nor ECLIPJ2000 (17).
+    static SpkError unsupported_frame(const SpkSegment& segment);
 
     Kind kind() const noexcept { return kind_; }
     const std::string& message() const noexcept { return message_; }

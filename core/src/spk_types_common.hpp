@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <string>
 #include <string_view>
 
 #include "common.hpp"
@@ -23,7 +24,7 @@
 namespace kernwerk::spk_types {
 
 inline std::unexpected<SpkError> malformed(std::int32_t data_type, std::string_view reason) {
-    return std::unexpected(SpkError::malformed_type(data_type, reason));
+    return std::unexpected(SpkError::malformed_type(data_type, std::string(reason)));
 }
 
 // The largest interpolation window any reader accepts (Lagrange and Hermite

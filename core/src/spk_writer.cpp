@@ -1,11 +1,16 @@
 #include "spk_writer.hpp"
 
+#include "common.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <sys/mman.h>
+#include <sys/random.h>
+#include <chrono>
+#include <atomic>
 #include <type_traits>
 #include <unistd.h>
 #include <utility>
@@ -181,6 +186,26 @@ std::expected<void, SpkWriterError> SpkWriter::add_type3(Type3Segment segment) {
         return std::unexpected(SpkWriterError::invalid_type3("inconsistent coefficient count"));
     // NaN passes: only a comparison that holds rejects.
     if (segment.intlen <= 0.0) return std::unexpected(SpkWriterError::invalid_type3("INTLEN must be > 0"));
+    // Limits of the toolkit's writers and readers, after the checks above so
+    // that their messages keep precedence.
+    if (segment.coefficients > std::size_t{kMaxDegree} + 1)
+        return std::unexpected(SpkWriterError::invalid_type3(
+            "degree " + std::to_string(segment.coefficients - 1) + " is outside 0.." + std::to_string(kMaxDegree) +
+            ", the range SPICE readers support"));
+    // The coverage must lie inside the records, as the toolkit requires.
+    const double records = static_cast<double>(segment.records.size() / (2 + 6 * segment.coefficients));
+    const double data_end = segment.init + records * segment.intlen;
+    if (segment.start_et > segment.end_et)
+        return std::unexpected(SpkWriterError::invalid_type3("start_et " + format_double(segment.start_et) +
+                                                             " is after end_et " + format_double(segment.end_et)));
+    if (segment.start_et < segment.init)
+        return std::unexpected(SpkWriterError::invalid_type3("start_et " + format_double(segment.start_et) +
+                                                             " is before the first record, which starts at INIT " +
+                                                             format_double(segment.init)));
+    if (segment.end_et > data_end)
+        return std::unexpected(SpkWriterError::invalid_type3("end_et " + format_double(segment.end_et) +
+                                                             " is after the last record, which ends at " +
+                                                             format_double(data_end)));
     segments_.emplace_back(std::in_place_type<Type3Segment>, std::move(segment));
     return {};
 }
@@ -201,6 +226,24 @@ std::expected<void, SpkWriterError> SpkWriter::add_type9(Type9Segment segment) {
         if (!(segment.epochs[i] > segment.epochs[i - 1]))
             return std::unexpected(SpkWriterError::invalid_type9("epochs must be strictly increasing"));
     }
+    if (segment.degree > kMaxDegree)
+        return std::unexpected(SpkWriterError::invalid_type9("degree " + std::to_string(segment.degree) +
+                                                             " is outside 1.." + std::to_string(kMaxDegree) +
+                                                             ", the range SPICE readers support"));
+    // The coverage must lie inside the epochs, and the toolkit refuses an
+    // empty one (start equal to end) as well as a reversed one.
+    if (segment.start_et >= segment.end_et)
+        return std::unexpected(SpkWriterError::invalid_type9("start_et " + format_double(segment.start_et) +
+                                                             " is not before end_et " +
+                                                             format_double(segment.end_et)));
+    if (segment.start_et < segment.epochs.front())
+        return std::unexpected(SpkWriterError::invalid_type9("start_et " + format_double(segment.start_et) +
+                                                             " is before the first epoch " +
+                                                             format_double(segment.epochs.front())));
+    if (segment.end_et > segment.epochs.back())
+        return std::unexpected(SpkWriterError::invalid_type9("end_et " + format_double(segment.end_et) +
+                                                             " is after the last epoch " +
+                                                             format_double(segment.epochs.back())));
     segments_.emplace_back(std::in_place_type<Type9Segment>, std::move(segment));
     return {};
 }
@@ -324,6 +367,60 @@ std::string SpkWriter::temporary_path(const std::string& path) {
     return path.substr(0, dot + 1) + "tmp";
 }
 
+namespace {
+
+// 12 letters and digits from the system's random source; should it fail, from
+// the clock, the process and a counter (still distinct between the writers
+// of one process, and EEXIST retries cover the rest).
+std::string random_suffix() {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[12];
+    if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+        static std::atomic<std::uint64_t> counter{0};
+        std::uint64_t x = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                          (std::uint64_t(::getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15u);
+        for (unsigned char& b : bytes) {
+            x = (x ^ (x >> 31)) * 0xBF58476D1CE4E5B9u;
+            b = static_cast<unsigned char>(x >> 56);
+        }
+    }
+    std::string out;
+    for (unsigned char b : bytes) out += kAlphabet[b % (sizeof kAlphabet - 1)];
+    return out;
+}
+
+// An open staging file; removed (and closed) unless committed.
+struct Staging {
+    int fd = -1;
+    std::string name;
+    bool committed = false;
+    ~Staging() {
+        if (fd >= 0) ::close(fd);
+        if (!committed && !name.empty()) ::unlink(name.c_str());
+    }
+};
+
+// Creates the staging file exclusively: O_EXCL never opens an existing file
+// and, with O_NOFOLLOW, never follows a link planted under the name.
+std::expected<void, SpkWriterError> create_staging(const std::string& path, Staging& out) {
+    const std::string stem = SpkWriter::temporary_path(path);
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        std::string name = stem + "." + random_suffix();
+        int fd;
+        do fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            out.fd = fd;
+            out.name = std::move(name);
+            return {};
+        }
+        if (errno != EEXIST) return std::unexpected(SpkWriterError::io_errno(errno));
+    }
+    return std::unexpected(SpkWriterError::io_errno(EEXIST));
+}
+
+}  // namespace
+
 std::expected<void, SpkWriterError> SpkWriter::write(const std::string& path) const {
     auto image = to_bytes();
     if (!image) return std::unexpected(image.error());
@@ -332,33 +429,25 @@ std::expected<void, SpkWriterError> SpkWriter::write(const std::string& path) co
     if (path.find('\0') != std::string::npos)
         return std::unexpected(SpkWriterError::io_text("file name contained an unexpected NUL byte"));
     // A path without a file name ("", "dir/", "dir/.", "..") cannot receive a
-    // file; refuse it before a stray ".tmp" is created beside it.
+    // file; refuse it before a staging file is created beside it.
     const std::size_t slash = path.rfind('/');
     const std::string_view last = std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
     if (path.empty()) return std::unexpected(SpkWriterError::io_errno(ENOENT));
     if (last.empty() || last == "." || last == "..") return std::unexpected(SpkWriterError::io_errno(EISDIR));
 
-    const std::string tmp = temporary_path(path);
-    int fd;
-    do fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(SpkWriterError::io_errno(errno));
-
-    if (auto ok = detail::write_fully(fd, image->data(), image->size(), ::write); !ok) {
-        ::close(fd);
+    Staging staging;
+    if (auto ok = create_staging(path, staging); !ok) return std::unexpected(ok.error());
+    if (auto ok = detail::write_fully(staging.fd, image->data(), image->size(), ::write); !ok)
         return std::unexpected(ok.error());
-    }
     int rc;
-    do rc = ::fsync(fd);
+    do rc = ::fsync(staging.fd);
     while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        const int err = errno;
-        ::close(fd);
-        return std::unexpected(SpkWriterError::io_errno(err));
-    }
+    if (rc != 0) return std::unexpected(SpkWriterError::io_errno(errno));
     // The data are on disk; a failing close has nothing more to lose.
-    ::close(fd);
-    if (::rename(tmp.c_str(), path.c_str()) != 0) return std::unexpected(SpkWriterError::io_errno(errno));
+    ::close(staging.fd);
+    staging.fd = -1;
+    if (::rename(staging.name.c_str(), path.c_str()) != 0) return std::unexpected(SpkWriterError::io_errno(errno));
+    staging.committed = true;
     return sync_directory(path);
 }
 

@@ -132,16 +132,25 @@ public:
     // The complete file image: 3072 + 1024 * ceil(D / 128) bytes for D data
     // doubles.
     std::expected<ByteImage, SpkWriterError> to_bytes() const;
-    // Writes the image to a temporary sibling of `path`, syncs it, renames it
-    // over `path` and syncs the directory: `path` holds its old content or the
-    // complete new file, never a part.
+    // Writes the image to a new staging file beside `path`, syncs it, renames
+    // it over `path` and syncs the directory: `path` holds its old content or
+    // the complete new file, never a part. The staging file is created
+    // exclusively under a random name (temporary_path(path) + "." + 12 random
+    // letters and digits, never following a link), so no existing file is
+    // touched and concurrent writers never share one; it is removed on every
+    // failure. Only a process killed during the write can leave it behind.
     std::expected<void, SpkWriterError> write(const std::string& path) const;
 
-    // The sibling that `write` fills before the rename: the extension of the
-    // last component replaced by "tmp" (or ".tmp" appended when there is none;
-    // a leading dot starts no extension). A name whose extension is already
-    // "tmp" gets ".tmp" appended so that it is never its own temporary file.
+    // The stem of the staging files of `write`: the extension of the last
+    // component replaced by "tmp" (or ".tmp" appended when there is none; a
+    // leading dot starts no extension). A name whose extension is already
+    // "tmp" gets ".tmp" appended. `write` appends a random suffix to it.
     static std::string temporary_path(const std::string& path);
+
+    // The largest degree the SPICE toolkit's writers accept for Types 3 and 9
+    // (spkw03 and spkw09 refuse 28 and above; its Type 3 reader fails from
+    // degree 32, its Type 9 reader from 28).
+    static constexpr std::int32_t kMaxDegree = 27;
 
     // Number of doubles of a segment's data array.
     static std::uint64_t data_length(const Segment& segment) noexcept;

@@ -10,6 +10,7 @@
 #include <new>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,10 @@ TextKernelError TextKernelError::io_errno(std::string_view path, int code) {
 
 TextKernelError TextKernelError::io_invalid_utf8(std::string_view path) {
     return {Kind::Io, "io error reading text kernel " + std::string(path) + ": stream did not contain valid UTF-8"};
+}
+
+TextKernelError TextKernelError::io_not_regular(std::string_view path) {
+    return {Kind::Io, "io error reading text kernel " + std::string(path) + ": not a regular file or a pipe"};
 }
 
 TextKernelError TextKernelError::parse(std::uint64_t line, std::string_view message) {
@@ -561,8 +566,41 @@ private:
     std::optional<std::vector<DeltaAtEntry>> delta_at_;
 };
 
-// Reads the whole file, refusing more than MAX_TEXT_KERNEL_BYTES.
-std::expected<std::string, TextKernelError> read_file(const std::string& path) {
+// The bytes of a file, read into an anonymous mapping that grows by mremap:
+// pages move without a copy, so the memory held stays the text's own length
+// (a growing string holds an old and a new copy while it reallocates, near
+// twice the cap when a pipe fills it).
+class ReadBuffer {
+public:
+    ReadBuffer() = default;
+    ReadBuffer(const ReadBuffer&) = delete;
+    ReadBuffer& operator=(const ReadBuffer&) = delete;
+    ~ReadBuffer() {
+        if (data_) ::munmap(data_, capacity_);
+    }
+    // Room for at least `bytes` in all; false when the memory cannot be had.
+    bool reserve(std::size_t bytes) {
+        if (bytes <= capacity_) return true;
+        void* p = data_ ? ::mremap(data_, capacity_, bytes, MREMAP_MAYMOVE)
+                        : ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return false;
+        data_ = static_cast<char*>(p);
+        capacity_ = bytes;
+        return true;
+    }
+    char* data() noexcept { return data_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    std::string_view view() const noexcept { return {data_, size}; }
+
+    std::size_t size = 0;
+
+private:
+    char* data_ = nullptr;
+    std::size_t capacity_ = 0;
+};
+
+// Reads the whole file into `buf`, refusing more than MAX_TEXT_KERNEL_BYTES.
+std::expected<void, TextKernelError> read_file(const std::string& path, ReadBuffer& buf) {
     // open() would read a path with an embedded NUL as a shorter one.
     if (path.find('\0') != std::string::npos) return Unexpected(TextKernelError::io_errno(path, EINVAL));
     // Opened without blocking, so that a FIFO with no writer cannot hang the
@@ -582,35 +620,33 @@ std::expected<std::string, TextKernelError> read_file(const std::string& path) {
 
     struct stat st {};
     if (::fstat(fd, &st) != 0) return Unexpected(TextKernelError::io_errno(path, errno));
+    // Devices may never end (/dev/zero, /dev/urandom); only regular files and
+    // pipes are read. A directory goes on to fail its read with EISDIR.
+    if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode) && !S_ISDIR(st.st_mode))
+        return Unexpected(TextKernelError::io_not_regular(path));
     if (S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > MAX_TEXT_KERNEL_BYTES)
         return Unexpected(TextKernelError::io_errno(path, EFBIG));
-    std::string data;
-    try {
-        // Regular files: one read of the known size, then one more to see the
-        // end (the file may have grown). Others (pipes, devices): chunks.
-        std::size_t chunk = S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) + 1 : std::size_t{1} << 16;
-        for (;;) {
-            const std::size_t used = data.size();
-            if (used >= MAX_TEXT_KERNEL_BYTES + 1) return Unexpected(TextKernelError::io_errno(path, EFBIG));
-            chunk = std::min(chunk, MAX_TEXT_KERNEL_BYTES + 1 - used);
-            data.resize(used + chunk);
-            const ssize_t got = ::read(fd, data.data() + used, chunk);
-            if (got < 0) {
-                const int err = errno;
-                data.resize(used);
-                if (err == EINTR) continue;
-                return Unexpected(TextKernelError::io_errno(path, err));
-            }
-            data.resize(used + static_cast<std::size_t>(got));
-            if (got == 0) break;
-            chunk = std::size_t{1} << 16;
+    // Until the end of the file, or one byte past the cap: a regular file in
+    // one read of its size and one that sees the end (it may have grown since
+    // fstat), a pipe in chunks that double.
+    constexpr std::size_t kLimit = MAX_TEXT_KERNEL_BYTES + 1;
+    const std::size_t want = S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) + 1 : std::size_t{1} << 16;
+    while (buf.size < kLimit) {
+        if (buf.size == buf.capacity()) {
+            const std::size_t grown = std::min(kLimit, std::max(want, 2 * buf.capacity()));
+            if (!buf.reserve(grown)) return Unexpected(TextKernelError::io_errno(path, ENOMEM));
         }
-    } catch (const std::bad_alloc&) {
-        return Unexpected(TextKernelError::io_errno(path, ENOMEM));
+        const ssize_t got = ::read(fd, buf.data() + buf.size, buf.capacity() - buf.size);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return Unexpected(TextKernelError::io_errno(path, errno));
+        }
+        if (got == 0) break;
+        buf.size += static_cast<std::size_t>(got);
     }
-    if (data.size() > MAX_TEXT_KERNEL_BYTES) return Unexpected(TextKernelError::io_errno(path, EFBIG));
-    if (!is_valid_utf8(data)) return Unexpected(TextKernelError::io_invalid_utf8(path));
-    return data;
+    if (buf.size > MAX_TEXT_KERNEL_BYTES) return Unexpected(TextKernelError::io_errno(path, EFBIG));
+    if (!is_valid_utf8(buf.view())) return Unexpected(TextKernelError::io_invalid_utf8(path));
+    return {};
 }
 
 }  // namespace
@@ -620,9 +656,9 @@ std::expected<TextKernel, TextKernelError> parse_text_kernel_from_str(std::strin
 }
 
 std::expected<TextKernel, TextKernelError> parse_text_kernel(const std::string& path) {
-    auto text = read_file(path);
-    if (!text) return Unexpected(std::move(text.error()));
-    return parse_text_kernel_from_str(*text);
+    ReadBuffer text;
+    if (auto ok = read_file(path, text); !ok) return Unexpected(std::move(ok.error()));
+    return parse_text_kernel_from_str(text.view());
 }
 
 std::expected<std::vector<BodyBinding>, TextKernelError> parse_body_bindings(const std::string& path) {

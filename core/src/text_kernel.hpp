@@ -83,6 +83,9 @@ public:
     // {reason} is the system's description followed by " (os error {code})".
     static TextKernelError io_errno(std::string_view path, int code);
     static TextKernelError io_invalid_utf8(std::string_view path);
+    // A device, socket or other file that is neither regular nor a pipe (an
+    // endless device such as /dev/zero would otherwise be read up to the cap).
+    static TextKernelError io_not_regular(std::string_view path);
     // `line` is 1-based.
     static TextKernelError parse(std::uint64_t line, std::string_view message);
     static TextKernelError count_mismatch(std::size_t names, std::size_t codes);
@@ -106,8 +109,10 @@ inline constexpr std::size_t MAX_TEXT_KERNEL_BYTES = std::size_t{1} << 30;
 
 // Reads the whole file at `path` (relative to the current directory) as UTF-8
 // text and parses it. Failures to read, a file longer than
-// MAX_TEXT_KERNEL_BYTES and text that is not UTF-8 give Io with the path as
-// given.
+// MAX_TEXT_KERNEL_BYTES, a file that is neither regular nor a pipe (nor a
+// directory, which fails to read) and text that is not UTF-8 give Io with the
+// path as given. The memory held while reading is the text's own length (at
+// most the cap and a byte), however the text arrives.
 std::expected<TextKernel, TextKernelError> parse_text_kernel(const std::string& path);
 
 // Parses kernel text. Never Io. Meant for UTF-8 text; other bytes are passed

@@ -4,11 +4,18 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "daf.hpp"
 #include "daf_builder.hpp"
+#include "map_guard.hpp"
 
 using namespace kernwerk;
 using kernwerk::test::DafImage;
@@ -267,4 +274,162 @@ TEST(DafAddresses, RangesAndErrors) {
               "address range [250,257] out of file (file has 256 doubles)");
     EXPECT_EQ(f->slice_doubles(1, 256)->size(), 256u);
     EXPECT_EQ(f->slice_doubles(4294967295u, 4294967295u).error().kind(), DafError::Kind::AddressOutOfRange);
+}
+
+// ND or NI of 0: the summaries still decode (the empty half is not copied:
+// memcpy into an empty vector's null data() is undefined even for 0 bytes).
+TEST(DafSummaries, EmptyDoubleOrIntegerHalf) {
+    const struct {
+        std::uint32_t nd, ni;
+    } cases[] = {{0, 2}, {0, 1}, {2, 0}, {1, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.nd) + "," + std::to_string(c.ni));
+        DafImage im = one_record(1.0, c.nd, c.ni);
+        const std::size_t s = DafImage::record_offset(2) + 24;
+        for (std::uint32_t k = 0; k < c.nd; ++k) im.put_f64(s + 8 * k, 1.5 + k);
+        for (std::uint32_t k = 0; k < c.ni; ++k) im.put_i32(s + 8 * c.nd + 4 * k, -7 - static_cast<int>(k));
+        auto sums = open_image(im)->summaries();
+        ASSERT_TRUE(sums) << sums.error().message();
+        ASSERT_EQ(sums->size(), 1u);
+        EXPECT_EQ((*sums)[0].doubles.size(), c.nd);
+        EXPECT_EQ((*sums)[0].ints.size(), c.ni);
+        if (c.nd) {
+            EXPECT_EQ((*sums)[0].doubles[0], 1.5);
+        }
+        if (c.ni) {
+            EXPECT_EQ((*sums)[0].ints[0], -7);
+        }
+    }
+}
+
+namespace {
+
+std::string temp_file(const std::string& stem) {
+    return (std::filesystem::temp_directory_path() / (stem + std::to_string(::getpid()))).string();
+}
+
+void write_file(const std::string& path, const std::vector<unsigned char>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace
+
+// The summary walk costs what the chain visits, not what the file claims: a
+// sparse file of 2 TiB whose chain is one record is opened without a
+// bitmap of its 2^31 records (256 MiB).
+TEST(DafSummaries, SparseHugeFileCostsOnlyTheVisitedRecords) {
+    const std::string path = temp_file("kernwerk_daf_sparse");
+    write_file(path, one_record(0.0).bytes);
+    if (::truncate(path.c_str(), off_t{1} << 41) != 0) {
+        std::filesystem::remove(path);
+        GTEST_SKIP() << "no sparse 2 TiB file here: " << std::strerror(errno);
+    }
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        struct rusage before {}, after {};
+        ::getrusage(RUSAGE_SELF, &before);
+        auto f = DafFile::open(path);
+        const bool ok = f && f->summaries().has_value();
+        ::getrusage(RUSAGE_SELF, &after);
+        const long grown_kib = ok ? after.ru_maxrss - before.ru_maxrss : -1;
+        [[maybe_unused]] auto n = ::write(fds[1], &grown_kib, sizeof grown_kib);
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    long grown_kib = -2;
+    ASSERT_EQ(::read(fds[0], &grown_kib, sizeof grown_kib), static_cast<ssize_t>(sizeof grown_kib));
+    ::close(fds[0]);
+    ::waitpid(child, nullptr, 0);
+    std::filesystem::remove(path);
+    EXPECT_GE(grown_kib, 0) << "open or walk failed";
+    EXPECT_LT(grown_kib, 32 * 1024) << "peak grew by " << grown_kib << " KiB";
+}
+
+// A file truncated or rewritten shorter while it is open: reads of the pages
+// that vanished fault; the guard maps zeros over them, the handle reports the
+// change, and the process goes on. A new open reads the new file.
+TEST(DafChanged, TruncatedWhileOpenIsReportedNotFatal) {
+    // 2048 words of data: records 4 to 19, pages 0 to 4 of the file.
+    std::vector<double> data(2048);
+    for (std::size_t k = 0; k < data.size(); ++k) data[k] = 1.0 + static_cast<double>(k);
+    const auto image = kernwerk::test::build_daf(2, 6, {SegmentSpec{{0.0, 1.0}, {1, 0, 1, 2, 0, 0}, data, "S"}}).bytes;
+    const std::string path = temp_file("kernwerk_daf_changed");
+    for (off_t keep : {off_t{0}, off_t{4096}, off_t{12288}}) {
+        SCOPED_TRACE(keep);
+        write_file(path, image);
+        auto f = DafFile::open(path);
+        ASSERT_TRUE(f);
+        EXPECT_EQ(f->path(), path);
+        const std::uint32_t last = 384 + 2048;  // byte 19448, page 4
+        EXPECT_EQ((*f->slice_doubles(last, last))[0], 2048.0);
+        EXPECT_FALSE(f->changed());
+        ASSERT_EQ(::truncate(path.c_str(), keep), 0);
+        const double after = (*f->slice_doubles(last, last))[0];  // faults, reads the zero page
+        EXPECT_EQ(after, 0.0);
+        EXPECT_TRUE(f->changed());
+        const DafFile copy = *f;
+        auto err = copy.check_unchanged();
+        ASSERT_FALSE(err);
+        EXPECT_EQ(err.error().kind(), DafError::Kind::Changed);
+        EXPECT_EQ(err.error().message(),
+                  "kernel file changed while open: " + path +
+                      " (it was truncated or rewritten in place by another process; open it again, and update "
+                      "kernels by writing a new file and renaming it over the old one)");
+        EXPECT_FALSE(check_unchanged(std::vector<DafFile>{*DafFile::from_bytes(image), copy}));
+        // The new content opens afresh.
+        write_file(path, image);
+        auto again = DafFile::open(path);
+        ASSERT_TRUE(again);
+        EXPECT_FALSE(again->changed());
+        EXPECT_EQ((*again->slice_doubles(last, last))[0], 2048.0);
+        EXPECT_TRUE(check_unchanged(std::vector<DafFile>{*again}));
+    }
+    std::filesystem::remove(path);
+}
+
+// A fault outside the library's mappings still ends the process (through
+// the handler that was there before, here the default action).
+TEST(DafChanged, ForeignFaultIsNotSwallowed) {
+    const std::string kernel = temp_file("kernwerk_daf_guarded"), other = temp_file("kernwerk_daf_foreign");
+    write_file(kernel, one_record(0.0).bytes);
+    write_file(other, std::vector<unsigned char>(3 * 4096, 1));
+    EXPECT_EXIT(
+        {
+            auto f = DafFile::open(kernel);  // installs the handler
+            if (!f) ::_exit(3);
+            const int fd = ::open(other.c_str(), O_RDONLY);
+            auto* p = static_cast<volatile const unsigned char*>(::mmap(nullptr, 3 * 4096, PROT_READ, MAP_SHARED, fd, 0));
+            if (::truncate(other.c_str(), 0) != 0) ::_exit(4);
+            [[maybe_unused]] unsigned char v = p[2 * 4096];
+            ::_exit(0);
+        },
+        [](int status) { return WIFSIGNALED(status) ? WTERMSIG(status) == SIGBUS : WEXITSTATUS(status) == 1; }, "");
+    std::filesystem::remove(kernel);
+    std::filesystem::remove(other);
+}
+
+// Past the guard's slots a file is read into private memory instead of being
+// mapped: it reads the same and can never vanish.
+TEST(DafChanged, OpensBeyondTheGuardSlotsReadACopy) {
+    DafImage im = one_record(0.0);
+    im.put_word(129, 42.5);
+    const std::string path = temp_file("kernwerk_daf_many");
+    write_file(path, im.bytes);
+    std::vector<DafFile> open;
+    for (std::size_t k = 0; k < map_guard::kSlots + 3; ++k) {
+        auto f = DafFile::open(path);
+        ASSERT_TRUE(f) << k;
+        open.push_back(std::move(*f));
+    }
+    for (const DafFile& f : open) {
+        EXPECT_EQ((*f.slice_doubles(129, 129))[0], 42.5);
+        EXPECT_EQ(f.path(), path);
+    }
+    ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+    EXPECT_FALSE(open.back().changed());
+    EXPECT_EQ((*open.back().slice_doubles(129, 129))[0], 42.5);
+    std::filesystem::remove(path);
 }

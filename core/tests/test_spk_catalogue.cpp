@@ -86,7 +86,34 @@ INSTANTIATE_TEST_SUITE_P(
         TrailerCase{"type 13 saturated size", 13, discrete(3, 1e30),
                     "malformed Type 2 segment: Type 13 window size < 2"},
         TrailerCase{"type 13 window 2", 13, discrete(3, 1), ""},
-        TrailerCase{"type 5 unsupported", 5, {1.0, 2.0}, ""}));
+        TrailerCase{"type 5 unsupported", 5, {1.0, 2.0}, ""},
+        // The segment must be exactly N records of RSIZE and the trailer.
+        TrailerCase{"type 2 N beyond the stored records", 2, cheb(0, 10, 5, 2, 1, 5),
+                    "malformed Type 2 segment: segment holds 9 words, but N x RSIZE + 4 = 2 x 5 + 4"},
+        TrailerCase{"type 2 RSIZE of other records", 2, cheb(0, 10, 8, 2, 2, 5),
+                    "malformed Type 2 segment: segment holds 14 words, but N x RSIZE + 4 = 2 x 8 + 4"},
+        TrailerCase{"type 3 a record more than N", 3, cheb(0, 10, 8, 1, 2, 8),
+                    "malformed Type 3 segment: segment holds 20 words, but N x RSIZE + 4 = 1 x 8 + 4"},
+        // Windows up to what the toolkit reads: Type 9 degree 27, Type 13
+        // window size - 1 of 27.
+        TrailerCase{"type 9 degree 27", 9, discrete(30, 27), ""},
+        TrailerCase{"type 9 degree 28", 9, discrete(30, 28),
+                    "malformed Type 9 segment: degree 28 is above 27, the largest the SPICE toolkit reads"},
+        TrailerCase{"type 9 degree 2^53", 9, discrete(3, 9007199254740992.0),
+                    "malformed Type 9 segment: degree 9007199254740992 is above 27, the largest the SPICE toolkit "
+                    "reads"},
+        TrailerCase{"type 13 window 28", 13, discrete(30, 27), ""},
+        TrailerCase{"type 13 window 29", 13, discrete(30, 28),
+                    "malformed Type 13 segment: window size 29 is above 28, the largest the SPICE toolkit reads"}));
+
+TEST(SpkCatalogue, SegmentStartingAWordLateIsRefused) {
+    // A begin address off by one word: the records would straddle the real ones.
+    SegmentSpec s = spk_segment(301, 399, 3, 0, 10, cheb(0, 10, 8, 2, 2, 8));
+    s.ints[4] = 386;
+    s.ints[5] = 385 + 20 - 1;
+    EXPECT_EQ(catalogue_error(build_spk({s})),
+              "malformed Type 3 segment: segment holds 19 words, but N x RSIZE + 4 = 2 x 8 + 4");
+}
 
 TEST(SpkCatalogue, TrailerBeyondFileIsAddressError) {
     SegmentSpec s = spk_segment(301, 399, 2, 0, 10, {});

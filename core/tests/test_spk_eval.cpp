@@ -151,14 +151,16 @@ INSTANTIATE_TEST_SUITE_P(
                       RecordCase{kInf, 2},     // saturates to the largest index, clamped
                       RecordCase{-kInf, 0}, RecordCase{kNaN, 0}));
 
-TEST(spk_type2, records_beyond_the_file_report_the_address_range) {
-    // The trailer claims 1000 records of 5 doubles; only one is stored.
+TEST(spk_type2, records_beyond_the_segment_are_refused_at_open) {
+    // The trailer claims 1000 records of 5 doubles; only one is stored. Such
+    // a segment used to open and answer from whatever followed it; its
+    // length (9 words) now has to be N x RSIZE + 4.
     auto data = cheb_data(0.0, 10.0, {{5.0, 5.0, 1.0, 2.0, 3.0}}, 1000);
-    SpkFile f = open_spk({spk_segment(1, 0, 2, 0, 1e4, data)});
-    ASSERT_TRUE(SpkFile::eval_segment(f.segments()[0], 5.0).has_value());
-    // Record 999 starts at 385 + 999*5 = 5380; the image is 4 records = 512 doubles.
-    expect_error(SpkFile::eval_segment(f.segments()[0], 9995.0),
-                 "address range [5380,5384] out of file (file has 512 doubles)");
+    auto daf = DafFile::from_bytes(test::build_spk({spk_segment(1, 0, 2, 0, 1e4, data)}).bytes);
+    ASSERT_TRUE(daf.has_value());
+    auto spk = SpkFile::from_daf(std::move(*daf));
+    ASSERT_FALSE(spk.has_value());
+    EXPECT_EQ(spk.error().message(), "malformed Type 2 segment: segment holds 9 words, but N x RSIZE + 4 = 1000 x 5 + 4");
 }
 
 // ---------------------------------------------------------------------------
@@ -316,7 +318,7 @@ INSTANTIATE_TEST_SUITE_P(
                       WindowCase{9, 20, 55.0, 0, 9},   // degree beyond N - 1: all N states
                       WindowCase{13, 3, 55.0, 4, 7}, WindowCase{13, 3, -5.0, 0, 3}, WindowCase{13, 3, 95.0, 6, 9},
                       WindowCase{13, 2, 55.0, 4, 6}, WindowCase{13, 1, 55.0, 5, 6},
-                      WindowCase{13, 30, 42.0, 0, 9}));
+                      WindowCase{13, 27, 42.0, 0, 9}));  // window 28 beyond N: all N states
 
 TEST(spk_discrete, nan_epoch_uses_the_first_window_and_gives_nan) {
     std::vector<double> epochs{0, 10, 20, 30, 40};
@@ -327,10 +329,14 @@ TEST(spk_discrete, nan_epoch_uses_the_first_window_and_gives_nan) {
 }
 
 TEST(spk_discrete, window_size_zero_is_refused) {
-    // A degree that saturates wraps to a window of 0 on increment.
+    // A degree that saturates wraps to a window of 0 on increment (the
+    // catalogue refuses such a degree; the evaluator does not rely on it).
     std::vector<double> epochs{0, 10};
     std::vector<State> states(2, State{1, 2, 3, 4, 5, 6});
-    expect_error(eval_one(9, discrete_data(epochs, states, 1e30), 5.0), "malformed Type 2 segment: window size 0");
+    SpkFile g = open_spk({spk_segment(1, 0, 9, 0, 10, discrete_data(epochs, states, 1))});
+    SpkType9 q = std::get<SpkType9>(g.segments()[0].payload);
+    q.meta.size = std::numeric_limits<std::uint64_t>::max();
+    expect_error(q.evaluate(5.0), "malformed Type 2 segment: window size 0");
     SpkFile f = open_spk({spk_segment(1, 0, 13, 0, 10, discrete_data(epochs, states, 1))});
     SpkType13 p = std::get<SpkType13>(f.segments()[0].payload);
     p.window = 0;
@@ -660,6 +666,52 @@ TEST(spk_state, frames) {
     expect_error(f.state_in_frame(399, 0, InertialFrame::EclipJ2000, 101.0),
                  "no segment covers target 399 wrt center 0 at et 101");
 }
+
+// States are combined in J2000: a segment referred to ECLIPJ2000 (17) is
+// rotated into it, J2000 (1) passes bit for bit, any other frame ends the
+// query naming the frame and the segment, through every path of a query.
+struct FrameCase {
+    std::int32_t frame;
+    const char* error;  // "" when the state is answered
+};
+
+class SpkSegmentFrames : public ::testing::TestWithParam<FrameCase> {};
+
+TEST_P(SpkSegmentFrames, are_rotated_into_j2000_or_refused) {
+    const auto c = GetParam();
+    SegmentSpec earth = seg2(399, 3, 0, 100, 2);
+    earth.ints[2] = c.frame;
+    SpkFile f = open_spk({seg2(3, 0, 0, 100, 1), earth});
+    const SpkSegment& seg = f.segments()[1];
+    for (double et : {0.0, 42.5}) {
+        // The stored state, evaluated by the payload alone.
+        const State stored = std::visit(
+            [&](const auto& p) -> State {
+                if constexpr (std::is_same_v<std::decay_t<decltype(p)>, SpkUnsupported>) return State{};
+                else return *p.evaluate(et);
+            },
+            seg.payload);
+        auto direct = f.state(399, 3, et), reversed = f.state(3, 399, et), chained = f.state(399, 0, et);
+        if (*c.error) {
+            for (const auto* r : {&direct, &reversed, &chained}) expect_error(*r, c.error);
+            continue;
+        }
+        const State j2000 = c.frame == 1 ? stored : rotate_state(InertialFrame::EclipJ2000, InertialFrame::J2000, stored);
+        expect_bits(expect_state(direct), j2000);
+        expect_bits(expect_state(reversed), neg(j2000));
+        expect_bits(expect_state(chained), sum(j2000, seg_state(f, 0, et)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    codes, SpkSegmentFrames,
+    ::testing::Values(FrameCase{1, ""}, FrameCase{17, ""},
+                      FrameCase{2, "SPK segment 'T2' (target 399, center 3, data type 2) is referred to frame 2; only "
+                                   "J2000 (1) and ECLIPJ2000 (17) segments can be evaluated"},
+                      FrameCase{0, "SPK segment 'T2' (target 399, center 3, data type 2) is referred to frame 0; only "
+                                   "J2000 (1) and ECLIPJ2000 (17) segments can be evaluated"},
+                      FrameCase{-17, "SPK segment 'T2' (target 399, center 3, data type 2) is referred to frame -17; "
+                                     "only J2000 (1) and ECLIPJ2000 (17) segments can be evaluated"}));
 
 }  // namespace
 }  // namespace kernwerk

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +12,8 @@
 #include <iterator>
 #include <limits>
 #include <string>
+#include <sys/resource.h>
+#include <thread>
 #include <vector>
 
 #include "daf.hpp"
@@ -174,6 +178,31 @@ std::vector<RejectCase> reject_cases() {
          "invalid Type 9 segment: epochs must be strictly increasing"},
         {"NaN epoch", t9([](auto& s) { s.epochs[0] = kNaN; }),
          "invalid Type 9 segment: epochs must be strictly increasing"},
+        // Beyond what SPICE tools write and read (checked after the above).
+        {"type3 degree 28", t3([](auto&) {}, type3(2, 29)),
+         "invalid Type 3 segment: degree 28 is outside 0..27, the range SPICE readers support"},
+        {"type3 intlen before degree", t3([](auto& s) { s.intlen = 0; }, type3(2, 29)),
+         "invalid Type 3 segment: INTLEN must be > 0"},
+        {"type9 degree 28", t9([](auto& s) { s.degree = 28; }, type9(40)),
+         "invalid Type 9 segment: degree 28 is outside 1..27, the range SPICE readers support"},
+        {"type9 window before degree", t9([](auto& s) { s.degree = 28; }),
+         "invalid Type 9 segment: window (degree+1) exceeds sample count"},
+        // Coverage the toolkit refuses (records of type3(2, 3) span 0..200,
+        // epochs of type9(4) span 10..40).
+        {"type3 start after end", t3([](auto& s) { s.start_et = 150; s.end_et = 50; }),
+         "invalid Type 3 segment: start_et 150 is after end_et 50"},
+        {"type3 start before INIT", t3([](auto& s) { s.start_et = -0.5; }),
+         "invalid Type 3 segment: start_et -0.5 is before the first record, which starts at INIT 0"},
+        {"type3 end after the records", t3([](auto& s) { s.end_et = 200.25; }),
+         "invalid Type 3 segment: end_et 200.25 is after the last record, which ends at 200"},
+        {"type9 start after end", t9([](auto& s) { s.start_et = 30; s.end_et = 20; }),
+         "invalid Type 9 segment: start_et 30 is not before end_et 20"},
+        {"type9 empty coverage", t9([](auto& s) { s.start_et = s.end_et = 20; }),
+         "invalid Type 9 segment: start_et 20 is not before end_et 20"},
+        {"type9 start before the first epoch", t9([](auto& s) { s.start_et = 9.5; }),
+         "invalid Type 9 segment: start_et 9.5 is before the first epoch 10"},
+        {"type9 end after the last epoch", t9([](auto& s) { s.end_et = 41; }),
+         "invalid Type 9 segment: end_et 41 is after the last epoch 40"},
     };
 }
 
@@ -198,13 +227,18 @@ TEST(SpkWriterAdd, EdgeSegmentsAreAccepted) {
     id40 += "z";
     Type3Segment odd = type3(1, 2, "", kNaN);  // NaN INTLEN passes; values are not compared
     odd.records[0] = kNaN;  // MID
-    odd.start_et = 5.0;
-    odd.end_et = -5.0;
+    odd.start_et = 5.0;     // a reversed coverage (end -5) is refused, see reject_cases
+    odd.end_et = 5.0;
+    Type9Segment largest = type9(28, 27);  // the largest degree, N = degree + 1
+    largest.start_et = 15.0;               // coverage inside the epochs
+    largest.end_et = 279.5;
     SpkWriter w = SpkWriter::new_spk("x");
     EXPECT_TRUE(w.add_type3(type3(1, 1, id40)));  // 40 bytes, degree 0
     EXPECT_TRUE(w.add_type3(std::move(odd)));
     EXPECT_TRUE(w.add_type9(type9(6, 5)));  // N = degree + 1
-    EXPECT_EQ(w.segments().size(), 3u);
+    EXPECT_TRUE(w.add_type3(type3(2, 28)));  // degree 27
+    EXPECT_TRUE(w.add_type9(std::move(largest)));
+    EXPECT_EQ(w.segments().size(), 5u);
 }
 
 // ---------------------------------------------------------------------------
@@ -435,7 +469,8 @@ protected:
 };
 
 TEST_F(SpkWriterFile, WriteReplacesTargetAndLeavesNoTemporary) {
-    put(path("moon.tmp"), "an unrelated file of the temporary's name is replaced");
+    // A file named like the staging stem is not the writer's: it stays.
+    put(path("moon.tmp"), "an unrelated file of the temporary's name");
     SpkWriter w = SpkWriter::new_spk("kernwerk");
     ASSERT_TRUE(w.add_type3(type3(2, 3)));
     ASSERT_TRUE(w.write(path("moon.bsp")));
@@ -443,25 +478,26 @@ TEST_F(SpkWriterFile, WriteReplacesTargetAndLeavesNoTemporary) {
     ASSERT_TRUE(w.add_type9(type9(3)));
     ASSERT_TRUE(w.write(path("moon.bsp")));
     EXPECT_EQ(slurp(path("moon.bsp")), image_of(w));
-    EXPECT_EQ(listing(), std::vector<std::string>{"moon.bsp"});
+    EXPECT_EQ(listing(), (std::vector<std::string>{"moon.bsp", "moon.tmp"}));
+    const std::string text = "an unrelated file of the temporary's name";
+    EXPECT_EQ(slurp(path("moon.tmp")), std::vector<unsigned char>(text.begin(), text.end()));
 }
 
 TEST_F(SpkWriterFile, FailuresLeaveTheTargetAlone) {
     put(path("plain"), "not a directory");
     fs::create_directory(path("adir.bsp"));
-    const std::vector<std::string> base = {"adir.bsp", "plain"}, with_tmp = {"adir.bsp", "adir.tmp", "plain"};
+    const std::vector<std::string> base = {"adir.bsp", "plain"};
     struct Case {
         std::string target, message;
-        std::vector<std::string> after;
     } cases[] = {
-        {path("missing/x.bsp"), "I/O error: No such file or directory (os error 2)", base},
-        {path("plain/x.bsp"), "I/O error: Not a directory (os error 20)", base},
-        // The rename onto a directory fails; the complete temporary remains.
-        {path("adir.bsp"), "I/O error: Is a directory (os error 21)", with_tmp},
-        {"", "I/O error: No such file or directory (os error 2)", with_tmp},
-        {path("adir.bsp") + "/", "I/O error: Is a directory (os error 21)", with_tmp},
-        {path(".."), "I/O error: Is a directory (os error 21)", with_tmp},
-        {path("n") + std::string(1, '\0') + ".bsp", "I/O error: file name contained an unexpected NUL byte", with_tmp},
+        {path("missing/x.bsp"), "I/O error: No such file or directory (os error 2)"},
+        {path("plain/x.bsp"), "I/O error: Not a directory (os error 20)"},
+        // The rename onto a directory fails; the staging file is removed.
+        {path("adir.bsp"), "I/O error: Is a directory (os error 21)"},
+        {"", "I/O error: No such file or directory (os error 2)"},
+        {path("adir.bsp") + "/", "I/O error: Is a directory (os error 21)"},
+        {path(".."), "I/O error: Is a directory (os error 21)"},
+        {path("n") + std::string(1, '\0') + ".bsp", "I/O error: file name contained an unexpected NUL byte"},
     };
     SpkWriter w = SpkWriter::new_spk("k");
     ASSERT_TRUE(w.add_type9(type9(3)));
@@ -469,27 +505,66 @@ TEST_F(SpkWriterFile, FailuresLeaveTheTargetAlone) {
         auto r = w.write(c.target);
         ASSERT_FALSE(r) << c.target;
         EXPECT_EQ(r.error().message(), c.message);
-        EXPECT_EQ(listing(), c.after) << c.target;
+        EXPECT_EQ(listing(), base) << c.target;
     }
-    EXPECT_EQ(slurp(path("adir.tmp")), image_of(w));
 
     // 26 segments: nothing is created.
     for (int i = 0; i < 25; ++i) ASSERT_TRUE(w.add_type9(type9(2)));
     EXPECT_EQ(w.write(path("x.bsp")).error().kind(), SpkWriterError::Kind::TooManySegments);
-    EXPECT_EQ(listing(), with_tmp);
+    EXPECT_EQ(listing(), base);
 }
 
+// A write that fails half-way (the file size limit stands in for a full
+// disk: write(2) stops with EFBIG) leaves the target as it was and removes
+// its staging file, which would otherwise keep the space.
 TEST_F(SpkWriterFile, TmpTargetKeepsOldContentUntilTheRename) {
-    // x.tmp's temporary is x.tmp.tmp; as a directory it stops the write at
-    // open. x.tmp must keep its old content: were it its own temporary, the
-    // open would already have truncated it.
     put(path("x.tmp"), "old content");
-    fs::create_directory(path("x.tmp.tmp"));
     SpkWriter w = SpkWriter::new_spk("k");
-    EXPECT_EQ(w.write(path("x.tmp")).error().message(), "I/O error: Is a directory (os error 21)");
+    ASSERT_TRUE(w.add_type9(type9(300)));  // 2102 doubles: 20 KiB
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 8192;
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    auto r = w.write(path("x.tmp"));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, old_handler);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(), "I/O error: File too large (os error 27)");
     EXPECT_EQ(slurp(path("x.tmp")), std::vector<unsigned char>({'o', 'l', 'd', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't'}));
-    fs::remove(path("x.tmp.tmp"));
+    EXPECT_EQ(listing(), std::vector<std::string>{"x.tmp"});
     ASSERT_TRUE(w.write(path("x.tmp")));
     EXPECT_EQ(slurp(path("x.tmp")), image_of(w));
     EXPECT_EQ(listing(), std::vector<std::string>{"x.tmp"});
+}
+
+// The staging file is created exclusively under a random name: a link
+// planted under the old fixed name is never followed, and writers of x.bsp
+// and x.spk never share a staging file, however their writes interleave.
+TEST_F(SpkWriterFile, StagingNeverTouchesAnotherFile) {
+    put(path("victim"), "victim");
+    fs::create_symlink(path("victim"), path("orbit.tmp"));
+    SpkWriter w = SpkWriter::new_spk("k");
+    ASSERT_TRUE(w.add_type9(type9(3)));
+    ASSERT_TRUE(w.write(path("orbit.bsp")));
+    EXPECT_EQ(slurp(path("victim")), std::vector<unsigned char>({'v', 'i', 'c', 't', 'i', 'm'}));
+    EXPECT_TRUE(fs::is_symlink(path("orbit.tmp")));
+    EXPECT_EQ(slurp(path("orbit.bsp")), image_of(w));
+
+    SpkWriter a = SpkWriter::new_spk("writer a"), b = SpkWriter::new_spk("writer b");
+    ASSERT_TRUE(a.add_type9(type9(2000, 3, "A")));
+    ASSERT_TRUE(b.add_type3(type3(400, 5, "B")));
+    std::atomic<int> failures{0};
+    const auto loop = [&](const SpkWriter& writer, const std::string& target) {
+        for (int i = 0; i < 40; ++i)
+            if (!writer.write(target)) ++failures;
+    };
+    std::thread ta(loop, std::cref(a), path("x.bsp")), tb(loop, std::cref(b), path("x.spk"));
+    ta.join();
+    tb.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(slurp(path("x.bsp")), image_of(a));
+    EXPECT_EQ(slurp(path("x.spk")), image_of(b));
+    EXPECT_EQ(listing(), (std::vector<std::string>{"orbit.bsp", "orbit.tmp", "victim", "x.bsp", "x.spk"}));
 }

@@ -11,7 +11,9 @@
 #include <fstream>
 #include <limits>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace kernwerk;
@@ -455,6 +457,55 @@ TEST(text_kernel_file_test, fifo_without_writer_reads_as_empty_instead_of_hangin
     ::alarm(0);
     ASSERT_TRUE(r.has_value()) << r.error().message();
     EXPECT_TRUE(r->empty());
+}
+
+// Devices are refused before anything is read: an endless one such as
+// /dev/zero was read up to the 1 GiB cap (2 GB at the peak) first.
+TEST(text_kernel_file_test, devices_are_refused_unread) {
+    for (const std::string path : {"/dev/zero", "/dev/urandom", "/dev/null"}) {
+        if (::access(path.c_str(), R_OK) != 0) continue;
+        const auto r = parse_text_kernel(path);
+        ASSERT_FALSE(r.has_value()) << path;
+        EXPECT_EQ(r.error().message(), "io error reading text kernel " + path + ": not a regular file or a pipe");
+    }
+}
+
+// A pipe that delivers more than the cap is refused holding about the cap,
+// not the twice of it that a growing string reaches when it reallocates.
+TEST(text_kernel_file_test, endless_pipe_peaks_near_the_cap) {
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int text[2];
+        if (::pipe(text) != 0) ::_exit(2);
+        if (::fork() == 0) {  // the writer: the cap and 64 KiB more
+            ::close(text[0]);
+            static char block[1 << 16];
+            std::memset(block, 'a', sizeof block);
+            for (std::size_t sent = 0; sent <= MAX_TEXT_KERNEL_BYTES; sent += sizeof block)
+                if (::write(text[1], block, sizeof block) != static_cast<ssize_t>(sizeof block)) break;
+            ::_exit(0);
+        }
+        ::close(text[1]);
+        struct rusage before {}, after {};
+        ::getrusage(RUSAGE_SELF, &before);
+        const auto r = parse_text_kernel("/dev/fd/" + std::to_string(text[0]));
+        ::getrusage(RUSAGE_SELF, &after);
+        long grown_kib = after.ru_maxrss - before.ru_maxrss;
+        if (r || r.error().message().find("File too large (os error 27)") == std::string::npos) grown_kib = -1;
+        [[maybe_unused]] auto n = ::write(report[1], &grown_kib, sizeof grown_kib);
+        ::close(text[0]);
+        ::wait(nullptr);
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    long grown_kib = -2;
+    ASSERT_EQ(::read(report[0], &grown_kib, sizeof grown_kib), static_cast<ssize_t>(sizeof grown_kib));
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+    ASSERT_GE(grown_kib, 0) << "the pipe was not refused as too large";
+    EXPECT_LT(grown_kib, static_cast<long>(MAX_TEXT_KERNEL_BYTES / 1024 * 5 / 4)) << grown_kib << " KiB";
 }
 
 TEST(text_kernel_file_test, huge_file_is_refused_without_reading) {

@@ -1,25 +1,42 @@
 """kernwerk: fast readers and writers for NAIF SPICE kernels.
 
-SPK ephemerides (types 2, 3, 9, 13) are evaluated by `NaifSpk`; epochs are
-TDB seconds past J2000, positions km, velocities km/s. Body names map to
-codes through `bodn2c` / `bodc2n`, where the bindings of text kernels loaded
-with `load_text_kernel` take precedence over NAIF's built-in table. `Kernels`
-loads several SPK, binary PCK and text kernels as one set, with the NAIF
-toolkit's precedence and chain resolution, frames honoured, in batches.
+`Kernels` loads SPK ephemerides, binary PCK Earth orientation and text
+kernels as one set, with the NAIF toolkit's precedence and chain resolution,
+and evaluates states of bodies given by name or code at epochs given as ET
+(TDB seconds past J2000) or as dates, singly or in NumPy batches; apparent
+states and azimuth/elevation as seen from a `Site` on the Earth. `to_et`
+and its companions convert between dates, time scales and ET. `SpkWriter`
+writes SPK files; `read_segments` lists the segments of an SPK or PCK file.
+The errors raised are the classes of `kernwerk.errors`.
+
+The low-level classes `NaifSpk`, `NaifPck` and `NaifSpkWriter` (one file
+each, NAIF codes, float64 arrays) remain for code written against them.
+Positions are km, velocities km/s.
 """
 
-from . import _native
-from ._native import *  # noqa: F401,F403
+__version__ = "0.1.0"
+
+from ._native import NaifPck, NaifSpk, NaifSpkWriter, naif_bodc2n, naif_bodn2c, naif_parse_text_kernel_bindings
 from .bodies import BodyRegistry, bodc2n, bodn2c, clear_text_kernels, load_text_kernel
-from .kernels import Kernels
 from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, FrameError, KernelError,
                      KernelFileError, MissingKernelError)
+from .kernels import Kernels
+from .segments import PckSegment, SpkSegment, kernel_kind, read_segments
+from .sites import WGS84, Ellipsoid, Site
 from .timescales import LeapSeconds, et2utc, from_et, from_jd, str2et, to_datetime64, to_et, to_iso, to_jd
+from .writer import SpkWriter, WrittenSegment
 
-__all__ = list(_native.__all__) + [
+__all__ = [
+    # the low-level module
+    "naif_bodn2c", "naif_bodc2n", "naif_parse_text_kernel_bindings", "NaifSpk", "NaifSpkWriter", "NaifPck",
+    # body names
     "BodyRegistry", "bodn2c", "bodc2n", "load_text_kernel", "clear_text_kernels",
+    # errors
     "KernelError", "KernelFileError", "FileFormatError", "CoverageError", "BodyNameError", "FrameError",
-    "EpochError", "MissingKernelError", "Kernels",
+    "EpochError", "MissingKernelError",
+    # kernel sets, sites, files
+    "Kernels", "Site", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment", "read_segments", "kernel_kind",
+    "SpkSegment", "PckSegment",
+    # time
     "LeapSeconds", "to_et", "from_et", "to_jd", "from_jd", "to_iso", "to_datetime64", "str2et", "et2utc",
 ]
-__version__ = "0.1.0"

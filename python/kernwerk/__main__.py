@@ -1,87 +1,485 @@
-"""Command line: `python -m kernwerk segments FILE.bsp` and
-`python -m kernwerk state FILE.bsp TARGET CENTER ET [ET ...] [--frame F]`.
+"""The command line: ``kernwerk`` or ``python -m kernwerk``.
 
-Bodies are given by NAIF code (301) or by name ("moon", "Earth Barycenter").
+    kernwerk segments FILE [FILE ...] [--kind spk|pck]
+    kernwerk state FILE [FILE ...] TARGET CENTER [EPOCH ...] [--start S --stop E --step D] [--frame F]
+    kernwerk coverage FILE [FILE ...] BODY
+    kernwerk --version
+
+Every command takes ``--format table|csv|json``. The files of `state` and
+`coverage` load as one kernel set, in the order given (SPK, binary PCK and
+text kernels alike; later files take precedence): the leading arguments that
+name files (existing ones, or names with a kernel extension or a directory
+part) are the files, the rest the bodies and epochs. Bodies are NAIF codes
+or names; epochs are ET (TDB seconds past J2000, negative numbers in any
+notation included) or dates in ISO or toolkit forms, UTC unless the string
+names its scale ("2026-01-01 12:00 TDB"). Every error is one line on stderr
+beginning "kernwerk: ", with exit status 1 (2 for a wrong command line).
 """
 
 from __future__ import annotations
 
 import argparse
+import io
+import json
+import math
 import os
+import re
 import sys
+from collections.abc import Iterator, Sequence
+from typing import TYPE_CHECKING, Any, NoReturn, TextIO
 
-from ._native import NaifSpk
-from .bodies import bodc2n, bodn2c
+from . import __version__
+from .errors import BodyNameError, CoverageError, KernelError, MissingKernelError
+from .kernels import Kernels
+from .segments import PckSegment, SpkSegment, read_segments
+from .timescales import LeapSeconds, to_et, to_iso
+
+if TYPE_CHECKING:
+    import numpy as np
+
+__all__ = ["build_parser", "main"]
+
+# Extensions of SPICE kernels, binary and text, as NAIF names them.
+_KERNEL_EXTENSIONS = (".bsp", ".bpc", ".bc", ".tpc", ".pck", ".tls", ".tf", ".tk", ".tm", ".ti", ".tsc", ".tpc",
+                      ".ker", ".spk")
+# A negative number in any notation ("-1", "-.5", "-1e5", "-1E+05"), or a
+# negative step with a unit ("-1h"): argparse would take these for options,
+# none of which begins with a digit.
+_NEGATIVE_NUMBER = re.compile(r"^-\.?\d")
+_STEP = re.compile(r"^\s*([+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?)\s*([a-z]*)\s*$", re.IGNORECASE)
+_STEP_UNITS = {"": 1.0, "s": 1.0, "sec": 1.0, "m": 60.0, "min": 60.0, "h": 3600.0, "d": 86400.0, "day": 86400.0}
+# Epochs evaluated per batch call on long ranges (the progress bar's tick).
+_CHUNK = 1 << 16
+_PROGRESS_FROM = 200_000
+_MAX_RANGE = 10**10
 
 
-def _body_code(text: str) -> int:
-    """A NAIF body code given as an integer or as a body name."""
+class UsageError(Exception):
+    """A command line that cannot be read: reported in one line, status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"{message} (see '{self.prog} --help')")
+
+
+# ----------------------------------------------------------------------
+# Reading arguments
+
+
+def _looks_like_file(arg: str) -> bool:
+    return os.path.exists(arg) or os.sep in arg or arg.lower().endswith(_KERNEL_EXTENSIONS)
+
+
+def _split_files(items: list[str], rest: int, what: str) -> tuple[list[str], list[str]]:
+    """The leading items that name files, and the others: at least one file
+    and at least `rest` other items. A missing file with a kernel's
+    extension or a directory part counts as a file, to be reported by name
+    when it is opened."""
+    if len(items) < rest + 1:
+        raise UsageError(f"expected FILE [FILE ...] {what}")
+    if not _looks_like_file(items[0]):
+        raise UsageError(f"{items[0].strip()!r} is not a file: the arguments begin with the kernel files "
+                         f"(FILE [FILE ...] {what})")
+    n = 1
+    while n < len(items) - rest and _looks_like_file(items[n]):
+        n += 1
+    return items[:n], items[n:]
+
+
+def _step_seconds(text: str) -> float:
+    m = _STEP.match(text)
+    unit = m.group(2).lower() if m else ""
+    if not m or unit not in _STEP_UNITS:
+        raise UsageError(f"argument --step: {text.strip()!r} is not a step such as 60, 30s, 10m, 1h or 1d")
+    step = float(m.group(1)) * _STEP_UNITS[unit]
+    if step == 0 or not math.isfinite(step):
+        raise UsageError(f"argument --step: the step must be a non-zero finite duration, not {text.strip()!r}")
+    return step
+
+
+def _open(files: Sequence[str]) -> Kernels:
+    return Kernels(*files)
+
+
+def _body_label(kernels: Kernels | None, code: int, name: str | None = None) -> str:
+    if name is None:
+        try:
+            name = kernels.names.bodc2n(code) if kernels is not None else None
+        except BodyNameError:
+            name = None
+    return f"{name} ({code})" if name else str(code)
+
+
+def _leapseconds(kernels: Kernels) -> LeapSeconds | None:
+    """The set's leapseconds, else the installed ones, else None."""
+    own = kernels._leapseconds_object()
+    if own is not None:
+        return own
     try:
-        return int(text)
-    except ValueError:
-        return bodn2c(text)
+        return LeapSeconds.default()
+    except MissingKernelError:
+        return None
 
 
-def _body_label(code: int) -> str:
-    try:
-        return f"{bodc2n(code)} ({code})"
-    except ValueError:
-        return str(code)
+def _dates(ets: np.ndarray, leapseconds: LeapSeconds | None) -> tuple[list[str], str]:
+    """ISO dates of `ets` in UTC when leapseconds data are at hand, else in
+    TDB (exact, needing none), and the scale's name."""
+    import numpy as np
+
+    if leapseconds is not None:
+        return np.atleast_1d(to_iso(ets, "utc", 3, leapseconds=leapseconds)).tolist(), "UTC"
+    return np.atleast_1d(to_iso(ets, "tdb", 3)).tolist(), "TDB"
+
+
+def _number(value: float) -> str:
+    # Shortest text that reads back as the same double; JSON has no NaN.
+    return repr(float(value))
+
+
+# ----------------------------------------------------------------------
+# Output
+
+
+class _Writer:
+    """Rows out in one of three formats; JSON is streamed as one document."""
+
+    def __init__(self, out: TextIO, fmt: str, columns: list[str], widths: list[int], meta: dict[str, Any]) -> None:
+        self.out, self.fmt, self.columns, self.widths, self.meta = out, fmt, columns, widths, meta
+        self.rows = 0
+
+    def begin(self) -> None:
+        if self.fmt == "table":
+            self.out.write(" ".join(f"{c:>{w}}" if w > 0 else f"{c:<{-w}}" for c, w in zip(self.columns, self.widths))
+                           .rstrip() + "\n")
+        elif self.fmt == "csv":
+            self.out.write(",".join(self.columns) + "\n")
+        else:
+            head = json.dumps(self.meta)[:-1]
+            self.out.write(head + (", " if self.meta else "") + '"rows": [')
+
+    def row(self, cells: list[Any], json_row: dict[str, Any]) -> None:
+        if self.fmt == "table":
+            self.out.write(" ".join(f"{c:>{w}}" if w > 0 else f"{c:<{-w}}" for c, w in zip(cells, self.widths))
+                           .rstrip() + "\n")
+        elif self.fmt == "csv":
+            self.out.write(",".join(_csv_cell(c) for c in cells) + "\n")
+        else:
+            self.out.write(("," if self.rows else "") + "\n  " + json.dumps(json_row))
+        self.rows += 1
+
+    def end(self, footer: str | None = None) -> None:
+        if self.fmt == "table":
+            if footer:
+                self.out.write(footer + "\n")
+        elif self.fmt == "json":
+            self.out.write("\n]}\n")
+
+
+def _csv_cell(value: Any) -> str:
+    text = str(value)
+    if any(c in text for c in ',"\n'):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
+# ----------------------------------------------------------------------
+# Commands
 
 
 def _segments(args: argparse.Namespace) -> int:
-    spk = NaifSpk(args.path)
-    rows = spk.segments()
-    print(f"{'target':>28} {'center':>28} {'frame':>6} {'type':>5} {'start ET (s)':>22} {'end ET (s)':>22}  name")
-    for target, center, frame, data_type, start, end, name in rows:
-        print(f"{_body_label(target):>28} {_body_label(center):>28} {frame:>6} {data_type:>5} "
-              f"{start:>22.3f} {end:>22.3f}  {name}")
-    print(f"{len(rows)} segments")
+    if args.format == "json":
+        sys.stdout.write("[")
+    for index, path in enumerate(args.files):
+        segments = read_segments(path, args.kind)
+        if args.format == "table" and len(args.files) > 1:
+            kind = "SPK" if segments and isinstance(segments[0], SpkSegment) else "binary PCK"
+            sys.stdout.write(("\n" if index else "") + f"{path} ({kind}):\n")
+        if args.format == "json" and index:
+            sys.stdout.write(",")
+        _print_segments(path, segments, args.format)
+    if args.format == "json":
+        sys.stdout.write("]\n")
     return 0
+
+
+def _print_segments(path: str, segments: list[SpkSegment] | list[PckSegment], fmt: str) -> None:
+    spk = not segments or isinstance(segments[0], SpkSegment)
+    if spk:
+        columns = ["target", "center", "frame", "type", "start (TDB)", "end (TDB)", "start ET (s)", "end ET (s)",
+                   "name"]
+        widths = [28, 28, 14, 4, 23, 23, 18, 18, -40]
+        csv_columns = ["file", "target", "target_name", "center", "center_name", "frame", "frame_name", "type",
+                       "start_et", "end_et", "start_tdb", "end_tdb", "name"]
+    else:
+        columns = ["body frame", "frame", "type", "start (TDB)", "end (TDB)", "start ET (s)", "end ET (s)", "name"]
+        widths = [20, 14, 4, 23, 23, 18, 18, -40]
+        csv_columns = ["file", "body_frame", "body_frame_name", "frame", "frame_name", "type", "start_et", "end_et",
+                       "start_tdb", "end_tdb", "name"]
+    kind = "spk" if spk else "pck"
+    w = _Writer(sys.stdout, fmt, csv_columns if fmt == "csv" else columns, widths, {"file": path, "kind": kind})
+    w.begin()
+    for s in segments:
+        frame = f"{s.frame_name} ({s.frame})" if s.frame_name else str(s.frame)
+        record: dict[str, Any]
+        if isinstance(s, SpkSegment):
+            record = {"target": s.target, "target_name": s.target_name, "center": s.center,
+                      "center_name": s.center_name, "frame": s.frame, "frame_name": s.frame_name}
+            table = [_body_label(None, s.target, s.target_name), _body_label(None, s.center, s.center_name), frame]
+        else:
+            record = {"body_frame": s.body_frame, "body_frame_name": s.body_frame_name, "frame": s.frame,
+                      "frame_name": s.frame_name}
+            body = f"{s.body_frame_name} ({s.body_frame})" if s.body_frame_name else str(s.body_frame)
+            table = [body, frame]
+        record.update({"type": s.data_type, "start_et": s.start, "end_et": s.end, "start_tdb": s.start_date,
+                       "end_tdb": s.end_date, "name": s.name})
+        if fmt == "table":
+            cells = table + [s.data_type, s.start_date, s.end_date, f"{s.start:.3f}", f"{s.end:.3f}", s.name]
+        else:
+            cells = [path] + ["" if v is None else (_number(v) if isinstance(v, float) else v)
+                              for v in record.values()]
+        w.row(cells, record)
+    w.end(f"{len(segments)} segments")
 
 
 def _state(args: argparse.Namespace) -> int:
     import numpy as np
 
-    spk = NaifSpk(args.path)
-    target, center = _body_code(args.target), _body_code(args.center)
-    ets = np.array(args.et, dtype=np.float64)
-    rows = spk.state_batch_in_frame(target, center, ets, args.frame)
-    print(f"{'ET (s)':>16} {'x (km)':>20} {'y (km)':>20} {'z (km)':>20} "
-          f"{'vx (km/s)':>14} {'vy (km/s)':>14} {'vz (km/s)':>14}")
-    for et, row in zip(ets, rows):
-        print(f"{et:>16.3f} " + " ".join(f"{v:>20.6f}" for v in row[:3]) + " "
-              + " ".join(f"{v:>14.9f}" for v in row[3:]))
+    files, rest = _split_files(args.items, 2, "TARGET CENTER [EPOCH ...]")
+    target, center, epochs = rest[0].strip(), rest[1].strip(), [e.strip() for e in rest[2:]]
+    ranged = [args.start, args.stop, args.step]
+    if epochs and any(v is not None for v in ranged):
+        raise UsageError("give epochs or --start/--stop/--step, not both")
+    if not epochs and any(v is None for v in ranged):
+        if any(v is not None for v in ranged):
+            missing = [n for n, v in zip(("--start", "--stop", "--step"), ranged) if v is None]
+            raise UsageError(f"a range needs --start, --stop and --step ({', '.join(missing)} missing)")
+        raise UsageError("no epochs: give EPOCH ... or --start, --stop and --step")
+
+    with _open(files) as kernels:
+        t, c = kernels.body_code(target), kernels.body_code(center)
+        lsk = _leapseconds(kernels)
+        if epochs:
+            ets = np.atleast_1d(np.asarray(to_et(epochs, leapseconds=kernels._leapseconds_object()), dtype=float))
+            chunks: Iterator[np.ndarray] = iter([ets])
+            count = ets.size
+        else:
+            start = float(to_et(args.start.strip(), leapseconds=kernels._leapseconds_object()))
+            stop = float(to_et(args.stop.strip(), leapseconds=kernels._leapseconds_object()))
+            step = _step_seconds(args.step)
+            span = (stop - start) / step
+            if not math.isfinite(span) or span < 0:
+                raise UsageError(f"the range from {args.start.strip()!r} to {args.stop.strip()!r} by "
+                                 f"{args.step.strip()!r} holds no epoch")
+            if span >= _MAX_RANGE:
+                raise UsageError(f"the range from {args.start.strip()!r} to {args.stop.strip()!r} by "
+                                 f"{args.step.strip()!r} holds too many epochs (at most {_MAX_RANGE})")
+            # The stop is included when the steps meet it to within rounding.
+            count = int(math.floor(span * (1 + 1e-15) + 1e-9)) + 1
+            chunks = (start + step * np.arange(i, min(i + _CHUNK, count), dtype=float) for i in range(0, count, _CHUNK))
+        frame = args.frame.strip().upper()
+        meta = {"target": {"code": t, "name": _name_or_none(kernels, t)},
+                "center": {"code": c, "name": _name_or_none(kernels, c)}, "frame": frame,
+                "units": {"position": "km", "velocity": "km/s"}}
+        scale = "UTC" if lsk is not None else "TDB"
+        columns = [f"date ({scale})", "ET (s)", "x (km)", "y (km)", "z (km)", "vx (km/s)", "vy (km/s)", "vz (km/s)"]
+        if args.format == "csv":
+            columns = [f"date_{scale.lower()}", "et", "x", "y", "z", "vx", "vy", "vz"]
+        w = _Writer(sys.stdout, args.format, columns, [-23, 18, 20, 20, 20, 14, 14, 14], meta)
+        bar = _progress(count) if count >= _PROGRESS_FROM and sys.stdout.isatty() else None
+        try:
+            # Every chunk is evaluated before anything of it is written, so a
+            # failing epoch leaves no half-written row.
+            first = True
+            for chunk in chunks:
+                states = kernels.state(t, c, chunk, frame)
+                if first:
+                    w.begin()
+                    first = False
+                dates, _ = _dates(chunk, lsk)
+                # A chunk's rows go out in one write (a terminal's stdout
+                # is line-buffered: a write per row would be slow).
+                w.out = io.StringIO()
+                _write_states(w, args.format, chunk, dates, states)
+                sys.stdout.write(w.out.getvalue())
+                w.out = sys.stdout
+                if bar is not None:
+                    bar(chunk.size)
+        finally:
+            if bar is not None:
+                bar(-1)
+        w.end()
     return 0
 
 
+def _write_states(w: _Writer, fmt: str, ets: np.ndarray, dates: list[str], states: np.ndarray) -> None:
+    for et, date, s in zip(ets.tolist(), dates, states.tolist()):
+        if fmt == "table":
+            cells = [date, f"{et:.3f}"] + [f"{v:.6f}" for v in s[:3]] + [f"{v:.9f}" for v in s[3:]]
+        elif fmt == "csv":
+            cells = [date, _number(et)] + [_number(v) for v in s]
+        else:
+            cells = []
+        w.row(cells, {"date": date, "et": et, "position": s[:3], "velocity": s[3:]})
+
+
+def _name_or_none(kernels: Kernels, code: int) -> str | None:
+    try:
+        return kernels.names.bodc2n(code)
+    except BodyNameError:
+        return None
+
+
+def _coverage(args: argparse.Namespace) -> int:
+    import numpy as np
+
+    files, rest = _split_files(args.items, 1, "BODY")
+    if len(rest) != 1:
+        raise UsageError(f"expected FILE [FILE ...] BODY, got {len(rest)} arguments after the files: "
+                         + " ".join(repr(r.strip()) for r in rest))
+    body = rest[0].strip()
+    name: str | None
+    with _open(files) as kernels:
+        if body.upper() == "ITRF93":
+            intervals = np.array(kernels._set.pck_coverage(3000), dtype=float).reshape(-1, 2)
+            label, code, name = "ITRF93 (Earth orientation)", 3000, "ITRF93"
+        else:
+            code = kernels.body_code(body)
+            intervals = kernels.coverage(code)
+            name = _name_or_none(kernels, code)
+            label = _body_label(kernels, code, name)
+        if intervals.shape[0] == 0:
+            raise CoverageError(f"no segment for {label} in {', '.join(files)}")
+        starts = np.atleast_1d(to_iso(intervals[:, 0], "tdb", 3)).tolist()
+        ends = np.atleast_1d(to_iso(intervals[:, 1], "tdb", 3)).tolist()
+        columns = ["start (TDB)", "end (TDB)", "start ET (s)", "end ET (s)", "days"]
+        if args.format == "csv":
+            columns = ["start_tdb", "end_tdb", "start_et", "end_et", "days"]
+        w = _Writer(sys.stdout, args.format, columns, [-23, -23, 18, 18, 12],
+                    {"body": {"code": code, "name": name}, "files": files})
+        if args.format == "table":
+            sys.stdout.write(f"{label}: {intervals.shape[0]} interval{'s' if intervals.shape[0] != 1 else ''}\n")
+        w.begin()
+        for (s, e), sd, ed in zip(intervals.tolist(), starts, ends):
+            days = (e - s) / 86400.0
+            if args.format == "table":
+                cells = [sd, ed, f"{s:.3f}", f"{e:.3f}", f"{days:.3f}"]
+            else:
+                cells = [sd, ed, _number(s), _number(e), _number(days)]
+            w.row(cells, {"start_tdb": sd, "end_tdb": ed, "start_et": s, "end_et": e, "days": days})
+        w.end()
+    return 0
+
+
+def _progress(total: int) -> Any:
+    """A callable advancing a progress bar on stderr by n epochs (-1 closes
+    it), from tqdm or rich when installed (the `progress` extra); None when
+    neither is."""
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        pass
+    else:
+        bar = tqdm(total=total, unit="epoch", unit_scale=True, file=sys.stderr, leave=False)
+
+        def advance_tqdm(n: int) -> None:
+            bar.close() if n < 0 else bar.update(n)
+
+        return advance_tqdm
+    try:
+        from rich.progress import Progress
+    except ImportError:
+        return None
+    progress = Progress(transient=True, console=None)
+    progress.start()
+    task = progress.add_task("epochs", total=total)
+
+    def advance_rich(n: int) -> None:
+        progress.stop() if n < 0 else progress.advance(task, n)
+
+    return advance_rich
+
+
+# ----------------------------------------------------------------------
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="kernwerk", description="Inspect and evaluate NAIF SPICE kernels.")
-    sub = parser.add_subparsers(dest="command", required=True)
-    p = sub.add_parser("segments", help="list the segments of an SPK file")
-    p.add_argument("path", help="path of a binary SPK file")
+    parser = _Parser(prog="kernwerk", description="Inspect and evaluate NAIF SPICE kernels.")
+    parser.add_argument("--version", action="version", version=f"kernwerk {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    sub.required = True
+    fmt = {"choices": ["table", "csv", "json"], "default": "table", "help": "output format (default: table)"}
+
+    p = sub.add_parser("segments", help="list the segments of SPK and binary PCK files",
+                       description="List the segments of SPK and binary PCK files, with body and frame names and "
+                                   "TDB dates.")
+    p.add_argument("files", nargs="+", metavar="FILE", help="SPK or binary PCK file")
+    p.add_argument("--kind", choices=["spk", "pck"], help="refuse files of the other kind")
+    p.add_argument("--format", **fmt)  # type: ignore[arg-type]
     p.set_defaults(func=_segments)
-    p = sub.add_parser("state", help="state of TARGET relative to CENTER at TDB seconds past J2000")
-    p.add_argument("path", help="path of a binary SPK file")
-    p.add_argument("target", help="target body: NAIF code or name (301, moon)")
-    p.add_argument("center", help="center body: NAIF code or name (399, earth)")
-    p.add_argument("et", type=float, nargs="+", help="epochs, TDB seconds past J2000")
-    p.add_argument("--frame", default="J2000", help="J2000 (default) or ECLIPJ2000")
+
+    p = sub.add_parser("state", help="state of TARGET relative to CENTER at epochs",
+                       usage="kernwerk state [-h] FILE [FILE ...] TARGET CENTER [EPOCH ...] "
+                             "[--start START --stop STOP --step STEP] [--frame FRAME] [--format {table,csv,json}]",
+                       description="State of TARGET relative to CENTER at each EPOCH or over a range, from the "
+                                   "kernel files loaded as one set (later files take precedence).")
+    p.add_argument("items", nargs="+", metavar="FILE ... TARGET CENTER EPOCH ...",
+                   help="kernel files, then the target and center (NAIF code or name), then epochs: ET seconds "
+                        "or dates (UTC unless the date names its scale, e.g. '2026-01-01 12:00 TDB')")
+    p.add_argument("--start", help="first epoch of a range")
+    p.add_argument("--stop", help="last epoch of a range (included when the steps meet it)")
+    p.add_argument("--step", help="step of a range: seconds, or with a unit: 30s, 10m, 1h, 1d")
+    p.add_argument("--frame", default="J2000", help="J2000 (default), ECLIPJ2000 or ITRF93 (needs an Earth "
+                                                    "orientation PCK among the files)")
+    p.add_argument("--format", **fmt)  # type: ignore[arg-type]
     p.set_defaults(func=_state)
+
+    p = sub.add_parser("coverage", help="the time intervals a body has data for",
+                       usage="kernwerk coverage [-h] FILE [FILE ...] BODY [--format {table,csv,json}]",
+                       description="The intervals over which the files give BODY's state (or ITRF93 orientation).")
+    p.add_argument("items", nargs="+", metavar="FILE ... BODY", help="kernel files, then a body (code or name)")
+    p.add_argument("--format", **fmt)  # type: ignore[arg-type]
+    p.set_defaults(func=_coverage)
     return parser
 
 
+def _message(exc: BaseException) -> str:
+    if isinstance(exc, OSError) and exc.strerror:
+        text = exc.strerror
+        if exc.filename and os.fsdecode(exc.filename) not in text:
+            text += f": {os.fsdecode(exc.filename)}"
+    else:
+        text = str(exc) or type(exc).__name__
+    return " ".join(line.strip() for line in text.splitlines() if line.strip())
+
+
 def main(argv: list[str] | None = None) -> int:
-    parser = build_parser()
-    args = parser.parse_args(argv)
+    """Run the command line on `argv` (default: sys.argv[1:]); returns the
+    exit status."""
+    raw = sys.argv[1:] if argv is None else list(argv)
+    # Negative numbers are epochs and codes, not options: a leading blank
+    # keeps argparse from reading them as option names.
+    protected = [" " + a if _NEGATIVE_NUMBER.match(a) else a for a in raw]
     try:
-        return args.func(args)
-    except (RuntimeError, ValueError) as exc:
-        print(f"kernwerk: {exc}", file=sys.stderr)
-        return 1
+        args = build_parser().parse_args(protected)
+        return int(args.func(args))
+    except SystemExit as exc:  # --help and --version
+        return exc.code if isinstance(exc.code, int) else 0
+    except UsageError as exc:
+        print(f"kernwerk: {_message(exc)}", file=sys.stderr)
+        return 2
     except BrokenPipeError:
         # The reader went away (`| head`): stop quietly, as other tools do.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        print("kernwerk: interrupted", file=sys.stderr)
+        return 130
+    except (KernelError, OSError, ValueError, RuntimeError, TypeError, OverflowError, MemoryError) as exc:
+        print(f"kernwerk: {_message(exc)}", file=sys.stderr)
+        return 1
+    except Exception as exc:  # a fault of ours: still one line, never a traceback
+        print(f"kernwerk: internal error ({type(exc).__name__}): {_message(exc)}", file=sys.stderr)
         return 1
 
 

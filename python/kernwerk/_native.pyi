@@ -1,9 +1,18 @@
-from typing import Final
+# The low-level module, hand-written: the extension is plain CPython C API,
+# which no stub generator can read types from.
+from typing import final
 
 import numpy as np
 import numpy.typing as npt
 
-__all__: Final[list[str]]
+__all__ = [
+    "naif_bodn2c",
+    "naif_bodc2n",
+    "naif_parse_text_kernel_bindings",
+    "NaifSpk",
+    "NaifSpkWriter",
+    "NaifPck",
+]
 
 def naif_bodn2c(name: str) -> int:
     """Look up a NAIF body ID by name in the built-in body-code table
@@ -23,6 +32,7 @@ def naif_parse_text_kernel_bindings(path: str) -> list[tuple[str, int]]:
     bindings. Raises `ValueError` on parse errors or mismatched array
     lengths."""
 
+@final
 class NaifSpk:
     """Pure-native SPK reader. Opens a DAF/SPK once (mmap-backed, cheap to
     clone internally) and evaluates states at TDB ephemeris-time seconds."""
@@ -35,6 +45,7 @@ class NaifSpk:
     ) -> npt.NDArray[np.float64]: ...
     def segments(self) -> list[tuple[int, int, int, int, float, float, str]]: ...
 
+@final
 class NaifSpkWriter:
     """Pure-native SPK writer. Emits a DAF/SPK file with one or more Type 3
     (Chebyshev position+velocity) and/or Type 9 (Lagrange) segments. All
@@ -48,6 +59,7 @@ class NaifSpkWriter:
                   segment_id: str, degree: int, states: npt.NDArray[np.float64], epochs: npt.NDArray[np.float64]) -> None: ...
     def write(self, path: str) -> None: ...
 
+@final
 class NaifPck:
     """Pure-native binary PCK reader. Opens a DAF/PCK once (mmap-backed,
     cheap to clone internally) and evaluates Euler angles / state

@@ -19,7 +19,7 @@ Rules:
   to that code; the name is returned as the kernel spelled it. A code that no
   kernel binds gets its canonical built-in name, unless a kernel has bound
   that name to another code: then, as in the toolkit, the code has no name
-  (ValueError) rather than one that leads to another body.
+  (BodyNameError, a ValueError) rather than one that leads to another body.
 
 The module-level functions use one shared registry, `default_registry`.
 """
@@ -32,6 +32,7 @@ import threading
 from collections.abc import Iterable
 
 from . import _native
+from .errors import BodyNameError, KernelFileError
 
 __all__ = [
     "BodyRegistry",
@@ -89,8 +90,15 @@ class BodyRegistry:
 
         Returns the bindings read, in declaration order. The whole kernel is
         validated first: a kernel that fails to parse raises ValueError and
-        adds nothing."""
-        bindings = _native.naif_parse_text_kernel_bindings(os.fsdecode(os.fspath(path)))
+        adds nothing; a missing or unreadable file raises KernelFileError
+        (an OSError) naming it."""
+        text_path = os.fsdecode(os.fspath(path))
+        try:
+            with open(text_path, "rb"):
+                pass
+        except OSError as exc:
+            raise KernelFileError(exc.errno, f"cannot read kernel {text_path}: {exc.strerror}", text_path) from None
+        bindings = _native.naif_parse_text_kernel_bindings(text_path)
         self.add_bindings(bindings)
         return bindings
 
@@ -122,34 +130,40 @@ class BodyRegistry:
 
     def bodn2c(self, name: str) -> int:
         """The code bound to `name` by a loaded kernel, else the built-in
-        one. ValueError if neither knows the name."""
+        one. BodyNameError (a ValueError) if neither knows the name."""
         if isinstance(name, str):
             code = self._maps[0].get(normalize_name(name))
             if code is not None:
                 return code
         if self._fallback is not None:
             return self._fallback.bodn2c(name)
-        return _native.naif_bodn2c(name)
+        try:
+            return _native.naif_bodn2c(name)
+        except ValueError as exc:
+            raise BodyNameError(str(exc)) from None
 
     def bodc2n(self, code: int) -> str:
         """The name a loaded kernel binds to `code`, else the canonical
         built-in name if no kernel binds that name to another code.
-        ValueError if there is no such name."""
+        BodyNameError (a ValueError) if there is no such name."""
         name_to_code, code_to_name = self._maps
         try:
             index = operator.index(code)
         except TypeError:
             index = None
-        name = code_to_name.get(index)
+        name = code_to_name.get(index) if index is not None else None
         if name is not None:
             return name
         if self._fallback is not None:
             name = self._fallback.bodc2n(code)
         else:
-            name = _native.naif_bodc2n(code)  # raises for codes outside the table
+            try:
+                name = _native.naif_bodc2n(code)
+            except ValueError as exc:  # a code outside the table
+                raise BodyNameError(str(exc)) from None
         other = name_to_code.get(normalize_name(name))
         if other is not None:
-            raise ValueError(
+            raise BodyNameError(
                 f"NAIF body code {index} has no name: its built-in name '{name}' "
                 f"is bound to code {other} by a loaded text kernel")
         return name

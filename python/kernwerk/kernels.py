@@ -2,6 +2,8 @@
 
     >>> k = kernwerk.Kernels("de440.bsp", "sat.bsp", "earth_latest_high_prec.bpc", "names.tf")
     >>> k.state("MY SAT", "MOON", ets, frame="ITRF93")     # shape ets.shape + (6,)
+    >>> states, lt = k.apparent_state("MARS BARYCENTER", "EARTH", ets, correction="LT+S")
+    >>> az, el, rng = k.azel("MOON", kernwerk.Site.geodetic(19.8207, -155.4681, 4.207), ets)
 
 Precedence is the NAIF toolkit's: a file loaded later wins over one loaded
 earlier, a later segment in a file over an earlier one, and the first segment
@@ -12,19 +14,25 @@ the links below it are evaluated. Segments referred to ECLIPJ2000 or ITRF93
 are rotated into J2000 before they are summed; ITRF93 needs a loaded Earth
 orientation PCK that covers the epoch.
 
-Epochs are TDB seconds past J2000; positions km, velocities km/s.
+Epochs are TDB seconds past J2000 (ET), or dates: ISO or toolkit strings
+(UTC unless they name their scale), datetime, date and datetime64 values and
+arrays of any of them, converted with `kernwerk.to_et` and the set's own
+leapseconds kernel when it holds one. Positions km, velocities km/s.
 """
 
 from __future__ import annotations
 
+import datetime as _dt
 import operator
 import os
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any
 
 from . import _ext
 from .bodies import BodyRegistry, default_registry
 from .errors import BodyNameError, FrameError
+from .sites import Site
+from .timescales import LeapSeconds, to_et
 
 if TYPE_CHECKING:
     import numpy as np
@@ -38,7 +46,7 @@ _FRAME_NAMES = {code: name for name, code in _FRAMES.items()}
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 
 
-def _encode_path(path: str | bytes | os.PathLike) -> bytes:
+def _encode_path(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> bytes:
     if not isinstance(path, (str, bytes, os.PathLike)):
         raise TypeError(f"a kernel path must be str, bytes or os.PathLike, not {type(path).__name__!r}")
     return os.fsencode(os.path.abspath(os.fspath(path)))
@@ -67,14 +75,57 @@ def _frame_code(frame: str | int) -> int:
     raise FrameError(f"unsupported frame {frame!r} (supported: J2000, ECLIPJ2000, ITRF93)")
 
 
-def _epochs(et: Any) -> np.ndarray:
+def _correction(correction: Any) -> str:
+    if not isinstance(correction, str):
+        raise TypeError(f"correction must be a str such as 'LT+S', not {type(correction).__name__!r}")
+    return correction
+
+
+def _to_float64(et: Any) -> np.ndarray:
     import numpy as np
 
     try:
         arr = np.asarray(et, dtype=np.float64)
     except (TypeError, ValueError) as exc:
-        raise TypeError("et must be a number or an array-like of numbers (TDB seconds past J2000)") from exc
+        raise TypeError("et must be a number, a date or an array-like of them (numbers are TDB seconds past J2000)") \
+            from exc
     return arr
+
+
+def _epochs(et: Any, leapseconds: Callable[[], LeapSeconds | None]) -> np.ndarray:
+    """`et` as float64 ET with its shape. Numbers are ET already and pass
+    through (a contiguous float64 array is returned as it is, without a
+    copy); dates (str in ISO or the toolkit's forms, datetime, date,
+    datetime64, and arrays or lists of them) are converted by one call of
+    `to_et`, with the leapseconds that `leapseconds()` returns (None: the
+    installed ones), asked for only when dates are given."""
+    import numpy as np
+
+    if isinstance(et, np.ndarray):
+        arr = et
+    elif isinstance(et, (str, _dt.date, np.datetime64)):
+        return np.asarray(to_et(et, leapseconds=leapseconds()), dtype=np.float64)
+    elif isinstance(et, (list, tuple)) and et and isinstance(et[0], str):
+        try:  # straight from the str objects, without a NumPy copy
+            return np.asarray(to_et(et, leapseconds=leapseconds()), dtype=np.float64)
+        except TypeError:
+            arr = np.asarray(et)  # numbers among the strings: read through a str array
+    else:
+        try:
+            arr = np.asarray(et)
+        except ValueError as exc:  # ragged nesting
+            raise TypeError(f"et cannot be read as an array of epochs: {exc}") from None
+    kind = arr.dtype.kind
+    if kind in "fiub":
+        return _to_float64(arr)
+    if kind == "O":
+        try:  # numbers held as objects
+            return np.asarray(arr, dtype=np.float64)
+        except (TypeError, ValueError):
+            pass
+    if kind in "USMO":
+        return np.asarray(to_et(arr, leapseconds=leapseconds()), dtype=np.float64)
+    raise TypeError(f"cannot read epochs from an array of dtype {arr.dtype}; give numbers (ET) or dates")
 
 
 def _flat(arr: np.ndarray) -> np.ndarray:
@@ -98,32 +149,35 @@ class Kernels:
     paths, so worker processes reopen the files themselves.
     """
 
-    def __init__(self, *paths: str | os.PathLike, threads: int | None = None) -> None:
+    def __init__(self, *paths: str | os.PathLike[str], threads: int | None = None) -> None:
         self._threads = _check_threads(threads)
         self._set = _ext.KernelSet()
         self._names = BodyRegistry(fallback=default_registry)
         self._name_cache: tuple[object, dict[str, int]] = (None, {})
         self._closed = False
+        self._lsk: LeapSeconds | None | bool = False  # False: not read yet
         if paths:
             self.load(*paths)
 
     # ------------------------------------------------------------------
     # Files
 
-    def load(self, *paths: str | os.PathLike) -> None:
+    def load(self, *paths: str | os.PathLike[str]) -> None:
         """Open the files and add them on top of the set, in order.
 
         SPK (DAF/SPK) and binary PCK (DAF/PCK) files are told from text
-        kernels by their content; a DAF of any other kind raises
-        FileFormatError, a missing file KernelFileError (errno and filename
-        set). All or nothing: on an error no file is added. Loading a file
-        that is already in the set moves it to the top."""
+        kernels by their content; a DAF of any other kind, or a file that is
+        no kernel at all (text with neither a KPL/ word on its first line
+        nor a "begindata" marker, an empty file), raises FileFormatError,
+        a missing file KernelFileError (errno and filename set). All or
+        nothing: on an error no file is added. Loading a file that is
+        already in the set moves it to the top."""
         self._check_open()
         encoded = [_encode_path(p) for p in paths]
         self._set.load(encoded)
         self._refresh_names()
 
-    def unload(self, path: str | os.PathLike) -> None:
+    def unload(self, path: str | os.PathLike[str]) -> None:
         """Remove a file from the set; what it shadowed answers again.
         ValueError when the file is not in the set."""
         self._check_open()
@@ -144,7 +198,7 @@ class Kernels:
         return self._names
 
     @property
-    def leapseconds(self) -> dict | None:
+    def leapseconds(self) -> dict[str, Any] | None:
         """The leapseconds fields (DELTA_T_A, K, EB, M, DELTA_AT) of the last
         loaded text kernel that defines them, or None. DELTA_AT is a list of
         (seconds, (year, month, day))."""
@@ -171,7 +225,7 @@ class Kernels:
             args.append(f"threads={self._threads}")
         return f"Kernels({', '.join(args)})"
 
-    def __reduce__(self) -> tuple:
+    def __reduce__(self) -> tuple[Any, ...]:
         return (_restore, (self.files if not self._closed else (), self._threads))
 
     # ------------------------------------------------------------------
@@ -212,11 +266,13 @@ class Kernels:
               threads: int | None = None) -> np.ndarray:
         """The state of `target` relative to `center` at `et`, in `frame`.
 
-        `target` and `center` are body names or NAIF codes; `et` is TDB
+        `target` and `center` are body names, NAIF codes or `Site`s; `et` is TDB
         seconds past J2000, a number or any array-like (lists, integer or
         float32 arrays, non-contiguous and N-d arrays; a contiguous float64
-        array is read in place). `frame` is "J2000", "ECLIPJ2000" or "ITRF93"
-        (any case). Returns float64 [x, y, z, vx, vy, vz] in km and km/s with
+        array is read in place), or dates in any form `kernwerk.to_et`
+        reads ("2026-01-01T12:00", "2026 JAN 01 12:00 TDB", datetime,
+        datetime64, and arrays or lists of them). `frame` is "J2000",
+        "ECLIPJ2000" or "ITRF93" (any case). Returns float64 [x, y, z, vx, vy, vz] in km and km/s with
         shape ``np.shape(et) + (6,)``; (6,) for a scalar epoch.
 
         Raises CoverageError when no loaded data connects the bodies at an
@@ -229,23 +285,126 @@ class Kernels:
 
         if self._closed:
             self._check_open()
+        if isinstance(target, Site) or isinstance(center, Site):
+            return self.apparent_state(target, center, et, frame, correction="NONE", threads=threads)[0]
         t, c = self.body_code(target), self.body_code(center)
         f = _frame_code(frame)
         n_threads = self._threads if threads is None else _check_threads(threads)
         if type(et) is float or type(et) is int:  # the common scalar call, without an array
             return np.array(self._set.state_one(t, c, f, float(et)))
-        arr = _epochs(et)
+        arr = self._epochs(et)
         if arr.ndim == 0:
             return np.array(self._set.state_one(t, c, f, float(arr)))
         out = np.empty(arr.shape + (6,))
         self._set.state(t, c, f, _flat(arr), out.reshape(-1, 6), n_threads or 0, list(arr.shape))
         return out
 
+    def apparent_state(self, target: str | int | Site, observer: str | int | Site, et: Any,
+                       frame: str | int = "J2000", *, correction: str = "LT+S",
+                       threads: int | None = None) -> tuple[np.ndarray, Any]:
+        """The state of `target` as `observer` sees it at `et`, and the
+        one-way light time: spiceypy's ``spkezr(target, et, frame,
+        correction, observer)`` (``spkcpo`` for an observer that is a `Site`,
+        ``spkcpt`` for a target that is one), for every epoch at once.
+
+        `target` and `observer` are body names, NAIF codes or `Site`s. `et`
+        is TDB seconds past J2000 (a number or any array-like). `correction`
+        is the toolkit's (case and blanks do not matter):
+
+        * ``"NONE"``: the geometric state;
+        * ``"LT"``: the target where it was when the light now reaching the
+          observer left it (one step of the light-time equation from the
+          geometric distance), ``"CN"`` the same converged;
+        * ``"LT+S"``, ``"CN+S"``: plus stellar aberration, the shift due to
+          the observer's velocity relative to the solar-system barycenter
+          (the astrometric direction becomes the apparent one);
+        * ``"XLT"``, ``"XCN"``, ``"XLT+S"``, ``"XCN+S"``: transmission, the
+          target where light sent now by the observer will reach it.
+
+        Velocities are the time derivatives of the corrected positions (the
+        light-time rate and the rate of the aberration shift included), as
+        the toolkit gives them. `frame` is J2000, ECLIPJ2000 or ITRF93; in
+        ITRF93 the Earth's orientation is taken when the Earth's center is
+        seen (at et minus its light time, as spkezr does), or at `et` for an
+        observer that is a `Site` (its own frame at the instant of
+        observation).
+
+        Returns ``(states, light_times)``: float64 [x, y, z, vx, vy, vz] (km,
+        km/s) of shape ``np.shape(et) + (6,)`` and seconds of shape
+        ``np.shape(et)`` (a float for a scalar epoch). The light time is the
+        corrected distance over c = 299792.458 km/s, before aberration.
+
+        Raises ValueError for an unknown correction (listing the accepted
+        ones) or a non-finite site; CoverageError when the set cannot
+        resolve the target or observer at an epoch or at its light-time
+        corrected epoch (a site needs the Earth and an Earth orientation
+        PCK covering the epoch); EpochError for NaN epochs. A failing batch
+        names the first failing epoch by its index."""
+        import numpy as np
+
+        self._check_open()
+        t, o = self._endpoint(target), self._endpoint(observer)
+        f = _frame_code(frame)
+        corr = _correction(correction)
+        n_threads = self._threads if threads is None else _check_threads(threads)
+        if type(et) is float or type(et) is int:
+            state, lt = _ext.apparent_one(self._set, t, o, f, corr, float(et))
+            return np.array(state), lt
+        arr = self._epochs(et)
+        if arr.ndim == 0:
+            state, lt = _ext.apparent_one(self._set, t, o, f, corr, float(arr))
+            return np.array(state), lt
+        out = np.empty(arr.shape + (6,))
+        lts = np.empty(arr.shape)
+        _ext.apparent(self._set, t, o, f, corr, _flat(arr), out.reshape(-1, 6), lts.reshape(-1), n_threads or 0,
+                      list(arr.shape))
+        return out, lts
+
+    def azel(self, target: str | int | Site, site: Site, et: Any, *, correction: str = "LT+S", rates: bool = False,
+             threads: int | None = None) -> tuple[Any, ...]:
+        """Azimuth, elevation and range of `target` seen from `site` at `et`.
+
+        Conventions: azimuth in degrees from north toward east, in [0, 360)
+        (0 at the zenith and nadir, where it is undefined); elevation in
+        degrees, positive above the horizon; both in the site's east-north-up
+        frame, whose up is the normal of the site's ellipsoid (the toolkit's
+        ``azlcpo`` with method ELLIPSOID, azccw=False and elplsz=True, with
+        that ellipsoid's radii as BODY399_RADII). Range in km. The direction
+        is the apparent one for `correction` (default ``"LT+S"``: light time
+        and stellar aberration, where the target appears; refraction is not
+        modelled), in ITRF93 at `et`.
+
+        Returns ``(azimuth, elevation, range)`` arrays shaped like `et`
+        (floats for a scalar epoch); with ``rates=True`` also their rates
+        (degrees per second, degrees per second, km/s), the azimuth rate NaN
+        at the zenith and nadir. Errors as `apparent_state`."""
+        import numpy as np
+
+        self._check_open()
+        if not isinstance(site, Site):
+            raise TypeError(f"site must be a kernwerk.Site, not {type(site).__name__!r}")
+        t = self._endpoint(target)
+        corr = _correction(correction)
+        n_threads = self._threads if threads is None else _check_threads(threads)
+        arr = self._epochs(et)
+        flat = _flat(arr) if arr.ndim else arr.reshape(1)
+        out = np.empty((flat.shape[0], 6))
+        lts = np.empty(flat.shape[0])
+        lat, lon = site._lat_lon_radians()
+        _ext.azel(self._set, t, list(site.position), lat, lon, corr, flat, out, lts, n_threads or 0, list(arr.shape))
+        out[:, [0, 1, 3, 4]] = np.degrees(out[:, [0, 1, 3, 4]])
+        # The azimuth in degrees may round up to 360 just below 2 pi.
+        out[:, 0] = np.where(out[:, 0] >= 360.0, 0.0, out[:, 0])
+        columns = (0, 1, 2, 3, 4, 5) if rates else (0, 1, 2)
+        if arr.ndim == 0:
+            return tuple(float(out[0, c]) for c in columns)
+        return tuple(out[:, c].reshape(arr.shape) for c in columns)
+
     def sxform(self, from_frame: str | int, to_frame: str | int, et: Any, *,
                threads: int | None = None) -> np.ndarray:
         """The 6x6 state transform from J2000 to ITRF93 or back at `et` (TDB
-        seconds past J2000), from the highest-precedence Earth orientation
-        segment that covers the epoch. Shape ``np.shape(et) + (6, 6)``;
+        seconds past J2000 or dates, as `state` takes them), from the
+        highest-precedence Earth orientation segment that covers the epoch. Shape ``np.shape(et) + (6, 6)``;
         multiply a state (column vector) from the left."""
         import numpy as np
 
@@ -254,7 +413,7 @@ class Kernels:
         if pair not in ((1, 13000), (13000, 1)):
             raise FrameError(f"transforms are available between J2000 and ITRF93, not {from_frame!r} -> {to_frame!r}")
         n_threads = self._threads if threads is None else _check_threads(threads)
-        arr = _epochs(et)
+        arr = self._epochs(et)
         flat = _flat(arr) if arr.ndim else arr.reshape(1)
         out = np.empty(arr.shape + (6, 6))
         self._set.sxform(pair[0] == 13000, flat, out.reshape(-1, 6, 6), n_threads or 0, list(arr.shape))
@@ -276,35 +435,63 @@ class Kernels:
         self._check_open()
         return self._set.bodies()
 
-    def segments_for(self, target: str | int, center: str | int, et: float) -> list[tuple]:
-        """The segments that answer a query at one epoch: (target, center,
+    def segments_for(self, target: str | int, center: str | int, et: Any) -> list[tuple[Any, ...]]:
+        """The segments that answer a query at one epoch (ET or a date):
+        (target, center,
         frame code, data type, segment name, file path, index in the file
         from 0, subtracted) for each link, target side first."""
         self._check_open()
-        links = self._set.resolve(self.body_code(target), self.body_code(center), float(et))
+        epoch = self._epochs(et)
+        if epoch.ndim != 0:
+            raise TypeError("segments_for takes one epoch, not an array")
+        links = self._set.resolve(self.body_code(target), self.body_code(center), float(epoch))
         return [link[:5] + (os.fsdecode(link[5]),) + link[6:] for link in links]
 
     # ------------------------------------------------------------------
 
+    def _epochs(self, et: Any) -> np.ndarray:
+        # Every query's epochs go through here (see `_epochs` below).
+        return _epochs(et, self._leapseconds_object)
+
+    def _leapseconds_object(self) -> LeapSeconds | None:
+        # The set's own leapseconds kernel, read once per change of the set;
+        # None lets to_et use the installed one.
+        if self._lsk is False:
+            fields = self._set.leapseconds()
+            self._lsk = None if fields is None else LeapSeconds.from_fields(
+                fields["DELTA_T_A"], fields["K"], fields["EB"], fields["M"], fields["DELTA_AT"])
+        return self._lsk  # type: ignore[return-value]
+
     def _check_open(self) -> None:
         if self._closed:
             raise ValueError("operation on a closed Kernels")
+
+    def _endpoint(self, body: str | int | Site) -> int | list[float]:
+        # A site crosses as its ITRF93 position, a body as its code.
+        if isinstance(body, Site):
+            return list(body.position)
+        return self.body_code(body)
 
     def _code_of_name(self, name: str) -> int:
         try:
             return self._names.bodn2c(name)
         except ValueError:
             try:
-                return int(name.strip())
+                code = int(name.strip())
             except ValueError:
                 pass
-        raise BodyNameError(f"unknown body name {name!r}")
+            else:
+                if _INT32_MIN <= code <= _INT32_MAX:
+                    return code
+                raise BodyNameError(f"body code {code} is outside the 32-bit range of NAIF codes") from None
+        raise BodyNameError(f"unknown body name {name!r}: neither a loaded text kernel nor NAIF's built-in table names it")
 
     def _refresh_names(self) -> None:
         names = BodyRegistry(fallback=default_registry)
         names.add_bindings(self._set.body_bindings())
         self._names = names
         self._name_cache = (None, {})
+        self._lsk = False
 
 
 def _restore(files: Iterable[str], threads: int | None) -> Kernels:

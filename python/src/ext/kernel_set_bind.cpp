@@ -196,11 +196,17 @@ public:
         return out;
     }
 
+    std::shared_ptr<const KernelSnapshot> snapshot() const { return set_.snapshot(); }
+
 private:
     KernelSet set_;
 };
 
 }  // namespace
+
+std::shared_ptr<const KernelSnapshot> kernel_set_snapshot(nb::handle set) {
+    return nb::cast<const PyKernelSet&>(set).snapshot();
+}
 
 void register_kernel_set(nb::module_& m) {
     nb::class_<PyKernelSet>(m, "KernelSet",
@@ -214,6 +220,7 @@ void register_kernel_set(nb::module_& m) {
         .def("files", &PyKernelSet::files, "(path, kind) of every file in load order; kind is spk, pck or text.")
         .def("body_bindings", &PyKernelSet::body_bindings, "(name, code) bindings of the text kernels in load order.")
         .def("leapseconds", &PyKernelSet::leapseconds,
+             nb::sig("def leapseconds(self) -> dict[str, typing.Any] | None"),
              "The leapseconds fields of the last loaded text kernel that defines them, or None.")
         .def("bodies", &PyKernelSet::bodies, "Codes of the bodies that are the target of a segment, ascending.")
         .def("coverage", &PyKernelSet::coverage, nb::arg("body"),
@@ -230,6 +237,8 @@ void register_kernel_set(nb::module_& m) {
              nb::arg("threads") = 0, nb::arg("shape") = std::vector<std::size_t>{},
              "J2000 -> ITRF93 state transforms (ITRF93 -> J2000 when inverse) into `out`, shape (n, 6, 6).")
         .def("resolve", &PyKernelSet::resolve, nb::arg("target"), nb::arg("center"), nb::arg("et"),
+             nb::sig("def resolve(self, target: int, center: int, et: float) -> "
+                     "list[tuple[int, int, int, int, str, bytes, int, bool]]"),
              "The segments that answer a query at `et`: (target, center, frame, data type, name, path, "
              "index in file, subtracted) for each.")
         .def_static("open_file_count", &open_kernel_count,

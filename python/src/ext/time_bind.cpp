@@ -182,7 +182,8 @@ void register_time(nb::module_& m) {
 
     m.def(
         "strs_to_et",
-        [](const PyLeapSeconds* lsk, nb::handle seq, std::string_view default_scale, F64Out out) {
+        [](const PyLeapSeconds* lsk, nb::typed<nb::sequence, nb::str> seq, std::string_view default_scale,
+           F64Out out) {
             const std::optional<Scale> scale = text_scale_of(default_scale);
             if (!PyList_Check(seq.ptr()) && !PyTuple_Check(seq.ptr())) throw nb::type_error("expected a list or tuple of str");
             // Views into the str objects, kept alive by a tuple of our own

@@ -1,0 +1,26 @@
+// libFuzzer target: the text kernel parser and its value lexer. The input is
+// the kernel text (any bytes: the parser must cope with text that is not
+// UTF-8 as well).
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "text_kernel.hpp"
+
+using namespace kernwerk;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    auto kernel = parse_text_kernel_from_str(text);
+    // Leapseconds are returned only complete: DELTA_AT holds at least one pair.
+    if (kernel && kernel->leapseconds && kernel->leapseconds->delta_at.empty()) __builtin_trap();
+    // The lexer from every few positions, keeping and dropping values alike,
+    // must end inside the text and agree on where it ends.
+    for (std::size_t pos = 0; pos <= size; pos += 1 + size / 8) {
+        const ReadValues kept = read_values(text, pos, true), dropped = read_values(text, pos, false);
+        if (kept.end > size || kept.end != dropped.end || kept.line_feeds != dropped.line_feeds ||
+            !dropped.values.empty())
+            __builtin_trap();
+    }
+    return 0;
+}

@@ -1,0 +1,138 @@
+"""Writes the small seed corpora of the fuzz targets into fuzz/corpus/.
+
+    python fuzz/make_seeds.py
+
+Every seed is built here from made-up numbers (no kernel data is copied):
+SPK files of each supported type (2, 3, 9, 13), one of an unsupported type,
+ECLIPJ2000 segments and a chain of summary records; binary PCK Type 2 files;
+text kernels with body bindings, a leapseconds block and frame assignments;
+and byte strings for the writer target, which reads its input as choices.
+"""
+
+from __future__ import annotations
+
+import math
+import pathlib
+import random
+import struct
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+from dafbuild import DafImage, Segment, build_daf, build_spk, cheb_type2, spk_segment  # noqa: E402
+
+
+def epochs_tail(*ets):
+    """Four query epochs appended to a seed (the targets read the last 32 bytes)."""
+    return struct.pack("<4d", *(list(ets) + [0.0] * 4)[:4])
+
+
+def cheb_records(n, ncoef, components, init, intlen, rng):
+    recs = []
+    for k in range(n):
+        mid = init + (k + 0.5) * intlen
+        recs.append([mid, intlen / 2] + [rng.uniform(-1e5, 1e5) / (j + 1) ** 2
+                                         for _ in range(components) for j in range(ncoef)])
+    return recs
+
+
+def discrete(n, size_value, rng, step=60.0):
+    states = [rng.uniform(-1e6, 1e6) for _ in range(6 * n)]
+    epochs = [step * j + rng.uniform(0, step / 4) for j in range(n)]
+    directory = [epochs[100 * k - 1] for k in range(1, (n - 1) // 100 + 1)]
+    return states + epochs + directory + [float(size_value), float(n)], epochs
+
+
+def spk_seeds(rng):
+    seeds = {}
+    recs2 = cheb_records(3, 5, 3, 0.0, 86400.0, rng)
+    seeds["type2"] = build_spk([spk_segment(301, 3, 2, 0.0, 3 * 86400.0, cheb_type2(0.0, 86400.0, recs2), b"T2")])
+    recs3 = cheb_records(2, 4, 6, -3600.0, 3600.0, rng)
+    data3 = [v for r in recs3 for v in r] + [-3600.0, 3600.0, float(len(recs3[0])), 2.0]
+    seeds["type3_ecliptic"] = build_spk([spk_segment(-82, 399, 3, -3600.0, 3600.0, data3, b"T3", frame=17)])
+    data9, ep9 = discrete(130, 7, rng)
+    data13, ep13 = discrete(20, 3, rng)
+    seeds["type9_type13"] = build_spk([
+        spk_segment(399, 3, 9, ep9[0], ep9[-1], data9, b"T9"),
+        spk_segment(3, 0, 13, ep13[0], ep13[-1], data13, b"T13"),
+        spk_segment(10, 0, 5, -1.0, 1.0, [1.0, 2.0, 3.0], b"TYPE 5"),
+    ])
+    # A chain 301 -> 3 -> 0 and 399 -> 3, two summary records.
+    im = DafImage(2, 6, 2, 4, 5)
+    addr = 5 * 128 + 1
+    chain = [(301, 3, 2, recs2), (3, 0, 2, cheb_records(2, 3, 3, 0.0, 2e5, rng)),
+             (399, 3, 2, cheb_records(1, 2, 3, 0.0, 4e5, rng))]
+    for i, (t, c, ty, recs) in enumerate(chain):
+        rec = 2 if i < 2 else 4
+        slot = i if i < 2 else 0
+        data = cheb_type2(recs[0][0] - recs[0][1], 2 * recs[0][1], recs)
+        off = DafImage.record_offset(rec) + 24 + 40 * slot
+        lo = recs[0][0] - recs[0][1]
+        im.put(off, "<dd6i", lo, lo + 2 * recs[0][1] * len(recs), t, c, 1, ty, addr, addr + len(data) - 1)
+        im.put_bytes(DafImage.record_offset(rec + 1) + 40 * slot, b"SEG%d" % i + b" " * 36)
+        im.put_words(addr, data)
+        addr += len(data)
+    im.put(DafImage.record_offset(2), "<ddd", 4.0, 0.0, 2.0)
+    im.put(DafImage.record_offset(4), "<ddd", 0.0, 2.0, 1.0)
+    seeds["chained"] = im.bytes()
+    return {k: v + epochs_tail(1e3, -1e9, 4e5, math.nan) for k, v in seeds.items()}
+
+
+def pck_seeds(rng):
+    seeds = {}
+    for name, (n, ncoef, ref) in {"itrf93_j2000": (3, 4, 1), "itrf93_ecliptic": (2, 1, 17)}.items():
+        recs = cheb_records(n, ncoef, 3, 0.0, 86400.0, rng)
+        data = [v for r in recs for v in r] + [0.0, 86400.0, float(len(recs[0])), float(n)]
+        seg = Segment([0.0, n * 86400.0], [3000, ref, 2, 0, 0], data, b"EARTH")
+        seeds[name] = build_daf([seg, Segment([0.0, 1.0], [3001, 1, 3, 0, 0], [1.0], b"TYPE 3")], nd=2, ni=5,
+                                idword=b"DAF/PCK ") + epochs_tail(4e4, 2e5, -1.0, 0.0)
+    return seeds
+
+
+TEXT_SEEDS = {
+    "bodies.tk": """KPL/FK
+
+    Made-up body bindings.
+
+    \\begindata
+    NAIF_BODY_NAME += ( 'MY PROBE', 'Other ''quoted'' name' )
+    NAIF_BODY_CODE += ( -1234, 2000001 )
+    OBJECT_EARTH_FRAME = 'ITRF93'
+    SOME_OTHER_NAME = ( 1.5D3, -2.E-4, @2020-FEB-29, 'x', bare )
+    \\begintext
+    Text after the data.
+    """,
+    "leapseconds.tls": """KPL/LSK
+
+    \\begindata
+    DELTET/DELTA_T_A = 32.184
+    DELTET/K         = 1.657D-3
+    DELTET/EB        = 1.671D-2
+    DELTET/M         = ( 6.239996D0 1.99096871D-7 )
+    DELTET/DELTA_AT  = ( 10, @1972-JAN-1
+                         11, @1972-JUL-1
+                         37, @2017-JAN-1 )
+    \\begintext
+    """,
+    "crlf_unicode.tk": "\ufeffKPL\r\n\\BeginData\r\nNAIF_BODY_NAME = 'Caf\u00e9 \u00df'\r\nNAIF_BODY_CODE = 7\r\n",
+}
+
+
+def main():
+    rng = random.Random(20261207)
+    out = HERE / "corpus"
+    for sub, seeds in (("spk", spk_seeds(rng)), ("pck", pck_seeds(rng))):
+        (out / sub).mkdir(parents=True, exist_ok=True)
+        for name, data in seeds.items():
+            (out / sub / name).write_bytes(data)
+    (out / "text_kernel").mkdir(parents=True, exist_ok=True)
+    for name, text in TEXT_SEEDS.items():
+        (out / "text_kernel" / name).write_bytes(text.encode("utf-8"))
+    (out / "writer").mkdir(parents=True, exist_ok=True)
+    for k in range(6):
+        (out / "writer" / f"choices{k}").write_bytes(bytes(rng.randrange(256) for _ in range(64 + 96 * k)))
+
+
+if __name__ == "__main__":
+    main()

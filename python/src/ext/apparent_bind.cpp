@@ -1,0 +1,191 @@
+// Bindings of apparent states, sites and azimuth/elevation, as functions of
+// an `_ext.KernelSet` (use kernwerk.Kernels and kernwerk.Site).
+//
+// An endpoint (target or observer) is an int, a NAIF body code, or a
+// sequence of three floats, a site's ITRF93 position in km. Epoch arrays are
+// read in place through their stride and results written into arrays the
+// caller allocated; batches run without the interpreter lock on a snapshot
+// of the set taken before it is released.
+#include "ext.hpp"
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
+
+#include <cmath>
+#include <numbers>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "apparent.hpp"
+#include "geodetic.hpp"
+
+namespace kernwerk::ext {
+
+namespace {
+
+using Epochs = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
+using Rows = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using Column = nb::ndarray<double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+constexpr double kDeg = 180.0 / std::numbers::pi;
+
+ErrorKind error_kind(KernelSetError::Kind kind) noexcept {
+    switch (kind) {
+        case KernelSetError::Kind::File: return ErrorKind::File;
+        case KernelSetError::Kind::FileFormat: return ErrorKind::FileFormat;
+        case KernelSetError::Kind::Coverage: return ErrorKind::Coverage;
+        case KernelSetError::Kind::MissingKernel: return ErrorKind::MissingKernel;
+        case KernelSetError::Kind::Frame: return ErrorKind::Frame;
+        case KernelSetError::Kind::Epoch: return ErrorKind::Epoch;
+        case KernelSetError::Kind::Value: return ErrorKind::Value;
+    }
+    return ErrorKind::Value;
+}
+
+[[noreturn]] void raise(const KernelSetError& e, const std::string& suffix = {}) {
+    throw Error(error_kind(e.kind()), e.message() + suffix, e.os_errno(), e.path());
+}
+
+// " (epoch index i)", or unravelled over `shape` (C order): " (epoch index (1, 2))".
+std::string index_suffix(std::size_t index, const std::vector<std::size_t>& shape) {
+    if (shape.size() <= 1) return " (epoch index " + std::to_string(index) + ")";
+    std::vector<std::size_t> parts(shape.size());
+    for (std::size_t d = shape.size(); d-- > 0;) {
+        const std::size_t extent = shape[d] ? shape[d] : 1;
+        parts[d] = index % extent;
+        index /= extent;
+    }
+    std::string out = " (epoch index (";
+    for (std::size_t d = 0; d < parts.size(); ++d) out += (d ? ", " : "") + std::to_string(parts[d]);
+    return out + "))";
+}
+
+Correction correction_of(const std::string& text) {
+    auto c = parse_correction(text);
+    if (!c)
+        fail(ErrorKind::Value, "unknown aberration correction '" + text + "' (accepted: " + accepted_corrections() +
+                                   "; case and blanks do not matter)");
+    return *c;
+}
+
+OutputFrame frame_of(std::int32_t code) {
+    auto f = output_frame_from_code(code);
+    if (!f)
+        fail(ErrorKind::Frame, "unsupported output frame code " + std::to_string(code) +
+                                   " (supported: 1 J2000, 17 ECLIPJ2000, 13000 ITRF93)");
+    return *f;
+}
+
+Endpoint endpoint_of(nb::handle h, const char* what) {
+    if (nb::isinstance<nb::int_>(h)) {
+        long long v = nb::cast<long long>(h);
+        if (v < INT32_MIN || v > INT32_MAX) fail(ErrorKind::BodyName, std::string(what) + " code out of range");
+        return Endpoint::of_body(static_cast<std::int32_t>(v));
+    }
+    auto v = nb::cast<std::vector<double>>(h);
+    if (v.size() != 3) fail(ErrorKind::Value, std::string(what) + " site position must have 3 components");
+    return Endpoint::of_site(Vec3{v[0], v[1], v[2]});
+}
+
+EpochView view_of(const Epochs& ets) {
+    return EpochView{ets.data(), static_cast<std::ptrdiff_t>(ets.stride(0)), ets.shape(0)};
+}
+
+Ellipsoid ellipsoid_of(double a, double f) {
+    const Ellipsoid e{a, f};
+    if (auto m = check_ellipsoid(e); !m.empty()) fail(ErrorKind::Value, m);
+    return e;
+}
+
+void check_out(const Epochs& ets, const Rows& out, const Column& lts) {
+    if (out.shape(0) != ets.shape(0) || out.shape(1) != 6)
+        fail(ErrorKind::Value, "out must have shape (" + std::to_string(ets.shape(0)) + ", 6)");
+    if (lts.shape(0) != ets.shape(0))
+        fail(ErrorKind::Value, "light_times must have shape (" + std::to_string(ets.shape(0)) + ",)");
+}
+
+void apparent(nb::handle set, nb::handle target, nb::handle observer, std::int32_t frame,
+              const std::string& correction, const Epochs& ets, Rows out, Column lts, unsigned threads,
+              const std::vector<std::size_t>& shape) {
+    const ApparentQuery q{endpoint_of(target, "target"), endpoint_of(observer, "observer"), frame_of(frame),
+                          correction_of(correction)};
+    check_out(ets, out, lts);
+    auto snap = kernel_set_snapshot(set);
+    std::expected<void, BatchFailure> r;
+    {
+        nb::gil_scoped_release release;
+        r = apparent_batch(*snap, q, view_of(ets), out.data(), lts.data(), threads);
+    }
+    if (!r) raise(r.error().error, index_suffix(r.error().index, shape));
+}
+
+std::tuple<std::tuple<double, double, double, double, double, double>, double> apparent_one(
+    nb::handle set, nb::handle target, nb::handle observer, std::int32_t frame, const std::string& correction,
+    double et) {
+    const ApparentQuery q{endpoint_of(target, "target"), endpoint_of(observer, "observer"), frame_of(frame),
+                          correction_of(correction)};
+    auto r = apparent_state(*kernel_set_snapshot(set), q, et);
+    if (!r) raise(r.error());
+    const State& s = r->first;
+    return {{s[0], s[1], s[2], s[3], s[4], s[5]}, r->second};
+}
+
+void azel(nb::handle set, nb::handle target, const std::vector<double>& site, double lat, double lon,
+          const std::string& correction, const Epochs& ets, Rows out, Column lts, unsigned threads,
+          const std::vector<std::size_t>& shape) {
+    const Endpoint t = endpoint_of(target, "target");
+    const Endpoint s = endpoint_of(nb::cast(site), "observer");
+    const Correction c = correction_of(correction);
+    check_out(ets, out, lts);
+    if (!std::isfinite(lat) || !std::isfinite(lon)) fail(ErrorKind::Value, "site latitude and longitude must be finite");
+    const Mat3 enu = enu_rotation(lat, lon);
+    auto snap = kernel_set_snapshot(set);
+    std::expected<void, BatchFailure> r;
+    {
+        nb::gil_scoped_release release;
+        r = azel_batch(*snap, t, s.site, enu, c, view_of(ets), out.data(), lts.data(), threads);
+    }
+    if (!r) raise(r.error().error, index_suffix(r.error().index, shape));
+}
+
+std::tuple<double, double, double> geodetic_to_itrf93(double lat, double lon, double height, double a, double f) {
+    auto r = geodetic_to_rectangular(lat, lon, height, ellipsoid_of(a, f));
+    if (!r) fail(ErrorKind::Value, r.error());
+    return {(*r)[0], (*r)[1], (*r)[2]};
+}
+
+std::tuple<double, double, double> itrf93_to_geodetic(double x, double y, double z, double a, double f) {
+    auto r = rectangular_to_geodetic(Vec3{x, y, z}, ellipsoid_of(a, f));
+    if (!r) fail(ErrorKind::Value, r.error());
+    return {r->lat * kDeg, r->lon * kDeg, r->height};
+}
+
+}  // namespace
+
+void register_apparent(nb::module_& m) {
+    m.def("apparent", &apparent, nb::arg("set"), nb::arg("target"), nb::arg("observer"), nb::arg("frame"),
+          nb::arg("correction"), nb::arg("ets"), nb::arg("out"), nb::arg("light_times"), nb::arg("threads") = 0,
+          nb::arg("shape") = std::vector<std::size_t>{},
+          "Apparent states of `target` seen from `observer` (each a NAIF code or a site's ITRF93 [x, y, z] km) "
+          "into `out` ((n, 6) float64) and one-way light times (s) into `light_times` ((n,) float64).");
+    m.def("apparent_one", &apparent_one, nb::arg("set"), nb::arg("target"), nb::arg("observer"), nb::arg("frame"),
+          nb::arg("correction"), nb::arg("et"), "One apparent state and its light time: ((x, y, z, vx, vy, vz), lt).");
+    m.def("azel", &azel, nb::arg("set"), nb::arg("target"), nb::arg("site"), nb::arg("lat"), nb::arg("lon"),
+          nb::arg("correction"), nb::arg("ets"), nb::arg("out"), nb::arg("light_times"), nb::arg("threads") = 0,
+          nb::arg("shape") = std::vector<std::size_t>{},
+          "Azimuth (rad, from north toward east, [0, 2 pi)), elevation (rad), range (km) and their rates of "
+          "`target` from the site at ITRF93 `site` (km) with the east-north-up frame of geodetic `lat`, `lon` "
+          "(radians), into `out` ((n, 6) float64); light times into `light_times`.");
+    m.def("geodetic_to_itrf93", &geodetic_to_itrf93, nb::arg("lat"), nb::arg("lon"), nb::arg("height"), nb::arg("a"),
+          nb::arg("f"), "Geodetic latitude, longitude (degrees) and height (km) on the ellipsoid (a km, flattening "
+          "f) -> Earth-fixed (x, y, z) km.");
+    m.def("itrf93_to_geodetic", &itrf93_to_geodetic, nb::arg("x"), nb::arg("y"), nb::arg("z"), nb::arg("a"),
+          nb::arg("f"), "Earth-fixed (x, y, z) km -> geodetic latitude, longitude (degrees) and height (km).");
+    m.def("parse_correction", [](const std::string& text) { return std::string(correction_name(correction_of(text))); },
+          nb::arg("correction"), "The canonical name of an aberration correction (ValueError listing the accepted ones).");
+}
+
+}  // namespace kernwerk::ext

@@ -1,0 +1,49 @@
+"""kernwerk.dask on a local distributed cluster of two worker processes:
+the same arrays, bit for bit, as one process."""
+
+import os
+
+import numpy as np
+import pytest
+
+import kernwerk
+
+da = pytest.importorskip("dask.array", reason="the dask extra is not installed")
+distributed = pytest.importorskip("distributed", reason="the dask extra is not installed")
+import kernwerk.dask  # noqa: E402
+
+if "libasan" in os.environ.get("LD_PRELOAD", ""):
+    # Worker processes would inherit the preloaded sanitizer runtime: this
+    # test checks the distribution of work, which the unsanitized run covers.
+    pytest.skip("not run under a preloaded AddressSanitizer", allow_module_level=True)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as c, \
+            distributed.Client(c) as cl:
+        yield cl
+
+
+def test_cluster_results_equal_one_process(client, de421_path):
+    eop = pytest.importorskip("naif_eop_high_prec").eop_high_prec
+    k = kernwerk.Kernels(de421_path, eop)
+    ets = da.linspace(0.0, 20 * 365.25 * 86400.0, 30_000, chunks=4_000).reshape(-1, 3).rechunk((1_000, 3))
+    cases = [
+        (kernwerk.dask.state(k, "moon", "earth", ets), k.state(301, 399, ets.compute())),
+        (kernwerk.dask.state(k, "mars barycenter", "sun", ets, "ECLIPJ2000", threads=None),
+         k.state(4, 10, ets.compute(), "ECLIPJ2000")),
+        (kernwerk.dask.state(k, "moon", "earth", ets, "ITRF93"), k.state("moon", "earth", ets.compute(), "ITRF93")),
+        (kernwerk.dask.sxform(k, "ITRF93", "J2000", ets[:50]), k.sxform("ITRF93", "J2000", ets[:50].compute())),
+        (kernwerk.dask.state(k, "moon", "earth", [0.0, 1.0]), k.state("moon", "earth", [0.0, 1.0])),
+    ]
+    for lazy, want in cases:
+        got = lazy.compute()
+        assert got.shape == want.shape and got.dtype == np.float64
+        np.testing.assert_array_equal(got, want)
+    # Both workers took part, each opening the files itself (once per file list and thread count).
+    opened = client.run(lambda: kernwerk.dask._worker_set.cache_info().currsize)
+    assert len(opened) == 2 and all(n >= 1 for n in opened.values()), opened
+    # A failure on a worker reaches the caller as the same error class.
+    with pytest.raises(kernwerk.CoverageError, match="no segment covers body 301"):
+        kernwerk.dask.state(k, "moon", "earth", da.from_array(np.array([0.0, 1e12]), chunks=1)).compute()
