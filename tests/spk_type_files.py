@@ -155,6 +155,28 @@ def type14_file(tmp_path):
     return spice_file(tmp_path / "t14.bsp", write), 499, 10, epochs_for(starts[0], starts[-1], list(starts))
 
 
+def type14_reference_file(tmp_path, rdrtyp):
+    """Type 14 word by word with reference type 2 (last reference before
+    et) or 4 (nearest reference, at the records' middles); records of
+    made-up coefficients that do not join, so that a record chosen other
+    than as the toolkit chooses shows at once."""
+    rng = np.random.default_rng(RNG_SEED + rdrtyp)
+    nc, n = 4, 6
+    starts = 1.0e5 * np.arange(n)
+    packets = [v for k in range(n) for v in [starts[k] + 5.0e4, 5.0e4] + list(rng.uniform(-1e4, 1e4, 6 * nc))]
+    refs = list(starts + (5.0e4 if rdrtyp == 4 else 0.0))
+    body = [float(nc)] + packets + refs
+    # CONBAS NCON RDRBAS NRDR RDRTYP REFBAS NREF PDRBAS NPDR PDRTYP PKTBAS NPKT RSVBAS NRSV PKTSZ PKTOFF NMETA
+    meta = [0, 1, len(body), 0, rdrtyp, len(body) - n, n, 0, 0, 0, 1, n, 0, 0, 2 + 6 * nc, 0, 17]
+    first = 1.0 if rdrtyp == 2 else 0.0  # the toolkit refuses epochs up to the first reference there
+    last = starts[-1] + 1.0e5
+    seg = spk_segment(-84, 399, 14, first, last, body + [float(m) for m in meta])
+    path = tmp_path / f"t14_{rdrtyp}.bsp"
+    path.write_bytes(build_spk([seg], ftp=True))
+    marks = list(refs) + list(starts + 5.0e4) + list(np.nextafter(refs, np.inf))
+    return str(path), -84, 399, epochs_for(first, last, marks)
+
+
 def type20_file(tmp_path):
     degree, intlen, n = 13, 16.0, 40
     initjd, initfr = 2458000.0, 0.5
@@ -249,6 +271,8 @@ CASES = {
     "type12_even": lambda d: equal_step_file(d, 12, 7),
     "type12_odd": lambda d: equal_step_file(d, 12, 5),
     "type14": type14_file,
+    "type14_before": lambda d: type14_reference_file(d, 2),
+    "type14_nearest": lambda d: type14_reference_file(d, 4),
     "type15_both": lambda d: type15_file(d, 0, 0.2),
     "type15_nodes": lambda d: type15_file(d, 1, 0.2),
     "type15_apsides": lambda d: type15_file(d, 2, 0.2),

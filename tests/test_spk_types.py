@@ -140,6 +140,7 @@ MALFORMED = [
     (14, -3, 9.0, "packet size not 2 + 6 coefficient counts"),
     (14, 3, 0.0, "RADIUS not positive"),
     (14, -14, 5.0, "packets or references past the segment"),
+    (14, -13, 1.0, "reference type not 2, 3 or 4"),
     (15, 0, None, "segment length is not 16"),
     (15, 13, 0.0, "GM not positive"),
     (17, 2, 1.0, "eccentricity not below 1"),

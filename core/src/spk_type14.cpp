@@ -30,6 +30,7 @@ std::expected<SpkType14, SpkError> SpkType14::open(const DafFile& daf, std::uint
     if (!spk_types::stored_count(seg->data[m[kConBas]], 1, body, nc))
         return malformed(14, "coefficient count outside 1..segment length");
     if (m[kPktSz] != 2 + 6 * nc) return malformed(14, "packet size not 2 + 6 coefficient counts");
+    if (m[kRdrTyp] < 2 || m[kRdrTyp] > 4) return malformed(14, "reference type not 2, 3 or 4");
     const std::uint64_t n = m[kNPkt], stride = m[kPktSz] + m[kPktOff];
     if (n == 0) return malformed(14, "no packets");
     if (m[kNRef] != n) return malformed(14, "reference count differs from packet count");
@@ -40,12 +41,20 @@ std::expected<SpkType14, SpkError> SpkType14::open(const DafFile& daf, std::uint
     if (!spk_types::sorted_epochs(epochs, n, false)) return malformed(14, "epochs not in increasing order");
     for (std::uint64_t k = 0; k < n; ++k)
         if (!(packets[k * stride + 1] > 0.0)) return malformed(14, "RADIUS not positive");
-    return SpkType14{daf, packets, epochs, n, stride, nc};
+    const auto reference = m[kRdrTyp] == 3   ? SpkType14::Reference::AtOrBefore
+                           : m[kRdrTyp] == 2 ? SpkType14::Reference::Before
+                                             : SpkType14::Reference::Nearest;
+    return SpkType14{daf, packets, epochs, n, stride, nc, reference};
 }
 
 std::expected<State, SpkError> SpkType14::evaluate(double et) const {
-    const std::uint64_t after = spk_types::first_after(epochs, n, et);
-    const double* r = packets + (after == 0 ? 0 : after - 1) * stride;
+    // The first reference at or after et (Before), else after et; the record
+    // is the one before it, or with Nearest that one when it is the nearer.
+    std::uint64_t k = reference == Reference::Before ? spk_types::first_not_before(epochs, n, et)
+                                                     : spk_types::first_after(epochs, n, et);
+    const bool later = reference == Reference::Nearest && k > 0 && k < n && epochs[k] - et <= et - epochs[k - 1];
+    if (!later) k = k == 0 ? 0 : k - 1;
+    const double* r = packets + k * stride;
     const std::size_t nc = static_cast<std::size_t>(ncoef);
     const double* c = r + 2;
     const double s = (et - r[0]) / r[1];

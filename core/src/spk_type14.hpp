@@ -13,8 +13,11 @@
 //   * NREF = NPKT reference epochs from REFBAS, the start of each record,
 //     non-decreasing; a reference directory of NRDR words after them (never
 //     read).
-// The record for `et` is the last one starting at or before et (the first
-// before the first start); it is evaluated as a Type 3 record.
+// RDRTYP says how a reference picks the record for `et`: 3 (the toolkit's
+// Type 14 writer) the last reference at or before et, 2 the last one before
+// et, 4 the nearest one (the later of two as near); before the first
+// reference the first record serves, after the last the last. Other
+// reference types are refused. The record is evaluated as a Type 3 record.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +34,7 @@ struct SpkType14 {
     const double* packets = nullptr;  // the first packet's MID
     const double* epochs = nullptr;
     std::uint64_t n = 0, stride = 0, ncoef = 0;
+    enum class Reference : std::uint8_t { AtOrBefore, Before, Nearest } reference = Reference::AtOrBefore;
     static std::expected<SpkType14, SpkError> open(const DafFile& daf, std::uint32_t begin, std::uint32_t end);
     std::expected<State, SpkError> evaluate(double et) const;
 };
