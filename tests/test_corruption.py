@@ -226,7 +226,7 @@ SCALE = float(os.environ.get("KERNWERK_SWEEP_SCALE", "1"))
 
 @pytest.mark.parametrize("kind, truncations, flips", [("spk", 300, 3000), ("pck", 200, 2000)])
 def test_corruption_sweep(tmp_path, de421_path, kind, truncations, flips):
-    source = de421_path if kind == "spk" else eop_path()
+    source = eop_path() if kind == "pck" else de421_path
     with open(source, "rb") as f:
         data = f.read()
     cases = sweep_cases(data, 20261207 + len(kind), int(truncations * SCALE), int(flips * SCALE))
@@ -243,14 +243,19 @@ def test_corruption_sweep(tmp_path, de421_path, kind, truncations, flips):
 CHANGE_CHILD = textwrap.dedent(r"""
     import os, shutil, sys
     import numpy as np
-    from kernwerk import NaifSpk, NaifPck
+    from kernwerk import Kernels, NaifSpk, NaifPck
 
     kind, source, path, action = sys.argv[1:5]
     shutil.copyfile(source, path)
+    opener = {"spk": NaifSpk, "pck": NaifPck, "set": Kernels}[kind]
     if kind == "spk":
         reader = NaifSpk(path)
         ets = np.linspace(-3.1e9, 1.6e9, 2000)
         query = lambda r: r.state_batch(301, 0, ets)
+    elif kind == "set":
+        reader = Kernels(path)
+        ets = np.linspace(-3.1e9, 1.6e9, 2000)
+        query = lambda r: r.state(301, 0, ets)
     else:
         reader = NaifPck(path)
         first, last = reader.segments()[0][3], reader.segments()[-1][4]
@@ -278,15 +283,15 @@ CHANGE_CHILD = textwrap.dedent(r"""
     # A new open of the complete file works.
     shutil.copyfile(source, path + ".new")
     os.rename(path + ".new", path)
-    print("reopened", np.array_equal(query(NaifSpk(path) if kind == "spk" else NaifPck(path)), before))
+    print("reopened", np.array_equal(query(opener(path)), before))
 """)
 
 
-@pytest.mark.parametrize("kind", ["spk", "pck"])
+@pytest.mark.parametrize("kind", ["spk", "pck", "set"])
 @pytest.mark.parametrize("action", ["truncate to half", "truncate to zero", "rewritten in place",
                                     "replaced by rename"])
 def test_kernel_changed_while_open(tmp_path, de421_path, kind, action):
-    source = de421_path if kind == "spk" else eop_path()
+    source = eop_path() if kind == "pck" else de421_path
     path = str(tmp_path / "kernel")
     proc = subprocess.run([sys.executable, "-c", CHANGE_CHILD, kind, source, path, action],
                           capture_output=True, text=True, timeout=300)

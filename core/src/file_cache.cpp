@@ -88,33 +88,49 @@ std::string daf_kind(const char* idword) {
     return kind;
 }
 
+std::expected<OpenedKernel, KernelFileError> build_daf_reader(const std::string& path, DafFile daf,
+                                                              const std::string& kind);
+
 std::expected<OpenedKernel, KernelFileError> open_daf(const std::string& path, int fd, std::size_t len,
                                                       const std::string& kind) {
     if (kind != "SPK" && kind != "PCK")
         return std::unexpected(KernelFileError::format(
             path, "a DAF of kind \"" + kind + "\", neither an SPK (DAF/SPK) nor a binary PCK (DAF/PCK)"));
-    void* p = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
-    if (p == MAP_FAILED) return std::unexpected(KernelFileError::io(path, errno));
-    auto daf = DafFile::from_mmap(Mapping(p, len));
+    // Mapped through the SIGBUS guard: a file truncated under the mapping
+    // is reported by changed() instead of ending the process.
+    auto mapping = Mapping::map_file(fd, len, path);
+    if (!mapping) return std::unexpected(KernelFileError::io_text(path, mapping.error().message()));
+    auto daf = DafFile::from_mmap(std::move(*mapping));
     if (!daf) return std::unexpected(KernelFileError::format(path, daf.error().message()));
+    // What the open read came through the mapping: if the file changed under
+    // it meanwhile, that verdict, success or error, is discarded.
+    const DafFile handle = *daf;
+    auto k = build_daf_reader(path, std::move(*daf), kind);
+    if (auto ok = handle.check_unchanged(); !ok)
+        return std::unexpected(KernelFileError::io_text(path, ok.error().message()));
+    return k;
+}
+
+std::expected<OpenedKernel, KernelFileError> build_daf_reader(const std::string& path, DafFile daf,
+                                                              const std::string& kind) {
     OpenedKernel k;
     if (kind == "SPK") {
-        if (daf->nd() != 2 || daf->ni() != 6)
+        if (daf.nd() != 2 || daf.ni() != 6)
             return std::unexpected(KernelFileError::format(path, "an SPK must have ND = 2 and NI = 6, not ND = " +
-                                                                     std::to_string(daf->nd()) + " and NI = " +
-                                                                     std::to_string(daf->ni())));
+                                                                     std::to_string(daf.nd()) + " and NI = " +
+                                                                     std::to_string(daf.ni())));
         // Every SPK type with a reader, Type 9 and 13 windows as the toolkit
         // centres them.
-        auto spk = SpkFile::from_daf(std::move(*daf), {SpkTypes::All, OddWindowCentre::Nearest});
+        auto spk = SpkFile::from_daf(std::move(daf), {SpkTypes::All, OddWindowCentre::Nearest});
         if (!spk) return std::unexpected(KernelFileError::format(path, spk.error().message()));
         k.kind = KernelKind::Spk;
         k.spk = std::make_unique<const SpkFile>(std::move(*spk));
     } else {
-        if (daf->nd() != 2 || daf->ni() != 5)
+        if (daf.nd() != 2 || daf.ni() != 5)
             return std::unexpected(KernelFileError::format(path, "a binary PCK must have ND = 2 and NI = 5, not ND = " +
-                                                                     std::to_string(daf->nd()) + " and NI = " +
-                                                                     std::to_string(daf->ni())));
-        auto pck = PckFile::from_daf(std::move(*daf));
+                                                                     std::to_string(daf.nd()) + " and NI = " +
+                                                                     std::to_string(daf.ni())));
+        auto pck = PckFile::from_daf(std::move(daf));
         if (!pck) return std::unexpected(KernelFileError::format(path, pck.error().message()));
         k.kind = KernelKind::Pck;
         k.pck = std::make_unique<const PckFile>(std::move(*pck));

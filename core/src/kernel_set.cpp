@@ -259,6 +259,24 @@ const Timeline* KernelSnapshot::timeline(std::int32_t body) const noexcept {
     return it == timelines_.end() ? nullptr : &it->second;
 }
 
+std::expected<void, KernelSetError> KernelSnapshot::check_unchanged() const {
+    for (const File& f : files_) {
+        std::expected<void, DafError> ok;
+        if (f.kernel->spk) {
+            ok = f.kernel->spk->check_unchanged();
+        } else if (f.kernel->pck) {
+            // All Type 2 segments of a file share its one mapping.
+            for (const PckSegment& seg : f.kernel->pck->segments())
+                if (seg.type2) {
+                    ok = seg.type2->daf.check_unchanged();
+                    break;
+                }
+        }
+        if (!ok) return std::unexpected(KernelSetError(KernelSetError::Kind::Changed, ok.error().message(), 0, f.path));
+    }
+    return {};
+}
+
 std::string KernelSnapshot::segment_label(const SegmentRef& ref) const {
     const SpkSegment& s = *ref.segment;
     return "segment \"" + s.name + "\" (target " + std::to_string(s.target) + ", center " +

@@ -79,6 +79,7 @@ public:
         Frame,          // a frame code the set cannot use
         Epoch,          // a NaN epoch
         Value,          // a bad argument (unknown path to unload, ...)
+        Changed,        // a file was truncated or rewritten in place while open (path)
     };
     KernelSetError(Kind kind, std::string message, int os_errno = 0, std::string path = {})
         : kind_(kind), message_(std::move(message)), errno_(os_errno), path_(std::move(path)) {}
@@ -235,6 +236,12 @@ public:
     // The merged coverage of the PCK segments of `body_frame`.
     std::vector<std::pair<double, double>> pck_coverage(std::int32_t body_frame) const;
     const Timeline* timeline(std::int32_t body) const noexcept;
+    // The first file of the set that changed under its mapping (see
+    // DafFile::changed), as a Changed error. Every call that read through the
+    // snapshot ends with this check and discards its result, or its error,
+    // when a file changed: either may have been computed from the zero pages
+    // that stand in for the vanished ones.
+    std::expected<void, KernelSetError> check_unchanged() const;
     const std::vector<SegmentRef>& segments() const noexcept { return segments_; }
 
     // The state of `target` relative to `center` at `et` in `frame`.

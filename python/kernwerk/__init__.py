@@ -18,8 +18,8 @@ __version__ = "0.1.0"
 
 from ._native import NaifPck, NaifSpk, NaifSpkWriter, naif_bodc2n, naif_bodn2c, naif_parse_text_kernel_bindings
 from .bodies import BodyRegistry, bodc2n, bodn2c, clear_text_kernels, load_text_kernel
-from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, FrameError, KernelError,
-                     KernelFileError, MissingKernelError)
+from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, FrameError, KernelChangedError,
+                     KernelError, KernelFileError, MissingKernelError)
 from .kernels import Kernels
 from .segments import PckSegment, SpkSegment, kernel_kind, read_segments
 from .sites import WGS84, Ellipsoid, Site
@@ -33,7 +33,7 @@ __all__ = [
     "BodyRegistry", "bodn2c", "bodc2n", "load_text_kernel", "clear_text_kernels",
     # errors
     "KernelError", "KernelFileError", "FileFormatError", "CoverageError", "BodyNameError", "FrameError",
-    "EpochError", "MissingKernelError",
+    "EpochError", "MissingKernelError", "KernelChangedError",
     # kernel sets, sites, files
     "Kernels", "Site", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment", "read_segments", "kernel_kind",
     "SpkSegment", "PckSegment",

@@ -15,6 +15,7 @@ __all__ = [
     "EpochError",
     "FileFormatError",
     "FrameError",
+    "KernelChangedError",
     "KernelError",
     "KernelFileError",
     "MissingKernelError",
@@ -28,6 +29,13 @@ class KernelError(Exception):
 class KernelFileError(KernelError, OSError):
     """A kernel file that is missing or cannot be read (``errno`` and
     ``filename`` are set as for the builtin I/O functions)."""
+
+
+class KernelChangedError(KernelError, RuntimeError):
+    """A kernel file that was truncated or rewritten in place by another
+    process while it was open: the call's result is discarded. Open the file
+    again; update kernels by writing a new file and renaming it over the old
+    one."""
 
 
 class FileFormatError(KernelError, RuntimeError):

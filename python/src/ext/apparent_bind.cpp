@@ -6,7 +6,7 @@
 // read in place through their stride and results written into arrays the
 // caller allocated; batches run without the interpreter lock on a snapshot
 // of the set taken before it is released.
-#include "ext.hpp"
+#include "set_support.hpp"
 
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
@@ -26,42 +26,10 @@ namespace kernwerk::ext {
 
 namespace {
 
-using Epochs = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
 using Rows = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using Column = nb::ndarray<double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 constexpr double kDeg = 180.0 / std::numbers::pi;
-
-ErrorKind error_kind(KernelSetError::Kind kind) noexcept {
-    switch (kind) {
-        case KernelSetError::Kind::File: return ErrorKind::File;
-        case KernelSetError::Kind::FileFormat: return ErrorKind::FileFormat;
-        case KernelSetError::Kind::Coverage: return ErrorKind::Coverage;
-        case KernelSetError::Kind::MissingKernel: return ErrorKind::MissingKernel;
-        case KernelSetError::Kind::Frame: return ErrorKind::Frame;
-        case KernelSetError::Kind::Epoch: return ErrorKind::Epoch;
-        case KernelSetError::Kind::Value: return ErrorKind::Value;
-    }
-    return ErrorKind::Value;
-}
-
-[[noreturn]] void raise(const KernelSetError& e, const std::string& suffix = {}) {
-    throw Error(error_kind(e.kind()), e.message() + suffix, e.os_errno(), e.path());
-}
-
-// " (epoch index i)", or unravelled over `shape` (C order): " (epoch index (1, 2))".
-std::string index_suffix(std::size_t index, const std::vector<std::size_t>& shape) {
-    if (shape.size() <= 1) return " (epoch index " + std::to_string(index) + ")";
-    std::vector<std::size_t> parts(shape.size());
-    for (std::size_t d = shape.size(); d-- > 0;) {
-        const std::size_t extent = shape[d] ? shape[d] : 1;
-        parts[d] = index % extent;
-        index /= extent;
-    }
-    std::string out = " (epoch index (";
-    for (std::size_t d = 0; d < parts.size(); ++d) out += (d ? ", " : "") + std::to_string(parts[d]);
-    return out + "))";
-}
 
 Correction correction_of(const std::string& text) {
     auto c = parse_correction(text);
@@ -69,14 +37,6 @@ Correction correction_of(const std::string& text) {
         fail(ErrorKind::Value, "unknown aberration correction '" + text + "' (accepted: " + accepted_corrections() +
                                    "; case and blanks do not matter)");
     return *c;
-}
-
-OutputFrame frame_of(std::int32_t code) {
-    auto f = output_frame_from_code(code);
-    if (!f)
-        fail(ErrorKind::Frame, "unsupported output frame code " + std::to_string(code) +
-                                   " (supported: 1 J2000, 17 ECLIPJ2000, 13000 ITRF93)");
-    return *f;
 }
 
 Endpoint endpoint_of(nb::handle h, const char* what) {
@@ -90,9 +50,6 @@ Endpoint endpoint_of(nb::handle h, const char* what) {
     return Endpoint::of_site(Vec3{v[0], v[1], v[2]});
 }
 
-EpochView view_of(const Epochs& ets) {
-    return EpochView{ets.data(), static_cast<std::ptrdiff_t>(ets.stride(0)), ets.shape(0)};
-}
 
 Ellipsoid ellipsoid_of(double a, double f) {
     const Ellipsoid e{a, f};
@@ -119,6 +76,7 @@ void apparent(nb::handle set, nb::handle target, nb::handle observer, std::int32
         nb::gil_scoped_release release;
         r = apparent_batch(*snap, q, view_of(ets), out.data(), lts.data(), threads);
     }
+    check_unchanged(*snap);
     if (!r) raise(r.error().error, index_suffix(r.error().index, shape));
 }
 
@@ -127,7 +85,9 @@ std::tuple<std::tuple<double, double, double, double, double, double>, double> a
     double et) {
     const ApparentQuery q{endpoint_of(target, "target"), endpoint_of(observer, "observer"), frame_of(frame),
                           correction_of(correction)};
-    auto r = apparent_state(*kernel_set_snapshot(set), q, et);
+    auto snap = kernel_set_snapshot(set);
+    auto r = apparent_state(*snap, q, et);
+    check_unchanged(*snap);
     if (!r) raise(r.error());
     const State& s = r->first;
     return {{s[0], s[1], s[2], s[3], s[4], s[5]}, r->second};
@@ -148,6 +108,7 @@ void azel(nb::handle set, nb::handle target, const std::vector<double>& site, do
         nb::gil_scoped_release release;
         r = azel_batch(*snap, t, s.site, enu, c, view_of(ets), out.data(), lts.data(), threads);
     }
+    check_unchanged(*snap);
     if (!r) raise(r.error().error, index_suffix(r.error().index, shape));
 }
 

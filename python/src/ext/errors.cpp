@@ -18,6 +18,7 @@ const char* class_name(ErrorKind kind) noexcept {
         case ErrorKind::Frame: return "FrameError";
         case ErrorKind::Epoch: return "EpochError";
         case ErrorKind::MissingKernel: return "MissingKernelError";
+        case ErrorKind::Changed: return "KernelChangedError";
         case ErrorKind::Value: return nullptr;
     }
     return nullptr;

@@ -32,6 +32,7 @@ enum class ErrorKind {
     Epoch,          // EpochError (ValueError): a NaN epoch, a date that cannot be read or used
     MissingKernel,  // MissingKernelError (RuntimeError): a query needs a kind of kernel none of which is loaded
     Value,          // plain ValueError: a bad argument that is none of the above (shapes, options)
+    Changed,        // KernelChangedError (RuntimeError): a file truncated or rewritten in place while open
 };
 
 class Error : public std::exception {

@@ -7,7 +7,7 @@
 // allocated. Batches run without the interpreter lock on a snapshot of the
 // set taken before it is released, so a load or unload on another thread
 // cannot disturb them.
-#include "ext.hpp"
+#include "set_support.hpp"
 
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
@@ -27,56 +27,9 @@ namespace kernwerk::ext {
 
 namespace {
 
-using Epochs = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
 using StateRows = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using Transforms = nb::ndarray<double, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
 
-ErrorKind error_kind(KernelSetError::Kind kind) noexcept {
-    switch (kind) {
-        case KernelSetError::Kind::File: return ErrorKind::File;
-        case KernelSetError::Kind::FileFormat: return ErrorKind::FileFormat;
-        case KernelSetError::Kind::Coverage: return ErrorKind::Coverage;
-        case KernelSetError::Kind::MissingKernel: return ErrorKind::MissingKernel;
-        case KernelSetError::Kind::Frame: return ErrorKind::Frame;
-        case KernelSetError::Kind::Epoch: return ErrorKind::Epoch;
-        case KernelSetError::Kind::Value: return ErrorKind::Value;
-    }
-    return ErrorKind::Value;
-}
-
-[[noreturn]] void raise(const KernelSetError& e, const std::string& suffix = {}) {
-    throw Error(error_kind(e.kind()), e.message() + suffix, e.os_errno(), e.path());
-}
-
-// " (epoch index i)", or the index unravelled over `shape` (C order) when
-// the epochs came from an N-d array: " (epoch index (1, 2))".
-std::string index_suffix(std::size_t index, const std::vector<std::size_t>& shape) {
-    if (shape.size() <= 1) return " (epoch index " + std::to_string(index) + ")";
-    std::vector<std::size_t> parts(shape.size());
-    for (std::size_t d = shape.size(); d-- > 0;) {
-        const std::size_t extent = shape[d] ? shape[d] : 1;
-        parts[d] = index % extent;
-        index /= extent;
-    }
-    std::string out = " (epoch index (";
-    for (std::size_t d = 0; d < parts.size(); ++d) {
-        if (d) out += ", ";
-        out += std::to_string(parts[d]);
-    }
-    return out + "))";
-}
-
-OutputFrame frame_of(std::int32_t code) {
-    auto f = output_frame_from_code(code);
-    if (!f)
-        fail(ErrorKind::Frame, "unsupported output frame code " + std::to_string(code) +
-                                   " (supported: 1 J2000, 17 ECLIPJ2000, 13000 ITRF93)");
-    return *f;
-}
-
-EpochView view_of(const Epochs& ets) {
-    return EpochView{ets.data(), static_cast<std::ptrdiff_t>(ets.stride(0)), ets.shape(0)};
-}
 
 const char* kind_name(KernelKind k) noexcept {
     switch (k) {
@@ -147,7 +100,9 @@ public:
     std::tuple<double, double, double, double, double, double> state_one(std::int32_t target, std::int32_t center,
                                                                           std::int32_t frame, double et) const {
         const OutputFrame f = frame_of(frame);
-        auto s = set_.snapshot()->state(target, center, f, et);
+        auto snap = set_.snapshot();
+        auto s = snap->state(target, center, f, et);
+        check_unchanged(*snap);
         if (!s) raise(s.error());
         const State& v = *s;
         return {v[0], v[1], v[2], v[3], v[4], v[5]};
@@ -164,6 +119,7 @@ public:
             nb::gil_scoped_release release;
             r = snap->state_batch(target, center, f, view_of(ets), out.data(), threads);
         }
+        check_unchanged(*snap);
         if (!r) raise(r.error().error, index_suffix(r.error().index, shape));
     }
 
@@ -177,6 +133,7 @@ public:
             nb::gil_scoped_release release;
             r = snap->j2000_to_itrf93_batch(view_of(ets), out.data(), inverse, threads);
         }
+        check_unchanged(*snap);
         if (!r) raise(r.error().error, index_suffix(r.error().index, shape));
     }
 
@@ -185,6 +142,7 @@ public:
     nb::list resolve(std::int32_t target, std::int32_t center, double et) const {
         auto snap = set_.snapshot();
         auto links = snap->resolve(target, center, et);
+        check_unchanged(*snap);
         if (!links) raise(links.error());
         nb::list out;
         for (const ChainLink& l : *links) {

@@ -1,0 +1,76 @@
+// What the bindings over a kernel set share: the mapping of KernelSetError
+// kinds to the package's exception classes, the epoch-index suffix of batch
+// errors, frame codes and epoch views, and the end-of-call check that no
+// file of the snapshot changed under its mapping.
+#pragma once
+
+#include "ext.hpp"
+
+#include <nanobind/ndarray.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kernel_set.hpp"
+
+namespace kernwerk::ext {
+
+using Epochs = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
+
+inline ErrorKind error_kind(KernelSetError::Kind kind) noexcept {
+    switch (kind) {
+        case KernelSetError::Kind::File: return ErrorKind::File;
+        case KernelSetError::Kind::FileFormat: return ErrorKind::FileFormat;
+        case KernelSetError::Kind::Coverage: return ErrorKind::Coverage;
+        case KernelSetError::Kind::MissingKernel: return ErrorKind::MissingKernel;
+        case KernelSetError::Kind::Frame: return ErrorKind::Frame;
+        case KernelSetError::Kind::Epoch: return ErrorKind::Epoch;
+        case KernelSetError::Kind::Value: return ErrorKind::Value;
+        case KernelSetError::Kind::Changed: return ErrorKind::Changed;
+    }
+    return ErrorKind::Value;
+}
+
+[[noreturn]] inline void raise(const KernelSetError& e, const std::string& suffix = {}) {
+    throw Error(error_kind(e.kind()), e.message() + suffix, e.os_errno(), e.path());
+}
+
+// Ends every call that read through `snap`: when a file changed under its
+// mapping, whatever the call computed (a result or an error) came partly
+// from zero pages and is replaced by the Changed error.
+inline void check_unchanged(const KernelSnapshot& snap) {
+    if (auto ok = snap.check_unchanged(); !ok) raise(ok.error());
+}
+
+// " (epoch index i)", or the index unravelled over `shape` (C order) when
+// the epochs came from an N-d array: " (epoch index (1, 2))".
+inline std::string index_suffix(std::size_t index, const std::vector<std::size_t>& shape) {
+    if (shape.size() <= 1) return " (epoch index " + std::to_string(index) + ")";
+    std::vector<std::size_t> parts(shape.size());
+    for (std::size_t d = shape.size(); d-- > 0;) {
+        const std::size_t extent = shape[d] ? shape[d] : 1;
+        parts[d] = index % extent;
+        index /= extent;
+    }
+    std::string out = " (epoch index (";
+    for (std::size_t d = 0; d < parts.size(); ++d) {
+        if (d) out += ", ";
+        out += std::to_string(parts[d]);
+    }
+    return out + "))";
+}
+
+inline OutputFrame frame_of(std::int32_t code) {
+    auto f = output_frame_from_code(code);
+    if (!f)
+        fail(ErrorKind::Frame, "unsupported output frame code " + std::to_string(code) +
+                                   " (supported: 1 J2000, 17 ECLIPJ2000, 13000 ITRF93)");
+    return *f;
+}
+
+inline EpochView view_of(const Epochs& ets) {
+    return EpochView{ets.data(), static_cast<std::ptrdiff_t>(ets.stride(0)), ets.shape(0)};
+}
+
+}  // namespace kernwerk::ext
