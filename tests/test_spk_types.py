@@ -89,6 +89,43 @@ def test_every_type_in_one_set(order, built, de421_path):
             sp.unload(p)
 
 
+CUT_CHILD = """
+import os, sys
+import numpy as np
+from kernwerk import Kernels
+from kernwerk.errors import KernelChangedError
+for path, target, center, lo, hi in eval(sys.argv[1]):
+    k = Kernels(path)
+    ets = np.linspace(lo, hi, 500)
+    k.state(target, center, ets)
+    os.truncate(path, 0)  # every page of the mapping now reads as zeros
+    try:
+        k.state(target, center, ets)
+        print("answered", path)
+    except KernelChangedError:
+        print("changed")
+"""
+
+
+def test_files_cut_under_open_sets(built, tmp_path):
+    """Every file truncated while a set holds it: the next query reports the
+    change. The readers re-read structure (orders, trailers) from the map at
+    evaluation only within bounds, so zeros there cannot send a read outside
+    the segment or past a stack array (which ends the process)."""
+    import shutil
+    import subprocess
+    import sys
+    jobs = []
+    for case in sorted(CASES):
+        path, target, center, ets = built[case]
+        copy = str(tmp_path / f"{case}.bsp")
+        shutil.copyfile(path, copy)
+        jobs.append((copy, target, center, float(ets[0]), float(ets[-1])))
+    proc = subprocess.run([sys.executable, "-c", CUT_CHILD, repr(jobs)], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["changed"] * len(jobs)
+
+
 # ---------------------------------------------------------------------------
 # Malformed segments: a small valid segment of each type, one word changed.
 

@@ -49,9 +49,14 @@ State evaluate_difference_line(const double* rec, std::size_t maxdim, double et)
     const double tl = rec[0];
     const double* ref = rec + maxdim + 1;  // X VX Y VY Z VZ
     const double* dt = rec + maxdim + 7;   // DT(j, i) = dt[(i - 1) * maxdim + j - 1]
-    const auto kqmax1 = static_cast<std::int64_t>(rec[4 * maxdim + 7]);
+    // The orders were checked at open; they are bounded again as they are
+    // read, since a file rewritten in place under its mapping must not make
+    // them index past the arrays.
+    const auto md = static_cast<std::int64_t>(maxdim);
+    const std::int64_t kqmax1 = std::clamp<std::int64_t>(index_from_double(rec[4 * maxdim + 7]), 2, md + 1);
     std::int64_t kq[3];
-    for (int i = 0; i < 3; ++i) kq[i] = static_cast<std::int64_t>(rec[4 * maxdim + 8 + i]);
+    for (std::size_t i = 0; i < 3; ++i)
+        kq[i] = std::clamp<std::int64_t>(index_from_double(rec[4 * maxdim + 8 + i]), 0, kqmax1 - 1);
 
     const double delta = et - tl;
     double tp = delta;

@@ -91,13 +91,16 @@ std::expected<SpkType19, SpkError> SpkType19::open(const DafFile& daf, std::uint
     const double* boundaries = seg->data + bstart;
     if (!spk_types::sorted_epochs(boundaries, n + 1, true))
         return malformed(19, "interval boundaries not strictly increasing");
+    std::vector<PacketBlock> blocks;
+    blocks.reserve(n);
     for (std::uint64_t k = 0; k < n; ++k) {
         const auto from = static_cast<std::uint64_t>(pointers[k]) - 1;
         const auto to = static_cast<std::uint64_t>(pointers[k + 1]) - 1;
         auto block = PacketBlock::check(seg->data + from, to - from, 2, 19);
         if (!block) return std::unexpected(block.error());
+        blocks.push_back(*block);
     }
-    return SpkType19{daf, seg->data, boundaries, pointers, n, flag == 1.0};
+    return SpkType19{daf, boundaries, n, flag == 1.0, std::move(blocks)};
 }
 
 std::expected<State, SpkError> SpkType19::evaluate(double et) const {
@@ -106,19 +109,7 @@ std::expected<State, SpkError> SpkType19::evaluate(double et) const {
     std::uint64_t k = select_last ? spk_types::first_after(boundaries, m, et)
                                   : spk_types::first_not_before(boundaries, m, et);
     k = k == 0 ? 0 : std::min(k - 1, n - 1);
-    const auto from = static_cast<std::uint64_t>(pointers[k]) - 1;
-    const auto to = static_cast<std::uint64_t>(pointers[k + 1]) - 1;
-    // Checked at open, the block needs no checks here.
-    const double* d = data + from;
-    const std::uint64_t words = to - from;
-    PacketBlock block;
-    block.n = static_cast<std::uint64_t>(d[words - 1]);
-    block.window = static_cast<std::uint64_t>(d[words - 2]);
-    block.subtype = static_cast<int>(d[words - 3]);
-    block.packet_size = block.subtype == 0 ? 12 : 6;
-    block.packets = d;
-    block.epochs = d + block.packet_size * block.n;
-    return block.evaluate(et);
+    return blocks[k].evaluate(et);
 }
 
 }  // namespace kernwerk

@@ -33,6 +33,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <vector>
 
 #include "common.hpp"
 #include "daf.hpp"
@@ -61,11 +62,13 @@ struct SpkType18 {
 
 struct SpkType19 {
     DafFile daf;
-    const double* data = nullptr;        // the segment's first word
     const double* boundaries = nullptr;  // n + 1
-    const double* pointers = nullptr;    // n + 1
     std::uint64_t n = 0;
     bool select_last = false;
+    // The mini-segments as checked at open: their counts are never read from
+    // the map again, so a file changed under its mapping cannot move a read
+    // outside the segment.
+    std::vector<PacketBlock> blocks;
     static std::expected<SpkType19, SpkError> open(const DafFile& daf, std::uint32_t begin, std::uint32_t end);
     std::expected<State, SpkError> evaluate(double et) const;
 };
