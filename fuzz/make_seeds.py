@@ -3,7 +3,9 @@
     python fuzz/make_seeds.py
 
 Every seed is built here from made-up numbers (no kernel data is copied):
-SPK files of each supported type (2, 3, 9, 13), one of an unsupported type,
+SPK files of each type NaifSpk reads (2, 3, 9, 13), one of a type no reader
+knows, files of the types kernel sets read besides (1, 5, 8, 12, 14, 15, 17,
+18 and 19 in every subtype, 20, 21),
 ECLIPJ2000 segments and a chain of summary records; binary PCK Type 2 files;
 text kernels with body bindings, a leapseconds block and frame assignments;
 and byte strings for the writer target, which reads its input as choices.
@@ -20,7 +22,8 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
-from dafbuild import DafImage, Segment, build_daf, build_spk, cheb_type2, spk_segment  # noqa: E402
+from dafbuild import (DafImage, Segment, build_daf, build_spk, cheb_type2, difference_line,  # noqa: E402
+                      mda_data, packet_block, spk_segment, type19_data)
 
 
 def epochs_tail(*ets):
@@ -79,6 +82,83 @@ def spk_seeds(rng):
     return {k: v + epochs_tail(1e3, -1e9, 4e5, math.nan) for k, v in seeds.items()}
 
 
+def circle(t, radius=7000.0, period=5400.0):
+    """A state on a circular orbit at t: position, velocity, acceleration."""
+    w = 2 * math.pi / period
+    c, s = math.cos(w * t), math.sin(w * t)
+    return ([radius * c, radius * s, 0.0], [-radius * w * s, radius * w * c, 0.0],
+            [-radius * w * w * c, -radius * w * w * s, 0.0])
+
+
+def more_type_seeds():
+    """Valid segments of the types kernel sets read besides 2, 3, 9 and 13,
+    grouped by family; an own random source keeps the other seeds as they
+    were."""
+    rng = random.Random(1521)
+    gm = 398600.0
+    seeds = {}
+
+    def line(tl, maxdim, kq):
+        p, v, a = circle(tl)
+        dt = [[a[i] / 2] + [rng.uniform(-1e-9, 1e-9) for _ in range(maxdim - 1)] for i in range(3)]
+        return difference_line(tl, [60.0 * (j + 1) for j in range(maxdim)], p, v, dt, kq + 1, (kq, kq, kq - 1))
+
+    seeds["type1_type21"] = build_spk([
+        spk_segment(-101, 399, 1, 0.0, 180.0, mda_data([line(60.0 * (k + 1), 15, 4) for k in range(3)],
+                                                       [60.0, 120.0, 180.0]), b"T1"),
+        spk_segment(-121, 399, 21, 0.0, 120.0, mda_data([line(60.0, 5, 3), line(120.0, 5, 5)], [60.0, 120.0], 5),
+                    b"T21"),
+    ])
+
+    ts = [0.0, 400.0, 900.0, 1300.0]
+    states = [sum(circle(t)[:2], []) for t in ts]
+    flat = [v for st in states for v in st]
+    records15 = [100.0, 0.0, 0.0, 1.0, 1.0, 0.0, 0.0, 7200.0, 0.1, 0.0, 0.1, 0.0, 1.0, gm, 1.08e-3, 6378.0]
+    records17 = [100.0, 7000.0, 0.01, 0.02, 0.3, 0.1, 0.05, 1e-7, 1.1e-3, -1e-7, 0.2, 1.3]
+    seeds["type5_type15_type17"] = build_spk([
+        spk_segment(-105, 399, 5, -1e3, 2e3, flat + ts + [gm, 4.0], b"T5"),
+        spk_segment(-115, 399, 15, -1e4, 1e4, records15, b"T15"),
+        spk_segment(-117, 399, 17, -1e4, 1e4, records17, b"T17"),
+    ])
+
+    grid = [sum(circle(60.0 * k)[:2], []) for k in range(9)]
+    grid_flat = [v for st in grid for v in st]
+    seeds["type8_type12"] = build_spk([
+        spk_segment(-108, 399, 8, 0.0, 480.0, grid_flat + [0.0, 60.0, 4.0, 9.0], b"T8"),
+        spk_segment(-112, 399, 12, 0.0, 480.0, grid_flat + [0.0, 60.0, 2.0, 9.0], b"T12"),
+    ])
+
+    nc = 3
+    packets14 = []
+    for k in range(2):
+        packets14 += [500.0 + 1000.0 * k, 500.0] + [rng.uniform(-10.0, 10.0) / (j + 1) for j in range(6 * nc)]
+    body = [float(nc)] + packets14 + [0.0, 1000.0]
+    # CONBAS NCON RDRBAS NRDR RDRTYP REFBAS NREF PDRBAS NPDR PDRTYP PKTBAS NPKT RSVBAS NRSV PKTSZ PKTOFF NMETA
+    meta = [0, 1, len(body), 0, 3, len(body) - 2, 2, 0, 0, 0, 1, 2, 0, 0, 2 + 6 * nc, 0, 17]
+    coeffs20 = []
+    for k in range(3):
+        for axis in range(3):
+            coeffs20 += [rng.uniform(-1e-3, 1e-3) for _ in range(4)] + [rng.uniform(-1.0, 1.0)]
+    seeds["type14_type20"] = build_spk([
+        spk_segment(-114, 399, 14, 0.0, 2000.0, body + [float(m) for m in meta], b"T14"),
+        spk_segment(-120, 10, 20, 0.0, 3 * 86400.0,
+                    coeffs20 + [1.5e8, 86400.0, 2451545.0, 0.0, 1.0, 15.0, 3.0], b"T20"),
+    ])
+
+    ts18 = [0.0, 100.0, 250.0, 330.0, 500.0, 640.0]
+    hermite = [sum(circle(t), []) for t in ts18]
+    hermite = [p[:6] + p[3:] for p in hermite]  # position, velocity, velocity, acceleration
+    lagrange = [sum(circle(t)[:2], []) for t in ts18]
+    blocks = [packet_block(0, 4, hermite[:4], ts18[:4]), packet_block(1, 2, lagrange[2:5], ts18[2:5]),
+              packet_block(2, 4, lagrange[3:], ts18[3:])]
+    seeds["type18_type19"] = build_spk([
+        spk_segment(-118, 399, 18, 0.0, 640.0, packet_block(0, 4, hermite, ts18), b"T18 HERMITE"),
+        spk_segment(-119, 399, 18, 0.0, 640.0, packet_block(1, 6, lagrange, ts18), b"T18 LAGRANGE"),
+        spk_segment(-129, 399, 19, 0.0, 640.0, type19_data(blocks, [0.0, 250.0, 500.0, 640.0], True), b"T19"),
+    ])
+    return {k: v + epochs_tail(250.0, -1e9, 86400.0, math.nan) for k, v in seeds.items()}
+
+
 def pck_seeds(rng):
     seeds = {}
     for name, (n, ncoef, ref) in {"itrf93_j2000": (3, 4, 1), "itrf93_ecliptic": (2, 1, 17)}.items():
@@ -122,7 +202,9 @@ TEXT_SEEDS = {
 def main():
     rng = random.Random(20261207)
     out = HERE / "corpus"
-    for sub, seeds in (("spk", spk_seeds(rng)), ("pck", pck_seeds(rng))):
+    spk = spk_seeds(rng)
+    spk.update(more_type_seeds())
+    for sub, seeds in (("spk", spk), ("pck", pck_seeds(rng))):
         (out / sub).mkdir(parents=True, exist_ok=True)
         for name, data in seeds.items():
             (out / sub / name).write_bytes(data)

@@ -11,8 +11,13 @@ from dataclasses import dataclass, field
 
 
 class DafImage:
+    # The transfer-protocol check bytes of the file record (offset 699): a
+    # reader that checks them knows the file was not mangled by a text-mode
+    # transfer.
+    FTP = b"FTPSTR:\r:\n:\r\n:\r\x00:\x81:\x10\xce:ENDFTP"
+
     def __init__(self, nd=2, ni=6, fward=0, bward=0, nrecords=1,
-                 idword=b"DAF/SPK ", fmt=b"LTL-IEEE"):
+                 idword=b"DAF/SPK ", fmt=b"LTL-IEEE", ftp=False):
         self.buf = bytearray(1024 * nrecords)
         self.buf[0:8] = idword                      # LOCIDW
         struct.pack_into("<I", self.buf, 8, nd)     # ND
@@ -22,6 +27,8 @@ class DafImage:
         struct.pack_into("<I", self.buf, 80, bward)  # BWARD
         struct.pack_into("<I", self.buf, 84, 0)     # FREE
         self.buf[88:96] = fmt                       # LOCFMT
+        if ftp:
+            self.buf[699:699 + len(self.FTP)] = self.FTP  # FTPSTR
 
     def ensure(self, size):
         if len(self.buf) < size:
@@ -60,9 +67,10 @@ def spk_segment(target, center, data_type, start, end, data, name=b"SEG", frame=
     return Segment([start, end], [target, center, frame, data_type, 0, 0], list(data), name)
 
 
-def build_daf(segments, nd=2, ni=6, idword=b"DAF/SPK "):
-    """One summary record (2), its name record (3), data from address 385."""
-    im = DafImage(nd, ni, 2, 2, 3, idword)
+def build_daf(segments, nd=2, ni=6, idword=b"DAF/SPK ", ftp=False):
+    """One summary record (2), its name record (3), data from address 385;
+    `ftp` writes the transfer-protocol check bytes."""
+    im = DafImage(nd, ni, 2, 2, 3, idword, ftp=ftp)
     sb = 8 * (nd + (ni + 1) // 2)
     rec2 = DafImage.record_offset(2)
     im.put(rec2, "<ddd", 0.0, 0.0, float(len(segments)))  # NEXT, PREV, NSUM
@@ -82,8 +90,8 @@ def build_daf(segments, nd=2, ni=6, idword=b"DAF/SPK "):
     return im.bytes()
 
 
-def build_spk(segments):
-    return build_daf(segments, 2, 6)
+def build_spk(segments, ftp=False):
+    return build_daf(segments, 2, 6, ftp=ftp)
 
 
 def cheb_type2(init, intlen, records):
@@ -91,3 +99,46 @@ def cheb_type2(init, intlen, records):
     rsize = len(records[0])
     out = [v for rec in records for v in rec]
     return out + [init, intlen, float(rsize), float(len(records))]
+
+
+# ---------------------------------------------------------------------------
+# Segment data of the SPK types the toolkit's Python wrapper cannot write.
+
+def difference_line(tl, g, refpos, refvel, dt, kqmax1, kq):
+    """One Type 1/21 record: TL, G[MAXDIM], X VX Y VY Z VZ, DT[MAXDIM][3]
+    (one column of MAXDIM per axis), KQMAX1, KQ[3]; MAXDIM = len(g)."""
+    ref = [v for i in range(3) for v in (refpos[i], refvel[i])]
+    cols = [v for i in range(3) for v in dt[i]]
+    return [tl] + list(g) + ref + cols + [float(kqmax1)] + [float(k) for k in kq]
+
+
+def mda_data(records, epochs, maxdim=None, ndir=None):
+    """Type 1 (maxdim None) or Type 21 data: records, final epochs, a
+    directory of every 100th epoch, [MAXDIM,] N."""
+    n = len(records)
+    out = [v for r in records for v in r] + list(epochs)
+    out += [epochs[100 * i - 1] for i in range(1, (n // 100 if ndir is None else ndir) + 1)]
+    return out + ([] if maxdim is None else [float(maxdim)]) + [float(n)]
+
+
+def packet_block(subtype, window, packets, epochs):
+    """A Type 18 segment or Type 19 mini-segment: packets, epochs, directory
+    ((N-1)/100), subtype, window size, N."""
+    n = len(epochs)
+    out = [v for p in packets for v in p] + list(epochs)
+    out += [epochs[100 * i - 1] for i in range(1, (n - 1) // 100 + 1)]
+    return out + [float(subtype), float(window), float(n)]
+
+
+def type19_data(blocks, boundaries, select_last):
+    """Type 19 data: mini-segments, N + 1 boundaries, directory, N + 1
+    pointers (from 1), boundary flag, N."""
+    n = len(blocks)
+    assert len(boundaries) == n + 1
+    out, pointers = [], []
+    for b in blocks:
+        pointers.append(float(len(out) + 1))
+        out += list(b)
+    pointers.append(float(len(out) + 1))
+    out += list(boundaries) + [boundaries[100 * i - 1] for i in range(1, n // 100 + 1)]
+    return out + pointers + [1.0 if select_last else 0.0, float(n)]

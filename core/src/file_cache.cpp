@@ -119,7 +119,9 @@ std::expected<OpenedKernel, KernelFileError> build_daf_reader(const std::string&
             return std::unexpected(KernelFileError::format(path, "an SPK must have ND = 2 and NI = 6, not ND = " +
                                                                      std::to_string(daf.nd()) + " and NI = " +
                                                                      std::to_string(daf.ni())));
-        auto spk = SpkFile::from_daf(std::move(daf));
+        // Every SPK type with a reader, Type 9 and 13 windows as the toolkit
+        // centres them.
+        auto spk = SpkFile::from_daf(std::move(daf), {SpkTypes::All, OddWindowCentre::Nearest});
         if (!spk) return std::unexpected(KernelFileError::format(path, spk.error().message()));
         k.kind = KernelKind::Spk;
         k.spk = std::make_unique<const SpkFile>(std::move(*spk));

@@ -219,19 +219,32 @@ SpkFile::SpkFile(SpkFile&& other) noexcept
       hint_(other.hint_.load(std::memory_order_relaxed)),
       id_(next_id()) {}
 
-std::expected<SpkFile, SpkError> SpkFile::open(const std::string& path) {
+std::expected<SpkFile, SpkError> SpkFile::open(const std::string& path, SpkReading reading) {
     auto opened = DafFile::open_with_summaries(path);
     if (!opened) return std::unexpected(SpkError(opened.error()));
-    return from_summaries(std::move(opened->file), std::move(opened->summaries));
+    return from_summaries(std::move(opened->file), std::move(opened->summaries), reading);
 }
 
-std::expected<SpkFile, SpkError> SpkFile::from_daf(DafFile daf) {
+namespace {
+
+// A payload from the reader of a type that validates its own layout.
+template <typename P>
+std::expected<SpkPayload, SpkError> open_payload(const DafFile& daf, std::uint32_t begin, std::uint32_t end) {
+    auto p = P::open(daf, begin, end);
+    if (!p) return std::unexpected(std::move(p.error()));
+    return SpkPayload(std::move(*p));
+}
+
+}  // namespace
+
+std::expected<SpkFile, SpkError> SpkFile::from_daf(DafFile daf, SpkReading reading) {
     auto sums = daf.summaries();
-    return from_summaries(std::move(daf), std::move(sums));
+    return from_summaries(std::move(daf), std::move(sums), reading);
 }
 
 std::expected<SpkFile, SpkError> SpkFile::from_summaries(DafFile daf,
-                                                         std::expected<std::vector<Summary>, DafError> sums) {
+                                                         std::expected<std::vector<Summary>, DafError> sums,
+                                                         SpkReading reading) {
     if (!sums) return std::unexpected(SpkError(sums.error()));
 
     SpkFile file;
@@ -244,6 +257,7 @@ std::expected<SpkFile, SpkError> SpkFile::from_summaries(DafFile daf,
         const auto end = static_cast<std::uint32_t>(s.ints[5]);
 
         std::expected<SpkPayload, SpkError> payload = SpkUnsupported{};
+        const bool all = reading.types == SpkTypes::All;
         switch (data_type) {
             case 2: payload = type2_payload(daf, begin, end, s); break;
             case 3: payload = type3_payload(daf, begin, end, s); break;
@@ -254,7 +268,7 @@ std::expected<SpkFile, SpkError> SpkFile::from_summaries(DafFile daf,
                     return std::unexpected(SpkError::malformed_type(
                         9, "degree " + std::to_string(m->size) + " is above " + std::to_string(kMaxType9Degree) +
                                ", the largest the SPICE toolkit reads"));
-                payload = SpkType9{daf, *m};
+                payload = SpkType9{daf, *m, reading.odd_window};
                 break;
             }
             case 13: {
@@ -266,9 +280,20 @@ std::expected<SpkFile, SpkError> SpkFile::from_summaries(DafFile daf,
                     return std::unexpected(SpkError::malformed_type(
                         13, "window size " + std::to_string(window) + " is above " +
                                 std::to_string(kMaxType13Window) + ", the largest the SPICE toolkit reads"));
-                payload = SpkType13{daf, window, m->n, m->begin, m->epoch_addr};
+                payload = SpkType13{daf, window, m->n, m->begin, m->epoch_addr, reading.odd_window};
                 break;
             }
+            case 1: if (all) payload = open_payload<SpkType1>(daf, begin, end); break;
+            case 5: if (all) payload = open_payload<SpkType5>(daf, begin, end); break;
+            case 8: if (all) payload = open_payload<SpkType8>(daf, begin, end); break;
+            case 12: if (all) payload = open_payload<SpkType12>(daf, begin, end); break;
+            case 14: if (all) payload = open_payload<SpkType14>(daf, begin, end); break;
+            case 15: if (all) payload = open_payload<SpkType15>(daf, begin, end); break;
+            case 17: if (all) payload = open_payload<SpkType17>(daf, begin, end); break;
+            case 18: if (all) payload = open_payload<SpkType18>(daf, begin, end); break;
+            case 19: if (all) payload = open_payload<SpkType19>(daf, begin, end); break;
+            case 20: if (all) payload = open_payload<SpkType20>(daf, begin, end); break;
+            case 21: if (all) payload = open_payload<SpkType21>(daf, begin, end); break;
             default: break;
         }
         if (!payload) return std::unexpected(payload.error());
@@ -390,11 +415,13 @@ struct Window {
 // The t = min(w, N) consecutive states around `et`: a binary search over all
 // N epochs in the map finds the last epoch not after `et` (the anchor; the
 // first epoch when there is none), the window is centred on it (one more
-// state after than before for even t) and pushed inside the list. The
-// catalogue guarantees N >= 1 and 32-bit addresses for all N states and
-// epochs.
+// state after than before for even t) and pushed inside the list. With
+// OddWindowCentre::Nearest an odd t centres on the next epoch instead when
+// that one is at least as near to `et`. The catalogue guarantees N >= 1 and
+// 32-bit addresses for all N states and epochs.
 std::expected<Window, SpkError> select_window(const DafFile& daf, std::uint64_t w, std::uint64_t n,
-                                              std::uint32_t begin, std::uint32_t epoch_addr, double et) {
+                                              std::uint32_t begin, std::uint32_t epoch_addr, double et,
+                                              OddWindowCentre centre) {
     if (w == 0) return std::unexpected(SpkError::malformed("window size 0"));
     const std::uint64_t t = std::min(w, n);
     const auto n32 = static_cast<std::uint32_t>(n);
@@ -410,7 +437,11 @@ std::expected<Window, SpkError> select_window(const DafFile& daf, std::uint64_t 
         else
             hi = mid;
     }
-    const std::uint64_t anchor = lo == 0 ? 0 : lo - 1;
+    std::uint64_t anchor = lo == 0 ? 0 : lo - 1;
+    // Between epochs anchor and lo; NaN (lo = 0) stays on the first.
+    if (centre == OddWindowCentre::Nearest && t % 2 == 1 && lo > 0 && lo < n &&
+        epochs[lo] - et <= et - epochs[anchor])
+        anchor = lo;
     const std::uint64_t back = (t - 1) / 2;
     std::uint64_t first = anchor >= back ? anchor - back : 0;
     first = std::min(first, n - t);
@@ -437,7 +468,7 @@ bool has_equal_epochs(const double* x, std::size_t t) {
 }  // namespace
 
 std::expected<State, SpkError> SpkType9::evaluate(double et) const {
-    auto win = select_window(daf, meta.size + 1, meta.n, meta.begin, meta.epoch_addr, et);
+    auto win = select_window(daf, meta.size + 1, meta.n, meta.begin, meta.epoch_addr, et, centre);
     if (!win) return std::unexpected(win.error());
     const double* x = win->x;
     const double* y = win->states;
@@ -475,7 +506,7 @@ std::expected<State, SpkError> SpkType9::evaluate(double et) const {
 }
 
 std::expected<State, SpkError> SpkType13::evaluate(double et) const {
-    auto win = select_window(daf, window, n, begin, epoch_addr, et);
+    auto win = select_window(daf, window, n, begin, epoch_addr, et, centre);
     if (!win) return std::unexpected(win.error());
     const double* x = win->x;
     const double* y = win->states;

