@@ -449,6 +449,7 @@ def group_pck(args, report):
         sp.furnsh(path)
     anise = optional("anise")
     almanac = anise.Almanac(path) if anise else None
+    old_pck = LANDED.NaifPck(path) if LANDED is not None else None
 
     def close(ref, got, tol):
         got = np.asarray(got, dtype=float)
@@ -463,6 +464,14 @@ def group_pck(args, report):
         else:
             fn = getattr(pck, what)
             cs = [Contender("kernwerk", lambda fn=fn: fn("J2000", "ITRF93", ets))]
+        if old_pck is not None:
+            if what == "rotate_state_batch":
+                loop = (lambda: old_pck.rotate_state_batch("J2000", "ITRF93", ets, states))
+            else:
+                loop = (lambda fn=getattr(old_pck, what): fn("J2000", "ITRF93", ets))
+            cs.append(Contender("landed", loop, check=lambda ref, res: None if np.array_equal(
+                np.ascontiguousarray(ref).view(np.uint64), np.ascontiguousarray(res).view(np.uint64))
+                else "FLOOR MISMATCH: landed results differ"))
         if sp:
             if what == "pxform_batch":
                 loop = (lambda: [sp.pxform("J2000", "ITRF93", et) for et in prefix])
@@ -493,7 +502,7 @@ def group_pck(args, report):
     if sp:
         sp.kclear()
     report.table(f"Earth orientation: NaifPck batches J2000 -> ITRF93, {pathlib.Path(path).name}",
-                 ["method", "N"], rows, ["spiceypy*", "anise*"], per=lambda key: key[1], per_label="ns/epoch")
+                 ["method", "N"], rows, ["landed", "spiceypy*", "anise*"], per=lambda key: key[1], per_label="ns/epoch")
     report.note("* per-epoch loop over the first %d epochs, scaled to N; anise from EME2000 (its J2000)." % m)
 
 

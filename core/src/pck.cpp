@@ -153,8 +153,21 @@ std::expected<std::array<double, 3>, PckError> PckType2::angles(double et) const
 }
 
 const PckSegment* PckSegmentCursor::find(double et) noexcept {
-    if (seg_ && (lo_ < et || (lo_closed_ && et == lo_)) && (et < hi_ || (hi_closed_ && et == hi_))) return seg_;
-    seg_ = nullptr;
+    // Kept stretches are disjoint (each is the connected set of epochs around
+    // the one searched over which its segment wins) and ordered, so only the
+    // last one starting at or before `et` and the one before it (whose
+    // closed upper end may equal an open lower end) can hold it. A NaN epoch
+    // is held by none.
+    std::size_t lo_i = 0, hi_i = count_;  // the first stretch with lo > et in [lo_i, hi_i]
+    while (lo_i < hi_i) {
+        const std::size_t mid = (lo_i + hi_i) / 2;
+        if (kept_[mid].lo <= et)
+            lo_i = mid + 1;
+        else
+            hi_i = mid;
+    }
+    if (lo_i > 0 && holds(kept_[lo_i - 1], et)) return kept_[lo_i - 1].seg;
+    if (lo_i > 1 && holds(kept_[lo_i - 2], et)) return kept_[lo_i - 2].seg;
     const auto& segs = file_.segments();
     // The search of euler_state_with_ref: the last segment in file order
     // whose coverage holds `et` (NaN held by every segment).
@@ -180,9 +193,17 @@ const PckSegment* PckSegmentCursor::find(double et) noexcept {
             hi = later.start_et, hi_closed = false;
         }
     }
-    seg_ = &chosen;
-    lo_ = lo, hi_ = hi, lo_closed_ = lo_closed, hi_closed_ = hi_closed;
-    return seg_;
+    // Kept in order of lo (the new stretch is disjoint from every kept one);
+    // a full table starts again.
+    if (count_ == kKept) count_ = 0;
+    std::size_t at = count_;
+    while (at > 0 && kept_[at - 1].lo > lo) {
+        kept_[at] = kept_[at - 1];
+        --at;
+    }
+    kept_[at] = Stretch{&chosen, lo, hi, lo_closed, hi_closed};
+    ++count_;
+    return &chosen;
 }
 
 std::expected<PckFile::RefAndState, PckError> PckFile::euler_state_with_ref(std::int32_t body_frame,

@@ -107,7 +107,9 @@ private:
 // epoch searched over which that segment stays the choice (inside its
 // coverage, outside every later segment of the body) is kept, and epochs
 // inside it are answered without a search. Segments with NaN bounds turn the
-// shortcut off (the search's comparisons then decide alone).
+// shortcut off (the search's comparisons then decide alone). Up to kKept
+// stretches are kept, ordered by their lower ends, so that random epochs
+// over a file of a few dozen segments rarely search.
 class PckSegmentCursor {
 public:
     PckSegmentCursor(const PckFile& file, std::int32_t body_frame) noexcept : file_(file), body_(body_frame) {}
@@ -115,11 +117,19 @@ public:
     const PckSegment* find(double et) noexcept;
 
 private:
+    struct Stretch {
+        const PckSegment* seg = nullptr;  // unused while null
+        double lo = 0, hi = 0;
+        bool lo_closed = false, hi_closed = false;
+    };
+    static constexpr std::size_t kKept = 32;
+    static bool holds(const Stretch& k, double et) noexcept {
+        return (k.lo < et || (k.lo_closed && et == k.lo)) && (et < k.hi || (k.hi_closed && et == k.hi));
+    }
     const PckFile& file_;
     std::int32_t body_;
-    const PckSegment* seg_ = nullptr;  // the kept choice, when set
-    double lo_ = 0, hi_ = 0;
-    bool lo_closed_ = false, hi_closed_ = false;
+    Stretch kept_[kKept];
+    std::size_t count_ = 0;
 };
 
 // M, the rotation from `inertial` into a PCK segment's reference frame

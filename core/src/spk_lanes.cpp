@@ -217,6 +217,16 @@ std::size_t type3_sse2(const Cheb& g, const double* ets, std::size_t count, doub
     return rows_body<3>(g, ets, count, rows);
 }
 
+__attribute__((target("avx2"))) void type2_four_avx2(const double* const* recs, std::size_t nc, const double* ets,
+                                                     double* rows) noexcept {
+    Lanes L{{recs[0], recs[1], recs[2], recs[3]}, false};
+    type2_lanes(L, nc, v4{ets[0], ets[1], ets[2], ets[3]}, rows);
+}
+void type2_four_sse2(const double* const* recs, std::size_t nc, const double* ets, double* rows) noexcept {
+    Lanes L{{recs[0], recs[1], recs[2], recs[3]}, false};
+    type2_lanes(L, nc, v4{ets[0], ets[1], ets[2], ets[3]}, rows);
+}
+
 bool has_avx2() noexcept {
     static const bool yes = [] {
         __builtin_cpu_init();
@@ -254,6 +264,13 @@ bool row_from(const SpkType2& seg, const double* r, double et, double* row) noex
 
 bool row_from(const SpkType3& seg, const double* r, double et, double* row) noexcept {
     return type3_from(cheb_of(seg), r, et, row);
+}
+
+void type2_rows4(const double* const records[4], std::size_t nc, const double ets[4], double rows[24]) noexcept {
+    if (has_avx2())
+        type2_four_avx2(records, nc, ets, rows);
+    else
+        type2_four_sse2(records, nc, ets, rows);
 }
 
 const char* variant() noexcept { return has_avx2() ? "avx2" : "sse2"; }

@@ -38,6 +38,13 @@ const double* record_of(const SpkType3& seg, double et) noexcept;
 bool row_from(const SpkType2& seg, const double* record, double et, double* row) noexcept;
 bool row_from(const SpkType3& seg, const double* record, double et, double* row) noexcept;
 
+// Four epochs of the Type 2 series (SPK Type 2 and binary PCK Type 2 store
+// the same records) from records the caller found, `nc` >= 2 coefficients
+// per component and RADIUS != 0 in each: rows of the three values and their
+// derivatives per second, bit for bit those of SpkType2::evaluate and
+// PckType2::evaluate. The records may belong to different segments.
+void type2_rows4(const double* const records[4], std::size_t nc, const double ets[4], double rows[24]) noexcept;
+
 // "avx2" or "sse2": the variant this process runs.
 const char* variant() noexcept;
 

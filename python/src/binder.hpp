@@ -391,6 +391,13 @@ inline PyArrayObject* new_array(int ndim, const npy_intp* dims) {
     return reinterpret_cast<PyArrayObject*>(PyArray_ZEROS(ndim, const_cast<npy_intp*>(dims), NPY_DOUBLE, 0));
 }
 
+// The same without zero-filling, for callers that write every element
+// before the array is returned (and drop it on failure).
+inline PyArrayObject* new_unfilled_array(int ndim, const npy_intp* dims) {
+    if (!ensure_numpy()) return nullptr;
+    return reinterpret_cast<PyArrayObject*>(PyArray_EMPTY(ndim, const_cast<npy_intp*>(dims), NPY_DOUBLE, 0));
+}
+
 inline double* array_data(PyArrayObject* a) noexcept { return static_cast<double*>(PyArray_DATA(a)); }
 
 // ---------------------------------------------------------------------------

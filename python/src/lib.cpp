@@ -14,6 +14,7 @@
 #include "naif_ids.hpp"
 #include "pck.hpp"
 #include "spk.hpp"
+#include "spk_lanes.hpp"
 #include "spk_writer.hpp"
 #include "text_kernel.hpp"
 
@@ -560,6 +561,56 @@ struct NaifPck {
             prefetch_words(chebyshev_record_or_null(t.daf, t.init, t.intlen, t.rsize, t.n, t.begin, et), t.rsize);
         }
 
+        // The Euler states of four successive epochs evaluated side by side
+        // (the records may lie in different segments), and M for them.
+        // False, with nothing reported, when any of the four needs the
+        // per-epoch path: no covering Type 2 segment, one coefficient, a
+        // record outside the file, RADIUS 0, coefficient counts or reference
+        // frames that differ between the four, or a reference frame without
+        // M. The per-epoch path then reports the first failure in order.
+        bool euler4(const double* ets, EulerState* e, const Mat3*& m) {
+            const double* recs[4];
+            std::uint64_t nc = 0;
+            std::int32_t ref = 0;
+            for (int l = 0; l < 4; ++l) {
+                const PckSegment* seg = cursor_.find(ets[l]);
+                if (!seg || !seg->type2) return false;
+                const PckType2& t = *seg->type2;
+                if (l == 0) {
+                    nc = t.ncoef, ref = seg->ref_frame;
+                    if (nc < 2) return false;
+                } else if (t.ncoef != nc || seg->ref_frame != ref) {
+                    return false;
+                }
+                recs[l] = chebyshev_record_or_null(t.daf, t.init, t.intlen, t.rsize, t.n, t.begin, ets[l]);
+                if (!recs[l] || recs[l][1] == 0.0) return false;
+                seg_ = seg;
+            }
+            auto mm = reference_rotation();
+            if (!mm) return false;
+            m = *mm;
+            double rows[24];
+            lanes::type2_rows4(recs, static_cast<std::size_t>(nc), ets, rows);
+            for (int l = 0; l < 4; ++l)
+                for (int j = 0; j < 6; ++j) e[l][j] = rows[6 * l + j];
+            return true;
+        }
+
+        // The transforms of an Euler state `e` with M (from euler4): the
+        // arithmetic of sxform and pxform after their checks.
+        Mat6 sxform_of(const Mat3& m, const EulerState& e) const noexcept {
+            const Mat6 x = pck_inertial_to_body_sxform(m, e);
+            return pair_.forward ? x : invert_sxform(x);
+        }
+        Mat3 pxform_of(const Mat3& m, const EulerState& e) const noexcept {
+            const Mat3 x = pck_inertial_to_body_pxform(pck_euler_rotation(e[0], e[1], e[2]), m);
+            if (pair_.forward) return x;
+            Mat3 t;
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) t[i][j] = x[j][i];
+            return t;
+        }
+
         // The 6x6 transform of the pair at `et`.
         std::expected<Mat6, Failure> sxform(double et) {
             auto t2 = segment(et);
@@ -626,7 +677,7 @@ struct NaifPck {
         const npy_intp n = ets.len();
         if (states.shape[0] != n) return raise_value("states and ets must have the same length");
         const npy_intp dims[2] = {n, 6};
-        PyArrayObject* out = new_array(2, dims);
+        PyArrayObject* out = new_unfilled_array(2, dims);
         if (!out) return nullptr;
         double* dst = array_data(out);
         if (n == 0) return reinterpret_cast<PyObject*>(out);
@@ -637,8 +688,28 @@ struct NaifPck {
         }
         Series series(pck, *pair);
         constexpr npy_intp kAhead = 4;
+        // Four epochs at a time through the lanes where they qualify, epoch
+        // by epoch with the checks where they do not.
         for (npy_intp k = 0; k < n; ++k) {
-            if (k + kAhead < n) series.prefetch(ets.at(k + kAhead));
+            if (k + 4 <= n) {
+                for (npy_intp a = k + 2 * kAhead; a < k + 3 * kAhead && a < n; ++a) series.prefetch(ets.at(a));
+                const double q[4] = {ets.at(k), ets.at(k + 1), ets.at(k + 2), ets.at(k + 3)};
+                EulerState e[4];
+                const Mat3* m = nullptr;
+                if (series.euler4(q, e, m)) {
+                    for (int l = 0; l < 4; ++l) {
+                        const Mat6 x = series.sxform_of(*m, e[l]);
+                        State row;
+                        for (int j = 0; j < 6; ++j) row[j] = states.at(k + l, j);
+                        const State st = apply_sxform(x, row);
+                        for (int j = 0; j < 6; ++j) dst[(k + l) * 6 + j] = st[j];
+                    }
+                    k += 3;
+                    continue;
+                }
+            } else if (k + kAhead < n) {
+                series.prefetch(ets.at(k + kAhead));
+            }
             auto x = series.sxform(ets.at(k));
             if (!x) {
                 Py_DECREF(out);
@@ -729,7 +800,7 @@ PyObject* pck_batch(const char* display, PyObject* self, PyObject* const* args, 
     if (!ets.contiguous()) return raise_not_contiguous();
     const npy_intp n = ets.len();
     const npy_intp dims[3] = {n, static_cast<npy_intp>(Dim), static_cast<npy_intp>(Dim)};
-    PyArrayObject* out = new_array(3, dims);
+    PyArrayObject* out = new_unfilled_array(3, dims);
     if (!out) return nullptr;
     double* dst = array_data(out);
     if (n == 0) return finish_query(b.core(), reinterpret_cast<PyObject*>(out));
@@ -740,9 +811,34 @@ PyObject* pck_batch(const char* display, PyObject* self, PyObject* const* args, 
     }
     NaifPck::Series series(b.core(), *pair);
     constexpr npy_intp kAhead = 4;
+    // Four epochs at a time through the lanes where they qualify, epoch by
+    // epoch with the checks where they do not.
     for (npy_intp k = 0; k < n; ++k) {
+        if (k + 4 <= n) {
+            for (npy_intp a = k + 2 * kAhead; a < k + 3 * kAhead && a < n; ++a) series.prefetch(ets.at(a));
+            const double q[4] = {ets.at(k), ets.at(k + 1), ets.at(k + 2), ets.at(k + 3)};
+            EulerState e[4];
+            const Mat3* m = nullptr;
+            if (series.euler4(q, e, m)) {
+                for (int l = 0; l < 4; ++l) {
+                    double* slice = dst + (k + l) * static_cast<npy_intp>(Dim * Dim);
+                    if constexpr (Dim == 3) {
+                        const Mat3 x = series.pxform_of(*m, e[l]);
+                        for (std::size_t i = 0; i < 3; ++i)
+                            for (std::size_t j = 0; j < 3; ++j) slice[i * 3 + j] = x[i][j];
+                    } else {
+                        const Mat6 x = series.sxform_of(*m, e[l]);
+                        for (std::size_t i = 0; i < Dim; ++i)
+                            for (std::size_t j = 0; j < Dim; ++j) slice[i * Dim + j] = x[i][j];
+                    }
+                }
+                k += 3;
+                continue;
+            }
+        } else if (k + kAhead < n) {
+            series.prefetch(ets.at(k + kAhead));
+        }
         const double et = ets.at(k);
-        if (k + kAhead < n) series.prefetch(ets.at(k + kAhead));
         double* slice = dst + k * static_cast<npy_intp>(Dim * Dim);
         if constexpr (Dim == 3) {
             auto x = series.pxform(et);
