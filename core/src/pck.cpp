@@ -293,28 +293,46 @@ Mat3 pck_inertial_to_body_pxform(const Mat3& r, const Mat3& m) noexcept {
     return x;
 }
 
-Mat6 pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e) noexcept {
+// With R and dR finite, two more things hold of these sums. Each starts
+// from +0.0, so it is never -0 (a sum is -0 only when both addends are);
+// adding a signed zero to it therefore changes nothing: the "+ 0.0" of the
+// upper left and the R_ik x 0 terms of the lower left drop out. And a term
+// with M_kj = 0 is a signed zero too: it drops out of the sum, whose value
+// before any term is the +0.0 it starts from. M here is the identity or a
+// rotation about x, so most of its terms are such zeros.
+void pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e, double* out) noexcept {
     const auto [r, dr] = pck_euler_rotation_and_derivative(e[0], e[1], e[2], e[3], e[4], e[5]);
     bool finite = true;
     for (int i = 0; i < 3; ++i)
         for (int k = 0; k < 3; ++k) finite = finite && std::isfinite(r[i][k]) && std::isfinite(dr[i][k]);
-    if (!finite) [[unlikely]]
-        return full_product(m, r, dr);
-    Mat6 x;
+    if (!finite) [[unlikely]] {
+        const Mat6 x = full_product(m, r, dr);
+        for (int i = 0; i < 6; ++i)
+            for (int j = 0; j < 6; ++j) out[i * 6 + j] = x[i][j];
+        return;
+    }
     for (int i = 0; i < 3; ++i) {
         for (int j = 0; j < 3; ++j) {
             double rm = 0.0, dm = 0.0;
             for (int k = 0; k < 3; ++k) {
+                if (m[k][j] == 0.0) continue;
                 rm = rm + r[i][k] * m[k][j];
                 dm = dm + dr[i][k] * m[k][j];
             }
-            for (int k = 0; k < 3; ++k) dm = dm + r[i][k] * 0.0;
-            x[i][j] = rm + 0.0;
-            x[i][j + 3] = 0.0;
-            x[i + 3][j] = dm;
-            x[i + 3][j + 3] = rm;
+            out[i * 6 + j] = rm;
+            out[i * 6 + j + 3] = 0.0;
+            out[(i + 3) * 6 + j] = dm;
+            out[(i + 3) * 6 + j + 3] = rm;
         }
     }
+}
+
+Mat6 pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e) noexcept {
+    double rows[36];
+    pck_inertial_to_body_sxform(m, e, rows);
+    Mat6 x;
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 6; ++j) x[i][j] = rows[i * 6 + j];
     return x;
 }
 

@@ -145,6 +145,8 @@ Mat3 pck_inertial_to_body_pxform(const Mat3& r, const Mat3& m) noexcept;
 // the product when R and dR are finite, the full product otherwise: the same
 // bits either way.
 Mat6 pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e) noexcept;
+// The same written row by row into out[0..36).
+void pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e, double* out) noexcept;
 
 // The 6x6 state transform from `inertial` (J2000 or ECLIPJ2000) to the
 // body-fixed frame whose Euler angles and rates `e` a segment referred to

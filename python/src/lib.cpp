@@ -4,6 +4,7 @@
 #include "binder.hpp"
 
 #include <atomic>
+#include <cmath>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -602,6 +603,13 @@ struct NaifPck {
             const Mat6 x = pck_inertial_to_body_sxform(m, e);
             return pair_.forward ? x : invert_sxform(x);
         }
+        // sxform_of written row by row into out[0..36).
+        void sxform_into(const Mat3& m, const EulerState& e, double* out) const noexcept {
+            if (pair_.forward) return pck_inertial_to_body_sxform(m, e, out);
+            const Mat6 x = invert_sxform(pck_inertial_to_body_sxform(m, e));
+            for (int i = 0; i < 6; ++i)
+                for (int j = 0; j < 6; ++j) out[i * 6 + j] = x[i][j];
+        }
         Mat3 pxform_of(const Mat3& m, const EulerState& e) const noexcept {
             const Mat3 x = pck_inertial_to_body_pxform(pck_euler_rotation(e[0], e[1], e[2]), m);
             if (pair_.forward) return x;
@@ -668,6 +676,23 @@ struct NaifPck {
         return nullptr;
     }
 
+    // apply_sxform of the transform x (row by row): out_i sums x_ij s_j from
+    // +0.0 in increasing j. Such a sum is never -0, so a term that is a
+    // signed zero changes nothing; when the upper right block of x is zero
+    // (as built for finite R and dR) and s_3..s_5 are finite, its three
+    // terms in each of the first three sums are such zeros and are skipped.
+    static void apply_rows(const double* x, const State& s, double* out) noexcept {
+        bool skip = std::isfinite(s[3]) && std::isfinite(s[4]) && std::isfinite(s[5]);
+        for (int i = 0; i < 3 && skip; ++i)
+            skip = x[i * 6 + 3] == 0.0 && x[i * 6 + 4] == 0.0 && x[i * 6 + 5] == 0.0;
+        for (int i = 0; i < 6; ++i) {
+            const int last = (skip && i < 3) ? 3 : 6;
+            double acc = 0.0;
+            for (int j = 0; j < last; ++j) acc = acc + x[i * 6 + j] * s[j];
+            out[i] = acc;
+        }
+    }
+
     // The (N, 6) array of states[k] carried by the transform at ets[k].
     // `states` is read through its own strides; `ets` must be contiguous.
     static PyObject* rotate_state_batch(const PckFile& pck, std::string_view from, std::string_view to,
@@ -692,17 +717,17 @@ struct NaifPck {
         // by epoch with the checks where they do not.
         for (npy_intp k = 0; k < n; ++k) {
             if (k + 4 <= n) {
-                for (npy_intp a = k + 2 * kAhead; a < k + 3 * kAhead && a < n; ++a) series.prefetch(ets.at(a));
+                for (npy_intp a = k + 4 * kAhead; a < k + 5 * kAhead && a < n; ++a) series.prefetch(ets.at(a));
                 const double q[4] = {ets.at(k), ets.at(k + 1), ets.at(k + 2), ets.at(k + 3)};
                 EulerState e[4];
                 const Mat3* m = nullptr;
                 if (series.euler4(q, e, m)) {
                     for (int l = 0; l < 4; ++l) {
-                        const Mat6 x = series.sxform_of(*m, e[l]);
+                        double x[36];
+                        series.sxform_into(*m, e[l], x);
                         State row;
                         for (int j = 0; j < 6; ++j) row[j] = states.at(k + l, j);
-                        const State st = apply_sxform(x, row);
-                        for (int j = 0; j < 6; ++j) dst[(k + l) * 6 + j] = st[j];
+                        apply_rows(x, row, dst + (k + l) * 6);
                     }
                     k += 3;
                     continue;
@@ -815,7 +840,7 @@ PyObject* pck_batch(const char* display, PyObject* self, PyObject* const* args, 
     // epoch with the checks where they do not.
     for (npy_intp k = 0; k < n; ++k) {
         if (k + 4 <= n) {
-            for (npy_intp a = k + 2 * kAhead; a < k + 3 * kAhead && a < n; ++a) series.prefetch(ets.at(a));
+            for (npy_intp a = k + 4 * kAhead; a < k + 5 * kAhead && a < n; ++a) series.prefetch(ets.at(a));
             const double q[4] = {ets.at(k), ets.at(k + 1), ets.at(k + 2), ets.at(k + 3)};
             EulerState e[4];
             const Mat3* m = nullptr;
@@ -827,9 +852,7 @@ PyObject* pck_batch(const char* display, PyObject* self, PyObject* const* args, 
                         for (std::size_t i = 0; i < 3; ++i)
                             for (std::size_t j = 0; j < 3; ++j) slice[i * 3 + j] = x[i][j];
                     } else {
-                        const Mat6 x = series.sxform_of(*m, e[l]);
-                        for (std::size_t i = 0; i < Dim; ++i)
-                            for (std::size_t j = 0; j < Dim; ++j) slice[i * Dim + j] = x[i][j];
+                        series.sxform_into(*m, e[l], slice);
                     }
                 }
                 k += 3;
