@@ -158,16 +158,15 @@ const PckSegment* PckSegmentCursor::find(double et) noexcept {
     // last one starting at or before `et` and the one before it (whose
     // closed upper end may equal an open lower end) can hold it. A NaN epoch
     // is held by none.
-    std::size_t lo_i = 0, hi_i = count_;  // the first stretch with lo > et in [lo_i, hi_i]
-    while (lo_i < hi_i) {
-        const std::size_t mid = (lo_i + hi_i) / 2;
-        if (kept_[mid].lo <= et)
-            lo_i = mid + 1;
-        else
-            hi_i = mid;
-    }
-    if (lo_i > 0 && holds(kept_[lo_i - 1], et)) return kept_[lo_i - 1].seg;
-    if (lo_i > 1 && holds(kept_[lo_i - 2], et)) return kept_[lo_i - 2].seg;
+    // Unused slots hold lo = +inf with an open end and come last; the count
+    // of stretches with lo <= et is found without branches (random epochs
+    // would mispredict every step).
+    std::size_t pos = 0;
+    for (std::size_t step = kKept / 2; step > 0; step /= 2)
+        pos += (kept_[pos + step - 1].lo <= et) ? step : 0;
+    pos += (kept_[pos].lo <= et) ? 1 : 0;
+    if (pos > 0 && kept_[pos - 1].seg && holds(kept_[pos - 1], et)) return kept_[pos - 1].seg;
+    if (pos > 1 && kept_[pos - 2].seg && holds(kept_[pos - 2], et)) return kept_[pos - 2].seg;
     const auto& segs = file_.segments();
     // The search of euler_state_with_ref: the last segment in file order
     // whose coverage holds `et` (NaN held by every segment).
@@ -195,7 +194,10 @@ const PckSegment* PckSegmentCursor::find(double et) noexcept {
     }
     // Kept in order of lo (the new stretch is disjoint from every kept one);
     // a full table starts again.
-    if (count_ == kKept) count_ = 0;
+    if (count_ == kKept) {
+        for (Stretch& k : kept_) k = Stretch{};
+        count_ = 0;
+    }
     std::size_t at = count_;
     while (at > 0 && kept_[at - 1].lo > lo) {
         kept_[at] = kept_[at - 1];

@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -119,7 +120,7 @@ public:
 private:
     struct Stretch {
         const PckSegment* seg = nullptr;  // unused while null
-        double lo = 0, hi = 0;
+        double lo = std::numeric_limits<double>::infinity(), hi = 0;
         bool lo_closed = false, hi_closed = false;
     };
     static constexpr std::size_t kKept = 32;

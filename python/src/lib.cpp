@@ -525,7 +525,7 @@ struct NaifPck {
     // frame.
     class Series {
     public:
-        Series(const PckFile& pck, const Pair& pair) : pair_(pair), cursor_(pck, kItrf93), ahead_(pck, kItrf93) {}
+        Series(const PckFile& pck, const Pair& pair) : pair_(pair), cursor_(pck, kItrf93) {}
 
         // The segment for `et` and M for it.
         std::expected<const PckType2*, Failure> segment(double et) {
@@ -552,39 +552,50 @@ struct NaifPck {
             return &*m_;
         }
 
-        // Asks for the record that serves `et` in the current segment, when
-        // there is one, ahead of its use (random epochs otherwise wait on
-        // memory for every record).
-        void prefetch(double et) noexcept {
-            const PckSegment* seg = ahead_.find(et);
-            if (!seg || !seg->type2) return;
-            const PckType2& t = *seg->type2;
-            prefetch_words(chebyshev_record_or_null(t.daf, t.init, t.intlen, t.rsize, t.n, t.begin, et), t.rsize);
+        // The segment and record of each epoch up to kLead + 4 places ahead
+        // of `k`, found once (a ring of the last kRing epochs), the record
+        // requested as it is found and read when its group is evaluated.
+        static constexpr npy_intp kRing = 16, kLead = 8;
+        void look_ahead(const ArrayView& ets, npy_intp k, npy_intp n) noexcept {
+            const npy_intp until = std::min(n, k + kLead + 4);
+            for (; filled_ < until; ++filled_) {
+                const double et = ets.at(filled_);
+                const PckSegment* seg = cursor_.find(et);
+                const double* rec = nullptr;
+                if (seg && seg->type2) {
+                    const PckType2& t = *seg->type2;
+                    rec = chebyshev_record_or_null(t.daf, t.init, t.intlen, t.rsize, t.n, t.begin, et);
+                    prefetch_words(rec, t.rsize);
+                }
+                ring_seg_[filled_ % kRing] = seg;
+                ring_rec_[filled_ % kRing] = rec;
+            }
         }
 
-        // The Euler states of four successive epochs evaluated side by side
-        // (the records may lie in different segments), and M for them.
-        // False, with nothing reported, when any of the four needs the
-        // per-epoch path: no covering Type 2 segment, one coefficient, a
-        // record outside the file, RADIUS 0, coefficient counts or reference
-        // frames that differ between the four, or a reference frame without
-        // M. The per-epoch path then reports the first failure in order.
-        bool euler4(const double* ets, EulerState* e, const Mat3*& m) {
+        // The Euler states of epochs k..k+3 (`ets`, after look_ahead up to k)
+        // evaluated side by side (the records may lie in different
+        // segments), and M for them. False, with nothing reported, when any
+        // of the four needs the per-epoch path: no covering Type 2 segment,
+        // one coefficient, a record outside the file, RADIUS 0, coefficient
+        // counts or reference frames that differ between the four, or a
+        // reference frame without M. The per-epoch path then reports the
+        // first failure in order.
+        bool euler4(npy_intp k, const double* ets, EulerState* e, const Mat3*& m) {
             const double* recs[4];
             std::uint64_t nc = 0;
             std::int32_t ref = 0;
             for (int l = 0; l < 4; ++l) {
-                const PckSegment* seg = cursor_.find(ets[l]);
-                if (!seg || !seg->type2) return false;
-                const PckType2& t = *seg->type2;
+                const PckSegment* seg = ring_seg_[(k + l) % kRing];
+                recs[l] = ring_rec_[(k + l) % kRing];
+                if (!seg || !recs[l]) return false;
+                const PckType2& t = *seg->type2;  // set: the record is
                 if (l == 0) {
                     nc = t.ncoef, ref = seg->ref_frame;
                     if (nc < 2) return false;
                 } else if (t.ncoef != nc || seg->ref_frame != ref) {
                     return false;
                 }
-                recs[l] = chebyshev_record_or_null(t.daf, t.init, t.intlen, t.rsize, t.n, t.begin, ets[l]);
-                if (!recs[l] || recs[l][1] == 0.0) return false;
+                if (recs[l][1] == 0.0) return false;
                 seg_ = seg;
             }
             auto mm = reference_rotation();
@@ -650,8 +661,10 @@ struct NaifPck {
     private:
         Pair pair_;
         PckSegmentCursor cursor_;
-        PckSegmentCursor ahead_;  // for the epochs prefetched
         const PckSegment* seg_ = nullptr;
+        const PckSegment* ring_seg_[kRing] = {};
+        const double* ring_rec_[kRing] = {};
+        npy_intp filled_ = 0;  // epochs entered into the ring
         std::optional<Mat3> m_;
         std::int32_t m_ref_ = 0;
         bool have_m_ = false;
@@ -712,16 +725,15 @@ struct NaifPck {
             return raise(pair.error());
         }
         Series series(pck, *pair);
-        constexpr npy_intp kAhead = 4;
         // Four epochs at a time through the lanes where they qualify, epoch
         // by epoch with the checks where they do not.
         for (npy_intp k = 0; k < n; ++k) {
+            series.look_ahead(ets, k, n);
             if (k + 4 <= n) {
-                for (npy_intp a = k + 4 * kAhead; a < k + 5 * kAhead && a < n; ++a) series.prefetch(ets.at(a));
                 const double q[4] = {ets.at(k), ets.at(k + 1), ets.at(k + 2), ets.at(k + 3)};
                 EulerState e[4];
                 const Mat3* m = nullptr;
-                if (series.euler4(q, e, m)) {
+                if (series.euler4(k, q, e, m)) {
                     for (int l = 0; l < 4; ++l) {
                         double x[36];
                         series.sxform_into(*m, e[l], x);
@@ -732,8 +744,6 @@ struct NaifPck {
                     k += 3;
                     continue;
                 }
-            } else if (k + kAhead < n) {
-                series.prefetch(ets.at(k + kAhead));
             }
             auto x = series.sxform(ets.at(k));
             if (!x) {
@@ -835,16 +845,15 @@ PyObject* pck_batch(const char* display, PyObject* self, PyObject* const* args, 
         return finish_query(b.core(), NaifPck::raise(pair.error()));
     }
     NaifPck::Series series(b.core(), *pair);
-    constexpr npy_intp kAhead = 4;
     // Four epochs at a time through the lanes where they qualify, epoch by
     // epoch with the checks where they do not.
     for (npy_intp k = 0; k < n; ++k) {
+        series.look_ahead(ets, k, n);
         if (k + 4 <= n) {
-            for (npy_intp a = k + 4 * kAhead; a < k + 5 * kAhead && a < n; ++a) series.prefetch(ets.at(a));
             const double q[4] = {ets.at(k), ets.at(k + 1), ets.at(k + 2), ets.at(k + 3)};
             EulerState e[4];
             const Mat3* m = nullptr;
-            if (series.euler4(q, e, m)) {
+            if (series.euler4(k, q, e, m)) {
                 for (int l = 0; l < 4; ++l) {
                     double* slice = dst + (k + l) * static_cast<npy_intp>(Dim * Dim);
                     if constexpr (Dim == 3) {
@@ -858,8 +867,6 @@ PyObject* pck_batch(const char* display, PyObject* self, PyObject* const* args, 
                 k += 3;
                 continue;
             }
-        } else if (k + kAhead < n) {
-            series.prefetch(ets.at(k + kAhead));
         }
         const double et = ets.at(k);
         double* slice = dst + k * static_cast<npy_intp>(Dim * Dim);
