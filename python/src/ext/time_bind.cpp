@@ -103,6 +103,20 @@ void for_each(std::size_t n, Body body) {
     if (err) raise(*err, n);
 }
 
+// out[i] = convert(in[i]) over two arrays of one length, through for_each.
+template <class In, class Out, class Convert>
+void map_each(const In& in, Out& out, Convert convert) {
+    same_length(in.shape(0), out.shape(0));
+    const auto* x = in.data();
+    auto* o = out.data();
+    for_each(in.shape(0), [&](std::size_t i) -> std::optional<TimeError> {
+        auto r = convert(x[i]);
+        if (!r) return std::move(r.error());
+        o[i] = *r;
+        return std::nullopt;
+    });
+}
+
 void load_kernel(PyLeapSeconds* self, const std::string& path) {
     auto tk = parse_text_kernel(path);
     if (!tk) {
@@ -253,16 +267,8 @@ void register_time(nb::module_& m) {
         "scale_to_et",
         [](const PyLeapSeconds* lsk, std::string_view scale_name, F64In in, F64Out out) {
             const Scale scale = scale_of(scale_name);
-            same_length(in.shape(0), out.shape(0));
             const LeapSeconds* model = model_of(lsk);
-            const double* x = in.data();
-            double* o = out.data();
-            for_each(in.shape(0), [&](std::size_t i) -> std::optional<TimeError> {
-                auto r = scale_to_et(model, scale, x[i]);
-                if (!r) return std::move(r.error());
-                o[i] = *r;
-                return std::nullopt;
-            });
+            map_each(in, out, [&](auto x) { return scale_to_et(model, scale, x); });
         },
         nb::arg("lsk").none(), nb::arg("scale"), nb::arg("values"), nb::arg("out"),
         "Seconds past J2000 in `scale` -> ET.");
@@ -270,16 +276,8 @@ void register_time(nb::module_& m) {
         "et_to_scale",
         [](const PyLeapSeconds* lsk, std::string_view scale_name, F64In in, F64Out out) {
             const Scale scale = scale_of(scale_name);
-            same_length(in.shape(0), out.shape(0));
             const LeapSeconds* model = model_of(lsk);
-            const double* x = in.data();
-            double* o = out.data();
-            for_each(in.shape(0), [&](std::size_t i) -> std::optional<TimeError> {
-                auto r = et_to_scale(model, scale, x[i]);
-                if (!r) return std::move(r.error());
-                o[i] = *r;
-                return std::nullopt;
-            });
+            map_each(in, out, [&](auto x) { return et_to_scale(model, scale, x); });
         },
         nb::arg("lsk").none(), nb::arg("scale"), nb::arg("et"), nb::arg("out"), "ET -> seconds past J2000 in `scale`.");
     m.def(
@@ -351,32 +349,16 @@ void register_time(nb::module_& m) {
     m.def(
         "datetime64_to_et",
         [](const PyLeapSeconds* lsk, I64In in, std::int64_t ticks_per_second, F64Out out) {
-            same_length(in.shape(0), out.shape(0));
             const LeapSeconds* model = model_of(lsk);
-            const std::int64_t* x = in.data();
-            double* o = out.data();
-            for_each(in.shape(0), [&](std::size_t i) -> std::optional<TimeError> {
-                auto r = datetime64_to_et(model, x[i], ticks_per_second);
-                if (!r) return std::move(r.error());
-                o[i] = *r;
-                return std::nullopt;
-            });
+            map_each(in, out, [&](auto x) { return datetime64_to_et(model, x, ticks_per_second); });
         },
         nb::arg("lsk").none(), nb::arg("ticks"), nb::arg("ticks_per_second"), nb::arg("out"),
         "datetime64 ticks (UTC since 1970; negative ticks_per_second: seconds per tick) -> ET; NaT -> NaN.");
     m.def(
         "et_to_datetime64",
         [](const PyLeapSeconds* lsk, F64In in, std::int64_t ticks_per_second, I64Out out) {
-            same_length(in.shape(0), out.shape(0));
             const LeapSeconds* model = model_of(lsk);
-            const double* x = in.data();
-            std::int64_t* o = out.data();
-            for_each(in.shape(0), [&](std::size_t i) -> std::optional<TimeError> {
-                auto r = et_to_datetime64(model, x[i], ticks_per_second);
-                if (!r) return std::move(r.error());
-                o[i] = *r;
-                return std::nullopt;
-            });
+            map_each(in, out, [&](auto x) { return et_to_datetime64(model, x, ticks_per_second); });
         },
         nb::arg("lsk").none(), nb::arg("et"), nb::arg("ticks_per_second"), nb::arg("out"),
         "ET -> datetime64 ticks of UTC (a leap second holds at the day's last tick); NaN -> NaT.");
