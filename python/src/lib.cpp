@@ -588,7 +588,7 @@ struct NaifPck {
                 const PckSegment* seg = ring_seg_[(k + l) % kRing];
                 recs[l] = ring_rec_[(k + l) % kRing];
                 if (!seg || !recs[l]) return false;
-                const PckType2& t = *seg->type2;  // set: the record is
+                const PckType2& t = *seg->type2;  // a record comes only from a Type 2 segment
                 if (l == 0) {
                     nc = t.ncoef, ref = seg->ref_frame;
                     if (nc < 2) return false;
