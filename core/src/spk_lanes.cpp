@@ -217,14 +217,20 @@ std::size_t type3_sse2(const Cheb& g, const double* ets, std::size_t count, doub
     return rows_body<3>(g, ets, count, rows);
 }
 
+// Four epochs of records the caller found.
+[[gnu::always_inline]] inline void four_body(const double* const* recs, std::size_t nc, const double* ets,
+                                             double* rows) noexcept {
+    Lanes L{{recs[0], recs[1], recs[2], recs[3]}, false};
+    const v4 et = {ets[0], ets[1], ets[2], ets[3]};
+    type2_lanes(L, nc, et, rows);
+}
+
 __attribute__((target("avx2"))) void type2_four_avx2(const double* const* recs, std::size_t nc, const double* ets,
                                                      double* rows) noexcept {
-    Lanes L{{recs[0], recs[1], recs[2], recs[3]}, false};
-    type2_lanes(L, nc, v4{ets[0], ets[1], ets[2], ets[3]}, rows);
+    four_body(recs, nc, ets, rows);
 }
 void type2_four_sse2(const double* const* recs, std::size_t nc, const double* ets, double* rows) noexcept {
-    Lanes L{{recs[0], recs[1], recs[2], recs[3]}, false};
-    type2_lanes(L, nc, v4{ets[0], ets[1], ets[2], ets[3]}, rows);
+    four_body(recs, nc, ets, rows);
 }
 
 bool has_avx2() noexcept {
