@@ -38,6 +38,9 @@ LAYOUTS = {
     "one-coefficient": [series(0, 100, 4, 1, 7), one_coefficient(100, 150, 1), series(150, 300, 4, 1, 8)],
     # A record with RADIUS 0.
     "radius-zero": [series(0, 100, 4, 1, 9), series(100, 300, 6, 17, 10, radius_zero_at=3)],
+    # Later segments over parts of an earlier one: more stretches (47) than a
+    # batch keeps, so that sorted epochs refill them.
+    "many": [series(0, 300, 10, 17, 20)] + [series(12 * i + 2, 12 * i + 8, 1, 17, 21 + i) for i in range(23)],
     # Another type of segment over part of the body's coverage.
     "unsupported": [series(0, 300, 6, 17, 11), pck_segment(3000, 17, 3, 210, 220, [1.0, 2.0])],
 }
