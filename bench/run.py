@@ -1,6 +1,6 @@
 """kernwerk's benchmark suite: one command, one table, contenders side by side.
 
-    python bench/run.py [--quick] [--only GROUP[,GROUP...]] [--repeats 5] [--json FILE] [--dir DIR]
+    python bench/run.py [--quick] [--only GROUP[,GROUP...]] [--repeats 5] [--json FILE] [--dir DIR] [--landed DIR]
 
 Groups (in this order):
   spk     NaifSpk.state_batch at 10^3, 10^5, 10^6 epochs, random and sorted
@@ -24,6 +24,10 @@ and the C++ floors of floors.cpp, built on first use with the system g++:
   floor-c  floor-b with four epochs in vector lanes;
   floor-e  floor-b with the records of the epoch four places on prefetched;
   floor-d  plain write + fsync of the bytes kernwerk writes.
+With --landed DIR (a directory holding an earlier build's _native module,
+for instance one installed with `pip install --target DIR` from an earlier
+commit), that build's NaifSpk runs beside as the contender "landed", checked
+bit for bit like the floors.
 The floors' results are compared with kernwerk's bit for bit on every case; a
 difference is printed as FLOOR MISMATCH and makes the run exit with status 1.
 Peers are checked against kernwerk within a tolerance (MISMATCH in the notes).
@@ -114,6 +118,26 @@ def optional(module: str):
 
 _FLOORS = None
 _FLOOR_KERNELS = {}
+LANDED = None  # the _native module of --landed, once loaded
+
+
+def load_landed(directory: str):
+    """The _native extension found under `directory` (its kernwerk/ or the
+    directory itself), loaded under another package name so that it lives
+    beside the current one."""
+    import glob
+    import importlib.machinery
+    import importlib.util
+
+    found = glob.glob(os.path.join(directory, "kernwerk", "_native*.so")) or \
+        glob.glob(os.path.join(directory, "_native*.so"))
+    if not found:
+        raise SystemExit(f"--landed: no _native*.so under {directory}")
+    loader = importlib.machinery.ExtensionFileLoader("kernwerk_landed._native", found[0])
+    spec = importlib.util.spec_from_file_location("kernwerk_landed._native", found[0], loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
 
 
 def floors():
@@ -170,6 +194,7 @@ class Peers:
 
         want = (lambda name: only is None or name in only)
         self.spk = NaifSpk(path)
+        self.landed = LANDED.NaifSpk(path) if LANDED is not None and want("landed") else None
         self.pairs = [(s[0], s[1]) for s in self.spk.segments()]
         jpl = optional("jplephem.spk") if want("jplephem") else None
         self.jpl = jpl.SPK.open(path) if jpl else None
@@ -227,6 +252,9 @@ def batch_contenders(peers: Peers, target: int, center: int, ets: np.ndarray, on
     spk = peers.spk
     if want("kernwerk"):
         out.append(Contender("kernwerk", lambda: spk.state_batch(target, center, ets)))
+    if peers.landed is not None and want("landed"):
+        old = peers.landed
+        out.append(Contender("landed", lambda: old.state_batch(target, center, ets), check=bit_check))
     fl = floors()
     if fl is not None:
         if peers.path not in _FLOOR_KERNELS:
@@ -297,7 +325,8 @@ def anise_many_contender(peers: Peers, target: int, center: int, ets: np.ndarray
 
 def group_spk(args, report):
     sizes = [1_000, 100_000] if args.quick else [1_000, 100_000, 1_000_000]
-    columns = ["floor-a", "floor-b", "floor-c", "floor-e", "jplephem", "calcephpy", "anise*", "anise-many^", "spiceypy*"]
+    columns = ["landed", "floor-a", "floor-b", "floor-c", "floor-e", "jplephem", "calcephpy", "anise*", "anise-many^",
+               "spiceypy*"]
     rows = []
     for kname, path in kernel_paths().items():
         peers = Peers(path)
@@ -334,6 +363,10 @@ def single_contenders(peers: Peers, target: int, center: int, ets: list[float]):
     out = []
     st = peers.spk.state
     out.append(Contender("kernwerk", lambda: [st(target, center, et) for et in ets], scale=1 / m))
+    if peers.landed is not None:
+        old = peers.landed.state
+        out.append(Contender("landed", lambda: [old(target, center, et) for et in ets], scale=1 / m,
+                             check=lambda ref, res: None if ref == res else "FLOOR MISMATCH: landed results differ"))
 
     def rows_check(ref, res):
         return state_check(np.asarray(ref, dtype=float), res)
@@ -366,7 +399,7 @@ def single_contenders(peers: Peers, target: int, center: int, ets: list[float]):
 
 
 def group_single(args, report):
-    columns = ["anise", "anise(Epoch made)", "spiceypy", "jplephem", "calcephpy"]
+    columns = ["landed", "anise", "anise(Epoch made)", "spiceypy", "jplephem", "calcephpy"]
     rows = []
     for kname, path in kernel_paths().items():
         peers = Peers(path)
@@ -416,6 +449,7 @@ def group_pck(args, report):
         sp.furnsh(path)
     anise = optional("anise")
     almanac = anise.Almanac(path) if anise else None
+    old_pck = LANDED.NaifPck(path) if LANDED is not None else None
 
     def close(ref, got, tol):
         got = np.asarray(got, dtype=float)
@@ -430,6 +464,14 @@ def group_pck(args, report):
         else:
             fn = getattr(pck, what)
             cs = [Contender("kernwerk", lambda fn=fn: fn("J2000", "ITRF93", ets))]
+        if old_pck is not None:
+            if what == "rotate_state_batch":
+                loop = (lambda: old_pck.rotate_state_batch("J2000", "ITRF93", ets, states))
+            else:
+                loop = (lambda fn=getattr(old_pck, what): fn("J2000", "ITRF93", ets))
+            cs.append(Contender("landed", loop, check=lambda ref, res: None if np.array_equal(
+                np.ascontiguousarray(ref).view(np.uint64), np.ascontiguousarray(res).view(np.uint64))
+                else "FLOOR MISMATCH: landed results differ"))
         if sp:
             if what == "pxform_batch":
                 loop = (lambda: [sp.pxform("J2000", "ITRF93", et) for et in prefix])
@@ -460,7 +502,7 @@ def group_pck(args, report):
     if sp:
         sp.kclear()
     report.table(f"Earth orientation: NaifPck batches J2000 -> ITRF93, {pathlib.Path(path).name}",
-                 ["method", "N"], rows, ["spiceypy*", "anise*"], per=lambda key: key[1], per_label="ns/epoch")
+                 ["method", "N"], rows, ["landed", "spiceypy*", "anise*"], per=lambda key: key[1], per_label="ns/epoch")
     report.note("* per-epoch loop over the first %d epochs, scaled to N; anise from EME2000 (its J2000)." % m)
 
 
@@ -612,9 +654,14 @@ def group_write(args, report):
                     return None if np.array_equal(x, y) else "MISMATCH: states differ"
                 cs.append(Contender("spiceypy", lambda: spice_write(sp, kind, segs, paths["spice"]),
                                     check=spice_check))
-            # Each sample starts from no file, for every contender alike.
+            # Each sample starts from no file and no dirty pages, for every
+            # contender alike: spiceypy writes without fsync, and on ext4 the
+            # next fsync of anyone else would otherwise flush its 100 MB too.
+            def clean(p):
+                remove(p)
+                os.sync()
             for c, key in zip(cs, ("kw", "kw-write", "floor", "spice")):
-                c.setup = (lambda p=paths[key]: remove(p))
+                c.setup = (lambda p=paths[key]: clean(p))
             harness.measure(cs, args.repeats, target=0.0)
             rows.append(((f"Type {kind}", fmt_bytes(size)), cs))
             image = prebuilt = None  # release the 100 MB before the next type's data
@@ -823,6 +870,7 @@ def main(argv=None) -> int:
     ap.add_argument("--repeats", type=int, default=5, help="interleaved rounds per case (default 5)")
     ap.add_argument("--json", default=None, help="also write every sample to this JSON file")
     ap.add_argument("--dir", default=None, help="directory for the written files (default: the temp directory)")
+    ap.add_argument("--landed", default=None, help="directory with an earlier build's _native, run beside")
     ap.add_argument("--child", default=None, help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
 
@@ -830,6 +878,9 @@ def main(argv=None) -> int:
         print(json.dumps(child(json.loads(args.child))))
         return 0
 
+    global LANDED
+    if args.landed:
+        LANDED = load_landed(args.landed)
     groups = [g.strip() for g in args.only.split(",") if g.strip()]
     unknown = [g for g in groups if g not in GROUPS]
     if unknown:

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -81,6 +82,8 @@ Type9Segment make_type9(FuzzedDataProvider& in) {
     return s;
 }
 
+using Segment = std::variant<Type3Segment, Type9Segment>;
+
 // The words of a segment's data array as the writer lays them out.
 std::vector<double> expected_words(const Segment& seg) {
     std::vector<double> w;
@@ -105,11 +108,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider in(data, size);
     SpkWriter writer = SpkWriter::new_spk(in.ConsumeRandomLengthString(70));
     const std::size_t count = in.ConsumeIntegralInRange<std::size_t>(0, 4);
+    std::vector<Segment> accepted_segments;  // what the writer took, as given to it
     for (std::size_t i = 0; i < count && in.remaining_bytes() > 0; ++i) {
         const std::size_t before = writer.segments().size();
-        const bool accepted = in.ConsumeBool() ? writer.add_type3(make_type3(in)).has_value()
-                                               : writer.add_type9(make_type9(in)).has_value();
+        Segment seg = in.ConsumeBool() ? Segment(make_type3(in)) : Segment(make_type9(in));
+        const bool accepted = std::visit(
+            [&](const auto& s) {
+                if constexpr (std::is_same_v<std::decay_t<decltype(s)>, Type3Segment>)
+                    return writer.add_type3(s).has_value();
+                else
+                    return writer.add_type9(s).has_value();
+            },
+            seg);
         if (writer.segments().size() != before + (accepted ? 1 : 0)) fail();
+        if (accepted) accepted_segments.push_back(std::move(seg));
     }
     auto image = writer.to_bytes();
     if (!image) fail();  // at most 4 small segments: always serialisable
@@ -120,7 +132,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto& segs = spk->segments();
     if (segs.size() != writer.segments().size()) fail();
     for (std::size_t i = 0; i < segs.size(); ++i) {
-        const Segment& added = writer.segments()[i];
+        const Segment& added = accepted_segments[i];
+        // The writer holds exactly the words the file stores.
+        const HeldSegment& held = writer.segments()[i];
+        const std::vector<double> held_want = expected_words(added);
+        if (held.words.size() != held_want.size()) fail();
+        for (std::size_t k = 0; k < held_want.size(); ++k)
+            if (!same_bits(held.words.data()[k], held_want[k])) fail();
         const SpkSegment& got = segs[i];
         std::visit(
             [&](const auto& s) {

@@ -70,4 +70,25 @@ inline std::expected<std::span<const double>, DafError> select_chebyshev_record(
     return daf.slice_doubles(start, start + rs - 1u);
 }
 
+// The record select_chebyshev_record selects, or null when it does not lie
+// in the file (the caller then takes the checked path for its error).
+inline const double* chebyshev_record_or_null(const DafFile& daf, double init, double intlen, std::uint64_t rsize,
+                                              std::uint64_t n, std::uint32_t begin, double et) noexcept {
+    std::int64_t index = index_from_double(std::floor((et - init) / intlen));
+    if (index < 0) index = 0;
+    if (static_cast<std::uint64_t>(index) >= n) index = static_cast<std::int64_t>(n - 1);
+    const auto rs = static_cast<std::uint32_t>(rsize);
+    const std::uint32_t start = begin + static_cast<std::uint32_t>(index) * rs;
+    return daf.doubles_at(start, start + rs - 1u);
+}
+
+// Asks for the cache lines of `words` doubles from `p` (null: nothing), so
+// that a record needed a few epochs later is on its way meanwhile.
+inline void prefetch_words(const double* p, std::uint64_t words) noexcept {
+    if (!p) return;
+    const char* c = reinterpret_cast<const char*>(p);
+    for (std::uint64_t b = 0; b < words * 8; b += 64) __builtin_prefetch(c + b);
+    __builtin_prefetch(c + words * 8 - 1);
+}
+
 }  // namespace kernwerk

@@ -1,6 +1,7 @@
 #include "daf.hpp"
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
@@ -136,8 +137,14 @@ std::expected<Mapping, DafError> Mapping::copy_of(std::span<const unsigned char>
 // Opening and validation
 
 std::expected<DafFile, DafError> DafFile::open(const std::string& path) {
-    // The descriptor is closed on every path once the mapping exists or has
-    // failed; the mapping stays valid without it.
+    auto opened = open_with_summaries(path);
+    if (!opened) return std::unexpected(opened.error());
+    return std::move(opened->file);
+}
+
+std::expected<OpenedDaf, DafError> DafFile::open_with_summaries(const std::string& path) {
+    // The descriptor is closed on every path once the reads are done; the
+    // mapping stays valid without it.
     // open(2) would silently stop at an embedded NUL and open another file.
     if (path.find('\0') != std::string::npos)
         return std::unexpected(DafError::io_text("file name contained an unexpected NUL byte"));
@@ -145,34 +152,27 @@ std::expected<DafFile, DafError> DafFile::open(const std::string& path) {
     // for ever; for a regular file it changes nothing, and mmap ignores it.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::unexpected(DafError::io_errno(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return std::unexpected(DafError::io_errno(err));
-    }
+    if (::fstat(fd, &st) != 0) return std::unexpected(DafError::io_errno(errno));
     // A directory opens read-only on Linux but cannot be mapped; say what it is.
-    if (S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return std::unexpected(DafError::io_errno(EISDIR));
-    }
-    if (st.st_size < 0) {
-        ::close(fd);
-        return std::unexpected(DafError::io_text("file length does not fit a signed 64-bit size"));
-    }
+    if (S_ISDIR(st.st_mode)) return std::unexpected(DafError::io_errno(EISDIR));
+    if (st.st_size < 0) return std::unexpected(DafError::io_text("file length does not fit a signed 64-bit size"));
     const auto len = static_cast<std::size_t>(st.st_size);
-    if (len == 0) {
-        // An empty file cannot be mapped; it is reported as too small.
-        ::close(fd);
-        return from_mmap(Mapping());
-    }
+    // An empty file cannot be mapped; it is reported as too small.
+    if (len == 0) return std::unexpected(DafError::too_small(0));
     auto mapping = Mapping::map_file(fd, len, path);
-    ::close(fd);
     if (!mapping) return std::unexpected(mapping.error());
-    auto f = from_mmap(std::move(*mapping));
-    // The file may have shrunk while the header and chain were read.
-    if (f && f->changed()) return std::unexpected(DafError::changed_while_open(path));
-    return f;
+    auto opened = from_descriptor(std::move(*mapping), fd);
+    // The file may have shrunk while the header and chain were read: a read
+    // past the new end comes back short (and is reported), and a cut after
+    // the reads shows in the length.
+    if (opened && (::fstat(fd, &st) != 0 || static_cast<std::size_t>(st.st_size) < len))
+        return std::unexpected(DafError::changed_while_open(path));
+    return opened;
 }
 
 std::expected<Mapping, DafError> Mapping::map_file(int fd, std::size_t len, std::string path) {
@@ -214,10 +214,40 @@ std::expected<DafFile, DafError> DafFile::from_bytes(std::span<const unsigned ch
 std::expected<DafFile, DafError> DafFile::from_mmap(Mapping mapping) {
     const std::size_t len = mapping.size();
     if (len < kRecordBytes) return std::unexpected(DafError::too_small(len));
-    const unsigned char* b = mapping.data();
+    return from_header(std::make_shared<const Mapping>(std::move(mapping)), -1);
+}
+
+std::expected<OpenedDaf, DafError> DafFile::from_descriptor(Mapping mapping, int fd) {
+    const std::size_t len = mapping.size();
+    if (len < kRecordBytes) return std::unexpected(DafError::too_small(len));
+    auto f = from_header(std::make_shared<const Mapping>(std::move(mapping)), fd);
+    if (!f) return std::unexpected(f.error());
+    auto sums = f->walk_summaries(fd);
+    return OpenedDaf{std::move(*f), std::move(sums)};
+}
+
+bool DafFile::read_at(int fd, std::uint64_t offset, std::size_t len, unsigned char* dst) const noexcept {
+    if (offset > map_->size() || len > map_->size() - offset) return false;
+    if (fd < 0) {
+        std::memcpy(dst, map_->data() + offset, len);
+        return true;
+    }
+    std::size_t done = 0;
+    while (done < len) {
+        const ssize_t got = ::pread(fd, dst + done, len - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+std::expected<DafFile, DafError> DafFile::from_header(std::shared_ptr<const Mapping> map, int fd) {
+    DafFile f(std::move(map));
+    unsigned char b[96];
+    if (!f.read_at(fd, 0, sizeof b, b)) return std::unexpected(DafError::changed_while_open(f.path()));
     if (std::memcmp(b, "DAF/", 4) != 0) return std::unexpected(DafError::bad_id_word(b));
     if (std::memcmp(b + 88, "LTL-IEEE", 8) != 0) return std::unexpected(DafError::unsupported_format(b + 88));
-    DafFile f(std::make_shared<const Mapping>(std::move(mapping)));
     std::memcpy(f.idword_, b, 8);
     f.nd_ = load<std::uint32_t>(b + 8);
     f.ni_ = load<std::uint32_t>(b + 12);
@@ -229,10 +259,34 @@ std::expected<DafFile, DafError> DafFile::from_mmap(Mapping mapping) {
 // ---------------------------------------------------------------------------
 // Summary walk
 
-std::expected<std::vector<Summary>, DafError> DafFile::summaries() const {
+namespace {
+
+// Blanks and NULs at the end of a name: the whole White_Space set for
+// UTF-8, its ASCII members alone (HT, LF, VT, FF, CR, space) for names of
+// ASCII bytes, which are nearly all names and give the same result.
+std::string decode_name(const unsigned char* bytes, std::size_t size) {
+    bool ascii = true;
+    for (std::size_t i = 0; i < size; ++i) ascii = ascii && bytes[i] < 0x80;
+    std::size_t n = size;
+    if (ascii) {
+        while (n > 0 && bytes[n - 1] == 0) --n;
+        while (n > 0 && (bytes[n - 1] == ' ' || (bytes[n - 1] >= 9 && bytes[n - 1] <= 13))) --n;
+        return std::string(reinterpret_cast<const char*>(bytes), n);
+    }
+    std::string name(reinterpret_cast<const char*>(bytes), size);
+    if (!is_valid_utf8(name)) return {};
+    while (!name.empty() && name.back() == '\0') name.pop_back();
+    trim_trailing_white_space(name);
+    return name;
+}
+
+}  // namespace
+
+std::expected<std::vector<Summary>, DafError> DafFile::summaries() const { return walk_summaries(-1); }
+
+std::expected<std::vector<Summary>, DafError> DafFile::walk_summaries(int fd) const {
     std::vector<Summary> out;
     const std::uint64_t file_len = map_->size();
-    const unsigned char* base = map_->data();
     const std::uint64_t ss = std::uint64_t{nd_} + (std::uint64_t{ni_} + 1) / 2;
     const std::uint64_t sb = 8 * ss;
     // Every record of the chain is visited at most once: a chain that comes
@@ -240,6 +294,8 @@ std::expected<std::vector<Summary>, DafError> DafFile::summaries() const {
     // grows with the records visited, not with the file's length (a sparse
     // file may claim terabytes).
     std::unordered_set<std::uint32_t> visited;
+    // A summary record and the name record after it.
+    unsigned char pair[2 * kRecordBytes];
 
     std::uint32_t rec = fward_;
     while (rec != 0) {
@@ -250,11 +306,16 @@ std::expected<std::vector<Summary>, DafError> DafFile::summaries() const {
         if (!visited.insert(rec).second)
             return std::unexpected(DafError::malformed_summary(rec, "summary chain revisits this record"));
 
-        const unsigned char* r = base + (std::uint64_t{rec} - 1) * kRecordBytes;
+        if (!read_at(fd, (std::uint64_t{rec} - 1) * kRecordBytes, sizeof pair, pair))
+            return std::unexpected(DafError::changed_while_open(path()));
+        const unsigned char* r = pair;
         const unsigned char* names = r + kRecordBytes;
         const std::uint64_t nsum = count_from_double(load<double>(r + 16));
         if (nsum != 0 && sb == 0)
             return std::unexpected(DafError::malformed_summary(rec, "summary size is zero (ND = NI = 0)"));
+        // Room for the summaries the record can hold (a larger NSUM fails
+        // below at the first summary past the end).
+        if (sb != 0) out.reserve(out.size() + std::min<std::uint64_t>(nsum, (kRecordBytes - 24) / sb));
         for (std::uint64_t i = 0; i < nsum; ++i) {
             if (24 + (i + 1) * sb > kRecordBytes)
                 return std::unexpected(DafError::malformed_summary(rec, "summary past end of record"));
@@ -266,14 +327,17 @@ std::expected<std::vector<Summary>, DafError> DafFile::summaries() const {
             if (nd_ != 0) std::memcpy(sum.doubles.data(), s, std::size_t{nd_} * 8);
             sum.ints.resize(ni_);
             if (ni_ != 0) std::memcpy(sum.ints.data(), s + std::size_t{nd_} * 8, std::size_t{ni_} * 4);
-            std::string name(reinterpret_cast<const char*>(names + i * sb), static_cast<std::size_t>(sb));
-            if (!is_valid_utf8(name)) {
-                name.clear();
-            } else {
-                while (!name.empty() && name.back() == '\0') name.pop_back();
-                trim_trailing_white_space(name);
+            sum.name = decode_name(names + i * sb, static_cast<std::size_t>(sb));
+            if (ni_ != 0) {
+                const auto end = static_cast<std::uint32_t>(sum.ints[ni_ - 1]);
+                if (end >= 1 && std::uint64_t{end} * 8 <= file_len) {
+                    const std::uint32_t k = std::min<std::uint32_t>(end, 4);
+                    if (!read_at(fd, (std::uint64_t{end} - k) * 8, std::size_t{k} * 8,
+                                 reinterpret_cast<unsigned char*>(sum.tail.data() + (4 - k))))
+                        return std::unexpected(DafError::changed_while_open(path()));
+                    sum.tail_count = k;
+                }
             }
-            sum.name = std::move(name);
             out.push_back(std::move(sum));
         }
         const double next = load<double>(r);

@@ -14,6 +14,7 @@
 //     summaries; the record after it holds their names, 8 * SS bytes each.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -56,7 +57,27 @@ struct Summary {
     std::vector<double> doubles;
     std::vector<std::int32_t> ints;
     std::string name;
+    // The last words of the summary's array, read with the summary: words
+    // end-3 .. end, where end is the last integer (the array's final
+    // address), as far as they lie in the file; tail[4 - tail_count .. 3]
+    // are valid. Segment readers take their trailers from here, so that
+    // opening a file reads nothing else.
+    std::array<double, 4> tail{};
+    std::uint32_t tail_count = 0;
+
+    // Words end-(k-1) .. end of the array ending at `end`, when this
+    // summary's tail holds them.
+    const double* tail_words(std::uint32_t end, std::uint32_t k) const noexcept {
+        if (ints.empty() || static_cast<std::uint32_t>(ints.back()) != end || k > tail_count) return nullptr;
+        return tail.data() + (4 - k);
+    }
 };
+
+class DafFile;
+
+// A DAF opened by path with its summaries (or the error of walking their
+// chain), read with pread(2) at open.
+struct OpenedDaf;
 
 // A read-only mapping of a whole file; unmapped when destroyed. A mapping of
 // a file (DafFile::open) is registered with the SIGBUS guard (map_guard.hpp)
@@ -110,7 +131,18 @@ private:
 class DafFile {
 public:
     static std::expected<DafFile, DafError> open(const std::string& path);
+    // The same with the summaries. The header, the summary and name records
+    // and the array tails are read with pread(2) from the descriptor, never
+    // through the mapping: touching a page of a mapped file maps (and at
+    // unmap tears down) a whole folio of pages around it, which for a large
+    // kernel costs more than all the reads. The length is checked again
+    // before the descriptor is closed, so a file cut during the open is
+    // reported as changed.
+    static std::expected<OpenedDaf, DafError> open_with_summaries(const std::string& path);
     static std::expected<DafFile, DafError> from_mmap(Mapping mapping);
+    // The mapping of the open file `fd` (Mapping::map_file) with its
+    // summaries read from `fd`; the descriptor stays the caller's.
+    static std::expected<OpenedDaf, DafError> from_descriptor(Mapping mapping, int fd);
     static std::expected<DafFile, DafError> from_bytes(std::span<const unsigned char> bytes);
 
     // Every summary of the chain, in chain order and stored order.
@@ -119,6 +151,14 @@ public:
     std::expected<std::vector<double>, DafError> read_doubles(std::uint32_t start, std::uint32_t end) const;
     // The same doubles as a view into the mapping, valid while a handle lives.
     std::expected<std::span<const double>, DafError> slice_doubles(std::uint32_t start, std::uint32_t end) const;
+    // The first of the doubles start..end in the mapping, or null when the
+    // range is not in the file (the checks of slice_doubles without an
+    // error value, for hot loops).
+    const double* doubles_at(std::uint32_t start, std::uint32_t end) const noexcept {
+        const std::uint64_t len = map_->size();
+        if (start < 1 || start > end || std::uint64_t{end} * 8 > len) return nullptr;
+        return reinterpret_cast<const double*>(map_->data() + (std::uint64_t{start} - 1) * 8);
+    }
 
     const unsigned char* id_word() const noexcept { return idword_; }
     std::uint32_t nd() const noexcept { return nd_; }
@@ -153,11 +193,21 @@ public:
 
 private:
     explicit DafFile(std::shared_ptr<const Mapping> map) : map_(std::move(map)) {}
+    // Reads `len` bytes at `offset` into `dst` from `fd`, or from the
+    // mapping when fd < 0; false when the file ends first.
+    bool read_at(int fd, std::uint64_t offset, std::size_t len, unsigned char* dst) const noexcept;
+    static std::expected<DafFile, DafError> from_header(std::shared_ptr<const Mapping> map, int fd);
+    std::expected<std::vector<Summary>, DafError> walk_summaries(int fd) const;
     std::expected<std::span<const double>, DafError> checked_range(std::uint32_t start, std::uint32_t end) const;
 
     std::shared_ptr<const Mapping> map_;
     unsigned char idword_[8] = {};
     std::uint32_t nd_ = 0, ni_ = 0, fward_ = 0, bward_ = 0;
+};
+
+struct OpenedDaf {
+    DafFile file;
+    std::expected<std::vector<Summary>, DafError> summaries;
 };
 
 // The first changed file among `files` (any range of DafFile), as its

@@ -20,6 +20,29 @@ State rotate_state(InertialFrame from, InertialFrame to, const State& st) noexce
                  st[3], c * st[4] - s * st[5], s * st[4] + c * st[5]};
 }
 
+namespace {
+
+// R = (R3(W) R1(DEC)) R3(RA) from the sines and cosines, products taken left
+// to right: R3(W) R1(DEC) = [[cw, sw cd, sw sd], [-sw, cw cd, cw sd], [0, -sd, cd]].
+inline void euler_rotation(double sp, double cp, double sd, double cd, double sw, double cw, Mat3& r) noexcept {
+    const double swcd = sw * cd, cwcd = cw * cd, swsd = sw * sd, cwsd = cw * sd;
+    r[0] = {cw * cp - swcd * sp, cw * sp + swcd * cp, swsd};
+    r[1] = {-sw * cp - cwcd * sp, -sw * sp + cwcd * cp, cwsd};
+    r[2] = {sd * sp, -sd * cp, cd};
+}
+
+}  // namespace
+
+Mat3 pck_euler_rotation(double ra, double dec, double w) noexcept {
+    double sp, cp, sd, cd, sw, cw;
+    ::sincos(ra, &sp, &cp);
+    ::sincos(dec, &sd, &cd);
+    ::sincos(w, &sw, &cw);
+    Mat3 r;
+    euler_rotation(sp, cp, sd, cd, sw, cw, r);
+    return r;
+}
+
 RotationAndDerivative pck_euler_rotation_and_derivative(double ra, double dec, double w, double dra, double ddec,
                                                         double dw) noexcept {
     // One joint sine/cosine per angle.
@@ -28,14 +51,10 @@ RotationAndDerivative pck_euler_rotation_and_derivative(double ra, double dec, d
     ::sincos(dec, &sd, &cd);
     ::sincos(w, &sw, &cw);
 
-    // R = (R3(W) R1(DEC)) R3(RA), products taken left to right:
-    // R3(W) R1(DEC) = [[cw, sw cd, sw sd], [-sw, cw cd, cw sd], [0, -sd, cd]].
     const double swcd = sw * cd, cwcd = cw * cd, swsd = sw * sd, cwsd = cw * sd;
     RotationAndDerivative out;
     Mat3& r = out.first;
-    r[0] = {cw * cp - swcd * sp, cw * sp + swcd * cp, swsd};
-    r[1] = {-sw * cp - cwcd * sp, -sw * sp + cwcd * cp, cwsd};
-    r[2] = {sd * sp, -sd * cp, cd};
+    euler_rotation(sp, cp, sd, cd, sw, cw, r);
 
     // Each term of the product rule is rate * (product with that angle's
     // factor differentiated), the product associated as for R. Written out:

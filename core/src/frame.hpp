@@ -41,6 +41,9 @@ using RotationAndDerivative = std::pair<Mat3, Mat3>;
 RotationAndDerivative pck_euler_rotation_and_derivative(double ra, double dec, double w, double dra, double ddec,
                                                         double dw) noexcept;
 
+// R alone, the same bits as pck_euler_rotation_and_derivative's R.
+Mat3 pck_euler_rotation(double ra, double dec, double w) noexcept;
+
 // The state transform [[R, 0], [dR, R]].
 Mat6 sxform_from_rotation(const Mat3& r, const Mat3& dr) noexcept;
 

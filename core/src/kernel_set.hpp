@@ -65,6 +65,7 @@
 #include "frame.hpp"
 #include "pck.hpp"
 #include "spk.hpp"
+#include "spk_lanes.hpp"
 #include "text_kernel.hpp"
 
 namespace kernwerk {
@@ -171,6 +172,33 @@ struct RowEvaluator {
         return n;
     }
 };
+
+// Types 2 and 3 through the lanes of spk_lanes.hpp (the evaluator NaifSpk's
+// batches use); an epoch the lanes leave (a record out of the file, RADIUS 0)
+// goes through `evaluate`, for its row or its error.
+template <typename P, std::size_t (*Lanes)(const P&, const double*, std::size_t, double*) noexcept>
+struct LaneRowEvaluator {
+    static std::size_t run(const P& payload, const double* ets, std::size_t n, double* rows,
+                           std::optional<SpkError>& error) {
+        std::size_t i = 0;
+        while (i < n) {
+            i += Lanes(payload, ets + i, n - i, rows + 6 * i);
+            if (i == n) break;
+            auto s = payload.evaluate(ets[i]);
+            if (!s) [[unlikely]] {
+                error = std::move(s.error());
+                return i;
+            }
+            for (std::size_t c = 0; c < 6; ++c) rows[6 * i + c] = (*s)[c];
+            ++i;
+        }
+        return n;
+    }
+};
+template <>
+struct RowEvaluator<SpkType2> : LaneRowEvaluator<SpkType2, lanes::type2_rows> {};
+template <>
+struct RowEvaluator<SpkType3> : LaneRowEvaluator<SpkType3, lanes::type3_rows> {};
 
 // `segment` through the evaluator of its payload type; SpkUnsupported fails
 // at the first epoch.

@@ -31,14 +31,22 @@ namespace {
 
 constexpr std::uint64_t kMaxAddress = 0xFFFFFFFFu;
 
-std::expected<PckType2, PckError> read_type2_directory(const DafFile& daf, std::uint32_t begin, std::uint32_t last) {
-    // INIT, INTLEN, RSIZE, N. With `last` below 4 the start address wraps and
-    // the read reports the range.
-    auto dir = daf.read_doubles(last - 3u, last);
-    if (!dir) return std::unexpected(PckError(dir.error()));
-    const double init = (*dir)[0], intlen = (*dir)[1];
-    const std::uint64_t rsize = count_from_double((*dir)[2]);
-    const std::uint64_t n = count_from_double((*dir)[3]);
+std::expected<PckType2, PckError> read_type2_directory(const DafFile& daf, std::uint32_t begin, std::uint32_t last,
+                                                       const Summary& s) {
+    // INIT, INTLEN, RSIZE, N, from the summary's tail when it holds them.
+    // With `last` below 4 the start address wraps and the read reports the
+    // range.
+    std::array<double, 4> dir;
+    if (const double* w = s.tail_words(last, 4)) {
+        dir = {w[0], w[1], w[2], w[3]};
+    } else {
+        auto r = daf.read_doubles(last - 3u, last);
+        if (!r) return std::unexpected(PckError(r.error()));
+        dir = {(*r)[0], (*r)[1], (*r)[2], (*r)[3]};
+    }
+    const double init = dir[0], intlen = dir[1];
+    const std::uint64_t rsize = count_from_double(dir[2]);
+    const std::uint64_t n = count_from_double(dir[3]);
 
     if (rsize < 2 || (rsize - 2) % 3 != 0) return std::unexpected(PckError::malformed("RSIZE not 2 + 3N"));
     // A NaN INTLEN is not caught here; record selection then uses record 0.
@@ -56,8 +64,19 @@ std::expected<PckType2, PckError> read_type2_directory(const DafFile& daf, std::
 
 }  // namespace
 
+std::expected<PckFile, PckError> PckFile::open(const std::string& path) {
+    auto opened = DafFile::open_with_summaries(path);
+    if (!opened) return std::unexpected(PckError(opened.error()));
+    return from_summaries(std::move(opened->file), std::move(opened->summaries));
+}
+
 std::expected<PckFile, PckError> PckFile::from_daf(DafFile daf) {
     auto sums = daf.summaries();
+    return from_summaries(std::move(daf), std::move(sums));
+}
+
+std::expected<PckFile, PckError> PckFile::from_summaries(DafFile daf,
+                                                         std::expected<std::vector<Summary>, DafError> sums) {
     if (!sums) return std::unexpected(PckError(sums.error()));
 
     PckFile file;
@@ -67,7 +86,7 @@ std::expected<PckFile, PckError> PckFile::from_daf(DafFile daf) {
         PckSegment seg{std::move(s.name), s.doubles[0], s.doubles[1], s.ints[0], s.ints[1], s.ints[2], std::nullopt};
         if (seg.data_type == 2) {
             auto t2 = read_type2_directory(daf, static_cast<std::uint32_t>(s.ints[3]),
-                                           static_cast<std::uint32_t>(s.ints[4]));
+                                           static_cast<std::uint32_t>(s.ints[4]), s);
             if (!t2) return std::unexpected(t2.error());
             seg.type2 = std::move(*t2);
         }
@@ -105,6 +124,90 @@ std::expected<EulerState, PckError> PckType2::evaluate(double et) const {
     return out;
 }
 
+std::expected<std::array<double, 3>, PckError> PckType2::angles(double et) const {
+    auto rec = select_chebyshev_record(daf, init, intlen, rsize, n, begin, et);
+    if (!rec) return std::unexpected(PckError(rec.error()));
+    const double* r = rec->data();
+    const double mid = r[0], radius = r[1];
+    if (radius == 0.0) return std::unexpected(PckError::malformed("RADIUS == 0"));
+    const double* ra = r + 2;
+    const double* dec = ra + ncoef;
+    const double* w = dec + ncoef;
+    if (ncoef == 1) return std::array<double, 3>{ra[0], dec[0], w[0]};
+    // The value sums of cheby3_value_and_derivative, without the
+    // derivatives (which never feed the values).
+    const double s = (et - mid) / radius;
+    const double tw = s + s;
+    double va = ra[0] + s * ra[1], vb = dec[0] + s * dec[1], vc = w[0] + s * w[1];
+    double t0 = 1.0, t1 = s;
+    const std::size_t nc = static_cast<std::size_t>(ncoef);
+    for (std::size_t k = 2; k < nc; ++k) {
+        const double t2 = tw * t1 - t0;
+        va = va + ra[k] * t2;
+        vb = vb + dec[k] * t2;
+        vc = vc + w[k] * t2;
+        t0 = t1;
+        t1 = t2;
+    }
+    return std::array<double, 3>{va, vb, vc};
+}
+
+const PckSegment* PckSegmentCursor::find(double et) noexcept {
+    // Kept stretches are disjoint (each is the connected set of epochs around
+    // the one searched over which its segment wins) and ordered, so only the
+    // last one starting at or before `et` and the one before it (whose
+    // closed upper end may equal an open lower end) can hold it. A NaN epoch
+    // is held by none.
+    // Unused slots hold lo = +inf with an open end and come last; the count
+    // of stretches with lo <= et is found without branches (random epochs
+    // would mispredict every step).
+    std::size_t pos = 0;
+    for (std::size_t step = kKept / 2; step > 0; step /= 2)
+        pos += (kept_[pos + step - 1].lo <= et) ? step : 0;
+    pos += (kept_[pos].lo <= et) ? 1 : 0;
+    if (pos > 0 && kept_[pos - 1].seg && holds(kept_[pos - 1], et)) return kept_[pos - 1].seg;
+    if (pos > 1 && kept_[pos - 2].seg && holds(kept_[pos - 2], et)) return kept_[pos - 2].seg;
+    const auto& segs = file_.segments();
+    // The search of euler_state_with_ref: the last segment in file order
+    // whose coverage holds `et` (NaN held by every segment).
+    std::size_t i = segs.size();
+    while (i-- > 0) {
+        const PckSegment& s = segs[i];
+        if (s.body_frame != body_ || s.start_et > et || et > s.end_et) continue;
+        break;
+    }
+    if (i == static_cast<std::size_t>(-1)) return nullptr;
+    const PckSegment& chosen = segs[i];
+    if (std::isnan(et) || std::isnan(chosen.start_et) || std::isnan(chosen.end_et)) return &chosen;
+    double lo = chosen.start_et, hi = chosen.end_et;
+    bool lo_closed = true, hi_closed = true;
+    for (std::size_t j = i + 1; j < segs.size(); ++j) {
+        const PckSegment& later = segs[j];
+        if (later.body_frame != body_) continue;
+        if (std::isnan(later.start_et) || std::isnan(later.end_et)) return &chosen;
+        // `later` does not hold `et`: it ends before or starts after it.
+        if (later.end_et < et) {
+            if (later.end_et >= lo) lo = later.end_et, lo_closed = false;
+        } else if (later.start_et <= hi) {
+            hi = later.start_et, hi_closed = false;
+        }
+    }
+    // Kept in order of lo (the new stretch is disjoint from every kept one);
+    // a full table starts again.
+    if (count_ == kKept) {
+        for (Stretch& k : kept_) k = Stretch{};
+        count_ = 0;
+    }
+    std::size_t at = count_;
+    while (at > 0 && kept_[at - 1].lo > lo) {
+        kept_[at] = kept_[at - 1];
+        --at;
+    }
+    kept_[at] = Stretch{&chosen, lo, hi, lo_closed, hi_closed};
+    ++count_;
+    return &chosen;
+}
+
 std::expected<PckFile::RefAndState, PckError> PckFile::euler_state_with_ref(std::int32_t body_frame,
                                                                              double et) const {
     // The last segment in file order wins; both ends of the coverage are
@@ -131,12 +234,7 @@ std::expected<EulerState, PckError> PckFile::euler_state(std::int32_t body_frame
 // ---------------------------------------------------------------------------
 // Frame transform
 
-std::optional<Mat6> pck_inertial_to_body_sxform(std::int32_t ref_frame, InertialFrame inertial,
-                                                const EulerState& e) noexcept {
-    const auto [r, dr] = pck_euler_rotation_and_derivative(e[0], e[1], e[2], e[3], e[4], e[5]);
-    const Mat6 x_body = sxform_from_rotation(r, dr);  // segment reference frame -> body-fixed
-
-    // M: from the inertial frame of the call to the segment's reference frame.
+std::optional<Mat3> pck_reference_rotation(std::int32_t ref_frame, InertialFrame inertial) noexcept {
     const Mat3 identity = {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
     const Mat3 to_ecl = j2000_to_eclipj2000();
     const bool j2000 = inertial == InertialFrame::J2000;
@@ -153,8 +251,16 @@ std::optional<Mat6> pck_inertial_to_body_sxform(std::int32_t ref_frame, Inertial
     } else {
         return std::nullopt;
     }
-    const Mat6 x_frame = sxform_from_rotation(m, Mat3{});
+    return m;
+}
 
+namespace {
+
+// The product X_body X_frame of the two 6x6 transforms, every element
+// summed from 0 over k = 0..5 in increasing k.
+Mat6 full_product(const Mat3& m, const Mat3& r, const Mat3& dr) noexcept {
+    const Mat6 x_body = sxform_from_rotation(r, dr);  // segment reference frame -> body-fixed
+    const Mat6 x_frame = sxform_from_rotation(m, Mat3{});
     Mat6 x;
     for (int i = 0; i < 6; ++i) {
         for (int j = 0; j < 6; ++j) {
@@ -164,6 +270,79 @@ std::optional<Mat6> pck_inertial_to_body_sxform(std::int32_t ref_frame, Inertial
         }
     }
     return x;
+}
+
+}  // namespace
+
+// X_body = [[R, 0], [dR, R]], X_frame = [[M, 0], [0, M]]. Element (i, j) of
+// the product sums x_body[i][k] x_frame[k][j] over k = 0..5; a term with a
+// structural zero factor is a signed zero when the other factor is finite,
+// and adding a signed zero to the sum changes it only when the sum is -0 and
+// the term +0. Hence, for finite R and dR (M is finite):
+//   upper left:  (R M)_ij from 0, then three terms 0 x 0 = +0: one "+ 0.0";
+//   upper right: from +0, only signed zeros are added: +0;
+//   lower left:  (dR M)_ij from 0, then R_ik x 0 for k = 0..2, as written;
+//   lower right: dR_ik x 0 (signed zeros, the sum stays +0), then (R M)_ij,
+//                which is the upper left's sum before its "+ 0.0".
+Mat3 pck_inertial_to_body_pxform(const Mat3& r, const Mat3& m) noexcept {
+    Mat3 x;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            double acc = 0.0;
+            for (int k = 0; k < 3; ++k) acc = acc + r[i][k] * m[k][j];
+            x[i][j] = acc + 0.0;
+        }
+    return x;
+}
+
+// With R and dR finite, two more things hold of these sums. Each starts
+// from +0.0, so it is never -0 (a sum is -0 only when both addends are);
+// adding a signed zero to it therefore changes nothing: the "+ 0.0" of the
+// upper left and the R_ik x 0 terms of the lower left drop out. And a term
+// with M_kj = 0 is a signed zero too: it drops out of the sum, whose value
+// before any term is the +0.0 it starts from. M here is the identity or a
+// rotation about x, so most of its terms are such zeros.
+void pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e, double* out) noexcept {
+    const auto [r, dr] = pck_euler_rotation_and_derivative(e[0], e[1], e[2], e[3], e[4], e[5]);
+    bool finite = true;
+    for (int i = 0; i < 3; ++i)
+        for (int k = 0; k < 3; ++k) finite = finite && std::isfinite(r[i][k]) && std::isfinite(dr[i][k]);
+    if (!finite) [[unlikely]] {
+        const Mat6 x = full_product(m, r, dr);
+        for (int i = 0; i < 6; ++i)
+            for (int j = 0; j < 6; ++j) out[i * 6 + j] = x[i][j];
+        return;
+    }
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            double rm = 0.0, dm = 0.0;
+            for (int k = 0; k < 3; ++k) {
+                if (m[k][j] == 0.0) continue;
+                rm = rm + r[i][k] * m[k][j];
+                dm = dm + dr[i][k] * m[k][j];
+            }
+            out[i * 6 + j] = rm;
+            out[i * 6 + j + 3] = 0.0;
+            out[(i + 3) * 6 + j] = dm;
+            out[(i + 3) * 6 + j + 3] = rm;
+        }
+    }
+}
+
+Mat6 pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e) noexcept {
+    double rows[36];
+    pck_inertial_to_body_sxform(m, e, rows);
+    Mat6 x;
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 6; ++j) x[i][j] = rows[i * 6 + j];
+    return x;
+}
+
+std::optional<Mat6> pck_inertial_to_body_sxform(std::int32_t ref_frame, InertialFrame inertial,
+                                                const EulerState& e) noexcept {
+    const auto m = pck_reference_rotation(ref_frame, inertial);
+    if (!m) return std::nullopt;
+    return pck_inertial_to_body_sxform(*m, e);
 }
 
 }  // namespace kernwerk

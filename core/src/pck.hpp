@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,6 +63,8 @@ struct PckType2 {
     // The angles and rates at `et` from the record that covers it (clamped
     // to the first and last record).
     std::expected<EulerState, PckError> evaluate(double et) const;
+    // The angles alone [RA, DEC, W]: the same bits as evaluate's first three.
+    std::expected<std::array<double, 3>, PckError> angles(double et) const;
 };
 
 struct PckSegment {
@@ -82,6 +85,11 @@ public:
     // Type 2 directories are checked here, once. `daf` is released on return
     // unless a Type 2 segment keeps a clone of it.
     static std::expected<PckFile, PckError> from_daf(DafFile daf);
+    // Opens `path` with DafFile::open_with_summaries: nothing of the file is
+    // read through its mapping at open.
+    static std::expected<PckFile, PckError> open(const std::string& path);
+    static std::expected<PckFile, PckError> from_summaries(DafFile daf,
+                                                           std::expected<std::vector<Summary>, DafError> summaries);
 
     // The last segment in file order for `body_frame` whose coverage holds
     // `et` answers, with its reference frame code.
@@ -94,6 +102,52 @@ private:
     PckFile() = default;
     std::vector<PckSegment> segments_;
 };
+
+// The segment PckFile::euler_state_with_ref chooses for a body frame, found
+// once per run of epochs: after a search, the stretch of epochs around the
+// epoch searched over which that segment stays the choice (inside its
+// coverage, outside every later segment of the body) is kept, and epochs
+// inside it are answered without a search. Segments with NaN bounds turn the
+// shortcut off (the search's comparisons then decide alone). Up to kKept
+// stretches are kept, ordered by their lower ends, so that random epochs
+// over a file of a few dozen segments rarely search.
+class PckSegmentCursor {
+public:
+    PckSegmentCursor(const PckFile& file, std::int32_t body_frame) noexcept : file_(file), body_(body_frame) {}
+    // The chosen segment, or nullptr when no segment of the body covers `et`.
+    const PckSegment* find(double et) noexcept;
+
+private:
+    struct Stretch {
+        const PckSegment* seg = nullptr;  // unused while null
+        double lo = std::numeric_limits<double>::infinity(), hi = 0;
+        bool lo_closed = false, hi_closed = false;
+    };
+    static constexpr std::size_t kKept = 32;
+    static bool holds(const Stretch& k, double et) noexcept {
+        return (k.lo < et || (k.lo_closed && et == k.lo)) && (et < k.hi || (k.hi_closed && et == k.hi));
+    }
+    const PckFile& file_;
+    std::int32_t body_;
+    Stretch kept_[kKept];
+    std::size_t count_ = 0;
+};
+
+// M, the rotation from `inertial` into a PCK segment's reference frame
+// `ref_frame` (1 J2000 or 17 ECLIPJ2000); nothing for other frames.
+std::optional<Mat3> pck_reference_rotation(std::int32_t ref_frame, InertialFrame inertial) noexcept;
+
+// The upper-left 3x3 block of pck_inertial_to_body_sxform for the rotation
+// `r` (pck_euler_rotation of the angles) and M, bit for bit: each element is
+// that product's sum, whose terms beyond the block are +0.0.
+Mat3 pck_inertial_to_body_pxform(const Mat3& r, const Mat3& m) noexcept;
+
+// pck_inertial_to_body_sxform with M given, through the block structure of
+// the product when R and dR are finite, the full product otherwise: the same
+// bits either way.
+Mat6 pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e) noexcept;
+// The same written row by row into out[0..36).
+void pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e, double* out) noexcept;
 
 // The 6x6 state transform from `inertial` (J2000 or ECLIPJ2000) to the
 // body-fixed frame whose Euler angles and rates `e` a segment referred to

@@ -13,6 +13,7 @@
 // Epochs are TDB seconds past J2000; states are km and km/s.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -77,8 +78,9 @@ struct DiscreteMeta {
     std::uint64_t n = 0;     // number of states, at least 1
     std::uint32_t begin = 0;       // address of the first state
     std::uint32_t epoch_addr = 0;  // begin + 6N, address of the first epoch
+    // The trailer comes from the summary's tail when it holds it.
     static std::expected<DiscreteMeta, SpkError> from_segment(const DafFile& daf, std::uint32_t begin,
-                                                              std::uint32_t end);
+                                                              std::uint32_t end, const Summary* summary = nullptr);
 };
 
 // Where Types 9 and 13 centre a window of an odd number t of states. An
@@ -139,6 +141,42 @@ struct SpkSegment {
 // only (no derivatives).
 std::array<double, 3> cheby3_val_only(const double* x, const double* y, const double* z, std::size_t n, double s);
 
+// The segments one query (target, center) uses at an epoch and how their
+// states combine, with the stretch of epochs around it over which the same
+// segments answer the same way (every coverage test that chose them gives
+// the same verdict there). Built by SpkFile::plan; a batch keeps a plan while
+// its epochs stay in that stretch, so that it searches once and evaluates
+// each distinct segment once per epoch (the barycenter's segment of a Moon -
+// Earth query once, not once per chain).
+struct SpkPlan {
+    enum class Mode : std::uint8_t { Zero, Direct, Reversed, Chain };
+    static constexpr std::size_t kMaxSegments = 16;
+    static constexpr std::size_t kMaxSteps = 32;
+
+    Mode mode = Mode::Zero;
+    // The distinct segments, in the order they are first used.
+    std::array<const SpkSegment*, kMaxSegments> segments{};
+    std::size_t n_segments = 0;
+    // Chain steps toward the barycenter as positions in `segments`: the
+    // target's, summed from +0 in order, minus the center's, summed alike.
+    std::array<std::uint8_t, kMaxSteps> target_steps{}, center_steps{};
+    std::size_t n_target = 0, n_center = 0;
+    // The stretch: lo .. hi, each end included when its flag says so.
+    double lo = -std::numeric_limits<double>::infinity(), hi = std::numeric_limits<double>::infinity();
+    bool lo_closed = true, hi_closed = true;
+
+    // False for NaN.
+    bool holds(double et) const noexcept {
+        return (lo < et || (lo_closed && et == lo)) && (et < hi || (hi_closed && et == hi));
+    }
+};
+
+// A failure of one epoch of a batch: its position and the error.
+struct SpkBatchFailure {
+    std::size_t index;
+    SpkError error;
+};
+
 class SpkFile {
 public:
     static constexpr std::size_t kNoHint = std::numeric_limits<std::size_t>::max();
@@ -155,6 +193,12 @@ public:
     using Index = std::unordered_map<std::pair<std::int32_t, std::int32_t>, std::vector<std::size_t>, PairHash>;
 
     static std::expected<SpkFile, SpkError> from_daf(DafFile daf, SpkReading reading = {});
+    // Opens `path` with DafFile::open_with_summaries: nothing of the file is
+    // read through its mapping at open.
+    static std::expected<SpkFile, SpkError> open(const std::string& path, SpkReading reading = {});
+    static std::expected<SpkFile, SpkError> from_summaries(DafFile daf,
+                                                           std::expected<std::vector<Summary>, DafError> summaries,
+                                                           SpkReading reading = {});
 
     SpkFile(SpkFile&& other) noexcept;
     SpkFile& operator=(SpkFile&&) = delete;
@@ -175,6 +219,21 @@ public:
 
     // State of `target` relative to `center` at `et`, J2000.
     std::expected<State, SpkError> state(std::int32_t target, std::int32_t center, double et) const;
+    // The states of the query at ets[0], ets[stride], ... (`count` epochs,
+    // `stride` in bytes, read with memcpy) rotated into `frame`, six doubles
+    // per epoch into `rows`: what state_in_frame gives epoch by epoch, bit
+    // for bit, with the first failing epoch reported as that call reports
+    // it. Epochs are planned once per stretch (SpkPlan) and evaluated in
+    // blocks, each distinct segment once per epoch; epochs without a plan
+    // (NaN, segments that overlap at a chain step, gaps) take the per-epoch
+    // path. `rows` is partly written on failure.
+    std::optional<SpkBatchFailure> state_rows(std::int32_t target, std::int32_t center, InertialFrame frame,
+                                              const void* ets, std::ptrdiff_t stride, std::size_t count,
+                                              double* rows) const;
+    // The plan of the query at `et` (not NaN), or false when the per-epoch
+    // path must answer: the query fails there, a chain step meets more than
+    // one covering segment, or the plan would need too many segments.
+    bool plan(std::int32_t target, std::int32_t center, double et, SpkPlan& out) const;
     // The same state rotated into `frame`.
     std::expected<State, SpkError> state_in_frame(std::int32_t target, std::int32_t center, InertialFrame frame,
                                                   double et) const;
@@ -191,14 +250,29 @@ public:
 private:
     SpkFile() = default;
 
+    std::expected<Step, SpkError> step_of(std::int32_t body, double et) const;
+    static std::uint64_t next_id() noexcept;
+    static const SpkPlan* cached_chain(std::uint64_t id, std::int32_t target, std::int32_t center, double et) noexcept;
+    static SpkPlan& cache_chain(std::uint64_t id, std::int32_t target, std::int32_t center) noexcept;
+    static void forget_chain() noexcept;
+    static std::optional<State> eval_plan_one(const SpkPlan& p, double et);
+    std::optional<State> chain_by_plan(std::int32_t target, std::int32_t center, double et) const;
+    bool plan_chain(std::int32_t body, double et, SpkPlan& out, bool center_side) const;
+
     std::optional<DafFile> daf_;
     std::vector<SpkSegment> segments_;
+    // Positions of each target's segments in file order: the segments a
+    // chain step looks at.
+    std::unordered_map<std::int32_t, std::vector<std::uint32_t>> by_target_;
     std::vector<bool> flags_;
     Index index_;
     // The last direct-pair segment that answered a query and whose flag is
     // true. Never changes a result; relaxed atomic so that concurrent readers
     // of one catalogue stay well-defined.
     mutable std::atomic<std::size_t> hint_{kNoHint};
+    // Names this catalogue in the per-thread cache of chain plans of single
+    // calls; unique in the process.
+    std::uint64_t id_ = 0;
 };
 
 }  // namespace kernwerk

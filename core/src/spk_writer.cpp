@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
@@ -40,37 +41,21 @@ constexpr unsigned char kFtpString[28] = {0x46, 0x54, 0x50, 0x53, 0x54, 0x52, 0x
 // Unaligned little-endian stores into the byte image (host is little-endian).
 void put_f64(unsigned char* p, double v) noexcept { std::memcpy(p, &v, 8); }
 void put_i32(unsigned char* p, std::int32_t v) noexcept { std::memcpy(p, &v, 4); }
-void put_doubles(unsigned char*& p, const std::vector<double>& v) noexcept {
-    if (!v.empty()) std::memcpy(p, v.data(), v.size() * 8);
-    p += v.size() * 8;
-}
-void put_next(unsigned char*& p, double v) noexcept {
-    put_f64(p, v);
-    p += 8;
-}
 
 // Directory entries of a Type 9 segment: every 100th epoch, the last excepted.
 std::uint64_t directory_length(std::uint64_t n) noexcept { return n == 0 ? 0 : (n - 1) / 100; }
 
-// Type 3: the records as held (MID, RADIUS, x, y, z, vx, vy, vz each), then
-// the trailer.
-void put_type3(unsigned char* p, const Type3Segment& s) noexcept {
-    const std::size_t rsize = 2 + 6 * s.coefficients;
-    put_doubles(p, s.records);
-    put_next(p, s.init);
-    put_next(p, s.intlen);
-    put_next(p, static_cast<double>(rsize));                    // RSIZE
-    put_next(p, static_cast<double>(s.records.size() / rsize));  // N
-}
-
-// Type 9: states, epochs, epoch directory, degree, N.
-void put_type9(unsigned char* p, const Type9Segment& s) noexcept {
-    const std::size_t n = s.epochs.size();
-    put_doubles(p, s.states);
-    put_doubles(p, s.epochs);
-    for (std::size_t k = 1; k <= directory_length(n); ++k) put_next(p, s.epochs[100 * k - 1]);
-    put_next(p, static_cast<double>(s.degree));
-    put_next(p, static_cast<double>(n));
+// Fresh anonymous pages for `bytes` bytes (rounded up to whole pages, at
+// least one), all of them mapped at once (one call instead of a page fault
+// per page while the data are copied in). Throws bad_alloc. No huge pages
+// are asked for: where the system compacts memory to serve them, a fault
+// can stall for hundreds of milliseconds (seen in the write benchmark).
+void* map_pages(std::size_t bytes, std::size_t& mapped) {
+    static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    mapped = (std::max<std::size_t>(bytes, 1) + page - 1) / page * page;
+    void* p = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return p;
 }
 
 // Makes the rename itself durable. A directory that cannot be opened for
@@ -133,15 +118,7 @@ SpkWriterError SpkWriterError::address_range(std::uint64_t data_doubles) {
 // Image buffer
 
 ByteImage::ByteImage(std::size_t size) : size_(size) {
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    mapped_ = (std::max<std::size_t>(size, 1) + page - 1) / page * page;
-    void* p = ::mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    // Advice only: where huge pages are not offered this changes nothing.
-    if (mapped_ >= (std::size_t{2} << 20)) ::madvise(p, mapped_, MADV_HUGEPAGE);
-#endif
-    data_ = static_cast<unsigned char*>(p);
+    data_ = static_cast<unsigned char*>(map_pages(size, mapped_));
 }
 
 ByteImage::ByteImage(ByteImage&& other) noexcept
@@ -162,8 +139,30 @@ ByteImage::~ByteImage() {
     if (data_) ::munmap(data_, mapped_);
 }
 
+WordBuffer::WordBuffer(std::size_t words) : size_(words) {
+    data_ = static_cast<double*>(map_pages(words * sizeof(double), mapped_));
+}
+
+WordBuffer::WordBuffer(WordBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+      mapped_(std::exchange(other.mapped_, 0)) {}
+
+WordBuffer& WordBuffer::operator=(WordBuffer&& other) noexcept {
+    if (this != &other) {
+        if (data_) ::munmap(data_, mapped_);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        mapped_ = std::exchange(other.mapped_, 0);
+    }
+    return *this;
+}
+
+WordBuffer::~WordBuffer() {
+    if (data_) ::munmap(data_, mapped_);
+}
+
 // ---------------------------------------------------------------------------
-// Collecting segments
+// Segments
 
 SpkWriter SpkWriter::new_spk(std::string_view locifn) {
     SpkWriter w;
@@ -173,113 +172,140 @@ SpkWriter SpkWriter::new_spk(std::string_view locifn) {
     return w;
 }
 
-std::expected<void, SpkWriterError> SpkWriter::add_type3(Type3Segment segment) {
-    if (segment.segment_id.size() > kNameBytes)
-        return std::unexpected(SpkWriterError::segment_id_too_long(segment.segment_id));
-    if (segment.records.empty()) return std::unexpected(SpkWriterError::invalid_type3("empty records"));
-    if (segment.coefficients == 0) return std::unexpected(SpkWriterError::invalid_type3("degree < 0"));
+std::expected<void, SpkWriterError> SpkWriter::add_type3(const Type3Segment& segment) {
+    const Type3Layout layout{segment.target,   segment.center, segment.frame_id,     segment.start_et,
+                             segment.end_et,   segment.segment_id, segment.init,     segment.intlen,
+                             segment.coefficients, segment.records.size()};
+    return add_type3_from(layout, [&](double* dst) {
+        if (!segment.records.empty()) std::memcpy(dst, segment.records.data(), segment.records.size() * 8);
+    });
+}
+
+std::expected<void, SpkWriterError> SpkWriter::add_type9(const Type9Segment& segment) {
+    const Type9Layout layout{segment.target, segment.center,     segment.frame_id,      segment.start_et,
+                             segment.end_et, segment.segment_id, segment.degree,        segment.states.size(),
+                             segment.epochs.size()};
+    return add_type9_from(layout, [&](double* states, double* epochs) {
+        if (!segment.states.empty()) std::memcpy(states, segment.states.data(), segment.states.size() * 8);
+        if (!segment.epochs.empty()) std::memcpy(epochs, segment.epochs.data(), segment.epochs.size() * 8);
+    });
+}
+
+std::expected<void, SpkWriterError> SpkWriter::add_type3_from(const Type3Layout& s, const FillRecords& fill) {
+    if (s.segment_id.size() > kNameBytes) return std::unexpected(SpkWriterError::segment_id_too_long(s.segment_id));
+    if (s.words == 0) return std::unexpected(SpkWriterError::invalid_type3("empty records"));
+    if (s.coefficients == 0) return std::unexpected(SpkWriterError::invalid_type3("degree < 0"));
     // Whole records only, each of 2 + 6n doubles. A record holds more than n
     // doubles, so n beyond the records' size is refused before 2 + 6n could
     // wrap.
-    if (segment.coefficients > segment.records.size() ||
-        segment.records.size() % (2 + 6 * segment.coefficients) != 0)
+    if (s.coefficients > s.words || s.words % (2 + 6 * s.coefficients) != 0)
         return std::unexpected(SpkWriterError::invalid_type3("inconsistent coefficient count"));
     // NaN passes: only a comparison that holds rejects.
-    if (segment.intlen <= 0.0) return std::unexpected(SpkWriterError::invalid_type3("INTLEN must be > 0"));
+    if (s.intlen <= 0.0) return std::unexpected(SpkWriterError::invalid_type3("INTLEN must be > 0"));
     // Limits of the toolkit's writers and readers, after the checks above so
     // that their messages keep precedence.
-    if (segment.coefficients > std::size_t{kMaxDegree} + 1)
+    if (s.coefficients > std::size_t{kMaxDegree} + 1)
         return std::unexpected(SpkWriterError::invalid_type3(
-            "degree " + std::to_string(segment.coefficients - 1) + " is outside 0.." + std::to_string(kMaxDegree) +
+            "degree " + std::to_string(s.coefficients - 1) + " is outside 0.." + std::to_string(kMaxDegree) +
             ", the range SPICE readers support"));
     // The coverage must lie inside the records, as the toolkit requires.
-    const double records = static_cast<double>(segment.records.size() / (2 + 6 * segment.coefficients));
-    const double data_end = segment.init + records * segment.intlen;
-    if (segment.start_et > segment.end_et)
-        return std::unexpected(SpkWriterError::invalid_type3("start_et " + format_double(segment.start_et) +
-                                                             " is after end_et " + format_double(segment.end_et)));
-    if (segment.start_et < segment.init)
-        return std::unexpected(SpkWriterError::invalid_type3("start_et " + format_double(segment.start_et) +
+    const std::size_t rsize = 2 + 6 * s.coefficients;
+    const std::size_t n = s.words / rsize;
+    const double data_end = s.init + static_cast<double>(n) * s.intlen;
+    if (s.start_et > s.end_et)
+        return std::unexpected(SpkWriterError::invalid_type3("start_et " + format_double(s.start_et) +
+                                                             " is after end_et " + format_double(s.end_et)));
+    if (s.start_et < s.init)
+        return std::unexpected(SpkWriterError::invalid_type3("start_et " + format_double(s.start_et) +
                                                              " is before the first record, which starts at INIT " +
-                                                             format_double(segment.init)));
-    if (segment.end_et > data_end)
-        return std::unexpected(SpkWriterError::invalid_type3("end_et " + format_double(segment.end_et) +
+                                                             format_double(s.init)));
+    if (s.end_et > data_end)
+        return std::unexpected(SpkWriterError::invalid_type3("end_et " + format_double(s.end_et) +
                                                              " is after the last record, which ends at " +
                                                              format_double(data_end)));
-    segments_.emplace_back(std::in_place_type<Type3Segment>, std::move(segment));
+
+    // The records as given, then INIT, INTLEN, RSIZE, N.
+    HeldSegment held{3, s.target, s.center, s.frame_id, s.start_et, s.end_et, s.segment_id, WordBuffer(s.words + 4)};
+    double* w = held.words.data();
+    fill(w);
+    w += s.words;
+    w[0] = s.init;
+    w[1] = s.intlen;
+    w[2] = static_cast<double>(rsize);
+    w[3] = static_cast<double>(n);
+    segments_.push_back(std::move(held));
     return {};
 }
 
-std::expected<void, SpkWriterError> SpkWriter::add_type9(Type9Segment segment) {
-    if (segment.segment_id.size() > kNameBytes)
-        return std::unexpected(SpkWriterError::segment_id_too_long(segment.segment_id));
-    const std::size_t n = segment.epochs.size();
+std::expected<void, SpkWriterError> SpkWriter::add_type9_from(const Type9Layout& s, const FillStates& fill) {
+    if (s.segment_id.size() > kNameBytes) return std::unexpected(SpkWriterError::segment_id_too_long(s.segment_id));
+    const std::size_t n = s.epochs;
     if (n == 0) return std::unexpected(SpkWriterError::invalid_type9("no epochs"));
-    if (segment.states.size() / 6 != n || segment.states.size() % 6 != 0)
+    if (s.states / 6 != n || s.states % 6 != 0)
         return std::unexpected(SpkWriterError::invalid_type9("states length != 6 * epochs length"));
-    if (segment.degree < 1) return std::unexpected(SpkWriterError::invalid_type9("degree < 1"));
+    if (s.degree < 1) return std::unexpected(SpkWriterError::invalid_type9("degree < 1"));
     // degree + 1 in 64 bits: the largest 32-bit degree does not wrap.
-    if (std::uint64_t{n} < std::uint64_t(segment.degree) + 1)
+    if (std::uint64_t{n} < std::uint64_t(s.degree) + 1)
         return std::unexpected(SpkWriterError::invalid_type9("window (degree+1) exceeds sample count"));
+
+    // States, epochs, the epoch directory, degree, N. The epochs are checked
+    // where they were copied to.
+    const std::size_t dir = static_cast<std::size_t>(directory_length(n));
+    HeldSegment held{9, s.target, s.center, s.frame_id, s.start_et, s.end_et, s.segment_id,
+                     WordBuffer(7 * n + dir + 2)};
+    double* const states = held.words.data();
+    double* const epochs = states + 6 * n;
+    fill(states, epochs);
     for (std::size_t i = 1; i < n; ++i) {
         // Written as "not greater" so that NaN neighbours fail too.
-        if (!(segment.epochs[i] > segment.epochs[i - 1]))
+        if (!(epochs[i] > epochs[i - 1]))
             return std::unexpected(SpkWriterError::invalid_type9("epochs must be strictly increasing"));
     }
-    if (segment.degree > kMaxDegree)
-        return std::unexpected(SpkWriterError::invalid_type9("degree " + std::to_string(segment.degree) +
+    if (s.degree > kMaxDegree)
+        return std::unexpected(SpkWriterError::invalid_type9("degree " + std::to_string(s.degree) +
                                                              " is outside 1.." + std::to_string(kMaxDegree) +
                                                              ", the range SPICE readers support"));
     // The coverage must lie inside the epochs, and the toolkit refuses an
     // empty one (start equal to end) as well as a reversed one.
-    if (segment.start_et >= segment.end_et)
-        return std::unexpected(SpkWriterError::invalid_type9("start_et " + format_double(segment.start_et) +
-                                                             " is not before end_et " +
-                                                             format_double(segment.end_et)));
-    if (segment.start_et < segment.epochs.front())
-        return std::unexpected(SpkWriterError::invalid_type9("start_et " + format_double(segment.start_et) +
-                                                             " is before the first epoch " +
-                                                             format_double(segment.epochs.front())));
-    if (segment.end_et > segment.epochs.back())
-        return std::unexpected(SpkWriterError::invalid_type9("end_et " + format_double(segment.end_et) +
+    if (s.start_et >= s.end_et)
+        return std::unexpected(SpkWriterError::invalid_type9("start_et " + format_double(s.start_et) +
+                                                             " is not before end_et " + format_double(s.end_et)));
+    if (s.start_et < epochs[0])
+        return std::unexpected(SpkWriterError::invalid_type9("start_et " + format_double(s.start_et) +
+                                                             " is before the first epoch " + format_double(epochs[0])));
+    if (s.end_et > epochs[n - 1])
+        return std::unexpected(SpkWriterError::invalid_type9("end_et " + format_double(s.end_et) +
                                                              " is after the last epoch " +
-                                                             format_double(segment.epochs.back())));
-    segments_.emplace_back(std::in_place_type<Type9Segment>, std::move(segment));
+                                                             format_double(epochs[n - 1])));
+    double* w = epochs + n;
+    for (std::size_t k = 1; k <= dir; ++k) *w++ = epochs[100 * k - 1];
+    w[0] = static_cast<double>(s.degree);
+    w[1] = static_cast<double>(n);
+    segments_.push_back(std::move(held));
     return {};
 }
 
 // ---------------------------------------------------------------------------
 // Serialisation
 
-std::uint64_t SpkWriter::data_length(const Segment& segment) noexcept {
-    if (const auto* s3 = std::get_if<Type3Segment>(&segment)) return s3->records.size() + 4;
-    const auto& s9 = std::get<Type9Segment>(segment);
-    const std::uint64_t n = s9.epochs.size();
-    return 7 * n + directory_length(n) + 2;
-}
-
 std::expected<std::uint32_t, SpkWriterError> SpkWriter::free_address(std::uint64_t data_doubles) {
     if (data_doubles > kMaxDataDoubles) return std::unexpected(SpkWriterError::address_range(data_doubles));
     return static_cast<std::uint32_t>(kFirstDataAddress + data_doubles);
 }
 
-std::expected<ByteImage, SpkWriterError> SpkWriter::to_bytes() const {
+// The layout first, so that data beyond the 32-bit addresses is refused
+// before anything is allocated or written and no address is ever written
+// wrapped.
+std::expected<std::uint32_t, SpkWriterError> SpkWriter::checked_free() const {
     if (segments_.size() > kMaxSegments)
         return std::unexpected(SpkWriterError::too_many_segments(segments_.size(), kMaxSegments));
-
-    // The layout first, so that data beyond the 32-bit addresses is refused
-    // before anything is allocated and no address is ever written wrapped.
     std::uint64_t total = 0;
-    for (const Segment& s : segments_) total += data_length(s);
-    auto free = free_address(total);
-    if (!free) return std::unexpected(free.error());
+    for (const HeldSegment& s : segments_) total += s.words.size();
+    return free_address(total);
+}
 
-    // One zero-filled buffer at its final size; every segment's array is
-    // written straight into its place, so nothing is copied twice.
-    const std::size_t data_records = static_cast<std::size_t>((total + 127) / 128);
-    ByteImage image(kDataOffset + data_records * kRecordBytes);
-    unsigned char* const b = image.data();
-
+void SpkWriter::put_header(unsigned char* b, std::uint32_t free) const noexcept {
+    std::memset(b, 0, kDataOffset);
     // File record.
     std::memcpy(b + kOffLocidw, locidw_, 8);
     put_i32(b + kOffNd, 2);
@@ -287,7 +313,7 @@ std::expected<ByteImage, SpkWriterError> SpkWriter::to_bytes() const {
     std::memcpy(b + kOffLocifn, locifn_, kLocifnBytes);
     put_i32(b + kOffFward, 2);
     put_i32(b + kOffBward, 2);
-    put_i32(b + kOffFree, static_cast<std::int32_t>(*free));
+    put_i32(b + kOffFree, static_cast<std::int32_t>(free));
     std::memcpy(b + kOffLocfmt, "LTL-IEEE", 8);
     std::memcpy(b + kOffFtp, kFtpString, sizeof kFtpString);
 
@@ -303,31 +329,34 @@ std::expected<ByteImage, SpkWriterError> SpkWriter::to_bytes() const {
 
     std::uint32_t addr = kFirstDataAddress;
     for (std::size_t i = 0; i < segments_.size(); ++i) {
-        const Segment& seg = segments_[i];
-        const auto len = static_cast<std::uint32_t>(data_length(seg));
+        const HeldSegment& seg = segments_[i];
+        const auto len = static_cast<std::uint32_t>(seg.words.size());
         unsigned char* const s = sum + 24 + i * kSummaryBytes;
-        unsigned char* const data = b + kDataOffset + std::size_t{addr - kFirstDataAddress} * 8;
-        std::visit(
-            [&](const auto& segment) {
-                using T = std::decay_t<decltype(segment)>;
-                constexpr std::int32_t type = std::is_same_v<T, Type3Segment> ? 3 : 9;
-                put_f64(s + 0, segment.start_et);
-                put_f64(s + 8, segment.end_et);
-                put_i32(s + 16, segment.target);
-                put_i32(s + 20, segment.center);
-                put_i32(s + 24, segment.frame_id);
-                put_i32(s + 28, type);
-                put_i32(s + 32, static_cast<std::int32_t>(addr));
-                put_i32(s + 36, static_cast<std::int32_t>(addr + len - 1));
-                std::memcpy(names + i * kNameBytes, segment.segment_id.data(),
-                            std::min(segment.segment_id.size(), kNameBytes));
-                if constexpr (type == 3)
-                    put_type3(data, segment);
-                else
-                    put_type9(data, segment);
-            },
-            seg);
+        put_f64(s + 0, seg.start_et);
+        put_f64(s + 8, seg.end_et);
+        put_i32(s + 16, seg.target);
+        put_i32(s + 20, seg.center);
+        put_i32(s + 24, seg.frame_id);
+        put_i32(s + 28, seg.data_type);
+        put_i32(s + 32, static_cast<std::int32_t>(addr));
+        put_i32(s + 36, static_cast<std::int32_t>(addr + len - 1));
+        std::memcpy(names + i * kNameBytes, seg.segment_id.data(), std::min(seg.segment_id.size(), kNameBytes));
         addr += len;
+    }
+}
+
+std::expected<ByteImage, SpkWriterError> SpkWriter::to_bytes() const {
+    auto free = checked_free();
+    if (!free) return std::unexpected(free.error());
+    const std::uint64_t total = *free - kFirstDataAddress;
+    const std::size_t data_records = static_cast<std::size_t>((total + 127) / 128);
+    // Zero-filled at its final size: the tail of the last record stays zero.
+    ByteImage image(kDataOffset + data_records * kRecordBytes);
+    put_header(image.data(), *free);
+    unsigned char* p = image.data() + kDataOffset;
+    for (const HeldSegment& s : segments_) {
+        std::memcpy(p, s.words.data(), s.words.size() * 8);
+        p += s.words.size() * 8;
     }
     return image;
 }
@@ -347,6 +376,31 @@ std::expected<void, SpkWriterError> detail::write_fully(int fd, const unsigned c
         if (w == 0) return std::unexpected(SpkWriterError::io_text("failed to write whole buffer"));
         p += w;
         len -= static_cast<std::size_t>(w);
+    }
+    return {};
+}
+
+std::expected<void, SpkWriterError> detail::writev_fully(int fd, struct iovec* iov, int count, WritevCall call) {
+    // Empty buffers are skipped up front, so that "nothing written" always
+    // means the call failed to write.
+    while (count > 0 && iov->iov_len == 0) ++iov, --count;
+    while (count > 0) {
+        const ssize_t w = call(fd, iov, std::min(count, IOV_MAX));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(SpkWriterError::io_errno(errno));
+        }
+        if (w == 0) return std::unexpected(SpkWriterError::io_text("failed to write whole buffer"));
+        auto left = static_cast<std::size_t>(w);
+        while (count > 0 && left >= iov->iov_len) {
+            left -= iov->iov_len;
+            ++iov, --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<unsigned char*>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
+        while (count > 0 && iov->iov_len == 0) ++iov, --count;
     }
     return {};
 }
@@ -422,8 +476,8 @@ std::expected<void, SpkWriterError> create_staging(const std::string& path, Stag
 }  // namespace
 
 std::expected<void, SpkWriterError> SpkWriter::write(const std::string& path) const {
-    auto image = to_bytes();
-    if (!image) return std::unexpected(image.error());
+    auto free = checked_free();
+    if (!free) return std::unexpected(free.error());
 
     // open(2) would stop at an embedded NUL and write another file.
     if (path.find('\0') != std::string::npos)
@@ -435,9 +489,23 @@ std::expected<void, SpkWriterError> SpkWriter::write(const std::string& path) co
     if (path.empty()) return std::unexpected(SpkWriterError::io_errno(ENOENT));
     if (last.empty() || last == "." || last == "..") return std::unexpected(SpkWriterError::io_errno(EISDIR));
 
+    // The file is the three header records, every segment's buffer as held
+    // (they lie back to back from address 385) and zeros to the end of the
+    // last record: one vectored write, no image assembled.
+    static constexpr unsigned char kZeros[kRecordBytes] = {};
+    std::vector<unsigned char> header(kDataOffset);
+    put_header(header.data(), *free);
+    std::vector<struct iovec> iov;
+    iov.reserve(segments_.size() + 2);
+    iov.push_back({header.data(), header.size()});
+    for (const HeldSegment& s : segments_)
+        iov.push_back({const_cast<double*>(s.words.data()), s.words.size() * sizeof(double)});
+    const std::size_t tail = (128 - (*free - kFirstDataAddress) % 128) % 128;
+    iov.push_back({const_cast<unsigned char*>(kZeros), tail * 8});
+
     Staging staging;
     if (auto ok = create_staging(path, staging); !ok) return std::unexpected(ok.error());
-    if (auto ok = detail::write_fully(staging.fd, image->data(), image->size(), ::write); !ok)
+    if (auto ok = detail::writev_fully(staging.fd, iov.data(), static_cast<int>(iov.size()), ::writev); !ok)
         return std::unexpected(ok.error());
     int rc;
     do rc = ::fsync(staging.fd);

@@ -21,10 +21,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
-#include <variant>
+#include <sys/uio.h>
 #include <vector>
 
 namespace kernwerk {
@@ -59,11 +60,10 @@ private:
     int os_error_ = 0;
 };
 
-// The records are held flat, exactly as the file stores them: record after
-// record, each MID and RADIUS (seconds) followed by the n coefficients of x,
-// y, z (km) and of vx, vy, vz (km/s), lowest order first, where n is
-// `coefficients` (degree + 1). One buffer per segment keeps the writer's copy
-// of the data at the data's own size and serialises with one copy.
+// Input of SpkWriter::add_type3 for callers that hold the records in a
+// vector: record after record, each MID and RADIUS (seconds) followed by the
+// n coefficients of x, y, z (km) and of vx, vy, vz (km/s), lowest order
+// first, where n is `coefficients` (degree + 1).
 struct Type3Segment {
     std::int32_t target = 0, center = 0, frame_id = 0;
     double start_et = 0, end_et = 0;  // coverage written into the summary
@@ -83,13 +83,67 @@ struct Type9Segment {
     std::vector<double> epochs;    // N epochs, strictly increasing
 };
 
-using Segment = std::variant<Type3Segment, Type9Segment>;
+// The same descriptions without the data, for callers that copy the data
+// straight into the writer's storage (SpkWriter::add_type3_from and
+// add_type9_from): the counts that fix the layout stand in for the arrays.
+struct Type3Layout {
+    std::int32_t target = 0, center = 0, frame_id = 0;
+    double start_et = 0, end_et = 0;
+    std::string segment_id;
+    double init = 0, intlen = 0;
+    std::size_t coefficients = 0;  // per component in every record
+    std::size_t words = 0;         // doubles of all the records together
+};
+
+struct Type9Layout {
+    std::int32_t target = 0, center = 0, frame_id = 0;
+    double start_et = 0, end_et = 0;
+    std::string segment_id;
+    std::int32_t degree = 0;
+    std::size_t states = 0;  // doubles of the states (6N when well formed)
+    std::size_t epochs = 0;  // N
+};
+
+// Doubles in memory of their own: an anonymous mapping, so that large
+// buffers come as fresh pages (never cleared by the library) and go back to
+// the system when freed.
+// The content is undefined until written.
+class WordBuffer {
+public:
+    WordBuffer() = default;
+    // Throws std::bad_alloc when the memory cannot be had, as a vector would.
+    explicit WordBuffer(std::size_t words);
+    WordBuffer(WordBuffer&& other) noexcept;
+    WordBuffer& operator=(WordBuffer&& other) noexcept;
+    WordBuffer(const WordBuffer&) = delete;
+    WordBuffer& operator=(const WordBuffer&) = delete;
+    ~WordBuffer();
+
+    double* data() noexcept { return data_; }
+    const double* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    double* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t mapped_ = 0;
+};
+
+// A segment as the writer holds it: its summary, its name and its data array
+// exactly as the file stores it (Type 3: the records, INIT, INTLEN, RSIZE,
+// N; Type 9: states, epochs, epoch directory, degree, N), so that writing it
+// is handing the buffer to the system.
+struct HeldSegment {
+    std::int32_t data_type = 0;  // 3 or 9
+    std::int32_t target = 0, center = 0, frame_id = 0;
+    double start_et = 0, end_et = 0;
+    std::string segment_id;
+    WordBuffer words;
+};
 
 // An owned, zero-initialised byte buffer of fixed size for a file image. The
 // memory comes straight from an anonymous mapping: its pages arrive zeroed,
-// so the image is never cleared twice, and large images are backed by huge
-// pages where the system offers them (a 100 MB image otherwise spends most
-// of its assembly time in page faults).
+// so the image is never cleared twice.
 class ByteImage {
 public:
     // Throws std::bad_alloc when the memory cannot be had, as a vector would.
@@ -124,15 +178,28 @@ public:
     // An empty writer; `locifn` is cut or blank-padded to 60 bytes.
     static SpkWriter new_spk(std::string_view locifn);
 
-    // Validate and take over a segment. A rejected segment is discarded and
-    // leaves the writer as it was.
-    std::expected<void, SpkWriterError> add_type3(Type3Segment segment);
-    std::expected<void, SpkWriterError> add_type9(Type9Segment segment);
+    // Validate and copy a segment. A rejected segment leaves the writer as it
+    // was.
+    std::expected<void, SpkWriterError> add_type3(const Type3Segment& segment);
+    std::expected<void, SpkWriterError> add_type9(const Type9Segment& segment);
+
+    // The same with the data copied by the caller, once, straight into the
+    // segment's place in the writer's storage: `fill_records(dst)` writes
+    // the layout's `words` doubles of records; `fill(states, epochs)` writes
+    // the layout's `states` and `epochs` doubles. Fill is called only when
+    // the layout's counts and bounds are valid; a Type 9 segment whose
+    // copied epochs then fail their checks is discarded. The checks and
+    // their messages are those of add_type3 and add_type9.
+    using FillRecords = std::function<void(double* records)>;
+    using FillStates = std::function<void(double* states, double* epochs)>;
+    std::expected<void, SpkWriterError> add_type3_from(const Type3Layout& layout, const FillRecords& fill_records);
+    std::expected<void, SpkWriterError> add_type9_from(const Type9Layout& layout, const FillStates& fill);
 
     // The complete file image: 3072 + 1024 * ceil(D / 128) bytes for D data
     // doubles.
     std::expected<ByteImage, SpkWriterError> to_bytes() const;
-    // Writes the image to a new staging file beside `path`, syncs it, renames
+    // Writes the file to a new staging file beside `path` (the header
+    // records and every segment's buffer in one vectored write), syncs it, renames
     // it over `path` and syncs the directory: `path` holds its old content or
     // the complete new file, never a part. The staging file is created
     // exclusively under a random name (temporary_path(path) + "." + 12 random
@@ -152,20 +219,23 @@ public:
     // degree 32, its Type 9 reader from 28).
     static constexpr std::int32_t kMaxDegree = 27;
 
-    // Number of doubles of a segment's data array.
-    static std::uint64_t data_length(const Segment& segment) noexcept;
     // FREE, the first address after D data doubles, or the address-range
     // error when it does not fit a signed 32-bit integer.
     static std::expected<std::uint32_t, SpkWriterError> free_address(std::uint64_t data_doubles);
 
-    const std::vector<Segment>& segments() const noexcept { return segments_; }
+    const std::vector<HeldSegment>& segments() const noexcept { return segments_; }
     const char* locidw() const noexcept { return locidw_; }
     const char* locifn() const noexcept { return locifn_; }
 
 private:
     SpkWriter() = default;
 
-    std::vector<Segment> segments_;
+    // The file's first three records (file record, summaries, names) for
+    // the segments held; the layout must have been checked.
+    void put_header(unsigned char* b, std::uint32_t free) const noexcept;
+    std::expected<std::uint32_t, SpkWriterError> checked_free() const;
+
+    std::vector<HeldSegment> segments_;
     char locidw_[8] = {'D', 'A', 'F', '/', 'S', 'P', 'K', ' '};
     char locifn_[60] = {};
 };
@@ -178,6 +248,11 @@ namespace detail {
 // reports a call that writes nothing as "failed to write whole buffer".
 using WriteCall = ssize_t (*)(int fd, const void* buf, std::size_t count);
 std::expected<void, SpkWriterError> write_fully(int fd, const unsigned char* p, std::size_t len, WriteCall call);
+
+// The same for a vectored write of `count` buffers (writev(2) semantics): a
+// short write resumes inside the buffer where it stopped.
+using WritevCall = ssize_t (*)(int fd, const struct iovec* iov, int count);
+std::expected<void, SpkWriterError> writev_fully(int fd, struct iovec* iov, int count, WritevCall call);
 
 }  // namespace detail
 

@@ -204,6 +204,8 @@ INSTANTIATE_TEST_SUITE_P(
                          "malformed summary at record 3: record extends past end of file"},
         SummaryErrorCase{"NSUM 26 with SS 5", too_many_summaries(),
                          "malformed summary at record 2: summary past end of record"},
+        SummaryErrorCase{"NSUM 2^61 (NSUM x 40 bytes wraps to 0)", one_record(2305843009213693952.0),
+                         "malformed summary at record 2: summary past end of record"},
         SummaryErrorCase{"chain 2 -> 4 -> 2", looping_chain(),
                          "malformed summary at record 2: summary chain revisits this record"},
         SummaryErrorCase{"record names itself as NEXT", self_loop(),

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -431,4 +432,119 @@ TEST(pck_test, directory_claiming_more_records_than_the_file) {
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind(), PckError::Kind::Daf);
     EXPECT_EQ(r.error().message(), "address range [1001,1011] out of file (file has 1000 doubles)");
+}
+
+// ---------------------------------------------------------------------------
+// Fast paths against their references: the block-structured transform and the
+// angles-only series against the full 6x6 product and evaluate(), the
+// segment cursor against euler_state_with_ref's search, bit for bit.
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The transform as the product of the two full 6x6 matrices, each element
+// summed from 0 over k = 0..5.
+Mat6 full_transform(const Mat3& m, const EulerState& e) {
+    const auto [r, dr] = pck_euler_rotation_and_derivative(e[0], e[1], e[2], e[3], e[4], e[5]);
+    const Mat6 a = sxform_from_rotation(r, dr), b = sxform_from_rotation(m, Mat3{});
+    Mat6 x;
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 6; ++j) {
+            double acc = 0.0;
+            for (int k = 0; k < 6; ++k) acc = acc + a[i][k] * b[k][j];
+            x[i][j] = acc;
+        }
+    return x;
+}
+
+}  // namespace
+
+TEST(pck_fast_paths, block_transform_and_rotation_match_the_full_product) {
+    std::vector<EulerState> states = {
+        {0.0, 0.0, 0.0, 0.0, 0.0, 0.0},           {-0.0, -0.0, -0.0, -0.0, -0.0, -0.0},
+        {0.0, 1.5707963267948966, 0.0, 0.0, 0.0, 0.0}, {3.141592653589793, 0.0, -3.141592653589793, 1e-5, 0, -1e-5},
+        {kNaN, 0.4, 1.0, 0.0, 0.0, 7.29e-5},       {0.1, 0.4, 1.0, kNaN, 0.0, 7.29e-5},
+        {kInf, 0.4, 1.0, 0.0, 0.0, 7.29e-5},       {0.1, 0.4, 1.0, kInf, -kInf, 0.0},
+        {0.1, 0.4, 1.0, 1e308, 1e308, 1e308},      {1e300, -1e300, 5e-324, 0.0, 0.0, 0.0},
+    };
+    std::uint64_t x = 0x9E3779B97F4A7C15u;  // splitmix64 for the random rows
+    const auto next = [&] {
+        x += 0x9E3779B97F4A7C15u;
+        std::uint64_t z = x;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+        return static_cast<double>((z ^ (z >> 31)) >> 11) / 9007199254740992.0;
+    };
+    for (int i = 0; i < 2000; ++i)
+        states.push_back({(next() - 0.5) * 12, (next() - 0.5) * 4, next() * 1e4, (next() - 0.5) * 1e-8,
+                          (next() - 0.5) * 1e-9, 7.29e-5 * next()});
+    for (std::int32_t ref : {1, 17})
+        for (InertialFrame inertial : {InertialFrame::J2000, InertialFrame::EclipJ2000}) {
+            const Mat3 m = *pck_reference_rotation(ref, inertial);
+            for (const EulerState& e : states) {
+                const Mat6 want = full_transform(m, e);
+                const Mat6 got = pck_inertial_to_body_sxform(m, e);
+                const Mat3 p = pck_inertial_to_body_pxform(pck_euler_rotation(e[0], e[1], e[2]), m);
+                for (int r = 0; r < 6; ++r)
+                    for (int c = 0; c < 6; ++c) {
+                        ASSERT_TRUE(same_bits(got[r][c], want[r][c]))
+                            << "ref " << ref << " element " << r << c << " of " << e[0] << " " << e[3];
+                        if (r < 3 && c < 3) {
+                            ASSERT_TRUE(same_bits(p[r][c], want[r][c])) << r << c;
+                        }
+                    }
+            }
+        }
+    EXPECT_FALSE(pck_reference_rotation(2, InertialFrame::J2000));
+}
+
+TEST(pck_fast_paths, cursor_and_angles_agree_with_the_search) {
+    // Overlapping, touching and NaN-bounded segments of body 3000, another
+    // body between them, and a later segment of another type.
+    const auto lin = [](double start, double end, double slope, std::int32_t ref = 1) {
+        const double mid = 0.5 * (start + end), rad = 0.5 * (end - start);
+        return pck_segment(3000, ref, 2, start, end,
+                           type2_data(start, end - start, 8, 1,
+                                      {{mid, rad, 0.1, slope, 0.2, -slope, 0.3, 2 * slope}}));
+    };
+    const std::vector<std::vector<SegmentSpec>> layouts = {
+        {lin(0, 100, 1e-3), lin(100, 200, 2e-3), lin(200, 300, 3e-3)},
+        {lin(0, 300, 1e-3), lin(50, 120, 2e-3, 17), const_segment(7, 1, 0, 300, 9.0), lin(110, 130, 3e-3)},
+        {lin(0, 300, 1e-3), pck_segment(3000, 1, 3, 250, 260, {1, 2, 3, 4}), lin(10, 20, 2e-3)},
+        {lin(0, 300, 1e-3), pck_segment(3000, 1, 2, kNaN, 150, type2_data(0, 300, 8, 1, {{150, 150, 1, 2, 3, 4, 5, 6}}))},
+    };
+    std::vector<double> ets = {kNaN, -1.0, 301.0};
+    for (double e = -0.5; e <= 300.5; e += 0.25) ets.push_back(e);
+    for (double e : {100.0, 200.0, 110.0, 130.0, 120.0, 50.0, 10.0, 20.0, 250.0, 260.0, 150.0})
+        ets.insert(ets.end(), {e, std::nextafter(e, -kInf), std::nextafter(e, kInf)});
+    for (std::size_t l = 0; l < layouts.size(); ++l) {
+        const PckFile f = open_ok(build_pck(layouts[l]));
+        PckSegmentCursor cursor(f, 3000);
+        for (int pass = 0; pass < 2; ++pass) {  // in order, then shuffled by a stride
+            for (std::size_t i = 0; i < ets.size(); ++i) {
+                const double et = ets[pass == 0 ? i : (i * 7919) % ets.size()];
+                const PckSegment* seg = cursor.find(et);
+                auto want = f.euler_state_with_ref(3000, et);
+                if (!seg) {
+                    ASSERT_FALSE(want) << "layout " << l << " et " << et;
+                    continue;
+                }
+                if (!seg->type2) {
+                    ASSERT_FALSE(want);
+                    EXPECT_EQ(want.error().kind(), PckError::Kind::UnsupportedType);
+                    continue;
+                }
+                ASSERT_TRUE(want) << "layout " << l << " et " << et;
+                auto got = seg->type2->evaluate(et);
+                auto angles = seg->type2->angles(et);
+                ASSERT_TRUE(got && angles);
+                EXPECT_EQ(seg->ref_frame, want->ref_frame) << "layout " << l << " et " << et;
+                for (int c = 0; c < 6; ++c) ASSERT_TRUE(same_bits((*got)[c], want->state[c])) << l << " " << et;
+                for (int c = 0; c < 3; ++c) ASSERT_TRUE(same_bits((*angles)[c], want->state[c]));
+            }
+        }
+    }
 }

@@ -282,7 +282,7 @@ TEST(SpkWriterImage, Type9EpochDirectory) {
         for (auto i : entries) dir.push_back(s.epochs[i]);
         const auto b = image_of(w);
         EXPECT_TRUE(same_bytes(b, expected_image({spec_of(s, dir)})));
-        EXPECT_EQ(SpkWriter::data_length(Segment(s)), 7 * n + entries.size() + 2);
+        EXPECT_EQ(w.segments()[0].words.size(), 7 * n + entries.size() + 2);
     }
     // N = 128, degree 5: 899 doubles in 8 data records.
     SpkWriter w = SpkWriter::new_spk("k");
@@ -442,6 +442,57 @@ TEST(SpkWriterWrite, WriteLoopOutcomes) {
                                      &ScriptedWrite::call);
         EXPECT_EQ(r ? "" : r.error().message(), c.message);
         EXPECT_EQ(ScriptedWrite::out, c.written);
+    }
+}
+
+// The vectored loop over three buffers (one empty): a short write resumes
+// inside the buffer where it stopped, whatever the boundaries.
+struct ScriptedWritev {
+    static inline std::vector<long> script;
+    static inline std::size_t next = 0;
+    static inline std::string out;
+    static ssize_t call(int, const struct iovec* iov, int count) {
+        std::size_t total = 0;
+        for (int i = 0; i < count; ++i) total += iov[i].iov_len;
+        const long r = next < script.size() ? script[next++] : static_cast<long>(total);
+        if (r < 0) {
+            errno = static_cast<int>(-r);
+            return -1;
+        }
+        std::size_t left = std::min<std::size_t>(static_cast<std::size_t>(r), total);
+        const std::size_t done = left;
+        for (int i = 0; i < count && left > 0; ++i) {
+            const std::size_t n = std::min(left, iov[i].iov_len);
+            out.append(static_cast<const char*>(iov[i].iov_base), n);
+            left -= n;
+        }
+        return static_cast<ssize_t>(done);
+    }
+};
+
+TEST(SpkWriterWrite, VectoredWriteLoopOutcomes) {
+    const std::string a = "012", b, c = "3456789";
+    struct Case {
+        std::vector<long> script;
+        std::string message;  // empty: success
+        std::string written;
+    } cases[] = {
+        {{}, "", "0123456789"},
+        {{2, 1, 4, 3}, "", "0123456789"},
+        {{5, -EINTR, 1, 4}, "", "0123456789"},
+        {{3, 0}, "I/O error: failed to write whole buffer", "012"},
+        {{4, -EIO}, "I/O error: Input/output error (os error 5)", "0123"},
+    };
+    for (const auto& t : cases) {
+        ScriptedWritev::script = t.script;
+        ScriptedWritev::next = 0;
+        ScriptedWritev::out.clear();
+        struct iovec iov[3] = {{const_cast<char*>(a.data()), a.size()},
+                               {const_cast<char*>(b.data()), b.size()},
+                               {const_cast<char*>(c.data()), c.size()}};
+        auto r = detail::writev_fully(-1, iov, 3, &ScriptedWritev::call);
+        EXPECT_EQ(r ? "" : r.error().message(), t.message);
+        EXPECT_EQ(ScriptedWritev::out, t.written);
     }
 }
 

@@ -226,6 +226,17 @@ inline bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObjec
 
 // A signed 32-bit integer through the integer protocol (int, bool, __index__).
 inline bool to_i32(PyObject* obj, const char* name, std::int32_t& out) {
+    if (PyLong_CheckExact(obj)) {  // an int is its own index
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (v == -1 && PyErr_Occurred()) return false;
+        if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+            return false;
+        }
+        out = static_cast<std::int32_t>(v);
+        return true;
+    }
     PyObject* index = PyNumber_Index(obj);
     if (!index) {
         prefix_type_error(name);
@@ -380,6 +391,13 @@ inline PyArrayObject* new_array(int ndim, const npy_intp* dims) {
     return reinterpret_cast<PyArrayObject*>(PyArray_ZEROS(ndim, const_cast<npy_intp*>(dims), NPY_DOUBLE, 0));
 }
 
+// The same without zero-filling, for callers that write every element
+// before the array is returned (and drop it on failure).
+inline PyArrayObject* new_unfilled_array(int ndim, const npy_intp* dims) {
+    if (!ensure_numpy()) return nullptr;
+    return reinterpret_cast<PyArrayObject*>(PyArray_EMPTY(ndim, const_cast<npy_intp*>(dims), NPY_DOUBLE, 0));
+}
+
 inline double* array_data(PyArrayObject* a) noexcept { return static_cast<double*>(PyArray_DATA(a)); }
 
 // ---------------------------------------------------------------------------
@@ -472,8 +490,19 @@ inline PyCFunction as_method(FastcallKw f) noexcept {
 // ---------------------------------------------------------------------------
 // Results
 
+// A tuple of six floats, built directly (no format string to parse).
 inline PyObject* state_tuple(const double* s) {
-    return Py_BuildValue("(dddddd)", s[0], s[1], s[2], s[3], s[4], s[5]);
+    PyObject* t = PyTuple_New(6);
+    if (!t) return nullptr;
+    for (Py_ssize_t i = 0; i < 6; ++i) {
+        PyObject* v = PyFloat_FromDouble(s[i]);
+        if (!v) {
+            Py_DECREF(t);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(t, i, v);
+    }
+    return t;
 }
 
 inline PyObject* str_from(std::string_view s) {

@@ -4,15 +4,18 @@
 #include "binder.hpp"
 
 #include <atomic>
+#include <cmath>
 #include <expected>
 #include <string>
 #include <string_view>
 
+#include "chebyshev.hpp"
 #include "daf.hpp"
 #include "frame.hpp"
 #include "naif_ids.hpp"
 #include "pck.hpp"
 #include "spk.hpp"
+#include "spk_lanes.hpp"
 #include "spk_writer.hpp"
 #include "text_kernel.hpp"
 
@@ -140,21 +143,21 @@ PyObject* finish_query(const Core& core, PyObject* result) {
     return raise_core_runtime(ok.error());
 }
 
-// The constructor of a reader class: binds and converts `path`, opens and
-// maps the DAF file, builds the core reader (`Core::from_daf`) and wraps it in
-// a new instance. A failure at any step raises RuntimeError with the core
-// error's message (a DAF error unprefixed) and leaves nothing open.
+// The constructor of a reader class: binds and converts `path`, opens the
+// DAF file and builds the core reader (`Core::open`) and wraps it in a new
+// instance. A failure at any step raises RuntimeError with the core error's
+// message (a DAF error unprefixed) and leaves nothing open. Core::open reads
+// the file's structure with pread and checks the file's length before it
+// closes the descriptor, so a file cut during the open is reported there;
+// nothing was read through the mapping that a check of it could discard.
 template <typename Core>
 PyObject* open_reader(const Signature& sig, PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* argv[1];
     if (!bind(sig, args, kwargs, argv)) return nullptr;
     std::string_view path;
     if (!to_str(argv[0], "path", path)) return nullptr;
-    auto daf = DafFile::open(std::string(path));
-    if (!daf) return raise_core_runtime(daf.error());
-    auto file = Core::from_daf(std::move(*daf));
+    auto file = Core::open(std::string(path));
     if (!file) return raise_core_runtime(file.error());
-    if (auto ok = unchanged(*file); !ok) return raise_core_runtime(ok.error());
     return make_instance(type, std::move(*file));
 }
 
@@ -216,23 +219,21 @@ PyObject* spk_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-// The batch loop shared by state_batch and state_batch_in_frame: one row of
-// six doubles per epoch, written straight into a new (N, 6) array. `ets` is
-// read in place; the first failing epoch discards the array and raises.
-template <typename Query>
-PyObject* spk_state_rows(const ArrayView& ets, Query&& query) {
+// The batch shared by state_batch and state_batch_in_frame: one row of six
+// doubles per epoch, written straight into a new (N, 6) array by the core's
+// planned batch. `ets` is read in place; the first failing epoch discards
+// the array and raises.
+PyObject* spk_state_rows(const SpkFile& file, std::int32_t target, std::int32_t center, InertialFrame frame,
+                         const ArrayView& ets) {
     const npy_intp n = ets.len();
     const npy_intp dims[2] = {n, 6};
     PyArrayObject* out = new_array(2, dims);
     if (!out) return nullptr;
-    double* rows = array_data(out);
-    for (npy_intp i = 0; i < n; ++i) {
-        auto st = query(ets.at(i));
-        if (!st) {
-            Py_DECREF(out);
-            return raise_core_runtime(st.error());
-        }
-        std::memcpy(rows + 6 * i, st->data(), 6 * sizeof(double));
+    auto failed = file.state_rows(target, center, frame, ets.data, ets.strides[0], static_cast<std::size_t>(n),
+                                  array_data(out));
+    if (failed) {
+        Py_DECREF(out);
+        return raise_core_runtime(failed->error);
     }
     return reinterpret_cast<PyObject*>(out);
 }
@@ -253,7 +254,7 @@ PyObject* spk_state_batch(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return nullptr;
         if (!ets.contiguous()) return raise_not_contiguous();
         const SpkFile& file = b.core();
-        return finish_query(file, spk_state_rows(ets, [&](double et) { return file.state(target, center, et); }));
+        return finish_query(file, spk_state_rows(file, target, center, InertialFrame::J2000, ets));
     });
 }
 
@@ -282,8 +283,7 @@ PyObject* spk_state_batch_in_frame(PyObject* self, PyObject* const* args, Py_ssi
             return raise_unsupported_frame(name);
         if (!ets.contiguous()) return raise_not_contiguous();
         const SpkFile& file = b.core();
-        return finish_query(
-            file, spk_state_rows(ets, [&](double et) { return file.state_in_frame(target, center, frame, et); }));
+        return finish_query(file, spk_state_rows(file, target, center, frame, ets));
     });
 }
 
@@ -358,7 +358,7 @@ PyObject* writer_add_type3(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
         Borrow<SpkWriter> b(self, true);
         if (!b) return nullptr;
-        Type3Segment seg;
+        Type3Layout seg;
         std::string_view id;
         ArrayView coeffs;
         if (!to_i32(argv[0], "target", seg.target) || !to_i32(argv[1], "center", seg.center) ||
@@ -375,12 +375,12 @@ PyObject* writer_add_type3(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if ((cols - 2) % 6 != 0) return raise_value("records_coeffs row length - 2 must be a multiple of 6");
 
         // Each row is one record exactly as the file holds it: mid, radius,
-        // then n coefficients each of x, y, z, vx, vy, vz.
+        // then n coefficients each of x, y, z, vx, vy, vz. The rows are
+        // copied once, straight into the writer's storage.
         seg.coefficients = static_cast<std::size_t>((cols - 2) / 6);
-        seg.records.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
-        copy_rows(coeffs, seg.records.data());
+        seg.words = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
         seg.segment_id.assign(id);
-        auto ok = b.core().add_type3(std::move(seg));
+        auto ok = b.core().add_type3_from(seg, [&](double* dst) { copy_rows(coeffs, dst); });
         if (!ok) return raise_core_runtime(ok.error());
         Py_RETURN_NONE;
     });
@@ -395,7 +395,7 @@ PyObject* writer_add_type9(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
         Borrow<SpkWriter> b(self, true);
         if (!b) return nullptr;
-        Type9Segment seg;
+        Type9Layout seg;
         std::string_view id;
         ArrayView states, epochs;
         if (!to_i32(argv[0], "target", seg.target) || !to_i32(argv[1], "center", seg.center) ||
@@ -410,12 +410,13 @@ PyObject* writer_add_type9(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (states.shape[0] != epochs.len()) return raise_value("states rows must match epochs length");
 
         const auto n = static_cast<std::size_t>(epochs.len());
-        seg.states.resize(n * 6);
-        copy_rows(states, seg.states.data());
-        seg.epochs.resize(n);
-        if (n > 0) std::memcpy(seg.epochs.data(), epochs.data, n * sizeof(double));
+        seg.states = n * 6;
+        seg.epochs = n;
         seg.segment_id.assign(id);
-        auto ok = b.core().add_type9(std::move(seg));
+        auto ok = b.core().add_type9_from(seg, [&](double* st, double* ep) {
+            copy_rows(states, st);
+            if (n > 0) std::memcpy(ep, epochs.data, n * sizeof(double));
+        });
         if (!ok) return raise_core_runtime(ok.error());
         Py_RETURN_NONE;
     });
@@ -486,12 +487,17 @@ struct NaifPck {
 
     static bool is_inertial(std::string_view name) noexcept { return name == "J2000" || name == "ECLIPJ2000"; }
 
-    // The 6x6 state transform from `from` to `to` at `et`. Names are compared
-    // byte for byte (case-sensitive, untrimmed). Checks in this order: the
-    // frame pair, the body-fixed name, the PCK evaluation, then the
-    // segment's reference frame.
-    static std::expected<Mat6, Failure> sxform_matrix(const PckFile& pck, std::string_view from, std::string_view to,
-                                                      double et) {
+    // The direction and the inertial frame of a frame pair.
+    struct Pair {
+        bool forward;  // inertial -> ITRF93
+        InertialFrame frame;
+        std::string_view inertial;
+    };
+
+    // The checks of the frame names, in this order: the frame pair, then the
+    // body-fixed name. Names are compared byte for byte (case-sensitive,
+    // untrimmed).
+    static std::expected<Pair, Failure> resolve(std::string_view from, std::string_view to) {
         const bool from_inertial = is_inertial(from), to_inertial = is_inertial(to);
         if (from_inertial && to_inertial)
             return std::unexpected(Failure{PyExc_ValueError,
@@ -509,19 +515,168 @@ struct NaifPck {
         if (body != "ITRF93")
             return std::unexpected(
                 Failure{PyExc_ValueError, "unsupported body-fixed frame: " + std::string(body) + " (supported: ITRF93)"});
+        return Pair{forward, inertial == "J2000" ? InertialFrame::J2000 : InertialFrame::EclipJ2000, inertial};
+    }
 
-        auto euler = pck.euler_state_with_ref(kItrf93, et);
-        if (!euler) return std::unexpected(Failure{PyExc_RuntimeError, euler.error().message()});
-        const InertialFrame frame = inertial == "J2000" ? InertialFrame::J2000 : InertialFrame::EclipJ2000;
-        // Inertial -> ITRF93; the same transform the kernel set uses.
-        const std::optional<Mat6> x = pck_inertial_to_body_sxform(euler->ref_frame, frame, euler->state);
-        if (!x)
-            return std::unexpected(Failure{PyExc_ValueError, "unsupported PCK reference frame " +
-                                                                 std::to_string(euler->ref_frame) +
-                                                                 "; expected 1 (J2000) or 17 (ECLIPJ2000) with "
-                                                                 "target " +
-                                                                 std::string(inertial)});
-        return forward ? *x : invert_sxform(*x);
+    // The transforms of one frame pair at successive epochs: the pair is
+    // resolved once, the PCK segment once per run of epochs, M once per
+    // segment. Per epoch the checks come in the order of a single call: the
+    // PCK evaluation (coverage, type, record), then the segment's reference
+    // frame.
+    class Series {
+    public:
+        Series(const PckFile& pck, const Pair& pair) : pair_(pair), cursor_(pck, kItrf93) {}
+
+        // The segment for `et` and M for it.
+        std::expected<const PckType2*, Failure> segment(double et) {
+            const PckSegment* seg = cursor_.find(et);
+            if (!seg) return std::unexpected(Failure{PyExc_RuntimeError, PckError::no_coverage(et, kItrf93).message()});
+            if (!seg->type2)
+                return std::unexpected(
+                    Failure{PyExc_RuntimeError, PckError::unsupported_type(seg->data_type).message()});
+            seg_ = seg;
+            return &*seg->type2;
+        }
+        std::expected<const Mat3*, Failure> reference_rotation() {
+            if (!have_m_ || m_ref_ != seg_->ref_frame) {
+                m_ = pck_reference_rotation(seg_->ref_frame, pair_.frame);
+                m_ref_ = seg_->ref_frame;
+                have_m_ = true;
+            }
+            if (!m_)
+                return std::unexpected(Failure{PyExc_ValueError, "unsupported PCK reference frame " +
+                                                                     std::to_string(seg_->ref_frame) +
+                                                                     "; expected 1 (J2000) or 17 (ECLIPJ2000) with "
+                                                                     "target " +
+                                                                     std::string(pair_.inertial)});
+            return &*m_;
+        }
+
+        // The segment and record of each epoch up to kLead + 4 places ahead
+        // of `k`, found once (a ring of the last kRing epochs), the record
+        // requested as it is found and read when its group is evaluated.
+        static constexpr npy_intp kRing = 16, kLead = 8;
+        void look_ahead(const ArrayView& ets, npy_intp k, npy_intp n) noexcept {
+            const npy_intp until = std::min(n, k + kLead + 4);
+            for (; filled_ < until; ++filled_) {
+                const double et = ets.at(filled_);
+                const PckSegment* seg = cursor_.find(et);
+                const double* rec = nullptr;
+                if (seg && seg->type2) {
+                    const PckType2& t = *seg->type2;
+                    rec = chebyshev_record_or_null(t.daf, t.init, t.intlen, t.rsize, t.n, t.begin, et);
+                    prefetch_words(rec, t.rsize);
+                }
+                ring_seg_[filled_ % kRing] = seg;
+                ring_rec_[filled_ % kRing] = rec;
+            }
+        }
+
+        // The Euler states of epochs k..k+3 (`ets`, after look_ahead up to k)
+        // evaluated side by side (the records may lie in different
+        // segments), and M for them. False, with nothing reported, when any
+        // of the four needs the per-epoch path: no covering Type 2 segment,
+        // one coefficient, a record outside the file, RADIUS 0, coefficient
+        // counts or reference frames that differ between the four, or a
+        // reference frame without M. The per-epoch path then reports the
+        // first failure in order.
+        bool euler4(npy_intp k, const double* ets, EulerState* e, const Mat3*& m) {
+            const double* recs[4];
+            std::uint64_t nc = 0;
+            std::int32_t ref = 0;
+            for (int l = 0; l < 4; ++l) {
+                const PckSegment* seg = ring_seg_[(k + l) % kRing];
+                recs[l] = ring_rec_[(k + l) % kRing];
+                if (!seg || !recs[l]) return false;
+                const PckType2& t = *seg->type2;  // a record comes only from a Type 2 segment
+                if (l == 0) {
+                    nc = t.ncoef, ref = seg->ref_frame;
+                    if (nc < 2) return false;
+                } else if (t.ncoef != nc || seg->ref_frame != ref) {
+                    return false;
+                }
+                if (recs[l][1] == 0.0) return false;
+                seg_ = seg;
+            }
+            auto mm = reference_rotation();
+            if (!mm) return false;
+            m = *mm;
+            double rows[24];
+            lanes::type2_rows4(recs, static_cast<std::size_t>(nc), ets, rows);
+            for (int l = 0; l < 4; ++l)
+                for (int j = 0; j < 6; ++j) e[l][j] = rows[6 * l + j];
+            return true;
+        }
+
+        // The transforms of an Euler state `e` with M (from euler4): the
+        // arithmetic of sxform and pxform after their checks.
+        Mat6 sxform_of(const Mat3& m, const EulerState& e) const noexcept {
+            const Mat6 x = pck_inertial_to_body_sxform(m, e);
+            return pair_.forward ? x : invert_sxform(x);
+        }
+        // sxform_of written row by row into out[0..36).
+        void sxform_into(const Mat3& m, const EulerState& e, double* out) const noexcept {
+            if (pair_.forward) return pck_inertial_to_body_sxform(m, e, out);
+            const Mat6 x = invert_sxform(pck_inertial_to_body_sxform(m, e));
+            for (int i = 0; i < 6; ++i)
+                for (int j = 0; j < 6; ++j) out[i * 6 + j] = x[i][j];
+        }
+        Mat3 pxform_of(const Mat3& m, const EulerState& e) const noexcept {
+            const Mat3 x = pck_inertial_to_body_pxform(pck_euler_rotation(e[0], e[1], e[2]), m);
+            if (pair_.forward) return x;
+            Mat3 t;
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) t[i][j] = x[j][i];
+            return t;
+        }
+
+        // The 6x6 transform of the pair at `et`.
+        std::expected<Mat6, Failure> sxform(double et) {
+            auto t2 = segment(et);
+            if (!t2) return std::unexpected(std::move(t2.error()));
+            auto e = (*t2)->evaluate(et);
+            if (!e) return std::unexpected(Failure{PyExc_RuntimeError, e.error().message()});
+            auto m = reference_rotation();
+            if (!m) return std::unexpected(std::move(m.error()));
+            const Mat6 x = pck_inertial_to_body_sxform(**m, *e);
+            return pair_.forward ? x : invert_sxform(x);
+        }
+
+        // Its upper-left 3x3 block, from the angles alone.
+        std::expected<Mat3, Failure> pxform(double et) {
+            auto t2 = segment(et);
+            if (!t2) return std::unexpected(std::move(t2.error()));
+            auto a = (*t2)->angles(et);
+            if (!a) return std::unexpected(Failure{PyExc_RuntimeError, a.error().message()});
+            auto m = reference_rotation();
+            if (!m) return std::unexpected(std::move(m.error()));
+            const Mat3 x = pck_inertial_to_body_pxform(pck_euler_rotation((*a)[0], (*a)[1], (*a)[2]), **m);
+            if (pair_.forward) return x;
+            Mat3 t;
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) t[i][j] = x[j][i];
+            return t;
+        }
+
+    private:
+        Pair pair_;
+        PckSegmentCursor cursor_;
+        const PckSegment* seg_ = nullptr;
+        const PckSegment* ring_seg_[kRing] = {};
+        const double* ring_rec_[kRing] = {};
+        npy_intp filled_ = 0;  // epochs entered into the ring
+        std::optional<Mat3> m_;
+        std::int32_t m_ref_ = 0;
+        bool have_m_ = false;
+    };
+
+    // The 6x6 state transform from `from` to `to` at `et`.
+    static std::expected<Mat6, Failure> sxform_matrix(const PckFile& pck, std::string_view from, std::string_view to,
+                                                      double et) {
+        auto pair = resolve(from, to);
+        if (!pair) return std::unexpected(std::move(pair.error()));
+        Series series(pck, *pair);
+        return series.sxform(et);
     }
 
     static std::nullptr_t raise(const Failure& f) {
@@ -534,6 +689,23 @@ struct NaifPck {
         return nullptr;
     }
 
+    // apply_sxform of the transform x (row by row): out_i sums x_ij s_j from
+    // +0.0 in increasing j. Such a sum is never -0, so a term that is a
+    // signed zero changes nothing; when the upper right block of x is zero
+    // (as built for finite R and dR) and s_3..s_5 are finite, its three
+    // terms in each of the first three sums are such zeros and are skipped.
+    static void apply_rows(const double* x, const State& s, double* out) noexcept {
+        bool skip = std::isfinite(s[3]) && std::isfinite(s[4]) && std::isfinite(s[5]);
+        for (int i = 0; i < 3 && skip; ++i)
+            skip = x[i * 6 + 3] == 0.0 && x[i * 6 + 4] == 0.0 && x[i * 6 + 5] == 0.0;
+        for (int i = 0; i < 6; ++i) {
+            const int last = (skip && i < 3) ? 3 : 6;
+            double acc = 0.0;
+            for (int j = 0; j < last; ++j) acc = acc + x[i * 6 + j] * s[j];
+            out[i] = acc;
+        }
+    }
+
     // The (N, 6) array of states[k] carried by the transform at ets[k].
     // `states` is read through its own strides; `ets` must be contiguous.
     static PyObject* rotate_state_batch(const PckFile& pck, std::string_view from, std::string_view to,
@@ -543,11 +715,37 @@ struct NaifPck {
         const npy_intp n = ets.len();
         if (states.shape[0] != n) return raise_value("states and ets must have the same length");
         const npy_intp dims[2] = {n, 6};
-        PyArrayObject* out = new_array(2, dims);
+        PyArrayObject* out = new_unfilled_array(2, dims);
         if (!out) return nullptr;
         double* dst = array_data(out);
+        if (n == 0) return reinterpret_cast<PyObject*>(out);
+        auto pair = resolve(from, to);
+        if (!pair) {
+            Py_DECREF(out);
+            return raise(pair.error());
+        }
+        Series series(pck, *pair);
+        // Four epochs at a time through the lanes where they qualify, epoch
+        // by epoch with the checks where they do not.
         for (npy_intp k = 0; k < n; ++k) {
-            auto x = sxform_matrix(pck, from, to, ets.at(k));
+            series.look_ahead(ets, k, n);
+            if (k + 4 <= n) {
+                const double q[4] = {ets.at(k), ets.at(k + 1), ets.at(k + 2), ets.at(k + 3)};
+                EulerState e[4];
+                const Mat3* m = nullptr;
+                if (series.euler4(k, q, e, m)) {
+                    for (int l = 0; l < 4; ++l) {
+                        double x[36];
+                        series.sxform_into(*m, e[l], x);
+                        State row;
+                        for (int j = 0; j < 6; ++j) row[j] = states.at(k + l, j);
+                        apply_rows(x, row, dst + (k + l) * 6);
+                    }
+                    k += 3;
+                    continue;
+                }
+            }
+            auto x = series.sxform(ets.at(k));
             if (!x) {
                 Py_DECREF(out);
                 return raise(x.error());
@@ -637,18 +835,58 @@ PyObject* pck_batch(const char* display, PyObject* self, PyObject* const* args, 
     if (!ets.contiguous()) return raise_not_contiguous();
     const npy_intp n = ets.len();
     const npy_intp dims[3] = {n, static_cast<npy_intp>(Dim), static_cast<npy_intp>(Dim)};
-    PyArrayObject* out = new_array(3, dims);
+    PyArrayObject* out = new_unfilled_array(3, dims);
     if (!out) return nullptr;
     double* dst = array_data(out);
+    if (n == 0) return finish_query(b.core(), reinterpret_cast<PyObject*>(out));
+    auto pair = NaifPck::resolve(from, to);
+    if (!pair) {
+        Py_DECREF(out);
+        return finish_query(b.core(), NaifPck::raise(pair.error()));
+    }
+    NaifPck::Series series(b.core(), *pair);
+    // Four epochs at a time through the lanes where they qualify, epoch by
+    // epoch with the checks where they do not.
     for (npy_intp k = 0; k < n; ++k) {
-        auto x = NaifPck::sxform_matrix(b.core(), from, to, ets.at(k));
-        if (!x) {
-            Py_DECREF(out);
-            return finish_query(b.core(), NaifPck::raise(x.error()));
+        series.look_ahead(ets, k, n);
+        if (k + 4 <= n) {
+            const double q[4] = {ets.at(k), ets.at(k + 1), ets.at(k + 2), ets.at(k + 3)};
+            EulerState e[4];
+            const Mat3* m = nullptr;
+            if (series.euler4(k, q, e, m)) {
+                for (int l = 0; l < 4; ++l) {
+                    double* slice = dst + (k + l) * static_cast<npy_intp>(Dim * Dim);
+                    if constexpr (Dim == 3) {
+                        const Mat3 x = series.pxform_of(*m, e[l]);
+                        for (std::size_t i = 0; i < 3; ++i)
+                            for (std::size_t j = 0; j < 3; ++j) slice[i * 3 + j] = x[i][j];
+                    } else {
+                        series.sxform_into(*m, e[l], slice);
+                    }
+                }
+                k += 3;
+                continue;
+            }
         }
+        const double et = ets.at(k);
         double* slice = dst + k * static_cast<npy_intp>(Dim * Dim);
-        for (std::size_t i = 0; i < Dim; ++i)
-            for (std::size_t j = 0; j < Dim; ++j) slice[i * Dim + j] = (*x)[i][j];
+        if constexpr (Dim == 3) {
+            auto x = series.pxform(et);
+            if (!x) {
+                Py_DECREF(out);
+                return finish_query(b.core(), NaifPck::raise(x.error()));
+            }
+            for (std::size_t i = 0; i < 3; ++i)
+                for (std::size_t j = 0; j < 3; ++j) slice[i * 3 + j] = (*x)[i][j];
+        } else {
+            auto x = series.sxform(et);
+            if (!x) {
+                Py_DECREF(out);
+                return finish_query(b.core(), NaifPck::raise(x.error()));
+            }
+            for (std::size_t i = 0; i < Dim; ++i)
+                for (std::size_t j = 0; j < Dim; ++j) slice[i * Dim + j] = (*x)[i][j];
+        }
     }
     return finish_query(b.core(), reinterpret_cast<PyObject*>(out));
 }
