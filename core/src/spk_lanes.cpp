@@ -8,6 +8,14 @@
 // with such a parameter or result is ever called across the two variants.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
+// The AVX2 variants exist on x86-64 only; elsewhere both names are the same
+// portable vector code, and the baseline variant is the one chosen.
+#if defined(__x86_64__) || defined(__i386__)
+#define KERNWERK_AVX2 __attribute__((target("avx2")))
+#else
+#define KERNWERK_AVX2
+#endif
+
 namespace kernwerk::lanes {
 
 namespace {
@@ -202,14 +210,14 @@ template <int Type>
     return count;
 }
 
-__attribute__((target("avx2"))) std::size_t type2_avx2(const Cheb& g, const double* ets, std::size_t count,
+KERNWERK_AVX2 std::size_t type2_avx2(const Cheb& g, const double* ets, std::size_t count,
                                                        double* rows) noexcept {
     return rows_body<2>(g, ets, count, rows);
 }
 std::size_t type2_sse2(const Cheb& g, const double* ets, std::size_t count, double* rows) noexcept {
     return rows_body<2>(g, ets, count, rows);
 }
-__attribute__((target("avx2"))) std::size_t type3_avx2(const Cheb& g, const double* ets, std::size_t count,
+KERNWERK_AVX2 std::size_t type3_avx2(const Cheb& g, const double* ets, std::size_t count,
                                                        double* rows) noexcept {
     return rows_body<3>(g, ets, count, rows);
 }
@@ -225,7 +233,7 @@ std::size_t type3_sse2(const Cheb& g, const double* ets, std::size_t count, doub
     type2_lanes(L, nc, et, rows);
 }
 
-__attribute__((target("avx2"))) void type2_four_avx2(const double* const* recs, std::size_t nc, const double* ets,
+KERNWERK_AVX2 void type2_four_avx2(const double* const* recs, std::size_t nc, const double* ets,
                                                      double* rows) noexcept {
     four_body(recs, nc, ets, rows);
 }
@@ -234,11 +242,15 @@ void type2_four_sse2(const double* const* recs, std::size_t nc, const double* et
 }
 
 bool has_avx2() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
     static const bool yes = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") != 0;
     }();
     return yes;
+#else
+    return false;
+#endif
 }
 
 }  // namespace
@@ -279,6 +291,12 @@ void type2_rows4(const double* const records[4], std::size_t nc, const double et
         type2_four_sse2(records, nc, ets, rows);
 }
 
-const char* variant() noexcept { return has_avx2() ? "avx2" : "sse2"; }
+const char* variant() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    return has_avx2() ? "avx2" : "sse2";
+#else
+    return "portable";
+#endif
+}
 
 }  // namespace kernwerk::lanes
