@@ -45,19 +45,6 @@ void put_i32(unsigned char* p, std::int32_t v) noexcept { std::memcpy(p, &v, 4);
 // Directory entries of a Type 9 segment: every 100th epoch, the last excepted.
 std::uint64_t directory_length(std::uint64_t n) noexcept { return n == 0 ? 0 : (n - 1) / 100; }
 
-// Fresh anonymous pages for `bytes` bytes (rounded up to whole pages, at
-// least one), all of them mapped at once (one call instead of a page fault
-// per page while the data are copied in). Throws bad_alloc. No huge pages
-// are asked for: where the system compacts memory to serve them, a fault
-// can stall for hundreds of milliseconds (seen in the write benchmark).
-void* map_pages(std::size_t bytes, std::size_t& mapped) {
-    static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    mapped = (std::max<std::size_t>(bytes, 1) + page - 1) / page * page;
-    void* p = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    return p;
-}
-
 // Makes the rename itself durable. A directory that cannot be opened for
 // reading cannot be synced; the rename has happened, so that is not reported.
 // File systems that cannot sync directories say EINVAL; neither is reported.
@@ -76,6 +63,21 @@ std::expected<void, SpkWriterError> sync_directory(const std::string& path) {
 }
 
 }  // namespace
+
+// Fresh anonymous pages for `bytes` bytes (rounded up to whole pages, at
+// least one), all of them mapped at once (one call instead of a page fault
+// per page while the data are copied in). Throws bad_alloc. No huge pages
+// are asked for: where the system compacts memory to serve them, a fault
+// can stall for hundreds of milliseconds (seen in the write benchmark).
+void* map_pages(std::size_t bytes, std::size_t& mapped) {
+    static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    mapped = (std::max<std::size_t>(bytes, 1) + page - 1) / page * page;
+    void* p = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return p;
+}
+
+void unmap_pages(void* data, std::size_t mapped) noexcept { ::munmap(data, mapped); }
 
 // ---------------------------------------------------------------------------
 // Errors
@@ -116,50 +118,6 @@ SpkWriterError SpkWriterError::address_range(std::uint64_t data_doubles) {
 
 // ---------------------------------------------------------------------------
 // Image buffer
-
-ByteImage::ByteImage(std::size_t size) : size_(size) {
-    data_ = static_cast<unsigned char*>(map_pages(size, mapped_));
-}
-
-ByteImage::ByteImage(ByteImage&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
-      mapped_(std::exchange(other.mapped_, 0)) {}
-
-ByteImage& ByteImage::operator=(ByteImage&& other) noexcept {
-    if (this != &other) {
-        if (data_) ::munmap(data_, mapped_);
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        mapped_ = std::exchange(other.mapped_, 0);
-    }
-    return *this;
-}
-
-ByteImage::~ByteImage() {
-    if (data_) ::munmap(data_, mapped_);
-}
-
-WordBuffer::WordBuffer(std::size_t words) : size_(words) {
-    data_ = static_cast<double*>(map_pages(words * sizeof(double), mapped_));
-}
-
-WordBuffer::WordBuffer(WordBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
-      mapped_(std::exchange(other.mapped_, 0)) {}
-
-WordBuffer& WordBuffer::operator=(WordBuffer&& other) noexcept {
-    if (this != &other) {
-        if (data_) ::munmap(data_, mapped_);
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        mapped_ = std::exchange(other.mapped_, 0);
-    }
-    return *this;
-}
-
-WordBuffer::~WordBuffer() {
-    if (data_) ::munmap(data_, mapped_);
-}
 
 // ---------------------------------------------------------------------------
 // Segments

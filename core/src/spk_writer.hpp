@@ -26,6 +26,7 @@
 #include <string_view>
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <utility>
 #include <vector>
 
 namespace kernwerk {
@@ -104,30 +105,54 @@ struct Type9Layout {
     std::size_t epochs = 0;  // N
 };
 
-// Doubles in memory of their own: an anonymous mapping, so that large
-// buffers come as fresh pages (never cleared by the library) and go back to
-// the system when freed.
-// The content is undefined until written.
-class WordBuffer {
-public:
-    WordBuffer() = default;
-    // Throws std::bad_alloc when the memory cannot be had, as a vector would.
-    explicit WordBuffer(std::size_t words);
-    WordBuffer(WordBuffer&& other) noexcept;
-    WordBuffer& operator=(WordBuffer&& other) noexcept;
-    WordBuffer(const WordBuffer&) = delete;
-    WordBuffer& operator=(const WordBuffer&) = delete;
-    ~WordBuffer();
+// Memory of its own for T values: an anonymous mapping, so that large
+// buffers come as fresh pages (zeroed by the system, never cleared by the
+// library) and go back to the system when freed. Throws std::bad_alloc when
+// the memory cannot be had, as a vector would.
+void* map_pages(std::size_t bytes, std::size_t& mapped);
+void unmap_pages(void* data, std::size_t mapped) noexcept;
 
-    double* data() noexcept { return data_; }
-    const double* data() const noexcept { return data_; }
+template <typename T>
+class PageArray {
+public:
+    PageArray() = default;
+    explicit PageArray(std::size_t count) : size_(count) {
+        data_ = static_cast<T*>(map_pages(count * sizeof(T), mapped_));
+    }
+    PageArray(PageArray&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+          mapped_(std::exchange(other.mapped_, 0)) {}
+    PageArray& operator=(PageArray&& other) noexcept {
+        if (this != &other) {
+            if (data_) unmap_pages(data_, mapped_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            mapped_ = std::exchange(other.mapped_, 0);
+        }
+        return *this;
+    }
+    PageArray(const PageArray&) = delete;
+    PageArray& operator=(const PageArray&) = delete;
+    ~PageArray() {
+        if (data_) unmap_pages(data_, mapped_);
+    }
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
+    const T* begin() const noexcept { return data_; }
+    const T* end() const noexcept { return data_ + size_; }
+    T operator[](std::size_t i) const noexcept { return data_[i]; }
+    std::vector<T> to_vector() const { return {begin(), end()}; }
 
 private:
-    double* data_ = nullptr;
+    T* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t mapped_ = 0;
 };
+
+// Doubles of a segment's data; the content is undefined until written.
+using WordBuffer = PageArray<double>;
 
 // A segment as the writer holds it: its summary, its name and its data array
 // exactly as the file stores it (Type 3: the records, INIT, INTLEN, RSIZE,
@@ -141,32 +166,9 @@ struct HeldSegment {
     WordBuffer words;
 };
 
-// An owned, zero-initialised byte buffer of fixed size for a file image. The
-// memory comes straight from an anonymous mapping: its pages arrive zeroed,
-// so the image is never cleared twice.
-class ByteImage {
-public:
-    // Throws std::bad_alloc when the memory cannot be had, as a vector would.
-    explicit ByteImage(std::size_t size);
-    ByteImage(ByteImage&& other) noexcept;
-    ByteImage& operator=(ByteImage&& other) noexcept;
-    ByteImage(const ByteImage&) = delete;
-    ByteImage& operator=(const ByteImage&) = delete;
-    ~ByteImage();
-
-    unsigned char* data() noexcept { return data_; }
-    const unsigned char* data() const noexcept { return data_; }
-    std::size_t size() const noexcept { return size_; }
-    const unsigned char* begin() const noexcept { return data_; }
-    const unsigned char* end() const noexcept { return data_ + size_; }
-    unsigned char operator[](std::size_t i) const noexcept { return data_[i]; }
-    std::vector<unsigned char> to_vector() const { return {begin(), end()}; }
-
-private:
-    unsigned char* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t mapped_ = 0;
-};
+// A file image: zero-initialised, since its pages arrive zeroed, so the
+// image is never cleared twice.
+using ByteImage = PageArray<unsigned char>;
 
 class SpkWriter {
 public:
