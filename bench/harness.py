@@ -137,10 +137,10 @@ def peak_of(call: Callable[[], Any]) -> dict[str, int]:
     return {"peak": peak, "rss_before": before["VmRSS"], "hwm": after["VmHWM"], "file_pages": file_pages}
 
 
-def in_child(spec: dict, timeout: float = 900) -> dict:
-    """Runs `python run.py --child SPEC` and returns the JSON it prints."""
+def in_child(job: dict, timeout: float = 900) -> dict:
+    """Runs `python run.py --child JOB` and returns the JSON it prints."""
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run.py")
-    proc = subprocess.run([sys.executable, script, "--child", json.dumps(spec)], capture_output=True, text=True,
+    proc = subprocess.run([sys.executable, script, "--child", json.dumps(job)], capture_output=True, text=True,
                           timeout=timeout)
     if proc.returncode != 0:
         tail = (proc.stderr or proc.stdout).strip().splitlines()[-1:] or ["no output"]

@@ -134,8 +134,8 @@ def load_landed(directory: str):
     if not found:
         raise SystemExit(f"--landed: no _native*.so under {directory}")
     loader = importlib.machinery.ExtensionFileLoader("kernwerk_landed._native", found[0])
-    spec = importlib.util.spec_from_file_location("kernwerk_landed._native", found[0], loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found_spec = importlib.util.spec_from_file_location("kernwerk_landed._native", found[0], loader=loader)
+    module = importlib.util.module_from_spec(found_spec)
     loader.exec_module(module)
     return module
 
@@ -675,7 +675,7 @@ def group_write(args, report):
 # ---------------------------------------------------------------------------
 # Memory
 
-def memory_specs(args):
+def memory_jobs(args):
     n = 100_000 if args.quick else 1_000_000
     specs = []
     for kname in kernel_paths():
@@ -696,40 +696,40 @@ def memory_specs(args):
     return specs
 
 
-def child(spec: dict) -> dict:
+def child(job: dict) -> dict:
     """One memory case in this (fresh) process."""
-    kind, who = spec["kind"], spec["who"]
+    kind, who = job["kind"], job["who"]
     if kind == "batch":
-        path = kernel_paths()[spec["kernel"]]
-        ets = batch_epochs(path, spec["n"], spec["order"])
+        path = kernel_paths()[job["kernel"]]
+        ets = batch_epochs(path, job["n"], job["order"])
         peers = Peers(path, only={who})
-        cs = batch_contenders(peers, spec["target"], spec["center"], ets, only={who})
+        cs = batch_contenders(peers, job["target"], job["center"], ets, only={who})
         if not cs:
             return {"error": "not available"}
         res = harness.peak_of(cs[0].call)
-        res["output"] = spec["n"] * 6 * 8
+        res["output"] = job["n"] * 6 * 8
         return res
     if kind == "pck":
-        pck, ets, states = pck_inputs(spec["n"])
-        fn = getattr(pck, spec["what"])
-        args = ("J2000", "ITRF93", ets) + ((states,) if spec["what"] == "rotate_state_batch" else ())
+        pck, ets, states = pck_inputs(job["n"])
+        fn = getattr(pck, job["what"])
+        args = ("J2000", "ITRF93", ets) + ((states,) if job["what"] == "rotate_state_batch" else ())
         res = harness.peak_of(lambda: fn(*args))
-        res["output"] = spec["n"] * (9 if spec["what"] == "pxform_batch" else 36 if spec["what"] == "sxform_batch"
+        res["output"] = job["n"] * (9 if job["what"] == "pxform_batch" else 36 if job["what"] == "sxform_batch"
                                      else 6) * 8
         return res
     if kind == "write":
-        segs = write_data(spec["type"], spec["mb"])
-        with tempfile.TemporaryDirectory(dir=spec.get("dir"), prefix="kernwerk-bench-") as d:
+        segs = write_data(job["type"], job["mb"])
+        with tempfile.TemporaryDirectory(dir=job.get("dir"), prefix="kernwerk-bench-") as d:
             path = os.path.join(d, "w.bsp")
             if who == "write() only":
-                w = kernwerk_write(spec["type"], segs, None)
+                w = kernwerk_write(job["type"], segs, None)
                 res = harness.peak_of(lambda: w.write(path))
             else:
-                res = harness.peak_of(lambda: kernwerk_write(spec["type"], segs, path) and None)
+                res = harness.peak_of(lambda: kernwerk_write(job["type"], segs, path) and None)
             res["output"] = os.path.getsize(path)
         return res
     if kind == "open":
-        path = kernel_paths()[spec["kernel"]]
+        path = kernel_paths()[job["kernel"]]
         cs = open_contenders(path, only={who})
         if not cs:
             return {"error": "not available"}
@@ -750,10 +750,10 @@ def child(spec: dict) -> dict:
 
 def group_memory(args, report):
     lines = []
-    for spec in memory_specs(args):
-        progress(f"memory {spec}")
-        res = harness.in_child(spec)
-        lines.append((spec, res))
+    for job in memory_jobs(args):
+        progress(f"memory {job}")
+        res = harness.in_child(job)
+        lines.append((job, res))
     report.memory(lines)
 
 
@@ -815,25 +815,25 @@ class Report:
               "just before the call, less the file pages the call mapped in (RssFile growth)")
         head = ["case", "who", "peak", "reference", "peak/reference"]
         body = []
-        for spec, res in lines:
-            if spec["kind"] == "batch":
-                case = f"batch {spec['kernel']} {spec['query']} N={spec['n']} {spec['order']}"
+        for job, res in lines:
+            if job["kind"] == "batch":
+                case = f"batch {job['kernel']} {job['query']} N={job['n']} {job['order']}"
                 ref = "output array"
-            elif spec["kind"] == "pck":
-                case = f"{spec['what']} N={spec['n']}"
+            elif job["kind"] == "pck":
+                case = f"{job['what']} N={job['n']}"
                 ref = "output array"
-            elif spec["kind"] == "write":
-                case = f"write Type {spec['type']}"
+            elif job["kind"] == "write":
+                case = f"write Type {job['type']}"
                 ref = "file size"
             else:
-                case = f"open {spec['kernel']}"
+                case = f"open {job['kernel']}"
                 ref = "file size"
             if "error" in res:
-                body.append([case, spec["who"], res["error"], "", ""])
+                body.append([case, job["who"], res["error"], "", ""])
             else:
-                body.append([case, spec["who"], fmt_bytes(res["peak"]), f"{ref} {fmt_bytes(res['output'])}",
+                body.append([case, job["who"], fmt_bytes(res["peak"]), f"{ref} {fmt_bytes(res['output'])}",
                              f"{res['peak'] / res['output']:.2f}"])
-            self.records.append({"table": "memory", "spec": spec, "result": res})
+            self.records.append({"table": "memory", "job": job, "result": res})
         widths = [max(len(r[i]) for r in [head] + body) for i in range(len(head))]
         print("  ".join(h.ljust(w) for h, w in zip(head, widths)))
         for r in body:
