@@ -622,7 +622,11 @@ struct NaifPck {
                 for (int j = 0; j < 6; ++j) out[i * 6 + j] = x[i][j];
         }
         Mat3 pxform_of(const Mat3& m, const EulerState& e) const noexcept {
-            const Mat3 x = pck_inertial_to_body_pxform(pck_euler_rotation(e[0], e[1], e[2]), m);
+            return oriented(pck_inertial_to_body_pxform(pck_euler_rotation(e[0], e[1], e[2]), m));
+        }
+        // A rotation into the body frame as the pair asks for it: itself, or
+        // its transpose for the way back.
+        Mat3 oriented(const Mat3& x) const noexcept {
             if (pair_.forward) return x;
             Mat3 t;
             for (int i = 0; i < 3; ++i)
@@ -650,12 +654,7 @@ struct NaifPck {
             if (!a) return std::unexpected(Failure{PyExc_RuntimeError, a.error().message()});
             auto m = reference_rotation();
             if (!m) return std::unexpected(std::move(m.error()));
-            const Mat3 x = pck_inertial_to_body_pxform(pck_euler_rotation((*a)[0], (*a)[1], (*a)[2]), **m);
-            if (pair_.forward) return x;
-            Mat3 t;
-            for (int i = 0; i < 3; ++i)
-                for (int j = 0; j < 3; ++j) t[i][j] = x[j][i];
-            return t;
+            return oriented(pck_inertial_to_body_pxform(pck_euler_rotation((*a)[0], (*a)[1], (*a)[2]), **m));
         }
 
     private:
