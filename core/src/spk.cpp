@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <ranges>
 #include <utility>
 
 #include "chebyshev.hpp"
@@ -670,38 +671,45 @@ std::expected<State, SpkError> SpkFile::state_wrt_ssb(std::int32_t body, double 
     return std::unexpected(SpkError::no_coverage(et, body, 0));
 }
 
-// step_toward_ssb over the body's own segments, which are the only ones it
-// would look at, in the same (file) order.
-std::expected<SpkFile::Step, SpkError> SpkFile::step_of(std::int32_t body, double et) const {
-    std::optional<Step> candidate;
-    if (auto it = by_target_.find(body); it != by_target_.end()) {
-        for (std::uint32_t pos : it->second) {
-            const SpkSegment& seg = segments_[pos];
-            // Written as two negated comparisons, so a NaN epoch is accepted.
-            if (seg.start_et > et || et > seg.end_et) continue;
-            auto s = eval_segment(seg, et);
-            if (!s) return std::unexpected(s.error());
-            if (seg.center == 0) return Step{*s, 0};
-            if (!candidate) candidate = Step{*s, seg.center};
-        }
+namespace {
+
+// One chain step of `body` at `et` over `segments` (any range of segment
+// references, in file order): every covering segment of the body before the
+// one chosen is evaluated, so that a failing one fails the step; a segment
+// relative to the barycenter answers at once, otherwise the first covering
+// one does.
+template <typename Segments>
+std::expected<SpkFile::Step, SpkError> first_step(const Segments& segments, std::int32_t body, double et) {
+    std::optional<SpkFile::Step> candidate;
+    for (const SpkSegment& seg : segments) {
+        // Written as two negated comparisons, so a NaN epoch is accepted.
+        if (seg.target != body || seg.start_et > et || et > seg.end_et) continue;
+        auto s = SpkFile::eval_segment(seg, et);
+        if (!s) return std::unexpected(s.error());
+        if (seg.center == 0) return SpkFile::Step{*s, 0};
+        if (!candidate) candidate = SpkFile::Step{*s, seg.center};
     }
     if (candidate) return *candidate;
     return std::unexpected(SpkError::no_coverage(et, body, 0));
 }
 
+}  // namespace
+
+// step_toward_ssb over the body's own segments, which are the only ones it
+// would look at, in the same (file) order.
+std::expected<SpkFile::Step, SpkError> SpkFile::step_of(std::int32_t body, double et) const {
+    static const std::vector<std::uint32_t> none;
+    const auto it = by_target_.find(body);
+    const auto& positions = it != by_target_.end() ? it->second : none;
+    return first_step(positions | std::views::transform([this](std::uint32_t pos) -> const SpkSegment& {
+                          return segments_[pos];
+                      }),
+                      body, et);
+}
+
 std::expected<SpkFile::Step, SpkError> SpkFile::step_toward_ssb(const std::vector<SpkSegment>& segments,
                                                                 std::int32_t body, double et) {
-    std::optional<Step> candidate;
-    for (const SpkSegment& seg : segments) {
-        // Written as two negated comparisons, so a NaN epoch is accepted.
-        if (seg.target != body || seg.start_et > et || et > seg.end_et) continue;
-        auto s = eval_segment(seg, et);
-        if (!s) return std::unexpected(s.error());
-        if (seg.center == 0) return Step{*s, 0};
-        if (!candidate) candidate = Step{*s, seg.center};
-    }
-    if (candidate) return *candidate;
-    return std::unexpected(SpkError::no_coverage(et, body, 0));
+    return first_step(segments, body, et);
 }
 
 // ---------------------------------------------------------------------------
