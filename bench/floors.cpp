@@ -7,7 +7,7 @@
 // dispatch. What it must keep, to give the same bits:
 //   * record selection: floor((et - INIT) / INTLEN) saturated to int64 and
 //     clamped to 0..N-1, record at begin + index * RSIZE;
-//   * the Chebyshev forward recurrences of core/src/chebyshev.hpp, each sum
+//   * the Chebyshev forward recurrences of core/src/daf/chebyshev.hpp, each sum
 //     in increasing k, values from c[0] + s c[1], derivatives from c[1];
 //     velocities = derivative * (1 / RADIUS);
 //   * the chain sums of SpkFile::state_wrt_ssb (from +0.0, in chain order)

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "daf.hpp"
-#include "pck.hpp"
+#include "daf/daf.hpp"
+#include "pck/pck.hpp"
 
 using namespace kernwerk;
 

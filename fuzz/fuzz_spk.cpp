@@ -20,11 +20,11 @@
 #include <span>
 #include <vector>
 
-#include "daf.hpp"
-#include "file_cache.hpp"
-#include "frame.hpp"
-#include "kernel_set.hpp"
-#include "spk.hpp"
+#include "daf/daf.hpp"
+#include "sets/file_cache.hpp"
+#include "math/rotation.hpp"
+#include "sets/kernel_set.hpp"
+#include "spk/spk.hpp"
 
 using namespace kernwerk;
 

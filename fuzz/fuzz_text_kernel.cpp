@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "text_kernel.hpp"
+#include "text/text_kernel.hpp"
 
 using namespace kernwerk;
 

@@ -14,9 +14,9 @@
 #include <variant>
 #include <vector>
 
-#include "daf.hpp"
-#include "spk.hpp"
-#include "spk_writer.hpp"
+#include "daf/daf.hpp"
+#include "spk/spk.hpp"
+#include "spk/writer.hpp"
 
 using namespace kernwerk;
 

@@ -1,7 +1,7 @@
 """NaifSpkWriter: the binding's checks and messages, array layouts, reading
 written files back with NaifSpk and with the NAIF toolkit (through spiceypy),
 and the atomicity of the write. Byte layouts and the core's own checks are
-tested in core/tests/test_spk_writer.cpp."""
+tested in core/tests/spk/test_spk_writer.cpp."""
 
 import os
 import pathlib

@@ -1,4 +1,4 @@
-#include "common.hpp"
+#include "base/common.hpp"
 
 #include <charconv>
 #include <cmath>

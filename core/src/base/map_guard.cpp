@@ -1,4 +1,4 @@
-#include "map_guard.hpp"
+#include "base/map_guard.hpp"
 
 #include <atomic>
 #include <cerrno>

@@ -15,8 +15,8 @@
 #include <expected>
 #include <span>
 
-#include "common.hpp"
-#include "daf.hpp"
+#include "base/common.hpp"
+#include "daf/daf.hpp"
 
 namespace kernwerk {
 

@@ -1,4 +1,4 @@
-#include "daf.hpp"
+#include "daf/daf.hpp"
 
 #include <cerrno>
 #include <algorithm>
@@ -10,8 +10,8 @@
 #include <unistd.h>
 #include <unordered_set>
 
-#include "common.hpp"
-#include "map_guard.hpp"
+#include "base/common.hpp"
+#include "base/map_guard.hpp"
 
 namespace kernwerk {
 

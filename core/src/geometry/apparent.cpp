@@ -1,4 +1,4 @@
-#include "apparent.hpp"
+#include "geometry/apparent.hpp"
 
 #include <algorithm>
 #include <cctype>

@@ -50,8 +50,8 @@
 #include <string_view>
 #include <utility>
 
-#include "geodetic.hpp"
-#include "kernel_set.hpp"
+#include "geometry/geodetic.hpp"
+#include "sets/kernel_set.hpp"
 
 namespace kernwerk {
 

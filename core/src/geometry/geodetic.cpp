@@ -1,9 +1,9 @@
-#include "geodetic.hpp"
+#include "geometry/geodetic.hpp"
 
 #include <cmath>
 #include <numbers>
 
-#include "common.hpp"
+#include "base/common.hpp"
 
 namespace kernwerk {
 

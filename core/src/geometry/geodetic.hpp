@@ -14,7 +14,7 @@
 #include <expected>
 #include <string>
 
-#include "frame.hpp"
+#include "math/rotation.hpp"
 
 namespace kernwerk {
 

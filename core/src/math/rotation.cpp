@@ -1,4 +1,4 @@
-#include "frame.hpp"
+#include "math/rotation.hpp"
 
 #include <cmath>
 

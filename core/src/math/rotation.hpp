@@ -8,7 +8,7 @@
 #include <array>
 #include <utility>
 
-#include "common.hpp"
+#include "base/common.hpp"
 
 namespace kernwerk {
 

@@ -1,10 +1,10 @@
-#include "pck.hpp"
+#include "pck/pck.hpp"
 
 #include <cmath>
 #include <utility>
 
-#include "chebyshev.hpp"
-#include "common.hpp"
+#include "daf/chebyshev.hpp"
+#include "base/common.hpp"
 
 namespace kernwerk {
 

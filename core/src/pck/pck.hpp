@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "daf.hpp"
-#include "frame.hpp"
+#include "daf/daf.hpp"
+#include "math/rotation.hpp"
 
 namespace kernwerk {
 

@@ -1,4 +1,4 @@
-#include "file_cache.hpp"
+#include "sets/file_cache.hpp"
 
 #include <cerrno>
 #include <algorithm>
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "common.hpp"
+#include "base/common.hpp"
 
 namespace kernwerk {
 

@@ -16,9 +16,9 @@
 #include <memory>
 #include <string>
 
-#include "pck.hpp"
-#include "spk.hpp"
-#include "text_kernel.hpp"
+#include "pck/pck.hpp"
+#include "spk/spk.hpp"
+#include "text/text_kernel.hpp"
 
 namespace kernwerk {
 

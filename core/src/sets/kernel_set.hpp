@@ -60,13 +60,13 @@
 #include <utility>
 #include <vector>
 
-#include "common.hpp"
-#include "file_cache.hpp"
-#include "frame.hpp"
-#include "pck.hpp"
-#include "spk.hpp"
-#include "spk_lanes.hpp"
-#include "text_kernel.hpp"
+#include "base/common.hpp"
+#include "sets/file_cache.hpp"
+#include "math/rotation.hpp"
+#include "pck/pck.hpp"
+#include "spk/spk.hpp"
+#include "spk/lanes.hpp"
+#include "text/text_kernel.hpp"
 
 namespace kernwerk {
 

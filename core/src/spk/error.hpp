@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "daf.hpp"
+#include "daf/daf.hpp"
 
 namespace kernwerk {
 

@@ -1,8 +1,8 @@
-#include "spk_lanes.hpp"
+#include "spk/lanes.hpp"
 
 #include <cmath>
 
-#include "chebyshev.hpp"
+#include "daf/chebyshev.hpp"
 
 // Vectors of four doubles pass between inlined helpers only; no function
 // with such a parameter or result is ever called across the two variants.

@@ -16,7 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "spk.hpp"
+#include "spk/spk.hpp"
 
 namespace kernwerk::lanes {
 

@@ -26,19 +26,19 @@
 #include <variant>
 #include <vector>
 
-#include "common.hpp"
-#include "daf.hpp"
-#include "frame.hpp"
-#include "spk_error.hpp"
-#include "spk_type01.hpp"
-#include "spk_type05.hpp"
-#include "spk_type08_12.hpp"
-#include "spk_type14.hpp"
-#include "spk_type15.hpp"
-#include "spk_type17.hpp"
-#include "spk_type18_19.hpp"
-#include "spk_type20.hpp"
-#include "spk_type21.hpp"
+#include "base/common.hpp"
+#include "daf/daf.hpp"
+#include "math/rotation.hpp"
+#include "spk/error.hpp"
+#include "spk/types/type01.hpp"
+#include "spk/types/type05.hpp"
+#include "spk/types/type08_12.hpp"
+#include "spk/types/type14.hpp"
+#include "spk/types/type15.hpp"
+#include "spk/types/type17.hpp"
+#include "spk/types/type18_19.hpp"
+#include "spk/types/type20.hpp"
+#include "spk/types/type21.hpp"
 
 namespace kernwerk {
 

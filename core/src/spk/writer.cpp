@@ -1,6 +1,6 @@
-#include "spk_writer.hpp"
+#include "spk/writer.hpp"
 
-#include "common.hpp"
+#include "base/common.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,13 +1,13 @@
-#include "naif_ids.hpp"
+#include "text/naif_ids.hpp"
 
-#include "common.hpp"
+#include "base/common.hpp"
 
 #include <algorithm>
 #include <unordered_map>
 
 namespace kernwerk {
 
-#include "../data/naif_body_table.inc"
+#include "../../data/naif_body_table.inc"
 
 NaifIdError NaifIdError::name_not_found(std::string_view name) {
     return {Kind::NameNotFound, "NAIF body name '" + std::string(name) + "' is not in the built-in table"};
@@ -34,7 +34,7 @@ struct UpperSpecial {
     char32_t out[3];  // trailing unused slots are 0
 };
 
-#include "../data/unicode_upper_table.inc"
+#include "../../data/unicode_upper_table.inc"
 
 void append_utf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {

@@ -1,6 +1,6 @@
-#include "text_kernel.hpp"
+#include "text/text_kernel.hpp"
 
-#include "common.hpp"
+#include "base/common.hpp"
 
 #include <algorithm>
 #include <cerrno>

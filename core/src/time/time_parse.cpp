@@ -1,6 +1,6 @@
-#include "time_parse.hpp"
+#include "time/time_parse.hpp"
 
-#include "common.hpp"
+#include "base/common.hpp"
 
 #include <array>
 #include <charconv>

@@ -30,7 +30,7 @@
 //     23:59:59.9996 becomes 23:59:60.000, otherwise the next day's 00:00:00.
 #pragma once
 
-#include "time_scales.hpp"
+#include "time/time_scales.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "time_scales.hpp"
+#include "time/time_scales.hpp"
 
-#include "common.hpp"
+#include "base/common.hpp"
 
 #include <algorithm>
 #include <cstdio>

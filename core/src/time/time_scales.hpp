@@ -30,7 +30,7 @@
 // any thread; the LeapSeconds object is immutable once built.
 #pragma once
 
-#include "text_kernel.hpp"
+#include "text/text_kernel.hpp"
 
 #include <cstdint>
 #include <expected>

@@ -5,7 +5,7 @@
 #include <string>
 #include <limits>
 
-#include "common.hpp"
+#include "base/common.hpp"
 
 using namespace kernwerk;
 

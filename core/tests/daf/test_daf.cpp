@@ -13,9 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "daf.hpp"
+#include "daf/daf.hpp"
 #include "daf_builder.hpp"
-#include "map_guard.hpp"
+#include "base/map_guard.hpp"
 
 using namespace kernwerk;
 using kernwerk::test::DafImage;

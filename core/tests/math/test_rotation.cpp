@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "frame.hpp"
+#include "math/rotation.hpp"
 
 using namespace kernwerk;
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "daf_builder.hpp"
-#include "pck.hpp"
+#include "pck/pck.hpp"
 
 using namespace kernwerk;
 using kernwerk::test::build_daf;

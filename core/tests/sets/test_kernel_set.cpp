@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "kernel_set.hpp"
+#include "sets/kernel_set.hpp"
 
 namespace kernwerk {
 namespace {

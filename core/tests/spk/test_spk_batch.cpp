@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "daf_builder.hpp"
-#include "kernel_set.hpp"
-#include "spk.hpp"
-#include "spk_lanes.hpp"
+#include "sets/kernel_set.hpp"
+#include "spk/spk.hpp"
+#include "spk/lanes.hpp"
 
 namespace kernwerk {
 namespace {

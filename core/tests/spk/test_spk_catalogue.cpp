@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "daf_builder.hpp"
-#include "spk.hpp"
+#include "spk/spk.hpp"
 
 using namespace kernwerk;
 using kernwerk::test::build_daf;

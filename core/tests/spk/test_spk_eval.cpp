@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "daf_builder.hpp"
-#include "frame.hpp"
-#include "spk.hpp"
+#include "math/rotation.hpp"
+#include "spk/spk.hpp"
 
 namespace kernwerk {
 namespace {

@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "daf.hpp"
+#include "daf/daf.hpp"
 #include "daf_builder.hpp"
-#include "spk.hpp"
-#include "spk_writer.hpp"
+#include "spk/spk.hpp"
+#include "spk/writer.hpp"
 
 using namespace kernwerk;
 using kernwerk::test::DafImage;

@@ -1,4 +1,4 @@
-#include "naif_ids.hpp"
+#include "text/naif_ids.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@ using namespace kernwerk;
 namespace {
 
 std::vector<std::pair<std::int32_t, std::string>> data_file_rows() {
-    const auto path = std::filesystem::path(__FILE__).parent_path() / ".." / "data" / "naif_body_table.tsv";
+    const auto path = std::filesystem::path(__FILE__).parent_path() / ".." / ".." / "data" / "naif_body_table.tsv";
     std::ifstream in(path);
     EXPECT_TRUE(in) << path;
     std::string line;

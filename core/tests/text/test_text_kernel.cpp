@@ -1,4 +1,4 @@
-#include "text_kernel.hpp"
+#include "text/text_kernel.hpp"
 
 #include <gtest/gtest.h>
 
@@ -534,7 +534,7 @@ TEST(text_kernel_file_test, bom_and_crlf_are_read_like_any_text) {
 
 std::string find_package_file(const char* env, const std::string& package, const std::string& file) {
     if (const char* p = std::getenv(env); p && *p) return p;
-    const auto lib = std::filesystem::path(__FILE__).parent_path() / ".." / ".." / ".venv" / "lib";
+    const auto lib = std::filesystem::path(__FILE__).parent_path() / ".." / ".." / ".." / ".venv" / "lib";
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(lib, ec)) {
         const auto candidate = entry.path() / "site-packages" / package / file;

@@ -19,8 +19,8 @@
 #include <tuple>
 #include <vector>
 
-#include "apparent.hpp"
-#include "geodetic.hpp"
+#include "geometry/apparent.hpp"
+#include "geometry/geodetic.hpp"
 
 namespace kernwerk::ext {
 

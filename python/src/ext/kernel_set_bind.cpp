@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "file_cache.hpp"
-#include "kernel_set.hpp"
+#include "sets/file_cache.hpp"
+#include "sets/kernel_set.hpp"
 
 namespace kernwerk::ext {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel_set.hpp"
+#include "sets/kernel_set.hpp"
 
 namespace kernwerk::ext {
 

@@ -8,9 +8,9 @@
 // MissingKernelError.
 #include "time_bind.hpp"
 
-#include "text_kernel.hpp"
-#include "time_parse.hpp"
-#include "time_scales.hpp"
+#include "text/text_kernel.hpp"
+#include "time/time_parse.hpp"
+#include "time/time_scales.hpp"
 
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>

@@ -6,7 +6,7 @@
 
 #include "ext.hpp"
 
-#include "text_kernel.hpp"
+#include "text/text_kernel.hpp"
 
 #include <optional>
 #include <string>

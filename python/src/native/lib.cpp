@@ -9,15 +9,15 @@
 #include <string>
 #include <string_view>
 
-#include "chebyshev.hpp"
-#include "daf.hpp"
-#include "frame.hpp"
-#include "naif_ids.hpp"
-#include "pck.hpp"
-#include "spk.hpp"
-#include "spk_lanes.hpp"
-#include "spk_writer.hpp"
-#include "text_kernel.hpp"
+#include "daf/chebyshev.hpp"
+#include "daf/daf.hpp"
+#include "math/rotation.hpp"
+#include "text/naif_ids.hpp"
+#include "pck/pck.hpp"
+#include "spk/spk.hpp"
+#include "spk/lanes.hpp"
+#include "spk/writer.hpp"
+#include "text/text_kernel.hpp"
 
 using namespace kernwerk;
 using namespace kernwerk::py;

@@ -1,4 +1,4 @@
-#include "spk_types_common.hpp"
+#include "spk/types/common.hpp"
 
 namespace kernwerk::spk_types {
 

@@ -17,9 +17,9 @@
 #include <string>
 #include <string_view>
 
-#include "common.hpp"
-#include "daf.hpp"
-#include "spk_error.hpp"
+#include "base/common.hpp"
+#include "daf/daf.hpp"
+#include "spk/error.hpp"
 
 namespace kernwerk::spk_types {
 

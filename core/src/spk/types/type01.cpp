@@ -1,9 +1,9 @@
-#include "spk_type01.hpp"
+#include "spk/types/type01.hpp"
 
 #include <algorithm>
 #include <array>
 
-#include "spk_types_common.hpp"
+#include "spk/types/common.hpp"
 
 namespace kernwerk {
 

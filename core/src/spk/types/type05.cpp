@@ -1,10 +1,10 @@
-#include "spk_type05.hpp"
+#include "spk/types/type05.hpp"
 
 #include <array>
 #include <cmath>
 #include <numbers>
 
-#include "spk_types_common.hpp"
+#include "spk/types/common.hpp"
 
 namespace kernwerk {
 

@@ -1,8 +1,8 @@
-#include "spk_type08_12.hpp"
+#include "spk/types/type08_12.hpp"
 
 #include <cmath>
 
-#include "spk_types_common.hpp"
+#include "spk/types/common.hpp"
 
 namespace kernwerk {
 

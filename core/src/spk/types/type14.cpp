@@ -1,7 +1,7 @@
-#include "spk_type14.hpp"
+#include "spk/types/type14.hpp"
 
-#include "spk.hpp"
-#include "spk_types_common.hpp"
+#include "spk/spk.hpp"
+#include "spk/types/common.hpp"
 
 namespace kernwerk {
 

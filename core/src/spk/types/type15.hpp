@@ -23,9 +23,9 @@
 #include <cstdint>
 #include <expected>
 
-#include "common.hpp"
-#include "daf.hpp"
-#include "spk_error.hpp"
+#include "base/common.hpp"
+#include "daf/daf.hpp"
+#include "spk/error.hpp"
 
 namespace kernwerk {
 

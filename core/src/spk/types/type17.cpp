@@ -1,9 +1,9 @@
-#include "spk_type17.hpp"
+#include "spk/types/type17.hpp"
 
 #include <cmath>
 #include <numbers>
 
-#include "spk_types_common.hpp"
+#include "spk/types/common.hpp"
 
 namespace kernwerk {
 

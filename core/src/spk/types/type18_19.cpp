@@ -1,6 +1,6 @@
-#include "spk_type18_19.hpp"
+#include "spk/types/type18_19.hpp"
 
-#include "spk_types_common.hpp"
+#include "spk/types/common.hpp"
 
 namespace kernwerk {
 

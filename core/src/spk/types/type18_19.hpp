@@ -35,9 +35,9 @@
 #include <expected>
 #include <vector>
 
-#include "common.hpp"
-#include "daf.hpp"
-#include "spk_error.hpp"
+#include "base/common.hpp"
+#include "daf/daf.hpp"
+#include "spk/error.hpp"
 
 namespace kernwerk {
 

@@ -1,6 +1,6 @@
-#include "spk_type21.hpp"
+#include "spk/types/type21.hpp"
 
-#include "spk_types_common.hpp"
+#include "spk/types/common.hpp"
 
 namespace kernwerk {
 

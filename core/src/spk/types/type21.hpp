@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <expected>
 
-#include "common.hpp"
-#include "daf.hpp"
-#include "spk_error.hpp"
-#include "spk_type01.hpp"
+#include "base/common.hpp"
+#include "daf/daf.hpp"
+#include "spk/error.hpp"
+#include "spk/types/type01.hpp"
 
 namespace kernwerk {
 

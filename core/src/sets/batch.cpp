@@ -1,0 +1,531 @@
+// Plans and batches over a snapshot (chains planned once per stretch of
+// epochs, split over threads) and the cursors that keep a plan between calls.
+#include "sets/kernel_set.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <queue>
+
+#include "base/parallel.hpp"
+#include "sets/internal.hpp"
+
+namespace kernwerk {
+
+using sets_detail::format_intervals;
+using sets_detail::whole_line;
+
+// ---------------------------------------------------------------------------
+// Plans and batches
+
+struct KernelSnapshot::Plan {
+    enum class LinkFrame : std::uint8_t { J2000, Eclip, Itrf93 };
+    struct Link {
+        const SpkSegment* seg;
+        std::int32_t id;  // in the snapshot's segment table
+        LinkFrame frame;
+    };
+    std::array<Link, 2 * kMaxChainLinks> links;
+    std::size_t n_target = 0, n_center = 0;  // links[0, n_target) added, the next n_center subtracted
+    Run valid = whole_line();
+    const PckSegmentRef* pck = nullptr;  // set when a link or the output is in ITRF93
+    bool zero = false;                   // target == center
+};
+
+struct KernelSnapshot::PlanFailure {
+    enum class What { None, Gap, TooLong, Frame, Type, PckMissing, PckGap, PckType, PckFrame } what = What::None;
+    std::int32_t body = 0;     // Gap, TooLong: the body whose chain broke
+    std::int32_t segment = 0;  // Frame, Type: in segments_; Pck*: in pck_segments_
+};
+
+struct BatchRunner {
+    using Plan = KernelSnapshot::Plan;
+    using PlanFailure = KernelSnapshot::PlanFailure;
+    using Link = Plan::Link;
+    using LinkFrame = Plan::LinkFrame;
+    static constexpr std::size_t kBlock = 64;
+
+    const KernelSnapshot& snap;
+    std::int32_t target, center;
+    OutputFrame frame;
+    // A J2000 <-> ITRF93 transform rather than a state (target, center unused).
+    bool transform = false;
+    bool inverse = false;
+
+    struct Scratch {
+        double ets[kBlock];
+        double tmp[6 * kBlock];
+        double cacc[6 * kBlock];
+        Mat6 x[kBlock];  // J2000 -> ITRF93 at each epoch of the block
+    };
+
+    std::string query(double et) const {
+        if (transform)
+            return std::string(inverse ? "transform from ITRF93 to J2000" : "transform from J2000 to ITRF93") +
+                   " at et " + format_double(et);
+        return "state of target " + std::to_string(target) + " wrt center " + std::to_string(center) + " in " +
+               frame_name(frame) + " at et " + format_double(et);
+    }
+
+    KernelSetError error(KernelSetError::Kind kind, double et, const std::string& what) const {
+        return KernelSetError(kind, query(et) + ": " + what);
+    }
+
+    PlanFailure check_link(const SpkSegment& seg, std::int32_t id, Link& link, bool& need_pck) const {
+        using W = PlanFailure::What;
+        if (std::holds_alternative<SpkUnsupported>(seg.payload)) return {W::Type, 0, id};
+        switch (seg.frame) {
+            case 1: link = {&seg, id, LinkFrame::J2000}; break;
+            case 17: link = {&seg, id, LinkFrame::Eclip}; break;
+            case 13000:
+                link = {&seg, id, LinkFrame::Itrf93};
+                need_pck = true;
+                break;
+            default: return {W::Frame, 0, id};
+        }
+        return {};
+    }
+
+    // Plans the chain at `et` (not NaN). Allocates nothing.
+    PlanFailure build_plan(double et, Plan& plan) const {
+        using W = PlanFailure::What;
+        plan.valid = whole_line();
+        plan.n_target = plan.n_center = 0;
+        plan.pck = nullptr;
+        plan.zero = target == center;
+        bool need_pck = frame == OutputFrame::Itrf93;
+        if (plan.zero) return {};
+
+        // The target's chain, stopped early when it reaches the center.
+        std::array<std::int32_t, kMaxChainLinks + 1> tn;
+        std::size_t k = 0;
+        tn[0] = target;
+        while (tn[k] != center) {
+            const Timeline* tl = snap.timeline(tn[k]);
+            if (!tl) break;
+            const Run& r = tl->find(et);
+            plan.valid.intersect(r);
+            if (r.winner < 0) break;
+            if (k == kMaxChainLinks) return {W::TooLong, target};
+            const SpkSegment& seg = *snap.segments_[static_cast<std::size_t>(r.winner)].segment;
+            // Checked once the links that are used are known.
+            plan.links[k] = Link{&seg, r.winner, LinkFrame::J2000};
+            tn[k + 1] = seg.center;
+            ++k;
+        }
+
+        // The center's chain up to the first body on the target's chain.
+        std::int32_t cn = center;
+        std::size_t j = 0, common = 0;
+        for (;;) {
+            const auto hit = std::find(tn.begin(), tn.begin() + static_cast<std::ptrdiff_t>(k + 1), cn);
+            if (hit != tn.begin() + static_cast<std::ptrdiff_t>(k + 1)) {
+                common = static_cast<std::size_t>(hit - tn.begin());
+                break;
+            }
+            const Timeline* tl = snap.timeline(cn);
+            const Run* r = tl ? &tl->find(et) : nullptr;
+            if (r) plan.valid.intersect(*r);
+            // The target's chain broke where it ended unless it reached
+            // the barycenter; otherwise the center's chain broke here.
+            if (!r || r->winner < 0) return {W::Gap, tn[k] != 0 ? tn[k] : cn};
+            if (j == kMaxChainLinks) return {W::TooLong, center};
+            const SpkSegment& seg = *snap.segments_[static_cast<std::size_t>(r->winner)].segment;
+            if (auto f = check_link(seg, r->winner, plan.links[k + j], need_pck); f.what != W::None) return f;
+            cn = seg.center;
+            ++j;
+        }
+        // Links past the common body are never evaluated: neither their
+        // frame nor their type can fail the query.
+        for (std::size_t i = 0; i < common; ++i) {
+            const Link& l = plan.links[i];
+            if (auto f = check_link(*l.seg, l.id, plan.links[i], need_pck); f.what != W::None) return f;
+        }
+        // Center links follow the target links that are used.
+        for (std::size_t i = 0; i < j; ++i) plan.links[common + i] = plan.links[k + i];
+        plan.n_target = common;
+        plan.n_center = j;
+
+        if (need_pck) return plan_pck(et, plan);
+        return {};
+    }
+
+    // The Earth orientation segment for `et` into the plan.
+    PlanFailure plan_pck(double et, Plan& plan) const {
+        using W = PlanFailure::What;
+        if (snap.pck_segments_.empty()) return {W::PckMissing};
+        const Run& r = snap.itrf93_.find(et);
+        plan.valid.intersect(r);
+        if (r.winner < 0) return {W::PckGap};
+        const PckSegmentRef& ref = snap.pck_segments_[static_cast<std::size_t>(r.winner)];
+        if (!ref.segment->type2) return {W::PckType, 0, r.winner};
+        if (ref.segment->ref_frame != 1 && ref.segment->ref_frame != 17) return {W::PckFrame, 0, r.winner};
+        plan.pck = &ref;
+        return {};
+    }
+
+    KernelSetError plan_error(const PlanFailure& f, double et) const {
+        using W = PlanFailure::What;
+        using K = KernelSetError::Kind;
+        const auto seg = [&] { return snap.segment_label(snap.segments_[static_cast<std::size_t>(f.segment)]); };
+        const auto pck = [&] {
+            const PckSegmentRef& r = snap.pck_segments_[static_cast<std::size_t>(f.segment)];
+            return "PCK segment \"" + r.segment->name + "\" (body frame " + std::to_string(r.segment->body_frame) +
+                   ", segment " + std::to_string(r.index) + " of " +
+                   snap.files_[static_cast<std::size_t>(r.file)].path + ")";
+        };
+        switch (f.what) {
+            case W::Gap: return error(K::Coverage, et, snap.describe_gap(f.body, et));
+            case W::TooLong:
+                return error(K::FileFormat, et,
+                             "the chain of body " + std::to_string(f.body) + " has more than " +
+                                 std::to_string(kMaxChainLinks) + " links (do its segments lead in a circle?)");
+            case W::Frame:
+                return error(K::Frame, et,
+                             seg() + " is in frame " +
+                                 std::to_string(snap.segments_[static_cast<std::size_t>(f.segment)].segment->frame) +
+                                 ", which cannot be rotated into J2000 here (frames 1 J2000, 17 ECLIPJ2000 and "
+                                 "13000 ITRF93 can)");
+            case W::Type:
+                return error(K::FileFormat, et,
+                             seg() + " has SPK data type " +
+                                 std::to_string(snap.segments_[static_cast<std::size_t>(f.segment)].segment->data_type) +
+                                 ", which cannot be evaluated");
+            case W::PckMissing:
+                return error(K::MissingKernel, et,
+                             "ITRF93 needs Earth orientation from a binary PCK (body frame 3000), and none is loaded");
+            case W::PckGap: {
+                const auto cov = snap.pck_coverage(kItrf93BodyFrame);
+                return error(K::Coverage, et,
+                             "no binary PCK segment for ITRF93 (body frame 3000) covers et " + format_double(et) +
+                                 "; the loaded Earth orientation covers " + format_intervals(cov));
+            }
+            case W::PckType:
+                return error(K::FileFormat, et,
+                             pck() + " has PCK data type " +
+                                 std::to_string(
+                                     snap.pck_segments_[static_cast<std::size_t>(f.segment)].segment->data_type) +
+                                 ", which cannot be evaluated");
+            case W::PckFrame:
+                return error(
+                    K::Frame, et,
+                    pck() + " refers to frame " +
+                        std::to_string(snap.pck_segments_[static_cast<std::size_t>(f.segment)].segment->ref_frame) +
+                        "; expected 1 (J2000) or 17 (ECLIPJ2000)");
+            case W::None: break;
+        }
+        return error(K::Value, et, "internal error");
+    }
+
+    // Evaluates one link at ets[0..k) into `rows`, in J2000. Returns the
+    // position of the first failure (k when none).
+    std::size_t eval_link(const Link& link, const double* ets, std::size_t k, double* rows, const Scratch& sc,
+                          std::optional<KernelSetError>& err) const {
+        std::optional<SpkError> e;
+        const std::size_t f = evaluate_rows(*link.seg, ets, k, rows, e);
+        if (f < k) [[unlikely]] {
+            err = error(KernelSetError::Kind::FileFormat, ets[f],
+                        snap.segment_label(snap.segments_[static_cast<std::size_t>(link.id)]) + ": " + e->message());
+            return f;
+        }
+        if (link.frame == LinkFrame::Eclip) {
+            for (std::size_t i = 0; i < k; ++i) {
+                double* row = rows + 6 * i;
+                const State s = rotate_state(InertialFrame::EclipJ2000, InertialFrame::J2000,
+                                             State{row[0], row[1], row[2], row[3], row[4], row[5]});
+                for (std::size_t c = 0; c < 6; ++c) row[c] = s[c];
+            }
+        } else if (link.frame == LinkFrame::Itrf93) {
+            for (std::size_t i = 0; i < k; ++i) {
+                double* row = rows + 6 * i;
+                const State s =
+                    apply_sxform(invert_sxform(sc.x[i]), State{row[0], row[1], row[2], row[3], row[4], row[5]});
+                for (std::size_t c = 0; c < 6; ++c) row[c] = s[c];
+            }
+        }
+        return k;
+    }
+
+    // The plan's states at ets[0..k) into rows of `out`. Returns the position
+    // of the first epoch that fails (k when none); as links are evaluated
+    // over the whole block one after the other, a failure is narrowed down
+    // epoch by epoch so that the earliest failing epoch is the one reported.
+    std::size_t eval_block(const Plan& plan, const double* ets, std::size_t k, double* out, Scratch& sc,
+                           std::optional<KernelSetError>& err) const {
+        if (plan.zero) {
+            std::fill(out, out + 6 * k, 0.0);
+            return k;
+        }
+        std::size_t f = k;
+        if (plan.pck) {
+            for (std::size_t i = 0; i < k; ++i) {
+                auto x = snap.itrf93_transform(*plan.pck, ets[i], false);
+                if (!x) [[unlikely]] {
+                    err = error(x.error().kind(), ets[i], x.error().message());
+                    f = i;
+                    break;
+                }
+                sc.x[i] = *x;
+            }
+        }
+        const std::size_t nt = plan.n_target, nc = plan.n_center;
+        if (f == k) {
+            if (nt > 0) {
+                f = eval_link(plan.links[0], ets, k, out, sc, err);
+                for (std::size_t l = 1; l < nt && f == k; ++l) {
+                    f = eval_link(plan.links[l], ets, k, sc.tmp, sc, err);
+                    for (std::size_t i = 0; i < 6 * k; ++i) out[i] = out[i] + sc.tmp[i];
+                }
+            } else {
+                std::fill(out, out + 6 * k, 0.0);
+            }
+        }
+        if (nc > 0 && f == k) {
+            f = eval_link(plan.links[nt], ets, k, sc.cacc, sc, err);
+            for (std::size_t l = nt + 1; l < nt + nc && f == k; ++l) {
+                f = eval_link(plan.links[l], ets, k, sc.tmp, sc, err);
+                for (std::size_t i = 0; i < 6 * k; ++i) sc.cacc[i] = sc.cacc[i] + sc.tmp[i];
+            }
+            for (std::size_t i = 0; i < 6 * k; ++i) out[i] = out[i] - sc.cacc[i];
+        }
+        if (f < k) [[unlikely]] {
+            if (k == 1) return 0;
+            for (std::size_t i = 0; i < f; ++i) {
+                std::optional<KernelSetError> e1;
+                // Re-evaluates into the block's own rows, which a failed
+                // batch discards anyway.
+                if (eval_block(plan, ets + i, 1, out + 6 * i, sc, e1) == 0) {
+                    err = std::move(e1);
+                    return i;
+                }
+            }
+            return f;
+        }
+        if (frame == OutputFrame::EclipJ2000) {
+            for (std::size_t i = 0; i < k; ++i) {
+                double* row = out + 6 * i;
+                const State s = rotate_state(InertialFrame::J2000, InertialFrame::EclipJ2000,
+                                             State{row[0], row[1], row[2], row[3], row[4], row[5]});
+                for (std::size_t c = 0; c < 6; ++c) row[c] = s[c];
+            }
+        } else if (frame == OutputFrame::Itrf93) {
+            for (std::size_t i = 0; i < k; ++i) {
+                double* row = out + 6 * i;
+                const State s = apply_sxform(sc.x[i], State{row[0], row[1], row[2], row[3], row[4], row[5]});
+                for (std::size_t c = 0; c < 6; ++c) row[c] = s[c];
+            }
+        }
+        return k;
+    }
+
+    // Epochs [begin, end) of the batch into their rows of `out`. Stops early
+    // when a chunk before this one has failed (`lowest` holds the lowest
+    // failing index seen so far).
+    std::optional<BatchFailure> run(EpochView ets, std::size_t begin, std::size_t end, double* out,
+                                    const std::atomic<std::size_t>& lowest) const {
+        Plan plan;
+        bool have = false;
+        Scratch sc;
+        return run_with(ets, begin, end, out, lowest, plan, have, sc);
+    }
+
+    // run() with the plan (valid when `have`) and scratch of the caller, so
+    // that a cursor keeps them from one call to the next.
+    std::optional<BatchFailure> run_with(EpochView ets, std::size_t begin, std::size_t end, double* out,
+                                         const std::atomic<std::size_t>& lowest, Plan& plan, bool& have,
+                                         Scratch& sc) const {
+        std::size_t i = begin;
+        while (i < end) {
+            if (lowest.load(std::memory_order_relaxed) < begin) return std::nullopt;
+            const double et = ets[i];
+            if (std::isnan(et)) [[unlikely]]
+                return BatchFailure{i, KernelSetError(KernelSetError::Kind::Epoch,
+                                                      "state of target " + std::to_string(target) + " wrt center " +
+                                                          std::to_string(center) + ": the epoch is NaN")};
+            if (!have || !plan.valid.contains(et)) {
+                const PlanFailure f = build_plan(et, plan);
+                if (f.what != PlanFailure::What::None) [[unlikely]]
+                    return BatchFailure{i, plan_error(f, et)};
+                have = true;
+            }
+            std::size_t k = 1;
+            sc.ets[0] = et;
+            while (k < kBlock && i + k < end) {
+                const double e = ets[i + k];
+                if (!plan.valid.contains(e)) break;  // also for NaN
+                sc.ets[k++] = e;
+            }
+            std::optional<KernelSetError> err;
+            const std::size_t f = eval_block(plan, sc.ets, k, out + 6 * i, sc, err);
+            if (f < k) [[unlikely]]
+                return BatchFailure{i + f, std::move(*err)};
+            i += k;
+        }
+        return std::nullopt;
+    }
+
+    // Transforms (transform = true) at epochs [b, e) into 36 doubles each of
+    // `out`, with the caller's plan (valid when `have`).
+    std::optional<BatchFailure> run_transforms(EpochView ets, std::size_t b, std::size_t e, double* out,
+                                               const std::atomic<std::size_t>& lowest, Plan& plan,
+                                               bool& have) const {
+        for (std::size_t i = b; i < e; ++i) {
+            if ((i & 1023) == 0 && lowest.load(std::memory_order_relaxed) < b) return std::nullopt;
+            const double et = ets[i];
+            if (std::isnan(et)) [[unlikely]]
+                return BatchFailure{i, error(KernelSetError::Kind::Epoch, et, "the epoch is NaN")};
+            if (!have || !plan.valid.contains(et)) {
+                plan.valid = whole_line();
+                const auto f = plan_pck(et, plan);
+                if (f.what != PlanFailure::What::None) [[unlikely]]
+                    return BatchFailure{i, plan_error(f, et)};
+                have = true;
+            }
+            auto x = snap.itrf93_transform(*plan.pck, et, inverse);
+            if (!x) [[unlikely]]
+                return BatchFailure{i, error(x.error().kind(), et, x.error().message())};
+            std::copy(&(*x)[0][0], &(*x)[0][0] + 36, out + 36 * i);
+        }
+        return std::nullopt;
+    }
+};
+
+namespace {
+
+// Results do not depend on the count; a cap keeps an absurd request from
+// starting thousands of threads.
+constexpr unsigned kMaxThreads = 256;
+
+unsigned thread_count(unsigned requested, std::size_t n) {
+    if (requested) return std::min(requested, kMaxThreads);
+    return n >= KernelSnapshot::kParallelThreshold ? std::min(usable_cores(), kMaxThreads) : 1u;
+}
+
+// Runs `work(begin, end)` over chunks and returns the failure of lowest index.
+template <typename Work>
+std::expected<void, BatchFailure> run_chunks(std::size_t n, unsigned threads, Work&& work) {
+    const unsigned chunks = static_cast<unsigned>(std::min<std::size_t>(thread_count(threads, n), std::max<std::size_t>(n, 1)));
+    std::vector<std::optional<BatchFailure>> failures(chunks);
+    std::atomic<std::size_t> lowest{std::numeric_limits<std::size_t>::max()};
+    for_each_chunk(n, chunks, [&](unsigned c, std::size_t b, std::size_t e) {
+        try {
+            failures[c] = work(b, e, lowest);
+        } catch (const std::exception& ex) {  // only an allocation on the error path can throw
+            failures[c] = BatchFailure{b, KernelSetError(KernelSetError::Kind::Value, ex.what())};
+        }
+        if (failures[c]) {
+            std::size_t seen = lowest.load();
+            while (failures[c]->index < seen && !lowest.compare_exchange_weak(seen, failures[c]->index)) {
+            }
+        }
+    });
+    for (auto& f : failures)
+        if (f) return std::unexpected(std::move(*f));
+    return {};
+}
+
+}  // namespace
+
+std::expected<void, BatchFailure> KernelSnapshot::state_batch(std::int32_t target, std::int32_t center,
+                                                              OutputFrame frame, EpochView ets, double* out,
+                                                              unsigned threads) const {
+    if (ets.size == 0) return {};
+    const BatchRunner runner{*this, target, center, frame};
+    return run_chunks(ets.size, threads, [&](std::size_t b, std::size_t e, const std::atomic<std::size_t>& lowest) {
+        return runner.run(ets, b, e, out, lowest);
+    });
+}
+
+std::expected<State, KernelSetError> KernelSnapshot::state(std::int32_t target, std::int32_t center,
+                                                           OutputFrame frame, double et) const {
+    State out;
+    auto r = state_batch(target, center, frame, EpochView{&et, 1, 1}, out.data(), 1);
+    if (!r) return std::unexpected(std::move(r.error().error));
+    return out;
+}
+
+std::expected<std::vector<ChainLink>, KernelSetError> KernelSnapshot::resolve(std::int32_t target,
+                                                                              std::int32_t center, double et) const {
+    const BatchRunner runner{*this, target, center, OutputFrame::J2000};
+    if (std::isnan(et)) return std::unexpected(KernelSetError(KernelSetError::Kind::Epoch, "the epoch is NaN"));
+    KernelSnapshot::Plan plan;
+    const auto f = runner.build_plan(et, plan);
+    if (f.what != PlanFailure::What::None) return std::unexpected(runner.plan_error(f, et));
+    std::vector<ChainLink> out;
+    for (std::size_t i = 0; i < plan.n_target + plan.n_center; ++i)
+        out.push_back(ChainLink{segments_[static_cast<std::size_t>(plan.links[i].id)], i >= plan.n_target});
+    return out;
+}
+
+std::expected<Mat6, KernelSetError> KernelSnapshot::j2000_to_itrf93(double et, bool inverse) const {
+    Mat6 out;
+    auto r = j2000_to_itrf93_batch(EpochView{&et, 1, 1}, &out[0][0], inverse, 1);
+    if (!r) return std::unexpected(std::move(r.error().error));
+    return out;
+}
+
+std::expected<void, BatchFailure> KernelSnapshot::j2000_to_itrf93_batch(EpochView ets, double* out, bool inverse,
+                                                                        unsigned threads) const {
+    if (ets.size == 0) return {};
+    static_assert(sizeof(Mat6) == 36 * sizeof(double));
+    const BatchRunner runner{*this, 0, 0, OutputFrame::Itrf93, true, inverse};
+    return run_chunks(ets.size, threads,
+                      [&](std::size_t b, std::size_t e, const std::atomic<std::size_t>& lowest)
+                          -> std::optional<BatchFailure> {
+                          KernelSnapshot::Plan plan;
+                          bool have = false;
+                          return runner.run_transforms(ets, b, e, out, lowest, plan, have);
+                      });
+}
+
+std::expected<void, BatchFailure> run_batch(std::size_t n, unsigned threads, const ChunkWork& work) {
+    if (n == 0) return {};
+    return run_chunks(n, threads, work);
+}
+
+// ---------------------------------------------------------------------------
+// Cursors
+
+namespace {
+const std::atomic<std::size_t> kNoFailure{std::numeric_limits<std::size_t>::max()};
+}  // namespace
+
+struct StateCursor::Impl {
+    BatchRunner runner;
+    KernelSnapshot::Plan plan;
+    bool have = false;
+    BatchRunner::Scratch sc;
+};
+
+StateCursor::StateCursor(const KernelSnapshot& snap, std::int32_t target, std::int32_t center, OutputFrame frame)
+    : impl_(new Impl{BatchRunner{snap, target, center, frame}, {}, false, {}}) {}
+StateCursor::~StateCursor() = default;
+StateCursor::StateCursor(StateCursor&&) noexcept = default;
+StateCursor& StateCursor::operator=(StateCursor&&) noexcept = default;
+
+std::optional<BatchFailure> StateCursor::evaluate(const double* ets, std::size_t n, double* out) {
+    return impl_->runner.run_with(EpochView{ets, 1, n}, 0, n, out, kNoFailure, impl_->plan, impl_->have,
+                                  impl_->sc);
+}
+
+struct Itrf93Cursor::Impl {
+    BatchRunner forward, inverse;
+    KernelSnapshot::Plan plan;
+    bool have = false;
+};
+
+Itrf93Cursor::Itrf93Cursor(const KernelSnapshot& snap)
+    : impl_(new Impl{BatchRunner{snap, 0, 0, OutputFrame::Itrf93, true, false},
+                     BatchRunner{snap, 0, 0, OutputFrame::Itrf93, true, true}, {}, false}) {}
+Itrf93Cursor::~Itrf93Cursor() = default;
+Itrf93Cursor::Itrf93Cursor(Itrf93Cursor&&) noexcept = default;
+Itrf93Cursor& Itrf93Cursor::operator=(Itrf93Cursor&&) noexcept = default;
+
+std::optional<BatchFailure> Itrf93Cursor::evaluate(const double* ets, std::size_t n, Mat6* out, bool inverse) {
+    const BatchRunner& r = inverse ? impl_->inverse : impl_->forward;
+    return r.run_transforms(EpochView{ets, 1, n}, 0, n, &out[0][0][0], kNoFailure, impl_->plan, impl_->have);
+}
+
+}  // namespace kernwerk
