@@ -86,8 +86,8 @@ ERRORS = [
     (lambda d: Kernels().state("2147483648", "earth", 0.0), BodyNameError, ValueError, r"2147483648"),
     (lambda d: SpkWriter().add_type9("no such body", 399, np.zeros((2, 6)), [0, 1]), BodyNameError, ValueError,
      r"'no such body'"),
-    (lambda d: SpkWriter().add_type9(-5, 399, np.zeros((2, 6)), [0, 1], frame="ITRF93"), FrameError, ValueError,
-     r"'ITRF93'"),
+    (lambda d: SpkWriter().add_type9(-5, 399, np.zeros((2, 6)), [0, 1], frame="IAU_EARTH"), FrameError, ValueError,
+     r"'IAU_EARTH'"),
     (lambda d: SpkWriter().write(d / "no dir" / "x.bsp"), KernelFileError, OSError, r"cannot write kernel .*x\.bsp"),
 ]
 

@@ -4,11 +4,14 @@
     >>> w.add_type9("MY SAT", "earth", states, epochs, degree=7)   # names or codes
     >>> w.write(pathlib.Path("orbit.bsp"))
 
-It takes bodies by name or code, frames by name, paths as str or
+It takes bodies by name or code, frames by name or code, paths as str or
 os.PathLike, states and epochs as any array-like (epochs may be dates, as
-`kernwerk.to_et` reads them). The file is written as `NaifSpkWriter` writes
-it: assembled in memory and renamed into place, so that a failed write leaves
-the old file, or none, and never a partial one.
+`kernwerk.to_et` reads them). A file holds any number of segments (its
+summaries and names take as many chained records as they need) and may carry
+a comment area (``comments=``), laid out as the toolkit's ``dafac`` lays it
+out. The file is written to a staging file beside the target, synced and
+renamed into place, so that a failed write leaves the old file, or none, and
+never a partial one.
 """
 
 from __future__ import annotations
@@ -18,7 +21,7 @@ import os
 import re
 from typing import Any, NamedTuple
 
-from . import _native
+from . import _ext
 from .bodies import BodyRegistry, default_registry
 from .errors import BodyNameError, FrameError, KernelFileError
 from .kernels import _epochs
@@ -26,7 +29,8 @@ from .segments import _FRAME_NAMES
 
 __all__ = ["SpkWriter", "WrittenSegment"]
 
-_FRAME_CODES = {name: code for code, name in _FRAME_NAMES.items() if code != 13000}
+# Frames by name: the built-in inertial frames and ITRF93.
+_FRAME_CODES = {name: code for code, name in _FRAME_NAMES.items()}
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 _OS_ERROR = re.compile(r"\(os error (\d+)\)")
 
@@ -51,19 +55,33 @@ class SpkWriter:
     """An SPK file under construction: Type 3 (Chebyshev) and Type 9
     (Lagrange) segments, written in the order added.
 
-    ``SpkWriter(internal_name="kernwerk", names=None)``: `internal_name` is
-    the file's internal name (up to 60 characters); `names` (a
-    `BodyRegistry`, such as `Kernels.names`) resolves body names, by default
-    the package's registry. A file holds at most `MAX_SEGMENTS` (25)
-    segments; adding one more raises RuntimeError, as `NaifSpkWriter` does.
+    ``SpkWriter(internal_name="kernwerk", names=None, comments=None)``:
+    `internal_name` is the file's internal name (up to 60 characters);
+    `names` (a `BodyRegistry`, such as `Kernels.names`) resolves body names,
+    by default the package's registry. `comments` (a str, whose lines are
+    split at line ends, or a list of lines) is kept in the file's comment
+    area, where the toolkit's ``dafec`` and ``commnt`` read it; printable
+    ASCII only (ValueError naming the line and column otherwise).
+
+    The number of segments is not limited (the data as a whole must fit the
+    format's 32-bit addresses, about 16 GiB; a segment that would not is
+    refused when it is added).
     """
 
-    MAX_SEGMENTS = 25
-
-    def __init__(self, internal_name: str = "kernwerk", *, names: BodyRegistry | None = None) -> None:
-        self._writer = _native.NaifSpkWriter(internal_name)
+    def __init__(self, internal_name: str = "kernwerk", *, names: BodyRegistry | None = None,
+                 comments: str | list[str] | None = None) -> None:
+        if not isinstance(internal_name, str):
+            raise TypeError(f"internal_name must be a str, not {type(internal_name).__name__!r}")
+        self._writer = _ext.SpkWriter(internal_name)
         self._names = names if names is not None else default_registry
         self._segments: list[WrittenSegment] = []
+        self._comments = _comment_lines(comments)
+        self._writer.set_comments(self._comments)
+
+    @property
+    def comments(self) -> list[str]:
+        """The lines of the comment area, as they will be written."""
+        return list(self._comments)
 
     @property
     def segments(self) -> list[WrittenSegment]:
@@ -91,7 +109,7 @@ class SpkWriter:
         ets = np.ascontiguousarray(_epochs(epochs, _no_leapseconds), dtype=np.float64)
         if ets.ndim != 1:
             raise ValueError(f"epochs must be one-dimensional, not of shape {ets.shape}")
-        rows = np.asarray(states, dtype=np.float64)
+        rows = np.ascontiguousarray(states, dtype=np.float64)
         if rows.ndim != 2 or rows.shape[1] != 6:
             raise ValueError(f"states must have shape (N, 6), not {rows.shape}")
         if ets.size == 0:
@@ -112,9 +130,12 @@ class SpkWriter:
         import numpy as np
 
         t, c, f = self._body(target), self._body(center), _frame(frame)
-        rows = np.asarray(records, dtype=np.float64)
+        rows = np.ascontiguousarray(records, dtype=np.float64)
         if rows.ndim != 2:
             raise ValueError(f"records must be two-dimensional, not of shape {rows.shape}")
+        if rows.shape[1] < 8 or (rows.shape[1] - 2) % 6 != 0:
+            raise ValueError(f"records must have 2 + 6 n columns (mid, radius, then n coefficients of each of "
+                             f"x, y, z, vx, vy, vz), not {rows.shape[1]}")
         first = self._epoch(init)
         step = float(intlen)
         s = first if start is None else self._epoch(start)
@@ -180,12 +201,38 @@ class SpkWriter:
         return float(arr)
 
 
+def _comment_lines(comments: str | list[str] | None) -> list[str]:
+    """The comment area's lines: a str split at its line ends, a list
+    taken line by line; each line printable ASCII."""
+    if comments is None:
+        return []
+    if isinstance(comments, str):
+        lines = comments.splitlines()
+    elif isinstance(comments, (list, tuple)) and all(isinstance(line, str) for line in comments):
+        lines = list(comments)
+    else:
+        raise TypeError("comments must be a str or a list of str lines")
+    for number, line in enumerate(lines, 1):
+        for column, char in enumerate(line, 1):
+            if not " " <= char <= "~":
+                raise ValueError(f"comment line {number}, column {column}: {char!r} is not printable ASCII "
+                                 "(32 to 126), the only characters a comment area keeps"
+                                 + ("; give lines as a list, or a str split at its line ends" if char in "\r\n"
+                                    else ""))
+    return lines
+
+
+def _frame_by_name(name: str) -> int | None:
+    """The NAIF code of a frame name the package knows, or None."""
+    return _FRAME_CODES.get(name.strip().upper())
+
+
 def _frame(frame: str | int) -> int:
     if isinstance(frame, str):
-        code = _FRAME_CODES.get(frame.strip().upper())
+        code = _frame_by_name(frame)
         if code is None:
-            raise FrameError(f"unknown frame {frame!r} for an SPK segment (known: {', '.join(_FRAME_CODES)}, "
-                             "or a NAIF frame code)")
+            raise FrameError(f"unknown frame {frame!r} for an SPK segment (known by name: "
+                             f"{', '.join(_FRAME_CODES)}; any other frame by its NAIF code)")
         return code
     if isinstance(frame, bool):
         raise TypeError("a frame must be a name (str) or a NAIF frame code (int), not bool")

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
@@ -23,8 +24,11 @@ namespace {
 constexpr std::size_t kRecordBytes = 1024;
 constexpr std::size_t kNameBytes = 40;      // 8 * (ND + NI / 2) for ND = 2, NI = 6
 constexpr std::size_t kSummaryBytes = 40;
-constexpr std::uint32_t kFirstDataAddress = 385;  // first word of record 4
-constexpr std::size_t kDataOffset = 3 * kRecordBytes;
+constexpr std::size_t kRecordWords = kRecordBytes / 8;
+// Characters of the comment area per comment record (the rest of the record
+// is unused), and its line and text terminators.
+constexpr std::size_t kCommentChars = 1000;
+constexpr char kEndOfLine = '\0', kEndOfText = '\x04';
 constexpr std::size_t kLocifnBytes = 60;
 
 // Offsets in the file record.
@@ -110,6 +114,15 @@ SpkWriterError SpkWriterError::invalid_type9(std::string reason) {
     return {Kind::InvalidType9, "invalid Type 9 segment: " + reason};
 }
 
+SpkWriterError SpkWriterError::invalid_comment(std::size_t line, std::size_t column, unsigned char byte) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(byte));
+    return {Kind::InvalidComment, "comment line " + std::to_string(line) + ", column " + std::to_string(column) +
+                                      ": byte " + hex +
+                                      " is not printable ASCII (32 to 126), the only characters a comment area "
+                                      "keeps"};
+}
+
 SpkWriterError SpkWriterError::address_range(std::uint64_t data_doubles) {
     return {Kind::AddressRange, "segment data too large for a DAF file: " + std::to_string(data_doubles) +
                                     " doubles, at most " + std::to_string(SpkWriter::kMaxDataDoubles) +
@@ -128,6 +141,33 @@ SpkWriter SpkWriter::new_spk(std::string_view locifn) {
     std::memset(w.locifn_, ' ', kLocifnBytes);
     std::memcpy(w.locifn_, locifn.data(), std::min(locifn.size(), kLocifnBytes));
     return w;
+}
+
+SpkWriter SpkWriter::new_spk_chained(std::string_view locifn) {
+    SpkWriter w = new_spk(locifn);
+    w.limit_ = 0;
+    return w;
+}
+
+std::expected<void, SpkWriterError> SpkWriter::set_comments(const std::vector<std::string>& lines) {
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        for (std::size_t j = 0; j < line.size(); ++j) {
+            const auto c = static_cast<unsigned char>(line[j]);
+            if (c < 32 || c > 126) return std::unexpected(SpkWriterError::invalid_comment(i + 1, j + 1, c));
+        }
+        text += line;
+        text += kEndOfLine;
+    }
+    if (!lines.empty()) text += kEndOfText;
+    // The comment records move the data: the new layout must still fit.
+    std::string old = std::exchange(comments_, std::move(text));
+    if (auto ok = layout_free(segments_.size(), data_doubles_); !ok) {
+        comments_ = std::move(old);
+        return std::unexpected(ok.error());
+    }
+    return {};
 }
 
 std::expected<void, SpkWriterError> SpkWriter::add_type3(const Type3Segment& segment) {
@@ -182,6 +222,7 @@ std::expected<void, SpkWriterError> SpkWriter::add_type3_from(const Type3Layout&
                                                              " is after the last record, which ends at " +
                                                              format_double(data_end)));
 
+    if (auto ok = check_room(s.words + 4); !ok) return ok;
     // The records as given, then INIT, INTLEN, RSIZE, N.
     HeldSegment held{3, s.target, s.center, s.frame_id, s.start_et, s.end_et, s.segment_id, WordBuffer(s.words + 4)};
     double* w = held.words.data();
@@ -191,6 +232,7 @@ std::expected<void, SpkWriterError> SpkWriter::add_type3_from(const Type3Layout&
     w[1] = s.intlen;
     w[2] = static_cast<double>(rsize);
     w[3] = static_cast<double>(n);
+    data_doubles_ += held.words.size();
     segments_.push_back(std::move(held));
     return {};
 }
@@ -209,6 +251,7 @@ std::expected<void, SpkWriterError> SpkWriter::add_type9_from(const Type9Layout&
     // States, epochs, the epoch directory, degree, N. The epochs are checked
     // where they were copied to.
     const std::size_t dir = static_cast<std::size_t>(directory_length(n));
+    if (auto ok = check_room(7 * n + dir + 2); !ok) return ok;
     HeldSegment held{9, s.target, s.center, s.frame_id, s.start_et, s.end_et, s.segment_id,
                      WordBuffer(7 * n + dir + 2)};
     double* const states = held.words.data();
@@ -239,6 +282,7 @@ std::expected<void, SpkWriterError> SpkWriter::add_type9_from(const Type9Layout&
     for (std::size_t k = 1; k <= dir; ++k) *w++ = epochs[100 * k - 1];
     w[0] = static_cast<double>(s.degree);
     w[1] = static_cast<double>(n);
+    data_doubles_ += held.words.size();
     segments_.push_back(std::move(held));
     return {};
 }
@@ -248,70 +292,98 @@ std::expected<void, SpkWriterError> SpkWriter::add_type9_from(const Type9Layout&
 
 std::expected<std::uint32_t, SpkWriterError> SpkWriter::free_address(std::uint64_t data_doubles) {
     if (data_doubles > kMaxDataDoubles) return std::unexpected(SpkWriterError::address_range(data_doubles));
-    return static_cast<std::uint32_t>(kFirstDataAddress + data_doubles);
+    return static_cast<std::uint32_t>(3 * kRecordWords + 1 + data_doubles);
+}
+
+// FREE is a signed 32-bit address: the records before the data count
+// against it as data do. The error names the data (as free_address does)
+// with the header's words added, so that it still names what does not fit.
+std::expected<std::uint32_t, SpkWriterError> SpkWriter::layout_free(std::size_t segments,
+                                                                    std::uint64_t data_doubles) const {
+    const std::uint64_t header = (1 + comment_records() + 2 * summary_records(segments)) * kRecordWords;
+    constexpr std::uint64_t kMaxAddress = 2147483647u;
+    if (header + data_doubles >= kMaxAddress)
+        return std::unexpected(SpkWriterError::address_range(header + data_doubles - 3 * kRecordWords));
+    return static_cast<std::uint32_t>(header + 1 + data_doubles);
+}
+
+std::expected<void, SpkWriterError> SpkWriter::check_room(std::size_t words) const {
+    if (auto ok = layout_free(segments_.size() + 1, data_doubles_ + words); !ok) return std::unexpected(ok.error());
+    return {};
 }
 
 // The layout first, so that data beyond the 32-bit addresses is refused
 // before anything is allocated or written and no address is ever written
 // wrapped.
 std::expected<std::uint32_t, SpkWriterError> SpkWriter::checked_free() const {
-    if (segments_.size() > kMaxSegments)
-        return std::unexpected(SpkWriterError::too_many_segments(segments_.size(), kMaxSegments));
-    std::uint64_t total = 0;
-    for (const HeldSegment& s : segments_) total += s.words.size();
-    return free_address(total);
+    if (limit_ != 0 && segments_.size() > limit_)
+        return std::unexpected(SpkWriterError::too_many_segments(segments_.size(), limit_));
+    return layout_free(segments_.size(), data_doubles_);
 }
 
 void SpkWriter::put_header(unsigned char* b, std::uint32_t free) const noexcept {
-    std::memset(b, 0, kDataOffset);
+    const std::size_t comment_recs = comment_records();
+    const std::size_t summary_recs = summary_records(segments_.size());
+    std::memset(b, 0, header_records() * kRecordBytes);
+    const auto summary_record = [&](std::size_t k) { return static_cast<std::int32_t>(2 + comment_recs + 2 * k); };
     // File record.
     std::memcpy(b + kOffLocidw, locidw_, 8);
     put_i32(b + kOffNd, 2);
     put_i32(b + kOffNi, 6);
     std::memcpy(b + kOffLocifn, locifn_, kLocifnBytes);
-    put_i32(b + kOffFward, 2);
-    put_i32(b + kOffBward, 2);
+    put_i32(b + kOffFward, summary_record(0));
+    put_i32(b + kOffBward, summary_record(summary_recs - 1));
     put_i32(b + kOffFree, static_cast<std::int32_t>(free));
     std::memcpy(b + kOffLocfmt, "LTL-IEEE", 8);
     std::memcpy(b + kOffFtp, kFtpString, sizeof kFtpString);
 
-    // Summary record: NEXT = PREV = 0, NSUM, the summaries.
-    unsigned char* const sum = b + kRecordBytes;
-    put_f64(sum + 0, 0.0);
-    put_f64(sum + 8, 0.0);
-    put_f64(sum + 16, static_cast<double>(segments_.size()));
+    // Comment records: the first 1000 bytes of each.
+    for (std::size_t r = 0; r < comment_recs; ++r) {
+        const std::size_t at = r * kCommentChars;
+        std::memcpy(b + (1 + r) * kRecordBytes, comments_.data() + at, std::min(kCommentChars, comments_.size() - at));
+    }
 
-    // Name record: blanks, each id at the start of its 40-byte slot.
-    unsigned char* const names = b + 2 * kRecordBytes;
-    std::memset(names, ' ', kRecordBytes);
-
-    std::uint32_t addr = kFirstDataAddress;
-    for (std::size_t i = 0; i < segments_.size(); ++i) {
-        const HeldSegment& seg = segments_[i];
-        const auto len = static_cast<std::uint32_t>(seg.words.size());
-        unsigned char* const s = sum + 24 + i * kSummaryBytes;
-        put_f64(s + 0, seg.start_et);
-        put_f64(s + 8, seg.end_et);
-        put_i32(s + 16, seg.target);
-        put_i32(s + 20, seg.center);
-        put_i32(s + 24, seg.frame_id);
-        put_i32(s + 28, seg.data_type);
-        put_i32(s + 32, static_cast<std::int32_t>(addr));
-        put_i32(s + 36, static_cast<std::int32_t>(addr + len - 1));
-        std::memcpy(names + i * kNameBytes, seg.segment_id.data(), std::min(seg.segment_id.size(), kNameBytes));
-        addr += len;
+    // Summary records (NEXT, PREV, NSUM, the summaries), each followed by
+    // its name record (blanks, each id at the start of its 40-byte slot).
+    std::uint32_t addr = static_cast<std::uint32_t>(header_records() * kRecordWords + 1);
+    for (std::size_t k = 0; k < summary_recs; ++k) {
+        unsigned char* const sum = b + (summary_record(k) - 1) * kRecordBytes;
+        unsigned char* const names = sum + kRecordBytes;
+        const std::size_t first = k * kMaxSegments;
+        const std::size_t count =
+            summary_recs == 1 ? segments_.size() : std::min(kMaxSegments, segments_.size() - first);
+        put_f64(sum + 0, k + 1 < summary_recs ? static_cast<double>(summary_record(k + 1)) : 0.0);
+        put_f64(sum + 8, k > 0 ? static_cast<double>(summary_record(k - 1)) : 0.0);
+        put_f64(sum + 16, static_cast<double>(count));
+        std::memset(names, ' ', kRecordBytes);
+        for (std::size_t i = 0; i < count; ++i) {
+            const HeldSegment& seg = segments_[first + i];
+            const auto len = static_cast<std::uint32_t>(seg.words.size());
+            unsigned char* const s = sum + 24 + i * kSummaryBytes;
+            put_f64(s + 0, seg.start_et);
+            put_f64(s + 8, seg.end_et);
+            put_i32(s + 16, seg.target);
+            put_i32(s + 20, seg.center);
+            put_i32(s + 24, seg.frame_id);
+            put_i32(s + 28, seg.data_type);
+            put_i32(s + 32, static_cast<std::int32_t>(addr));
+            put_i32(s + 36, static_cast<std::int32_t>(addr + len - 1));
+            std::memcpy(names + i * kNameBytes, seg.segment_id.data(), std::min(seg.segment_id.size(), kNameBytes));
+            addr += len;
+        }
     }
 }
 
 std::expected<ByteImage, SpkWriterError> SpkWriter::to_bytes() const {
     auto free = checked_free();
     if (!free) return std::unexpected(free.error());
-    const std::uint64_t total = *free - kFirstDataAddress;
+    const std::size_t header = header_records() * kRecordBytes;
+    const std::uint64_t total = data_doubles_;
     const std::size_t data_records = static_cast<std::size_t>((total + 127) / 128);
     // Zero-filled at its final size: the tail of the last record stays zero.
-    ByteImage image(kDataOffset + data_records * kRecordBytes);
+    ByteImage image(header + data_records * kRecordBytes);
     put_header(image.data(), *free);
-    unsigned char* p = image.data() + kDataOffset;
+    unsigned char* p = image.data() + header;
     for (const HeldSegment& s : segments_) {
         std::memcpy(p, s.words.data(), s.words.size() * 8);
         p += s.words.size() * 8;
@@ -447,18 +519,18 @@ std::expected<void, SpkWriterError> SpkWriter::write(const std::string& path) co
     if (path.empty()) return std::unexpected(SpkWriterError::io_errno(ENOENT));
     if (last.empty() || last == "." || last == "..") return std::unexpected(SpkWriterError::io_errno(EISDIR));
 
-    // The file is the three header records, every segment's buffer as held
-    // (they lie back to back from address 385) and zeros to the end of the
-    // last record: one vectored write, no image assembled.
+    // The file is the header records, every segment's buffer as held (they
+    // lie back to back after them) and zeros to the end of the last record:
+    // one vectored write, no image assembled.
     static constexpr unsigned char kZeros[kRecordBytes] = {};
-    std::vector<unsigned char> header(kDataOffset);
+    std::vector<unsigned char> header(header_records() * kRecordBytes);
     put_header(header.data(), *free);
     std::vector<struct iovec> iov;
     iov.reserve(segments_.size() + 2);
     iov.push_back({header.data(), header.size()});
     for (const HeldSegment& s : segments_)
         iov.push_back({const_cast<double*>(s.words.data()), s.words.size() * sizeof(double)});
-    const std::size_t tail = (128 - (*free - kFirstDataAddress) % 128) % 128;
+    const std::size_t tail = (128 - data_doubles_ % 128) % 128;
     iov.push_back({const_cast<unsigned char*>(kZeros), tail * 8});
 
     Staging staging;

@@ -6,12 +6,19 @@
 //     bytes, numbered from 1; address ranges are inclusive at both ends;
 //   * record 1 is the file record (LOCIDW "DAF/SPK ", ND = 2, NI = 6, LOCIFN,
 //     FWARD = BWARD = 2, FREE, LOCFMT, the FTP validation string at byte 500);
-//   * record 2 is the only summary record (NEXT = PREV = 0, NSUM, then 40-byte
-//     summaries: start ET, end ET, target, center, frame, type, begin, end),
-//     so a file holds at most 25 segments;
-//   * record 3 holds the segment names, 40 blank-padded bytes each;
-//   * the segments' data follow back to back from address 385 (byte 3072);
-//     the image ends at the next whole record.
+//   * the comment records, when there are comments (see set_comments),
+//     follow the file record; FWARD is then 2 plus their count;
+//   * then the summary records, each followed by its name record: a summary
+//     record holds NEXT, PREV (record numbers of its neighbours in the
+//     chain, 0 at the ends), NSUM, then up to 25 summaries of 40 bytes
+//     (start ET, end ET, target, center, frame, type, begin, end); its name
+//     record the segment names, 40 blank-padded bytes each. BWARD is the
+//     last summary record. A writer from new_spk has one such pair (at most
+//     25 segments, the limit of NaifSpkWriter); one from new_spk_chained
+//     has as many as its segments need;
+//   * the segments' data follow back to back from the next record (address
+//     385, byte 3072, with one pair and no comments); the image ends at the
+//     next whole record.
 // Type 3 data: records of MID, RADIUS and n coefficients of x, y, z, vx, vy,
 // vz, then INIT, INTLEN, RSIZE = 2 + 6n, N. Type 9 data: N states of 6
 // doubles, N epochs, every 100th epoch (the last excepted), degree, N.
@@ -33,7 +40,7 @@ namespace kernwerk {
 
 class SpkWriterError {
 public:
-    enum class Kind { Io, SegmentIdTooLong, TooManySegments, InvalidType3, InvalidType9, AddressRange };
+    enum class Kind { Io, SegmentIdTooLong, TooManySegments, InvalidType3, InvalidType9, AddressRange, InvalidComment };
 
     // A system error: "I/O error: {strerror} (os error {code})".
     static SpkWriterError io_errno(int code);
@@ -45,6 +52,8 @@ public:
     static SpkWriterError invalid_type9(std::string reason);
     // The data would need addresses beyond the 32-bit range of a summary.
     static SpkWriterError address_range(std::uint64_t data_doubles);
+    // A comment line holding a character the comment area cannot keep.
+    static SpkWriterError invalid_comment(std::size_t line, std::size_t column, unsigned char byte);
 
     Kind kind() const noexcept { return kind_; }
     const std::string& message() const noexcept { return message_; }
@@ -177,8 +186,22 @@ public:
     // FREE = 385 + D is a signed 32-bit address.
     static constexpr std::uint64_t kMaxDataDoubles = 2147483647u - 385u;
 
-    // An empty writer; `locifn` is cut or blank-padded to 60 bytes.
+    // An empty writer; `locifn` is cut or blank-padded to 60 bytes. It holds
+    // at most kMaxSegments segments (checked by write and to_bytes).
     static SpkWriter new_spk(std::string_view locifn);
+    // The same without a segment limit: the summaries and names take as many
+    // chained record pairs as the segments need. With at most 25 segments
+    // and no comments its file is byte for byte that of new_spk.
+    static SpkWriter new_spk_chained(std::string_view locifn);
+
+    // The comment area: `lines` kept in comment records after the file
+    // record as the toolkit keeps them (1000 characters per record, each
+    // line ended by NUL, the text by EOT, 0x04), replacing comments set
+    // before. Lines hold printable ASCII (32 to 126) only; a line with any
+    // other byte is refused, naming the line and column (from 1), and the
+    // writer is left as it was. No lines, no comment records.
+    std::expected<void, SpkWriterError> set_comments(const std::vector<std::string>& lines);
+    std::size_t comment_records() const noexcept { return (comments_.size() + 999) / 1000; }
 
     // Validate and copy a segment. A rejected segment leaves the writer as it
     // was.
@@ -197,8 +220,8 @@ public:
     std::expected<void, SpkWriterError> add_type3_from(const Type3Layout& layout, const FillRecords& fill_records);
     std::expected<void, SpkWriterError> add_type9_from(const Type9Layout& layout, const FillStates& fill);
 
-    // The complete file image: 3072 + 1024 * ceil(D / 128) bytes for D data
-    // doubles.
+    // The complete file image: 1024 * (1 + C + 2 S + ceil(D / 128)) bytes for
+    // C comment records, S summary records and D data doubles.
     std::expected<ByteImage, SpkWriterError> to_bytes() const;
     // Writes the file to a new staging file beside `path` (the header
     // records and every segment's buffer in one vectored write), syncs it, renames
@@ -222,8 +245,15 @@ public:
     static constexpr std::int32_t kMaxDegree = 27;
 
     // FREE, the first address after D data doubles, or the address-range
-    // error when it does not fit a signed 32-bit integer.
+    // error when it does not fit a signed 32-bit integer (one summary record
+    // pair, no comments).
     static std::expected<std::uint32_t, SpkWriterError> free_address(std::uint64_t data_doubles);
+    // Summary records for `segments` segments (one at least).
+    static std::size_t summary_records(std::size_t segments) noexcept {
+        return segments <= kMaxSegments ? 1 : (segments + kMaxSegments - 1) / kMaxSegments;
+    }
+    // The segment limit, 0 for none.
+    std::size_t segment_limit() const noexcept { return limit_; }
 
     const std::vector<HeldSegment>& segments() const noexcept { return segments_; }
     const char* locidw() const noexcept { return locidw_; }
@@ -232,12 +262,28 @@ public:
 private:
     SpkWriter() = default;
 
-    // The file's first three records (file record, summaries, names) for
-    // the segments held; the layout must have been checked.
+    // Records before the data: file record, comment records, summary and
+    // name record pairs.
+    std::size_t header_records() const noexcept {
+        return 1 + comment_records() + 2 * summary_records(segments_.size());
+    }
+    // The records before the data (file record, comments, summaries,
+    // names) for the segments held, header_records() * 1024 bytes; the
+    // layout must have been checked.
     void put_header(unsigned char* b, std::uint32_t free) const noexcept;
     std::expected<std::uint32_t, SpkWriterError> checked_free() const;
+    // FREE with `segments` segments of `data_doubles` doubles in all, or the
+    // address-range error.
+    std::expected<std::uint32_t, SpkWriterError> layout_free(std::size_t segments,
+                                                             std::uint64_t data_doubles) const;
+    // Refuses a segment of `words` doubles that would take the data beyond
+    // the 32-bit addresses, before its storage is allocated.
+    std::expected<void, SpkWriterError> check_room(std::size_t words) const;
 
     std::vector<HeldSegment> segments_;
+    std::uint64_t data_doubles_ = 0;
+    std::size_t limit_ = kMaxSegments;
+    std::string comments_;  // the comment area's characters: lines, NULs, EOT
     char locidw_[8] = {'D', 'A', 'F', '/', 'S', 'P', 'K', ' '};
     char locifn_[60] = {};
 };

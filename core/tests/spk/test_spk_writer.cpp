@@ -391,6 +391,105 @@ TEST(SpkWriterImage, ReadsBackThroughTheCatalogue) {
     EXPECT_EQ(segs[2].name, "");
 }
 
+// Chained summary records and comment records, read back through the DAF
+// catalogue: each case's segments come back in order with their data, and
+// the file record's FWARD, BWARD and FREE point where the layout puts them.
+TEST(SpkWriterImage, ChainedSummariesAndCommentsReadBack) {
+    const std::string long_line(2500, 'c');
+    struct Case {
+        std::size_t segments;
+        std::vector<std::string> comments;
+        std::size_t comment_records, summary_records;
+    } cases[] = {
+        {0, {}, 0, 1},           {25, {}, 0, 1},         {26, {}, 0, 2},
+        {1000, {}, 0, 40},       {1001, {"one"}, 1, 41}, {3, {"a", "", "b"}, 1, 1},
+        {60, {long_line}, 3, 3}, {1, {std::string(998, 'x')}, 1, 1},  // 998 + NUL + EOT: one record exactly
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.segments) + " segments, " + std::to_string(c.comments.size()) + " lines");
+        SpkWriter w = SpkWriter::new_spk_chained("chained");
+        ASSERT_TRUE(w.set_comments(c.comments));
+        for (std::size_t i = 0; i < c.segments; ++i) {
+            Type9Segment s = type9(2 + i % 3, 1, "S" + std::to_string(i));
+            s.target = static_cast<std::int32_t>(1000 + i);
+            ASSERT_TRUE(w.add_type9(std::move(s)));
+        }
+        const auto bytes = image_of(w);
+        std::int32_t fward, bward, free;
+        std::memcpy(&fward, bytes.data() + 76, 4);
+        std::memcpy(&bward, bytes.data() + 80, 4);
+        std::memcpy(&free, bytes.data() + 84, 4);
+        EXPECT_EQ(fward, std::int32_t(2 + c.comment_records));
+        EXPECT_EQ(bward, std::int32_t(fward + 2 * (c.summary_records - 1)));
+        // The comment text, lines ended by NUL and the whole by EOT, 1000
+        // characters per record.
+        std::string text;
+        for (std::size_t r = 0; r < c.comment_records; ++r)
+            text.append(reinterpret_cast<const char*>(bytes.data()) + 1024 * (1 + r), 1000);
+        std::string want;
+        for (const auto& line : c.comments) want += line + '\0';
+        if (!c.comments.empty()) want += '\x04';
+        EXPECT_EQ(text.substr(0, want.size()), want);
+        auto daf = DafFile::from_bytes(bytes);
+        ASSERT_TRUE(daf) << daf.error().message();
+        auto spk = SpkFile::from_daf(*daf);
+        ASSERT_TRUE(spk) << spk.error().message();
+        const auto& segs = spk->segments();
+        ASSERT_EQ(segs.size(), c.segments);
+        std::uint32_t next = static_cast<std::uint32_t>((1 + c.comment_records + 2 * c.summary_records) * 128 + 1);
+        for (std::size_t i = 0; i < segs.size(); ++i) {
+            ASSERT_EQ(segs[i].target, std::int32_t(1000 + i));
+            ASSERT_EQ(segs[i].name, "S" + std::to_string(i));
+            ASSERT_EQ(segs[i].begin, next);
+            const std::size_t n = 2 + i % 3;
+            ASSERT_EQ(*daf->read_doubles(segs[i].begin + 6 * n, segs[i].begin + 7 * n - 1), type9(n).epochs);
+            next = segs[i].end + 1;
+        }
+        EXPECT_EQ(std::uint32_t(free), next);
+        EXPECT_EQ(bytes.size() % 1024, 0u);
+        EXPECT_EQ(bytes.size(), (std::size_t(free) - 1 + 127) / 128 * 1024);
+    }
+}
+
+// Up to 25 segments and no comments, the chained writer's file is the
+// single-record writer's, byte for byte; the single-record writer keeps its
+// limit.
+TEST(SpkWriterImage, ChainedWriterMatchesSingleRecordLayout) {
+    SpkWriter one = SpkWriter::new_spk("same");
+    SpkWriter chained = SpkWriter::new_spk_chained("same");
+    for (int i = 0; i < 25; ++i) {
+        ASSERT_TRUE(one.add_type9(type9(3 + i, 2)));
+        ASSERT_TRUE(chained.add_type9(type9(3 + i, 2)));
+    }
+    EXPECT_TRUE(same_bytes(image_of(one), image_of(chained)));
+    ASSERT_TRUE(one.add_type3(type3(1, 1)));
+    ASSERT_TRUE(chained.add_type3(type3(1, 1)));
+    EXPECT_EQ(one.to_bytes().error().kind(), SpkWriterError::Kind::TooManySegments);
+    EXPECT_TRUE(chained.to_bytes().has_value());
+}
+
+TEST(SpkWriterAdd, CommentsHoldPrintableAsciiOnly) {
+    struct Case {
+        std::vector<std::string> lines;
+        std::string message;
+    } cases[] = {
+        {{"ok", "tab\there"}, "comment line 2, column 4: byte 0x09 is not printable ASCII"},
+        {{"caf\xC3\xA9"}, "comment line 1, column 4: byte 0xC3 is not printable ASCII"},
+        {{"a\nb"}, "comment line 1, column 2: byte 0x0A"},
+        {{std::string("nul\0", 4)}, "comment line 1, column 4: byte 0x00"},
+        {{"\x7F"}, "comment line 1, column 1: byte 0x7F"},
+    };
+    for (const Case& c : cases) {
+        SpkWriter w = SpkWriter::new_spk_chained("k");
+        ASSERT_TRUE(w.set_comments({"kept"}));
+        auto r = w.set_comments(c.lines);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().kind(), SpkWriterError::Kind::InvalidComment);
+        EXPECT_EQ(r.error().message().rfind(c.message, 0), 0u) << r.error().message();
+        EXPECT_EQ(w.comment_records(), 1u);  // the comments set before stay
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Writing to disk
 
