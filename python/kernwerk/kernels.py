@@ -26,12 +26,12 @@ import datetime as _dt
 import operator
 import os
 from collections.abc import Callable, Iterable
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 from . import _ext
 from .bodies import BodyRegistry, default_registry
 from .errors import BodyNameError, FrameError
-from .sites import Site
+from .sites import AzEl, AzElRates, Site
 from .timescales import LeapSeconds, to_et
 
 if TYPE_CHECKING:
@@ -146,7 +146,11 @@ class Kernels:
     Each file is opened and mapped once per process, however many sets hold
     it. A set is safe to query from several threads, and loading or unloading
     never disturbs a batch running on another thread. Sets pickle as their
-    paths, so worker processes reopen the files themselves.
+    paths and the body names bound process-wide (`kernwerk.load_text_kernel`)
+    at that moment, so worker processes, spawned ones included, reopen the
+    files themselves and resolve the same names; a text kernel among the
+    set's own files travels as one of its paths. A closed set refuses to
+    pickle.
     """
 
     def __init__(self, *paths: str | os.PathLike[str], threads: int | None = None) -> None:
@@ -156,6 +160,8 @@ class Kernels:
         self._name_cache: tuple[object, dict[str, int]] = (None, {})
         self._closed = False
         self._lsk: LeapSeconds | None | bool = False  # False: not read yet
+        # Process-wide bindings carried from the process that pickled the set.
+        self._carried: list[tuple[str, int]] = []
         if paths:
             self.load(*paths)
 
@@ -226,7 +232,9 @@ class Kernels:
         return f"Kernels({', '.join(args)})"
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_restore, (self.files if not self._closed else (), self._threads))
+        if self._closed:
+            raise ValueError("cannot pickle a closed Kernels: it holds no files; pickle it before closing it")
+        return (_restore, (self.files, self._threads, self._carried + default_registry.bindings))
 
     # ------------------------------------------------------------------
     # Queries
@@ -360,9 +368,19 @@ class Kernels:
                       list(arr.shape))
         return out, lts
 
+    @overload
+    def azel(self, target: str | int | Site, site: Site, et: Any, *, correction: str = ...,
+             rates: Literal[False] = ..., threads: int | None = ...) -> AzEl: ...
+    @overload
+    def azel(self, target: str | int | Site, site: Site, et: Any, *, correction: str = ...,
+             rates: Literal[True], threads: int | None = ...) -> AzElRates: ...
+    @overload
+    def azel(self, target: str | int | Site, site: Site, et: Any, *, correction: str = ...,
+             rates: bool = ..., threads: int | None = ...) -> AzEl | AzElRates: ...
     def azel(self, target: str | int | Site, site: Site, et: Any, *, correction: str = "LT+S", rates: bool = False,
-             threads: int | None = None) -> tuple[Any, ...]:
-        """Azimuth, elevation and range of `target` seen from `site` at `et`.
+             threads: int | None = None) -> AzEl | AzElRates:
+        """(azimuth, elevation, range) of `target` seen from `site` at `et`, a named tuple: read
+        ``r.azimuth``, ``r.elevation``, ``r.range``.
 
         Conventions: azimuth in degrees from north toward east, in [0, 360)
         (0 at the zenith and nadir, where it is undefined); elevation in
@@ -374,10 +392,11 @@ class Kernels:
         and stellar aberration, where the target appears; refraction is not
         modelled), in ITRF93 at `et`.
 
-        Returns ``(azimuth, elevation, range)`` arrays shaped like `et`
-        (floats for a scalar epoch); with ``rates=True`` also their rates
-        (degrees per second, degrees per second, km/s), the azimuth rate NaN
-        at the zenith and nadir. Errors as `apparent_state`."""
+        Returns an `AzEl` (azimuth, elevation, range) of arrays shaped like
+        `et` (floats for a scalar epoch); with ``rates=True`` an `AzElRates`
+        that adds azimuth_rate, elevation_rate and range_rate (degrees per
+        second, degrees per second, km/s), the azimuth rate NaN at the
+        zenith and nadir. Errors as `apparent_state`."""
         import numpy as np
 
         self._check_open()
@@ -395,10 +414,11 @@ class Kernels:
         out[:, [0, 1, 3, 4]] = np.degrees(out[:, [0, 1, 3, 4]])
         # The azimuth in degrees may round up to 360 just below 2 pi.
         out[:, 0] = np.where(out[:, 0] >= 360.0, 0.0, out[:, 0])
-        columns = (0, 1, 2, 3, 4, 5) if rates else (0, 1, 2)
+        kind = AzElRates if rates else AzEl
+        columns = range(len(kind._fields))
         if arr.ndim == 0:
-            return tuple(float(out[0, c]) for c in columns)
-        return tuple(out[:, c].reshape(arr.shape) for c in columns)
+            return kind(*(float(out[0, c]) for c in columns))
+        return kind(*(out[:, c].reshape(arr.shape) for c in columns))
 
     def sxform(self, from_frame: str | int, to_frame: str | int, et: Any, *,
                threads: int | None = None) -> np.ndarray:
@@ -487,12 +507,25 @@ class Kernels:
         raise BodyNameError(f"unknown body name {name!r}: neither a loaded text kernel nor NAIF's built-in table names it")
 
     def _refresh_names(self) -> None:
-        names = BodyRegistry(fallback=default_registry)
+        base = default_registry
+        if self._carried:
+            base = BodyRegistry(fallback=default_registry)
+            base.add_bindings(self._carried)
+        names = BodyRegistry(fallback=base)
         names.add_bindings(self._set.body_bindings())
         self._names = names
         self._name_cache = (None, {})
         self._lsk = False
 
 
-def _restore(files: Iterable[str], threads: int | None) -> Kernels:
-    return Kernels(*files, threads=threads)
+def _restore(files: Iterable[str], threads: int | None, carried: list[tuple[str, int]] | None = None) -> Kernels:
+    # The carried bindings answer below the set's own text kernels and above
+    # this process's own process-wide bindings, as they did where pickled.
+    kernels = Kernels(threads=threads)
+    kernels._carried = list(carried or ())
+    paths = list(files)
+    if paths:
+        kernels.load(*paths)
+    else:
+        kernels._refresh_names()
+    return kernels

@@ -24,7 +24,34 @@ from typing import Any, NamedTuple
 
 from . import _ext
 
-__all__ = ["Ellipsoid", "Site", "WGS84"]
+__all__ = ["AzEl", "AzElRates", "Ellipsoid", "Site", "WGS84"]
+
+# Heights a site on the Earth's surface can have, km: below the deepest
+# trench, above the highest mountain, up to where aircraft and balloons fly.
+# A height outside them is most likely metres given for km.
+_MIN_HEIGHT_KM, _MAX_HEIGHT_KM = -15.0, 100.0
+
+
+class AzEl(NamedTuple):
+    """(azimuth, elevation, range): degrees from north toward east, degrees
+    above the horizon, km. Unlike Skyfield's ``altaz`` (alt, az, distance)
+    and the toolkit's ``azlcpo`` (range, az, el): read the fields by name."""
+
+    azimuth: Any
+    elevation: Any
+    range: Any
+
+
+class AzElRates(NamedTuple):
+    """(azimuth, elevation, range, azimuth_rate, elevation_rate,
+    range_rate): `AzEl` and the rates, degrees per second and km/s."""
+
+    azimuth: Any
+    elevation: Any
+    range: Any
+    azimuth_rate: Any
+    elevation_rate: Any
+    range_rate: Any
 
 
 class Ellipsoid(NamedTuple):
@@ -87,20 +114,27 @@ class Site:
 
     @classmethod
     def geodetic(cls, latitude: float, longitude: float, height: float = 0.0, *, ellipsoid: Ellipsoid = WGS84,
-                 name: str | None = None) -> Site:
+                 name: str | None = None, allow_any_height: bool = False) -> Site:
         """The site at geodetic `latitude` and `longitude` (degrees; north and
         east positive) and `height` (km above the ellipsoid). ValueError for a
-        latitude outside [-90, 90] or a non-finite value."""
+        latitude outside [-90, 90], a non-finite value, or a height outside
+        -15 to 100 km (a height in metres given for km, most likely), unless
+        `allow_any_height` is true (a point fixed to the Earth far above it)."""
         lat, lon, h = (_number(latitude, "latitude"), _number(longitude, "longitude"), _number(height, "height"))
+        if not allow_any_height:
+            _check_height(h, "height")
         ellipsoid = _check_ellipsoid(ellipsoid)
         xyz = _ext.geodetic_to_itrf93(lat, lon, h, ellipsoid.a, ellipsoid.f)
         return cls._make(lat, lon, h, xyz, ellipsoid, name)
 
     @classmethod
-    def itrf93(cls, xyz: Any, *, ellipsoid: Ellipsoid = WGS84, name: str | None = None) -> Site:
+    def itrf93(cls, xyz: Any, *, ellipsoid: Ellipsoid = WGS84, name: str | None = None,
+               allow_any_height: bool = False) -> Site:
         """The site at Earth-fixed position `xyz` (km, ITRF93); its geodetic
         coordinates (and east-north-up frame) are found on `ellipsoid`.
-        ValueError for a non-finite position."""
+        ValueError for a non-finite position, or one whose height is outside
+        -15 to 100 km (a position in metres given for km, most likely),
+        unless `allow_any_height` is true."""
         try:
             values = [_number(v, "an ITRF93 coordinate") for v in xyz]
         except TypeError:
@@ -112,6 +146,8 @@ class Site:
         ellipsoid = _check_ellipsoid(ellipsoid)
         x, y, z = values
         lat, lon, h = _ext.itrf93_to_geodetic(x, y, z, ellipsoid.a, ellipsoid.f)
+        if not allow_any_height:
+            _check_height(h, "the position's height")
         return cls._make(lat, lon, h, values, ellipsoid, name)
 
     def __repr__(self) -> str:
@@ -132,6 +168,15 @@ class Site:
 
     def _lat_lon_radians(self) -> tuple[float, float]:
         return math.radians(self.latitude), math.radians(self.longitude)
+
+
+def _check_height(km: float, what: str) -> None:
+    # NaN passes here, to be refused with the other non-finite values.
+    if km < _MIN_HEIGHT_KM or km > _MAX_HEIGHT_KM:
+        raise ValueError(f"{what} {km!r} km is outside {_MIN_HEIGHT_KM:g} to {_MAX_HEIGHT_KM:g} km, the heights of a "
+                         f"site on the Earth: heights and positions are in km, not metres "
+                         f"({km!r} m would be {km / 1000.0!r} km); for a point fixed to the Earth outside that "
+                         "range, pass allow_any_height=True")
 
 
 def _check_ellipsoid(e: Any) -> Ellipsoid:
