@@ -28,10 +28,15 @@ def files(tmp_path_factory, de421_path):
     (d / "adir.bsp").mkdir()
     (d / "names.tf").write_text("KPL/FK\n\\begindata\nNAIF_BODY_NAME += ( 'MY MOON', 'FAR PROBE' )\n"
                                 "NAIF_BODY_CODE += ( 301, -77 )\n\\begintext\n")
+    (d / "trunc.bsp").write_bytes(pathlib.Path(de421_path).read_bytes()[:1_000_000])
+    bary = kernwerk.SpkWriter()  # Mars's barycenter, as DE440 has it, and not Mars
+    bary.add_type9(4, 0, np.ones((4, 6)), [0.0, 1.0, 2.0, 3.0], degree=1)
+    bary.write(d / "bary.bsp")
     return {"DE421": de421_path, "EOP": str(eop.eop_high_prec), "LSK": str(lsk.leapseconds),
             "MISSING": str(d / "missing.bsp"), **{k: str(d / n) for k, n in [
                 ("PAGE", "page.bsp"), ("EMPTY", "empty.tk"), ("NOTES", "notes.tk"), ("XFER", "transfer.xsp"),
-                ("JUNK", "junk.bsp"), ("DIR", "adir.bsp"), ("NAMES", "names.tf")]}}
+                ("JUNK", "junk.bsp"), ("DIR", "adir.bsp"), ("NAMES", "names.tf"), ("TRUNC", "trunc.bsp"),
+                ("BARY", "bary.bsp")]}}
 
 
 def lines(n):
@@ -63,6 +68,7 @@ OK = [
     (["coverage", "DE421", "moon"], lambda out: out.startswith("MOON (301): 1 interval\n")
      and "1899-07-29T00:00:00.000 2053-10-09T00:00:00.000" in out),
     (["coverage", "EOP", "ITRF93", "--format", "json"], lambda out: json.loads(out)["body"]["code"] == 3000),
+    (["segments", "BARY"], lambda out: out.endswith("\n1 segment\n")),
 ]
 
 ERRORS = [
@@ -79,6 +85,10 @@ ERRORS = [
     (["segments", "DE421", "--kind", "pck"], 1, r"de421\.bsp: an SPK file, not a binary PCK file"),
     (["segments", "LSK"], 1, r"\.tls: a text kernel, not an SPK or binary PCK file"),
     (["state", "EOP", "moon", "earth", "0"], 1, r"no loaded SPK segment has body 301 as its target \(epoch index 0\)"),
+    (["state", "TRUNC", "moon", "earth", "0"], 1, r"out of file \(file has 125000 doubles; the file looks truncated\)"),
+    (["state", "DE421", "moon.bsp", "earth", "0"], 1, r"cannot read kernel moon\.bsp: No such file .*taken as a kernel"),
+    (["coverage", "DE421", "nobody.bsp", "moon"], 1, r"cannot read kernel nobody\.bsp: No such file"),
+    (["state", "BARY", "mars", "sun", "0"], 1, r"has body 499 as its target .*; MARS BARYCENTER \(4\) is loaded"),
     # bodies
     (["state", "DE421", "no such body", "399", "0"], 1, r"unknown body name 'no such body'"),
     (["state", "DE421", "4294967296", "399", "0"], 1, r"body code 4294967296 is outside the 32-bit range"),
@@ -184,17 +194,26 @@ def test_long_piped_range_has_no_progress_bar(files, tmp_path):
     assert sum(1 for _ in open(out)) == 210001
 
 
-def test_progress_bar_on_a_terminal(files):
+def test_progress_bar_on_a_terminal(files, tmp_path):
+    # Drawn on stderr when stderr is a terminal, whatever stdout is: here the
+    # long run redirected to a file, where a bar is wanted.
     pytest.importorskip("tqdm", reason="the progress extra is not installed")
     import os
     import pty
 
+    import fcntl
+    import struct
+    import termios
+
     master, slave = pty.openpty()
-    proc = subprocess.Popen([sys.executable, "-m", "kernwerk", "state", files["DE421"], "moon", "earth",
-                             "--start", "0", "--stop", "2.5e5", "--step", "1", "--format", "csv"],
-                            stdout=slave, stderr=subprocess.PIPE, cwd="/")
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a terminal has a width
+    out = tmp_path / "rows.csv"
+    with open(out, "w") as f:
+        proc = subprocess.Popen([sys.executable, "-m", "kernwerk", "state", files["DE421"], "moon", "earth",
+                                 "--start", "0", "--stop", "2.5e5", "--step", "1", "--format", "csv"],
+                                stdout=f, stderr=slave, cwd="/")
     os.close(slave)
-    rows = 0
+    err = b""
     while True:
         try:
             chunk = os.read(master, 1 << 20)
@@ -202,11 +221,55 @@ def test_progress_bar_on_a_terminal(files):
             break
         if not chunk:
             break
-        rows += chunk.count(b"\n")
+        err += chunk
     os.close(master)
-    err = proc.stderr.read().decode()
-    assert proc.wait() == 0 and rows == 250_002
-    assert "250k/250k" in err and "epoch" in err
+    assert proc.wait() == 0 and sum(1 for _ in open(out)) == 250_002
+    assert b"/250k" in err and b"epoch" in err, err
+
+
+# Ranges step in the scale of their endpoints and include the stop: UTC
+# dates across the leap second of 2016-12-31 land on whole UTC hours.
+RANGES = [
+    (["2016-12-31T22:00", "2017-01-01T02:00", "1h"], 5, "2016-12-31T22:00:00.000", "2017-01-01T02:00:00.000",
+     3601),  # the second step holds the leap second
+    (["2026-01-01", "2026-12-01", "10s"], 334 * 8640 + 1, "2026-01-01T00:00:00.000", "2026-12-01T00:00:00.000", 10),
+    (["2026-01-01 TDB", "2026-01-02 TDB", "6h"], 5, "2025-12-31T23:58:50.816", "2026-01-01T23:58:50.816", 21600),
+    (["0", "120", "1m"], 3, "2000-01-01T11:58:55.816", "2000-01-01T12:00:55.816", 60),
+]
+
+
+@pytest.mark.parametrize("span, count, first, last, second_step", RANGES, ids=range(len(RANGES)))
+def test_ranges_step_in_the_endpoints_scale(files, capfdbinary, span, count, first, last, second_step):
+    start, stop, step = span
+    assert main(["state", files["DE421"], files["LSK"], "moon", "earth", "--start", start, "--stop", stop,
+                 "--step", step, "--format", "csv"]) == 0
+    rows = capfdbinary.readouterr().out.decode().splitlines()[1:]
+    assert len(rows) == count
+    assert (rows[0].split(",")[0], rows[-1].split(",")[0]) == (first, last)
+    ets = [float(r.split(",")[1]) for r in (rows[1], rows[2])]
+    assert round(ets[1] - ets[0], 3) == second_step
+
+
+def test_csv_numbers_keep_every_digit():
+    # The bulk formatter writes what repr writes, for every kind of double.
+    rng = np.random.default_rng(7)
+    values = np.concatenate([rng.standard_normal(3000) * 10.0 ** rng.integers(-30, 30, 3000),
+                             [0.0, -0.0, 1e16, 1e-4, 9.999e-5, 1234567890123456.0, 12345678901234567.0, 5e-324,
+                              1.7976931348623157e308, np.nan, np.inf, -np.inf, 0.1, 100.0, -2.5e-5]])
+    values = np.resize(values, (values.size // 6 + 1) * 6).reshape(-1, 6)
+    ets = values[:, 0].copy()
+    dates = np.array(["2026-01-01T00:00:00.000"] * ets.size)
+    text = kernwerk._ext.csv_rows(dates.view(np.uint32).reshape(ets.size, -1), ets, values).decode()
+    want = "".join(f"{d},{e!r}," + ",".join(repr(float(v)) for v in row) + "\n"
+                   for d, e, row in zip(dates, ets.tolist(), values))
+    assert text == want
+
+
+def test_closed_pipe_ends_with_success_under_pipefail(files):
+    proc = subprocess.run(["bash", "-c", f"set -o pipefail; {sys.executable} -m kernwerk state {files['DE421']} moon "
+                           "earth --start 0 --stop 1e6 --step 1 --format csv | head -2"],
+                          capture_output=True, text=True, cwd="/")
+    assert (proc.returncode, proc.stderr, proc.stdout.count("\n")) == (0, "", 2)
 
 
 def test_console_script_runs(files):

@@ -132,7 +132,7 @@ QUERY_ERRORS = [
     ("tiny et", 3000, -1e-7, "no segment covers body 3000 in frame 1 at et -0.0000001"),
     ("type 3 shadows", 3000, 10.0, "unsupported PCK data type 3"),
     ("radius 0", 3000, 250.0, "malformed PCK Type 2 segment: RADIUS == 0"),
-    ("beyond file", 3000, 565.0 + 1000.0, "address range [1001,1011] out of file (file has 1000 doubles)"),
+    ("beyond file", 3000, 565.0 + 1000.0, "address range [1001,1011] out of file (file has 1000 doubles; the file looks truncated)"),
 ]
 
 

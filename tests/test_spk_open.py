@@ -88,7 +88,7 @@ def test_trailer_beyond_file(write_kernel):
     seg = spk_segment(301, 399, 2, 0.0, 10.0, [])
     seg.ints[4:6] = [385, 5000]
     assert open_error(write_kernel(build_spk([seg]))) == \
-        "address range [4997,5000] out of file (file has 384 doubles)"
+        "address range [4997,5000] out of file (file has 384 doubles; the file looks truncated)"
 
 
 def test_segments_listing(write_kernel):

@@ -12,13 +12,19 @@ name files (existing ones, or names with a kernel extension or a directory
 part) are the files, the rest the bodies and epochs. Bodies are NAIF codes
 or names; epochs are ET (TDB seconds past J2000, negative numbers in any
 notation included) or dates in ISO or toolkit forms, UTC unless the string
-names its scale ("2026-01-01 12:00 TDB"). Every error is one line on stderr
-beginning "kernwerk: ", with exit status 1 (2 for a wrong command line).
+names its scale ("2026-01-01 12:00 TDB"). A range steps in the scale its
+endpoints are given in (UTC seconds between UTC dates, so that the rows fall
+on whole UTC steps whatever the leap seconds; TDB seconds between ET
+numbers) and includes the stop when the steps meet it. Every error is one
+line on stderr beginning "kernwerk: ", with exit status 1 (2 for a wrong
+command line); output cut short by its reader (``| head``) ends quietly with
+status 0.
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
 import io
 import json
 import math
@@ -28,11 +34,11 @@ import sys
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn, TextIO
 
-from . import __version__
+from . import __version__, _ext
 from .errors import BodyNameError, CoverageError, KernelError, MissingKernelError
 from .kernels import Kernels
 from .segments import PckSegment, SpkSegment, read_segments
-from .timescales import LeapSeconds, to_et, to_iso
+from .timescales import LeapSeconds, from_et, to_et, to_iso
 
 if TYPE_CHECKING:
     import numpy as np
@@ -96,6 +102,31 @@ def _step_seconds(text: str) -> float:
     if step == 0 or not math.isfinite(step):
         raise UsageError(f"argument --step: the step must be a non-zero finite duration, not {text.strip()!r}")
     return step
+
+
+_SCALE_TOKEN = re.compile(r"(?:^|\s)(UTC|TAI|TT|TDT|TDB)\s*$", re.IGNORECASE)
+_PLAIN_NUMBER = re.compile(r"^\s*[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?\s*$")
+
+
+def _endpoint_scale(text: str) -> str:
+    """The time scale an endpoint of a range is given in: "tdb" for ET
+    numbers, the scale a date names, else "utc" (a date's default)."""
+    if _PLAIN_NUMBER.match(text):
+        return "tdb"
+    named = _SCALE_TOKEN.search(text)
+    if named:
+        return {"TDT": "tt"}.get(named.group(1).upper(), named.group(1).lower())
+    return "utc"
+
+
+def _check_files(files: Sequence[str]) -> None:
+    """Files taken as kernels by their extension or directory part must
+    exist: a mistyped body such as `moon.bsp` is named before it shifts the
+    other arguments (an epoch read as the center, then "no epochs")."""
+    for path in files:
+        if not os.path.lexists(path):
+            raise FileNotFoundError(errno.ENOENT, f"cannot read kernel {path}: No such file or directory (taken "
+                                                  "as a kernel file by its name; bodies and epochs follow the files)")
 
 
 def _open(files: Sequence[str]) -> Kernels:
@@ -239,13 +270,14 @@ def _print_segments(path: str, segments: list[SpkSegment] | list[PckSegment], fm
             cells = [path] + ["" if v is None else (_number(v) if isinstance(v, float) else v)
                               for v in record.values()]
         w.row(cells, record)
-    w.end(f"{len(segments)} segments")
+    w.end(f"{len(segments)} segment{'' if len(segments) == 1 else 's'}")
 
 
 def _state(args: argparse.Namespace) -> int:
     import numpy as np
 
     files, rest = _split_files(args.items, 2, "TARGET CENTER [EPOCH ...]")
+    _check_files(files)
     target, center, epochs = rest[0].strip(), rest[1].strip(), [e.strip() for e in rest[2:]]
     ranged = [args.start, args.stop, args.step]
     if epochs and any(v is not None for v in ranged):
@@ -264,9 +296,18 @@ def _state(args: argparse.Namespace) -> int:
             chunks: Iterator[np.ndarray] = iter([ets])
             count = ets.size
         else:
-            start = float(to_et(args.start.strip(), leapseconds=kernels._leapseconds_object()))
-            stop = float(to_et(args.stop.strip(), leapseconds=kernels._leapseconds_object()))
+            own = kernels._leapseconds_object()
+            start_et = float(to_et(args.start.strip(), leapseconds=own))
+            stop_et = float(to_et(args.stop.strip(), leapseconds=own))
             step = _step_seconds(args.step)
+            # Steps are taken in the endpoints' own scale (ET when they differ).
+            scales = {_endpoint_scale(args.start), _endpoint_scale(args.stop)}
+            step_scale = scales.pop() if len(scales) == 1 else "tdb"
+            if step_scale == "tdb":
+                start, stop = start_et, stop_et
+            else:
+                start = float(from_et(start_et, step_scale, leapseconds=lsk))
+                stop = float(from_et(stop_et, step_scale, leapseconds=lsk))
             span = (stop - start) / step
             if not math.isfinite(span) or span < 0:
                 raise UsageError(f"the range from {args.start.strip()!r} to {args.stop.strip()!r} by "
@@ -276,7 +317,8 @@ def _state(args: argparse.Namespace) -> int:
                                  f"{args.step.strip()!r} holds too many epochs (at most {_MAX_RANGE})")
             # The stop is included when the steps meet it to within rounding.
             count = int(math.floor(span * (1 + 1e-15) + 1e-9)) + 1
-            chunks = (start + step * np.arange(i, min(i + _CHUNK, count), dtype=float) for i in range(0, count, _CHUNK))
+            chunks = (_range_chunk(start, step, i, min(i + _CHUNK, count), step_scale, lsk)
+                      for i in range(0, count, _CHUNK))
         frame = args.frame.strip().upper()
         meta = {"target": {"code": t, "name": _name_or_none(kernels, t)},
                 "center": {"code": c, "name": _name_or_none(kernels, c)}, "frame": frame,
@@ -286,23 +328,26 @@ def _state(args: argparse.Namespace) -> int:
         if args.format == "csv":
             columns = [f"date_{scale.lower()}", "et", "x", "y", "z", "vx", "vy", "vz"]
         w = _Writer(sys.stdout, args.format, columns, [-23, 18, 20, 20, 20, 14, 14, 14], meta)
-        bar = _progress(count) if count >= _PROGRESS_FROM and sys.stdout.isatty() else None
+        bar = _progress(count) if count >= _PROGRESS_FROM and _progress_wanted() else None
         try:
             # Every chunk is evaluated before anything of it is written, so a
             # failing epoch leaves no half-written row.
             first = True
             for chunk in chunks:
-                states = kernels.state(t, c, chunk, frame)
+                states = _with_hint(kernels, lambda: kernels.state(t, c, chunk, frame))
                 if first:
                     w.begin()
                     first = False
-                dates, _ = _dates(chunk, lsk)
                 # A chunk's rows go out in one write (a terminal's stdout
                 # is line-buffered: a write per row would be slow).
-                w.out = io.StringIO()
-                _write_states(w, args.format, chunk, dates, states)
-                sys.stdout.write(w.out.getvalue())
-                w.out = sys.stdout
+                if args.format == "csv":
+                    _write_csv_states(chunk, states, lsk)
+                else:
+                    dates, _ = _dates(chunk, lsk)
+                    w.out = io.StringIO()
+                    _write_states(w, args.format, chunk, dates, states)
+                    sys.stdout.write(w.out.getvalue())
+                    w.out = sys.stdout
                 if bar is not None:
                     bar(chunk.size)
         finally:
@@ -310,6 +355,75 @@ def _state(args: argparse.Namespace) -> int:
                 bar(-1)
         w.end()
     return 0
+
+
+def _range_chunk(start: float, step: float, first: int, end: int, scale: str,
+                 lsk: LeapSeconds | None) -> np.ndarray:
+    """ET of the range's epochs `first` to `end` (excluded): start + k step
+    in `scale`, converted to ET."""
+    import numpy as np
+
+    stamps = start + step * np.arange(first, end, dtype=float)
+    if scale == "tdb":
+        return stamps
+    return np.asarray(to_et(stamps, scale, leapseconds=lsk), dtype=float)
+
+
+def _write_csv_states(ets: np.ndarray, states: np.ndarray, lsk: LeapSeconds | None) -> None:
+    """CSV rows of a chunk, formatted in bulk: the dates by to_iso, the
+    numbers as repr writes them (every digit), one write."""
+    import numpy as np
+
+    scale = "utc" if lsk is not None else "tdb"
+    dates = np.atleast_1d(to_iso(ets, scale, 3, leapseconds=lsk))
+    codes = dates.view(np.uint32).reshape(dates.size, -1)
+    text = _ext.csv_rows(codes, np.ascontiguousarray(ets, dtype=float), np.ascontiguousarray(states, dtype=float))
+    sys.stdout.flush()
+    sys.stdout.buffer.write(text)
+
+
+def _with_hint(kernels: Kernels, query: Any) -> Any:
+    """Runs `query`; a CoverageError for a body no segment has as its target
+    gets a hint naming the loaded bodies of the same system (MARS
+    BARYCENTER (4) for Mars on DE440)."""
+    try:
+        return query()
+    except CoverageError as exc:
+        found = re.search(r"no loaded SPK segment has body (-?\d+) as its target", str(exc))
+        if not found:
+            raise
+        hint = _system_hint(kernels, int(found.group(1)))
+        if hint is None:
+            raise
+        raise CoverageError(f"{exc}; {hint}") from None
+
+
+def _system_hint(kernels: Kernels, code: int) -> str | None:
+    loaded = kernels.bodies()
+    # A planet and its satellites (199, 299, 301 ...) belong to the system
+    # of their barycenter (1, 2, 3 ...); a barycenter's planet is x99.
+    if 100 <= code <= 999:
+        related = [code // 100] + [code // 100 * 100 + 99]
+    elif 1 <= code <= 9:
+        related = [code * 100 + 99]
+    else:
+        return None
+    have = [b for b in related if b in loaded and b != code]
+    if not have:
+        return None
+    names = ", ".join(_body_label(kernels, b) for b in have)
+    return f"{names} {'is' if len(have) == 1 else 'are'} loaded (ask for {'it' if len(have) == 1 else 'one of them'}" \
+           " instead, or load a kernel that has the body itself)"
+
+
+def _progress_wanted() -> bool:
+    """A progress bar is drawn on stderr when stderr is a terminal and the
+    rows go elsewhere (a file, a pipe): rows on the same terminal would be
+    drawn through it and are their own progress."""
+    try:
+        return sys.stderr.isatty() and not sys.stdout.isatty()
+    except (AttributeError, ValueError):
+        return False
 
 
 def _write_states(w: _Writer, fmt: str, ets: np.ndarray, dates: list[str], states: np.ndarray) -> None:
@@ -334,6 +448,7 @@ def _coverage(args: argparse.Namespace) -> int:
     import numpy as np
 
     files, rest = _split_files(args.items, 1, "BODY")
+    _check_files(files)
     if len(rest) != 1:
         raise UsageError(f"expected FILE [FILE ...] BODY, got {len(rest)} arguments after the files: "
                          + " ".join(repr(r.strip()) for r in rest))
@@ -462,16 +577,23 @@ def main(argv: list[str] | None = None) -> int:
     protected = [" " + a if _NEGATIVE_NUMBER.match(a) else a for a in raw]
     try:
         args = build_parser().parse_args(protected)
-        return int(args.func(args))
+        status = int(args.func(args))
+        sys.stdout.flush()  # a closed pipe shows here, not at exit
+        return status
     except SystemExit as exc:  # --help and --version
         return exc.code if isinstance(exc.code, int) else 0
     except UsageError as exc:
         print(f"kernwerk: {_message(exc)}", file=sys.stderr)
         return 2
     except BrokenPipeError:
-        # The reader went away (`| head`): stop quietly, as other tools do.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        # The reader went away (`| head`): it has what it wanted. Stop
+        # quietly with success, so that `set -o pipefail` scripts go on;
+        # stdout goes to /dev/null so that the flush at exit says nothing.
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError, AttributeError):
+            pass
+        return 0
     except KeyboardInterrupt:
         print("kernwerk: interrupted", file=sys.stderr)
         return 130

@@ -21,6 +21,64 @@ std::int64_t index_from_double(double value) noexcept {
     return static_cast<std::int64_t>(value);
 }
 
+char* format_repr(double value, char* out) noexcept {
+    const auto put = [&out](std::string_view text) {
+        for (char c : text) *out++ = c;
+    };
+    if (std::isnan(value)) {
+        put("nan");
+        return out;
+    }
+    if (std::signbit(value)) *out++ = '-';
+    if (std::isinf(value)) {
+        put("inf");
+        return out;
+    }
+    if (value == 0.0) {
+        put("0.0");
+        return out;
+    }
+    // Shortest digits d1.d2d3...e[+-]X of |value|; the value is 0.d1d2... x 10^point.
+    char buf[40];
+    const auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific);
+    char digits[24];
+    int n = 0;
+    const char* p = buf;
+    for (; p < res.ptr && *p != 'e'; ++p)
+        if (*p != '.') digits[n++] = *p;
+    int exp10 = 0;
+    std::from_chars(p + 1 + (p[1] == '+'), res.ptr, exp10);
+    const int point = exp10 + 1;
+    if (point > -4 && point <= 16) {
+        if (point <= 0) {
+            put("0.");
+            for (int i = 0; i < -point; ++i) *out++ = '0';
+            for (int i = 0; i < n; ++i) *out++ = digits[i];
+        } else if (point >= n) {
+            for (int i = 0; i < n; ++i) *out++ = digits[i];
+            for (int i = n; i < point; ++i) *out++ = '0';
+            put(".0");
+        } else {
+            for (int i = 0; i < point; ++i) *out++ = digits[i];
+            *out++ = '.';
+            for (int i = point; i < n; ++i) *out++ = digits[i];
+        }
+        return out;
+    }
+    *out++ = digits[0];
+    if (n > 1) {
+        *out++ = '.';
+        for (int i = 1; i < n; ++i) *out++ = digits[i];
+    }
+    *out++ = 'e';
+    *out++ = exp10 < 0 ? '-' : '+';
+    const int e = exp10 < 0 ? -exp10 : exp10;
+    if (e >= 100) *out++ = static_cast<char>('0' + e / 100);
+    *out++ = static_cast<char>('0' + e / 10 % 10);
+    *out++ = static_cast<char>('0' + e % 10);
+    return out;
+}
+
 std::string format_double(double value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";

@@ -28,6 +28,14 @@ std::int64_t index_from_double(double value) noexcept;
 // "100000000000000000000000", -0.0 -> "-0", NaN -> "NaN", infinities "inf"/"-inf".
 std::string format_double(double value);
 
+// The text Python's repr gives a float, written at `out` (at most
+// kReprChars bytes, no terminator); returns the end. Shortest round-trip
+// digits, positional while the decimal exponent is from -4 to 15 ("0.0001",
+// "1234.0", "1e+16", "1e-05", "-0.0"), "nan", "inf", "-inf". No allocation:
+// for bulk text output.
+inline constexpr std::size_t kReprChars = 32;
+char* format_repr(double value, char* out) noexcept;
+
 // True for the code points of Unicode's White_Space property (ASCII blank,
 // tab, LF, VT, FF, CR, NEL, NBSP and the other separators).
 bool is_unicode_white_space(char32_t cp) noexcept;

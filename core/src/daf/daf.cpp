@@ -71,8 +71,12 @@ DafError DafError::changed_while_open(const std::string& path) {
 }
 
 DafError DafError::address_out_of_range(std::uint32_t start, std::uint32_t end, std::uint64_t count) {
+    // A well-formed range that runs past the end is what a cut-off download
+    // or copy leaves: say so. A reversed or zero range is a damaged summary.
+    const bool cut = start >= 1 && start <= end && end > count;
     return {Kind::AddressOutOfRange, "address range [" + std::to_string(start) + "," + std::to_string(end) +
-                                         "] out of file (file has " + std::to_string(count) + " doubles)"};
+                                         "] out of file (file has " + std::to_string(count) + " doubles" +
+                                         (cut ? "; the file looks truncated" : "") + ")"};
 }
 
 // ---------------------------------------------------------------------------

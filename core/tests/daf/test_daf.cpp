@@ -273,7 +273,7 @@ TEST(DafAddresses, RangesAndErrors) {
     EXPECT_EQ(f->read_doubles(0, 3).error().message(), "address range [0,3] out of file (file has 256 doubles)");
     EXPECT_EQ(f->read_doubles(6, 5).error().message(), "address range [6,5] out of file (file has 256 doubles)");
     EXPECT_EQ(f->slice_doubles(250, 257).error().message(),
-              "address range [250,257] out of file (file has 256 doubles)");
+              "address range [250,257] out of file (file has 256 doubles; the file looks truncated)");
     EXPECT_EQ(f->slice_doubles(1, 256)->size(), 256u);
     EXPECT_EQ(f->slice_doubles(4294967295u, 4294967295u).error().kind(), DafError::Kind::AddressOutOfRange);
 }

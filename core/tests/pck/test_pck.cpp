@@ -136,7 +136,7 @@ TEST(pck_test, directory_address_errors_are_wrapped_daf_errors) {
     seg.ints[4] = 390;
     f = open_image(build_pck({seg}));
     ASSERT_FALSE(f.has_value());
-    EXPECT_EQ(f.error().message(), "address range [387,390] out of file (file has 384 doubles)");
+    EXPECT_EQ(f.error().message(), "address range [387,390] out of file (file has 384 doubles; the file looks truncated)");
 }
 
 TEST(pck_test, negative_first_address_is_refused_at_open) {
@@ -431,7 +431,7 @@ TEST(pck_test, directory_claiming_more_records_than_the_file) {
     auto r = f.euler_state(3000, 565);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind(), PckError::Kind::Daf);
-    EXPECT_EQ(r.error().message(), "address range [1001,1011] out of file (file has 1000 doubles)");
+    EXPECT_EQ(r.error().message(), "address range [1001,1011] out of file (file has 1000 doubles; the file looks truncated)");
 }
 
 // ---------------------------------------------------------------------------

@@ -119,7 +119,7 @@ TEST(SpkCatalogue, TrailerBeyondFileIsAddressError) {
     SegmentSpec s = spk_segment(301, 399, 2, 0, 10, {});
     s.ints[4] = 385;
     s.ints[5] = 5000;
-    EXPECT_EQ(catalogue_error(build_spk({s})), "address range [4997,5000] out of file (file has 384 doubles)");
+    EXPECT_EQ(catalogue_error(build_spk({s})), "address range [4997,5000] out of file (file has 384 doubles; the file looks truncated)");
     s.ints[5] = 2;  // end below 4: the start address wraps
     EXPECT_EQ(catalogue_error(build_spk({s})),
               "address range [4294967295,2] out of file (file has 384 doubles)");

@@ -349,7 +349,7 @@ TEST(spk_discrete, views_outside_the_file_report_the_address_range) {
     SpkFile f = open_spk({spk_segment(1, 0, 9, 0, 10, discrete_data(epochs, states, 1))});
     SpkType9 p = std::get<SpkType9>(f.segments()[0].payload);
     p.meta.epoch_addr = 1000;  // the image has 384 + 16 doubles, padded to 512
-    expect_error(p.evaluate(5.0), "address range [1000,1001] out of file (file has 512 doubles)");
+    expect_error(p.evaluate(5.0), "address range [1000,1001] out of file (file has 512 doubles; the file looks truncated)");
 }
 
 TEST(spk_discrete, equal_epochs_in_the_window_are_refused) {

@@ -7,4 +7,5 @@ NB_MODULE(_ext, m) {
     kernwerk::ext::register_time(m);
     kernwerk::ext::register_apparent(m);
     kernwerk::ext::register_writer(m);
+    kernwerk::ext::register_format(m);
 }
