@@ -32,7 +32,7 @@ from . import _ext
 from .bodies import BodyRegistry, default_registry
 from .errors import BodyNameError, FrameError
 from .sites import AzEl, AzElRates, Site
-from .timescales import LeapSeconds, to_et
+from .timescales import LeapSeconds, _is_astropy_time, to_et
 
 if TYPE_CHECKING:
     import numpy as np
@@ -103,7 +103,7 @@ def _epochs(et: Any, leapseconds: Callable[[], LeapSeconds | None]) -> np.ndarra
 
     if isinstance(et, np.ndarray):
         arr = et
-    elif isinstance(et, (str, _dt.date, np.datetime64)):
+    elif isinstance(et, (str, _dt.date, np.datetime64)) or _is_astropy_time(et):
         return np.asarray(to_et(et, leapseconds=leapseconds()), dtype=np.float64)
     elif isinstance(et, (list, tuple)) and et and isinstance(et[0], str):
         try:  # straight from the str objects, without a NumPy copy

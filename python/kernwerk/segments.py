@@ -13,7 +13,7 @@ are TDB seconds past J2000 (ET).
 from __future__ import annotations
 
 import os
-from typing import Literal, NamedTuple
+from typing import Literal, NamedTuple, overload
 
 from . import _ext
 from ._native import NaifPck, NaifSpk
@@ -122,12 +122,23 @@ def kernel_kind(path: str | os.PathLike[str]) -> Literal["spk", "pck", "text"]:
     return kind  # type: ignore[return-value]
 
 
+@overload
+def read_segments(path: str | os.PathLike[str], kind: Literal["spk"], *,
+                  names: BodyRegistry | None = None) -> list[SpkSegment]: ...
+@overload
+def read_segments(path: str | os.PathLike[str], kind: Literal["pck"], *,
+                  names: BodyRegistry | None = None) -> list[PckSegment]: ...
+@overload
+def read_segments(path: str | os.PathLike[str], kind: None = None, *,
+                  names: BodyRegistry | None = None) -> list[SpkSegment] | list[PckSegment]: ...
 def read_segments(path: str | os.PathLike[str], kind: Literal["spk", "pck"] | None = None, *,
                   names: BodyRegistry | None = None) -> list[SpkSegment] | list[PckSegment]:
     """The segments of the SPK or binary PCK file at `path`, in file order.
 
     `kind` ("spk" or "pck") is the kind expected: a file of another kind
-    raises FileFormatError saying what it is; None accepts either. Body
+    raises FileFormatError saying what it is; None accepts either. With a
+    `kind`, type checkers see a list of one segment type (`list[SpkSegment]`
+    for "spk"). Body
     names come from `names` (a `BodyRegistry`, such as `Kernels.names`),
     by default the package's registry; a code without a name gets None."""
     if kind not in (None, "spk", "pck"):

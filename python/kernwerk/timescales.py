@@ -186,9 +186,8 @@ def _scale(name: str | None, default: str = "tdb") -> str:
 
 
 def _shaped(out: np.ndarray, shape: tuple[int, ...]) -> Any:
-    import numpy as np
-    out = out.reshape(shape)
-    return out[()] if shape == () else out
+    # A scalar in gives a Python scalar out (float, not np.float64).
+    return out.reshape(shape) if shape != () else out.reshape(-1)[0].item()
 
 
 def _flat_f64(values: Any) -> tuple[np.ndarray, tuple[int, ...]]:
@@ -236,9 +235,24 @@ def _datetime_to_utc_naive(value: _dt.datetime) -> _dt.datetime:
     return value.replace(tzinfo=None)
 
 
+def _is_astropy_time(value: Any) -> bool:
+    # Checked by module name, so that astropy is never imported for it.
+    return type(value).__module__.startswith("astropy.time") and hasattr(value, "tdb") and hasattr(value, "jd1")
+
+
+def _astropy_to_et(value: Any) -> Any:
+    """ET of an astropy Time (scalar or array), through its own TDB as the
+    two-part Julian date it holds (astropy's TDB, not the toolkit's model,
+    for times given in other scales)."""
+    tdb = value.tdb
+    return from_jd(tdb.jd1, tdb.jd2, "tdb")
+
+
 def _objects_to_et(a: np.ndarray, default_scale: str, lsk: _ext.LeapSeconds | None) -> np.ndarray:
     import numpy as np
     items = a.ravel().tolist()
+    if items and all(_is_astropy_time(x) for x in items):
+        return np.array([_astropy_to_et(x) for x in items], dtype=np.float64).reshape(-1)
     if all(isinstance(x, str) for x in items):
         out = np.empty(len(items), dtype=np.float64)
         _ext.strs_to_et(lsk, items, default_scale, out)
@@ -277,7 +291,12 @@ def to_et(value: Any, scale: str | None = None, *, leapseconds: LeapSeconds | _e
       file values may mix numbers and dates;
     * `datetime.datetime` (naive = UTC, aware converted to UTC),
       `datetime.date` (midnight UTC), `numpy.datetime64` values and arrays
-      (UTC).
+      (UTC); ISO strings may end in a UTC offset ("2026-01-01T12:00+02:00");
+    * astropy `Time` objects, scalar or array, through their own TDB
+      (``t.tdb.jd1``, ``t.tdb.jd2``, read as exactly as the two-part Julian
+      date allows).
+
+    A scalar in gives a Python float out; arrays and lists give arrays.
 
     A date that cannot be read raises EpochError (a ValueError) quoting it;
     out-of-range fields (month 13, Feb 30, hour 24, 23:59:60 on a day with no
@@ -294,6 +313,8 @@ def to_et(value: Any, scale: str | None = None, *, leapseconds: LeapSeconds | _e
 
     if isinstance(value, str):
         return _ext.str_to_et(need(), value, _scale(scale, ""))
+    if _is_astropy_time(value):
+        return _astropy_to_et(value)
     if isinstance(value, _dt.datetime):
         return float(_datetime64_to_et(np.array([_datetime_to_utc_naive(value)], dtype="datetime64[us]"), need())[0])
     if isinstance(value, _dt.date):

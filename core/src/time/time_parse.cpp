@@ -116,7 +116,29 @@ struct Fields {
     int day = 0;  // day of month, or day of year
     int hour = 0, minute = 0, second = 0;
     double frac = 0;
+    bool offset = false;     // the clock ended in a UTC offset ...
+    int offset_seconds = 0;  // ... east of Greenwich positive
 };
+
+// A UTC offset ending `clock` ("+hh:mm", "+hhmm" or "+hh", or with "-"),
+// hours 0 to 23 and minutes 0 to 59: removed from `clock` (with the blanks
+// before it) into `f`. Anything else leaves both alone.
+void take_utc_offset(std::string_view& clock, Fields& f) noexcept {
+    for (std::size_t len : {std::size_t{6}, std::size_t{5}, std::size_t{3}}) {
+        if (clock.size() <= len) continue;
+        const std::string_view o = clock.substr(clock.size() - len);
+        if (o[0] != '+' && o[0] != '-') continue;
+        const std::string_view mm = len == 6 ? o.substr(4, 2) : len == 5 ? o.substr(3, 2) : std::string_view("00");
+        if (!all_digits(o.substr(1, 2)) || !all_digits(mm) || (len == 6 && o[3] != ':')) continue;
+        const int h = static_cast<int>(digits_value(o.substr(1, 2))), m = static_cast<int>(digits_value(mm));
+        if (h > 23 || m > 59) return;
+        f.offset = true;
+        f.offset_seconds = (o[0] == '-' ? -1 : 1) * (h * 3600 + m * 60);
+        clock.remove_suffix(len);
+        while (!clock.empty() && is_blank(clock.back())) clock.remove_suffix(1);
+        return;
+    }
+}
 
 // "h[h]:mm[:ss[.f...]]", the whole of `t`. Ranges are checked later.
 bool parse_clock(std::string_view t, Fields& f) noexcept {
@@ -137,7 +159,8 @@ bool parse_clock(std::string_view t, Fields& f) noexcept {
     return true;
 }
 
-// ISO 8601 date and optional time; `s` starts with "YYYY-d".
+// ISO 8601 date and optional time, optionally ending in Z or a UTC offset;
+// `s` starts with "YYYY-d".
 bool parse_iso(std::string_view s, Fields& f, bool& zulu) noexcept {
     if (!all_digits(s.substr(0, 4))) return false;
     f.year = digits_value(s.substr(0, 4));
@@ -165,6 +188,8 @@ bool parse_iso(std::string_view s, Fields& f, bool& zulu) noexcept {
     if (!clock.empty() && (clock.back() == 'Z' || clock.back() == 'z')) {
         zulu = true;
         clock.remove_suffix(1);
+    } else {
+        take_utc_offset(clock, f);
     }
     if (clock.size() == 2 && all_digits(clock)) {  // the hour alone, as ISO 8601 allows
         f.hour = static_cast<int>(digits_value(clock));
@@ -229,7 +254,7 @@ bool parse_jd_number(std::string_view t, DayTime& out) noexcept {
 }  // namespace
 
 std::string_view accepted_forms() noexcept {
-    return "ISO 8601 (2026-12-07, 2026-12-07T12, 2026-12-07T12:30:00.125, optional Z; 2026-341T12:30 day of year), "
+    return "ISO 8601 (2026-12-07, 2026-12-07T12, 2026-12-07T12:30:00.125, optional Z or UTC offset such as +02:00; 2026-341T12:30 day of year), "
            "2026 DEC 07 12:30:00.125, 7 Dec 2026 12:30, Dec 7, 2026, JD 2461381.5, 631152000.5 (seconds past J2000); "
            "each optionally followed by UTC (the default), TAI, TT (TDT) or TDB; years of four digits";
 }
@@ -323,6 +348,8 @@ std::expected<ParsedTime, TimeError> parse_time(std::string_view text) {
     const bool iso = s.size() >= 8 && is_digit(s[0]) && s[4] == '-' && is_digit(s[5]);
     if (!(iso ? parse_iso(s, f, zulu) : parse_named_month(s, f))) return not_a_date(text);
     if (zulu && !name_scale(Scale::UTC)) return bad_field(text, "'Z' marks UTC but the date names another scale");
+    if (f.offset && !name_scale(Scale::UTC))
+        return bad_field(text, "a UTC offset makes it a local time of UTC, but the date names another scale");
 
     char why[128];
     if (f.year < 1 || f.year > 9999) return bad_field(text, "year 0000 is out of range (0001 to 9999)");
@@ -364,6 +391,19 @@ std::expected<ParsedTime, TimeError> parse_time(std::string_view text) {
         return bad_field(text, "23:59:60 exists only in UTC (on a day that ends in a leap second)");
     p.time.second = f.hour * 3600 + f.minute * 60 + f.second;
     p.time.frac = f.frac;
+    if (f.offset) {
+        // Local time minus the offset is UTC. Leap seconds end UTC days, so
+        // a local 23:59:60 is no leap second.
+        if (f.second == 60) return bad_field(text, "second 60 with a UTC offset: give a leap second in UTC");
+        p.time.second -= f.offset_seconds;
+        if (p.time.second < 0) {
+            p.time.second += 86400;
+            p.time.day -= 1;
+        } else if (p.time.second >= 86400) {
+            p.time.second -= 86400;
+            p.time.day += 1;
+        }
+    }
     return p;
 }
 
