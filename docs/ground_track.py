@@ -30,25 +30,13 @@ FloatArray = npt.NDArray[np.float64]
 def kepler_states(ets: FloatArray, a: float, e: float, i: float, raan: float, argp: float,
                   m0: float) -> FloatArray:
     """Two-body states (km, km/s, J2000) at `ets` for the elements at ets[0]
-    (angles in degrees)."""
-    n = np.sqrt(GM_EARTH / a**3)
-    mean = np.radians(m0) + n * (ets - ets[0])
-    ecc = mean.copy()
-    for _ in range(12):  # Newton on Kepler's equation
-        ecc -= (ecc - e * np.sin(ecc) - mean) / (1 - e * np.cos(ecc))
-    cos_e, sin_e = np.cos(ecc), np.sin(ecc)
-    b = a * np.sqrt(1 - e * e)
-    pos = np.stack([a * (cos_e - e), b * sin_e, np.zeros_like(ecc)], axis=1)
-    rate = n / (1 - e * cos_e)
-    vel = np.stack([-a * sin_e * rate, b * cos_e * rate, np.zeros_like(ecc)], axis=1)
-    O, w, inc = np.radians(raan), np.radians(argp), np.radians(i)
-
-    def rz(t: float) -> FloatArray:
-        return np.array([[np.cos(t), -np.sin(t), 0], [np.sin(t), np.cos(t), 0], [0, 0, 1]])
-
-    rx = np.array([[1, 0, 0], [0, np.cos(inc), -np.sin(inc)], [0, np.sin(inc), np.cos(inc)]])
-    q = rz(O) @ rx @ rz(w)
-    return np.hstack([pos @ q.T, vel @ q.T])
+    (angles in degrees), by `kernwerk.conics` (the toolkit's elements:
+    perifocal distance, eccentricity, angles in radians, mean anomaly at an
+    epoch, GM)."""
+    elements = [a * (1 - e), e, np.radians(i), np.radians(raan), np.radians(argp), np.radians(m0), ets[0],
+                GM_EARTH]
+    states: FloatArray = kernwerk.conics(elements, ets)
+    return states
 
 
 def key_numbers(workdir: pathlib.Path, eop: str | None = None) -> dict[str, Any]:

@@ -21,6 +21,7 @@ from .bodies import BodyRegistry, bodc2n, bodn2c, clear_text_kernels, load_text_
 from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, FrameError, KernelChangedError,
                      KernelError, KernelFileError, MissingKernelError)
 from .kernels import Kernels
+from .orbits import conics, oscelt
 from .segments import PckSegment, SpkSegment, kernel_kind, read_segments
 from .sites import WGS84, AzEl, AzElRates, Ellipsoid, Site
 from .timescales import LeapSeconds, et2utc, from_et, from_jd, str2et, to_datetime64, to_et, to_iso, to_jd
@@ -37,6 +38,8 @@ __all__ = [
     # kernel sets, sites, files
     "Kernels", "Site", "AzEl", "AzElRates", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment", "read_segments", "kernel_kind",
     "SpkSegment", "PckSegment",
+    # two-body orbits
+    "conics", "oscelt",
     # time
     "LeapSeconds", "to_et", "from_et", "to_jd", "from_jd", "to_iso", "to_datetime64", "str2et", "et2utc",
 ]
