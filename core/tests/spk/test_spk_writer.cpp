@@ -468,6 +468,27 @@ TEST(SpkWriterImage, ChainedWriterMatchesSingleRecordLayout) {
     EXPECT_TRUE(chained.to_bytes().has_value());
 }
 
+// The one limit left, the 32-bit addresses, is checked when a segment is
+// added, before its storage is allocated or filled, on both writers; the
+// writer keeps what it had.
+TEST(SpkWriterAdd, AddressLimitIsCheckedAtAdd) {
+    for (bool chained : {false, true}) {
+        SpkWriter w = chained ? SpkWriter::new_spk_chained("big") : SpkWriter::new_spk("big");
+        ASSERT_TRUE(w.add_type9(type9(3)));
+        const std::size_t records = std::size_t{1} << 28;  // 8 doubles each: 2^31 doubles, + 4 + the 23 held
+        const Type3Layout big{301, 3, 1, 0.0, 1.0, "BIG", 0.0, 1.0, 1, records * 8};
+        bool filled = false;
+        auto r = w.add_type3_from(big, [&](double*) { filled = true; });
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().kind(), SpkWriterError::Kind::AddressRange);
+        EXPECT_EQ(r.error().message().rfind("segment data too large for a DAF file: 2147483675 doubles", 0), 0u)
+            << r.error().message();
+        EXPECT_FALSE(filled);
+        EXPECT_EQ(w.segments().size(), 1u);
+        EXPECT_TRUE(w.to_bytes().has_value());
+    }
+}
+
 TEST(SpkWriterAdd, CommentsHoldPrintableAsciiOnly) {
     struct Case {
         std::vector<std::string> lines;
