@@ -378,8 +378,12 @@ def _write_csv_states(ets: np.ndarray, states: np.ndarray, lsk: LeapSeconds | No
     dates = np.atleast_1d(to_iso(ets, scale, 3, leapseconds=lsk))
     codes = dates.view(np.uint32).reshape(dates.size, -1)
     text = _ext.csv_rows(codes, np.ascontiguousarray(ets, dtype=float), np.ascontiguousarray(states, dtype=float))
+    binary = getattr(sys.stdout, "buffer", None)
+    if binary is None:  # a text-only stream put in place of stdout
+        sys.stdout.write(text.decode("ascii"))
+        return
     sys.stdout.flush()
-    sys.stdout.buffer.write(text)
+    binary.write(text)
 
 
 def _with_hint(kernels: Kernels, query: Any) -> Any:
