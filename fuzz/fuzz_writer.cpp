@@ -2,7 +2,9 @@
 // (the writer may refuse them), the accepted ones are serialised, and the
 // image is read back: it must open, list exactly the accepted segments with
 // their fields, hold their data word for word, and give each Type 9 state
-// back at its own epoch.
+// back at its own epoch. The input's last bytes choose the chained writer,
+// whose accepted segments are then repeated past one summary record, and
+// comment lines (printable ones must be taken, others refused).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cmath>
@@ -10,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <variant>
 #include <vector>
@@ -108,6 +111,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider in(data, size);
     SpkWriter writer = SpkWriter::new_spk(in.ConsumeRandomLengthString(70));
     const std::size_t count = in.ConsumeIntegralInRange<std::size_t>(0, 4);
+    const bool chained = in.ConsumeBool();
+    const std::size_t repeats = chained ? in.ConsumeIntegralInRange<std::size_t>(0, 40) : 0;
+    if (chained) {
+        writer = SpkWriter::new_spk_chained(std::string_view(writer.locifn(), 60));
+        std::vector<std::string> lines;
+        bool printable = true;
+        for (std::size_t k = in.ConsumeIntegralInRange<std::size_t>(0, 3); k > 0; --k) {
+            lines.push_back(in.ConsumeRandomLengthString(1200));
+            for (unsigned char c : lines.back()) printable = printable && c >= 32 && c <= 126;
+        }
+        if (writer.set_comments(lines).has_value() != printable) fail();
+    }
     std::vector<Segment> accepted_segments;  // what the writer took, as given to it
     for (std::size_t i = 0; i < count && in.remaining_bytes() > 0; ++i) {
         const std::size_t before = writer.segments().size();
@@ -123,8 +138,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (writer.segments().size() != before + (accepted ? 1 : 0)) fail();
         if (accepted) accepted_segments.push_back(std::move(seg));
     }
+    // Past 25 segments the summaries take more records than one.
+    for (std::size_t r = 0, n = accepted_segments.size(); r < repeats && n > 0; ++r) {
+        const Segment copy = accepted_segments[r % n];
+        const bool again = std::visit(
+            [&](const auto& s) {
+                if constexpr (std::is_same_v<std::decay_t<decltype(s)>, Type3Segment>)
+                    return writer.add_type3(s).has_value();
+                else
+                    return writer.add_type9(s).has_value();
+            },
+            copy);
+        if (!again) fail();  // accepted once, accepted again
+        accepted_segments.push_back(copy);
+    }
     auto image = writer.to_bytes();
-    if (!image) fail();  // at most 4 small segments: always serialisable
+    if (!image) fail();  // at most 44 small segments: always serialisable
     auto daf = DafFile::from_bytes({image->data(), image->size()});
     if (!daf) fail();
     auto spk = SpkFile::from_daf(*daf);
