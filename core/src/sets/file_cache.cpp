@@ -132,7 +132,8 @@ std::expected<OpenedKernel, KernelFileError> build_daf_reader(const std::string&
             return std::unexpected(KernelFileError::format(path, "a binary PCK must have ND = 2 and NI = 5, not ND = " +
                                                                      std::to_string(daf.nd()) + " and NI = " +
                                                                      std::to_string(daf.ni())));
-        auto pck = PckFile::from_daf(std::move(daf));
+        // Types 2, 3 and 20, each checked now.
+        auto pck = PckFile::from_daf(std::move(daf), PckTypes::All);
         if (!pck) return std::unexpected(KernelFileError::format(path, pck.error().message()));
         k.kind = KernelKind::Pck;
         k.pck = std::make_unique<const PckFile>(std::move(*pck));
