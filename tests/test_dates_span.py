@@ -127,3 +127,14 @@ def test_long_span_spk(write_kernel, toolkit):
     finally:
         sp.unload(path)
     assert np.max(np.abs(ours - theirs) / np.maximum(np.abs(theirs), 1.0)) < 1e-13
+
+
+def test_listings_never_fail_on_an_epoch(write_kernel):
+    # Bounds past the years dates are written for: shown as ET, not raised.
+    record = [0.0, 1e17, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0]
+    path = write_kernel(build_daf([spk_segment(301, 399, 2, -1e17, 1e17, record + [-1e17, 2e17, 11.0, 1.0])]))
+    seg = kernwerk.read_segments(path)[0]
+    assert (seg.start_date, seg.end_date) == ("ET -1e+17", "ET 1e+17")
+    for command in (["segments", path], ["coverage", path, "301"]):
+        out = subprocess.run([sys.executable, "-m", "kernwerk", *command], capture_output=True, text=True)
+        assert out.returncode == 0 and "ET 1e+17" in out.stdout, out.stderr
