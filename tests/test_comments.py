@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import kernwerk
-from test_foreign_files import to_big_endian
+from dafbuild import to_big_endian
 
 sp = pytest.importorskip("spiceypy")
 
