@@ -6,7 +6,8 @@ Every seed is built here from made-up numbers (no kernel data is copied):
 SPK files of each type NaifSpk reads (2, 3, 9, 13), one of a type no reader
 knows, files of the types kernel sets read besides (1, 5, 8, 12, 14, 15, 17,
 18 and 19 in every subtype, 20, 21),
-ECLIPJ2000 segments and a chain of summary records; binary PCK Type 2 files;
+ECLIPJ2000 segments and a chain of summary records; binary PCK Type 2 files
+(little- and big-endian, with the old identification word) and Types 3 and 20;
 text kernels with body bindings, a leapseconds block and frame assignments;
 and byte strings for the writer target, which reads its input as choices.
 """
@@ -23,7 +24,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
 from dafbuild import (DafImage, Segment, build_daf, build_spk, cheb_type2, difference_line,  # noqa: E402
-                      mda_data, packet_block, spk_segment, type19_data)
+                      mda_data, packet_block, spk_segment, to_big_endian, to_old_word, type19_data)
 
 
 def epochs_tail(*ets):
@@ -167,6 +168,22 @@ def pck_seeds(rng):
         seg = Segment([0.0, n * 86400.0], [3000, ref, 2, 0, 0], data, b"EARTH")
         seeds[name] = build_daf([seg, Segment([0.0, 1.0], [3001, 1, 3, 0, 0], [1.0], b"TYPE 3")], nd=2, ni=5,
                                 idword=b"DAF/PCK ") + epochs_tail(4e4, 2e5, -1.0, 0.0)
+    # Read under the toolkit's rules: the same file big-endian and with the
+    # old identification word, and Types 3 and 20 (no random numbers, so
+    # that the seeds after these stay as they were).
+    nc = 2
+    packets = [v for k in range(2) for v in [(k + 0.5) * 86400.0, 43200.0] + [0.1 * (j + 1) for j in range(6 * nc)]]
+    body = [float(nc)] + packets + [0.0, 86400.0]
+    meta = [0, 1, len(body), 0, 3, len(body) - 2, 2, 0, 0, 0, 1, 2, 0, 0, 2 + 6 * nc, 0, 17]
+    rates = [1e-9, 2e-10, 0.3, 2e-9, -1e-10, 1.1, 7.29e-5, 1e-8, 4.0]
+    type20 = rates + rates + [1.0, 1.0, 2451545.0, 0.0, 1.0, 9.0, 2.0]
+    plain = build_daf([Segment([0.0, 172800.0], [3000, 1, 3, 0, 0], body + [float(m) for m in meta], b"TYPE 3"),
+                       Segment([172800.0, 345600.0], [3000, 17, 20, 0, 0], type20, b"TYPE 20")],
+                      nd=2, ni=5, idword=b"DAF/PCK ")
+    tail = epochs_tail(4e4, 2e5, 3e5, 1e6)
+    seeds["types_3_and_20"] = plain + tail
+    seeds["types_3_and_20_big_endian"] = to_big_endian(plain) + tail
+    seeds["types_3_and_20_old_word"] = to_old_word(plain) + tail
     return seeds
 
 

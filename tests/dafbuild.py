@@ -142,3 +142,43 @@ def type19_data(blocks, boundaries, select_last):
     pointers.append(float(len(out) + 1))
     out += list(boundaries) + [boundaries[100 * i - 1] for i in range(1, n // 100 + 1)]
     return out + pointers + [1.0 if select_last else 0.0, float(n)]
+
+
+def to_big_endian(data):
+    """The BIG-IEEE twin of a little-endian DAF: the file record's integers,
+    each summary record's control words, doubles and integers, and every
+    word of the arrays swapped; comments and names kept."""
+    out = bytearray(data)
+    nd, ni = struct.unpack_from("<ii", data, 8)
+    fward, bward, free = struct.unpack_from("<iii", data, 76)
+    struct.pack_into(">ii", out, 8, nd, ni)
+    struct.pack_into(">iii", out, 76, fward, bward, free)
+    out[88:96] = b"BIG-IEEE"
+    summary_records = set()
+    rec = fward
+    ss = nd + (ni + 1) // 2
+    while rec:
+        summary_records.add(rec)
+        base = (rec - 1) * 1024
+        nxt, prv, nsum = struct.unpack_from("<3d", data, base)
+        struct.pack_into(">3d", out, base, nxt, prv, nsum)
+        for i in range(int(nsum)):
+            at = base + 24 + 8 * ss * i
+            struct.pack_into(f">{nd}d", out, at, *struct.unpack_from(f"<{nd}d", data, at))
+            struct.pack_into(f">{ni}i", out, at + 8 * nd, *struct.unpack_from(f"<{ni}i", data, at + 8 * nd))
+        rec = int(nxt)
+    for rec in range(fward, len(data) // 1024 + 1):
+        if rec in summary_records or rec - 1 in summary_records:
+            continue
+        base = (rec - 1) * 1024
+        words = struct.unpack_from("<128d", data, base)
+        struct.pack_into(">128d", out, base, *words)
+    return bytes(out)
+
+
+def to_old_word(data):
+    """The file as written before the format word: "NAIF/DAF", blank LOCFMT."""
+    out = bytearray(data)
+    out[0:8] = b"NAIF/DAF"
+    out[88:96] = b" " * 8
+    return bytes(out)

@@ -22,7 +22,7 @@ from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, 
                      KernelError, KernelFileError, MissingKernelError)
 from .kernels import Kernels
 from .orbits import conics, oscelt
-from .segments import PckSegment, SpkSegment, kernel_kind, read_segments
+from .segments import PckSegment, SpkSegment, kernel_kind, read_comments, read_segments
 from .sites import WGS84, AzEl, AzElRates, Ellipsoid, Site
 from .timescales import LeapSeconds, et2utc, from_et, from_jd, str2et, to_datetime64, to_et, to_iso, to_jd
 from .writer import SpkWriter, WrittenSegment
@@ -36,7 +36,8 @@ __all__ = [
     "KernelError", "KernelFileError", "FileFormatError", "CoverageError", "BodyNameError", "FrameError",
     "EpochError", "MissingKernelError", "KernelChangedError",
     # kernel sets, sites, files
-    "Kernels", "Site", "AzEl", "AzElRates", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment", "read_segments", "kernel_kind",
+    "Kernels", "Site", "AzEl", "AzElRates", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment", "read_segments",
+    "read_comments", "kernel_kind",
     "SpkSegment", "PckSegment",
     # two-body orbits
     "conics", "oscelt",

@@ -3,9 +3,11 @@
     kernwerk segments FILE [FILE ...] [--kind spk|pck]
     kernwerk state FILE [FILE ...] TARGET CENTER [EPOCH ...] [--start S --stop E --step D] [--frame F]
     kernwerk coverage FILE [FILE ...] BODY
+    kernwerk comments FILE [FILE ...]
     kernwerk --version
 
-Every command takes ``--format table|csv|json``. The files of `state` and
+Every command takes ``--format table|csv|json`` (`comments`: table, the
+text as it is, or json). The files of `state` and
 `coverage` load as one kernel set, in the order given (SPK, binary PCK and
 text kernels alike; later files take precedence): the leading arguments that
 name files (existing ones, or names with a kernel extension or a directory
@@ -37,7 +39,7 @@ from typing import TYPE_CHECKING, Any, NoReturn, TextIO
 from . import __version__, _ext
 from .errors import BodyNameError, CoverageError, KernelError, MissingKernelError
 from .kernels import Kernels
-from .segments import PckSegment, SpkSegment, read_segments
+from .segments import PckSegment, SpkSegment, read_comments, read_segments, tdb_dates
 from .timescales import LeapSeconds, from_et, to_et, to_iso
 
 if TYPE_CHECKING:
@@ -231,6 +233,19 @@ def _segments(args: argparse.Namespace) -> int:
         _print_segments(path, segments, args.format)
     if args.format == "json":
         sys.stdout.write("]\n")
+    return 0
+
+
+def _comments(args: argparse.Namespace) -> int:
+    texts = [(path, read_comments(path)) for path in args.files]
+    if args.format == "json":
+        json.dump([{"file": path, "comments": text} for path, text in texts], sys.stdout)
+        sys.stdout.write("\n")
+        return 0
+    for index, (path, text) in enumerate(texts):
+        if len(texts) > 1:
+            sys.stdout.write(("\n" if index else "") + f"{path}:\n")
+        sys.stdout.write(text if not text or text.endswith("\n") else text + "\n")
     return 0
 
 
@@ -469,8 +484,7 @@ def _coverage(args: argparse.Namespace) -> int:
             label = _body_label(kernels, code, name)
         if intervals.shape[0] == 0:
             raise CoverageError(f"no segment for {label} in {', '.join(files)}")
-        starts = np.atleast_1d(to_iso(intervals[:, 0], "tdb", 3)).tolist()
-        ends = np.atleast_1d(to_iso(intervals[:, 1], "tdb", 3)).tolist()
+        starts, ends = tdb_dates(intervals[:, 0]), tdb_dates(intervals[:, 1])
         columns = ["start (TDB)", "end (TDB)", "start ET (s)", "end ET (s)", "days"]
         if args.format == "csv":
             columns = ["start_tdb", "end_tdb", "start_et", "end_et", "days"]
@@ -559,6 +573,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("items", nargs="+", metavar="FILE ... BODY", help="kernel files, then a body (code or name)")
     p.add_argument("--format", **fmt)  # type: ignore[arg-type]
     p.set_defaults(func=_coverage)
+
+    p = sub.add_parser("comments", help="the comment areas of DAF files",
+                       description="Print the comment area of each DAF file (SPK, binary PCK or another kind), "
+                                   "as the toolkit's dafec reads it.")
+    p.add_argument("files", nargs="+", metavar="FILE", help="a DAF file")
+    p.add_argument("--format", choices=["table", "json"], default="table",
+                   help="table (the text as it is, the default) or json")
+    p.set_defaults(func=_comments)
     return parser
 
 

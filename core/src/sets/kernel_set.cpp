@@ -103,10 +103,10 @@ std::expected<void, KernelSetError> KernelSnapshot::check_unchanged() const {
         if (f.kernel->spk) {
             ok = f.kernel->spk->check_unchanged();
         } else if (f.kernel->pck) {
-            // All Type 2 segments of a file share its one mapping.
+            // All segments of a file share its one mapping.
             for (const PckSegment& seg : f.kernel->pck->segments())
-                if (seg.type2) {
-                    ok = seg.type2->daf.check_unchanged();
+                if (const DafFile* daf = seg.daf()) {
+                    ok = daf->check_unchanged();
                     break;
                 }
         }
@@ -136,15 +136,12 @@ std::string KernelSnapshot::describe_gap(std::int32_t body, double et) const {
 std::expected<Mat6, KernelSetError> KernelSnapshot::itrf93_transform(const PckSegmentRef& ref, double et,
                                                                      bool inverse) const {
     const PckSegment& s = *ref.segment;
-    auto e = s.type2->evaluate(et);
-    if (!e)
+    auto x = s.inertial_to_body(InertialFrame::J2000, et);
+    if (!x)
         return std::unexpected(KernelSetError(KernelSetError::Kind::FileFormat,
                                               "PCK segment \"" + s.name + "\" of " +
                                                   files_[static_cast<std::size_t>(ref.file)].path + " at et " +
-                                                  format_double(et) + ": " + e.error().message()));
-    const auto x = pck_inertial_to_body_sxform(s.ref_frame, InertialFrame::J2000, *e);
-    // The reference frame was checked when the segment was chosen.
-    if (!x) return std::unexpected(KernelSetError(KernelSetError::Kind::Frame, "unsupported PCK reference frame"));
+                                                  format_double(et) + ": " + x.error().message()));
     return inverse ? invert_sxform(*x) : *x;
 }
 

@@ -2,6 +2,7 @@
 
 #include "base/common.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -159,20 +160,32 @@ bool parse_clock(std::string_view t, Fields& f) noexcept {
     return true;
 }
 
+// The length of the year that starts an ISO date in `s`: an optional sign,
+// four or five digits, then "-" and a digit; 0 when `s` starts otherwise.
+std::size_t iso_year_length(std::string_view s) noexcept {
+    const std::size_t i = !s.empty() && (s[0] == '-' || s[0] == '+') ? 1 : 0;
+    std::size_t d = 0;
+    while (i + d < s.size() && is_digit(s[i + d])) ++d;
+    if ((d != 4 && d != 5) || i + d + 1 >= s.size() || s[i + d] != '-' || !is_digit(s[i + d + 1])) return 0;
+    return i + d;
+}
+
 // ISO 8601 date and optional time, optionally ending in Z or a UTC offset;
-// `s` starts with "YYYY-d".
-bool parse_iso(std::string_view s, Fields& f, bool& zulu) noexcept {
-    if (!all_digits(s.substr(0, 4))) return false;
-    f.year = digits_value(s.substr(0, 4));
+// `s` starts with a year of `ylen` characters (iso_year_length) and "-".
+bool parse_iso(std::string_view s, std::size_t ylen, Fields& f, bool& zulu) noexcept {
+    const bool negative = s[0] == '-';
+    const std::size_t first = s[0] == '-' || s[0] == '+' ? 1 : 0;
+    f.year = digits_value(s.substr(first, ylen - first)) * (negative ? -1 : 1);
+    s.remove_prefix(ylen + 1);
     std::size_t pos;
-    if (s.size() >= 10 && s[7] == '-' && all_digits(s.substr(5, 2)) && all_digits(s.substr(8, 2))) {
-        f.month = static_cast<int>(digits_value(s.substr(5, 2)));
-        f.day = static_cast<int>(digits_value(s.substr(8, 2)));
-        pos = 10;
-    } else if (s.size() >= 8 && all_digits(s.substr(5, 3))) {
+    if (s.size() >= 5 && s[2] == '-' && all_digits(s.substr(0, 2)) && all_digits(s.substr(3, 2))) {
+        f.month = static_cast<int>(digits_value(s.substr(0, 2)));
+        f.day = static_cast<int>(digits_value(s.substr(3, 2)));
+        pos = 5;
+    } else if (s.size() >= 3 && all_digits(s.substr(0, 3))) {
         f.day_of_year = true;
-        f.day = static_cast<int>(digits_value(s.substr(5, 3)));
-        pos = 8;
+        f.day = static_cast<int>(digits_value(s.substr(0, 3)));
+        pos = 3;
     } else {
         return false;
     }
@@ -198,10 +211,18 @@ bool parse_iso(std::string_view s, Fields& f, bool& zulu) noexcept {
     return parse_clock(clock, f);
 }
 
+// An era after a year: 1 for A.D., -1 for B.C. (with or without dots), 0
+// for anything else.
+int era_token(std::string_view t) noexcept {
+    if (iequals(t, "A.D.") || iequals(t, "AD")) return 1;
+    if (iequals(t, "B.C.") || iequals(t, "BC")) return -1;
+    return 0;
+}
+
 // The toolkit's forms with a month name: three date tokens in the order
 // year-month-day, day-month-year or month-day-year, then an optional clock.
 bool parse_named_month(std::string_view s, Fields& f) noexcept {
-    std::array<std::string_view, 5> tok;
+    std::array<std::string_view, 6> tok;
     std::size_t n = 0;
     std::size_t i = 0;
     while (i < s.size()) {
@@ -212,9 +233,26 @@ bool parse_named_month(std::string_view s, Fields& f) noexcept {
         if (n == tok.size()) return false;
         tok[n++] = s.substr(start, i - start);
     }
+    // An era follows a year of one to five digits; it is taken out of the
+    // tokens, and that token alone may then be the year.
+    int era = 0;
+    std::size_t era_year = tok.size();
+    for (std::size_t k = 1; k < n; ++k) {
+        if (const int e = era_token(tok[k]); e != 0) {
+            if (era != 0 || tok[k - 1].size() > 5 || !all_digits(tok[k - 1])) return false;
+            era = e;
+            era_year = k - 1;
+            for (std::size_t j = k; j + 1 < n; ++j) tok[j] = tok[j + 1];
+            --n;
+            break;
+        }
+    }
     if (n != 3 && n != 4) return false;
     if (n == 4 && !parse_clock(tok[3], f)) return false;
-    auto year_tok = [](std::string_view t) { return t.size() == 4 && all_digits(t); };
+    auto year_tok = [&](std::string_view t) {
+        if (era != 0) return t.data() == tok[era_year].data();
+        return (t.size() == 4 || t.size() == 5) && all_digits(t);
+    };
     auto day_tok = [](std::string_view t) { return (t.size() == 1 || t.size() == 2) && all_digits(t); };
     std::string_view y, d;
     int m = 0;
@@ -228,6 +266,8 @@ bool parse_named_month(std::string_view s, Fields& f) noexcept {
         return false;
     }
     f.year = digits_value(y);
+    if (era != 0 && f.year == 0) return false;  // no year 0 of an era
+    if (era < 0) f.year = 1 - f.year;           // 1 B.C. is year 0
     f.month = m;
     f.day = static_cast<int>(digits_value(d));
     return true;
@@ -256,7 +296,8 @@ bool parse_jd_number(std::string_view t, DayTime& out) noexcept {
 std::string_view accepted_forms() noexcept {
     return "ISO 8601 (2026-12-07, 2026-12-07T12, 2026-12-07T12:30:00.125, optional Z or UTC offset such as +02:00; 2026-341T12:30 day of year), "
            "2026 DEC 07 12:30:00.125, 7 Dec 2026 12:30, Dec 7, 2026, JD 2461381.5, 631152000.5 (seconds past J2000); "
-           "each optionally followed by UTC (the default), TAI, TT (TDT) or TDB; years of four digits";
+           "each optionally followed by UTC (the default), TAI, TT (TDT) or TDB; years of four digits, signed or of "
+           "five outside 0000 to 9999 (-13200-01-01, 17191-12-31), or with an era (13200 B.C. JAN 01)";
 }
 
 std::expected<Scale, TimeError> parse_scale(std::string_view name) {
@@ -345,14 +386,18 @@ std::expected<ParsedTime, TimeError> parse_time(std::string_view text) {
 
     Fields f;
     bool zulu = false;
-    const bool iso = s.size() >= 8 && is_digit(s[0]) && s[4] == '-' && is_digit(s[5]);
-    if (!(iso ? parse_iso(s, f, zulu) : parse_named_month(s, f))) return not_a_date(text);
+    const std::size_t ylen = iso_year_length(s);
+    if (!(ylen != 0 ? parse_iso(s, ylen, f, zulu) : parse_named_month(s, f))) return not_a_date(text);
     if (zulu && !name_scale(Scale::UTC)) return bad_field(text, "'Z' marks UTC but the date names another scale");
     if (f.offset && !name_scale(Scale::UTC))
         return bad_field(text, "a UTC offset makes it a local time of UTC, but the date names another scale");
 
     char why[128];
-    if (f.year < 1 || f.year > 9999) return bad_field(text, "year 0000 is out of range (0001 to 9999)");
+    if (f.year < MIN_YEAR || f.year > MAX_YEAR) {
+        std::snprintf(why, sizeof why, "year %lld is out of range (%lld to %lld)", static_cast<long long>(f.year),
+                      static_cast<long long>(MIN_YEAR), static_cast<long long>(MAX_YEAR));
+        return bad_field(text, why);
+    }
     if (!f.day_of_year) {
         if (f.month < 1 || f.month > 12) {
             std::snprintf(why, sizeof why, "month %d is out of range (1 to 12)", f.month);
@@ -416,65 +461,127 @@ std::expected<double, TimeError> text_to_et(const LeapSeconds* lsk, std::string_
     return et;
 }
 
-std::expected<void, TimeError> format_iso(const LeapSeconds* lsk, Scale scale, double et, int digits,
-                                          DateStyle style, char* out) {
+namespace {
+
+// ET as a calendar time of `scale` rounded to `digits` decimals, half away
+// from zero, carrying into the seconds and from the day's last second into
+// the next day; the year checked against MIN_YEAR..MAX_YEAR.
+struct RoundedTime {
+    Civil civil;
+    std::int64_t day = 0, second = 0, sub = 0;
+    int h = 0, m = 0, s = 0;
+};
+
+std::expected<RoundedTime, TimeError> rounded_time(const LeapSeconds* lsk, Scale scale, double et, int digits) {
     if (digits < 0 || digits > MAX_DIGITS)
         return std::unexpected(TimeError(TimeError::Kind::Value, "digits must be 0 to " + std::to_string(MAX_DIGITS) +
                                                                      ", not " + std::to_string(digits)));
     auto t = et_to_daytime(lsk, scale, et);
     if (!t) return std::unexpected(std::move(t.error()));
-    // Round the fraction to `digits` decimals, half away from zero, carrying
-    // into the seconds and from the day's last second into the next day.
     const double unit = POW10[digits];
-    std::int64_t sub = static_cast<std::int64_t>(std::floor(t->frac * unit + 0.5));
-    std::int64_t second = t->second;
-    std::int64_t day = t->day;
-    if (sub >= static_cast<std::int64_t>(unit)) {
-        sub = 0;
-        second += 1;
-        const std::int64_t length = scale == Scale::UTC ? lsk->day_length(day) : 86400;
-        if (second >= length) {
-            second = 0;
-            day += 1;
+    RoundedTime r;
+    r.sub = static_cast<std::int64_t>(std::floor(t->frac * unit + 0.5));
+    r.second = t->second;
+    r.day = t->day;
+    if (r.sub >= static_cast<std::int64_t>(unit)) {
+        r.sub = 0;
+        r.second += 1;
+        const std::int64_t length = scale == Scale::UTC ? lsk->day_length(r.day) : 86400;
+        if (r.second >= length) {
+            r.second = 0;
+            r.day += 1;
         }
     }
-    const Civil c = civil_from_days(day);
-    if (c.year < 1 || c.year > 9999)
-        return std::unexpected(TimeError(TimeError::Kind::Epoch, "ET " + format_double(et) +
-                                                                     " falls outside the years 0001 to 9999"));
-    int h, m, s;
-    if (second >= 86340) {  // the last minute, leap seconds included
-        h = 23, m = 59, s = static_cast<int>(second - 86340);
+    r.civil = civil_from_days(r.day);
+    if (r.civil.year < MIN_YEAR || r.civil.year > MAX_YEAR)
+        return std::unexpected(TimeError(TimeError::Kind::Epoch,
+                                         "ET " + format_double(et) + " falls in the year " +
+                                             std::to_string(r.civil.year) + ", outside the years " +
+                                             std::to_string(MIN_YEAR) + " to " + std::to_string(MAX_YEAR)));
+    if (r.second >= 86340) {  // the last minute, leap seconds included
+        r.h = 23, r.m = 59, r.s = static_cast<int>(r.second - 86340);
     } else {
-        h = static_cast<int>(second / 3600), m = static_cast<int>(second % 3600 / 60), s = static_cast<int>(second % 60);
+        r.h = static_cast<int>(r.second / 3600), r.m = static_cast<int>(r.second % 3600 / 60);
+        r.s = static_cast<int>(r.second % 60);
     }
-    auto put = [&out](std::int64_t v, int width) {
-        for (int i = width - 1; i >= 0; --i) {
-            out[i] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        }
-        out += width;
-    };
-    put(c.year, 4);
-    *out++ = '-';
-    if (style == DateStyle::Calendar) {
-        put(c.month, 2);
-        *out++ = '-';
-        put(c.day, 2);
-    } else {
-        put(day - days_from_civil(c.year, 1, 1) + 1, 3);
+    return r;
+}
+
+// Writes `v` in `width` digits at `out` and moves past them.
+void put_digits(char*& out, std::int64_t v, int width) noexcept {
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + v % 10);
+        v /= 10;
     }
-    *out++ = 'T';
-    put(h, 2);
+    out += width;
+}
+
+int decimal_width(std::int64_t v) noexcept {
+    int n = 1;
+    while (v >= 10) v /= 10, ++n;
+    return n;
+}
+
+void put_clock(char*& out, const RoundedTime& r, int digits) noexcept {
+    put_digits(out, r.h, 2);
     *out++ = ':';
-    put(m, 2);
+    put_digits(out, r.m, 2);
     *out++ = ':';
-    put(s, 2);
+    put_digits(out, r.s, 2);
     if (digits > 0) {
         *out++ = '.';
-        put(sub, digits);
+        put_digits(out, r.sub, digits);
     }
-    return {};
+}
+
+}  // namespace
+
+std::expected<std::size_t, TimeError> format_iso(const LeapSeconds* lsk, Scale scale, double et, int digits,
+                                                 DateStyle style, char* out) {
+    auto r = rounded_time(lsk, scale, et, digits);
+    if (!r) return std::unexpected(std::move(r.error()));
+    const Civil& c = r->civil;
+    char* const start = out;
+    // Four digits from 0000 to 9999, five beyond, a sign before years < 0.
+    if (c.year < 0) *out++ = '-';
+    const std::int64_t magnitude = c.year < 0 ? -c.year : c.year;
+    put_digits(out, magnitude, magnitude >= 10000 ? 5 : 4);
+    *out++ = '-';
+    if (style == DateStyle::Calendar) {
+        put_digits(out, c.month, 2);
+        *out++ = '-';
+        put_digits(out, c.day, 2);
+    } else {
+        put_digits(out, r->day - days_from_civil(c.year, 1, 1) + 1, 3);
+    }
+    *out++ = 'T';
+    put_clock(out, *r, digits);
+    return static_cast<std::size_t>(out - start);
+}
+
+std::expected<std::size_t, TimeError> format_calendar(const LeapSeconds* lsk, Scale scale, double et, int digits,
+                                                      char* out) {
+    static constexpr const char* kMonths[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                                "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+    auto r = rounded_time(lsk, scale, et, digits);
+    if (!r) return std::unexpected(std::move(r.error()));
+    const Civil& c = r->civil;
+    char* const start = out;
+    const std::int64_t shown = c.year < 1 ? 1 - c.year : c.year;
+    put_digits(out, shown, decimal_width(shown));
+    if (c.year < 1000) {
+        const char* era = c.year < 1 ? " B.C." : " A.D.";
+        std::memcpy(out, era, 5);
+        out += 5;
+    }
+    *out++ = ' ';
+    std::memcpy(out, kMonths[c.month - 1], 3);
+    out += 3;
+    *out++ = ' ';
+    put_digits(out, c.day, 2);
+    *out++ = ' ';
+    put_clock(out, *r, digits);
+    return static_cast<std::size_t>(out - start);
 }
 
 std::expected<double, TimeError> datetime64_to_et(const LeapSeconds* lsk, std::int64_t ticks,
@@ -519,9 +626,23 @@ std::expected<std::int64_t, TimeError> et_to_datetime64(const LeapSeconds* lsk, 
         ticks = floor_div(whole - (leap ? 1 : 0), -ticks_per_second);
         overflow = false;
     }
-    if (overflow || ticks == std::numeric_limits<std::int64_t>::min())
+    if (overflow || ticks == std::numeric_limits<std::int64_t>::min()) {
+        // The days the unit holds, whole days inside its tick range.
+        const std::int64_t per_second = ticks_per_second > 0 ? ticks_per_second : 1;
+        const std::int64_t max_days = std::numeric_limits<std::int64_t>::max() / per_second / 86400;
+        const auto date = [](std::int64_t day) {
+            const Civil c = civil_from_days(day);
+            char buf[40];
+            std::snprintf(buf, sizeof buf, "%04lld-%02d-%02d", static_cast<long long>(c.year), c.month, c.day);
+            return std::string(buf);
+        };
         return std::unexpected(TimeError(TimeError::Kind::Epoch,
-                                         "ET " + format_double(et) + " is outside the range of this datetime64 unit"));
+                                         "ET " + format_double(et) + " falls in the year " +
+                                             std::to_string(civil_from_days(t->day).year) +
+                                             ", outside the range of this datetime64 unit (" +
+                                             date(-max_days - 10957) + " to " + date(max_days - 10957 - 1) +
+                                             "; a coarser unit reaches further)"));
+    }
     return ticks;
 }
 
@@ -583,20 +704,49 @@ std::expected<void, ArrayError> fixed_strings_to_et(const LeapSeconds* lsk, cons
     return {};
 }
 
-std::expected<void, ArrayError> format_iso_array(const LeapSeconds* lsk, Scale scale, const double* et,
-                                                 std::size_t count, int digits, DateStyle style, char32_t* out) {
+namespace {
+
+template <typename Format>
+std::expected<std::size_t, ArrayError> format_rows(std::size_t count, char32_t* out, std::size_t width,
+                                                   Format&& format) {
+    char buf[64];
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        auto n = format(i, buf);
+        if (!n) return std::unexpected(ArrayError{i, std::move(n.error())});
+        if (*n > width) return std::unexpected(ArrayError{i, TimeError(TimeError::Kind::Value, "rows are too narrow")});
+        longest = std::max(longest, *n);
+        char32_t* row = out + i * width;
+        for (std::size_t j = 0; j < *n; ++j) row[j] = static_cast<char32_t>(buf[j]);
+        for (std::size_t j = *n; j < width; ++j) row[j] = 0;
+    }
+    return longest;
+}
+
+}  // namespace
+
+std::expected<std::size_t, ArrayError> format_iso_array(const LeapSeconds* lsk, Scale scale, const double* et,
+                                                        std::size_t count, int digits, DateStyle style,
+                                                        char32_t* out, std::size_t width) {
     if (digits < 0 || digits > MAX_DIGITS) {
-        auto e = format_iso(lsk, scale, 0.0, digits, style, nullptr);
+        char buf[64];
+        auto e = format_iso(lsk, scale, 0.0, digits, style, buf);
         return std::unexpected(ArrayError{0, std::move(e.error())});
     }
-    const std::size_t width = iso_width(style, digits);
-    char buf[64];
-    for (std::size_t i = 0; i < count; ++i) {
-        auto ok = format_iso(lsk, scale, et[i], digits, style, buf);
-        if (!ok) return std::unexpected(ArrayError{i, std::move(ok.error())});
-        for (std::size_t j = 0; j < width; ++j) out[i * width + j] = static_cast<char32_t>(buf[j]);
+    return format_rows(count, out, width,
+                       [&](std::size_t i, char* buf) { return format_iso(lsk, scale, et[i], digits, style, buf); });
+}
+
+std::expected<std::size_t, ArrayError> format_calendar_array(const LeapSeconds* lsk, Scale scale, const double* et,
+                                                             std::size_t count, int digits, char32_t* out,
+                                                             std::size_t width) {
+    if (digits < 0 || digits > MAX_DIGITS) {
+        char buf[64];
+        auto e = format_calendar(lsk, scale, 0.0, digits, buf);
+        return std::unexpected(ArrayError{0, std::move(e.error())});
     }
-    return {};
+    return format_rows(count, out, width,
+                       [&](std::size_t i, char* buf) { return format_calendar(lsk, scale, et[i], digits, buf); });
 }
 
 }  // namespace kernwerk::timescale

@@ -17,8 +17,13 @@
 //       a plain decimal number (631152000, -1.5e3): seconds past J2000 of
 //         its scale, ET (TDB) unless a scale is named or given, as numbers
 //         are everywhere else (so command lines and files may mix both);
-//   * years have four digits (0001 to 9999): the toolkit's reading of two
-//     digits as 1969 to 2068 is not guessed at;
+//   * years are astronomical and signed: 0000 is 1 B.C., -0001 is 2 B.C.;
+//     in ISO forms a year has four digits (0000 to 9999), five for years
+//     from 10000 (as the toolkit's ISO output writes them), and a "-" (or
+//     a "+") with four or five digits otherwise, from -99999 to 99999.
+//     The toolkit's era forms read too: "13200 B.C. JAN 01", "1 A.D. JAN 1"
+//     (an era with one to five digits; 1 B.C. is year 0). Two-digit years
+//     are not guessed at (the toolkit reads them as 1969 to 2068);
 //   * fields out of range are refused, never wrapped: month 1-12, day within
 //     the month, day of year within the year, hour 0-23, minute 0-59, second
 //     0-59, and 60 only as 23:59:60 of a UTC day that ends in a leap second
@@ -65,15 +70,29 @@ std::expected<Scale, TimeError> parse_scale(std::string_view name);
 enum class DateStyle : std::uint8_t { Calendar, DayOfYear };
 inline constexpr int MAX_DIGITS = 12;
 
-// Characters of an ISO date with `digits` decimals (digits 0..MAX_DIGITS).
+// The years dates are written and read for.
+inline constexpr std::int64_t MIN_YEAR = -99999, MAX_YEAR = 99999;
+
+// Characters of an ISO date with `digits` decimals (digits 0..MAX_DIGITS)
+// and a year of four digits (0000 to 9999).
 constexpr std::size_t iso_width(DateStyle style, int digits) noexcept {
     return (style == DateStyle::Calendar ? 19u : 17u) + (digits > 0 ? 1u + static_cast<std::size_t>(digits) : 0u);
 }
+// The most characters any year takes ("-99999"): two more.
+constexpr std::size_t iso_max_width(DateStyle style, int digits) noexcept { return iso_width(style, digits) + 2; }
 
-// Writes ET as an ISO date of `scale` into out[0, iso_width) (no terminator).
-// Years outside 0001 to 9999 and non-finite ET are errors.
-std::expected<void, TimeError> format_iso(const LeapSeconds* lsk, Scale scale, double et, int digits,
-                                          DateStyle style, char* out);
+// Writes ET as an ISO date of `scale` into out[0, n) (no terminator), n at
+// most iso_max_width, and returns n. The year is written as the header says;
+// years outside MIN_YEAR to MAX_YEAR and non-finite ET are errors.
+std::expected<std::size_t, TimeError> format_iso(const LeapSeconds* lsk, Scale scale, double et, int digits,
+                                                 DateStyle style, char* out);
+
+// The toolkit's calendar form ("C" of et2utc): "2026 DEC 07 12:30:00.125",
+// with the era "A.D." for years 1 to 999 and "B.C." for years before 1 (1
+// B.C. is year 0): "13200 B.C. JAN 01 00:00:00.000". Into out[0, n), n at
+// most 40, returned.
+std::expected<std::size_t, TimeError> format_calendar(const LeapSeconds* lsk, Scale scale, double et, int digits,
+                                                      char* out);
 
 // Calendar UTC (NumPy datetime64 ticks: `ticks_per_second` ticks per second
 // when positive; when negative, -ticks_per_second seconds per tick, for the
@@ -103,8 +122,16 @@ std::expected<void, ArrayError> fixed_strings_to_et(const LeapSeconds* lsk, cons
 std::expected<void, ArrayError> views_to_et(const LeapSeconds* lsk, const std::string_view* texts,
                                             std::size_t count, std::optional<Scale> scale, double* out);
 
-// ISO dates into `count` rows of iso_width(style, digits) UCS-4 code units.
-std::expected<void, ArrayError> format_iso_array(const LeapSeconds* lsk, Scale scale, const double* et,
-                                                 std::size_t count, int digits, DateStyle style, char32_t* out);
+// ISO dates into `count` rows of `width` UCS-4 code units (at least
+// iso_max_width(style, digits)), each padded with NUL; returns the length
+// of the longest.
+std::expected<std::size_t, ArrayError> format_iso_array(const LeapSeconds* lsk, Scale scale, const double* et,
+                                                        std::size_t count, int digits, DateStyle style,
+                                                        char32_t* out, std::size_t width);
+// The same in the toolkit's calendar form (format_calendar), rows of at
+// least 40 code units.
+std::expected<std::size_t, ArrayError> format_calendar_array(const LeapSeconds* lsk, Scale scale, const double* et,
+                                                             std::size_t count, int digits, char32_t* out,
+                                                             std::size_t width);
 
 }  // namespace kernwerk::timescale

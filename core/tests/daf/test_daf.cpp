@@ -435,3 +435,128 @@ TEST(DafChanged, OpensBeyondTheGuardSlotsReadACopy) {
     EXPECT_EQ((*open.back().slice_doubles(129, 129))[0], 42.5);
     std::filesystem::remove(path);
 }
+
+namespace {
+
+void put_be64(DafImage& im, std::size_t off, double v) {
+    std::uint64_t u;
+    std::memcpy(&u, &v, 8);
+    u = __builtin_bswap64(u);
+    im.ensure(off + 8);
+    std::memcpy(im.bytes.data() + off, &u, 8);
+}
+
+void put_be32(DafImage& im, std::size_t off, std::int32_t v) {
+    std::uint32_t u = __builtin_bswap32(static_cast<std::uint32_t>(v));
+    im.ensure(off + 4);
+    std::memcpy(im.bytes.data() + off, &u, 4);
+}
+
+}  // namespace
+
+// The file records the two rules take, and the kind each reports.
+TEST(DafOpen, ToolkitRules) {
+    struct Case {
+        const char* id;
+        const char* fmt;
+        std::uint32_t nd, ni;
+        const char* strict_error;  // nullptr: opens
+        const char* toolkit_kind;  // nullptr: refused by the toolkit rules too
+    };
+    const Case cases[] = {
+        {"DAF/SPK ", "LTL-IEEE", 2, 6, nullptr, "SPK"},
+        {"DAF/PCK ", "        ", 2, 5, "unsupported binary format", "PCK"},
+        {"DAF/CK  ", "\0\0\0\0\0\0\0\0", 1, 5, "unsupported binary format", "CK"},
+        {"NAIF/DAF", "        ", 2, 6, "unrecognized DAF identifier", "SPK"},
+        {"NAIF/DAF", "LTL-IEEE", 2, 5, "unrecognized DAF identifier", "?"},
+        {"NAIF/DAF", "LTL-IEEE", 1, 5, "unrecognized DAF identifier", "?"},
+        {"DAF/SPK ", "VAX-GFLT", 2, 6, "unsupported binary format", nullptr},
+        {"NAIF/SPK", "LTL-IEEE", 2, 6, "unrecognized DAF identifier", nullptr},
+    };
+    for (const Case& c : cases) {
+        DafImage im = DafImage::with_header(c.nd, c.ni, 0, 0, 1, c.id, c.fmt);
+        auto strict = DafFile::from_bytes(im.bytes);
+        if (c.strict_error) EXPECT_TRUE(error_of(strict).starts_with(c.strict_error)) << c.id << c.fmt;
+        else EXPECT_TRUE(strict) << c.id;
+        auto toolkit = DafFile::from_bytes(im.bytes, DafRules::Toolkit);
+        if (!c.toolkit_kind) {
+            EXPECT_EQ(error_of(toolkit).find("(LTL-IEEE, BIG-IEEE and a blank word are read)") != std::string::npos,
+                      std::string(c.fmt) == "VAX-GFLT");
+            continue;
+        }
+        ASSERT_TRUE(toolkit) << c.id << ": " << error_of(toolkit);
+        EXPECT_EQ(toolkit->kind(), c.toolkit_kind) << c.id;
+        EXPECT_EQ(toolkit->byte_order(), DafByteOrder::Little);
+    }
+}
+
+// A BIG-IEEE file written number by number in big-endian order reads like
+// its native twin: a chain of two summary records (the second after the
+// data), an odd NI, comments and names kept as characters.
+TEST(DafOpen, BigEndianFileReadsSwapped) {
+    const std::uint32_t nd = 2, ni = 5;  // SS = 5 words
+    DafImage im = DafImage::with_header(nd, ni, 0, 0, 1, "DAF/PCK ", "BIG-IEEE");
+    put_be32(im, 8, nd);
+    put_be32(im, 12, ni);
+    put_be32(im, 76, 3);   // FWARD
+    put_be32(im, 80, 6);   // BWARD
+    put_be32(im, 84, 0);   // FREE
+    im.put_bytes(DafImage::record_offset(2), std::string("first line\0second\0\x04", 19));
+    // Records 3, 4: summaries and names; record 5 data (addresses 513..); 6, 7 the second pair.
+    const std::vector<std::pair<std::uint32_t, std::vector<double>>> arrays = {
+        {513, {1.5, -2.25, 1e300}}, {516, {3.0, 4.0, -0.0, 5e-310}}};
+    for (const auto& [addr, words] : arrays)
+        for (std::size_t k = 0; k < words.size(); ++k) put_be64(im, (addr - 1 + k) * 8, words[k]);
+    for (int pair = 0; pair < 2; ++pair) {
+        const std::size_t rec = DafImage::record_offset(pair == 0 ? 3 : 6);
+        const auto& [addr, words] = arrays[static_cast<std::size_t>(pair)];
+        put_be64(im, rec, pair == 0 ? 6.0 : 0.0);  // NEXT
+        put_be64(im, rec + 8, pair == 0 ? 0.0 : 3.0);
+        put_be64(im, rec + 16, 1.0);
+        put_be64(im, rec + 24, -100.0 - pair);
+        put_be64(im, rec + 32, 200.0 + pair);
+        const std::int32_t ints[5] = {3000 + pair, 17, 2, static_cast<std::int32_t>(addr),
+                                      static_cast<std::int32_t>(addr + words.size() - 1)};
+        for (int k = 0; k < 5; ++k) put_be32(im, rec + 40 + 4 * static_cast<std::size_t>(k), ints[k]);
+        im.put_bytes(rec + 1024, pair == 0 ? "FIRST" : "SECOND");
+    }
+    im.ensure(7 * 1024);
+
+    EXPECT_TRUE(error_of(DafFile::from_bytes(im.bytes)).starts_with("unsupported binary format"));
+    auto f = DafFile::from_bytes(im.bytes, DafRules::Toolkit);
+    ASSERT_TRUE(f) << error_of(f);
+    EXPECT_EQ(f->byte_order(), DafByteOrder::Big);
+    EXPECT_EQ(f->kind(), "PCK");
+    EXPECT_EQ(f->nd(), 2u);
+    EXPECT_EQ(f->ni(), 5u);
+    EXPECT_EQ(*f->comments(), "first line\nsecond\n");
+    auto sums = f->summaries();
+    ASSERT_TRUE(sums);
+    ASSERT_EQ(sums->size(), 2u);
+    for (int pair = 0; pair < 2; ++pair) {
+        const Summary& s = (*sums)[static_cast<std::size_t>(pair)];
+        const auto& [addr, words] = arrays[static_cast<std::size_t>(pair)];
+        EXPECT_EQ(s.name, pair == 0 ? "FIRST" : "SECOND");
+        EXPECT_EQ(s.doubles, (std::vector<double>{-100.0 - pair, 200.0 + pair}));
+        EXPECT_EQ(s.ints, (std::vector<std::int32_t>{3000 + pair, 17, 2, static_cast<std::int32_t>(addr),
+                                                     static_cast<std::int32_t>(addr + words.size() - 1)}));
+        auto data = f->read_doubles(addr, static_cast<std::uint32_t>(addr + words.size() - 1));
+        ASSERT_TRUE(data);
+        for (std::size_t k = 0; k < words.size(); ++k)
+            EXPECT_EQ(std::memcmp(&(*data)[k], &words[k], 8), 0) << pair << " " << k;
+        EXPECT_EQ(std::memcmp(s.tail_words(static_cast<std::uint32_t>(addr + words.size() - 1), 1), &words.back(), 8), 0);
+    }
+}
+
+TEST(DafOpen, CommentArea) {
+    // No comment records (FWARD 2), and records whose text ends at the
+    // record's 1000th character without an EOT.
+    EXPECT_EQ(*open_image(DafImage::with_header(2, 6, 2, 2, 2))->comments(), "");
+    DafImage im = DafImage::with_header(2, 6, 4, 4, 4);
+    im.put_bytes(DafImage::record_offset(2), std::string(1000, 'a') + "IGNORED");
+    im.put_bytes(DafImage::record_offset(3), std::string(999, 'b') + std::string(1, '\0'));
+    EXPECT_EQ(*open_image(im)->comments(), std::string(1000, 'a') + std::string(999, 'b') + "\n");
+    DafImage past = DafImage::with_header(2, 6, 9, 9, 2);
+    EXPECT_EQ(open_image(past)->comments().error().message(),
+              "malformed comment area: the first summary record is 9, past the end of the file (2048 bytes)");
+}

@@ -62,6 +62,7 @@ void register_apparent(nb::module_& m);    // apparent_bind.cpp
 void register_writer(nb::module_& m);      // writer_bind.cpp
 void register_format(nb::module_& m);      // format_bind.cpp
 void register_conics(nb::module_& m);      // conics_bind.cpp
+void register_files(nb::module_& m);       // file_bind.cpp
 
 // The current snapshot of an `_ext.KernelSet` (kernel_set_bind.cpp).
 std::shared_ptr<const KernelSnapshot> kernel_set_snapshot(nb::handle set);

@@ -9,4 +9,5 @@ NB_MODULE(_ext, m) {
     kernwerk::ext::register_writer(m);
     kernwerk::ext::register_format(m);
     kernwerk::ext::register_conics(m);
+    kernwerk::ext::register_files(m);
 }

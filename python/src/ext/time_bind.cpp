@@ -117,6 +117,27 @@ void map_each(const In& in, Out& out, Convert convert) {
     });
 }
 
+// Code units of a row of the toolkit's calendar form: a year of five digits
+// and its era, the clock with up to MAX_DIGITS decimals.
+constexpr std::size_t CALENDAR_WIDTH = 40;
+
+// Formats the n dates of `in` into the rows of `out` through
+// `format(model, in, n, out)`, the GIL released for long arrays; returns the
+// length of the longest row.
+template <class In, class Out, class Format>
+std::size_t format_rows_of(const In& in, Out& out, Format format, const PyLeapSeconds* lsk) {
+    const std::size_t n = in.shape(0);
+    const LeapSeconds* model = model_of(lsk);
+    std::expected<std::size_t, ArrayError> r;
+    {
+        std::optional<nb::gil_scoped_release> release;
+        if (n >= RELEASE_GIL_FROM) release.emplace();
+        r = format(model, in.data(), n, reinterpret_cast<char32_t*>(out.data()));
+    }
+    if (!r) raise(r.error(), n);
+    return *r;
+}
+
 void load_kernel(PyLeapSeconds* self, const std::string& path) {
     auto tk = parse_text_kernel(path);
     if (!tk) {
@@ -326,26 +347,38 @@ void register_time(nb::module_& m) {
             if (digits < 0 || digits > MAX_DIGITS)
                 fail(ErrorKind::Value, "digits must be 0 to " + std::to_string(MAX_DIGITS) + ", not " + std::to_string(digits));
             same_length(in.shape(0), out.shape(0));
-            if (out.shape(1) != iso_width(style, digits)) fail(ErrorKind::Value, "output rows have the wrong width");
-            const std::size_t n = in.shape(0);
-            const LeapSeconds* model = model_of(lsk);
-            const double* x = in.data();
-            auto* o = reinterpret_cast<char32_t*>(out.data());
-            std::optional<ArrayError> err;
-            {
-                std::optional<nb::gil_scoped_release> release;
-                if (n >= RELEASE_GIL_FROM) release.emplace();
-                if (auto r = format_iso_array(model, scale, x, n, digits, style, o); !r) err.emplace(std::move(r.error()));
-            }
-            if (err) raise(*err, n);
+            if (out.shape(1) != iso_max_width(style, digits)) fail(ErrorKind::Value, "output rows have the wrong width");
+            return format_rows_of(in, out, [&](const LeapSeconds* model, const double* x, std::size_t n, char32_t* o) {
+                return format_iso_array(model, scale, x, n, digits, style, o, iso_max_width(style, digits));
+            }, lsk);
         },
         nb::arg("lsk").none(), nb::arg("scale"), nb::arg("et"), nb::arg("digits"), nb::arg("day_of_year"), nb::arg("out"),
-        "ET -> ISO 8601 dates of `scale` as UCS-4 rows (n, width), to be viewed as a str array.");
+        "ET -> ISO 8601 dates of `scale` as UCS-4 rows (n, width) padded with NUL, to be viewed as a str array; "
+        "returns the length of the longest.");
+    m.def(
+        "et_to_calendar",
+        [](const PyLeapSeconds* lsk, std::string_view scale_name, F64In in, int digits,
+           nb::ndarray<std::uint32_t, nb::ndim<2>, nb::c_contig, nb::device::cpu> out) {
+            const Scale scale = scale_of(scale_name);
+            if (digits < 0 || digits > MAX_DIGITS)
+                fail(ErrorKind::Value, "digits must be 0 to " + std::to_string(MAX_DIGITS) + ", not " + std::to_string(digits));
+            same_length(in.shape(0), out.shape(0));
+            if (out.shape(1) != CALENDAR_WIDTH) fail(ErrorKind::Value, "output rows have the wrong width");
+            return format_rows_of(in, out, [&](const LeapSeconds* model, const double* x, std::size_t n, char32_t* o) {
+                return format_calendar_array(model, scale, x, n, digits, o, CALENDAR_WIDTH);
+            }, lsk);
+        },
+        nb::arg("lsk").none(), nb::arg("scale"), nb::arg("et"), nb::arg("digits"), nb::arg("out"),
+        "ET -> the toolkit's calendar dates ('2026 DEC 07 12:30:00.125', '13200 B.C. JAN 01 ...') as UCS-4 rows "
+        "(n, calendar_width()) padded with NUL; returns the length of the longest.");
+    m.def("calendar_width", [] { return CALENDAR_WIDTH; }, "Code units of a row of et_to_calendar.");
     m.def("iso_width",
           [](int digits, bool day_of_year) {
-              return iso_width(day_of_year ? DateStyle::DayOfYear : DateStyle::Calendar, digits < 0 ? 0 : digits);
+              return iso_max_width(day_of_year ? DateStyle::DayOfYear : DateStyle::Calendar, digits < 0 ? 0 : digits);
           },
-          nb::arg("digits"), nb::arg("day_of_year"), "Characters of an ISO date with `digits` decimals.");
+          nb::arg("digits"), nb::arg("day_of_year"),
+          "Code units of a row of et_to_iso: the longest ISO date with `digits` decimals (a year of a sign and "
+          "five digits).");
     m.def(
         "datetime64_to_et",
         [](const PyLeapSeconds* lsk, I64In in, std::int64_t ticks_per_second, F64Out out) {
