@@ -144,6 +144,21 @@ REJECTIONS = [
      f"segment id '{LONG_ID}' is longer than 40 bytes after UTF-8 encoding"),
     ("equal epochs", lambda w: add9(w, STATES, np.array([1.0, 2.0, 2.0, 3.0]), degree=1), RuntimeError,
      "invalid Type 9 segment: epochs must be strictly increasing"),
+    # Non-finite data, refused after the checks above, naming the first bad value.
+    ("NaN state", lambda w: add9(w, np.where(np.arange(24).reshape(4, 6) == 13, np.nan, STATES), EPOCHS),
+     RuntimeError, "invalid Type 9 segment: states holds a non-finite value (NaN) at index 13 (row 2, column 1)"),
+    ("inf state", lambda w: add9(w, np.where(np.arange(24).reshape(4, 6) == 0, -np.inf, STATES), EPOCHS),
+     RuntimeError, "invalid Type 9 segment: states holds a non-finite value (-inf) at index 0 (row 0, column 0)"),
+    ("inf last epoch", lambda w: add9(w, STATES, np.append(EPOCHS[:3], np.inf)), RuntimeError,
+     "invalid Type 9 segment: epochs holds a non-finite value (inf) at index 3"),
+    ("NaN end", lambda w: w.add_type9(399, 3, 1, EPOCHS[0], np.nan, "T9", 3, STATES, EPOCHS), RuntimeError,
+     "invalid Type 9 segment: end_et is NaN, not a finite number"),
+    ("NaN coefficient", lambda w: add3(w, np.where(np.arange(16).reshape(2, 8) == 11, np.nan, 1.0)), RuntimeError,
+     "invalid Type 3 segment: records_coeffs holds a non-finite value (NaN) at index 11 (row 1, column 3)"),
+    ("inf intlen", lambda w: add3(w, np.ones((2, 8)), intlen=np.inf), RuntimeError,
+     "invalid Type 3 segment: intlen is inf, not a finite number"),
+    ("NaN start", lambda w: w.add_type3(301, 3, 1, np.nan, 200.0, "T3", 0.0, 100.0, np.ones((2, 8))), RuntimeError,
+     "invalid Type 3 segment: start_et is NaN, not a finite number"),
 ]
 
 

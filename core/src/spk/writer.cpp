@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
@@ -149,6 +150,25 @@ std::expected<void, SpkWriterError> SpkWriter::add_type9(const Type9Segment& seg
     });
 }
 
+namespace {
+
+// The first non-finite value of `values` as "{what} ... at index i", with
+// its row and column when the array has rows of `row` values; empty when
+// every value is finite. A NaN or infinity would be stored as given and read
+// back as NaN states or an unbounded coverage.
+std::string first_non_finite(const char* what, const double* values, std::size_t n, std::size_t row) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::isfinite(values[i])) continue;
+        std::string out = std::string(what) + " holds a non-finite value (" + format_double(values[i]) +
+                          ") at index " + std::to_string(i);
+        if (row > 1) out += " (row " + std::to_string(i / row) + ", column " + std::to_string(i % row) + ")";
+        return out;
+    }
+    return {};
+}
+
+}  // namespace
+
 std::expected<void, SpkWriterError> SpkWriter::add_type3_from(const Type3Layout& s, const FillRecords& fill) {
     if (s.segment_id.size() > kNameBytes) return std::unexpected(SpkWriterError::segment_id_too_long(s.segment_id));
     if (s.words == 0) return std::unexpected(SpkWriterError::invalid_type3("empty records"));
@@ -186,6 +206,15 @@ std::expected<void, SpkWriterError> SpkWriter::add_type3_from(const Type3Layout&
     HeldSegment held{3, s.target, s.center, s.frame_id, s.start_et, s.end_et, s.segment_id, WordBuffer(s.words + 4)};
     double* w = held.words.data();
     fill(w);
+    // Non-finite values last, so that the checks above keep their messages.
+    const double scalars[] = {s.init, s.intlen, s.start_et, s.end_et};
+    const char* const scalar_names[] = {"init", "intlen", "start_et", "end_et"};
+    for (std::size_t i = 0; i < 4; ++i)
+        if (!std::isfinite(scalars[i]))
+            return std::unexpected(SpkWriterError::invalid_type3(std::string(scalar_names[i]) + " is " +
+                                                                 format_double(scalars[i]) + ", not a finite number"));
+    if (auto bad = first_non_finite("records_coeffs", w, s.words, rsize); !bad.empty())
+        return std::unexpected(SpkWriterError::invalid_type3(std::move(bad)));
     w += s.words;
     w[0] = s.init;
     w[1] = s.intlen;
@@ -235,6 +264,15 @@ std::expected<void, SpkWriterError> SpkWriter::add_type9_from(const Type9Layout&
         return std::unexpected(SpkWriterError::invalid_type9("end_et " + format_double(s.end_et) +
                                                              " is after the last epoch " +
                                                              format_double(epochs[n - 1])));
+    // Non-finite values last, so that the checks above keep their messages.
+    if (auto bad = first_non_finite("epochs", epochs, n, 1); !bad.empty())
+        return std::unexpected(SpkWriterError::invalid_type9(std::move(bad)));
+    if (auto bad = first_non_finite("states", states, 6 * n, 6); !bad.empty())
+        return std::unexpected(SpkWriterError::invalid_type9(std::move(bad)));
+    for (const auto& [value, name] : {std::pair{s.start_et, "start_et"}, std::pair{s.end_et, "end_et"}})
+        if (!std::isfinite(value))
+            return std::unexpected(SpkWriterError::invalid_type9(std::string(name) + " is " + format_double(value) +
+                                                                 ", not a finite number"));
     double* w = epochs + n;
     for (std::size_t k = 1; k <= dir; ++k) *w++ = epochs[100 * k - 1];
     w[0] = static_cast<double>(s.degree);
