@@ -110,6 +110,10 @@ std::expected<void, KernelSetError> KernelSnapshot::check_unchanged() const {
                     break;
                 }
         }
+        // A file rewritten in place without a fault: its structure no longer
+        // is the one the readers were built from.
+        if (ok && f.kernel->fingerprint && !f.kernel->fingerprint->matches())
+            ok = std::unexpected(DafError::changed_while_open(f.kernel->path));
         if (!ok) return std::unexpected(KernelSetError(KernelSetError::Kind::Changed, ok.error().message(), 0, f.path));
     }
     return {};
