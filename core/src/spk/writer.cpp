@@ -6,15 +6,20 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <new>
 #include <sys/mman.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <chrono>
 #include <atomic>
 #include <type_traits>
 #include <unistd.h>
+#include <string_view>
 #include <utility>
 
 namespace kernwerk {
@@ -450,10 +455,58 @@ struct Staging {
     }
 };
 
+// The process id in a staging file's name "<stem ending in .tmp>.<pid>.<12
+// letters and digits>", or 0 when the name is not one.
+long staging_owner(std::string_view name) {
+    if (name.size() < 12 + 1 + 1 + 1 + 4) return 0;
+    const std::string_view suffix = name.substr(name.size() - 12);
+    for (char c : suffix)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return 0;
+    std::string_view rest = name.substr(0, name.size() - 12);
+    if (!rest.ends_with('.')) return 0;
+    rest.remove_suffix(1);
+    const std::size_t dot = rest.rfind('.');
+    if (dot == std::string_view::npos || !rest.substr(0, dot).ends_with(".tmp")) return 0;
+    const std::string_view digits = rest.substr(dot + 1);
+    if (digits.empty() || digits.size() > 9 || digits[0] == '0') return 0;
+    long pid = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return 0;
+        pid = pid * 10 + (c - '0');
+    }
+    return pid;
+}
+
+// Removes the staging files that writers killed during a write left in the
+// folder of `path`: named as staging files, of a process that no longer
+// exists (kill(pid, 0) fails with ESRCH), a regular file (never followed
+// through a link) that no one holds locked. A process id seen from another
+// PID namespace may look dead; the lock keeps its live writer's file.
+void remove_stale_staging(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return;
+    const long self = static_cast<long>(::getpid());
+    while (const struct dirent* e = ::readdir(d)) {
+        const long pid = staging_owner(e->d_name);
+        if (pid == 0 || pid == self) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        const int fd = ::openat(::dirfd(d), e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlinkat(::dirfd(d), e->d_name, 0);
+        ::close(fd);
+    }
+    ::closedir(d);
+}
+
 // Creates the staging file exclusively: O_EXCL never opens an existing file
-// and, with O_NOFOLLOW, never follows a link planted under the name.
+// and, with O_NOFOLLOW, never follows a link planted under the name. It is
+// locked until it is closed, so that no other writer takes it for stale.
 std::expected<void, SpkWriterError> create_staging(const std::string& path, Staging& out) {
-    const std::string stem = SpkWriter::temporary_path(path);
+    const std::string stem = SpkWriter::temporary_path(path) + "." + std::to_string(::getpid());
     for (int attempt = 0; attempt < 64; ++attempt) {
         std::string name = stem + "." + random_suffix();
         int fd;
@@ -462,6 +515,7 @@ std::expected<void, SpkWriterError> create_staging(const std::string& path, Stag
         if (fd >= 0) {
             out.fd = fd;
             out.name = std::move(name);
+            ::flock(fd, LOCK_EX | LOCK_NB);  // a file system without locks leaves it unlocked
             return {};
         }
         if (errno != EEXIST) return std::unexpected(SpkWriterError::io_errno(errno));
@@ -499,6 +553,7 @@ std::expected<void, SpkWriterError> SpkWriter::write(const std::string& path) co
     const std::size_t tail = (128 - (*free - kFirstDataAddress) % 128) % 128;
     iov.push_back({const_cast<unsigned char*>(kZeros), tail * 8});
 
+    remove_stale_staging(path);
     Staging staging;
     if (auto ok = create_staging(path, staging); !ok) return std::unexpected(ok.error());
     if (auto ok = detail::writev_fully(staging.fd, iov.data(), static_cast<int>(iov.size()), ::writev); !ok)
