@@ -408,3 +408,40 @@ def test_rewritten_in_place(tmp_path, de421_path, what, source, change, set_back
             run(before)
     copy.write_bytes(new)
     assert _outcome(lambda: run(Kernels(path)), path) == _outcome(lambda: run(Kernels(copy)), copy)
+
+
+LATE_HANDLER_CHILD = textwrap.dedent(r"""
+    import faulthandler, os, shutil, signal, sys, time
+    import numpy as np
+    from kernwerk import KernelChangedError, Kernels
+
+    source, path, how = sys.argv[1:4]
+    shutil.copyfile(source, path)
+    k = Kernels(path)
+    ets = np.linspace(-3.1e9, 1.6e9, 2000)
+    k.state(301, 0, ets)
+    if how == "faulthandler":
+        faulthandler.enable()
+    else:
+        signal.signal(signal.SIGBUS, lambda *args: None)
+    time.sleep(0.3)  # the guard's owner looks again at most every 0.1 s
+    os.truncate(path, os.path.getsize(path) // 2)
+    for call in (lambda: k.state(301, 0, ets), lambda: k.state(301, 0, 1.0e9)):
+        try:
+            call()
+            print("answered")
+        except KernelChangedError:
+            print("changed")
+""")
+
+
+@pytest.mark.parametrize("how", ["faulthandler", "signal.signal"])
+def test_handler_installed_after_the_first_load(tmp_path, de421_path, how):
+    """A SIGBUS handler installed after the first kernel was opened replaces
+    the guard: a read of a truncated file would then end the process
+    (faulthandler) or fault for ever (a Python handler). Queries notice the
+    replaced guard and the shorter file before they read."""
+    proc = subprocess.run([sys.executable, "-c", LATE_HANDLER_CHILD, de421_path, str(tmp_path / "kernel"), how],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["changed", "changed"]
