@@ -415,6 +415,7 @@ std::shared_ptr<const DafFingerprint> DafFingerprint::capture(const DafFile& daf
     const unsigned char* data = daf.map_->data();
     if (len < kRecordBytes || data == nullptr) return fp;
     fp->add(0, 96);
+    std::vector<Region> trailers;
     // The chain as walk_summaries follows it, bounded the same way.
     const std::uint64_t ss = std::uint64_t{daf.nd()} + (std::uint64_t{daf.ni()} + 1) / 2;
     const std::uint64_t sb = 8 * ss;
@@ -431,21 +432,28 @@ std::shared_ptr<const DafFingerprint> DafFingerprint::capture(const DafFile& daf
             const auto end = static_cast<std::uint32_t>(load<std::int32_t>(s + (std::uint64_t{daf.ni()} - 1) * 4));
             if (end < 1 || std::uint64_t{end} * 8 > len) continue;
             const std::uint32_t k = std::min<std::uint32_t>(end, 4);
-            fp->add((std::uint64_t{end} - k) * 8, k * 8);
+            trailers.push_back({(std::uint64_t{end} - k) * 8, k * 8});
         }
         const double next = load<double>(r);
         if (std::isnan(next) || next <= 0.0) rec = 0;
         else if (next >= 4294967295.0) rec = 4294967295u;
         else rec = static_cast<std::uint32_t>(next);
     }
+    fp->structure_ = fp->regions_.size();
+    for (const Region& t : trailers) fp->add(t.offset, t.length);
     return fp;
 }
 
-bool DafFingerprint::matches() const noexcept {
+bool DafFingerprint::matches() const noexcept { return compare(structure_); }
+
+bool DafFingerprint::matches_all() const noexcept { return compare(regions_.size()); }
+
+bool DafFingerprint::compare(std::size_t regions) const noexcept {
     if (differs_.load(std::memory_order_relaxed)) return false;
     const unsigned char* data = daf_.map_->data();
     const unsigned char* want = bytes_.data();
-    for (const Region& r : regions_) {
+    for (std::size_t i = 0; i < regions; ++i) {
+        const Region& r = regions_[i];
         if (std::memcmp(data + r.offset, want, r.length) != 0) {
             differs_.store(true, std::memory_order_relaxed);
             return false;

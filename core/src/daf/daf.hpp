@@ -238,10 +238,15 @@ public:
     // what matches() reads).
     static std::shared_ptr<const DafFingerprint> capture(const DafFile& daf);
 
-    // True while the mapping shows the bytes captured. Once false it stays
-    // false: a file that changed while open is never trusted again, even if
-    // its bytes come back.
+    // True while the mapping shows the header and summary records captured
+    // (the check of every query: these lie in one or two pages, where the
+    // array trailers are spread over the whole file and would cost a page
+    // walk each). Once false it stays false: a file that changed while open
+    // is never trusted again, even if its bytes come back.
     bool matches() const noexcept;
+    // The same with the array trailers too (the file cache's check before it
+    // hands out a reader it holds).
+    bool matches_all() const noexcept;
     // The file whose mapping is compared.
     const DafFile& file() const noexcept { return daf_; }
     // Bytes compared per check (for tests and measurements).
@@ -255,8 +260,11 @@ private:
     explicit DafFingerprint(DafFile daf) : daf_(std::move(daf)) {}
     void add(std::uint64_t offset, std::uint32_t length);
 
+    bool compare(std::size_t regions) const noexcept;
+
     DafFile daf_;
-    std::vector<Region> regions_;
+    std::vector<Region> regions_;    // header and summary records, then trailers
+    std::size_t structure_ = 0;      // regions of the header and summary records
     std::vector<unsigned char> bytes_;
     mutable std::atomic<bool> differs_{false};
 };

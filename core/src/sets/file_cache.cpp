@@ -111,7 +111,7 @@ std::expected<OpenedKernel, KernelFileError> open_daf(const std::string& path, i
     auto k = build_daf_reader(path, std::move(*daf), kind);
     if (auto ok = handle.check_unchanged(); !ok)
         return std::unexpected(KernelFileError::io_text(path, ok.error().message()));
-    if (!print->matches())
+    if (!print->matches_all())
         return std::unexpected(KernelFileError::io_text(path, DafError::changed_while_open(path).message()));
     if (k) k->fingerprint = std::move(print);
     return k;
@@ -165,7 +165,7 @@ std::uint64_t content_hash(std::string_view text) noexcept {
 bool still_current(const OpenedKernel& k, int fd, std::size_t len) {
     // The held mapping shares the file's pages with `fd`: what it shows is
     // what a read would.
-    if (k.fingerprint) return !k.fingerprint->file().changed() && k.fingerprint->matches();
+    if (k.fingerprint) return !k.fingerprint->file().changed() && k.fingerprint->matches_all();
     if (k.text) {
         if (len > MAX_TEXT_KERNEL_BYTES) return false;
         std::string text(len, '\0');
