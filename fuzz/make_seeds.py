@@ -216,6 +216,30 @@ TEXT_SEEDS = {
 }
 
 
+# Date texts of every accepted form, for the time parser (its input is a
+# selector byte and eight bytes of an ET before the text).
+TIME_SEEDS = {
+    "iso": (0x03, 8.0e8, "2026-12-07T12:30:00.125"),
+    "iso_doy_z": (0x49, -1.0e9, "2026-341T12:30:00Z"),
+    "leap_second": (0x0C, 5.367e8, "2016-12-31T23:59:60.5 UTC"),
+    "month_name": (0x06, 0.0, "7 Dec 2026 12:30 TDB"),
+    "month_first": (0x11, 3.2e10, "Dec 7, 2026 TAI"),
+    "julian": (0x8A, -3.1e11, "JD 2461381.5 TDT"),
+    "number": (0x20, 2.5e11, "-1.5e3"),
+    "year_one": (0x05, -6.3e10, "0001-01-01T00:00:00 TT"),
+}
+
+# Leapseconds kernels for their target: the published form (made-up steps),
+# a negative and a two-second step, and terms at the edges of what the model
+# accepts; epochs to convert in the last 32 bytes.
+LEAPSECONDS_SEEDS = {
+    "published_form.tls": TEXT_SEEDS["leapseconds.tls"],
+    "odd_steps.tls": TEXT_SEEDS["leapseconds.tls"].replace("11, @1972-JUL-1", "9, @1972-JUL-1\n    11, @1973-JAN-1"),
+    "edge_terms.tls": TEXT_SEEDS["leapseconds.tls"].replace("1.657D-3", "1.0D0").replace("1.671D-2", "0.99")
+                                                   .replace("1.99096871D-7", "1.0D-5"),
+}
+
+
 def main():
     rng = random.Random(20261207)
     out = HERE / "corpus"
@@ -228,6 +252,12 @@ def main():
     (out / "text_kernel").mkdir(parents=True, exist_ok=True)
     for name, text in TEXT_SEEDS.items():
         (out / "text_kernel" / name).write_bytes(text.encode("utf-8"))
+    (out / "time_parse").mkdir(parents=True, exist_ok=True)
+    for name, (selector, et, text) in TIME_SEEDS.items():
+        (out / "time_parse" / name).write_bytes(bytes([selector]) + struct.pack("<d", et) + text.encode("ascii"))
+    (out / "leapseconds").mkdir(parents=True, exist_ok=True)
+    for name, text in LEAPSECONDS_SEEDS.items():
+        (out / "leapseconds" / name).write_bytes(text.encode("utf-8") + epochs_tail(0.0, 5.367e8, -3.2e10, 2.5e11))
     (out / "writer").mkdir(parents=True, exist_ok=True)
     for k in range(6):
         (out / "writer" / f"choices{k}").write_bytes(bytes(rng.randrange(256) for _ in range(64 + 96 * k)))

@@ -194,13 +194,14 @@ def type20_file(tmp_path):
     return path, 4, 10, epochs_for(t0, last, [t0 + k * intlen * DAY for k in range(n + 1)])
 
 
-def type15_file(tmp_path, j2flag, ecc):
-    p = 7200.0 * (1 + ecc)
+def type15_file(tmp_path, j2flag, ecc, near=7200.0):
+    """`near`: the periapsis distance (km); the body's radius is 6378.137 km."""
+    p = near * (1 + ecc)
     tp = np.array([0.1, -0.35, 0.93]) / np.linalg.norm([0.1, -0.35, 0.93])
     pa = np.cross(tp, [1.0, 0.0, 0.0])
     pa /= np.linalg.norm(pa)
     first, last = -4.0e4, 8.0e4
-    path = spice_file(tmp_path / f"t15_{j2flag}_{ecc}.bsp", lambda h: sp.spkw15(
+    path = spice_file(tmp_path / f"t15_{j2flag}_{ecc}_{near}.bsp", lambda h: sp.spkw15(
         h, -79, 399, "J2000", first, last, "T15", 1000.0, tp, pa, p, ecc, float(j2flag),
         [0.0, 0.02, 1.0], GM_EARTH, 1.08263e-3, 6378.137))
     return path, -79, 399, epochs_for(first, last, [1000.0])
@@ -278,6 +279,11 @@ CASES = {
     "type15_apsides": lambda d: type15_file(d, 2, 0.2),
     "type15_none": lambda d: type15_file(d, 3, 0.2),
     "type15_hyperbola": lambda d: type15_file(d, 0, 1.4),
+    # Periapsis inside, on and just above the surface: no precession for the
+    # first two (impact and re-entry orbits), as the toolkit does.
+    "type15_impact": lambda d: type15_file(d, 0, 0.2, 0.999 * 6378.137),
+    "type15_surface": lambda d: type15_file(d, 0, 0.2, 6378.137),
+    "type15_skimming": lambda d: type15_file(d, 0, 0.2, 1.001 * 6378.137),
     "type17_leo": lambda d: type17_file(d, 7000.0, 0.1, 0.5),
     "type17_eccentric": lambda d: type17_file(d, 26000.0, 0.7, 1.1),
     "type18_hermite": lambda d: type18_file(d, 0),

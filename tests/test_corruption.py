@@ -329,3 +329,119 @@ def test_fault_outside_kernels_still_ends_the_process(tmp_path, de421_path):
     # The default action (or a sanitizer's report when one is preloaded).
     assert proc.returncode == -signal.SIGBUS or (proc.returncode == 1 and "BUS" in proc.stderr), proc.returncode
     assert "Bus error" in proc.stderr or "BUS" in proc.stderr
+
+
+# ---------------------------------------------------------------------------
+# Kernels rewritten in place without a fault: same size, or cut inside the
+# last page. A set loaded before raises KernelChangedError; a set loaded
+# after reads the file as it is now, however its times were set back.
+
+def _shift_coverage(data, shift):
+    """The same file with the start of every segment of the first summary
+    record moved by `shift` seconds: the same size, another coverage."""
+    b = bytearray(data)
+    nd, ni = struct.unpack_from("<ii", b, 8)
+    rec = (struct.unpack_from("<i", b, 76)[0] - 1) * RECORD
+    words = nd + (ni + 1) // 2
+    for i in range(int(struct.unpack_from("<d", b, rec + 16)[0])):
+        at = rec + 24 + 8 * words * i
+        struct.pack_into("<d", b, at, struct.unpack_from("<d", b, at)[0] + shift)
+    return bytes(b)
+
+
+def _small_type9():
+    import numpy as np
+    from kernwerk import SpkWriter
+
+    w = SpkWriter()
+    epochs = np.arange(10) * 100.0
+    w.add_type9(-5, 399, np.column_stack([7000.0 + epochs, epochs, -epochs] + [np.ones(10)] * 3), epochs, degree=3)
+    return w
+
+
+def _outcome(call, path):
+    try:
+        return ("ok", call().tobytes())
+    except Exception as e:  # the outcome, compared between two files
+        return (type(e).__name__, str(e).replace(str(path), "PATH"))
+
+
+REWRITES = [
+    # (what, source, new bytes from old, times set back, query)
+    ("cp of a same-size kernel", "de421", lambda d: _shift_coverage(d, 3.0e9), False, "spk"),
+    ("cp -p of a same-size kernel", "de421", lambda d: _shift_coverage(d, 3.0e9), True, "spk"),
+    ("cut by 900 bytes", "de421", lambda d: d[:-900], False, "spk"),
+    ("cut by 900 bytes, times set back", "de421", lambda d: d[:-900], True, "spk"),
+    ("small Type 9 file cut to 1 KiB", "type9", lambda d: d[:1024], False, "type9"),
+    ("cp -p of a same-size orientation kernel", "eop", lambda d: _shift_coverage(d, 1.0e8), True, "pck"),
+]
+
+
+@pytest.mark.parametrize("what, source, change, set_back, query", REWRITES, ids=[r[0] for r in REWRITES])
+def test_rewritten_in_place(tmp_path, de421_path, what, source, change, set_back, query):
+    import numpy as np
+    from kernwerk import KernelChangedError, Kernels
+
+    path, copy = tmp_path / "kernel.bsp", tmp_path / "copy.bsp"
+    if source == "type9":
+        _small_type9().write(path)
+        data = path.read_bytes()
+        assert len(data) == 4096
+    else:
+        data = open(eop_path() if source == "eop" else de421_path, "rb").read()
+        path.write_bytes(data)
+    ets = {"spk": np.linspace(-3.1e9, 1.6e9, 300), "type9": np.linspace(0.0, 900.0, 50),
+           "pck": np.linspace(0.0, 7.0e8, 300)}[query]
+    run = {"spk": lambda k: k.state(399, 3, ets), "type9": lambda k: k.state(-5, 399, ets),
+           "pck": lambda k: k.sxform("J2000", "ITRF93", ets)}[query]
+    before = Kernels(path)
+    run(before)
+    new = change(data)
+    st = os.stat(path)
+    with open(path, "r+b") as f:  # as cp does: truncate, then write
+        f.truncate(0)
+        f.write(new)
+    if set_back:
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+    for _ in range(2):
+        with pytest.raises(KernelChangedError, match="kernel file changed while open: "):
+            run(before)
+    copy.write_bytes(new)
+    assert _outcome(lambda: run(Kernels(path)), path) == _outcome(lambda: run(Kernels(copy)), copy)
+
+
+LATE_HANDLER_CHILD = textwrap.dedent(r"""
+    import faulthandler, os, shutil, signal, sys, time
+    import numpy as np
+    from kernwerk import KernelChangedError, Kernels
+
+    source, path, how = sys.argv[1:4]
+    shutil.copyfile(source, path)
+    k = Kernels(path)
+    ets = np.linspace(-3.1e9, 1.6e9, 2000)
+    k.state(301, 0, ets)
+    if how == "faulthandler":
+        faulthandler.enable()
+    else:
+        signal.signal(signal.SIGBUS, lambda *args: None)
+    time.sleep(0.3)  # the guard's owner looks again at most every 0.1 s
+    os.truncate(path, os.path.getsize(path) // 2)
+    for call in (lambda: k.state(301, 0, ets), lambda: k.state(301, 0, 1.0e9)):
+        try:
+            call()
+            print("answered")
+        except KernelChangedError:
+            print("changed")
+""")
+
+
+@pytest.mark.parametrize("how", ["faulthandler", "signal.signal"])
+def test_handler_installed_after_the_first_load(tmp_path, de421_path, how):
+    """A SIGBUS handler installed after the first kernel was opened replaces
+    the guard: a read of a truncated file would then end the process
+    (faulthandler) or fault for ever (a Python handler). Queries notice the
+    replaced guard and the shorter file before they read."""
+    proc = subprocess.run([sys.executable, "-c", LATE_HANDLER_CHILD, de421_path, str(tmp_path / "kernel"), how],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["changed", "changed"]

@@ -65,3 +65,44 @@ def test_docs_dask_block_runs_as_written(tmp_path):
     assert proc.returncode == 0, proc.stderr[-2000:]
     km = float(re.search(r"distance over 10 years: ([\d.]+) km", proc.stdout).group(1))
     assert 356_000 < km < 357_000  # perigees come no closer than about 356,400 km
+
+
+def _moon_file(path, offset, n=1001):
+    """A kernel of the Moon relative to the Earth whose x is `offset` + 1000
+    km, of n states (many pages)."""
+    w = kernwerk.SpkWriter()
+    epochs = np.linspace(0.0, 1.0e6, n)
+    w.add_type9(301, 399, np.column_stack([np.full(n, 1000.0 + offset)] + [np.ones(n)] * 5), epochs, degree=1)
+    w.write(path)
+
+
+@pytest.mark.parametrize("action", ["replaced by rename", "rewritten in place, times set back",
+                                    "truncated, then restored"])
+def test_workers_follow_changed_files(client, tmp_path, action):
+    """The workers' cached sets follow the files, as a set loaded now does."""
+    path = str(tmp_path / "moon.bsp")
+    _moon_file(path, 0.0)
+    k = kernwerk.Kernels(path)
+    ets = da.from_array(np.linspace(0.0, 1.0e6, 40), chunks=10)
+    lazy = kernwerk.dask.state(k, 301, 399, ets)
+    np.testing.assert_array_equal(lazy.compute(), k.state(301, 399, ets.compute()))
+    original = open(path, "rb").read()
+    if action == "replaced by rename":
+        _moon_file(path + ".new", 5.0)
+        os.rename(path + ".new", path)
+    elif action == "rewritten in place, times set back":
+        _moon_file(str(tmp_path / "other.bsp"), 5.0, 501)
+        st = os.stat(path)
+        with open(path, "r+b") as f:
+            f.truncate(0)
+            f.write(open(tmp_path / "other.bsp", "rb").read())
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+    else:
+        os.truncate(path, 1024)
+        with pytest.raises((kernwerk.KernelChangedError, kernwerk.FileFormatError)):
+            lazy.compute()
+        with open(path, "r+b") as f:
+            f.write(original)
+    want = kernwerk.Kernels(path).state(301, 399, ets.compute())
+    np.testing.assert_array_equal(lazy.compute(), want)
+    np.testing.assert_allclose(want[:, 0], 1000.0 if action.startswith("truncated") else 1005.0, rtol=1e-12)

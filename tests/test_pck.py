@@ -379,6 +379,9 @@ ARRAY = np.zeros(2)
     (lambda p: p.pxform("J2000", "ITRF93", 0.0, to="J2000"), TypeError,
      "NaifPck.pxform() got multiple values for argument 'to'"),
     (lambda p: NaifPck(), TypeError, "NaifPck.__new__() missing 1 required positional argument: 'path'"),
+    (lambda p: p.segments(1), TypeError, "NaifPck.segments() takes 0 positional arguments but 1 was given"),
+    (lambda p: p.segments(1, 2), TypeError, "NaifPck.segments() takes 0 positional arguments but 2 were given"),
+    (lambda p: p.segments(body=1), TypeError, "NaifPck.segments() got an unexpected keyword argument 'body'"),
     (lambda p: NaifPck(b"x.bpc"), TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
 ])
 def test_binding_errors(pck_of, call, exc, message):

@@ -554,6 +554,9 @@ BINDING = [
      "NaifSpk.state_batch_in_frame() missing 1 required positional argument: 'frame'"),
     (lambda s: s.state_batch_in_frame(1, 2, np.zeros(1), b"J2000"),
      "argument 'frame': 'bytes' object cannot be converted to 'PyString'"),
+    (lambda s: s.segments(1), "NaifSpk.segments() takes 0 positional arguments but 1 was given"),
+    (lambda s: s.segments(1, 2), "NaifSpk.segments() takes 0 positional arguments but 2 were given"),
+    (lambda s: s.segments(target=1), "NaifSpk.segments() got an unexpected keyword argument 'target'"),
 ]
 
 

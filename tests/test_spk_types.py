@@ -194,6 +194,42 @@ MALFORMED = [
 ]
 
 
+# Degenerate elements and states of finite words, which would give NaN
+# states: refused at load. (type, {word index: new value}, reason)
+DEGENERATE = [
+    (5, {0: 0.0}, "state 0 has a zero or non-finite position"),
+    (5, {6: 0.0, 7: 0.0}, "state 1 has a zero or non-finite position"),
+    (5, {1: 1e200}, "state 0 is too large to propagate"),
+    (5, {10: 1e160}, "state 1 is too large to propagate"),
+    (15, {4: 0.0, 6: 1.0}, "trajectory pole parallel to the periapsis vector"),
+    (15, {4: 0.0, 6: -3.0}, "trajectory pole parallel to the periapsis vector"),
+    (15, {14: 1e308, 15: 6000.0}, "J2 precession rates overflow (J2 1" + "0" * 308 + ", radius 6000)"),
+]
+
+
+@pytest.mark.parametrize("data_type, edits, reason", DEGENERATE)
+def test_degenerate_elements_are_refused(data_type, edits, reason, write_kernel):
+    data = list(VALID[data_type])
+    for index, value in edits.items():
+        data[index] = value
+    path = write_kernel(build_spk([spk_segment(-5, 399, data_type, 0.0, 10.0, data)]))
+    with pytest.raises(FileFormatError) as info:
+        Kernels(path)
+    assert str(info.value) == f"kernel {path}: malformed Type {data_type} segment: {reason}"
+
+
+def test_type15_far_body_radius_gives_finite_states(write_kernel):
+    """A radius of 1e200 puts the periapsis inside the body: no precession,
+    so the squared ratio that would overflow is never formed."""
+    data = list(VALID[15])
+    data[15] = 1e200
+    path = write_kernel(build_spk([spk_segment(-5, 399, 15, 0.0, 10.0, data)]))
+    data[9] = 3.0  # the same orbit without J2
+    plain = write_kernel(build_spk([spk_segment(-5, 399, 15, 0.0, 10.0, data)]))
+    ets = [0.0, 5.0, 10.0]
+    assert np.array_equal(Kernels(path).state(-5, 399, ets), Kernels(plain).state(-5, 399, ets))
+
+
 @pytest.mark.parametrize("data_type, index, value, reason", MALFORMED)
 def test_malformed_segments_are_refused(data_type, index, value, reason, write_kernel):
     data = list(VALID[data_type])

@@ -144,6 +144,21 @@ REJECTIONS = [
      f"segment id '{LONG_ID}' is longer than 40 bytes after UTF-8 encoding"),
     ("equal epochs", lambda w: add9(w, STATES, np.array([1.0, 2.0, 2.0, 3.0]), degree=1), RuntimeError,
      "invalid Type 9 segment: epochs must be strictly increasing"),
+    # Non-finite data, refused after the checks above, naming the first bad value.
+    ("NaN state", lambda w: add9(w, np.where(np.arange(24).reshape(4, 6) == 13, np.nan, STATES), EPOCHS),
+     RuntimeError, "invalid Type 9 segment: states holds a non-finite value (NaN) at index 13 (row 2, column 1)"),
+    ("inf state", lambda w: add9(w, np.where(np.arange(24).reshape(4, 6) == 0, -np.inf, STATES), EPOCHS),
+     RuntimeError, "invalid Type 9 segment: states holds a non-finite value (-inf) at index 0 (row 0, column 0)"),
+    ("inf last epoch", lambda w: add9(w, STATES, np.append(EPOCHS[:3], np.inf)), RuntimeError,
+     "invalid Type 9 segment: epochs holds a non-finite value (inf) at index 3"),
+    ("NaN end", lambda w: w.add_type9(399, 3, 1, EPOCHS[0], np.nan, "T9", 3, STATES, EPOCHS), RuntimeError,
+     "invalid Type 9 segment: end_et is NaN, not a finite number"),
+    ("NaN coefficient", lambda w: add3(w, np.where(np.arange(16).reshape(2, 8) == 11, np.nan, 1.0)), RuntimeError,
+     "invalid Type 3 segment: records_coeffs holds a non-finite value (NaN) at index 11 (row 1, column 3)"),
+    ("inf intlen", lambda w: add3(w, np.ones((2, 8)), intlen=np.inf), RuntimeError,
+     "invalid Type 3 segment: intlen is inf, not a finite number"),
+    ("NaN start", lambda w: w.add_type3(301, 3, 1, np.nan, 200.0, "T3", 0.0, 100.0, np.ones((2, 8))), RuntimeError,
+     "invalid Type 3 segment: start_et is NaN, not a finite number"),
 ]
 
 
@@ -535,3 +550,63 @@ def test_segment_frames_against_the_toolkit(tmp_path, spice, frame_id):
         eclip, _ = spice.spkez(-82, float(et), "ECLIPJ2000", "NONE", 399)
         np.testing.assert_allclose(spk.state_batch_in_frame(-82, 399, np.array([et]), "ECLIPJ2000")[0], eclip,
                                    rtol=0, atol=tol)
+
+
+def _dead_pid():
+    child = subprocess.Popen([sys.executable, "-c", "pass"])
+    child.wait()
+    return child.pid
+
+
+# (name of a file beside the target, whether a new write removes it): only
+# staging files of processes that no longer exist go.
+STAGING_LEFTOVERS = [
+    ("orbit.tmp.{dead}.AbCdEf012345", True),
+    ("other.tmp.{dead}.ZZZZZZZZZZZZ", True),  # another target's, in the same folder
+    ("orbit.tmp.{live}.AbCdEf012345", False),  # its writer still runs
+    ("orbit.tmp.{dead}.AbCdEf01234", False),  # not a staging name: 11 letters
+    ("orbit.tmp.{dead}.AbCdEf01234_", False),
+    ("orbit.bsp.{dead}.AbCdEf012345", False),  # not a .tmp stem
+    ("orbit.tmp.0{dead}.AbCdEf012345", False),
+    ("orbit.tmp", False),
+    ("orbit.tmp.AbCdEf012345", False),  # an older version's name, without a process id
+]
+
+
+@pytest.mark.parametrize("name, removed", STAGING_LEFTOVERS, ids=[r[0] for r in STAGING_LEFTOVERS])
+def test_stale_staging_files_are_removed(tmp_path, name, removed):
+    leftover = tmp_path / name.format(dead=_dead_pid(), live=os.getppid())
+    leftover.write_bytes(b"half a kernel")
+    w = NaifSpkWriter()
+    add9(w, STATES, EPOCHS)
+    w.write(str(tmp_path / "orbit.bsp"))
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["orbit.bsp"] + ([] if removed else [leftover.name]))
+
+
+KILLED_WRITER = """
+import sys
+import numpy as np
+from kernwerk import NaifSpkWriter
+w = NaifSpkWriter()
+n = 400_000
+w.add_type9(399, 3, 1, 0.0, float(n - 1), "BIG", 3, np.ones((n, 6)), np.arange(float(n)))
+print("ready", flush=True)
+while True:
+    w.write(sys.argv[1])
+"""
+
+
+def test_writes_killed_by_sigkill_leave_nothing_after_the_next_write(tmp_path):
+    """A SIGKILL in the middle of writes leaves staging files; the next
+    write (of any process) removes them."""
+    target = tmp_path / "big.bsp"
+    for delay in (0.05, 0.1, 0.2):
+        child = subprocess.Popen([sys.executable, "-c", KILLED_WRITER, str(target)], stdout=subprocess.PIPE)
+        assert child.stdout.readline() == b"ready\n"
+        time.sleep(delay)
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+    w = NaifSpkWriter()
+    add9(w, STATES, EPOCHS)
+    w.write(str(target))
+    assert [p.name for p in tmp_path.iterdir()] == ["big.bsp"]

@@ -287,6 +287,25 @@ def test_calendar_every_day_of_years_1_to_9999():
         kernwerk.to_iso(kernwerk.to_et("99999-12-31T00:00:00 TDB") + 86400.0, "tdb")
 
 
+# Finite terms far from any real model: each would give NaN or absurd
+# epochs, so the model is refused naming the variable.
+@pytest.mark.parametrize("k, eb, m, message", [
+    ("1.657D-3", "1.671D-2", "( 6.24 1D308 )", "DELTET/M's second term 1" + "0" * 308 + " rad/s is no mean motion"),
+    ("1D300", "1.671D-2", "( 6.239996 1.99096871D-7 )", "DELTET/K 1" + "0" * 300 + " s is no amplitude"),
+    ("1D88", "1.671D-2", "( 6.239996 1.99096871D-7 )", "DELTET/K 1" + "0" * 88 + " s is no amplitude"),
+    ("-2.0", "1.671D-2", "( 6.239996 1.99096871D-7 )", "DELTET/K -2 s is no amplitude"),
+    ("1.657D-3", "1.0", "( 6.239996 1.99096871D-7 )", "DELTET/EB 1 is no orbital eccentricity"),
+    ("1.657D-3", "1.671D-2", "( 1D200 1.99096871D-7 )", "DELTET/M's first term 1" + "0" * 200 + " rad is no mean"),
+])
+def test_implausible_leapseconds_model(tmp_path, k, eb, m, message):
+    path = tmp_path / "bad.tls"
+    path.write_text(f"KPL/LSK\n\\begindata\nDELTET/DELTA_T_A = 32.184\nDELTET/K = {k}\nDELTET/EB = {eb}\n"
+                    f"DELTET/M = {m}\nDELTET/DELTA_AT = ( 10, @1972-JAN-1 )\n")
+    with pytest.raises(kernwerk.FileFormatError) as info:
+        kernwerk.LeapSeconds(path)
+    assert str(info.value).startswith(f"leapseconds kernel {path}: unusable leapseconds data: {message}")
+
+
 def test_unusual_steps_from_fields():
     """A negative step (a day of 86399 s) and a two-second step, which no
     published kernel has but the fields allow."""

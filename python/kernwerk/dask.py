@@ -9,8 +9,12 @@
 Each block of epochs becomes one task that evaluates it with a single
 batch call. The kernel set travels to the workers as its file paths (a
 `Kernels` pickles by path), and each worker process opens the files itself,
-once: it keeps the sets it opened for later tasks. The files must therefore
-be readable at the same paths on every worker (a shared or copied
+once: it keeps the sets it opened for later tasks, for as long as the files
+at those paths stay the same (device, inode, size, modification and change
+times): a file replaced or rewritten is opened afresh by the next task, and
+a set that finds a file changed under it is dropped and the task opened
+afresh once. The files must
+therefore be readable at the same paths on every worker (a shared or copied
 directory). Bodies and frames are resolved once, on the caller's side.
 
 Dask pays only when the work of a batch outweighs its scheduling: see
@@ -21,8 +25,10 @@ the `dask` extra (``pip install "kernwerk[dask]"``).
 from __future__ import annotations
 
 import functools
-from typing import TYPE_CHECKING, Any
+import os
+from typing import TYPE_CHECKING, Any, Callable
 
+from .errors import KernelChangedError
 from .kernels import Kernels, _frame_code
 
 if TYPE_CHECKING:
@@ -32,20 +38,46 @@ if TYPE_CHECKING:
 __all__ = ["state", "sxform"]
 
 
+_Identity = tuple[int, int, int, int, int] | None
+
+
+def _identity(path: str) -> _Identity:
+    # What a rewrite or a replacement of the file changes; the change time
+    # cannot be set back. None for a file that cannot be seen: opening it
+    # then raises the error that names why.
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+
+
 @functools.lru_cache(maxsize=8)
-def _worker_set(files: tuple[str, ...], threads: int | None) -> Kernels:
+def _worker_set(files: tuple[str, ...], threads: int | None, identities: tuple[_Identity, ...]) -> Kernels:
     # One open set per distinct file list in each worker process, reused by
-    # every task that process runs.
+    # every task that process runs while the files stay the same.
     return Kernels(*files, threads=threads)
+
+
+def _with_set(files: tuple[str, ...], threads: int | None, call: Callable[[Kernels], np.ndarray]) -> np.ndarray:
+    try:
+        return call(_worker_set(files, threads, tuple(_identity(f) for f in files)))
+    except KernelChangedError:
+        # A file changed under the cached set without changing what the
+        # key shows (a rewrite within one tick of the file system's clock):
+        # the set is dropped and the block runs once on the files as they
+        # are now, as a set loaded now would answer.
+        _worker_set.cache_clear()
+        return call(_worker_set(files, threads, tuple(_identity(f) for f in files)))
 
 
 def _state_block(ets: np.ndarray, files: tuple[str, ...], threads: int | None, target: int, center: int,
                  frame: int) -> np.ndarray:
-    return _worker_set(files, threads).state(target, center, ets, frame)
+    return _with_set(files, threads, lambda k: k.state(target, center, ets, frame))
 
 
 def _sxform_block(ets: np.ndarray, files: tuple[str, ...], threads: int | None, pair: tuple[int, int]) -> np.ndarray:
-    return _worker_set(files, threads).sxform(pair[0], pair[1], ets)
+    return _with_set(files, threads, lambda k: k.sxform(pair[0], pair[1], ets))
 
 
 def _check(kernels: Kernels, ets: Any) -> tuple[tuple[str, ...], Any]:

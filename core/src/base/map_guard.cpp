@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdint>
 #include <mutex>
+#include <time.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -28,7 +29,7 @@ Slot g_slots[kSlots];
 std::atomic<std::size_t> g_used{0};
 std::uintptr_t g_page = 4096;
 struct sigaction g_previous {};
-bool g_installed = false;
+std::atomic<bool> g_installed{false};
 
 static_assert(std::atomic<std::uintptr_t>::is_always_lock_free && std::atomic<std::size_t>::is_always_lock_free &&
                   std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
@@ -101,7 +102,29 @@ bool install() noexcept {
     return g_installed;
 }
 
+std::atomic<std::int64_t> g_next_look{0};  // coarse monotonic ns of the next sigaction query
+std::atomic<bool> g_displaced{false};
+
+std::int64_t coarse_now_ns() noexcept {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 }  // namespace
+
+bool displaced() noexcept {
+    if (!g_installed) return false;
+    const std::int64_t now = coarse_now_ns();
+    std::int64_t next = g_next_look.load(std::memory_order_relaxed);
+    if (now < next || !g_next_look.compare_exchange_strong(next, now + 100000000, std::memory_order_relaxed))
+        return g_displaced.load(std::memory_order_relaxed);
+    struct sigaction current {};
+    if (::sigaction(SIGBUS, nullptr, &current) == 0)
+        g_displaced.store(!((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == on_sigbus),
+                          std::memory_order_relaxed);
+    return g_displaced.load(std::memory_order_relaxed);
+}
 
 int register_mapping(const void* base, std::size_t len) noexcept {
     if (base == nullptr || len == 0 || !install()) return -1;

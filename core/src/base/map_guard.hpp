@@ -40,4 +40,12 @@ void unregister_mapping(int slot) noexcept;
 // the life of the mapping: the zero page is never removed again.
 bool changed(int slot) noexcept;
 
+// True when the handler was installed and another one has replaced it since
+// (faulthandler.enable() or signal.signal(SIGBUS, ...) after the first
+// kernel was opened): a read of a truncated file then faults into that
+// handler, which ends the process or returns to the fault for ever. Asks
+// the system at most every 100 ms (a coarse clock read otherwise), so that
+// queries can afford to ask before they read.
+bool displaced() noexcept;
+
 }  // namespace kernwerk::map_guard

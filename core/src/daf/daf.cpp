@@ -154,7 +154,9 @@ DafError DafError::address_out_of_range(std::uint32_t start, std::uint32_t end, 
 // Mapping
 
 Mapping::Mapping(Mapping&& other) noexcept
-    : base_(other.base_), len_(other.len_), guard_(other.guard_), path_(std::move(other.path_)) {
+    : base_(other.base_), len_(other.len_), guard_(other.guard_), path_(std::move(other.path_)),
+      tail_at_(other.tail_at_), tail_value_(other.tail_value_), cut_(other.cut_.load(std::memory_order_relaxed)) {
+    other.tail_value_ = 0;
     other.base_ = nullptr;
     other.len_ = 0;
     other.guard_ = -1;
@@ -167,6 +169,10 @@ Mapping& Mapping::operator=(Mapping&& other) noexcept {
         len_ = other.len_;
         guard_ = other.guard_;
         path_ = std::move(other.path_);
+        tail_at_ = other.tail_at_;
+        tail_value_ = other.tail_value_;
+        cut_.store(other.cut_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        other.tail_value_ = 0;
         other.base_ = nullptr;
         other.len_ = 0;
         other.guard_ = -1;
@@ -192,7 +198,21 @@ bool Mapping::changed() const noexcept {
     // met only the zeros of a page cut in the middle (which read without a
     // fault) is caught too, instead of answering from them.
     static_cast<void>(*static_cast<const volatile unsigned char*>(data() + len_ - 1));
-    return map_guard::changed(guard_);
+    // A cut inside the last page reads zeros past the new end without a
+    // fault; the last non-zero byte then reads zero.
+    if (tail_value_ != 0 && *static_cast<const volatile unsigned char*>(data() + tail_at_) != tail_value_)
+        cut_.store(true, std::memory_order_relaxed);
+    return cut_.load(std::memory_order_relaxed) || map_guard::changed(guard_);
+}
+
+void Mapping::note_tail() noexcept {
+    const std::size_t floor = len_ > 65536 ? len_ - 65536 : 0;
+    for (std::size_t i = len_; i-- > floor;)
+        if (data()[i] != 0) {
+            tail_at_ = i;
+            tail_value_ = data()[i];
+            return;
+        }
 }
 
 std::expected<Mapping, DafError> Mapping::copy_of(std::span<const unsigned char> bytes) {
@@ -273,7 +293,11 @@ std::expected<Mapping, DafError> Mapping::map_file(int fd, std::size_t len, std:
     void* p = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) return std::unexpected(DafError::io_errno(errno));
     const int guard = map_guard::register_mapping(p, len);
-    if (guard >= 0) return Mapping(p, len, guard, std::move(path));
+    if (guard >= 0) {
+        Mapping m(p, len, guard, std::move(path));
+        m.note_tail();
+        return m;
+    }
 
     // No guard slot: a private copy cannot vanish under a read.
     ::munmap(p, len);
@@ -546,6 +570,74 @@ std::expected<std::vector<double>, DafError> DafFile::read_doubles(std::uint32_t
 std::expected<std::span<const double>, DafError> DafFile::slice_doubles(std::uint32_t start,
                                                                        std::uint32_t end) const {
     return checked_range(start, end);
+}
+
+}  // namespace kernwerk
+
+namespace kernwerk {
+
+// ---------------------------------------------------------------------------
+// Fingerprint
+
+void DafFingerprint::add(std::uint64_t offset, std::uint32_t length) {
+    if (length == 0) return;
+    regions_.push_back({offset, length});
+    const unsigned char* p = daf_.map_->data() + offset;
+    bytes_.insert(bytes_.end(), p, p + length);
+}
+
+std::shared_ptr<const DafFingerprint> DafFingerprint::capture(const DafFile& daf) {
+    std::shared_ptr<DafFingerprint> fp(new DafFingerprint(daf));
+    const std::uint64_t len = daf.size();
+    const unsigned char* data = daf.map_->data();
+    if (len < kRecordBytes || data == nullptr) return fp;
+    fp->add(0, 96);
+    std::vector<Region> trailers;
+    // The chain as walk_summaries follows it, bounded the same way.
+    const std::uint64_t ss = std::uint64_t{daf.nd()} + (std::uint64_t{daf.ni()} + 1) / 2;
+    const std::uint64_t sb = 8 * ss;
+    std::unordered_set<std::uint32_t> visited;
+    std::uint32_t rec = daf.fward();
+    while (rec != 0 && std::uint64_t{rec} * kRecordBytes <= len && visited.insert(rec).second) {
+        const std::uint64_t at = (std::uint64_t{rec} - 1) * kRecordBytes;
+        const unsigned char* r = data + at;
+        const std::uint64_t nsum = count_from_double(load<double>(r + 16));
+        const std::uint64_t fit = sb == 0 ? 0 : std::min<std::uint64_t>(nsum, (kRecordBytes - 24) / sb);
+        fp->add(at, static_cast<std::uint32_t>(24 + fit * sb));
+        for (std::uint64_t i = 0; i < fit && daf.ni() != 0; ++i) {
+            const unsigned char* s = r + 24 + i * sb + std::uint64_t{daf.nd()} * 8;
+            const auto end = static_cast<std::uint32_t>(load<std::int32_t>(s + (std::uint64_t{daf.ni()} - 1) * 4));
+            if (end < 1 || std::uint64_t{end} * 8 > len) continue;
+            const std::uint32_t k = std::min<std::uint32_t>(end, 4);
+            trailers.push_back({(std::uint64_t{end} - k) * 8, k * 8});
+        }
+        const double next = load<double>(r);
+        if (std::isnan(next) || next <= 0.0) rec = 0;
+        else if (next >= 4294967295.0) rec = 4294967295u;
+        else rec = static_cast<std::uint32_t>(next);
+    }
+    fp->structure_ = fp->regions_.size();
+    for (const Region& t : trailers) fp->add(t.offset, t.length);
+    return fp;
+}
+
+bool DafFingerprint::matches() const noexcept { return compare(structure_); }
+
+bool DafFingerprint::matches_all() const noexcept { return compare(regions_.size()); }
+
+bool DafFingerprint::compare(std::size_t regions) const noexcept {
+    if (differs_.load(std::memory_order_relaxed)) return false;
+    const unsigned char* data = daf_.map_->data();
+    const unsigned char* want = bytes_.data();
+    for (std::size_t i = 0; i < regions; ++i) {
+        const Region& r = regions_[i];
+        if (std::memcmp(data + r.offset, want, r.length) != 0) {
+            differs_.store(true, std::memory_order_relaxed);
+            return false;
+        }
+        want += r.length;
+    }
+    return true;
 }
 
 }  // namespace kernwerk

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -140,17 +141,26 @@ public:
     std::size_t size() const noexcept { return len_; }
     // The path the file was opened by; empty for memory images.
     const std::string& path() const noexcept { return path_; }
-    // True once a read met a page that vanished (the file shrank under us);
-    // reads the last byte first (see DafFile::changed).
+    // True once a read met a page that vanished (the file shrank under us),
+    // or the file's last non-zero byte reads otherwise than at the mapping
+    // (a cut inside the last page, which faults nowhere: the page stays,
+    // zero-filled past the new end); reads the last byte first (see
+    // DafFile::changed).
     bool changed() const noexcept;
 
 private:
     void release() noexcept;
+    // Notes the last non-zero byte among the last 64 KiB, read through the
+    // mapping at map time.
+    void note_tail() noexcept;
 
     const void* base_ = nullptr;
     std::size_t len_ = 0;
     int guard_ = -1;
     std::string path_;
+    std::size_t tail_at_ = 0;
+    unsigned char tail_value_ = 0;  // 0: no non-zero byte noted
+    mutable std::atomic<bool> cut_{false};
 };
 
 // Handle to one open, validated DAF file. Copies share the mapping (one atomic
@@ -239,6 +249,7 @@ public:
     std::expected<void, DafError> check_unchanged() const;
 
 private:
+    friend class DafFingerprint;
     explicit DafFile(std::shared_ptr<const Mapping> map) : map_(std::move(map)) {}
     // Reads `len` bytes at `offset` into `dst` from `fd`, or from the
     // mapping when fd < 0; false when the file ends first.
@@ -253,6 +264,59 @@ private:
     unsigned char idword_[8] = {};
     std::uint32_t nd_ = 0, ni_ = 0, fward_ = 0, bward_ = 0;
     DafByteOrder order_ = DafByteOrder::Little;
+};
+
+// The bytes of a DAF's structure as they were when the file was opened: the
+// header of record 1 (ND, NI, FWARD, BWARD, FREE, the format), the used part
+// of every summary record of the chain and the last four words of every
+// array (where readers keep their trailers).
+// Readers built at open hold what these bytes said (segment lists,
+// directories, record sizes); compared with the mapping, they tell whether
+// the file still is the one that was read.
+//
+//   * A file rewritten in place (cp of another kernel of the same size, an
+//     editor, a download that truncates first) shows through the shared
+//     mapping: its new summaries or trailers differ from the copies, and the
+//     readers' view of the file is stale.
+//
+// A rewrite that keeps every one of these bytes (only coefficients
+// changed) keeps the readers' view valid: queries read the new data in
+// place. Comparing costs a few hundred bytes per file and no system call.
+class DafFingerprint {
+public:
+    // The copies, read through `daf`'s mapping; `daf` is kept (its mapping is
+    // what matches() reads).
+    static std::shared_ptr<const DafFingerprint> capture(const DafFile& daf);
+
+    // True while the mapping shows the header and summary records captured
+    // (the check of every query: these lie in one or two pages, where the
+    // array trailers are spread over the whole file and would cost a page
+    // walk each). Once false it stays false: a file that changed while open
+    // is never trusted again, even if its bytes come back.
+    bool matches() const noexcept;
+    // The same with the array trailers too (the file cache's check before it
+    // hands out a reader it holds).
+    bool matches_all() const noexcept;
+    // The file whose mapping is compared.
+    const DafFile& file() const noexcept { return daf_; }
+    // Bytes compared per check (for tests and measurements).
+    std::size_t compared_bytes() const noexcept { return bytes_.size(); }
+
+private:
+    struct Region {
+        std::uint64_t offset;
+        std::uint32_t length;
+    };
+    explicit DafFingerprint(DafFile daf) : daf_(std::move(daf)) {}
+    void add(std::uint64_t offset, std::uint32_t length);
+
+    bool compare(std::size_t regions) const noexcept;
+
+    DafFile daf_;
+    std::vector<Region> regions_;    // header and summary records, then trailers
+    std::size_t structure_ = 0;      // regions of the header and summary records
+    std::vector<unsigned char> bytes_;
+    mutable std::atomic<bool> differs_{false};
 };
 
 struct OpenedDaf {

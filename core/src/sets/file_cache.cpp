@@ -105,11 +105,17 @@ std::expected<OpenedKernel, KernelFileError> open_daf(const std::string& path, i
         return std::unexpected(KernelFileError::format(
             path, "a DAF of kind \"" + kind + "\", neither an SPK (DAF/SPK) nor a binary PCK (DAF/PCK)"));
     // What the open read came through the mapping: if the file changed under
-    // it meanwhile, that verdict, success or error, is discarded.
+    // it meanwhile, that verdict, success or error, is discarded. The
+    // structure's copies are taken first, so that a rewrite during the open
+    // shows as a difference from them at its end.
     const DafFile handle = *daf;
+    auto print = DafFingerprint::capture(handle);
     auto k = build_daf_reader(path, std::move(*daf), kind);
     if (auto ok = handle.check_unchanged(); !ok)
         return std::unexpected(KernelFileError::io_text(path, ok.error().message()));
+    if (!print->matches_all())
+        return std::unexpected(KernelFileError::io_text(path, DafError::changed_while_open(path).message()));
+    if (k) k->fingerprint = std::move(print);
     return k;
 }
 
@@ -139,6 +145,38 @@ std::expected<OpenedKernel, KernelFileError> build_daf_reader(const std::string&
         k.pck = std::make_unique<const PckFile>(std::move(*pck));
     }
     return k;
+}
+
+// FNV-1a over 8-byte words (the tail bytewise): a text kernel held open is
+// reused only when the file's content hashes alike.
+std::uint64_t content_hash(std::string_view text) noexcept {
+    std::uint64_t h = 0xCBF29CE484222325u ^ text.size();
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, text.data() + i, 8);
+        h = (h ^ w) * 0x100000001B3u;
+        h ^= h >> 29;
+    }
+    for (; i < text.size(); ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001B3u;
+    return h;
+}
+
+// Whether the held reader `k` still describes the open file `fd` (of the
+// same identity): its structure or content unchanged, and its mapping not
+// marked as changed.
+bool still_current(const OpenedKernel& k, int fd, std::size_t len) {
+    // The held mapping shares the file's pages with `fd`: what it shows is
+    // what a read would.
+    if (k.fingerprint) return !k.fingerprint->file().changed() && k.fingerprint->matches_all();
+    if (k.text) {
+        if (len > MAX_TEXT_KERNEL_BYTES) return false;
+        std::string text(len, '\0');
+        int err = 0;
+        if (len && !read_all(fd, text.data(), len, err)) return false;
+        return content_hash(text) == k.text_hash;
+    }
+    return false;
 }
 
 // A text kernel says what it is: its first line starts with an
@@ -185,6 +223,7 @@ std::expected<OpenedKernel, KernelFileError> open_text(const std::string& path, 
     OpenedKernel k;
     k.kind = KernelKind::Text;
     k.text = std::make_unique<const TextKernel>(std::move(*parsed));
+    k.text_hash = content_hash(text);
     return k;
 }
 
@@ -203,7 +242,8 @@ std::expected<std::shared_ptr<const OpenedKernel>, KernelFileError> open_kernel(
     if (!S_ISREG(st.st_mode)) return std::unexpected(KernelFileError::format(path, "not a regular file"));
     const FileIdentity id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
                           static_cast<std::uint64_t>(st.st_size),
-                          static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+                          static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                          static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
 
     // Opening under the table's lock makes two threads that open one file at
     // once share a single reader; opening is rare and short (a DAF is
@@ -211,11 +251,11 @@ std::expected<std::shared_ptr<const OpenedKernel>, KernelFileError> open_kernel(
     Table& t = table();
     std::lock_guard lock(t.mutex);
     std::erase_if(t.entries, [](const auto& e) { return e.second.expired(); });
+    const auto len = static_cast<std::size_t>(st.st_size);
     for (const auto& [key, weak] : t.entries)
         if (key == id)
-            if (auto held = weak.lock()) return held;
+            if (auto held = weak.lock(); held && still_current(*held, fd.get(), len)) return held;
 
-    const auto len = static_cast<std::size_t>(st.st_size);
     char head[8] = {};
     int err = 0;
     const bool is_daf = len >= 8 && read_all(fd.get(), head, 8, err) &&

@@ -8,9 +8,14 @@
 //
 // Each file is opened, mapped and validated once however many kernel sets
 // hold it: a process-wide table keyed by the file's identity (device, inode,
-// size, modification time) keeps weak references to the opened readers, so
-// that a file is released when the last holder lets it go, and a file
-// rewritten in place (new size or time) is opened afresh.
+// size, modification and change times) keeps weak references to the opened
+// readers, so that a file is released when the last holder lets it go. A
+// file rewritten in place is opened afresh: its change time moves on every
+// write and cannot be set back (cp -p, rsync -t and touch -r restore the
+// modification time only), and since file systems stamp times at a clock
+// tick, a held reader is reused only when the file still shows the bytes it
+// was built from (the DAF's structure, DafFingerprint; a text kernel's whole
+// content).
 #pragma once
 
 #include <cstdint>
@@ -53,7 +58,7 @@ enum class KernelKind { Spk, Pck, Text };
 // The identity of a file's content as the file system shows it.
 struct FileIdentity {
     std::uint64_t device = 0, inode = 0, size = 0;
-    std::int64_t mtime_ns = 0;
+    std::int64_t mtime_ns = 0, ctime_ns = 0;
     bool operator==(const FileIdentity&) const = default;
 };
 
@@ -66,6 +71,11 @@ struct OpenedKernel {
     std::unique_ptr<const SpkFile> spk;
     std::unique_ptr<const PckFile> pck;
     std::unique_ptr<const TextKernel> text;
+    // A DAF's structure as read at open (null for text kernels): every query
+    // compares it with the mapping (KernelSnapshot::check_unchanged).
+    std::shared_ptr<const DafFingerprint> fingerprint;
+    // A text kernel's content hash, compared before a held reader is reused.
+    std::uint64_t text_hash = 0;
 };
 
 // The kernel at `path`, from the process-wide table when a file of the same

@@ -9,6 +9,9 @@
 #include <limits>
 #include <queue>
 
+#include <sys/stat.h>
+
+#include "base/map_guard.hpp"
 #include "sets/internal.hpp"
 
 namespace kernwerk {
@@ -110,7 +113,28 @@ std::expected<void, KernelSetError> KernelSnapshot::check_unchanged() const {
                     break;
                 }
         }
+        // A file rewritten in place without a fault: its structure no longer
+        // is the one the readers were built from.
+        if (ok && f.kernel->fingerprint && !f.kernel->fingerprint->matches())
+            ok = std::unexpected(DafError::changed_while_open(f.kernel->path));
         if (!ok) return std::unexpected(KernelSetError(KernelSetError::Kind::Changed, ok.error().message(), 0, f.path));
+    }
+    return {};
+}
+
+std::expected<void, KernelSetError> KernelSnapshot::check_before() const {
+    if (!map_guard::displaced()) return {};
+    for (const File& f : files_) {
+        const OpenedKernel& k = *f.kernel;
+        if (!k.fingerprint) continue;
+        struct stat st {};
+        if (::stat(k.path.c_str(), &st) != 0) continue;
+        if (static_cast<std::uint64_t>(st.st_dev) != k.identity.device ||
+            static_cast<std::uint64_t>(st.st_ino) != k.identity.inode)
+            continue;  // replaced by a rename: the mapping keeps the old file
+        if (static_cast<std::uint64_t>(st.st_size) < k.identity.size)
+            return std::unexpected(KernelSetError(KernelSetError::Kind::Changed,
+                                                  DafError::changed_while_open(k.path).message(), 0, f.path));
     }
     return {};
 }

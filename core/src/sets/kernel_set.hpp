@@ -270,6 +270,14 @@ public:
     // when a file changed: either may have been computed from the zero pages
     // that stand in for the vanished ones.
     std::expected<void, KernelSetError> check_unchanged() const;
+    // Asked before a call reads through the snapshot's files. While the
+    // SIGBUS guard is in place (map_guard::displaced), nothing: a read of a
+    // vanished page is repaired and reported by check_unchanged. When
+    // another handler has replaced the guard, such a read would end the
+    // process or hang in it; each DAF file still at its path is then asked
+    // for its length first (a stat per file), and one that got shorter is
+    // reported as changed before anything is read.
+    std::expected<void, KernelSetError> check_before() const;
     const std::vector<SegmentRef>& segments() const noexcept { return segments_; }
 
     // The state of `target` relative to `center` at `et` in `frame`.

@@ -5,16 +5,22 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <new>
 #include <sys/mman.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <chrono>
 #include <atomic>
 #include <type_traits>
 #include <unistd.h>
+#include <string_view>
 #include <utility>
 
 namespace kernwerk {
@@ -189,6 +195,25 @@ std::expected<void, SpkWriterError> SpkWriter::add_type9(const Type9Segment& seg
     });
 }
 
+namespace {
+
+// The first non-finite value of `values` as "{what} ... at index i", with
+// its row and column when the array has rows of `row` values; empty when
+// every value is finite. A NaN or infinity would be stored as given and read
+// back as NaN states or an unbounded coverage.
+std::string first_non_finite(const char* what, const double* values, std::size_t n, std::size_t row) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::isfinite(values[i])) continue;
+        std::string out = std::string(what) + " holds a non-finite value (" + format_double(values[i]) +
+                          ") at index " + std::to_string(i);
+        if (row > 1) out += " (row " + std::to_string(i / row) + ", column " + std::to_string(i % row) + ")";
+        return out;
+    }
+    return {};
+}
+
+}  // namespace
+
 std::expected<void, SpkWriterError> SpkWriter::add_type3_from(const Type3Layout& s, const FillRecords& fill) {
     if (s.segment_id.size() > kNameBytes) return std::unexpected(SpkWriterError::segment_id_too_long(s.segment_id));
     if (s.words == 0) return std::unexpected(SpkWriterError::invalid_type3("empty records"));
@@ -227,6 +252,15 @@ std::expected<void, SpkWriterError> SpkWriter::add_type3_from(const Type3Layout&
     HeldSegment held{3, s.target, s.center, s.frame_id, s.start_et, s.end_et, s.segment_id, WordBuffer(s.words + 4)};
     double* w = held.words.data();
     fill(w);
+    // Non-finite values last, so that the checks above keep their messages.
+    const double scalars[] = {s.init, s.intlen, s.start_et, s.end_et};
+    const char* const scalar_names[] = {"init", "intlen", "start_et", "end_et"};
+    for (std::size_t i = 0; i < 4; ++i)
+        if (!std::isfinite(scalars[i]))
+            return std::unexpected(SpkWriterError::invalid_type3(std::string(scalar_names[i]) + " is " +
+                                                                 format_double(scalars[i]) + ", not a finite number"));
+    if (auto bad = first_non_finite("records_coeffs", w, s.words, rsize); !bad.empty())
+        return std::unexpected(SpkWriterError::invalid_type3(std::move(bad)));
     w += s.words;
     w[0] = s.init;
     w[1] = s.intlen;
@@ -278,6 +312,15 @@ std::expected<void, SpkWriterError> SpkWriter::add_type9_from(const Type9Layout&
         return std::unexpected(SpkWriterError::invalid_type9("end_et " + format_double(s.end_et) +
                                                              " is after the last epoch " +
                                                              format_double(epochs[n - 1])));
+    // Non-finite values last, so that the checks above keep their messages.
+    if (auto bad = first_non_finite("epochs", epochs, n, 1); !bad.empty())
+        return std::unexpected(SpkWriterError::invalid_type9(std::move(bad)));
+    if (auto bad = first_non_finite("states", states, 6 * n, 6); !bad.empty())
+        return std::unexpected(SpkWriterError::invalid_type9(std::move(bad)));
+    for (const auto& [value, name] : {std::pair{s.start_et, "start_et"}, std::pair{s.end_et, "end_et"}})
+        if (!std::isfinite(value))
+            return std::unexpected(SpkWriterError::invalid_type9(std::string(name) + " is " + format_double(value) +
+                                                                 ", not a finite number"));
     double* w = epochs + n;
     for (std::size_t k = 1; k <= dir; ++k) *w++ = epochs[100 * k - 1];
     w[0] = static_cast<double>(s.degree);
@@ -484,10 +527,58 @@ struct Staging {
     }
 };
 
+// The process id in a staging file's name "<stem ending in .tmp>.<pid>.<12
+// letters and digits>", or 0 when the name is not one.
+long staging_owner(std::string_view name) {
+    if (name.size() < 12 + 1 + 1 + 1 + 4) return 0;
+    const std::string_view suffix = name.substr(name.size() - 12);
+    for (char c : suffix)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return 0;
+    std::string_view rest = name.substr(0, name.size() - 12);
+    if (!rest.ends_with('.')) return 0;
+    rest.remove_suffix(1);
+    const std::size_t dot = rest.rfind('.');
+    if (dot == std::string_view::npos || !rest.substr(0, dot).ends_with(".tmp")) return 0;
+    const std::string_view digits = rest.substr(dot + 1);
+    if (digits.empty() || digits.size() > 9 || digits[0] == '0') return 0;
+    long pid = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return 0;
+        pid = pid * 10 + (c - '0');
+    }
+    return pid;
+}
+
+// Removes the staging files that writers killed during a write left in the
+// folder of `path`: named as staging files, of a process that no longer
+// exists (kill(pid, 0) fails with ESRCH), a regular file (never followed
+// through a link) that no one holds locked. A process id seen from another
+// PID namespace may look dead; the lock keeps its live writer's file.
+void remove_stale_staging(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return;
+    const long self = static_cast<long>(::getpid());
+    while (const struct dirent* e = ::readdir(d)) {
+        const long pid = staging_owner(e->d_name);
+        if (pid == 0 || pid == self) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        const int fd = ::openat(::dirfd(d), e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlinkat(::dirfd(d), e->d_name, 0);
+        ::close(fd);
+    }
+    ::closedir(d);
+}
+
 // Creates the staging file exclusively: O_EXCL never opens an existing file
-// and, with O_NOFOLLOW, never follows a link planted under the name.
+// and, with O_NOFOLLOW, never follows a link planted under the name. It is
+// locked until it is closed, so that no other writer takes it for stale.
 std::expected<void, SpkWriterError> create_staging(const std::string& path, Staging& out) {
-    const std::string stem = SpkWriter::temporary_path(path);
+    const std::string stem = SpkWriter::temporary_path(path) + "." + std::to_string(::getpid());
     for (int attempt = 0; attempt < 64; ++attempt) {
         std::string name = stem + "." + random_suffix();
         int fd;
@@ -496,6 +587,7 @@ std::expected<void, SpkWriterError> create_staging(const std::string& path, Stag
         if (fd >= 0) {
             out.fd = fd;
             out.name = std::move(name);
+            ::flock(fd, LOCK_EX | LOCK_NB);  // a file system without locks leaves it unlocked
             return {};
         }
         if (errno != EEXIST) return std::unexpected(SpkWriterError::io_errno(errno));
@@ -533,6 +625,7 @@ std::expected<void, SpkWriterError> SpkWriter::write(const std::string& path) co
     const std::size_t tail = (128 - data_doubles_ % 128) % 128;
     iov.push_back({const_cast<unsigned char*>(kZeros), tail * 8});
 
+    remove_stale_staging(path);
     Staging staging;
     if (auto ok = create_staging(path, staging); !ok) return std::unexpected(ok.error());
     if (auto ok = detail::writev_fully(staging.fd, iov.data(), static_cast<int>(iov.size()), ::writev); !ok)

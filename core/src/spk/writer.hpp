@@ -227,10 +227,14 @@ public:
     // records and every segment's buffer in one vectored write), syncs it, renames
     // it over `path` and syncs the directory: `path` holds its old content or
     // the complete new file, never a part. The staging file is created
-    // exclusively under a random name (temporary_path(path) + "." + 12 random
-    // letters and digits, never following a link), so no existing file is
-    // touched and concurrent writers never share one; it is removed on every
-    // failure. Only a process killed during the write can leave it behind.
+    // exclusively under a random name (temporary_path(path) + "." + the
+    // writer's process id + "." + 12 random letters and digits, never
+    // following a link), so no existing file is touched and concurrent
+    // writers never share one; it is removed on every failure, and locked
+    // (flock) while it is written. Only a process killed during the write
+    // can leave it behind: each write first removes, in the folder of
+    // `path`, the staging files (named so) of processes that no longer exist
+    // and that no one holds locked.
     std::expected<void, SpkWriterError> write(const std::string& path) const;
 
     // The stem of the staging files of `write`: the extension of the last

@@ -591,7 +591,11 @@ std::expected<double, TimeError> datetime64_to_et(const LeapSeconds* lsk, std::i
     double frac = 0.0;
     if (ticks_per_second > 0) {
         whole = floor_div(ticks, ticks_per_second);
-        frac = static_cast<double>(ticks - whole * ticks_per_second) / static_cast<double>(ticks_per_second);
+        // The remainder directly: whole * ticks_per_second overflows for
+        // ticks near the int64 minimum (whole is rounded down past it).
+        std::int64_t rem = ticks % ticks_per_second;
+        if (rem < 0) rem += ticks_per_second;
+        frac = static_cast<double>(rem) / static_cast<double>(ticks_per_second);
     } else if (__builtin_mul_overflow(ticks, -ticks_per_second, &whole)) {
         return std::unexpected(TimeError(TimeError::Kind::Epoch, "datetime64 value is out of range"));
     }

@@ -139,6 +139,25 @@ std::expected<LeapSeconds, TimeError> LeapSeconds::from_fields(const LeapSeconds
     for (double v : {f.delta_t_a, f.k, f.eb, f.m[0], f.m[1]})
         if (!std::isfinite(v)) return bad("DELTET/DELTA_T_A, K, EB and M must be finite");
     if (std::fabs(f.delta_t_a) > 1e6) return bad("DELTET/DELTA_T_A " + format_double(f.delta_t_a) + " is not a time offset");
+    // TDB - TT = K sin(M + EB sin(M)) stays within about 1.7 ms in every
+    // published kernel (K about 1.657e-3 s, EB about 1.671e-2, M about 6.24
+    // rad + 1.99e-7 rad/s). Terms far outside that cannot describe the
+    // difference, and larger ones overflow: M1 = 1e308 turns M into infinity
+    // (NaN epochs), K = 1e88 gives epochs beyond any day count. The bounds
+    // leave room for every plausible model, and keep the slope of the
+    // TDB -> TT fixed point, |K| (1 + |EB|) |M1|, far below 1.
+    if (!(std::fabs(f.k) <= 1.0))
+        return bad("DELTET/K " + format_double(f.k) + " s is no amplitude of TDB - TT (|K| must be at most 1 s; "
+                   "published kernels have 1.657D-3)");
+    if (!(std::fabs(f.eb) < 1.0))
+        return bad("DELTET/EB " + format_double(f.eb) + " is no orbital eccentricity (|EB| must be below 1; "
+                   "published kernels have 1.671D-2)");
+    if (!(std::fabs(f.m[0]) <= 1000.0))
+        return bad("DELTET/M's first term " + format_double(f.m[0]) + " rad is no mean anomaly at J2000 "
+                   "(|M0| must be at most 1000 rad; published kernels have 6.239996)");
+    if (!(std::fabs(f.m[1]) <= 1e-5))
+        return bad("DELTET/M's second term " + format_double(f.m[1]) + " rad/s is no mean motion of the Earth "
+                   "(|M1| must be at most 1D-5 rad/s; published kernels have 1.99096871D-7)");
     if (f.delta_at.empty()) return bad("DELTET/DELTA_AT is empty");
     LeapSeconds lsk;
     lsk.delta_t_a_ = f.delta_t_a;

@@ -225,8 +225,8 @@ TEST(SpkWriterAdd, EdgeSegmentsAreAccepted) {
     std::string id40;
     for (int i = 0; i < 13; ++i) id40 += "\xE2\x82\xAC";
     id40 += "z";
-    Type3Segment odd = type3(1, 2, "", kNaN);  // NaN INTLEN passes; values are not compared
-    odd.records[0] = kNaN;  // MID
+    Type3Segment odd = type3(1, 2, "", 1e300);  // a vast INTLEN; values are not compared
+    odd.records[0] = -0.0;  // MID
     odd.start_et = 5.0;     // a reversed coverage (end -5) is refused, see reject_cases
     odd.end_et = 5.0;
     Type9Segment largest = type9(28, 27);  // the largest degree, N = degree + 1
@@ -303,11 +303,11 @@ TEST(SpkWriterImage, RecordBoundaryAndSecondSegment) {
     SpkWriter b = SpkWriter::new_spk("kernwerk");
     Type3Segment t3 = type3(4, 1, "A");
     t3.records[coef_at(t3, 1, 0, 0)] = -0.0;
-    t3.records[coef_at(t3, 2, 4, 0)] = kNaN;
+    t3.records[coef_at(t3, 2, 4, 0)] = 0x1p-1074;
     t3.frame_id = 17;
     t3.target = -82;
     Type9Segment t9 = type9(13, 1, "B");
-    t9.states[7] = std::numeric_limits<double>::infinity();
+    t9.states[7] = std::numeric_limits<double>::max();
     ASSERT_TRUE(b.add_type3(t3));
     ASSERT_TRUE(b.add_type9(t9));
     const auto bb = image_of(b);

@@ -71,6 +71,7 @@ void apparent(nb::handle set, nb::handle target, nb::handle observer, std::int32
                           correction_of(correction)};
     check_out(ets, out, lts);
     auto snap = kernel_set_snapshot(set);
+    check_before(*snap);
     std::expected<void, BatchFailure> r;
     {
         nb::gil_scoped_release release;
@@ -86,6 +87,7 @@ std::tuple<std::tuple<double, double, double, double, double, double>, double> a
     const ApparentQuery q{endpoint_of(target, "target"), endpoint_of(observer, "observer"), frame_of(frame),
                           correction_of(correction)};
     auto snap = kernel_set_snapshot(set);
+    check_before(*snap);
     auto r = apparent_state(*snap, q, et);
     check_unchanged(*snap);
     if (!r) raise(r.error());
@@ -103,6 +105,7 @@ void azel(nb::handle set, nb::handle target, const std::vector<double>& site, do
     if (!std::isfinite(lat) || !std::isfinite(lon)) fail(ErrorKind::Value, "site latitude and longitude must be finite");
     const Mat3 enu = enu_rotation(lat, lon);
     auto snap = kernel_set_snapshot(set);
+    check_before(*snap);
     std::expected<void, BatchFailure> r;
     {
         nb::gil_scoped_release release;

@@ -101,6 +101,7 @@ public:
                                                                           std::int32_t frame, double et) const {
         const OutputFrame f = frame_of(frame);
         auto snap = set_.snapshot();
+        check_before(*snap);
         auto s = snap->state(target, center, f, et);
         check_unchanged(*snap);
         if (!s) raise(s.error());
@@ -114,6 +115,7 @@ public:
         if (out.shape(0) != ets.shape(0) || out.shape(1) != 6)
             fail(ErrorKind::Value, "out must have shape (" + std::to_string(ets.shape(0)) + ", 6)");
         auto snap = set_.snapshot();
+        check_before(*snap);
         std::expected<void, BatchFailure> r;
         {
             nb::gil_scoped_release release;
@@ -128,6 +130,7 @@ public:
         if (out.shape(0) != ets.shape(0) || out.shape(1) != 6 || out.shape(2) != 6)
             fail(ErrorKind::Value, "out must have shape (" + std::to_string(ets.shape(0)) + ", 6, 6)");
         auto snap = set_.snapshot();
+        check_before(*snap);
         std::expected<void, BatchFailure> r;
         {
             nb::gil_scoped_release release;
@@ -141,6 +144,7 @@ public:
     // index, subtracted) for each link that answers the query at `et`.
     nb::list resolve(std::int32_t target, std::int32_t center, double et) const {
         auto snap = set_.snapshot();
+        check_before(*snap);
         auto links = snap->resolve(target, center, et);
         check_unchanged(*snap);
         if (!links) raise(links.error());

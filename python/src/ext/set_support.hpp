@@ -43,6 +43,12 @@ inline void check_unchanged(const KernelSnapshot& snap) {
     if (auto ok = snap.check_unchanged(); !ok) raise(ok.error());
 }
 
+// Begins every call that reads through `snap`: a file cut while another
+// SIGBUS handler replaced the guard is reported before a read faults.
+inline void check_before(const KernelSnapshot& snap) {
+    if (auto ok = snap.check_before(); !ok) raise(ok.error());
+}
+
 // " (epoch index i)", or the index unravelled over `shape` (C order) when
 // the epochs came from an N-d array: " (epoch index (1, 2))".
 inline std::string index_suffix(std::size_t index, const std::vector<std::size_t>& shape) {

@@ -173,8 +173,11 @@ PyObject* spk_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* { return open_reader<SpkFile>(sig, type, args, kwargs); });
 }
 
-PyObject* spk_segments(PyObject* self, PyObject*) {
+PyObject* spk_segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        static const Signature sig{"NaifSpk.segments()", nullptr, 0, 0};
+        PyObject* argv[1];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
         Borrow<SpkFile> b(self, false);
         if (!b) return nullptr;
         const auto& segs = b.core().segments();
@@ -297,7 +300,7 @@ PyMethodDef spk_methods[] = {
      "state_batch_in_frame($self, target, center, ets, frame)\n--\n\n"
      "Batched state lookup with an explicit NAIF output frame. Accepts\n"
      "\"J2000\" or \"ECLIPJ2000\" (case-sensitive to match CSPICE)."},
-    {"segments", spk_segments, METH_NOARGS, "segments($self)\n--\n\n"},
+    {"segments", as_method(spk_segments), METH_FASTCALL | METH_KEYWORDS, "segments($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -915,8 +918,11 @@ PyObject* pck_rotate_state_batch(PyObject* self, PyObject* const* args, Py_ssize
     });
 }
 
-PyObject* pck_segments(PyObject* self, PyObject*) {
+PyObject* pck_segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        static const Signature sig{"NaifPck.segments()", nullptr, 0, 0};
+        PyObject* argv[1];
+        if (!bind(sig, args, nargs, kwnames, argv)) return nullptr;
         Borrow<PckFile> b(self, false);
         if (!b) return nullptr;
         const auto& segs = b.core().segments();
@@ -972,7 +978,7 @@ PyMethodDef pck_methods[] = {
      "Apply the 6\u00d76 state transform to a batch of 6-vector states.\n"
      "`ets[i]` and `states[i,:]` are paired; output matches shape of\n"
      "`states`."},
-    {"segments", pck_segments, METH_NOARGS, "segments($self)\n--\n\n"},
+    {"segments", as_method(pck_segments), METH_FASTCALL | METH_KEYWORDS, "segments($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -196,6 +196,17 @@ std::expected<SpkType5, SpkError> SpkType5::open(const DafFile& daf, std::uint32
     if (!(gm > 0.0) || !std::isfinite(gm)) return spk_types::malformed(5, "GM not positive");
     const double* epochs = seg->data + 6 * n;
     if (!spk_types::sorted_epochs(epochs, n, true)) return spk_types::malformed(5, "epochs not strictly increasing");
+    // Every state starts a conic: a zero position divides by zero, and a
+    // distance or speed whose square overflows turns into NaN.
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const double* s = seg->data + 6 * i;
+        const double r2 = s[0] * s[0] + s[1] * s[1] + s[2] * s[2];
+        const double v2 = s[3] * s[3] + s[4] * s[4] + s[5] * s[5];
+        if (!(r2 > 0.0))
+            return spk_types::malformed(5, "state " + std::to_string(i) + " has a zero or non-finite position");
+        if (!std::isfinite(r2) || !std::isfinite(v2) || !std::isfinite(2.0 * gm / std::sqrt(r2)))
+            return spk_types::malformed(5, "state " + std::to_string(i) + " is too large to propagate");
+    }
     return SpkType5{daf, seg->data, epochs, n, gm};
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "base/common.hpp"
 #include "spk/types/type05.hpp"
 #include "spk/types/common.hpp"
 
@@ -62,6 +63,9 @@ std::expected<SpkType15, SpkError> SpkType15::open(const DafFile& daf, std::uint
     const double near = p / (1.0 + ecc);
     const double speed = std::sqrt(r[13] / p) * (1.0 + ecc);
     const Vec dir = cross(tp, pa);
+    // A pole along the periapsis leaves no orbital plane: the direction of
+    // motion would be the unit vector of a zero vector.
+    if (!(norm(dir.data()) > 0.0)) return malformed(15, "trajectory pole parallel to the periapsis vector");
     const Vec across = unit(dir.data());
     out.epoch = r[0];
     out.gm = r[13];
@@ -72,7 +76,10 @@ std::expected<SpkType15, SpkError> SpkType15::open(const DafFile& daf, std::uint
         out.in_plane[0][i] = pa[i];
         out.in_plane[1][i] = across[i];
     }
-    out.precess = j2flg != 3.0 && j2 != 0.0 && ecc < 1.0;
+    // As the toolkit does, the lines do not precess for a periapsis at or
+    // below the body's surface (an impact or re-entry orbit): J2 describes
+    // the field outside the body only.
+    out.precess = j2flg != 3.0 && j2 != 0.0 && ecc < 1.0 && near > radius;
     if (out.precess) {
         const double oj2 = 1.0 - ecc * ecc;
         out.mean_motion = std::sqrt(r[13] / (p * p * p)) * oj2 * std::sqrt(oj2);
@@ -81,7 +88,15 @@ std::expected<SpkType15, SpkError> SpkType15::open(const DafFile& daf, std::uint
         const double cosinc = dot(pv, tp);
         if (j2flg != 1.0) out.apsidal = z * (2.5 * cosinc * cosinc - 0.5);
         if (j2flg != 2.0) out.nodal = -z * cosinc;
+        // Finite elements can still overflow here (J2 = 1e308): the rates
+        // would turn every state into NaN.
+        if (!std::isfinite(out.mean_motion) || !std::isfinite(out.apsidal) || !std::isfinite(out.nodal))
+            return malformed(15, "J2 precession rates overflow (J2 " + format_double(j2) + ", radius " +
+                                     format_double(radius) + ")");
     }
+    if (!std::isfinite(out.periapsis[3]) || !std::isfinite(across[0]) || !std::isfinite(across[1]) ||
+        !std::isfinite(across[2]))
+        return malformed(15, "elements overflow");
     return out;
 }
 
