@@ -23,6 +23,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <type_traits>
+#include <utility>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -174,6 +175,14 @@ void for_each_chunk(std::size_t n, std::size_t chunks, unsigned threads, Fn&& fn
     pool.job_done.wait(lock, [&] {
         return job.helpers_in == 0 && job.finished.load(std::memory_order_acquire) == job.chunks;
     });
+}
+
+// One chunk per thread: fn(chunk, begin, end) for `threads` near-equal
+// chunks of [0, n), as many on pool workers as there are chunks beyond the
+// caller's own.
+template <typename Fn>
+void for_each_chunk(std::size_t n, unsigned threads, Fn&& fn) {
+    for_each_chunk(n, std::size_t{std::max(threads, 1u)}, threads, std::forward<Fn>(fn));
 }
 
 }  // namespace kernwerk
