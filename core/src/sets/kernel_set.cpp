@@ -31,7 +31,19 @@ std::string sets_detail::format_intervals(const std::vector<std::pair<double, do
     return out;
 }
 
-KernelSnapshot::KernelSnapshot(std::vector<File> files) : files_(std::move(files)) {
+std::expected<KernelPool, KernelSetError> KernelSnapshot::build_pool(const std::vector<File>& files) {
+    std::vector<KernelPool::Source> sources;
+    for (const File& f : files)
+        if (f.kernel->text) sources.push_back({f.path, f.kernel->text->assignments});
+    auto pool = KernelPool::build(sources);
+    if (!pool)
+        return std::unexpected(
+            KernelSetError(KernelSetError::Kind::FileFormat, pool.error().message(), 0, pool.error().path()));
+    return std::move(*pool);
+}
+
+KernelSnapshot::KernelSnapshot(std::vector<File> files, KernelPool pool)
+    : files_(std::move(files)), pool_(std::move(pool)) {
     std::unordered_map<std::int32_t, std::vector<Timeline::Entry>> per_body;
     std::vector<Timeline::Entry> pck_entries;
     // Highest precedence first: the last file, and in it the last segment.
@@ -172,17 +184,23 @@ std::expected<void, KernelSetError> KernelSet::load(const std::vector<std::strin
         if (std::none_of(added.begin(), added.end(), [&](const auto& a) { return a.path == f.path; }))
             files.push_back(f);
     files.insert(files.end(), added.begin(), added.end());
-    snapshot_ = std::make_shared<const KernelSnapshot>(std::move(files));
+    // The pool is built before the snapshot is published: a query never sees
+    // a set whose pool is missing or half-built.
+    auto pool = KernelSnapshot::build_pool(files);
+    if (!pool) return std::unexpected(std::move(pool.error()));
+    snapshot_ = std::make_shared<const KernelSnapshot>(std::move(files), std::move(*pool));
     return {};
 }
 
-bool KernelSet::unload(const std::string& path) {
+std::expected<bool, KernelSetError> KernelSet::unload(const std::string& path) {
     std::lock_guard lock(mutex_);
     std::vector<KernelSnapshot::File> files = snapshot_->files();
     const auto n = files.size();
     std::erase_if(files, [&](const KernelSnapshot::File& f) { return f.path == path; });
     if (files.size() == n) return false;
-    snapshot_ = std::make_shared<const KernelSnapshot>(std::move(files));
+    auto pool = KernelSnapshot::build_pool(files);
+    if (!pool) return std::unexpected(std::move(pool.error()));
+    snapshot_ = std::make_shared<const KernelSnapshot>(std::move(files), std::move(*pool));
     return true;
 }
 

@@ -40,6 +40,10 @@
 // `evaluate` gives, bit for bit. A set reports an unsupported type only when
 // a query needs a segment of it.
 //
+// Text kernels: their body bindings and leapseconds, and every variable in
+// the snapshot's pool (text/pool.hpp), rebuilt from the remaining text
+// kernels in load order with each snapshot.
+//
 // Thread safety: a KernelSet publishes immutable snapshots; load and unload
 // build a new one and swap it in, so queries that hold a snapshot (batches
 // running on other threads) are never disturbed. Files are shared through
@@ -66,6 +70,7 @@
 #include "pck/pck.hpp"
 #include "spk/spk.hpp"
 #include "spk/lanes.hpp"
+#include "text/pool.hpp"
 #include "text/text_kernel.hpp"
 
 namespace kernwerk {
@@ -249,14 +254,20 @@ public:
         std::shared_ptr<const OpenedKernel> kernel;
     };
 
-    // Files in load order (lowest precedence first).
-    explicit KernelSnapshot(std::vector<File> files);
+    // Files in load order (lowest precedence first) and the pool of their
+    // text kernels (build_pool).
+    explicit KernelSnapshot(std::vector<File> files, KernelPool pool = {});
+    // The pool of the text kernels among `files`, applied in order; a
+    // Conflict is a FileFormat error with the path of the kernel that appends.
+    static std::expected<KernelPool, KernelSetError> build_pool(const std::vector<File>& files);
 
     const std::vector<File>& files() const noexcept { return files_; }
     // Bindings of the text kernels in load order.
     const std::vector<BodyBinding>& body_bindings() const noexcept { return bindings_; }
     // The leapseconds fields of the last loaded text kernel that defines them.
     const LeapSecondsFields* leapseconds() const noexcept { return leapseconds_; }
+    // Every variable of the text kernels, built with the snapshot.
+    const KernelPool& pool() const noexcept { return pool_; }
     // Every body that is the target of a segment, ascending.
     std::vector<std::int32_t> bodies() const;
     // The merged coverage of `body` across the set.
@@ -321,6 +332,7 @@ private:
     Timeline itrf93_;
     std::vector<BodyBinding> bindings_;
     const LeapSecondsFields* leapseconds_ = nullptr;
+    KernelPool pool_;
 };
 
 // Work on one chunk of a batch: epochs [begin, end). `lowest` holds the
@@ -380,8 +392,10 @@ public:
     // Opens every path, then adds them in order on top of the set; all or
     // nothing. A path already in the set moves to the top.
     std::expected<void, KernelSetError> load(const std::vector<std::string>& paths);
-    // Removes the file loaded under `path`; false when there is none.
-    bool unload(const std::string& path);
+    // Removes the file loaded under `path`; false when there is none. Fails,
+    // leaving the set as it was, when the remaining text kernels no longer
+    // make a pool (a "+=" whose variable now holds the other kind).
+    std::expected<bool, KernelSetError> unload(const std::string& path);
     void clear();
 
     std::shared_ptr<const KernelSnapshot> snapshot() const;

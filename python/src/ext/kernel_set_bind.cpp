@@ -54,7 +54,11 @@ public:
         if (!r) raise(r.error());
     }
 
-    bool unload(const nb::bytes& path) { return set_.unload(std::string(path.c_str(), path.size())); }
+    bool unload(const nb::bytes& path) {
+        auto r = set_.unload(std::string(path.c_str(), path.size()));
+        if (!r) raise(r.error());
+        return *r;
+    }
     void clear() { set_.clear(); }
 
     // (path, kind) in load order.
