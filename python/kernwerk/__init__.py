@@ -20,7 +20,7 @@ from ._native import NaifPck, NaifSpk, NaifSpkWriter, naif_bodc2n, naif_bodn2c, 
 from .bodies import BodyRegistry, bodc2n, bodn2c, clear_text_kernels, load_text_kernel
 from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, FrameError, KernelChangedError,
                      KernelError, KernelFileError, MissingKernelError)
-from .kernels import Kernels
+from .kernels import FrameInfo, Kernels
 from .segments import PckSegment, SpkSegment, kernel_kind, read_segments
 from .sites import WGS84, Ellipsoid, Site
 from .timescales import LeapSeconds, et2utc, from_et, from_jd, str2et, to_datetime64, to_et, to_iso, to_jd
@@ -35,7 +35,7 @@ __all__ = [
     "KernelError", "KernelFileError", "FileFormatError", "CoverageError", "BodyNameError", "FrameError",
     "EpochError", "MissingKernelError", "KernelChangedError",
     # kernel sets, sites, files
-    "Kernels", "Site", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment", "read_segments", "kernel_kind",
+    "Kernels", "FrameInfo", "Site", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment", "read_segments", "kernel_kind",
     "SpkSegment", "PckSegment",
     # time
     "LeapSeconds", "to_et", "from_et", "to_jd", "from_jd", "to_iso", "to_datetime64", "str2et", "et2utc",

@@ -437,6 +437,11 @@ std::expected<void, BatchFailure> run_query(const Runner& runner, EpochView ets,
 }  // namespace
 
 std::expected<void, KernelSetError> check_query(const ApparentQuery& q) {
+    if (!output_frame_from_code(static_cast<std::int32_t>(q.frame)))
+        return std::unexpected(KernelSetError(KernelSetError::Kind::Frame,
+                                              "apparent states are available in J2000, ECLIPJ2000 and ITRF93; frame " +
+                                                  std::to_string(static_cast<std::int32_t>(q.frame)) +
+                                                  " is not supported yet"));
     for (const Endpoint* e : {&q.target, &q.observer}) {
         if (!e->is_site) continue;
         for (double c : e->site)

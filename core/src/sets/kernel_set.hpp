@@ -65,6 +65,7 @@
 #include <vector>
 
 #include "base/common.hpp"
+#include "frames/frames.hpp"
 #include "sets/file_cache.hpp"
 #include "math/rotation.hpp"
 #include "pck/pck.hpp"
@@ -102,7 +103,10 @@ private:
     std::string path_;
 };
 
-// Frames a state can be asked in; the values are the NAIF frame codes.
+// The frame a state is asked in: its NAIF frame code. J2000, ECLIPJ2000 and
+// ITRF93 have paths of their own (their results are fixed bit for bit); any
+// other code the snapshot's frame catalog knows is reached from J2000
+// through the frame system.
 enum class OutputFrame : std::int32_t { J2000 = 1, EclipJ2000 = 17, Itrf93 = 13000 };
 std::optional<OutputFrame> output_frame_from_code(std::int32_t code) noexcept;
 const char* frame_name(OutputFrame frame) noexcept;
@@ -305,6 +309,20 @@ public:
     // The same for every epoch, 36 doubles per epoch (row-major) into `out`.
     std::expected<void, BatchFailure> j2000_to_itrf93_batch(EpochView ets, double* out, bool inverse = false,
                                                             unsigned threads = 0) const;
+    // The frames the set knows (built-in and from its frame kernels).
+    const FrameCatalog& frames() const noexcept { return *frames_; }
+    // The binary PCK orientation of the set, highest precedence first.
+    const PckOrientationSource& pck_orientation() const noexcept { return *pck_source_; }
+    // The transforms from frame `from` to frame `to` at every epoch: 3x3
+    // rotations (9 doubles per epoch, row-major) or, with `six`, 6x6 state
+    // transforms (36 doubles), planned once for the batch.
+    std::expected<void, BatchFailure> frame_transform_batch(std::int32_t from, std::int32_t to, EpochView ets,
+                                                            double* out, bool six, unsigned threads = 0) const;
+    // The plan of a transform, or the error of a query that needs it.
+    std::expected<FramePath, KernelSetError> frame_path(std::int32_t from, std::int32_t to) const;
+    // A frame error as the set reports it.
+    static KernelSetError frame_error(const FrameError& e, const std::string& context = {});
+
     // The links that answer the query at `et`, target side first.
     std::expected<std::vector<ChainLink>, KernelSetError> resolve(std::int32_t target, std::int32_t center,
                                                                   double et) const;
@@ -332,7 +350,13 @@ private:
     Timeline itrf93_;
     std::vector<BodyBinding> bindings_;
     const LeapSecondsFields* leapseconds_ = nullptr;
+    // Every binary PCK segment, and a timeline per body frame class id.
+    std::vector<PckSegmentRef> all_pck_;
+    std::unordered_map<std::int32_t, Timeline> pck_timelines_;
     KernelPool pool_;
+    std::shared_ptr<const FrameCatalog> frames_;
+    std::unique_ptr<const PckOrientationSource> pck_source_;
+    friend class SnapshotPckSource;
 };
 
 // Work on one chunk of a batch: epochs [begin, end). `lowest` holds the
