@@ -289,6 +289,12 @@ std::expected<TkDef, std::string> tk_definition(const KernelPool& pool, std::int
 }  // namespace
 
 RotationRate TextPckModel::evaluate(double et, bool rates) const noexcept {
+    RotationRate out;
+    evaluate_into(et, rates, out);
+    return out;
+}
+
+void TextPckModel::evaluate_into(double et, bool rates, RotationRate& out) const noexcept {
     const double t = et - epoch;
     const double d = t / kDay;
     const double c = t / kCentury;
@@ -323,8 +329,10 @@ RotationRate TextPckModel::evaluate(double et, bool rates) const noexcept {
             dw += nut_pm[i] * co * dth;
         }
     }
-    w = std::fmod(w, 360.0);
-    RotationRate out;
+    // W reduced to [0, 360) up to a rounding below zero: 360 k is exact and
+    // lies within a factor two of W, so the difference is exact (and far
+    // cheaper than fmod's long division for large W).
+    if (std::fabs(w) >= 360.0) w = w - 360.0 * std::floor(w / 360.0);
     if (rates) {
         auto [r, dr] = pck_euler_rotation_and_derivative(M_PI / 2 + a * kRad, M_PI / 2 - de * kRad, w * kRad,
                                                          dra * kRad, -ddec * kRad, dw * kRad);
@@ -332,13 +340,11 @@ RotationRate TextPckModel::evaluate(double et, bool rates) const noexcept {
         out.dr = dr;
     } else {
         out.r = pck_euler_rotation(M_PI / 2 + a * kRad, M_PI / 2 - de * kRad, w * kRad);
-        out.dr = Mat3{};
     }
     if (has_ref) {
         out.r = mxm3(out.r, ref);
         if (rates) out.dr = mxm3(out.dr, ref);
     }
-    return out;
 }
 
 std::shared_ptr<const FrameCatalog> FrameCatalog::build(const KernelPool& pool) {
@@ -602,53 +608,92 @@ std::expected<FramePath, FrameError> FrameCatalog::path(std::int32_t from, std::
 
 namespace {
 
-std::expected<RotationRate, FrameError> node_transform(const FrameNode& n, const PckOrientationSource* pck, double et,
-                                                       bool rates) {
-    if (n.kind == FrameNode::Kind::Fixed) return RotationRate{n.fixed, Mat3{}};
+// The transform of one node from its parent into `x` (x.dr only when
+// `rates`); false with `err` set on failure.
+bool node_transform(const FrameNode& n, const PckOrientationSource* pck, const void* handle, double et, bool rates,
+                    RotationRate& x, std::optional<FrameError>& err) {
+    if (n.kind == FrameNode::Kind::Fixed) {
+        x.r = n.fixed;
+        if (rates) x.dr = Mat3{};
+        return true;
+    }
     // A PCK frame: binary segments first, then the text constants.
-    if (pck) {
-        auto found = pck->orientation(n.info.class_id, et);
-        if (!found) return std::unexpected(found.error());
+    if (pck && handle) {
+        auto found = pck->orientation(handle, et);
+        if (!found) {
+            err = std::move(found.error());
+            return false;
+        }
         if (*found) {
             const auto& [e, m] = **found;
-            if (!rates) return RotationRate{pck_inertial_to_body_pxform(pck_euler_rotation(e[0], e[1], e[2]), m), Mat3{}};
-            double x[36];
-            pck_inertial_to_body_sxform(m, e, x);
-            RotationRate out;
+            if (!rates) {
+                x.r = pck_inertial_to_body_pxform(pck_euler_rotation(e[0], e[1], e[2]), m);
+                return true;
+            }
+            double y[36];
+            pck_inertial_to_body_sxform(m, e, y);
             for (int i = 0; i < 3; ++i)
                 for (int j = 0; j < 3; ++j) {
-                    out.r[i][j] = x[6 * i + j];
-                    out.dr[i][j] = x[6 * (i + 3) + j];
+                    x.r[i][j] = y[6 * i + j];
+                    x.dr[i][j] = y[6 * (i + 3) + j];
                 }
-            return out;
+            return true;
         }
     }
-    if (n.text) return n.text->evaluate(et, rates);
-    return std::unexpected(FrameError(
-        n.text_missing ? FrameError::Kind::MissingKernel : FrameError::Kind::Malformed,
-        describe(n.info) + ": no binary PCK segment for class id " +
-            std::to_string(n.info.class_id) + " covers the epoch, and " + n.text_error));
+    if (n.text) {
+        n.text->evaluate_into(et, rates, x);
+        return true;
+    }
+    err = FrameError(n.text_missing ? FrameError::Kind::MissingKernel : FrameError::Kind::Malformed,
+                     describe(n.info) + ": no binary PCK segment for class id " + std::to_string(n.info.class_id) +
+                         " covers the epoch, and " + n.text_error);
+    return false;
 }
 
 }  // namespace
 
-std::expected<RotationRate, FrameError> evaluate_path(const FramePath& path, const PckOrientationSource* pck,
-                                                      double et, bool rates) {
-    RotationRate acc{identity3(), Mat3{}};
+void prepare_path(FramePath& path, const PckOrientationSource* pck) noexcept {
+    for (std::size_t i = 0; i < path.n; ++i) {
+        const FrameNode& n = *path.steps[i].node;
+        path.pck[i] = (pck && n.kind == FrameNode::Kind::Pck) ? pck->prepare(n.info.class_id) : nullptr;
+    }
+    path.prepared = true;
+}
+
+bool evaluate_path(const FramePath& path, const PckOrientationSource* pck, double et, bool rates, RotationRate& acc,
+                   std::optional<FrameError>& err) {
+    if (path.n == 0) {
+        acc.r = identity3();
+        if (rates) acc.dr = Mat3{};
+        return true;
+    }
+    RotationRate x;
     for (std::size_t i = 0; i < path.n; ++i) {
         const FramePath::Step& s = path.steps[i];
-        auto x = node_transform(*s.node, pck, et, rates);
-        if (!x) return std::unexpected(x.error());
-        const RotationRate step = s.up ? invert(*x) : *x;
-        if (i == 0) {
-            acc = step;
-        } else if (rates) {
-            acc = compose(step, acc);
-        } else {
-            acc.r = mxm3(step.r, acc.r);
+        const void* handle = nullptr;
+        if (pck && s.node->kind == FrameNode::Kind::Pck)
+            handle = path.prepared ? path.pck[i] : pck->prepare(s.node->info.class_id);
+        RotationRate& dst = i == 0 ? acc : x;
+        if (!node_transform(*s.node, pck, handle, et, rates, dst, err)) return false;
+        if (s.up) {
+            dst.r = transpose3(dst.r);
+            if (rates) dst.dr = transpose3(dst.dr);
         }
+        if (i == 0) continue;
+        if (rates)
+            acc = compose(x, acc);
+        else
+            acc.r = mxm3(x.r, acc.r);
     }
-    return acc;
+    return true;
+}
+
+std::expected<RotationRate, FrameError> evaluate_path(const FramePath& path, const PckOrientationSource* pck,
+                                                      double et, bool rates) {
+    RotationRate out{};
+    std::optional<FrameError> err;
+    if (!evaluate_path(path, pck, et, rates, out, err)) return std::unexpected(std::move(*err));
+    return out;
 }
 
 }  // namespace kernwerk

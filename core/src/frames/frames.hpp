@@ -89,6 +89,8 @@ struct TextPckModel {
 
     // The rotation from J2000 to the body frame at `et`; dr only when `rates`.
     RotationRate evaluate(double et, bool rates) const noexcept;
+    // The same into `out`; out.dr is left as it is unless `rates`.
+    void evaluate_into(double et, bool rates, RotationRate& out) const noexcept;
 };
 
 struct FrameNode {
@@ -121,6 +123,10 @@ struct FramePath {
     std::array<Step, 2 * kMaxFrameDepth> steps{};
     std::size_t n = 0;
     bool time_dependent = false;
+    // Per PCK step, the binary PCK source's handle for its class id (see
+    // prepare_path); looked up at each epoch while `prepared` is false.
+    std::array<const void*, 2 * kMaxFrameDepth> pck{};
+    bool prepared = false;
 };
 
 // The binary PCK orientation of a body frame class id at an epoch; kernel
@@ -132,9 +138,16 @@ public:
         Mat3 m;            // J2000 -> the segment's reference frame
     };
     virtual ~PckOrientationSource() = default;
-    // Nothing when no segment of `class_id` covers `et`.
-    virtual std::expected<std::optional<Found>, FrameError> orientation(std::int32_t class_id,
-                                                                        double et) const = 0;
+    // The segments of `class_id`, found once per batch; nullptr when there
+    // are none.
+    virtual const void* prepare(std::int32_t class_id) const noexcept = 0;
+    // Nothing when no segment of the prepared class id covers `et`.
+    virtual std::expected<std::optional<Found>, FrameError> orientation(const void* prepared, double et) const = 0;
+    std::expected<std::optional<Found>, FrameError> orientation(std::int32_t class_id, double et) const {
+        const void* h = prepare(class_id);
+        if (!h) return std::nullopt;
+        return orientation(h, et);
+    }
 };
 
 class FrameCatalog {
@@ -162,9 +175,16 @@ private:
     std::unordered_map<std::string, std::string> object_frames_;  // OBJECT_<key>_FRAME values, key upper case
 };
 
+// Looks up the binary PCK segments of every PCK step of `path` once.
+void prepare_path(FramePath& path, const PckOrientationSource* pck) noexcept;
+
 // The transform of `path` at `et` (not NaN): the rotation, and its rate when
 // `rates`. `pck` answers binary PCK orientation (may be null: text only).
 std::expected<RotationRate, FrameError> evaluate_path(const FramePath& path, const PckOrientationSource* pck,
                                                       double et, bool rates);
+// The same into `out` (out.dr is left as it is unless `rates`); false with
+// `err` set on failure. Allocates nothing on success.
+bool evaluate_path(const FramePath& path, const PckOrientationSource* pck, double et, bool rates, RotationRate& out,
+                   std::optional<FrameError>& err);
 
 }  // namespace kernwerk

@@ -279,6 +279,7 @@ struct BatchRunner {
         } else if (link.frame == LinkFrame::Other) {
             // Checked when the plan was built.
             auto p = snap.frames().path(link.seg->frame, 1);
+            if (p) prepare_path(*p, &snap.pck_orientation());
             for (std::size_t i = 0; i < k && p; ++i) {
                 auto x = evaluate_path(*p, &snap.pck_orientation(), ets[i], true);
                 if (!x) [[unlikely]] {
@@ -495,6 +496,7 @@ std::expected<void, BatchFailure> KernelSnapshot::state_batch(std::int32_t targe
                 0, KernelSetError(p.error().kind(), "state of target " + std::to_string(target) + " wrt center " +
                                                         std::to_string(center) + ": " + p.error().message())});
         path = *p;
+        prepare_path(*path, &pck_orientation());
         runner.out_path = &*path;
     }
     return run_chunks(ets.size, threads, [&](std::size_t b, std::size_t e, const std::atomic<std::size_t>& lowest) {
@@ -571,6 +573,7 @@ StateCursor::StateCursor(const KernelSnapshot& snap, std::int32_t target, std::i
         auto p = snap.frame_path(1, static_cast<std::int32_t>(frame));
         if (p) {
             impl_->path = *p;
+            prepare_path(*impl_->path, &snap.pck_orientation());
             impl_->runner.out_path = &*impl_->path;
         } else {
             impl_->path_error = std::move(p.error());

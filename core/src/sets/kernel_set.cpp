@@ -48,10 +48,13 @@ std::expected<KernelPool, KernelSetError> KernelSnapshot::build_pool(const std::
 class SnapshotPckSource final : public PckOrientationSource {
 public:
     explicit SnapshotPckSource(const KernelSnapshot& snap) : snap_(snap) {}
-    std::expected<std::optional<Found>, FrameError> orientation(std::int32_t class_id, double et) const override {
+    using PckOrientationSource::orientation;
+    const void* prepare(std::int32_t class_id) const noexcept override {
         auto it = snap_.pck_timelines_.find(class_id);
-        if (it == snap_.pck_timelines_.end()) return std::nullopt;
-        const Run& r = it->second.find(et);
+        return it == snap_.pck_timelines_.end() ? nullptr : &it->second;
+    }
+    std::expected<std::optional<Found>, FrameError> orientation(const void* prepared, double et) const override {
+        const Run& r = static_cast<const Timeline*>(prepared)->find(et);
         if (r.winner < 0) return std::nullopt;
         const PckSegmentRef& ref = snap_.all_pck_[static_cast<std::size_t>(r.winner)];
         const PckSegment& s = *ref.segment;
