@@ -324,6 +324,12 @@ def _tolerance(a, b, ets):
     return 1e-14 + 4 * np.finfo(float).eps * w
 
 
+@pytest.mark.parametrize("body", ["MOON", "EARTH", "MARS", "PHOBOS", "SUN", "JUPITER BARYCENTER", 301])
+def test_a_bodys_frame_is_the_toolkits(kernels, oracle, body):
+    code, name = oracle.cidfrm(oracle.bods2c(str(body)))
+    assert kernels.body_frame(body)[:2] == (name, code)
+
+
 def test_rotations_and_state_transforms_of_every_pair(files, kernels, oracle):
     ets = _epochs(files)
     worst = 0.0
@@ -362,6 +368,25 @@ def test_states_in_any_frame(files, kernels, oracle, target, observer, frame):
     assert np.all(np.abs(got[:, :3] - want[:, :3]) <= 8 * np.finfo(float).eps * scale + rot * scale)
     vscale = np.abs(want[:, 3:]).max(axis=1, keepdims=True) + 1e-4 * scale
     assert np.all(np.abs(got[:, 3:] - want[:, 3:]) <= 1e-12 * vscale + rot * vscale)
+
+
+@pytest.mark.parametrize("target, observer, frame, correction", [
+    ("EARTH", "MOON", "MOON_ME", "LT+S"), ("SUN", "MARS BARYCENTER", "IAU_MARS", "CN+S"),
+    ("MARS BARYCENTER", "EARTH", "IAU_MARS", "LT"), ("MOON", "EARTH", "IAU_EARTH", "XLT+S"),
+    ("SUN", "EARTH", "GALACTIC", "LT+S"), ("MOON", "EARTH", "ECL_BOX_ARCSEC", "CN"),
+])
+def test_apparent_states_in_any_frame(files, kernels, oracle, target, observer, frame, correction):
+    # A frame that turns is taken when its centre is seen, as spkezr does.
+    ets = _epochs(files)[:6]
+    got, lt = kernels.apparent_state(target, observer, ets, frame, correction=correction)
+    want = [oracle.spkezr(target, et, frame, correction, observer) for et in ets]
+    states = np.array([w[0] for w in want])
+    scale = np.abs(states[:, :3]).max(axis=1, keepdims=True)
+    rot = 2 * _tolerance(frame, "J2000", ets)[:, None]
+    assert np.all(np.abs(got[:, :3] - states[:, :3]) <= 1e-12 * scale + rot * scale)
+    vscale = np.abs(states[:, 3:]).max(axis=1, keepdims=True) + 1e-4 * scale
+    assert np.all(np.abs(got[:, 3:] - states[:, 3:]) <= 1e-10 * vscale + rot * vscale)
+    np.testing.assert_allclose(lt, [w[1] for w in want], rtol=1e-13)
 
 
 @pytest.mark.parametrize("call, frame, error, match", [

@@ -300,7 +300,8 @@ class Kernels:
         array is read in place), or dates in any form `kernwerk.to_et`
         reads ("2026-01-01T12:00", "2026 JAN 01 12:00 TDB", datetime,
         datetime64, and arrays or lists of them). `frame` is "J2000",
-        "ECLIPJ2000" or "ITRF93" (any case). Returns float64 [x, y, z, vx, vy, vz] in km and km/s with
+        "ECLIPJ2000", "ITRF93" or any other frame the set knows, by name (any
+        case) or code (see `frame_info`). Returns float64 [x, y, z, vx, vy, vz] in km and km/s with
         shape ``np.shape(et) + (6,)``; (6,) for a scalar epoch.
 
         Raises CoverageError when no loaded data connects the bodies at an
@@ -351,11 +352,11 @@ class Kernels:
 
         Velocities are the time derivatives of the corrected positions (the
         light-time rate and the rate of the aberration shift included), as
-        the toolkit gives them. `frame` is J2000, ECLIPJ2000 or ITRF93; in
-        ITRF93 the Earth's orientation is taken when the Earth's center is
-        seen (at et minus its light time, as spkezr does), or at `et` for an
-        observer that is a `Site` (its own frame at the instant of
-        observation).
+        the toolkit gives them. `frame` is any frame the set knows (name or
+        code); a frame that turns (ITRF93, IAU_<body>, ...) is taken when its
+        center is seen (at et minus the center's light time, as spkezr does),
+        or at `et` for an observer that is a `Site` (its own frame at the
+        instant of observation); a fixed one at `et`.
 
         Returns ``(states, light_times)``: float64 [x, y, z, vx, vy, vz] (km,
         km/s) of shape ``np.shape(et) + (6,)`` and seconds of shape
@@ -463,6 +464,23 @@ class Kernels:
             raise FrameError(f"unknown frame {frame!r}")
         name, code, cls, class_id, center, source = info
         return FrameInfo(name, code, cls, class_id, center, os.fsdecode(source) if source else None)
+
+    def body_frame(self, body: str | int) -> FrameInfo:
+        """The frame a body's body-fixed quantities are given in, as the
+        toolkit chooses it: OBJECT_<code>_FRAME, then OBJECT_<name>_FRAME of
+        the loaded frame kernels, then the built-in body-fixed frame centred
+        on the body (IAU_<body>). FrameError when none applies."""
+        self._check_open()
+        code = self.body_code(body)
+        try:
+            name = self._names.bodc2n(code)
+        except ValueError:
+            name = ""
+        frame = self._set.body_frame(code, name)
+        if frame is None:
+            raise FrameError(f"body {body!r} (code {code}) has no frame: no OBJECT_{code}_FRAME assignment and no "
+                             "built-in body-fixed frame")
+        return self.frame_info(frame)
 
     def _transform(self, from_frame: str | int, to_frame: str | int, et: Any, six: bool,
                    threads: int | None) -> np.ndarray:

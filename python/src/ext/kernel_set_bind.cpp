@@ -156,6 +156,12 @@ public:
                               nb::bytes(f.source.data(), f.source.size()));
     }
 
+    // The code of a body's frame (OBJECT_<code>_FRAME, OBJECT_<name>_FRAME,
+    // then the built-in PCK frame centred on it), or None.
+    std::optional<std::int32_t> body_frame(std::int32_t body, const std::string& name) const {
+        return set_.snapshot()->frames().body_frame(body, name);
+    }
+
     // Rotations (out: (n, 3, 3)) or state transforms (six; (n, 6, 6)) from
     // frame `from` to frame `to`.
     void frame_transform(std::int32_t from, std::int32_t to, bool six, const Epochs& ets, Transforms out,
@@ -236,6 +242,9 @@ void register_kernel_set(nb::module_& m) {
         .def("frame_info", &PyKernelSet::frame_info, nb::arg("code"),
              nb::sig("def frame_info(self, code: int) -> tuple[str, int, int, int, int, bytes] | None"),
              "(name, code, class, class id, centre, defining kernel path or b'') of a frame, or None.")
+        .def("body_frame", &PyKernelSet::body_frame, nb::arg("body"), nb::arg("name"),
+             "The code of a body's frame (OBJECT_<code>_FRAME, then OBJECT_<name>_FRAME, then the built-in "
+             "body-fixed frame centred on it), or None.")
         .def("frame_transform", &PyKernelSet::frame_transform, nb::arg("from_frame"), nb::arg("to_frame"),
              nb::arg("six"), nb::arg("ets"), nb::arg("out"), nb::arg("threads") = 0,
              nb::arg("shape") = std::vector<std::size_t>{},
