@@ -91,6 +91,11 @@ BODY3_NUT_PREC_ANGLES = ( 125.045 -1935.5364525000 250.089 -3871.0729050000 260.
                           134.963 477198.8693250000 276.617 12006.3007650000 34.226 63863.5132425000
                           15.134 -5806.6093575000 119.743 131.8406400000 239.961 6003.1503825000
                           25.053 473327.7964200000 )
+BODY2000433_POLE_RA = ( 11.35 0. 0. )
+BODY2000433_POLE_DEC = ( 17.22 0. 0. )
+BODY2000433_PM = ( 326.07 1639.38864745 0. )
+BODY2000433_CONSTANTS_REF_FRAME = 18
+BODY2000433_CONSTANTS_JED_EPOCH = 2433282.5
 \begintext
 """
 
@@ -224,7 +229,7 @@ INERTIAL = ["J2000", "B1950", "FK4", "DE-118", "DE-96", "DE-102", "DE-108", "DE-
             "DE-130", "GALACTIC", "DE-200", "DE-202", "MARSIAU", "ECLIPJ2000", "ECLIPB1950", "DE-140", "DE-142",
             "DE-143"]
 BODY_FIXED = ["IAU_SUN", "IAU_MERCURY", "IAU_VENUS", "IAU_EARTH", "IAU_MARS", "IAU_PHOBOS", "IAU_JUPITER", "IAU_IO",
-              "IAU_EUROPA", "IAU_SATURN", "IAU_URANUS", "IAU_NEPTUNE", "IAU_MOON", "ITRF93", "MOON_PA_DE421"]
+              "IAU_EUROPA", "IAU_SATURN", "IAU_URANUS", "IAU_NEPTUNE", "IAU_MOON", "IAU_EROS", "ITRF93", "MOON_PA_DE421"]
 TK = ["MARS_OFFSET", "MARS_INSTR", "ECL_BOX", "ECL_BOX_ARCSEC", "STATION_TOPO", "MOON_ME_DE421", "MOON_PA",
       "MOON_ME", "EARTH_FIXED"]
 
@@ -307,7 +312,7 @@ def test_names_codes_and_info_match_the_toolkit(kernels, oracle):
 PM_RATE = {"IAU_SUN": 14.1844, "IAU_MERCURY": 6.1385025, "IAU_VENUS": 1.4813688, "IAU_EARTH": 360.9856235,
            "IAU_MARS": 350.89198226, "IAU_PHOBOS": 1128.8445850, "IAU_JUPITER": 870.536, "IAU_IO": 203.4889538,
            "IAU_EUROPA": 101.3747235, "IAU_SATURN": 810.7939024, "IAU_URANUS": 501.1600928,
-           "IAU_NEPTUNE": 536.3128492, "IAU_MOON": 13.17635815, "MARS_OFFSET": 350.89198226,
+           "IAU_NEPTUNE": 536.3128492, "IAU_MOON": 13.17635815, "IAU_EROS": 1639.38864745, "MARS_OFFSET": 350.89198226,
            "MARS_INSTR": 350.89198226}
 
 
@@ -317,9 +322,15 @@ PM_QUADRATIC = {"IAU_PHOBOS": 8.864}
 LUNAR_PCK = {"MOON_PA_DE421", "MOON_ME_DE421", "MOON_PA", "MOON_ME"}
 
 
+# Constants given at an epoch of their own (BODY2000433_CONSTANTS_JED_EPOCH).
+EPOCH = {"IAU_EROS": (2451545.0 - 2433282.5) * 86400.0}
+
+
 def _tolerance(a, b, ets):
-    d = np.abs(ets) / 86400.0
-    w = sum(PM_RATE.get(f, 0.0) * d + PM_QUADRATIC.get(f, 0.0) * d * d for f in (a, b)) * np.pi / 180.0
+    w = 0.0
+    for f in (a, b):
+        d = np.abs(ets + EPOCH.get(f, 0.0)) / 86400.0
+        w = w + (PM_RATE.get(f, 0.0) * d + PM_QUADRATIC.get(f, 0.0) * d * d) * np.pi / 180.0
     w = w + sum(f in LUNAR_PCK for f in (a, b)) * 13.18 * (ets + 3155716800.0) / 86400.0 * np.pi / 180.0
     return 1e-14 + 4 * np.finfo(float).eps * w
 
