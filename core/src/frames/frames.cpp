@@ -348,6 +348,16 @@ void TextPckModel::evaluate_into(double et, bool rates, RotationRate& out) const
 }
 
 std::shared_ptr<const FrameCatalog> FrameCatalog::build(const KernelPool& pool) {
+    // Sets without text kernels (most SPK and binary PCK sets) share the
+    // catalog of the built-in frames, built once.
+    if (pool.size() == 0) {
+        static const std::shared_ptr<const FrameCatalog> builtin = build_from(pool);
+        return builtin;
+    }
+    return build_from(pool);
+}
+
+std::shared_ptr<const FrameCatalog> FrameCatalog::build_from(const KernelPool& pool) {
     auto cat = std::make_shared<FrameCatalog>();
     const auto add = [&](FrameNode node) {
         cat->by_name_.emplace(node.info.name, node.info.code);

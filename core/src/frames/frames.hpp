@@ -170,6 +170,7 @@ public:
     std::expected<FramePath, FrameError> path(std::int32_t from, std::int32_t to) const;
 
 private:
+    static std::shared_ptr<const FrameCatalog> build_from(const KernelPool& pool);
     std::unordered_map<std::int32_t, FrameNode> nodes_;
     std::unordered_map<std::string, std::int32_t> by_name_;
     std::unordered_map<std::string, std::string> object_frames_;  // OBJECT_<key>_FRAME values, key upper case
