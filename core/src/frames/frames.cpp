@@ -359,6 +359,8 @@ std::shared_ptr<const FrameCatalog> FrameCatalog::build(const KernelPool& pool) 
 
 std::shared_ptr<const FrameCatalog> FrameCatalog::build_from(const KernelPool& pool) {
     auto cat = std::make_shared<FrameCatalog>();
+    cat->nodes_.reserve(256);
+    cat->by_name_.reserve(256);
     const auto add = [&](FrameNode node) {
         cat->by_name_.emplace(node.info.name, node.info.code);
         const std::int32_t code = node.info.code;
@@ -376,10 +378,27 @@ std::shared_ptr<const FrameCatalog> FrameCatalog::build_from(const KernelPool& p
         }
         add(std::move(n));
     }
+    // The bodies with any orientation constant, from one pass over the
+    // pool's BODY names: the others need no lookups (and no messages) here.
+    std::unordered_set<std::int32_t> constant_bodies;
+    for (const std::string& var : pool.names_with_prefix("BODY")) {
+        if (!var.ends_with("_POLE_RA") && !var.ends_with("_POLE_DEC") && !var.ends_with("_PM")) continue;
+        const std::size_t us = var.find('_', 4);
+        try {
+            std::size_t used = 0;
+            const long long v = std::stoll(var.substr(4, us - 4), &used);
+            if (used == us - 4 && v >= INT32_MIN && v <= INT32_MAX) constant_bodies.insert(static_cast<std::int32_t>(v));
+        } catch (...) {
+        }
+    }
     std::unordered_map<std::int32_t, std::expected<std::shared_ptr<const TextPckModel>, std::string>> models;
     const auto pck_node = [&](FrameNode& n) {
         n.kind = FrameNode::Kind::Pck;
         n.parent = 1;
+        if (!constant_bodies.count(n.info.class_id)) {
+            n.text_missing = true;  // the message is written at use
+            return;
+        }
         auto it = models.find(n.info.class_id);
         if (it == models.end()) it = models.emplace(n.info.class_id, text_model(pool, n.info.class_id)).first;
         if (it->second) {
@@ -654,9 +673,14 @@ bool node_transform(const FrameNode& n, const PckOrientationSource* pck, const v
         n.text->evaluate_into(et, rates, x);
         return true;
     }
+    const std::string b = "BODY" + std::to_string(n.info.class_id);
     err = FrameError(n.text_missing ? FrameError::Kind::MissingKernel : FrameError::Kind::Malformed,
                      describe(n.info) + ": no binary PCK segment for class id " + std::to_string(n.info.class_id) +
-                         " covers the epoch, and " + n.text_error);
+                         " covers the epoch, and " +
+                         (n.text_error.empty() ? "no text PCK constants are loaded for body " +
+                                                     std::to_string(n.info.class_id) + " (" + b + "_POLE_RA, " + b +
+                                                     "_POLE_DEC, " + b + "_PM)"
+                                               : n.text_error));
     return false;
 }
 
