@@ -1,5 +1,5 @@
 """The frame system against spiceypy on the same files: built-in inertial and
-IAU frames, text and binary PCK frames, TK frames of every spec in nested
+IAU frames, text and binary PCK frames, TK frames of every kind (matrix, angles, quaternion) in nested
 chains, the lunar frames of lunarsky's kernels, and the refusals."""
 
 import itertools
@@ -99,7 +99,7 @@ BODY2000433_CONSTANTS_JED_EPOCH = 2433282.5
 \begintext
 """
 
-# TK frames of the three specs in nested chains (by code and by name), a
+# TK frames given by matrix, angles and quaternion in nested chains (by code and by name), a
 # topocentric station frame, a CK frame and a TK frame on it, a dynamic frame.
 FRAME_KERNEL = r"""KPL/FK
 \begindata
