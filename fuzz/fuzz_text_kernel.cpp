@@ -14,6 +14,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto kernel = parse_text_kernel_from_str(text);
     // Leapseconds are returned only complete: DELTA_AT holds at least one pair.
     if (kernel && kernel->leapseconds && kernel->leapseconds->delta_at.empty()) __builtin_trap();
+    // Keeping every assignment refuses more, never less, and interprets alike.
+    auto full = parse_text_kernel_with_assignments(text);
+    if (full && (!kernel || full->body_bindings != kernel->body_bindings)) __builtin_trap();
+    if (full)
+        for (const Assignment& a : full->assignments)
+            if (a.name.size() > MAX_VARIABLE_NAME || (a.is_text ? a.strings.empty() : a.numbers.empty()))
+                __builtin_trap();
     // The lexer from every few positions, keeping and dropping values alike,
     // must end inside the text and agree on where it ends.
     for (std::size_t pos = 0; pos <= size; pos += 1 + size / 8) {

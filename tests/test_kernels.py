@@ -216,9 +216,10 @@ def files(write_kernel):
         "A": [const(1, 0, 100), const(2, 50, 150)],
         "B": [const(3, 100, 200)],
         "ECL": [const(5, 0, 10, frame=17, yz=(2.0, 3.0))],
-        "FRAME5": [const(6, 0, 10, frame=5, name=b"ODD FRAME"), const(1, 0, 10, target=1001, center=1000),
+        "FRAME5": [const(6, 0, 10, frame=987654, name=b"ODD FRAME"), const(1, 0, 10, target=1001, center=1000),
                    const(2, 0, 10, target=1002, center=1000)],
         "TYPE99": [const(4, 0, 1000), const(7, 0, 10, data_type=99, name=b"NEW TYPE")],
+        "DE96": [const(6, 0, 10, frame=5)],
     }
     return {k: write_kernel(build_spk(v), f"{k}.bsp") for k, v in made.items()}
 
@@ -278,13 +279,17 @@ FRAME_CASES = [
     ("ECL", 1000, 0, "eclipj2000", [5.0, 2.0, 3.0]),
     ("ECL", 1000, 0, 17, [5.0, 2.0, 3.0]),
     ("A", 1000, 0, " EclipJ2000 ", [1.0, 0.0, 0.0]),
-    ("FRAME5", 1000, 0, "J2000", (FrameError, r'"ODD FRAME" .*is in frame 5')),
+    ("FRAME5", 1000, 0, "J2000", (FrameError, r'"ODD FRAME" .*is in frame 987654.*unknown frame code 987654')),
     # The frame-5 link (1000 wrt 0) lies past the bodies' common node 1000.
     ("FRAME5", 1001, 1002, "J2000", [-1.0, 0.0, 0.0]),
-    ("FRAME5", 1001, 0, "J2000", (FrameError, "is in frame 5")),
+    ("FRAME5", 1001, 0, "J2000", (FrameError, "is in frame 987654")),
+    # Segments in any frame the set knows are rotated into J2000.
+    ("DE96", 1000, 0, "J2000", list(sp.pxform("DE-96", "J2000", 0.0) @ [6.0, 0.0, 0.0])),
     ("A", 1000, 0, "ITRF93", (MissingKernelError, "ITRF93 needs Earth orientation")),
-    ("A", 1000, 0, "GALACTIC", (FrameError, "unsupported frame 'GALACTIC'")),
-    ("A", 1000, 0, 13, (FrameError, "unsupported frame 13")),
+    ("A", 1000, 0, "GALACTIC", list(sp.pxform("J2000", "GALACTIC", 0.0) @ [1.0, 0.0, 0.0])),
+    ("A", 1000, 0, 13, list(sp.pxform("J2000", "GALACTIC", 0.0) @ [1.0, 0.0, 0.0])),
+    ("A", 1000, 0, "NO_SUCH_FRAME", (FrameError, "unknown frame 'NO_SUCH_FRAME'")),
+    ("A", 1000, 0, 987654, (FrameError, "unknown frame code 987654")),
     ("TYPE99", 1000, 0, "J2000", (FileFormatError, r'"NEW TYPE" .*data type 99')),  # no fall-back to the one below
 ]
 

@@ -81,7 +81,7 @@ ERRORS = [
     (lambda d: Kernels(d / "names.tf").state("far probe", "earth", 0.0), CoverageError, RuntimeError, r"body -77"),
     (lambda d: Kernels().state("moon", "earth", ["2026-01-01", "2026-02-30"]), EpochError, ValueError,
      r"element 1: '2026-02-30'"),
-    (lambda d: Kernels().state("moon", "earth", 0.0, "IAU_MOON"), FrameError, ValueError, r"'IAU_MOON'"),
+    (lambda d: Kernels().state("moon", "earth", 0.0, "NO_SUCH_FRAME"), FrameError, ValueError, r"'NO_SUCH_FRAME'"),
     (lambda d: Kernels().state(2**31, "earth", 0.0), BodyNameError, ValueError, r"2147483648"),
     (lambda d: Kernels().state("2147483648", "earth", 0.0), BodyNameError, ValueError, r"2147483648"),
     (lambda d: SpkWriter().add_type9("no such body", 399, np.zeros((2, 6)), [0, 1]), BodyNameError, ValueError,

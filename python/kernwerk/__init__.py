@@ -20,7 +20,7 @@ from ._native import NaifPck, NaifSpk, NaifSpkWriter, naif_bodc2n, naif_bodn2c, 
 from .bodies import BodyRegistry, bodc2n, bodn2c, clear_text_kernels, load_text_kernel
 from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, FrameError, KernelChangedError,
                      KernelError, KernelFileError, MissingKernelError)
-from .kernels import Kernels
+from .kernels import FrameInfo, Kernels
 from .orbits import conics, oscelt
 from .segments import PckSegment, SpkSegment, kernel_kind, read_comments, read_segments
 from .sites import WGS84, AzEl, AzElRates, Ellipsoid, Site
@@ -36,8 +36,8 @@ __all__ = [
     "KernelError", "KernelFileError", "FileFormatError", "CoverageError", "BodyNameError", "FrameError",
     "EpochError", "MissingKernelError", "KernelChangedError",
     # kernel sets, sites, files
-    "Kernels", "Site", "AzEl", "AzElRates", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment", "read_segments",
-    "read_comments", "kernel_kind",
+    "Kernels", "FrameInfo", "Site", "AzEl", "AzElRates", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment",
+    "read_segments", "read_comments", "kernel_kind",
     "SpkSegment", "PckSegment",
     # two-body orbits
     "conics", "oscelt",

@@ -562,8 +562,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--start", help="first epoch of a range")
     p.add_argument("--stop", help="last epoch of a range (included when the steps meet it)")
     p.add_argument("--step", help="step of a range: seconds, or with a unit: 30s, 10m, 1h, 1d")
-    p.add_argument("--frame", default="J2000", help="J2000 (default), ECLIPJ2000 or ITRF93 (needs an Earth "
-                                                    "orientation PCK among the files)")
+    p.add_argument("--frame", default="J2000", help="any frame the files know: J2000 (default), ECLIPJ2000, "
+                                                    "ITRF93 (needs an Earth orientation PCK among the files), "
+                                                    "IAU_<body> (needs its PCK constants), a frame kernel's frames")
     p.add_argument("--format", **fmt)  # type: ignore[arg-type]
     p.set_defaults(func=_state)
 

@@ -103,7 +103,7 @@ def state(kernels: Kernels, target: str | int, center: str | int, ets: da.Array 
     cluster's workers are its parallelism; None lets each set choose).
     Results are the same, bit for bit, as one `kernels.state` call."""
     files, arr = _check(kernels, ets)
-    t, c, f = kernels.body_code(target), kernels.body_code(center), _frame_code(frame)
+    t, c, f = kernels.body_code(target), kernels.body_code(center), _frame_code(frame, kernels._set)
     return arr.map_blocks(_state_block, files, threads, t, c, f, dtype="float64", new_axis=arr.ndim,
                           chunks=arr.chunks + ((6,),), meta=_empty(arr.ndim + 1))
 
@@ -113,7 +113,7 @@ def sxform(kernels: Kernels, from_frame: str | int, to_frame: str | int, ets: da
     """`kernels.sxform(from_frame, to_frame, ets)` as a lazy Dask array of
     shape ``ets.shape + (6, 6)``."""
     files, arr = _check(kernels, ets)
-    pair = (_frame_code(from_frame), _frame_code(to_frame))
+    pair = (_frame_code(from_frame, kernels._set), _frame_code(to_frame, kernels._set))
     return arr.map_blocks(_sxform_block, files, threads, pair, dtype="float64", new_axis=[arr.ndim, arr.ndim + 1],
                           chunks=arr.chunks + ((6,), (6,)), meta=_empty(arr.ndim + 2))
 

@@ -26,7 +26,7 @@ import datetime as _dt
 import operator
 import os
 from collections.abc import Callable, Iterable
-from typing import TYPE_CHECKING, Any, Literal, overload
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, overload
 
 from . import _ext
 from .bodies import BodyRegistry, default_registry
@@ -37,7 +37,21 @@ from .timescales import LeapSeconds, _is_astropy_time, to_et
 if TYPE_CHECKING:
     import numpy as np
 
-__all__ = ["Kernels"]
+__all__ = ["Kernels", "FrameInfo"]
+
+
+class FrameInfo(NamedTuple):
+    """What a kernel set knows of a frame. `frame_class` is the toolkit's
+    class: 1 inertial, 2 PCK (body-fixed, from binary or text PCK data), 3 CK,
+    4 TK (fixed offset), 5 dynamic, 6 switch. `source` is the path of the
+    frame kernel that defined it, None for a built-in frame."""
+
+    name: str
+    code: int
+    frame_class: int
+    class_id: int
+    center: int
+    source: str | None
 
 # NumPy is imported on first use: importing the package must not import it.
 
@@ -63,15 +77,29 @@ def _check_threads(threads: Any) -> int | None:
     return value
 
 
-def _frame_code(frame: str | int) -> int:
+def _frame_code(frame: str | int, kernel_set: Any = None) -> int:
+    """The NAIF code of a frame given by name or code. J2000, ECLIPJ2000 and
+    ITRF93 are known to every set; other names and codes are looked up in
+    `kernel_set` (its built-in frames and the frames of its frame kernels)."""
     if frame == "J2000":
         return 1
     if isinstance(frame, str):
         code = _FRAMES.get(frame.strip().upper())
         if code is not None:
             return code
-    elif isinstance(frame, int) and not isinstance(frame, bool) and frame in _FRAME_NAMES:
-        return frame
+        if kernel_set is not None:
+            found = kernel_set.frame_code(frame)
+            if found is not None:
+                return int(found)
+            raise FrameError(f"unknown frame {frame!r}: neither a built-in frame nor one of the loaded frame kernels")
+    elif isinstance(frame, int) and not isinstance(frame, bool):
+        if frame in _FRAME_NAMES:
+            return frame
+        if kernel_set is not None and _INT32_MIN <= frame <= _INT32_MAX and kernel_set.frame_info(frame) is not None:
+            return frame
+        if kernel_set is not None:
+            raise FrameError(f"unknown frame code {frame}: neither a built-in frame nor one of the loaded frame "
+                             "kernels")
     raise FrameError(f"unsupported frame {frame!r} (supported: J2000, ECLIPJ2000, ITRF93)")
 
 
@@ -280,7 +308,8 @@ class Kernels:
         array is read in place), or dates in any form `kernwerk.to_et`
         reads ("2026-01-01T12:00", "2026 JAN 01 12:00 TDB", datetime,
         datetime64, and arrays or lists of them). `frame` is "J2000",
-        "ECLIPJ2000" or "ITRF93" (any case). Returns float64 [x, y, z, vx, vy, vz] in km and km/s with
+        "ECLIPJ2000", "ITRF93" or any other frame the set knows, by name (any
+        case) or code (see `frame_info`). Returns float64 [x, y, z, vx, vy, vz] in km and km/s with
         shape ``np.shape(et) + (6,)``; (6,) for a scalar epoch.
 
         Raises CoverageError when no loaded data connects the bodies at an
@@ -296,7 +325,7 @@ class Kernels:
         if isinstance(target, Site) or isinstance(center, Site):
             return self.apparent_state(target, center, et, frame, correction="NONE", threads=threads)[0]
         t, c = self.body_code(target), self.body_code(center)
-        f = _frame_code(frame)
+        f = _frame_code(frame, self._set)
         n_threads = self._threads if threads is None else _check_threads(threads)
         if type(et) is float or type(et) is int:  # the common scalar call, without an array
             return np.array(self._set.state_one(t, c, f, float(et)))
@@ -331,11 +360,11 @@ class Kernels:
 
         Velocities are the time derivatives of the corrected positions (the
         light-time rate and the rate of the aberration shift included), as
-        the toolkit gives them. `frame` is J2000, ECLIPJ2000 or ITRF93; in
-        ITRF93 the Earth's orientation is taken when the Earth's center is
-        seen (at et minus its light time, as spkezr does), or at `et` for an
-        observer that is a `Site` (its own frame at the instant of
-        observation).
+        the toolkit gives them. `frame` is any frame the set knows (name or
+        code); a frame that turns (ITRF93, IAU_<body>, ...) is taken when its
+        center is seen (at et minus the center's light time, as spkezr does),
+        or at `et` for an observer that is a `Site` (its own frame at the
+        instant of observation); a fixed one at `et`.
 
         Returns ``(states, light_times)``: float64 [x, y, z, vx, vy, vz] (km,
         km/s) of shape ``np.shape(et) + (6,)`` and seconds of shape
@@ -352,7 +381,7 @@ class Kernels:
 
         self._check_open()
         t, o = self._endpoint(target), self._endpoint(observer)
-        f = _frame_code(frame)
+        f = _frame_code(frame, self._set)
         corr = _correction(correction)
         n_threads = self._threads if threads is None else _check_threads(threads)
         if type(et) is float or type(et) is int:
@@ -420,23 +449,76 @@ class Kernels:
             return kind(*(float(out[0, c]) for c in columns))
         return kind(*(out[:, c].reshape(arr.shape) for c in columns))
 
+    def pxform(self, from_frame: str | int, to_frame: str | int, et: Any, *,
+               threads: int | None = None) -> np.ndarray:
+        """The 3x3 rotation from `from_frame` to `to_frame` at `et` (TDB
+        seconds past J2000 or dates, as `state` takes them): spiceypy's
+        ``pxform`` for every epoch at once. Frames are names or codes of
+        any frame the set knows (see `frame_info`). Shape
+        ``np.shape(et) + (3, 3)``; multiply a position (column vector) from
+        the left.
+
+        Raises FrameError for an unknown frame or one the set cannot evaluate
+        (CK, dynamic and switch frames, broken or circular TK definitions),
+        MissingKernelError when a body-fixed frame has neither binary PCK
+        data covering the epoch nor text PCK constants, EpochError for NaN."""
+        return self._transform(from_frame, to_frame, et, False, threads)
+
     def sxform(self, from_frame: str | int, to_frame: str | int, et: Any, *,
                threads: int | None = None) -> np.ndarray:
-        """The 6x6 state transform from J2000 to ITRF93 or back at `et` (TDB
-        seconds past J2000 or dates, as `state` takes them), from the
-        highest-precedence Earth orientation segment that covers the epoch. Shape ``np.shape(et) + (6, 6)``;
-        multiply a state (column vector) from the left."""
+        """The 6x6 state transform from `from_frame` to `to_frame` at `et`:
+        spiceypy's ``sxform`` for every epoch at once, between any two frames
+        the set knows. Between J2000 and ITRF93 it comes from the
+        highest-precedence Earth orientation segment that covers the epoch,
+        as before. Shape ``np.shape(et) + (6, 6)``; multiply a state (column
+        vector) from the left. Errors as `pxform`."""
+        return self._transform(from_frame, to_frame, et, True, threads)
+
+    def frame_info(self, frame: str | int) -> FrameInfo:
+        """Name, code, class, class id, centre and defining kernel of a frame
+        given by name or code; FrameError when the set knows no such frame."""
+        self._check_open()
+        code = _frame_code(frame, self._set)
+        info = self._set.frame_info(code)
+        if info is None:  # pragma: no cover - _frame_code checked it
+            raise FrameError(f"unknown frame {frame!r}")
+        name, code, cls, class_id, center, source = info
+        return FrameInfo(name, code, cls, class_id, center, os.fsdecode(source) if source else None)
+
+    def body_frame(self, body: str | int) -> FrameInfo:
+        """The frame a body's body-fixed quantities are given in, as the
+        toolkit chooses it: OBJECT_<code>_FRAME, then OBJECT_<name>_FRAME of
+        the loaded frame kernels, then the built-in body-fixed frame centred
+        on the body (IAU_<body>). FrameError when none applies."""
+        self._check_open()
+        code = self.body_code(body)
+        try:
+            name = self._names.bodc2n(code)
+        except ValueError:
+            name = ""
+        frame = self._set.body_frame(code, name)
+        if frame is None:
+            raise FrameError(f"body {body!r} (code {code}) has no frame: no OBJECT_{code}_FRAME assignment and no "
+                             "built-in body-fixed frame")
+        return self.frame_info(frame)
+
+    def _transform(self, from_frame: str | int, to_frame: str | int, et: Any, six: bool,
+                   threads: int | None) -> np.ndarray:
         import numpy as np
 
         self._check_open()
-        pair = (_frame_code(from_frame), _frame_code(to_frame))
-        if pair not in ((1, 13000), (13000, 1)):
-            raise FrameError(f"transforms are available between J2000 and ITRF93, not {from_frame!r} -> {to_frame!r}")
+        pair = (_frame_code(from_frame, self._set), _frame_code(to_frame, self._set))
         n_threads = self._threads if threads is None else _check_threads(threads)
         arr = self._epochs(et)
         flat = _flat(arr) if arr.ndim else arr.reshape(1)
-        out = np.empty(arr.shape + (6, 6))
-        self._set.sxform(pair[0] == 13000, flat, out.reshape(-1, 6, 6), n_threads or 0, list(arr.shape))
+        width = 6 if six else 3
+        out = np.empty(arr.shape + (width, width))
+        if six and pair in ((1, 13000), (13000, 1)):
+            # The Earth orientation path of its own, fixed bit for bit.
+            self._set.sxform(pair[0] == 13000, flat, out.reshape(-1, 6, 6), n_threads or 0, list(arr.shape))
+        else:
+            self._set.frame_transform(pair[0], pair[1], six, flat, out.reshape(-1, width, width), n_threads or 0,
+                                      list(arr.shape))
         return out
 
     def coverage(self, body: str | int) -> np.ndarray:

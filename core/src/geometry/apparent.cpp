@@ -142,6 +142,11 @@ struct Runner {
     ApparentQuery q;
     Output output = Output::State;
     Mat3 enu{};  // AzEl
+    // J2000 -> the output frame, for frames other than J2000, ECLIPJ2000 and
+    // ITRF93, and that frame's centre (whose light time dates a frame that
+    // turns).
+    const FramePath* path = nullptr;
+    std::int32_t frame_center = kEarth;
 
     CorrectionFlags fl = correction_flags(q.correction);
     double sigma = fl.transmission ? 1.0 : -1.0;  // the target is seen at et + sigma lt
@@ -170,12 +175,11 @@ struct Runner {
             const bool bodies = !q.target.is_site && !q.observer.is_site;
             if (bodies && !r.fl.light_time && !r.fl.stellar)
                 direct.emplace(snap, q.target.body, q.observer.body, OutputFrame::J2000);
-            if (q.frame == OutputFrame::Itrf93) {
-                frame_xf.emplace(snap);
-                if (r.fl.light_time && !q.observer.is_site && q.observer.body != kEarth &&
-                    (q.target.is_site || q.target.body != kEarth))
-                    center.emplace(snap, Endpoint::of_body(kEarth));
-            }
+            if (q.frame == OutputFrame::Itrf93) frame_xf.emplace(snap);
+            const std::int32_t fc = r.frame_center;
+            if ((q.frame == OutputFrame::Itrf93 || (r.path && r.path->time_dependent)) && r.fl.light_time &&
+                !q.observer.is_site && q.observer.body != fc && (q.target.is_site || q.target.body != fc))
+                center.emplace(snap, Endpoint::of_body(fc));
         }
     };
 
@@ -348,6 +352,42 @@ struct Runner {
                 }
                 break;
             }
+            default: {
+                // Any other frame: one that turns is taken when its centre is
+                // seen, as ITRF93 is; a fixed one at et.
+                const std::int32_t fc = frame_center;
+                const bool shifted =
+                    path->time_dependent && fl.light_time && !q.observer.is_site && q.observer.body != fc;
+                if (shifted && !q.target.is_site && q.target.body == fc) {
+                    std::copy(w.lt, w.lt + n, w.ltc);
+                    std::copy(w.dlt, w.dlt + n, w.dltc);
+                } else if (shifted) {
+                    if (auto f = light_time(w, *w.center, n, w.pc, w.ltc, w.dltc)) return f;
+                } else {
+                    std::fill(w.ltc, w.ltc + n, 0.0);
+                    std::fill(w.dltc, w.dltc + n, 0.0);
+                }
+                RotationRate x{};
+                std::optional<FrameError> err;
+                for (std::size_t k = 0; k < n; ++k) {
+                    if (!evaluate_path(*path, &snap.pck_orientation(), w.et[k] + sigma * w.ltc[k], true, x, err))
+                        return BatchFailure{k, KernelSnapshot::frame_error(*err)};
+                    if (w.dltc[k] != 0.0) {
+                        const double scale = 1.0 + sigma * w.dltc[k];
+                        for (std::size_t i = 0; i < 3; ++i)
+                            for (std::size_t j = 0; j < 3; ++j) x.dr[i][j] = x.dr[i][j] * scale;
+                    }
+                    double* row = p + 6 * k;
+                    double o[6];
+                    for (std::size_t i = 0; i < 3; ++i) {
+                        o[i] = x.r[i][0] * row[0] + x.r[i][1] * row[1] + x.r[i][2] * row[2];
+                        o[i + 3] = x.dr[i][0] * row[0] + x.dr[i][1] * row[1] + x.dr[i][2] * row[2] +
+                                   x.r[i][0] * row[3] + x.r[i][1] * row[4] + x.r[i][2] * row[5];
+                    }
+                    std::copy(o, o + 6, row);
+                }
+                break;
+            }
         }
 
         if (output == Output::State) {
@@ -425,9 +465,20 @@ struct Runner {
     }
 };
 
-std::expected<void, BatchFailure> run_query(const Runner& runner, EpochView ets, double* out, double* lts,
+std::expected<void, BatchFailure> run_query(const Runner& given, EpochView ets, double* out, double* lts,
                                             unsigned threads) {
-    if (auto c = check_query(runner.q); !c) return std::unexpected(BatchFailure{0, std::move(c.error())});
+    if (auto c = check_query(given.q); !c) return std::unexpected(BatchFailure{0, std::move(c.error())});
+    Runner runner = given;
+    std::optional<FramePath> path;
+    const auto code = static_cast<std::int32_t>(given.q.frame);
+    if (!output_frame_from_code(code)) {
+        auto p = given.snap.frame_path(1, code);
+        if (!p) return std::unexpected(BatchFailure{0, given.wrap(p.error())});
+        path = *p;
+        prepare_path(*path, &given.snap.pck_orientation());
+        runner.path = &*path;
+        runner.frame_center = given.snap.frames().node(code)->info.center;
+    }
     return run_batch(ets.size, threads,
                      [&](std::size_t b, std::size_t e, const std::atomic<std::size_t>& lowest) {
                          return runner.run(ets, b, e, out, lts, lowest);

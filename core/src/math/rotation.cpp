@@ -119,4 +119,41 @@ Mat6 invert_sxform(const Mat6& x) noexcept {
     return out;
 }
 
+Mat3 axis_rotation(int axis, double angle) noexcept {
+    double s, c;
+    ::sincos(angle, &s, &c);
+    switch (axis) {
+        case 1: return Mat3{{{1.0, 0.0, 0.0}, {0.0, c, s}, {0.0, -s, c}}};
+        case 2: return Mat3{{{c, 0.0, -s}, {0.0, 1.0, 0.0}, {s, 0.0, c}}};
+        default: return Mat3{{{c, s, 0.0}, {-s, c, 0.0}, {0.0, 0.0, 1.0}}};
+    }
+}
+
+Mat3 identity3() noexcept { return Mat3{{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}}; }
+
+Mat3 transpose3(const Mat3& a) noexcept {
+    Mat3 t;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) t[i][j] = a[j][i];
+    return t;
+}
+
+Mat3 mxm3(const Mat3& a, const Mat3& b) noexcept {
+    Mat3 c;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) c[i][j] = 0.0 + a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j];
+    return c;
+}
+
+RotationRate compose(const RotationRate& a, const RotationRate& b) noexcept {
+    RotationRate out;
+    out.r = mxm3(a.r, b.r);
+    const Mat3 x = mxm3(a.dr, b.r), y = mxm3(a.r, b.dr);
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) out.dr[i][j] = x[i][j] + y[i][j];
+    return out;
+}
+
+RotationRate invert(const RotationRate& a) noexcept { return RotationRate{transpose3(a.r), transpose3(a.dr)}; }
+
 }  // namespace kernwerk

@@ -44,6 +44,24 @@ RotationAndDerivative pck_euler_rotation_and_derivative(double ra, double dec, d
 // R alone, the same bits as pck_euler_rotation_and_derivative's R.
 Mat3 pck_euler_rotation(double ra, double dec, double w) noexcept;
 
+// The frame rotation by `angle` radians about axis 1, 2 or 3 (x, y, z):
+// R1 and R3 above, R2(t) = [[cos t, 0, -sin t], [0, 1, 0], [sin t, 0, cos t]].
+Mat3 axis_rotation(int axis, double angle) noexcept;
+
+Mat3 identity3() noexcept;
+Mat3 transpose3(const Mat3& a) noexcept;
+// A B, each element summed from 0.0 over k = 0..2 in increasing order.
+Mat3 mxm3(const Mat3& a, const Mat3& b) noexcept;
+
+// A rotation and its rate: w = R v, dw/dt = dR v + R dv/dt.
+struct RotationRate {
+    Mat3 r, dr;
+};
+// (A after B): (A.r B.r, A.dr B.r + A.r B.dr).
+RotationRate compose(const RotationRate& a, const RotationRate& b) noexcept;
+// The inverse of a rotation with its rate: (R^T, dR^T).
+RotationRate invert(const RotationRate& a) noexcept;
+
 // The state transform [[R, 0], [dR, R]].
 Mat6 sxform_from_rotation(const Mat3& r, const Mat3& dr) noexcept;
 

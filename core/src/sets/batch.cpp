@@ -21,7 +21,7 @@ using sets_detail::whole_line;
 // Plans and batches
 
 struct KernelSnapshot::Plan {
-    enum class LinkFrame : std::uint8_t { J2000, Eclip, Itrf93 };
+    enum class LinkFrame : std::uint8_t { J2000, Eclip, Itrf93, Other };
     struct Link {
         const SpkSegment* seg;
         std::int32_t id;  // in the snapshot's segment table
@@ -53,6 +53,9 @@ struct BatchRunner {
     // A J2000 <-> ITRF93 transform rather than a state (target, center unused).
     bool transform = false;
     bool inverse = false;
+    // J2000 -> the output frame, for frames other than J2000, ECLIPJ2000
+    // and ITRF93 (planned once per batch).
+    const FramePath* out_path = nullptr;
 
     struct Scratch {
         double ets[kBlock];
@@ -66,7 +69,8 @@ struct BatchRunner {
             return std::string(inverse ? "transform from ITRF93 to J2000" : "transform from J2000 to ITRF93") +
                    " at et " + format_double(et);
         return "state of target " + std::to_string(target) + " wrt center " + std::to_string(center) + " in " +
-               frame_name(frame) + " at et " + format_double(et);
+               (out_path ? snap.frames().name_of(static_cast<std::int32_t>(frame)) : std::string(frame_name(frame))) +
+               " at et " + format_double(et);
     }
 
     KernelSetError error(KernelSetError::Kind kind, double et, const std::string& what) const {
@@ -83,7 +87,13 @@ struct BatchRunner {
                 link = {&seg, id, LinkFrame::Itrf93};
                 need_pck = true;
                 break;
-            default: return {W::Frame, 0, id};
+            default: {
+                // Any frame the frame system can bring into J2000.
+                auto p = snap.frames().path(seg.frame, 1);
+                if (!p) return {W::Frame, 0, id};
+                link = {&seg, id, LinkFrame::Other};
+                break;
+            }
         }
         return {};
     }
@@ -182,7 +192,18 @@ struct BatchRunner {
                 return error(K::FileFormat, et,
                              "the chain of body " + std::to_string(f.body) + " has more than " +
                                  std::to_string(kMaxChainLinks) + " links (do its segments lead in a circle?)");
-            case W::Frame:
+            case W::Frame: {
+                // The frame system's reason (the failure is planned again).
+                const std::int32_t code = snap.segments_[static_cast<std::size_t>(f.segment)].segment->frame;
+                auto p = snap.frames().path(code, 1);
+                if (!p)
+                    return error(K::Frame, et,
+                                 seg() + " is in frame " +
+                                     (snap.frames().node(code) ? snap.frames().name_of(code) + " (" +
+                                                                     std::to_string(code) + ")"
+                                                               : std::to_string(code)) +
+                                     ", which cannot be rotated into J2000 here: " + p.error().message());
+            }
                 return error(K::Frame, et,
                              seg() + " is in frame " +
                                  std::to_string(snap.segments_[static_cast<std::size_t>(f.segment)].segment->frame) +
@@ -219,6 +240,17 @@ struct BatchRunner {
         return error(K::Value, et, "internal error");
     }
 
+    // row <- [R 0; dR R] row.
+    static void rotate_row(const RotationRate& x, double* row) noexcept {
+        double o[6];
+        for (int i = 0; i < 3; ++i) {
+            o[i] = x.r[i][0] * row[0] + x.r[i][1] * row[1] + x.r[i][2] * row[2];
+            o[i + 3] = x.dr[i][0] * row[0] + x.dr[i][1] * row[1] + x.dr[i][2] * row[2] + x.r[i][0] * row[3] +
+                       x.r[i][1] * row[4] + x.r[i][2] * row[5];
+        }
+        for (int c = 0; c < 6; ++c) row[c] = o[c];
+    }
+
     // Evaluates one link at ets[0..k) into `rows`, in J2000. Returns the
     // position of the first failure (k when none).
     std::size_t eval_link(const Link& link, const double* ets, std::size_t k, double* rows, const Scratch& sc,
@@ -243,6 +275,20 @@ struct BatchRunner {
                 const State s =
                     apply_sxform(invert_sxform(sc.x[i]), State{row[0], row[1], row[2], row[3], row[4], row[5]});
                 for (std::size_t c = 0; c < 6; ++c) row[c] = s[c];
+            }
+        } else if (link.frame == LinkFrame::Other) {
+            // Checked when the plan was built.
+            auto p = snap.frames().path(link.seg->frame, 1);
+            if (p) prepare_path(*p, &snap.pck_orientation());
+            for (std::size_t i = 0; i < k && p; ++i) {
+                auto x = evaluate_path(*p, &snap.pck_orientation(), ets[i], true);
+                if (!x) [[unlikely]] {
+                    err = error(KernelSnapshot::frame_error(x.error()).kind(), ets[i],
+                                snap.segment_label(snap.segments_[static_cast<std::size_t>(link.id)]) + ": " +
+                                    x.error().message());
+                    return i;
+                }
+                rotate_row(*x, rows + 6 * i);
             }
         }
         return k;
@@ -315,6 +361,15 @@ struct BatchRunner {
                 double* row = out + 6 * i;
                 const State s = apply_sxform(sc.x[i], State{row[0], row[1], row[2], row[3], row[4], row[5]});
                 for (std::size_t c = 0; c < 6; ++c) row[c] = s[c];
+            }
+        } else if (out_path) {
+            for (std::size_t i = 0; i < k; ++i) {
+                auto x = evaluate_path(*out_path, &snap.pck_orientation(), ets[i], true);
+                if (!x) [[unlikely]] {
+                    err = error(KernelSnapshot::frame_error(x.error()).kind(), ets[i], x.error().message());
+                    return i;
+                }
+                rotate_row(*x, out + 6 * i);
             }
         }
         return k;
@@ -433,7 +488,18 @@ std::expected<void, BatchFailure> KernelSnapshot::state_batch(std::int32_t targe
                                                               OutputFrame frame, EpochView ets, double* out,
                                                               unsigned threads) const {
     if (ets.size == 0) return {};
-    const BatchRunner runner{*this, target, center, frame};
+    BatchRunner runner{*this, target, center, frame};
+    std::optional<FramePath> path;
+    if (!output_frame_from_code(static_cast<std::int32_t>(frame))) {
+        auto p = frame_path(1, static_cast<std::int32_t>(frame));
+        if (!p)
+            return std::unexpected(BatchFailure{
+                0, KernelSetError(p.error().kind(), "state of target " + std::to_string(target) + " wrt center " +
+                                                        std::to_string(center) + ": " + p.error().message())});
+        path = *p;
+        prepare_path(*path, &pck_orientation());
+        runner.out_path = &*path;
+    }
     return run_chunks(ets.size, threads, [&](std::size_t b, std::size_t e, const std::atomic<std::size_t>& lowest) {
         return runner.run(ets, b, e, out, lowest);
     });
@@ -498,15 +564,29 @@ struct StateCursor::Impl {
     KernelSnapshot::Plan plan;
     bool have = false;
     BatchRunner::Scratch sc;
+    std::optional<FramePath> path;            // J2000 -> a frame without a path of its own
+    std::optional<KernelSetError> path_error;  // why that frame cannot be reached
 };
 
 StateCursor::StateCursor(const KernelSnapshot& snap, std::int32_t target, std::int32_t center, OutputFrame frame)
-    : impl_(new Impl{BatchRunner{snap, target, center, frame}, {}, false, {}}) {}
+    : impl_(new Impl{BatchRunner{snap, target, center, frame}, {}, false, {}, {}, {}}) {
+    if (!output_frame_from_code(static_cast<std::int32_t>(frame))) {
+        auto p = snap.frame_path(1, static_cast<std::int32_t>(frame));
+        if (p) {
+            impl_->path = *p;
+            prepare_path(*impl_->path, &snap.pck_orientation());
+            impl_->runner.out_path = &*impl_->path;
+        } else {
+            impl_->path_error = std::move(p.error());
+        }
+    }
+}
 StateCursor::~StateCursor() = default;
 StateCursor::StateCursor(StateCursor&&) noexcept = default;
 StateCursor& StateCursor::operator=(StateCursor&&) noexcept = default;
 
 std::optional<BatchFailure> StateCursor::evaluate(const double* ets, std::size_t n, double* out) {
+    if (impl_->path_error) return BatchFailure{0, *impl_->path_error};
     return impl_->runner.run_with(EpochView{ets, 1, n}, 0, n, out, kNoFailure, impl_->plan, impl_->have,
                                   impl_->sc);
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/common.hpp"
+#include "time/time_parse.hpp"
 
 namespace kernwerk {
 
@@ -200,6 +201,15 @@ bool announces_text_kernel(std::string_view text) {
     return false;
 }
 
+// A date value of a text kernel ("@" and a date, no blank in it, read as the
+// dates of time_parse.hpp are): seconds past J2000 in days of 86400 s, no
+// leap seconds and no time scale, which is how the toolkit's pool holds it.
+std::optional<double> read_pool_date(std::string_view text) {
+    const auto t = timescale::parse_time(text);
+    if (!t || t->is_number || t->scale_named) return std::nullopt;
+    return static_cast<double>(timescale::day_start_seconds(t->time.day) + t->time.second) + t->time.frac;
+}
+
 std::expected<OpenedKernel, KernelFileError> open_text(const std::string& path, int fd, std::size_t len) {
     if (len > MAX_TEXT_KERNEL_BYTES)
         return std::unexpected(KernelFileError::io(path, EFBIG));
@@ -218,7 +228,7 @@ std::expected<OpenedKernel, KernelFileError> open_text(const std::string& path, 
             path, len == 0 ? "an empty file, not a kernel"
                            : "not a SPICE kernel: neither a DAF (SPK, binary PCK) nor a text kernel (no KPL/ "
                              "identification word on its first line and no \\begindata)"));
-    auto parsed = parse_text_kernel_from_str(text);
+    auto parsed = parse_text_kernel_with_assignments(text, read_pool_date);
     if (!parsed) return std::unexpected(KernelFileError::format(path, parsed.error().message()));
     OpenedKernel k;
     k.kind = KernelKind::Text;

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include "base/map_guard.hpp"
+#include "frames/builtin.hpp"
 #include "sets/internal.hpp"
 
 namespace kernwerk {
@@ -34,9 +35,61 @@ std::string sets_detail::format_intervals(const std::vector<std::pair<double, do
     return out;
 }
 
-KernelSnapshot::KernelSnapshot(std::vector<File> files) : files_(std::move(files)) {
+std::expected<KernelPool, KernelSetError> KernelSnapshot::build_pool(const std::vector<File>& files) {
+    std::vector<KernelPool::Source> sources;
+    for (const File& f : files)
+        if (f.kernel->text) sources.push_back({f.path, f.kernel->text->assignments});
+    auto pool = KernelPool::build(sources);
+    if (!pool)
+        return std::unexpected(
+            KernelSetError(KernelSetError::Kind::FileFormat, pool.error().message(), 0, pool.error().path()));
+    return std::move(*pool);
+}
+
+// Binary PCK orientation from the snapshot's segments: for a class id, the
+// highest-precedence segment whose coverage holds the epoch.
+class SnapshotPckSource final : public PckOrientationSource {
+public:
+    explicit SnapshotPckSource(const KernelSnapshot& snap) : snap_(snap) {}
+    using PckOrientationSource::orientation;
+    const void* prepare(std::int32_t class_id) const noexcept override {
+        auto it = snap_.pck_timelines_.find(class_id);
+        return it == snap_.pck_timelines_.end() ? nullptr : &it->second;
+    }
+    std::expected<std::optional<Found>, FrameError> orientation(const void* prepared, double et) const override {
+        const Run& r = static_cast<const Timeline*>(prepared)->find(et);
+        if (r.winner < 0) return std::nullopt;
+        const PckSegmentRef& ref = snap_.all_pck_[static_cast<std::size_t>(r.winner)];
+        const PckSegment& s = *ref.segment;
+        const auto label = [&] {
+            return "PCK segment \"" + s.name + "\" (body frame " + std::to_string(s.body_frame) + ", segment " +
+                   std::to_string(ref.index) + " of " + snap_.files_[static_cast<std::size_t>(ref.file)].path + ")";
+        };
+        if (!s.type2)
+            return std::unexpected(FrameError(FrameError::Kind::Data, label() + " has PCK data type " +
+                                                                               std::to_string(s.data_type) +
+                                                                               ", which cannot be evaluated"));
+        const auto m = j2000_to_builtin_inertial(s.ref_frame);
+        if (!m)
+            return std::unexpected(FrameError(FrameError::Kind::Data,
+                                              label() + " refers to frame " + std::to_string(s.ref_frame) +
+                                                  ", which is not a built-in inertial frame"));
+        auto e = s.type2->evaluate(et);
+        if (!e)
+            return std::unexpected(FrameError(FrameError::Kind::Data,
+                                              label() + " at et " + format_double(et) + ": " + e.error().message()));
+        return Found{*e, *m};
+    }
+
+private:
+    const KernelSnapshot& snap_;
+};
+
+KernelSnapshot::KernelSnapshot(std::vector<File> files, KernelPool pool)
+    : files_(std::move(files)), pool_(std::move(pool)) {
     std::unordered_map<std::int32_t, std::vector<Timeline::Entry>> per_body;
     std::vector<Timeline::Entry> pck_entries;
+    std::unordered_map<std::int32_t, std::vector<Timeline::Entry>> per_class;
     // Highest precedence first: the last file, and in it the last segment.
     for (std::size_t f = files_.size(); f-- > 0;) {
         const OpenedKernel& k = *files_[f].kernel;
@@ -50,6 +103,9 @@ KernelSnapshot::KernelSnapshot(std::vector<File> files) : files_(std::move(files
         } else if (k.pck) {
             const auto& segs = k.pck->segments();
             for (std::size_t s = segs.size(); s-- > 0;) {
+                const auto all_id = static_cast<std::int32_t>(all_pck_.size());
+                all_pck_.push_back(PckSegmentRef{&segs[s], static_cast<std::int32_t>(f), static_cast<std::int32_t>(s)});
+                per_class[segs[s].body_frame].push_back(Timeline::Entry{segs[s].start_et, segs[s].end_et, all_id});
                 if (segs[s].body_frame != kItrf93BodyFrame) continue;
                 const auto id = static_cast<std::int32_t>(pck_segments_.size());
                 pck_segments_.push_back(
@@ -69,6 +125,32 @@ KernelSnapshot::KernelSnapshot(std::vector<File> files) : files_(std::move(files
                              f.kernel->text->body_bindings.end());
     for (auto& [body, entries] : per_body) timelines_.emplace(body, Timeline::build(entries));
     itrf93_ = Timeline::build(pck_entries);
+    for (auto& [cls, entries] : per_class) pck_timelines_.emplace(cls, Timeline::build(entries));
+    frames_ = FrameCatalog::build(pool_);
+    pck_source_ = std::make_unique<SnapshotPckSource>(*this);
+}
+
+KernelSetError KernelSnapshot::frame_error(const FrameError& e, const std::string& context) {
+    using K = KernelSetError::Kind;
+    K kind = K::Frame;
+    switch (e.kind()) {
+        case FrameError::Kind::Unknown:
+        case FrameError::Kind::Unsupported: kind = K::Frame; break;
+        case FrameError::Kind::Malformed: kind = K::Frame; break;
+        case FrameError::Kind::Data: kind = K::FileFormat; break;
+        case FrameError::Kind::Coverage: kind = K::Coverage; break;
+        case FrameError::Kind::MissingKernel: kind = K::MissingKernel; break;
+        case FrameError::Kind::Epoch: kind = K::Epoch; break;
+    }
+    return KernelSetError(kind, context.empty() ? e.message() : context + ": " + e.message());
+}
+
+std::expected<FramePath, KernelSetError> KernelSnapshot::frame_path(std::int32_t from, std::int32_t to) const {
+    auto p = frames_->path(from, to);
+    if (!p)
+        return std::unexpected(frame_error(p.error(), "transform from " + frames_->name_of(from) + " to " +
+                                                          frames_->name_of(to)));
+    return *p;
 }
 
 std::vector<std::int32_t> KernelSnapshot::bodies() const {
@@ -193,17 +275,23 @@ std::expected<void, KernelSetError> KernelSet::load(const std::vector<std::strin
         if (std::none_of(added.begin(), added.end(), [&](const auto& a) { return a.path == f.path; }))
             files.push_back(f);
     files.insert(files.end(), added.begin(), added.end());
-    snapshot_ = std::make_shared<const KernelSnapshot>(std::move(files));
+    // The pool is built before the snapshot is published: a query never sees
+    // a set whose pool is missing or half-built.
+    auto pool = KernelSnapshot::build_pool(files);
+    if (!pool) return std::unexpected(std::move(pool.error()));
+    snapshot_ = std::make_shared<const KernelSnapshot>(std::move(files), std::move(*pool));
     return {};
 }
 
-bool KernelSet::unload(const std::string& path) {
+std::expected<bool, KernelSetError> KernelSet::unload(const std::string& path) {
     std::lock_guard lock(mutex_);
     std::vector<KernelSnapshot::File> files = snapshot_->files();
     const auto n = files.size();
     std::erase_if(files, [&](const KernelSnapshot::File& f) { return f.path == path; });
     if (files.size() == n) return false;
-    snapshot_ = std::make_shared<const KernelSnapshot>(std::move(files));
+    auto pool = KernelSnapshot::build_pool(files);
+    if (!pool) return std::unexpected(std::move(pool.error()));
+    snapshot_ = std::make_shared<const KernelSnapshot>(std::move(files), std::move(*pool));
     return true;
 }
 

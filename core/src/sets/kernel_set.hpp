@@ -40,6 +40,10 @@
 // `evaluate` gives, bit for bit. A set reports an unsupported type only when
 // a query needs a segment of it.
 //
+// Text kernels: their body bindings and leapseconds, and every variable in
+// the snapshot's pool (text/pool.hpp), rebuilt from the remaining text
+// kernels in load order with each snapshot.
+//
 // Thread safety: a KernelSet publishes immutable snapshots; load and unload
 // build a new one and swap it in, so queries that hold a snapshot (batches
 // running on other threads) are never disturbed. Files are shared through
@@ -61,11 +65,13 @@
 #include <vector>
 
 #include "base/common.hpp"
+#include "frames/frames.hpp"
 #include "sets/file_cache.hpp"
 #include "math/rotation.hpp"
 #include "pck/pck.hpp"
 #include "spk/spk.hpp"
 #include "spk/lanes.hpp"
+#include "text/pool.hpp"
 #include "text/text_kernel.hpp"
 
 namespace kernwerk {
@@ -97,7 +103,10 @@ private:
     std::string path_;
 };
 
-// Frames a state can be asked in; the values are the NAIF frame codes.
+// The frame a state is asked in: its NAIF frame code. J2000, ECLIPJ2000 and
+// ITRF93 have paths of their own (their results are fixed bit for bit); any
+// other code the snapshot's frame catalog knows is reached from J2000
+// through the frame system.
 enum class OutputFrame : std::int32_t { J2000 = 1, EclipJ2000 = 17, Itrf93 = 13000 };
 std::optional<OutputFrame> output_frame_from_code(std::int32_t code) noexcept;
 const char* frame_name(OutputFrame frame) noexcept;
@@ -249,14 +258,20 @@ public:
         std::shared_ptr<const OpenedKernel> kernel;
     };
 
-    // Files in load order (lowest precedence first).
-    explicit KernelSnapshot(std::vector<File> files);
+    // Files in load order (lowest precedence first) and the pool of their
+    // text kernels (build_pool).
+    explicit KernelSnapshot(std::vector<File> files, KernelPool pool = {});
+    // The pool of the text kernels among `files`, applied in order; a
+    // Conflict is a FileFormat error with the path of the kernel that appends.
+    static std::expected<KernelPool, KernelSetError> build_pool(const std::vector<File>& files);
 
     const std::vector<File>& files() const noexcept { return files_; }
     // Bindings of the text kernels in load order.
     const std::vector<BodyBinding>& body_bindings() const noexcept { return bindings_; }
     // The leapseconds fields of the last loaded text kernel that defines them.
     const LeapSecondsFields* leapseconds() const noexcept { return leapseconds_; }
+    // Every variable of the text kernels, built with the snapshot.
+    const KernelPool& pool() const noexcept { return pool_; }
     // Every body that is the target of a segment, ascending.
     std::vector<std::int32_t> bodies() const;
     // The merged coverage of `body` across the set.
@@ -302,6 +317,20 @@ public:
     // The same for every epoch, 36 doubles per epoch (row-major) into `out`.
     std::expected<void, BatchFailure> j2000_to_itrf93_batch(EpochView ets, double* out, bool inverse = false,
                                                             unsigned threads = 0) const;
+    // The frames the set knows (built-in and from its frame kernels).
+    const FrameCatalog& frames() const noexcept { return *frames_; }
+    // The binary PCK orientation of the set, highest precedence first.
+    const PckOrientationSource& pck_orientation() const noexcept { return *pck_source_; }
+    // The transforms from frame `from` to frame `to` at every epoch: 3x3
+    // rotations (9 doubles per epoch, row-major) or, with `six`, 6x6 state
+    // transforms (36 doubles), planned once for the batch.
+    std::expected<void, BatchFailure> frame_transform_batch(std::int32_t from, std::int32_t to, EpochView ets,
+                                                            double* out, bool six, unsigned threads = 0) const;
+    // The plan of a transform, or the error of a query that needs it.
+    std::expected<FramePath, KernelSetError> frame_path(std::int32_t from, std::int32_t to) const;
+    // A frame error as the set reports it.
+    static KernelSetError frame_error(const FrameError& e, const std::string& context = {});
+
     // The links that answer the query at `et`, target side first.
     std::expected<std::vector<ChainLink>, KernelSetError> resolve(std::int32_t target, std::int32_t center,
                                                                   double et) const;
@@ -329,6 +358,13 @@ private:
     Timeline itrf93_;
     std::vector<BodyBinding> bindings_;
     const LeapSecondsFields* leapseconds_ = nullptr;
+    // Every binary PCK segment, and a timeline per body frame class id.
+    std::vector<PckSegmentRef> all_pck_;
+    std::unordered_map<std::int32_t, Timeline> pck_timelines_;
+    KernelPool pool_;
+    std::shared_ptr<const FrameCatalog> frames_;
+    std::unique_ptr<const PckOrientationSource> pck_source_;
+    friend class SnapshotPckSource;
 };
 
 // Work on one chunk of a batch: epochs [begin, end). `lowest` holds the
@@ -388,8 +424,10 @@ public:
     // Opens every path, then adds them in order on top of the set; all or
     // nothing. A path already in the set moves to the top.
     std::expected<void, KernelSetError> load(const std::vector<std::string>& paths);
-    // Removes the file loaded under `path`; false when there is none.
-    bool unload(const std::string& path);
+    // Removes the file loaded under `path`; false when there is none. Fails,
+    // leaving the set as it was, when the remaining text kernels no longer
+    // make a pool (a "+=" whose variable now holds the other kind).
+    std::expected<bool, KernelSetError> unload(const std::string& path);
     void clear();
 
     std::shared_ptr<const KernelSnapshot> snapshot() const;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -50,7 +51,13 @@ namespace {
 bool is_alpha(char c) noexcept { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 bool is_space(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool is_name_char(char c) noexcept { return is_alpha(c) || is_digit(c) || c == '_' || c == '/'; }
+// Characters of a variable name: printable ASCII but for white space, "=",
+// brackets, commas, quotes and the backslash of markers. A "+" just before
+// "=" belongs to the operator (the caller checks).
+bool is_name_char(char c) noexcept {
+    return c > ' ' && c < 0x7F && c != '=' && c != '(' && c != ')' && c != ',' && c != '\'' && c != '"' &&
+           c != '\\';
+}
 bool is_number_char(char c) noexcept {
     return is_digit(c) || c == '+' || c == '-' || c == '.' || c == 'D' || c == 'E' || c == 'd' || c == 'e';
 }
@@ -205,11 +212,17 @@ Value number_value(std::string_view tok) {
 
 }  // namespace
 
-ReadValues read_values(std::string_view text, std::size_t pos, bool keep) {
-    ReadValues out;
+namespace {
+
+// The value lexer, shared by read_values and the assignment reader: calls
+// sink.text(std::string&&) for a quoted string (built only when
+// sink.wants_text()), sink.number(token), sink.date(token after "@") and
+// sink.word(token) for a bare word, in order. Returns where it stopped.
+template <class Sink>
+std::size_t lex_values(std::string_view text, std::size_t pos, Sink& sink, std::uint64_t& line_feeds) {
     const std::size_t n = text.size();
     std::size_t p = std::min(pos, n);
-    std::uint64_t line_feeds = 0;
+    const bool keep = sink.wants_text();
     auto skip = [&](bool commas) {
         while (p < n && (is_space(text[p]) || (commas && text[p] == ','))) {
             if (text[p] == '\n') ++line_feeds;
@@ -247,33 +260,123 @@ ReadValues read_values(std::string_view text, std::size_t pos, bool keep) {
                 p = q + 1;
                 break;
             }
-            if (keep) out.values.emplace_back(std::move(s));
+            sink.text(std::move(s));
         } else if (c == '+' || c == '-' || c == '.' || is_digit(c)) {
             const std::size_t start = p;
             while (p < n && is_number_char(text[p])) ++p;
-            const std::string_view tok = text.substr(start, p - start);
-            if (keep) out.values.push_back(number_value(tok));
+            sink.number(text.substr(start, p - start));
         } else if (c == '@') {
             const std::size_t start = ++p;
             while (p < n && (is_alpha(text[p]) || (text[p] >= '-' && text[p] <= ':'))) ++p;
-            if (keep) {
-                if (const auto date = parse_date(text.substr(start, p - start))) {
-                    out.values.emplace_back(*date);
-                } else {
-                    out.values.emplace_back(OtherValue{});
-                }
-            }
+            sink.date(text.substr(start, p - start));
         } else if (is_alpha(c) || c == '_') {
+            const std::size_t start = p;
             while (p < n && (is_alpha(text[p]) || is_digit(text[p]) || text[p] == '_')) ++p;
-            if (keep) out.values.emplace_back(OtherValue{});
+            sink.word(text.substr(start, p - start));
         } else {
             if (c == ')' && list) ++p;
             break;
         }
         if (!list) break;
     }
-    out.end = p;
-    out.line_feeds = line_feeds;
+    return p;
+}
+
+// Lexed values as read_values reports them.
+struct ValueSink {
+    bool keep;
+    std::vector<Value>* out;
+    bool wants_text() const noexcept { return keep; }
+    void text(std::string&& s) {
+        if (keep) out->emplace_back(std::move(s));
+    }
+    void number(std::string_view tok) {
+        if (keep) out->push_back(number_value(tok));
+    }
+    void date(std::string_view body) {
+        if (!keep) return;
+        if (const auto d = parse_date(body)) {
+            out->emplace_back(*d);
+        } else {
+            out->emplace_back(OtherValue{});
+        }
+    }
+    void word(std::string_view) {
+        if (keep) out->emplace_back(OtherValue{});
+    }
+};
+
+// The days from 2000-01-01 to a proleptic Gregorian date.
+std::int64_t days_since_2000(std::int64_t y, int m, int d) noexcept {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468 - 10957;
+}
+
+// 'tok' (built by appending: GCC 12 warns falsely of an overlapping copy in
+// the operator+ chain).
+std::string quoted_token(std::string_view prefix, std::string_view tok) {
+    std::string out;
+    out.reserve(tok.size() + prefix.size() + 2);
+    out += '\'';
+    out.append(prefix);
+    out.append(tok);
+    out += '\'';
+    return out;
+}
+
+// Values of one assignment as the pool takes them; the first value that
+// cannot be held is kept in `bad` (what to say about it) and ends the
+// collection.
+struct AssignmentSink {
+    const DateReader* dates;
+    Assignment* out;
+    bool has_number = false, has_text = false;
+    std::string bad;
+    bool wants_text() const noexcept { return true; }
+    void text(std::string&& s) {
+        has_text = true;
+        if (bad.empty()) out->strings.push_back(std::move(s));
+    }
+    void number(std::string_view tok) {
+        has_number = true;
+        if (!bad.empty()) return;
+        const auto v = parse_float(tok);
+        if (!v)
+            bad = quoted_token("", tok) + " is not a number";
+        else if (std::isinf(*v))
+            bad = "the number " + quoted_token("", tok) + " is too large for a double";
+        else
+            out->numbers.push_back(*v);
+    }
+    void date(std::string_view body) {
+        has_number = true;
+        if (!bad.empty()) return;
+        std::optional<double> v;
+        if (dates && *dates) {
+            v = (*dates)(body);
+        } else if (const auto d = parse_date(body)) {
+            v = static_cast<double>(days_since_2000(d->year, d->month, d->day) * 86400 - 43200);
+        }
+        if (v)
+            out->numbers.push_back(*v);
+        else
+            bad = quoted_token("@", body) + " is not a date";
+    }
+    void word(std::string_view tok) {
+        if (bad.empty()) bad = quoted_token("", tok) + " is neither a number, a quoted string nor an @date";
+    }
+};
+
+}  // namespace
+
+ReadValues read_values(std::string_view text, std::size_t pos, bool keep) {
+    ReadValues out;
+    ValueSink sink{keep, &out.values};
+    out.end = lex_values(text, pos, sink, out.line_feeds);
     return out;
 }
 
@@ -399,7 +502,9 @@ std::optional<bool> marker_at(std::string_view text, std::size_t p) {
 
 class Parser {
 public:
-    explicit Parser(std::string_view text) : text_(text) {}
+    explicit Parser(std::string_view text, std::vector<Assignment>* assignments = nullptr,
+                    const DateReader* dates = nullptr)
+        : text_(text), assignments_(assignments), dates_(dates) {}
 
     std::expected<TextKernel, TextKernelError> run() {
         const std::size_t n = text_.size();
@@ -439,7 +544,7 @@ private:
         const std::size_t n = text_.size();
         const std::size_t start = pos_;
         std::size_t p = pos_;
-        while (p < n && is_name_char(text_[p])) ++p;
+        while (p < n && is_name_char(text_[p]) && !(text_[p] == '+' && p + 1 < n && text_[p + 1] == '=')) ++p;
         const std::size_t name_end = p;
         const Name name = recognise(text_.substr(start, name_end - start));
 
@@ -448,7 +553,8 @@ private:
             if (text_[p] == '\n') ++line_feeds;
             ++p;
         }
-        if (p < n && text_[p] == '+') ++p;
+        const bool append = p < n && text_[p] == '+';
+        if (append) ++p;
         if (p >= n || text_[p] != '=') {
             if (name != Name::None)
                 return Unexpected(TextKernelError::parse(
@@ -460,11 +566,42 @@ private:
         }
         line_ += line_feeds;
         const std::uint64_t line = line_;  // the line of "="
+        if (assignments_) {
+            if (auto r = collect(text_.substr(start, name_end - start), append, p + 1, line); !r)
+                return Unexpected(std::move(r.error()));
+        }
         ReadValues r = read_values(text_, p + 1, name != Name::None);
         pos_ = r.end;
         line_ += r.line_feeds;
         if (name == Name::None) return {};
         return handle(name, r.values, line);
+    }
+
+    // Every assignment, for the pool: the values lexed once more as it takes
+    // them (the lexer stops where read_values stops).
+    std::expected<void, TextKernelError> collect(std::string_view name, bool append, std::size_t pos,
+                                                 std::uint64_t line) {
+        const std::string var(name);
+        if (name.size() > MAX_VARIABLE_NAME)
+            return Unexpected(TextKernelError::parse(
+                line, "variable name " + var + " has " + std::to_string(name.size()) +
+                          " characters; a kernel variable name has at most " +
+                          std::to_string(MAX_VARIABLE_NAME)));
+        Assignment a;
+        a.name = var;
+        a.append = append;
+        a.line = line;
+        AssignmentSink sink{dates_, &a, false, false, {}};
+        std::uint64_t line_feeds = 0;
+        lex_values(text_, pos, sink, line_feeds);
+        if (!sink.bad.empty()) return Unexpected(TextKernelError::parse(line, "variable " + var + ": " + sink.bad));
+        if (sink.has_number && sink.has_text)
+            return Unexpected(TextKernelError::parse(line, "variable " + var + " mixes numbers and strings"));
+        if (!sink.has_number && !sink.has_text)
+            return Unexpected(TextKernelError::parse(line, "variable " + var + " is assigned no value"));
+        a.is_text = sink.has_text;
+        assignments_->push_back(std::move(a));
+        return {};
     }
 
     std::expected<void, TextKernelError> handle(Name name, std::vector<Value>& values, std::uint64_t line) {
@@ -549,10 +686,13 @@ private:
         kernel.body_bindings.reserve(names_.size());
         for (std::size_t i = 0; i < names_.size(); ++i) kernel.body_bindings.push_back({std::move(names_[i]), codes_[i]});
         kernel.frame_associations = std::move(frames_);
+        if (assignments_) kernel.assignments = std::move(*assignments_);
         return kernel;
     }
 
     std::string_view text_;
+    std::vector<Assignment>* assignments_;
+    const DateReader* dates_;
     std::size_t pos_ = 0;
     std::uint64_t line_ = 1;
     bool in_data_ = false;
@@ -653,6 +793,12 @@ std::expected<void, TextKernelError> read_file(const std::string& path, ReadBuff
 
 std::expected<TextKernel, TextKernelError> parse_text_kernel_from_str(std::string_view text) {
     return Parser(text).run();
+}
+
+std::expected<TextKernel, TextKernelError> parse_text_kernel_with_assignments(std::string_view text,
+                                                                              const DateReader& dates) {
+    std::vector<Assignment> assignments;
+    return Parser(text, &assignments, &dates).run();
 }
 
 std::expected<TextKernel, TextKernelError> parse_text_kernel(const std::string& path) {

@@ -8,7 +8,11 @@
 //   * line numbers are 1-based and count line feeds wherever they stand;
 //   * only NAIF_BODY_NAME, NAIF_BODY_CODE, OBJECT_EARTH_FRAME and the five
 //     DELTET/ leapseconds names are interpreted; every other assignment is
-//     lexed and dropped;
+//     lexed and dropped, unless the caller asks for every assignment
+//     (parse_text_kernel_with_assignments, what the kernel pool reads);
+//   * a variable name starts with a letter or "_" and runs over printable
+//     ASCII up to white space, "=", "+=", a bracket, a comma, a quote or a
+//     backslash (FRAME_-82000_NAME, INS-82360_FOV_FRAME, DELTET/K);
 //   * one pass over the text, linear in its length; the first error ends the
 //     parse and nothing partial is returned.
 #pragma once
@@ -17,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,10 +75,26 @@ struct LeapSecondsFields {
     std::vector<DeltaAtEntry> delta_at;  // in file order
 };
 
+// One assignment as the kernel pool takes it: all numbers (integers,
+// floats and @dates as seconds past J2000 counted in days of 86400 s, as the
+// toolkit stores them) or all strings.
+struct Assignment {
+    std::string name;     // as written (names are case-sensitive)
+    bool append = false;  // "+=" rather than "="
+    std::uint64_t line = 0;  // the 1-based line of "="
+    bool is_text = false;
+    std::vector<double> numbers;       // when !is_text
+    std::vector<std::string> strings;  // when is_text: one per quoted element, doubled quotes collapsed
+};
+
+// The longest variable name the toolkit's pool holds.
+inline constexpr std::size_t MAX_VARIABLE_NAME = 32;
+
 struct TextKernel {
     std::vector<BodyBinding> body_bindings;            // declaration order
     std::vector<FrameAssociation> frame_associations;  // assignment order
     std::optional<LeapSecondsFields> leapseconds;      // present only if assigned, then complete
+    std::vector<Assignment> assignments;               // file order; parse_text_kernel_with_assignments only
 };
 
 class TextKernelError {
@@ -118,6 +139,19 @@ std::expected<TextKernel, TextKernelError> parse_text_kernel(const std::string& 
 // Parses kernel text. Never Io. Meant for UTF-8 text; other bytes are passed
 // over or copied into quoted strings unchanged.
 std::expected<TextKernel, TextKernelError> parse_text_kernel_from_str(std::string_view text);
+
+// The text after "@" of a date value -> seconds past J2000 (days of 86400 s,
+// no leap seconds), or nullopt when the text is no date.
+using DateReader = std::function<std::optional<double>(std::string_view)>;
+
+// parse_text_kernel_from_str, keeping every assignment in `assignments` and
+// checking each as the toolkit's pool would take it: a name of at most
+// MAX_VARIABLE_NAME characters; at least one value; numbers and strings not
+// mixed; no bare word; numbers within the range of a double; dates read by
+// `dates` (when empty, only the "@YYYY-MMM-D" form). Each failure is a Parse
+// error naming the variable, at the line of its "=".
+std::expected<TextKernel, TextKernelError> parse_text_kernel_with_assignments(std::string_view text,
+                                                                              const DateReader& dates = {});
 
 // The body bindings of parse_text_kernel(path), or its error: the whole file
 // is validated, leapseconds and frame assignments included.

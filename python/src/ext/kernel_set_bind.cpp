@@ -54,7 +54,11 @@ public:
         if (!r) raise(r.error());
     }
 
-    bool unload(const nb::bytes& path) { return set_.unload(std::string(path.c_str(), path.size())); }
+    bool unload(const nb::bytes& path) {
+        auto r = set_.unload(std::string(path.c_str(), path.size()));
+        if (!r) raise(r.error());
+        return *r;
+    }
     void clear() { set_.clear(); }
 
     // (path, kind) in load order.
@@ -140,6 +144,45 @@ public:
         if (!r) raise(r.error().error, index_suffix(r.error().index, shape));
     }
 
+    // The code of a frame name, or None.
+    std::optional<std::int32_t> frame_code(const std::string& name) const {
+        return set_.snapshot()->frames().code_of(name);
+    }
+
+    // (name, code, class, class id, centre, source path) of a frame, or None.
+    nb::object frame_info(std::int32_t code) const {
+        auto snap = set_.snapshot();
+        const FrameNode* n = snap->frames().node(code);
+        if (!n) return nb::none();
+        const FrameInfo& f = n->info;
+        return nb::make_tuple(f.name, f.code, f.frame_class, f.class_id, f.center,
+                              nb::bytes(f.source.data(), f.source.size()));
+    }
+
+    // The code of a body's frame (OBJECT_<code>_FRAME, OBJECT_<name>_FRAME,
+    // then the built-in PCK frame centred on it), or None.
+    std::optional<std::int32_t> body_frame(std::int32_t body, const std::string& name) const {
+        return set_.snapshot()->frames().body_frame(body, name);
+    }
+
+    // Rotations (out: (n, 3, 3)) or state transforms (six; (n, 6, 6)) from
+    // frame `from` to frame `to`.
+    void frame_transform(std::int32_t from, std::int32_t to, bool six, const Epochs& ets, Transforms out,
+                         unsigned threads, const std::vector<std::size_t>& shape) const {
+        const std::size_t w = six ? 6 : 3;
+        if (out.shape(0) != ets.shape(0) || out.shape(1) != w || out.shape(2) != w)
+            fail(ErrorKind::Value, "out must have shape (" + std::to_string(ets.shape(0)) + ", " + std::to_string(w) +
+                                       ", " + std::to_string(w) + ")");
+        auto snap = set_.snapshot();
+        std::expected<void, BatchFailure> r;
+        {
+            nb::gil_scoped_release release;
+            r = snap->frame_transform_batch(from, to, view_of(ets), out.data(), six, threads);
+        }
+        check_unchanged(*snap);
+        if (!r) raise(r.error().error, index_suffix(r.error().index, shape));
+    }
+
     // (target, center, frame, data type, segment name, file path, segment
     // index, subtracted) for each link that answers the query at `et`.
     nb::list resolve(std::int32_t target, std::int32_t center, double et) const {
@@ -198,6 +241,18 @@ void register_kernel_set(nb::module_& m) {
         .def("sxform", &PyKernelSet::sxform, nb::arg("inverse"), nb::arg("ets"), nb::arg("out"),
              nb::arg("threads") = 0, nb::arg("shape") = std::vector<std::size_t>{},
              "J2000 -> ITRF93 state transforms (ITRF93 -> J2000 when inverse) into `out`, shape (n, 6, 6).")
+        .def("frame_code", &PyKernelSet::frame_code, nb::arg("name"),
+             "The code of a frame name (any case), or None when the set knows no such frame.")
+        .def("frame_info", &PyKernelSet::frame_info, nb::arg("code"),
+             nb::sig("def frame_info(self, code: int) -> tuple[str, int, int, int, int, bytes] | None"),
+             "(name, code, class, class id, centre, defining kernel path or b'') of a frame, or None.")
+        .def("body_frame", &PyKernelSet::body_frame, nb::arg("body"), nb::arg("name"),
+             "The code of a body's frame (OBJECT_<code>_FRAME, then OBJECT_<name>_FRAME, then the built-in "
+             "body-fixed frame centred on it), or None.")
+        .def("frame_transform", &PyKernelSet::frame_transform, nb::arg("from_frame"), nb::arg("to_frame"),
+             nb::arg("six"), nb::arg("ets"), nb::arg("out"), nb::arg("threads") = 0,
+             nb::arg("shape") = std::vector<std::size_t>{},
+             "Rotations (out (n, 3, 3)) or, when six, state transforms (out (n, 6, 6)) between two frames.")
         .def("resolve", &PyKernelSet::resolve, nb::arg("target"), nb::arg("center"), nb::arg("et"),
              nb::sig("def resolve(self, target: int, center: int, et: float) -> "
                      "list[tuple[int, int, int, int, str, bytes, int, bool]]"),

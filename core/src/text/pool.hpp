@@ -1,0 +1,90 @@
+// The kernel variable pool: every assignment of a set's text kernels, as the
+// toolkit's pool holds them.
+//
+// What the pool relies on:
+//   * kernels are applied in load order: "=" replaces a variable (its values
+//     and its kind), "+=" appends to it, or creates it when absent;
+//   * a variable holds numbers or strings, never both: "+=" of strings to a
+//     numeric variable (or the reverse) is refused, naming the variable, the
+//     kernel and line that append and the kernel that set it;
+//   * names are kept as written: the toolkit's names are case-sensitive;
+//   * a string value is one element per quoted string: continuation marks
+//     ("+" at the end of an element of KERNELS_TO_LOAD, say) are the
+//     reader's to interpret;
+//   * the pool is immutable once built; a set builds a new one from its
+//     remaining kernels on every load and unload, so unloading a kernel
+//     restores what it replaced.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <functional>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "text/text_kernel.hpp"
+
+namespace kernwerk {
+
+class PoolError {
+public:
+    enum class Kind { Missing, WrongType, Conflict };
+
+    static PoolError missing(std::string_view name);
+    static PoolError wrong_type(std::string_view name, bool is_text, std::string_view source);
+    static PoolError conflict(std::string_view name, std::string_view kernel, std::uint64_t line,
+                              bool appended_text, std::string_view set_by);
+
+    Kind kind() const noexcept { return kind_; }
+    const std::string& message() const noexcept { return message_; }
+    // The kernel at fault for a Conflict (the one that appends); empty otherwise.
+    const std::string& path() const noexcept { return path_; }
+
+private:
+    PoolError(Kind kind, std::string message, std::string path = {})
+        : kind_(kind), message_(std::move(message)), path_(std::move(path)) {}
+    Kind kind_;
+    std::string message_;
+    std::string path_;
+};
+
+// One variable: all numbers or all strings.
+struct PoolVariable {
+    bool is_text = false;
+    std::vector<double> numbers;       // when !is_text: integers, floats and @dates (seconds past J2000)
+    std::vector<std::string> strings;  // when is_text: one per quoted element
+    std::string source;                // the path of the kernel that last assigned or appended to it
+};
+
+class KernelPool {
+public:
+    // One parsed text kernel: its path and its assignments in file order.
+    struct Source {
+        std::string_view path;
+        std::span<const Assignment> assignments;
+    };
+
+    KernelPool() = default;
+
+    // The pool of `kernels` applied in order (load order, lowest precedence
+    // first). Fails with Conflict only.
+    static std::expected<KernelPool, PoolError> build(std::span<const Source> kernels);
+
+    // nullptr when absent.
+    const PoolVariable* find(std::string_view name) const noexcept;
+    // Missing when absent; WrongType when the variable holds the other kind
+    // (naming the kernel that set it).
+    std::expected<std::span<const double>, PoolError> numbers(std::string_view name) const;
+    std::expected<std::span<const std::string>, PoolError> strings(std::string_view name) const;
+    // The names that start with `prefix`, sorted by byte; "" gives every name.
+    std::vector<std::string> names_with_prefix(std::string_view prefix) const;
+    std::size_t size() const noexcept { return vars_.size(); }
+
+private:
+    std::map<std::string, PoolVariable, std::less<>> vars_;
+};
+
+}  // namespace kernwerk
