@@ -171,15 +171,27 @@ class Kernels:
         nor a "begindata" marker, an empty file), raises FileFormatError,
         a missing file KernelFileError (errno and filename set). All or
         nothing: on an error no file is added. Loading a file that is
-        already in the set moves it to the top."""
+        already in the set moves it to the top.
+
+        A meta-kernel (a text kernel that assigns KERNELS_TO_LOAD) loads the
+        files it lists after itself, as the toolkit's furnsh does: "$SYMBOL"
+        replaced from PATH_SYMBOLS/PATH_VALUES, an element ending in "+"
+        continued by the next, and relative names resolved against the
+        current directory at load time (not the meta-kernel's folder). A
+        listed file that is missing or malformed fails the whole load,
+        naming it and the meta-kernel; meta-kernels do not nest."""
         self._check_open()
         encoded = [_encode_path(p) for p in paths]
         self._set.load(encoded)
         self._refresh_names()
 
     def unload(self, path: str | os.PathLike[str]) -> None:
-        """Remove a file from the set; what it shadowed answers again.
-        ValueError when the file is not in the set."""
+        """Remove a file from the set; what it shadowed answers again, and
+        the kernel pool is rebuilt from the remaining text kernels. A
+        meta-kernel is removed with the files it listed. ValueError when the
+        file is not in the set; FileFormatError, leaving the set as it was,
+        when a remaining kernel's "+=" would then append strings to numbers
+        (or the reverse)."""
         self._check_open()
         if not self._set.unload(_encode_path(path)):
             raise ValueError(f"{os.fspath(path)!r} is not loaded in this set")
@@ -188,8 +200,15 @@ class Kernels:
     @property
     def files(self) -> tuple[str, ...]:
         """The absolute paths of the loaded files, in load order (the last
-        one has the highest precedence)."""
-        return tuple(os.fsdecode(path) for path, _ in self._set.files())
+        one has the highest precedence): a meta-kernel is followed by the
+        files it listed."""
+        return tuple(os.fsdecode(path) for path, _, _ in self._set.files())
+
+    @property
+    def _loaded(self) -> tuple[str, ...]:
+        # The files loaded by name (meta-kernels without what they listed):
+        # loading them again in order rebuilds the set.
+        return tuple(os.fsdecode(path) for path, _, meta in self._set.files() if meta is None)
 
     @property
     def names(self) -> BodyRegistry:
@@ -220,13 +239,13 @@ class Kernels:
     def __repr__(self) -> str:
         if self._closed:
             return "<Kernels (closed)>"
-        args = [repr(p) for p in self.files]
+        args = [repr(p) for p in self._loaded]
         if self._threads is not None:
             args.append(f"threads={self._threads}")
         return f"Kernels({', '.join(args)})"
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_restore, (self.files if not self._closed else (), self._threads))
+        return (_restore, (self._loaded if not self._closed else (), self._threads))
 
     # ------------------------------------------------------------------
     # Queries

@@ -1,5 +1,7 @@
 #include "text/pool.hpp"
 
+#include <algorithm>
+
 namespace kernwerk {
 
 namespace {
@@ -28,6 +30,9 @@ std::expected<KernelPool, PoolError> KernelPool::build(std::span<const Source> k
     KernelPool pool;
     for (const Source& k : kernels) {
         for (const Assignment& a : k.assignments) {
+            if (k.meta_kernel && std::find(kMetaKernelVariables.begin(), kMetaKernelVariables.end(), a.name) !=
+                                     kMetaKernelVariables.end())
+                continue;
             auto it = pool.vars_.find(a.name);
             if (it == pool.vars_.end()) {
                 it = pool.vars_.emplace(a.name, PoolVariable{}).first;

@@ -16,6 +16,7 @@
 //     restores what it replaced.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <expected>
 #include <functional>
@@ -28,6 +29,11 @@
 #include "text/text_kernel.hpp"
 
 namespace kernwerk {
+
+// A meta-kernel's loading instructions: read when it is loaded, then left
+// out of the pool, as the toolkit drops them.
+inline constexpr std::array<std::string_view, 3> kMetaKernelVariables = {"KERNELS_TO_LOAD", "PATH_SYMBOLS",
+                                                                         "PATH_VALUES"};
 
 class PoolError {
 public:
@@ -65,6 +71,7 @@ public:
     struct Source {
         std::string_view path;
         std::span<const Assignment> assignments;
+        bool meta_kernel = false;  // kMetaKernelVariables are left out
     };
 
     KernelPool() = default;

@@ -61,11 +61,16 @@ public:
     }
     void clear() { set_.clear(); }
 
-    // (path, kind) in load order.
-    std::vector<std::pair<nb::bytes, std::string>> files() const {
-        std::vector<std::pair<nb::bytes, std::string>> out;
-        for (const auto& f : set_.snapshot()->files())
-            out.emplace_back(nb::bytes(f.path.data(), f.path.size()), kind_name(f.kernel->kind));
+    // (path, kind, meta) in load order: kind "meta" for a meta-kernel; meta
+    // the path of the meta-kernel that listed the file, or None.
+    std::vector<std::tuple<nb::bytes, std::string, std::optional<nb::bytes>>> files() const {
+        std::vector<std::tuple<nb::bytes, std::string, std::optional<nb::bytes>>> out;
+        for (const auto& f : set_.snapshot()->files()) {
+            std::optional<nb::bytes> meta;
+            if (!f.meta.empty()) meta = nb::bytes(f.meta.data(), f.meta.size());
+            out.emplace_back(nb::bytes(f.path.data(), f.path.size()), f.is_meta ? "meta" : kind_name(f.kernel->kind),
+                             std::move(meta));
+        }
         return out;
     }
 
@@ -179,7 +184,8 @@ void register_kernel_set(nb::module_& m) {
              "Open the files and add them on top of the set, in order (all or nothing).")
         .def("unload", &PyKernelSet::unload, nb::arg("path"), "Remove a file; False when it is not in the set.")
         .def("clear", &PyKernelSet::clear, "Remove every file.")
-        .def("files", &PyKernelSet::files, "(path, kind) of every file in load order; kind is spk, pck or text.")
+        .def("files", &PyKernelSet::files, "(path, kind, meta) of every file in load order; kind is spk, pck, text or meta "
+             "(a meta-kernel), meta the path of the meta-kernel that listed the file or None.")
         .def("body_bindings", &PyKernelSet::body_bindings, "(name, code) bindings of the text kernels in load order.")
         .def("leapseconds", &PyKernelSet::leapseconds,
              nb::sig("def leapseconds(self) -> dict[str, typing.Any] | None"),
