@@ -30,7 +30,7 @@ from typing import TYPE_CHECKING, Any
 
 from . import _ext
 from .bodies import BodyRegistry, default_registry
-from .errors import BodyNameError, FrameError
+from .errors import BodyNameError, FileFormatError, FrameError
 from .sites import Site
 from .timescales import LeapSeconds, to_et
 
@@ -126,6 +126,12 @@ def _epochs(et: Any, leapseconds: Callable[[], LeapSeconds | None]) -> np.ndarra
     if kind in "USMO":
         return np.asarray(to_et(arr, leapseconds=leapseconds()), dtype=np.float64)
     raise TypeError(f"cannot read epochs from an array of dtype {arr.dtype}; give numbers (ET) or dates")
+
+
+def _variable_name(name: Any, what: str) -> str:
+    if not isinstance(name, str):
+        raise TypeError(f"{what} must be a str, not {type(name).__name__!r}")
+    return name
 
 
 def _flat(arr: np.ndarray) -> np.ndarray:
@@ -465,6 +471,69 @@ class Kernels:
             raise TypeError("segments_for takes one epoch, not an array")
         links = self._set.resolve(self.body_code(target), self.body_code(center), float(epoch))
         return [link[:5] + (os.fsdecode(link[5]),) + link[6:] for link in links]
+
+    # ------------------------------------------------------------------
+    # The kernel pool and body constants
+
+    def pool(self, name: str) -> list[str] | np.ndarray:
+        """The values of a kernel pool variable: every assignment of the
+        set's text kernels, applied in load order as the toolkit applies
+        them ("=" replaces, "+=" appends). Strings as a list of str (one per
+        quoted element, as the toolkit's gcpool gives them), numbers as a
+        float64 array (@dates as seconds past J2000 in days of 86400 s, as
+        gdpool gives them). The name is case-sensitive, as the toolkit's
+        are. MissingKernelError when no loaded text kernel assigns it."""
+        import numpy as np
+
+        self._check_open()
+        is_text, values = self._set.pool(_variable_name(name, "name"))
+        if is_text:
+            return [str(v) for v in values]
+        return np.array(values, dtype=np.float64)
+
+    def pool_names(self, prefix: str = "") -> list[str]:
+        """The names of the pool variables that start with `prefix`
+        (case-sensitive), sorted; every name when `prefix` is empty."""
+        self._check_open()
+        return self._set.pool_names(_variable_name(prefix, "prefix"))
+
+    def body_constant(self, body: str | int, item: str) -> np.ndarray:
+        """The numbers of the pool variable ``BODY<code>_<item>`` for a body
+        given by name or code (item as written in PCKs, case-sensitive:
+        "RADII", "GM", "POLE_RA", "PM", ...), as a float64 array: the
+        toolkit's bodvrd/bodvcd. MissingKernelError, naming the variable and
+        the body, when no loaded text kernel gives it; FileFormatError when
+        it holds strings."""
+        import numpy as np
+
+        self._check_open()
+        code = self.body_code(body)
+        item = _variable_name(item, "item")
+        return np.array(self._set.body_constant(code, item, self._body_label(body, code)), dtype=np.float64)
+
+    def radii(self, body: str | int) -> tuple[float, float, float]:
+        """The three radii of a body's triaxial ellipsoid (``BODY<code>_RADII``,
+        km): the two equatorial radii, then the polar one."""
+        values = self.body_constant(body, "RADII")
+        if values.shape != (3,):
+            code = self.body_code(body)
+            raise FileFormatError(f"RADII of {self._body_label(body, code)}: BODY{code}_RADII has "
+                                  f"{values.size} numbers, not the 3 radii")
+        return float(values[0]), float(values[1]), float(values[2])
+
+    def longitude_positive_west(self, body: str | int) -> bool:
+        """Whether planetographic longitude increases westward on a body, as
+        the toolkit's recpgr/pgrrec decide it: ``BODY<code>_PGR_POSITIVE_LON``
+        ('EAST' or 'WEST') when a kernel assigns it; else east for the Earth,
+        the Moon and the Sun; else west for a body whose prime meridian
+        advances (positive rate in ``BODY<code>_PM``), east otherwise.
+        MissingKernelError when the PM rate is needed and not loaded."""
+        self._check_open()
+        code = self.body_code(body)
+        return self._set.longitude_positive_west(code, self._body_label(body, code))
+
+    def _body_label(self, body: str | int, code: int) -> str:
+        return f"{body} ({code})" if isinstance(body, str) else f"body {code}"
 
     # ------------------------------------------------------------------
 

@@ -40,6 +40,12 @@ const char* kind_name(KernelKind k) noexcept {
     return "?";
 }
 
+// A variable missing from the pool means the text kernel that gives it is
+// not loaded; a variable of the wrong kind is data the query cannot use.
+[[noreturn]] void raise_pool(const PoolError& e) {
+    fail(e.kind() == PoolError::Kind::Missing ? ErrorKind::MissingKernel : ErrorKind::FileFormat, e.message());
+}
+
 class PyKernelSet {
 public:
     void load(const std::vector<nb::bytes>& paths) {
@@ -163,6 +169,37 @@ public:
         return out;
     }
 
+    // (is_text, values) of a pool variable.
+    nb::tuple pool(const std::string& name) const {
+        auto snap = set_.snapshot();
+        const PoolVariable* v = snap->pool().find(name);
+        if (!v) raise_pool(PoolError::missing(name));
+        if (v->is_text) {
+            nb::list out;
+            for (const std::string& t : v->strings) out.append(nb::str(t.data(), t.size()));
+            return nb::make_tuple(true, out);
+        }
+        return nb::make_tuple(false, nb::cast(v->numbers));
+    }
+
+    std::vector<std::string> pool_names(const std::string& prefix) const {
+        return set_.snapshot()->pool().names_with_prefix(prefix);
+    }
+
+    std::vector<double> body_constant(std::int32_t body, const std::string& item, const std::string& label) const {
+        auto snap = set_.snapshot();
+        auto v = kernwerk::body_constant(snap->pool(), body, item, label);
+        if (!v) raise_pool(v.error());
+        return {v->begin(), v->end()};
+    }
+
+    bool longitude_positive_west(std::int32_t body, const std::string& label) const {
+        auto snap = set_.snapshot();
+        auto v = kernwerk::longitude_positive_west(snap->pool(), body, label);
+        if (!v) raise_pool(v.error());
+        return *v;
+    }
+
     std::shared_ptr<const KernelSnapshot> snapshot() const { return set_.snapshot(); }
 
 private:
@@ -209,6 +246,15 @@ void register_kernel_set(nb::module_& m) {
                      "list[tuple[int, int, int, int, str, bytes, int, bool]]"),
              "The segments that answer a query at `et`: (target, center, frame, data type, name, path, "
              "index in file, subtracted) for each.")
+        .def("pool", &PyKernelSet::pool, nb::arg("name"),
+             nb::sig("def pool(self, name: str) -> tuple[bool, list[str] | list[float]]"),
+             "(is_text, values) of a kernel pool variable (name case-sensitive); MissingKernelError when absent.")
+        .def("pool_names", &PyKernelSet::pool_names, nb::arg("prefix"),
+             "Names of the pool variables that start with `prefix`, sorted.")
+        .def("body_constant", &PyKernelSet::body_constant, nb::arg("body"), nb::arg("item"), nb::arg("label"),
+             "The numbers of BODY<body>_<item>; `label` names the body in errors.")
+        .def("longitude_positive_west", &PyKernelSet::longitude_positive_west, nb::arg("body"), nb::arg("label"),
+             "Whether planetographic longitude is positive west for the body, as the toolkit decides it.")
         .def_static("open_file_count", &open_kernel_count,
                     "Kernel files held open in this process (each is opened once, however many sets hold it).");
 }
