@@ -105,8 +105,12 @@ def test_unload_pickle_and_command_line(tree, de421_path):
     k = Kernels("data/a.tpc", path)
     clone = pickle.loads(pickle.dumps(k))
     assert clone.files == k.files and repr(clone) == repr(k) == f"Kernels({str(tree / 'data/a.tpc')!r}, {str(tree / path)!r})"
+    a, b, m = str(tree / "data/a.tpc"), str(tree / "data/b.tpc"), str(tree / path)
+    k.load(path, "data/a.tpc")  # both move to the top, the meta-kernel with its files
+    assert our_files(k) == [(m, "meta", None), (a, "text", m), (b, "text", m), (a, "text", None)]
+    k.unload(b)  # a listed file alone
     k.unload(path)  # the meta-kernel goes with what it listed; the file loaded by itself stays
-    assert k.files == (str(tree / "data/a.tpc"),)
+    assert k.files == (a,)
     with pytest.raises(ValueError, match="not loaded"):
         k.unload(path)
     mission = meta("mission.tm", f"PATH_VALUES = '{os.path.dirname(de421_path)}'\nPATH_SYMBOLS = 'E'\n"
