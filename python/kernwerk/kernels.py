@@ -152,7 +152,9 @@ class Kernels:
     Each file is opened and mapped once per process, however many sets hold
     it. A set is safe to query from several threads, and loading or unloading
     never disturbs a batch running on another thread. Sets pickle as their
-    paths, so worker processes reopen the files themselves.
+    paths, so worker processes reopen the files themselves (a meta-kernel as
+    its own path: relative names in it are resolved again where it is
+    unpickled, against that process's working directory).
     """
 
     def __init__(self, *paths: str | os.PathLike[str], threads: int | None = None) -> None:
