@@ -59,6 +59,7 @@ void register_errors(nb::module_& m);      // errors.cpp
 void register_kernel_set(nb::module_& m);  // kernel_set_bind.cpp
 void register_time(nb::module_& m);        // time_bind.cpp
 void register_apparent(nb::module_& m);    // apparent_bind.cpp
+void register_coordinates(nb::module_& m);  // coordinates_bind.cpp
 
 // The current snapshot of an `_ext.KernelSet` (kernel_set_bind.cpp).
 std::shared_ptr<const KernelSnapshot> kernel_set_snapshot(nb::handle set);

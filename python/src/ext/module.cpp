@@ -6,4 +6,5 @@ NB_MODULE(_ext, m) {
     kernwerk::ext::register_kernel_set(m);
     kernwerk::ext::register_time(m);
     kernwerk::ext::register_apparent(m);
+    kernwerk::ext::register_coordinates(m);
 }
