@@ -17,10 +17,11 @@
 //     is taken; the center of an oblate spheroid is below its north pole, of
 //     a sphere below the point of longitude and latitude 0;
 //   * the nearest point is the root of a monotone convex function of one
-//     variable, found by Newton steps from the left of the root (which never
-//     overshoot) with bisection whenever a step gains less than half the
-//     bracket; coordinates are scaled by a power of two (exactly) so that
-//     points from subnormal to near-overflow distances lose nothing;
+//     variable, bracketed by the radial projections of the point, found by
+//     Newton steps from the left of the root (which never overshoot) with
+//     bisection whenever a step leaves more than a quarter of the function;
+//     coordinates are scaled by a power of two (exactly) so that points from
+//     subnormal to near-overflow distances lose nothing;
 //   * NaN in gives NaN out; nothing here allocates or fails once the spheroid
 //     is checked (check_spheroid).
 #pragma once
