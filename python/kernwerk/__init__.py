@@ -7,7 +7,9 @@ and evaluates states of bodies given by name or code at epochs given as ET
 states and azimuth/elevation as seen from a `Site` on the Earth. `to_et`
 and its companions convert between dates, time scales and ET. `SpkWriter`
 writes SPK files; `read_segments` lists the segments of an SPK or PCK file.
-The errors raised are the classes of `kernwerk.errors`.
+`reclat`, `recgeo`, `recpgr` and their inverses convert body-fixed
+coordinates over arrays. The errors raised are the classes of
+`kernwerk.errors`.
 
 The low-level classes `NaifSpk`, `NaifPck` and `NaifSpkWriter` (one file
 each, NAIF codes, float64 arrays) remain for code written against them.
@@ -18,6 +20,7 @@ __version__ = "0.1.0"
 
 from ._native import NaifPck, NaifSpk, NaifSpkWriter, naif_bodc2n, naif_bodn2c, naif_parse_text_kernel_bindings
 from .bodies import BodyRegistry, bodc2n, bodn2c, clear_text_kernels, load_text_kernel
+from .coordinates import georec, latrec, pgrrec, recgeo, reclat, recpgr
 from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, FrameError, KernelChangedError,
                      KernelError, KernelFileError, MissingKernelError)
 from .kernels import FrameInfo, Kernels
@@ -41,6 +44,8 @@ __all__ = [
     "SpkSegment", "PckSegment",
     # two-body orbits
     "conics", "oscelt",
+    # body-fixed coordinates
+    "reclat", "latrec", "recgeo", "georec", "recpgr", "pgrrec",
     # time
     "LeapSeconds", "to_et", "from_et", "to_jd", "from_jd", "to_iso", "to_datetime64", "str2et", "et2utc",
 ]

@@ -9,7 +9,8 @@
 Every command takes ``--format table|csv|json`` (`comments`: table, the
 text as it is, or json). The files of `state` and
 `coverage` load as one kernel set, in the order given (SPK, binary PCK and
-text kernels alike; later files take precedence): the leading arguments that
+text kernels alike, a meta-kernel with the files it lists; later files take
+precedence): the leading arguments that
 name files (existing ones, or names with a kernel extension or a directory
 part) are the files, the rest the bodies and epochs. Bodies are NAIF codes
 or names; epochs are ET (TDB seconds past J2000, negative numbers in any

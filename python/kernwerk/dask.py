@@ -90,7 +90,7 @@ def _check(kernels: Kernels, ets: Any) -> tuple[tuple[str, ...], Any]:
         ets = da.asarray(np.asarray(ets, dtype=np.float64))
     elif ets.dtype != np.float64:
         ets = ets.astype(np.float64)
-    return kernels.files, ets
+    return kernels._loaded, ets
 
 
 def state(kernels: Kernels, target: str | int, center: str | int, ets: da.Array | Any, frame: str | int = "J2000",

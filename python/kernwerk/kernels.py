@@ -30,7 +30,7 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple, overload
 
 from . import _ext
 from .bodies import BodyRegistry, default_registry
-from .errors import BodyNameError, FrameError
+from .errors import BodyNameError, FileFormatError, FrameError
 from .sites import AzEl, AzElRates, Site
 from .timescales import LeapSeconds, _is_astropy_time, to_et
 
@@ -156,6 +156,12 @@ def _epochs(et: Any, leapseconds: Callable[[], LeapSeconds | None]) -> np.ndarra
     raise TypeError(f"cannot read epochs from an array of dtype {arr.dtype}; give numbers (ET) or dates")
 
 
+def _variable_name(name: Any, what: str) -> str:
+    if not isinstance(name, str):
+        raise TypeError(f"{what} must be a str, not {type(name).__name__!r}")
+    return name
+
+
 def _flat(arr: np.ndarray) -> np.ndarray:
     # A 1-d array goes in as it is, strides and all; others are flattened,
     # which copies only when they are not contiguous.
@@ -177,7 +183,9 @@ class Kernels:
     paths and the body names bound process-wide (`kernwerk.load_text_kernel`)
     at that moment, so worker processes, spawned ones included, reopen the
     files themselves and resolve the same names; a text kernel among the
-    set's own files travels as one of its paths. A closed set refuses to
+    set's own files travels as one of its paths, a meta-kernel as its own
+    path (relative names in it are resolved again where it is unpickled,
+    against that process's working directory). A closed set refuses to
     pickle.
     """
 
@@ -205,15 +213,27 @@ class Kernels:
         nor a "begindata" marker, an empty file), raises FileFormatError,
         a missing file KernelFileError (errno and filename set). All or
         nothing: on an error no file is added. Loading a file that is
-        already in the set moves it to the top."""
+        already in the set moves it to the top.
+
+        A meta-kernel (a text kernel that assigns KERNELS_TO_LOAD) loads the
+        files it lists after itself, as the toolkit's furnsh does: "$SYMBOL"
+        replaced from PATH_SYMBOLS/PATH_VALUES, an element ending in "+"
+        continued by the next, and relative names resolved against the
+        current directory at load time (not the meta-kernel's folder). A
+        listed file that is missing or malformed fails the whole load,
+        naming it and the meta-kernel; meta-kernels do not nest."""
         self._check_open()
         encoded = [_encode_path(p) for p in paths]
         self._set.load(encoded)
         self._refresh_names()
 
     def unload(self, path: str | os.PathLike[str]) -> None:
-        """Remove a file from the set; what it shadowed answers again.
-        ValueError when the file is not in the set."""
+        """Remove a file from the set; what it shadowed answers again, and
+        the kernel pool is rebuilt from the remaining text kernels. A
+        meta-kernel is removed with the files it listed. ValueError when the
+        file is not in the set; FileFormatError, leaving the set as it was,
+        when a remaining kernel's "+=" would then append strings to numbers
+        (or the reverse)."""
         self._check_open()
         if not self._set.unload(_encode_path(path)):
             raise ValueError(f"{os.fspath(path)!r} is not loaded in this set")
@@ -222,8 +242,15 @@ class Kernels:
     @property
     def files(self) -> tuple[str, ...]:
         """The absolute paths of the loaded files, in load order (the last
-        one has the highest precedence)."""
-        return tuple(os.fsdecode(path) for path, _ in self._set.files())
+        one has the highest precedence): a meta-kernel is followed by the
+        files it listed."""
+        return tuple(os.fsdecode(path) for path, _, _ in self._set.files())
+
+    @property
+    def _loaded(self) -> tuple[str, ...]:
+        # The files loaded by name (meta-kernels without what they listed):
+        # loading them again in order rebuilds the set.
+        return tuple(os.fsdecode(path) for path, _, meta in self._set.files() if meta is None)
 
     @property
     def names(self) -> BodyRegistry:
@@ -254,7 +281,7 @@ class Kernels:
     def __repr__(self) -> str:
         if self._closed:
             return "<Kernels (closed)>"
-        args = [repr(p) for p in self.files]
+        args = [repr(p) for p in self._loaded]
         if self._threads is not None:
             args.append(f"threads={self._threads}")
         return f"Kernels({', '.join(args)})"
@@ -262,7 +289,7 @@ class Kernels:
     def __reduce__(self) -> tuple[Any, ...]:
         if self._closed:
             raise ValueError("cannot pickle a closed Kernels: it holds no files; pickle it before closing it")
-        return (_restore, (self.files, self._threads, self._carried + default_registry.bindings))
+        return (_restore, (self._loaded, self._threads, self._carried + default_registry.bindings))
 
     # ------------------------------------------------------------------
     # Queries
@@ -548,6 +575,69 @@ class Kernels:
             raise TypeError("segments_for takes one epoch, not an array")
         links = self._set.resolve(self.body_code(target), self.body_code(center), float(epoch))
         return [link[:5] + (os.fsdecode(link[5]),) + link[6:] for link in links]
+
+    # ------------------------------------------------------------------
+    # The kernel pool and body constants
+
+    def pool(self, name: str) -> list[str] | np.ndarray:
+        """The values of a kernel pool variable: every assignment of the
+        set's text kernels, applied in load order as the toolkit applies
+        them ("=" replaces, "+=" appends). Strings as a list of str (one per
+        quoted element, as the toolkit's gcpool gives them), numbers as a
+        float64 array (@dates as seconds past J2000 in days of 86400 s, as
+        gdpool gives them). The name is case-sensitive, as the toolkit's
+        are. MissingKernelError when no loaded text kernel assigns it."""
+        import numpy as np
+
+        self._check_open()
+        is_text, values = self._set.pool(_variable_name(name, "name"))
+        if is_text:
+            return [str(v) for v in values]
+        return np.array(values, dtype=np.float64)
+
+    def pool_names(self, prefix: str = "") -> list[str]:
+        """The names of the pool variables that start with `prefix`
+        (case-sensitive), sorted; every name when `prefix` is empty."""
+        self._check_open()
+        return self._set.pool_names(_variable_name(prefix, "prefix"))
+
+    def body_constant(self, body: str | int, item: str) -> np.ndarray:
+        """The numbers of the pool variable ``BODY<code>_<item>`` for a body
+        given by name or code (item as written in PCKs, case-sensitive:
+        "RADII", "GM", "POLE_RA", "PM", ...), as a float64 array: the
+        toolkit's bodvrd/bodvcd. MissingKernelError, naming the variable and
+        the body, when no loaded text kernel gives it; FileFormatError when
+        it holds strings."""
+        import numpy as np
+
+        self._check_open()
+        code = self.body_code(body)
+        item = _variable_name(item, "item")
+        return np.array(self._set.body_constant(code, item, self._body_label(body, code)), dtype=np.float64)
+
+    def radii(self, body: str | int) -> tuple[float, float, float]:
+        """The three radii of a body's triaxial ellipsoid (``BODY<code>_RADII``,
+        km): the two equatorial radii, then the polar one."""
+        values = self.body_constant(body, "RADII")
+        if values.shape != (3,):
+            code = self.body_code(body)
+            raise FileFormatError(f"RADII of {self._body_label(body, code)}: BODY{code}_RADII has "
+                                  f"{values.size} numbers, not the 3 radii")
+        return float(values[0]), float(values[1]), float(values[2])
+
+    def longitude_positive_west(self, body: str | int) -> bool:
+        """Whether planetographic longitude increases westward on a body, as
+        the toolkit's recpgr/pgrrec decide it: ``BODY<code>_PGR_POSITIVE_LON``
+        ('EAST' or 'WEST') when a kernel assigns it; else east for the Earth,
+        the Moon and the Sun; else west for a body whose prime meridian
+        advances (positive rate in ``BODY<code>_PM``), east otherwise.
+        MissingKernelError when the PM rate is needed and not loaded."""
+        self._check_open()
+        code = self.body_code(body)
+        return self._set.longitude_positive_west(code, self._body_label(body, code))
+
+    def _body_label(self, body: str | int, code: int) -> str:
+        return f"{body} ({code})" if isinstance(body, str) else f"body {code}"
 
     # ------------------------------------------------------------------
 

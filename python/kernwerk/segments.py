@@ -136,6 +136,8 @@ def kernel_kind(path: str | os.PathLike[str]) -> Literal["spk", "pck", "text"]:
     probe.load([os.fsencode(os.path.abspath(os.fspath(path)))])
     kind = probe.files()[0][1]
     probe.clear()
+    if kind == "meta":
+        kind = "text"
     if kind not in ("spk", "pck", "text"):  # pragma: no cover - the set knows no other kind
         raise FileFormatError(f"kernel {os.fspath(path)}: unknown kind {kind!r}")
     return kind  # type: ignore[return-value]

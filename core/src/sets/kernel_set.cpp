@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <queue>
 
@@ -14,6 +15,7 @@
 #include "base/map_guard.hpp"
 #include "frames/builtin.hpp"
 #include "sets/internal.hpp"
+#include "sets/meta_kernel.hpp"
 
 namespace kernwerk {
 
@@ -38,7 +40,7 @@ std::string sets_detail::format_intervals(const std::vector<std::pair<double, do
 std::expected<KernelPool, KernelSetError> KernelSnapshot::build_pool(const std::vector<File>& files) {
     std::vector<KernelPool::Source> sources;
     for (const File& f : files)
-        if (f.kernel->text) sources.push_back({f.path, f.kernel->text->assignments});
+        if (f.kernel->text) sources.push_back({f.path, f.kernel->text->assignments, f.is_meta});
     auto pool = KernelPool::build(sources);
     if (!pool)
         return std::unexpected(
@@ -256,24 +258,80 @@ std::expected<Mat6, KernelSetError> KernelSnapshot::itrf93_transform(const PckSe
 
 KernelSet::KernelSet() : snapshot_(std::make_shared<const KernelSnapshot>(std::vector<KernelSnapshot::File>{})) {}
 
+namespace {
+
+KernelSetError open_error(const KernelFileError& e, const std::string& suffix = {}) {
+    return KernelSetError(e.kind() == KernelFileError::Kind::Io ? KernelSetError::Kind::File
+                                                                : KernelSetError::Kind::FileFormat,
+                          e.message() + suffix, e.os_errno(), e.path());
+}
+
+// `name` against the current directory, normalised as os.path.abspath
+// normalises: the toolkit resolves a meta-kernel's relative names against
+// the directory the program runs in when it loads them.
+std::expected<std::string, KernelSetError> absolute_path(const std::string& name) {
+    std::error_code ec;
+    const auto p = std::filesystem::absolute(name, ec);
+    if (ec) return std::unexpected(KernelSetError(KernelSetError::Kind::File, "cannot resolve kernel path " + name + ": " +
+                                                                              ec.message(), ec.value(), name));
+    std::string out = p.lexically_normal().string();
+    while (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
+}
+
+// The entries one path adds: the file, or a meta-kernel and its files.
+std::expected<void, KernelSetError> open_entries(const std::string& path, std::vector<KernelSnapshot::File>& added) {
+    auto add = [&](KernelSnapshot::File f) {
+        std::erase_if(added, [&](const KernelSnapshot::File& a) {
+            return (a.path == f.path && a.meta == f.meta) || (f.is_meta && a.meta == f.path);
+        });
+        added.push_back(std::move(f));
+    };
+    auto k = open_kernel(path);
+    if (!k) return std::unexpected(open_error(k.error()));
+    if (!(*k)->text || !is_meta_kernel(*(*k)->text)) {
+        add(KernelSnapshot::File{path, std::move(*k), {}, false});
+        return {};
+    }
+    auto names = meta_kernel_files(*(*k)->text);
+    if (!names)
+        return std::unexpected(
+            KernelSetError(KernelSetError::Kind::FileFormat, "meta-kernel " + path + ": " + names.error(), 0, path));
+    std::vector<KernelSnapshot::File> members;
+    for (const std::string& name : *names) {
+        const std::string listed = "; it is listed as '" + name + "' in KERNELS_TO_LOAD of meta-kernel " + path;
+        auto resolved = absolute_path(name);
+        if (!resolved) return std::unexpected(std::move(resolved.error()));
+        auto m = open_kernel(*resolved);
+        if (!m) return std::unexpected(open_error(m.error(), listed));
+        if ((*m)->text && is_meta_kernel(*(*m)->text))
+            return std::unexpected(KernelSetError(KernelSetError::Kind::FileFormat,
+                                                  "meta-kernel " + path + " lists the meta-kernel " + *resolved +
+                                                      " (as '" + name + "'); meta-kernels cannot be nested",
+                                                  0, *resolved));
+        members.push_back(KernelSnapshot::File{*resolved, std::move(*m), path, false});
+    }
+    add(KernelSnapshot::File{path, std::move(*k), {}, true});
+    for (auto& m : members) add(std::move(m));
+    return {};
+}
+
+}  // namespace
+
 std::expected<void, KernelSetError> KernelSet::load(const std::vector<std::string>& paths) {
     std::vector<KernelSnapshot::File> added;
-    for (const std::string& path : paths) {
-        auto k = open_kernel(path);
-        if (!k) {
-            const KernelFileError& e = k.error();
-            return std::unexpected(KernelSetError(e.kind() == KernelFileError::Kind::Io ? KernelSetError::Kind::File
-                                                                                         : KernelSetError::Kind::FileFormat,
-                                                  e.message(), e.os_errno(), e.path()));
-        }
-        std::erase_if(added, [&](const KernelSnapshot::File& f) { return f.path == path; });
-        added.push_back(KernelSnapshot::File{path, std::move(*k)});
-    }
+    for (const std::string& path : paths)
+        if (auto ok = open_entries(path, added); !ok) return std::unexpected(std::move(ok.error()));
     std::lock_guard lock(mutex_);
     std::vector<KernelSnapshot::File> files;
-    for (const auto& f : snapshot_->files())
-        if (std::none_of(added.begin(), added.end(), [&](const auto& a) { return a.path == f.path; }))
-            files.push_back(f);
+    for (const auto& f : snapshot_->files()) {
+        // Replaced by an entry of this load: the same file from the same
+        // source, or a member of a meta-kernel loaded again.
+        const bool replaced = std::any_of(added.begin(), added.end(), [&](const KernelSnapshot::File& a) {
+            return (a.path == f.path && a.meta == f.meta) || (a.is_meta && f.meta == a.path);
+        });
+        if (!replaced) files.push_back(f);
+    }
     files.insert(files.end(), added.begin(), added.end());
     // The pool is built before the snapshot is published: a query never sees
     // a set whose pool is missing or half-built.
@@ -287,7 +345,12 @@ std::expected<bool, KernelSetError> KernelSet::unload(const std::string& path) {
     std::lock_guard lock(mutex_);
     std::vector<KernelSnapshot::File> files = snapshot_->files();
     const auto n = files.size();
-    std::erase_if(files, [&](const KernelSnapshot::File& f) { return f.path == path; });
+    // The file loaded by itself (with what it listed, for a meta-kernel);
+    // when there is none, the file as a meta-kernel listed it.
+    std::erase_if(files, [&](const KernelSnapshot::File& f) {
+        return (f.path == path && f.meta.empty()) || f.meta == path;
+    });
+    if (files.size() == n) std::erase_if(files, [&](const KernelSnapshot::File& f) { return f.path == path; });
     if (files.size() == n) return false;
     auto pool = KernelSnapshot::build_pool(files);
     if (!pool) return std::unexpected(std::move(pool.error()));

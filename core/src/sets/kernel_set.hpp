@@ -256,6 +256,8 @@ public:
     struct File {
         std::string path;
         std::shared_ptr<const OpenedKernel> kernel;
+        std::string meta;      // the meta-kernel that listed the file; empty when loaded by itself
+        bool is_meta = false;  // a meta-kernel (its files follow it)
     };
 
     // Files in load order (lowest precedence first) and the pool of their
@@ -422,9 +424,16 @@ public:
     KernelSet();
 
     // Opens every path, then adds them in order on top of the set; all or
-    // nothing. A path already in the set moves to the top.
+    // nothing. A path already in the set moves to the top. A meta-kernel
+    // (meta_kernel.hpp) is added followed by the files it lists, resolved
+    // against the current directory and made absolute now; a file it lists
+    // that cannot be opened, or is itself a meta-kernel, fails the load. A
+    // file loaded by itself and listed by a meta-kernel is held once for
+    // each, as the toolkit holds it.
     std::expected<void, KernelSetError> load(const std::vector<std::string>& paths);
-    // Removes the file loaded under `path`; false when there is none. Fails,
+    // Removes the file loaded under `path` (a meta-kernel with the files it
+    // listed; a file loaded by itself before one a meta-kernel listed); false
+    // when there is none. Fails,
     // leaving the set as it was, when the remaining text kernels no longer
     // make a pool (a "+=" whose variable now holds the other kind).
     std::expected<bool, KernelSetError> unload(const std::string& path);

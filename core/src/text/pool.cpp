@@ -1,5 +1,7 @@
 #include "text/pool.hpp"
 
+#include <algorithm>
+
 namespace kernwerk {
 
 namespace {
@@ -28,6 +30,9 @@ std::expected<KernelPool, PoolError> KernelPool::build(std::span<const Source> k
     KernelPool pool;
     for (const Source& k : kernels) {
         for (const Assignment& a : k.assignments) {
+            if (k.meta_kernel && std::find(kMetaKernelVariables.begin(), kMetaKernelVariables.end(), a.name) !=
+                                     kMetaKernelVariables.end())
+                continue;
             auto it = pool.vars_.find(a.name);
             if (it == pool.vars_.end()) {
                 it = pool.vars_.emplace(a.name, PoolVariable{}).first;
@@ -72,6 +77,62 @@ std::vector<std::string> KernelPool::names_with_prefix(std::string_view prefix) 
     for (auto it = vars_.lower_bound(prefix); it != vars_.end() && std::string_view(it->first).starts_with(prefix); ++it)
         out.push_back(it->first);
     return out;
+}
+
+namespace {
+
+std::string body_text(std::int32_t body, std::string_view label) {
+    return label.empty() ? "body " + std::to_string(body) : std::string(label);
+}
+
+}  // namespace
+
+std::expected<std::span<const double>, PoolError> body_constant(const KernelPool& pool, std::int32_t body,
+                                                                std::string_view item, std::string_view body_label) {
+    const std::string name = "BODY" + std::to_string(body) + "_" + std::string(item);
+    auto v = pool.numbers(name);
+    if (!v) {
+        const std::string what = std::string(item) + " of " + body_text(body, body_label);
+        return std::unexpected(PoolError::other(v.error().kind(), what + ": " + v.error().message()));
+    }
+    return *v;
+}
+
+std::expected<bool, PoolError> longitude_positive_west(const KernelPool& pool, std::int32_t body,
+                                                       std::string_view body_label) {
+    const std::string who = body_text(body, body_label);
+    const std::string override_name = "BODY" + std::to_string(body) + "_PGR_POSITIVE_LON";
+    if (const PoolVariable* v = pool.find(override_name)) {
+        std::string_view word;
+        if (v->is_text && v->strings.size() == 1) {
+            word = v->strings[0];
+            while (!word.empty() && word.front() == ' ') word.remove_prefix(1);
+            while (!word.empty() && word.back() == ' ') word.remove_suffix(1);
+        }
+        auto is = [&](std::string_view upper) {
+            return word.size() == upper.size() &&
+                   std::equal(word.begin(), word.end(), upper.begin(), [](char a, char b) {
+                       return (a >= 'a' && a <= 'z' ? static_cast<char>(a - 32) : a) == b;
+                   });
+        };
+        if (is("EAST")) return false;
+        if (is("WEST")) return true;
+        return std::unexpected(PoolError::other(
+            PoolError::Kind::WrongType, "planetographic longitude of " + who + ": kernel variable " + override_name +
+                                            " must be 'EAST' or 'WEST' (set by " + v->source + ")"));
+    }
+    if (body == 399 || body == 301 || body == 10) return false;
+    auto pm = body_constant(pool, body, "PM", body_label);
+    if (!pm)
+        return std::unexpected(PoolError::other(pm.error().kind(), "planetographic longitude of " + who +
+                                                                       " follows the sense of its rotation: " +
+                                                                       pm.error().message()));
+    if (pm->size() < 2)
+        return std::unexpected(PoolError::other(
+            PoolError::Kind::Missing, "planetographic longitude of " + who +
+                                          " follows the sense of its rotation, but BODY" + std::to_string(body) +
+                                          "_PM has no rate (fewer than two numbers)"));
+    return (*pm)[1] > 0;
 }
 
 }  // namespace kernwerk

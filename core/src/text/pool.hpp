@@ -16,7 +16,9 @@
 //     restores what it replaced.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <functional>
 #include <map>
@@ -29,11 +31,18 @@
 
 namespace kernwerk {
 
+// A meta-kernel's loading instructions: read when it is loaded, then left
+// out of the pool, as the toolkit drops them.
+inline constexpr std::array<std::string_view, 3> kMetaKernelVariables = {"KERNELS_TO_LOAD", "PATH_SYMBOLS",
+                                                                         "PATH_VALUES"};
+
 class PoolError {
 public:
     enum class Kind { Missing, WrongType, Conflict };
 
     static PoolError missing(std::string_view name);
+    // Any kind, the message as given.
+    static PoolError other(Kind kind, std::string message) { return {kind, std::move(message)}; }
     static PoolError wrong_type(std::string_view name, bool is_text, std::string_view source);
     static PoolError conflict(std::string_view name, std::string_view kernel, std::uint64_t line,
                               bool appended_text, std::string_view set_by);
@@ -65,6 +74,7 @@ public:
     struct Source {
         std::string_view path;
         std::span<const Assignment> assignments;
+        bool meta_kernel = false;  // kMetaKernelVariables are left out
     };
 
     KernelPool() = default;
@@ -86,5 +96,24 @@ public:
 private:
     std::map<std::string, PoolVariable, std::less<>> vars_;
 };
+
+// BODY<body>_<item>, the toolkit's name of a body constant (item as given:
+// "RADII", "GM", "POLE_RA"; names are case-sensitive). Missing and WrongType
+// errors name the variable and the body (`body_label` when given, else its
+// code).
+std::expected<std::span<const double>, PoolError> body_constant(const KernelPool& pool, std::int32_t body,
+                                                                std::string_view item,
+                                                                std::string_view body_label = {});
+
+// Whether planetographic longitude is positive west for `body`, as the
+// toolkit decides: BODY<body>_PGR_POSITIVE_LON ('EAST' or 'WEST', any case,
+// blanks around ignored) when assigned; else east for the Earth (399), the
+// Moon (301) and the Sun (10); else west when the rate of BODY<body>_PM (its
+// second number) is positive, east when it is zero or negative. Missing
+// when PM is absent or has fewer than two numbers; WrongType for another
+// PGR_POSITIVE_LON value or strings in PM. (The toolkit also wants the PM of
+// the Moon and the Sun, which their answer does not use; it is not asked for.)
+std::expected<bool, PoolError> longitude_positive_west(const KernelPool& pool, std::int32_t body,
+                                                       std::string_view body_label = {});
 
 }  // namespace kernwerk

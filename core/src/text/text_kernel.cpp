@@ -339,6 +339,9 @@ struct AssignmentSink {
     bool wants_text() const noexcept { return true; }
     void text(std::string&& s) {
         has_text = true;
+        // The toolkit holds strings at a fixed length: trailing blanks are
+        // not part of the value.
+        while (!s.empty() && s.back() == ' ') s.pop_back();
         if (bad.empty()) out->strings.push_back(std::move(s));
     }
     void number(std::string_view tok) {

@@ -84,7 +84,8 @@ struct Assignment {
     std::uint64_t line = 0;  // the 1-based line of "="
     bool is_text = false;
     std::vector<double> numbers;       // when !is_text
-    std::vector<std::string> strings;  // when is_text: one per quoted element, doubled quotes collapsed
+    std::vector<std::string> strings;  // when is_text: one per quoted element, doubled quotes collapsed,
+                                       // trailing blanks dropped (the toolkit's strings have none)
 };
 
 // The longest variable name the toolkit's pool holds.

@@ -40,6 +40,12 @@ const char* kind_name(KernelKind k) noexcept {
     return "?";
 }
 
+// A variable missing from the pool means the text kernel that gives it is
+// not loaded; a variable of the wrong kind is data the query cannot use.
+[[noreturn]] void raise_pool(const PoolError& e) {
+    fail(e.kind() == PoolError::Kind::Missing ? ErrorKind::MissingKernel : ErrorKind::FileFormat, e.message());
+}
+
 class PyKernelSet {
 public:
     void load(const std::vector<nb::bytes>& paths) {
@@ -61,11 +67,16 @@ public:
     }
     void clear() { set_.clear(); }
 
-    // (path, kind) in load order.
-    std::vector<std::pair<nb::bytes, std::string>> files() const {
-        std::vector<std::pair<nb::bytes, std::string>> out;
-        for (const auto& f : set_.snapshot()->files())
-            out.emplace_back(nb::bytes(f.path.data(), f.path.size()), kind_name(f.kernel->kind));
+    // (path, kind, meta) in load order: kind "meta" for a meta-kernel; meta
+    // the path of the meta-kernel that listed the file, or None.
+    std::vector<std::tuple<nb::bytes, std::string, std::optional<nb::bytes>>> files() const {
+        std::vector<std::tuple<nb::bytes, std::string, std::optional<nb::bytes>>> out;
+        for (const auto& f : set_.snapshot()->files()) {
+            std::optional<nb::bytes> meta;
+            if (!f.meta.empty()) meta = nb::bytes(f.meta.data(), f.meta.size());
+            out.emplace_back(nb::bytes(f.path.data(), f.path.size()), f.is_meta ? "meta" : kind_name(f.kernel->kind),
+                             std::move(meta));
+        }
         return out;
     }
 
@@ -201,6 +212,37 @@ public:
         return out;
     }
 
+    // (is_text, values) of a pool variable.
+    nb::tuple pool(const std::string& name) const {
+        auto snap = set_.snapshot();
+        const PoolVariable* v = snap->pool().find(name);
+        if (!v) raise_pool(PoolError::missing(name));
+        if (v->is_text) {
+            nb::list out;
+            for (const std::string& t : v->strings) out.append(nb::str(t.data(), t.size()));
+            return nb::make_tuple(true, out);
+        }
+        return nb::make_tuple(false, nb::cast(v->numbers));
+    }
+
+    std::vector<std::string> pool_names(const std::string& prefix) const {
+        return set_.snapshot()->pool().names_with_prefix(prefix);
+    }
+
+    std::vector<double> body_constant(std::int32_t body, const std::string& item, const std::string& label) const {
+        auto snap = set_.snapshot();
+        auto v = kernwerk::body_constant(snap->pool(), body, item, label);
+        if (!v) raise_pool(v.error());
+        return {v->begin(), v->end()};
+    }
+
+    bool longitude_positive_west(std::int32_t body, const std::string& label) const {
+        auto snap = set_.snapshot();
+        auto v = kernwerk::longitude_positive_west(snap->pool(), body, label);
+        if (!v) raise_pool(v.error());
+        return *v;
+    }
+
     std::shared_ptr<const KernelSnapshot> snapshot() const { return set_.snapshot(); }
 
 private:
@@ -222,7 +264,8 @@ void register_kernel_set(nb::module_& m) {
              "Open the files and add them on top of the set, in order (all or nothing).")
         .def("unload", &PyKernelSet::unload, nb::arg("path"), "Remove a file; False when it is not in the set.")
         .def("clear", &PyKernelSet::clear, "Remove every file.")
-        .def("files", &PyKernelSet::files, "(path, kind) of every file in load order; kind is spk, pck or text.")
+        .def("files", &PyKernelSet::files, "(path, kind, meta) of every file in load order; kind is spk, pck, text or meta "
+             "(a meta-kernel), meta the path of the meta-kernel that listed the file or None.")
         .def("body_bindings", &PyKernelSet::body_bindings, "(name, code) bindings of the text kernels in load order.")
         .def("leapseconds", &PyKernelSet::leapseconds,
              nb::sig("def leapseconds(self) -> dict[str, typing.Any] | None"),
@@ -258,6 +301,15 @@ void register_kernel_set(nb::module_& m) {
                      "list[tuple[int, int, int, int, str, bytes, int, bool]]"),
              "The segments that answer a query at `et`: (target, center, frame, data type, name, path, "
              "index in file, subtracted) for each.")
+        .def("pool", &PyKernelSet::pool, nb::arg("name"),
+             nb::sig("def pool(self, name: str) -> tuple[bool, list[str] | list[float]]"),
+             "(is_text, values) of a kernel pool variable (name case-sensitive); MissingKernelError when absent.")
+        .def("pool_names", &PyKernelSet::pool_names, nb::arg("prefix"),
+             "Names of the pool variables that start with `prefix`, sorted.")
+        .def("body_constant", &PyKernelSet::body_constant, nb::arg("body"), nb::arg("item"), nb::arg("label"),
+             "The numbers of BODY<body>_<item>; `label` names the body in errors.")
+        .def("longitude_positive_west", &PyKernelSet::longitude_positive_west, nb::arg("body"), nb::arg("label"),
+             "Whether planetographic longitude is positive west for the body, as the toolkit decides it.")
         .def_static("open_file_count", &open_kernel_count,
                     "Kernel files held open in this process (each is opened once, however many sets hold it).");
 }

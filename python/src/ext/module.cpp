@@ -10,4 +10,5 @@ NB_MODULE(_ext, m) {
     kernwerk::ext::register_format(m);
     kernwerk::ext::register_conics(m);
     kernwerk::ext::register_files(m);
+    kernwerk::ext::register_coordinates(m);
 }
