@@ -164,3 +164,18 @@ def test_inside_near_the_equatorial_plane(point):
     # loses accuracy inside the evolute's cusp).
     re, f = EARTH
     assert abs(kernwerk.recgeo(point, re, f)[1] - reference_latitude(point, re, f)) <= 1e-15
+
+
+def test_ellipsoid_geodetic_over_arrays_agrees_with_sites():
+    """Ellipsoid.to_geodetic/from_geodetic are Site.geodetic/Site.itrf93 over
+    arrays, in Site's order and units (degrees, km), shapes kept."""
+    rng = np.random.default_rng(26)
+    lat, lon, h = rng.uniform(-90, 90, 60), rng.uniform(-180, 180, 60), rng.uniform(-10, 90, 60)
+    xyz = kernwerk.WGS84.from_geodetic(lat, lon, h)
+    np.testing.assert_allclose(xyz, [kernwerk.Site.geodetic(*p).position for p in zip(lat, lon, h)], rtol=0, atol=1e-9)
+    back = kernwerk.WGS84.to_geodetic(xyz.reshape(6, 10, 3))
+    assert all(a.shape == (6, 10) for a in back)
+    for got, sites, want in zip(back, zip(*[(s.latitude, s.longitude, s.height) for s in
+                                            (kernwerk.Site.itrf93(p) for p in xyz)]), (lat, lon, h)):
+        np.testing.assert_allclose(got.ravel(), want, rtol=0, atol=1e-9)
+        np.testing.assert_allclose(got.ravel(), sites, rtol=0, atol=1e-9)

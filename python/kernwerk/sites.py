@@ -67,6 +67,27 @@ class Ellipsoid(NamedTuple):
         """b = a (1 - f), km."""
         return self.a * (1.0 - self.f)
 
+    def to_geodetic(self, xyz: Any) -> tuple[Any, Any, Any]:
+        """Geodetic (latitude, longitude, height) of body-fixed points `xyz`
+        (..., 3), km: degrees (north and east positive) and km above this
+        ellipsoid, each of shape ``xyz.shape[:-1]``; the order and units of
+        `Site.geodetic`, over arrays (a ground track into latitudes). The
+        same conversion as `kernwerk.recgeo`, which returns (longitude,
+        latitude, altitude) in radians as the toolkit does."""
+        from .coordinates import recgeo
+
+        lon, lat, height = recgeo(xyz, self.a, self.f, degrees=True)
+        return lat, lon, height
+
+    def from_geodetic(self, latitude: Any, longitude: Any, height: Any = 0.0) -> Any:
+        """Body-fixed points (..., 3), km, of geodetic `latitude` and
+        `longitude` (degrees) and `height` (km above this ellipsoid), which
+        broadcast against each other: `Site.geodetic`'s position over arrays
+        (`kernwerk.georec` in degrees)."""
+        from .coordinates import georec
+
+        return georec(longitude, latitude, height, self.a, self.f, degrees=True)
+
 
 #: WGS84: a = 6378.137 km, f = 1 / 298.257223563 (b = 6356.752314245 km).
 WGS84 = Ellipsoid(6378.137, 1.0 / 298.257223563, "WGS84")
