@@ -20,7 +20,10 @@ def test_results_are_bit_for_bit_as_recorded(group, tmp_path):
         pytest.skip(f"{src} is not the file the digests were recorded from: {recorded['source']}")
     if group == "types":
         pytest.importorskip("spiceypy")
-    found = cases.digests(group, str(tmp_path))
+    # The recorded cases only: builders added to the test files later are
+    # compared with the toolkit elsewhere and must not disable this group.
+    names = {key.split(" ")[0] for key in recorded["digests"] if key != "files"}
+    found = cases.digests(group, str(tmp_path), names)
     if "files" in recorded["digests"] and found["files"] != recorded["digests"]["files"]:
         pytest.skip("the toolkit's writers (spiceypy) wrote other bytes than those the digests were recorded from")
     assert sorted(found) == sorted(recorded["digests"]), "the set of cases changed: re-record on purpose only"
