@@ -29,6 +29,7 @@ from .segments import PckSegment, SpkSegment, kernel_kind, read_comments, read_s
 from .sites import WGS84, AzEl, AzElRates, Ellipsoid, Site
 from .timescales import LeapSeconds, et2utc, from_et, from_jd, str2et, to_datetime64, to_et, to_iso, to_jd
 from .writer import SpkWriter, WrittenSegment
+from .ck_writer import CkWriter, WrittenCkSegment
 
 __all__ = [
     # the low-level module
@@ -39,7 +40,7 @@ __all__ = [
     "KernelError", "KernelFileError", "FileFormatError", "CoverageError", "BodyNameError", "FrameError",
     "EpochError", "MissingKernelError", "KernelChangedError",
     # kernel sets, sites, files
-    "Kernels", "FrameInfo", "Site", "AzEl", "AzElRates", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment",
+    "Kernels", "FrameInfo", "Site", "AzEl", "AzElRates", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment", "CkWriter", "WrittenCkSegment",
     "read_segments", "read_comments", "kernel_kind",
     "SpkSegment", "PckSegment",
     # two-body orbits
