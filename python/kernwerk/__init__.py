@@ -23,7 +23,7 @@ from .bodies import BodyRegistry, bodc2n, bodn2c, clear_text_kernels, load_text_
 from .coordinates import georec, latrec, pgrrec, recgeo, reclat, recpgr
 from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, FrameError, KernelChangedError,
                      KernelError, KernelFileError, MissingKernelError)
-from .kernels import FrameInfo, Kernels
+from .kernels import FieldOfView, FrameInfo, Kernels
 from .orbits import conics, oscelt
 from .segments import PckSegment, SpkSegment, kernel_kind, read_comments, read_segments
 from .sites import WGS84, AzEl, AzElRates, Ellipsoid, Site
@@ -41,6 +41,7 @@ __all__ = [
     "EpochError", "MissingKernelError", "KernelChangedError",
     # kernel sets, sites, files
     "Kernels", "FrameInfo", "Site", "AzEl", "AzElRates", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment", "CkWriter", "WrittenCkSegment",
+    "FieldOfView",
     "read_segments", "read_comments", "kernel_kind",
     "SpkSegment", "PckSegment",
     # two-body orbits

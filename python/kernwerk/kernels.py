@@ -37,7 +37,7 @@ from .timescales import LeapSeconds, _is_astropy_time, to_et
 if TYPE_CHECKING:
     import numpy as np
 
-__all__ = ["Kernels", "FrameInfo"]
+__all__ = ["Kernels", "FrameInfo", "FieldOfView"]
 
 
 class FrameInfo(NamedTuple):
@@ -52,6 +52,18 @@ class FrameInfo(NamedTuple):
     class_id: int
     center: int
     source: str | None
+
+
+class FieldOfView(NamedTuple):
+    """An instrument's field of view, as the toolkit's ``getfov`` gives it:
+    `shape` (CIRCLE, ELLIPSE, RECTANGLE or POLYGON), the name of the `frame`
+    its vectors are given in, the `boresight` (3,) and the boundary vectors
+    `bounds` (n, 3)."""
+
+    shape: str
+    frame: str
+    boresight: Any
+    bounds: Any
 
 # NumPy is imported on first use: importing the package must not import it.
 
@@ -635,6 +647,79 @@ class Kernels:
         self._check_open()
         code = self.body_code(body)
         return self._set.longitude_positive_west(code, self._body_label(body, code))
+
+    # -- instrument fields of view -------------------------------------
+
+    def fov(self, instrument: str | int) -> FieldOfView:
+        """The field of view of `instrument` (name or NAIF code) from the
+        loaded instrument kernels: spiceypy's ``getfov``. ANGLES
+        specifications are turned into boundary vectors as the toolkit turns
+        them. MissingKernelError names a variable that is not loaded,
+        FileFormatError one that is malformed."""
+        import numpy as np
+
+        self._check_open()
+        shape, frame, boresight, bounds = _ext.fov(self._set, self.body_code(instrument))
+        return FieldOfView(shape, frame, np.array(boresight), np.array(bounds).reshape(-1, 3))
+
+    def fov_ray(self, instrument: str | int, ray: Any, et: Any, frame: str | int = "J2000", *,
+                observer: str | int, correction: str = "NONE", threads: int | None = None) -> Any:
+        """Whether the direction `ray` (given in `frame` at `et`) lies in the
+        field of view of `instrument` seen from `observer`: spiceypy's
+        ``fovray``. `ray` is (3,) or (..., 3) and broadcasts against `et`;
+        `correction` is ``"NONE"``, ``"S"`` (stellar aberration of the
+        observer's velocity) or ``"XS"``. Returns a bool, or a bool array of
+        the broadcast shape. Boundary directions count as inside."""
+        import numpy as np
+
+        self._check_open()
+        inst = self.body_code(instrument)
+        f = _frame_code(frame, self._set)
+        obs = self.body_code(observer)
+        n_threads = self._threads if threads is None else _check_threads(threads)
+        rays = np.asarray(ray, dtype=np.float64)
+        if rays.ndim == 0 or rays.shape[-1] != 3:
+            raise ValueError(f"ray must have shape (3,) or (..., 3), not {rays.shape}")
+        ets = self._epochs(et)
+        shape = np.broadcast_shapes(ets.shape, rays.shape[:-1])
+        flat_et = np.ascontiguousarray(np.broadcast_to(ets, shape)).reshape(-1)
+        flat_rays = (rays.reshape(1, 3) if rays.ndim == 1 else
+                     np.ascontiguousarray(np.broadcast_to(rays, shape + (3,))).reshape(-1, 3))
+        out = np.empty(flat_et.shape, dtype=np.uint8)
+        _ext.fov_ray(self._set, inst, f, flat_rays, _correction(correction), obs, flat_et, out, n_threads or 0,
+                     list(shape))
+        result = out.reshape(shape).astype(bool)
+        return bool(result) if result.ndim == 0 else result
+
+    def in_fov(self, instrument: str | int, target: str | int, et: Any, *, observer: str | int,
+               shape: str = "POINT", target_frame: str | int | None = None, correction: str = "LT+S",
+               threads: int | None = None) -> Any:
+        """Whether `target` is in the field of view of `instrument` carried
+        by `observer` at each `et`: spiceypy's ``fovtrg``. `shape` is
+        ``"POINT"`` (the target's center) or ``"ELLIPSOID"`` (its
+        ``BODY<code>_RADII`` ellipsoid, oriented by `target_frame`, by
+        default the body's own frame, at the light-time corrected epoch; in
+        view when any part of it meets the field's cone). `correction` is
+        one of the toolkit's (as `apparent_state`). Returns a bool, or a
+        bool array of shape ``np.shape(et)``."""
+        import numpy as np
+
+        self._check_open()
+        kind = shape.strip().upper() if isinstance(shape, str) else shape
+        if kind not in ("POINT", "ELLIPSOID"):
+            raise ValueError(f"shape must be 'POINT' or 'ELLIPSOID', not {shape!r}")
+        inst, t, obs = self.body_code(instrument), self.body_code(target), self.body_code(observer)
+        tf = 0
+        if kind == "ELLIPSOID":
+            tf = (self.body_frame(target).code if target_frame is None else _frame_code(target_frame, self._set))
+        n_threads = self._threads if threads is None else _check_threads(threads)
+        ets = self._epochs(et)
+        flat = _flat(ets) if ets.ndim else ets.reshape(1)
+        out = np.empty(flat.shape, dtype=np.uint8)
+        _ext.fov_target(self._set, inst, t, kind == "ELLIPSOID", tf, _correction(correction), obs, flat, out,
+                        n_threads or 0, list(ets.shape))
+        result = out.reshape(ets.shape).astype(bool)
+        return bool(result) if result.ndim == 0 else result
 
     def _body_label(self, body: str | int, code: int) -> str:
         return f"{body} ({code})" if isinstance(body, str) else f"body {code}"

@@ -12,4 +12,5 @@ NB_MODULE(_ext, m) {
     kernwerk::ext::register_files(m);
     kernwerk::ext::register_coordinates(m);
     kernwerk::ext::register_ck_writer(m);
+    kernwerk::ext::register_fov(m);
 }
