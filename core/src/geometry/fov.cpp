@@ -218,11 +218,13 @@ std::expected<FovCone, KernelSetError> FovCone::plan(const FieldOfView& fov) {
         k.px_.push_back(dot(v, k.x_) / dot(v, k.z_));
         k.py_.push_back(dot(v, k.y_) / dot(v, k.z_));
         k.corners_.push_back(scale(v, 1.0 / norm(v)));
+        k.max_angle_ = std::max(k.max_angle_, std::atan2(norm(cross(v, k.z_)), dot(v, k.z_)));
     }
     if (fov.shape == FovShape::Circle || fov.shape == FovShape::Ellipse) {
         k.a_ = std::hypot(k.px_[0], k.py_[0]);
         k.b_ = fov.shape == FovShape::Circle ? k.a_ : std::hypot(k.px_[1], k.py_[1]);
         if (!(k.a_ > 0.0 && k.b_ > 0.0)) return bad("has a zero semi-axis");
+        k.max_angle_ = std::atan(std::max(k.a_, k.b_));
     }
     return k;
 }
@@ -271,7 +273,15 @@ double wedge_distance(const Vec3& q, const Vec3& a, const Vec3& b) noexcept {
 
 }  // namespace
 
-bool FovCone::meets_ellipsoid(const Mat3& m, const Vec3& c) const noexcept {
+bool FovCone::meets_ellipsoid(const Mat3& m, const Vec3& c, double max_radius) const noexcept {
+    // A target whose bounding sphere lies wholly outside the cone of the
+    // field's largest angle is out, the common case, decided at once (with
+    // a margin of 1e-9 rad, so that only clear cases take this path).
+    const double range = norm(c);
+    if (range > max_radius) {
+        const double off = std::atan2(norm(cross(c, z_)), dot(c, z_));
+        if (off > max_angle_ + std::asin(max_radius / range) + 1e-9) return false;
+    }
     const Vec3 q = mat_vec(m, c);
     if (norm(q) <= 1.0) return true;  // the observer is inside the ellipsoid
     if (contains(c)) return true;     // its center is in the field
@@ -418,6 +428,7 @@ std::expected<void, BatchFailure> fov_target_batch(const KernelSnapshot& snap, s
     if (!to_fov) return fail0(to_fov.error());
     std::optional<PlannedPath> to_body;
     Vec3 inv_radii{};
+    double max_radius = 0.0;
     if (ellipsoid) {
         auto radii = body_constant(snap.pool(), target, "RADII");
         if (!radii)
@@ -429,6 +440,7 @@ std::expected<void, BatchFailure> fov_target_batch(const KernelSnapshot& snap, s
             return fail0(KernelSetError(KernelSetError::Kind::FileFormat,
                                         "BODY" + std::to_string(target) + "_RADII must hold 3 positive numbers"));
         inv_radii = {1.0 / (*radii)[0], 1.0 / (*radii)[1], 1.0 / (*radii)[2]};
+        max_radius = std::max({(*radii)[0], (*radii)[1], (*radii)[2]});
         auto b = path_of(snap, 1, target_frame);
         if (!b) return fail0(b.error());
         to_body = std::move(*b);
@@ -466,7 +478,7 @@ std::expected<void, BatchFailure> fov_target_batch(const KernelSnapshot& snap, s
                     for (int j = 0; j < 3; ++j) acc += t.r[r][j] * y.r[k][j];
                     m[r][k] = acc * inv_radii[r];
                 }
-            out[i] = p->cone.meets_ellipsoid(m, c) ? 1 : 0;
+            out[i] = p->cone.meets_ellipsoid(m, c, max_radius) ? 1 : 0;
         }
         return std::nullopt;
     });

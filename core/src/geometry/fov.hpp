@@ -68,13 +68,15 @@ public:
     bool contains(const Vec3& v) const noexcept;
     // Whether the ellipsoid {p : |D R (p - c)| <= 1} meets the field's cone
     // (apex at the origin); `m` = D R maps the field's frame into the
-    // ellipsoid's unit-sphere coordinates, `c` is its center.
-    bool meets_ellipsoid(const Mat3& m, const Vec3& c) const noexcept;
+    // ellipsoid's unit-sphere coordinates, `c` is its center and
+    // `max_radius` its largest semi-axis.
+    bool meets_ellipsoid(const Mat3& m, const Vec3& c, double max_radius) const noexcept;
 
 private:
     FovShape shape_ = FovShape::Circle;
     Vec3 x_{}, y_{}, z_{};       // the plane's axes and the unit boresight
     double a_ = 0, b_ = 0;       // circle and ellipse: semi-axes in the plane
+    double max_angle_ = 0;       // the largest angle of the field from the boresight
     std::vector<double> px_, py_;  // polygon vertices in the plane
     std::vector<Vec3> corners_;    // polygon: unit boundary directions
 };
