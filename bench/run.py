@@ -19,6 +19,8 @@ Groups (in this order):
   write   NaifSpkWriter, about 100 MB of Type 3 and of Type 9;
   memory  peak memory of the batches at the largest size, of the writes and of
           the opens, each in a fresh interpreter.
+  fov     bench_fov.py: fovray and fovtrg (point, ellipsoid) against cyice and
+          a spiceypy loop, and a Type 3 CK write against ckw03 (10^5 epochs).
 --quick: 10^3 and 10^5 epochs (sets: 10^3 to 10^5, the Earth-orientation cases at 10^4), 10 MB writes,
 10^4 PCK epochs.
 
@@ -70,7 +72,7 @@ QUERIES = [("Moon wrt Earth", 301, 399), ("Earth wrt Sun", 399, 10), ("Mars bary
 LOOP_PREFIX = 5000  # epochs of the per-epoch loops in batch cases
 SINGLE_EPOCHS = 1000
 POS_TOL, VEL_TOL = 1e-3, 1e-9  # km, km/s: peers against kernwerk (their day-based epochs lose ~1e-4 km)
-GROUPS = ["sets", "spk", "single", "pck", "open", "write", "memory"]
+GROUPS = ["sets", "spk", "single", "pck", "open", "write", "memory", "fov"]
 
 
 # ---------------------------------------------------------------------------
@@ -876,6 +878,14 @@ def child(job: dict) -> dict:
     return {"error": f"unknown kind {kind}"}
 
 
+def group_fov(args, report):
+    import bench_fov
+
+    epochs = 10_000 if args.quick else 100_000
+    bench_fov.run(args.repeats, epochs, min(2000, epochs))
+    print()
+
+
 def group_memory(args, report):
     lines = []
     for job in memory_jobs(args):
@@ -1025,7 +1035,7 @@ def main(argv=None) -> int:
     print()
     t0 = time.perf_counter()
     runners = {"sets": group_sets, "spk": group_spk, "single": group_single, "pck": group_pck, "open": group_open,
-               "write": group_write, "memory": group_memory}
+               "write": group_write, "memory": group_memory, "fov": group_fov}
     for g in GROUPS:
         if g in groups:
             runners[g](args, report)
