@@ -108,7 +108,7 @@ def edge_rays(fov, rng):
         marks += [(u[i] / (u[i] @ b) + u[i - 1] / (u[i - 1] @ b)) / 2 for i in range(len(u))]
     for m in marks:
         m = m / np.linalg.norm(m)
-        for s in (-1e-6, -1e-9, 1e-9, 1e-6):
+        for s in (-1e-6, -1e-12, 1e-12, 1e-6):
             rays.append([m + s * (b - m)])
     return np.concatenate(rays)
 
