@@ -22,14 +22,16 @@ def type2_data(n=250, seed=3):
     rng = np.random.default_rng(seed)
     starts = np.cumsum(rng.uniform(10.0, 20.0, n)) + 1000.0
     stops = starts + rng.uniform(1.0, 9.0, n)
-    stops[5] = starts[6]  # touching intervals are allowed
+    stops[n // 2] = starts[n // 2 + 1]  # touching intervals are allowed
     return starts, stops, unit_quaternions(n, seed), rng.normal(size=(n, 3)) * 1e-3, rng.uniform(1e-3, 1e-2, n)
 
 
-def type3_data(n=333, seed=4):
+def type3_data(n=333, seed=4, every=None):
     rng = np.random.default_rng(seed)
     ticks = np.cumsum(rng.uniform(1.0, 5.0, n)) + 500.0
-    return ticks, unit_quaternions(n, seed), rng.normal(size=(n, 3)) * 1e-3, ticks[[0, 7, n // 2, n // 2 + 1, n - 3]]
+    picked = np.unique([0, min(7, n - 1), n // 2, min(n // 2 + 1, n - 1), max(n - 3, 0)])
+    starts = ticks[picked] if every is None else ticks[::every].copy()
+    return ticks, unit_quaternions(n, seed), rng.normal(size=(n, 3)) * 1e-3, starts
 
 
 def toolkit_file(path, kind, data, av=True):
@@ -74,9 +76,9 @@ def _clear():
     sp.kclear()
 
 
-@pytest.mark.parametrize("kind,av", [(2, True), (3, True), (3, False)])
-def test_read_back_by_the_toolkit_as_its_own_writer_makes_it(tmp_path, kind, av):
-    data = type2_data() if kind == 2 else type3_data()
+@pytest.mark.parametrize("kind,av,every", [(2, True, None), (3, True, None), (3, False, None), (3, True, 2)])
+def test_read_back_by_the_toolkit_as_its_own_writer_makes_it(tmp_path, kind, av, every):
+    data = type2_data() if kind == 2 else type3_data(every=every)
     mine, theirs = tmp_path / "mine.bc", tmp_path / "theirs.bc"
     own_file(mine, kind, data, av)
     toolkit_file(theirs, kind, data, av)
@@ -160,3 +162,37 @@ def test_segment_bounds_and_names(tmp_path, kwargs, message):
     with pytest.raises(ValueError, match="at least one segment"):
         writer.write(tmp_path / "empty.bc")
     assert list(tmp_path.iterdir()) == []
+
+
+def test_many_segments_chain_their_summaries(tmp_path):
+    """60 segments take three summary records; the toolkit finds each, in
+    order, and the last one added wins where they overlap."""
+    path = tmp_path / "many.bc"
+    with kernwerk.CkWriter(path) as w:
+        for i in range(60):
+            if i % 2:
+                w.add_type2(INST - i % 3, REF, *type2_data(3, seed=i), name=f"S{i}")
+            else:
+                t, q, av, _ = type3_data(5, seed=i)
+                w.add_type3(INST - i % 3, REF, t, q, av, name=f"S{i}")
+    arrays = daf_arrays(path)
+    assert [a[2] for a in arrays] == [f"S{i}" for i in range(60)]
+    assert [a[1][0] for a in arrays] == [INST - i % 3 for i in range(60)]
+    assert [a[1][2] for a in arrays] == [3 if i % 2 == 0 else 2 for i in range(60)]
+    assert sorted(sp.ckobj(str(path))) == [INST - 2, INST - 1, INST]
+    sp.furnsh(str(path))
+    t, q, _, _ = type3_data(5, seed=54)
+    np.testing.assert_array_equal(sp.ckgp(INST, t[1], 0.0, REF)[0], sp.q2m(q[1]))
+
+
+def test_a_failed_write_leaves_the_old_file(tmp_path):
+    path = tmp_path / "keep.bc"
+    path.write_bytes(b"old")
+    w = kernwerk.CkWriter()
+    w.add_type3(INST, REF, *type3_data(5)[:3])
+    with pytest.raises(kernwerk.KernelFileError):
+        w.write(tmp_path / "missing" / "x.bc")
+    with pytest.raises(ZeroDivisionError), kernwerk.CkWriter(path) as failing:
+        failing.add_type3(INST, REF, *type3_data(5)[:3])
+        1 / 0
+    assert path.read_bytes() == b"old" and sorted(p.name for p in tmp_path.iterdir()) == ["keep.bc"]
