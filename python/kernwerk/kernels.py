@@ -688,7 +688,7 @@ class Kernels:
         out = np.empty(flat_et.shape, dtype=np.uint8)
         _ext.fov_ray(self._set, inst, f, flat_rays, _correction(correction), obs, flat_et, out, n_threads or 0,
                      list(shape))
-        result = out.reshape(shape).astype(bool)
+        result = out.reshape(shape).view(np.bool_)
         return bool(result) if result.ndim == 0 else result
 
     def in_fov(self, instrument: str | int, target: str | int, et: Any, *, observer: str | int,
@@ -718,7 +718,7 @@ class Kernels:
         out = np.empty(flat.shape, dtype=np.uint8)
         _ext.fov_target(self._set, inst, t, kind == "ELLIPSOID", tf, _correction(correction), obs, flat, out,
                         n_threads or 0, list(ets.shape))
-        result = out.reshape(ets.shape).astype(bool)
+        result = out.reshape(ets.shape).view(np.bool_)
         return bool(result) if result.ndim == 0 else result
 
     def _body_label(self, body: str | int, code: int) -> str:
