@@ -653,8 +653,20 @@ bool node_transform(const FrameNode& n, const PckOrientationSource* pck, const v
             err = std::move(found.error());
             return false;
         }
+        if (*found && (*found)->body_rates) {
+            // Both blocks from the one product, so that a rotation asked
+            // alone has the bits of the state transform's.
+            const Mat6 y = pck_type3_inertial_to_body_sxform((*found)->m, (*found)->euler);
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) {
+                    x.r[i][j] = y[i][j];
+                    if (rates) x.dr[i][j] = y[i + 3][j];
+                }
+            return true;
+        }
         if (*found) {
-            const auto& [e, m] = **found;
+            const EulerState& e = (*found)->euler;
+            const Mat3& m = (*found)->m;
             if (!rates) {
                 x.r = pck_inertial_to_body_pxform(pck_euler_rotation(e[0], e[1], e[2]), m);
                 return true;

@@ -136,6 +136,9 @@ public:
     struct Found {
         EulerState euler;  // angles and rates of the segment
         Mat3 m;            // J2000 -> the segment's reference frame
+        // euler[3..5] hold the angular velocity in the body-fixed frame
+        // (PCK Type 3), not the angles' rates.
+        bool body_rates = false;
     };
     virtual ~PckOrientationSource() = default;
     // The segments of `class_id`, found once per batch; nullptr when there

@@ -420,6 +420,20 @@ Mat6 full_product(const Mat3& m, const Mat3& r, const Mat3& dr) noexcept {
 
 }  // namespace
 
+Mat6 pck_type3_inertial_to_body_sxform(const Mat3& m, const std::array<double, 6>& a) noexcept {
+    const Mat3 r = pck_euler_rotation(a[0], a[1], a[2]);
+    // A vector fixed in the reference frame turns in the body-fixed frame as
+    // -omega x v: dR = -[omega]x R.
+    const double wx = a[3], wy = a[4], wz = a[5];
+    Mat3 dr;
+    for (int j = 0; j < 3; ++j) {
+        dr[0][j] = wz * r[1][j] - wy * r[2][j];
+        dr[1][j] = wx * r[2][j] - wz * r[0][j];
+        dr[2][j] = wy * r[0][j] - wx * r[1][j];
+    }
+    return full_product(m, r, dr);
+}
+
 std::expected<Mat6, PckError> PckSegment::inertial_to_body(InertialFrame inertial, double et) const {
     const auto m = pck_reference_rotation(ref_frame, inertial);
     if (!m) return std::unexpected(PckError::malformed(data_type, "reference frame " + std::to_string(ref_frame) +
@@ -427,17 +441,7 @@ std::expected<Mat6, PckError> PckSegment::inertial_to_body(InertialFrame inertia
     if (type3) {
         auto a = type3->evaluate(et);
         if (!a) return std::unexpected(a.error());
-        const Mat3 r = pck_euler_rotation((*a)[0], (*a)[1], (*a)[2]);
-        // A vector fixed in the reference frame turns in the body-fixed
-        // frame as -omega x v: dR = -[omega]x R.
-        const double wx = (*a)[3], wy = (*a)[4], wz = (*a)[5];
-        Mat3 dr;
-        for (int j = 0; j < 3; ++j) {
-            dr[0][j] = wz * r[1][j] - wy * r[2][j];
-            dr[1][j] = wx * r[2][j] - wz * r[0][j];
-            dr[2][j] = wy * r[0][j] - wx * r[1][j];
-        }
-        return full_product(*m, r, dr);
+        return pck_type3_inertial_to_body_sxform(*m, *a);
     }
     std::expected<EulerState, PckError> e = type2    ? type2->evaluate(et)
                                             : type20 ? type20->evaluate(et)

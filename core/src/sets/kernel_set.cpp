@@ -67,7 +67,7 @@ public:
             return "PCK segment \"" + s.name + "\" (body frame " + std::to_string(s.body_frame) + ", segment " +
                    std::to_string(ref.index) + " of " + snap_.files_[static_cast<std::size_t>(ref.file)].path + ")";
         };
-        if (!s.type2)
+        if (!s.evaluable())
             return std::unexpected(FrameError(FrameError::Kind::Data, label() + " has PCK data type " +
                                                                                std::to_string(s.data_type) +
                                                                                ", which cannot be evaluated"));
@@ -76,11 +76,13 @@ public:
             return std::unexpected(FrameError(FrameError::Kind::Data,
                                               label() + " refers to frame " + std::to_string(s.ref_frame) +
                                                   ", which is not a built-in inertial frame"));
-        auto e = s.type2->evaluate(et);
+        // Types 2 and 20 give the angles' rates, Type 3 the angular
+        // velocity in the body-fixed frame.
+        auto e = s.type2 ? s.type2->evaluate(et) : s.type20 ? s.type20->evaluate(et) : s.type3->evaluate(et);
         if (!e)
             return std::unexpected(FrameError(FrameError::Kind::Data,
                                               label() + " at et " + format_double(et) + ": " + e.error().message()));
-        return Found{*e, *m};
+        return Found{*e, *m, s.type3.has_value()};
     }
 
 private:
