@@ -128,6 +128,7 @@ def test_precedence_and_hidden_segments(tmp_path):
 
 ERRORS = [
     ("empty span", dict(start=500.0, stop=500.0), ValueError, "empty span"),
+    ("no bodies", dict(bodies=[]), ValueError, "no bodies listed"),
     ("outside the coverage", dict(start=2000.0, stop=3000.0), CoverageError, "covers any epoch"),
     ("unknown body", dict(bodies=[-999]), BodyNameError, "body -999"),
     ("output is a source", dict(out="source"), ValueError, "is its source"),

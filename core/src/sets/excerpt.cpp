@@ -116,6 +116,8 @@ std::expected<ExcerptResult, ExcerptError> write_excerpt(const ExcerptRequest& r
                                                             " must be finite and before stop ET " +
                                                             format_double(req.stop)));
     if (req.sources.empty()) return std::unexpected(ExcerptError(Kind::Span, "no source SPK files given"));
+    if (req.bodies && req.bodies->empty())
+        return std::unexpected(ExcerptError(Kind::Span, "no bodies listed: list the targets to keep, or none for all"));
 
     std::vector<std::shared_ptr<const OpenedKernel>> kernels;
     for (const std::string& path : req.sources) {

@@ -48,7 +48,7 @@ public:
     enum class Kind {
         Io,        // a source cannot be read, or the output cannot be written; os_errno() tells why
         Format,    // a source that is no SPK, or a malformed one
-        Span,      // an empty or non-finite span
+        Span,      // an empty or non-finite span, no sources, an empty list of bodies
         Coverage,  // a chosen body (or, with none chosen, every body) has no data in the span
         Body,      // a chosen body that is the target of no segment of the sources
         SameFile,  // the output is one of the sources
