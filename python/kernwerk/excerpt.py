@@ -88,14 +88,11 @@ def excerpt(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]], ou
         paths = [paths]
     sources = [os.path.abspath(os.fspath(p)) for p in paths]
     registry = names if names is not None else default_registry
-    codes = None if bodies is None else [_code(b, registry) for b in ([bodies] if isinstance(bodies, str) else bodies)]
+    if isinstance(bodies, (str, int)):
+        bodies = [bodies]
+    codes = None if bodies is None else [_code(b, registry) for b in bodies]
     t0, t1 = _epoch(start, "start"), _epoch(stop, "stop")
-    lines = []
-    if t0 < t1:
-        try:
-            lines = [f"Span: {to_iso(t0, 'tdb')} TDB to {to_iso(t1, 'tdb')} TDB."]
-        except ValueError:  # pragma: no cover - a span beyond the dates written
-            lines = []
+    lines = [f"Span: {to_iso(t0, 'tdb')} TDB to {to_iso(t1, 'tdb')} TDB."] if t0 < t1 else []
     rows, _ = _ext.excerpt_spk([os.fsencode(p) for p in sources], os.fsencode(os.path.abspath(os.fspath(out))),
                                t0, t1, codes, lines, bool(exact))
     return [ExcerptSegment(os.fsdecode(sources[r[0]]), *r[1:]) for r in rows]
