@@ -273,8 +273,9 @@ std::expected<void, KernelSetError> KernelSnapshot::check_unchanged_for_bodies(s
             auto v = std::make_shared<std::vector<std::int32_t>>();
             for (std::size_t i = 0; i < files_.size(); ++i)
                 if (file_read[i]) v->push_back(static_cast<std::int32_t>(i));
-            // Bounded: a set asked for very many pairs starts over.
-            if (body_reads_.size() >= 4096) body_reads_.clear();
+            // Bounded (a list may name every file of a large set): a set
+            // asked for very many pairs starts over.
+            if (body_reads_.size() >= 256) body_reads_.clear();
             reads = body_reads_.emplace(key, std::move(v)).first->second;
         }
     }
