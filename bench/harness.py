@@ -66,6 +66,20 @@ def timed(fn: Callable[[], Any], loops: int) -> float:
             gc.enable()
 
 
+def interleaved_best(repeat: int, contenders: dict[str, Callable[[], Any]]) -> dict[str, float]:
+    """The best of `repeat` rounds of one call of each contender (seconds),
+    the contenders taken in turn within each round, so that the machine's
+    drifts fall on all of them alike: the loop of the scripts that time
+    whole batches (bench_apparent.py, bench_frames.py)."""
+    best = {name: math.inf for name in contenders}
+    for _ in range(repeat):
+        for name, fn in contenders.items():
+            t0 = time.perf_counter()
+            fn()
+            best[name] = min(best[name], time.perf_counter() - t0)
+    return best
+
+
 def measure(contenders: list[Contender], repeats: int = 5, target: float = 0.05) -> None:
     """Fills each contender's samples (seconds per call, scaled). The first
     contender is the reference of the checks."""

@@ -445,3 +445,35 @@ def test_handler_installed_after_the_first_load(tmp_path, de421_path, how):
                           capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.split() == ["changed", "changed"]
+
+
+# A query checks the files it can read: the SPK files up its bodies' chains
+# and every orientation kernel. (query, whether it reads the file rewritten
+# in place, which holds body -6 relative to -5)
+CHANGE_REACH = [
+    ("state of -6", lambda k, ets: k.state(-6, 399, ets), True),
+    ("segments for -6", lambda k, ets: k.segments_for(-6, 399, 450.0), True),
+    ("state of -5", lambda k, ets: k.state(-5, 399, ets), False),
+    ("pxform", lambda k, ets: k.pxform("J2000", "ECLIPJ2000", ets), False),
+]
+
+
+@pytest.mark.parametrize("what, query, reads", CHANGE_REACH, ids=[r[0] for r in CHANGE_REACH])
+def test_change_checks_reach_the_files_a_query_reads(tmp_path, what, query, reads):
+    import numpy as np
+    from kernwerk import KernelChangedError, Kernels, SpkWriter
+
+    epochs = np.arange(10) * 100.0
+    other = SpkWriter()
+    other.add_type9(-6, -5, np.ones((10, 6)), epochs, degree=3)
+    base, changing = _small_type9().write(tmp_path / "base.bsp"), other.write(tmp_path / "changing.bsp")
+    k = Kernels(base, changing)
+    query(k, epochs)
+    data = open(changing, "rb").read()
+    with open(changing, "r+b") as f:
+        f.write(_shift_coverage(data, 50.0))
+    if reads:
+        with pytest.raises(KernelChangedError, match="changing.bsp"):
+            query(k, epochs)
+    else:
+        query(k, epochs)

@@ -443,3 +443,42 @@ def test_batches_do_not_depend_on_threads(kernels):
     assert np.array_equal(one, two)
     with pytest.raises(Exception, match=r"epoch is NaN.*epoch index 3"):
         kernels.pxform("J2000", "IAU_MARS", [0.0, 1.0, 2.0, np.nan])
+
+
+def _tk_frame(name, code, center=499):
+    return (f"FRAME_{name} = {code}\nFRAME_{code}_NAME = '{name}'\nFRAME_{code}_CLASS = 4\n"
+            f"FRAME_{code}_CLASS_ID = {code}\nFRAME_{code}_CENTER = {center}\nTKFRAME_{code}_RELATIVE = 'J2000'\n"
+            f"TKFRAME_{code}_SPEC = 'ANGLES'\nTKFRAME_{code}_ANGLES = ( 10 20 30 )\nTKFRAME_{code}_AXES = ( 3 1 3 )\n"
+            f"TKFRAME_{code}_UNITS = 'DEGREES'\n")
+
+
+# Frame kernels reusing a built-in frame's name or code: the built-in frame
+# keeps both, as in the toolkit; a reused name leaves the kernel's frame known
+# by its code, a reused code makes the kernel's name another name of the
+# built-in frame. (frame kernel, names and codes asked)
+BUILTIN_REUSE = [
+    (_tk_frame("IAU_MARS", 1499999), ["IAU_MARS"], [10014, 1499999]),
+    (_tk_frame("ECLIPJ2000", 1400017, 0), ["ECLIPJ2000"], [17, 1400017]),
+    (_tk_frame("MY_EARTH", 10013, 399), ["MY_EARTH", "IAU_EARTH"], [10013]),
+    (_tk_frame("IAU_EARTH", 10013, 399), ["IAU_EARTH"], [10013]),
+]
+
+
+@pytest.mark.parametrize("kernel, names, codes", BUILTIN_REUSE)
+def test_kernel_frames_never_replace_builtin_ones(kernel, names, codes, tmp_path):
+    tpc, fk = tmp_path / "iau.tpc", tmp_path / "reuse.tf"
+    tpc.write_text(TEXT_PCK)
+    fk.write_text("KPL/FK\n\\begindata\n" + kernel + "\\begintext\n")
+    k = Kernels(str(tpc), str(fk))
+    sp.kclear()
+    try:
+        sp.furnsh(str(tpc))
+        sp.furnsh(str(fk))
+        for name in names:
+            assert k.frame_info(name).code == sp.namfrm(name)
+            assert np.max(np.abs(k.pxform("J2000", name, 1e3) - sp.pxform("J2000", name, 1e3))) < 1e-14
+        for code in codes:
+            info = k.frame_info(code)
+            assert (info.name, (info.center, info.frame_class, info.class_id)) == (sp.frmnam(code), sp.frinfo(code))
+    finally:
+        sp.kclear()

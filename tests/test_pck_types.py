@@ -117,3 +117,37 @@ def test_malformed_directories(write_kernel, data_type, data, message):
         kernwerk.Kernels(path)
     # NaifPck lists the segment and evaluates Type 2 alone, as documented.
     assert kernwerk.NaifPck(path).segments()[0][2] == data_type
+
+
+# A frame kernel's PCK frame over each file's segments (class id 31337): the
+# frame system evaluates every binary PCK type the set reads.
+PCK_FRAME_KERNEL = """KPL/FK
+\\begindata
+FRAME_SPINNER = 1431337
+FRAME_1431337_NAME = 'SPINNER'
+FRAME_1431337_CLASS = 2
+FRAME_1431337_CLASS_ID = 31337
+FRAME_1431337_CENTER = 399
+\\begintext
+"""
+
+
+@pytest.mark.parametrize("name", sorted(FILES))
+def test_frame_kernel_pck_frames_against_spiceypy(write_kernel, name):
+    segments = [pck_segment(31337, s.ints[1], s.ints[2], *s.doubles, s.data) for s in FILES[name]]
+    path, fk = write_kernel(build_pck(segments)), write_kernel(PCK_FRAME_KERNEL.encode(), "spinner.tf")
+    ets = np.linspace(min(s.doubles[0] for s in segments), max(s.doubles[1] for s in segments), 41)
+    pairs = [("J2000", "SPINNER"), ("SPINNER", "ECLIPJ2000")]
+    with kernwerk.Kernels(path, fk) as k:
+        ours = [(k.pxform(a, b, ets), k.sxform(a, b, ets)) for a, b in pairs]
+    sp.kclear()
+    try:
+        sp.furnsh(path)
+        sp.furnsh(fk)
+        theirs = [(np.array([sp.pxform(a, b, et) for et in ets]), np.array([sp.sxform(a, b, et) for et in ets]))
+                  for a, b in pairs]
+    finally:
+        sp.kclear()
+    for (p, x), (tp, tx) in zip(ours, theirs):
+        assert np.max(np.abs(p - tp)) < 1e-14 and np.max(np.abs(x - tx)) < 1e-14
+        assert np.array_equal(p, x[:, :3, :3])

@@ -21,6 +21,7 @@ __version__ = "0.1.0"
 from ._native import NaifPck, NaifSpk, NaifSpkWriter, naif_bodc2n, naif_bodn2c, naif_parse_text_kernel_bindings
 from .bodies import BodyRegistry, bodc2n, bodn2c, clear_text_kernels, load_text_kernel
 from .coordinates import georec, latrec, pgrrec, recgeo, reclat, recpgr
+from .excerpt import ExcerptSegment, excerpt
 from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, FrameError, KernelChangedError,
                      KernelError, KernelFileError, MissingKernelError)
 from .kernels import FieldOfView, FrameInfo, Kernels
@@ -43,6 +44,8 @@ __all__ = [
     "Kernels", "FrameInfo", "Site", "AzEl", "AzElRates", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment", "CkWriter", "WrittenCkSegment",
     "FieldOfView",
     "read_segments", "read_comments", "kernel_kind",
+    # excerpts
+    "excerpt", "ExcerptSegment",
     "SpkSegment", "PckSegment",
     # two-body orbits
     "conics", "oscelt",

@@ -4,6 +4,7 @@
     kernwerk state FILE [FILE ...] TARGET CENTER [EPOCH ...] [--start S --stop E --step D] [--frame F]
     kernwerk coverage FILE [FILE ...] BODY
     kernwerk comments FILE [FILE ...]
+    kernwerk excerpt FILE [FILE ...] OUT --start S --stop E [--bodies B,B,...] [--inexact]
     kernwerk --version
 
 Every command takes ``--format table|csv|json`` (`comments`: table, the
@@ -55,6 +56,7 @@ _KERNEL_EXTENSIONS = (".bsp", ".bpc", ".bc", ".tpc", ".pck", ".tls", ".tf", ".tk
 # negative step with a unit ("-1h"): argparse would take these for options,
 # none of which begins with a digit.
 _NEGATIVE_NUMBER = re.compile(r"^-\.?\d")
+_INTEGER = re.compile(r"^[+-]?\d+$")
 _STEP = re.compile(r"^\s*([+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?)\s*([a-z]*)\s*$", re.IGNORECASE)
 _STEP_UNITS = {"": 1.0, "s": 1.0, "sec": 1.0, "m": 60.0, "min": 60.0, "h": 3600.0, "d": 86400.0, "day": 86400.0}
 # Epochs evaluated per batch call on long ranges (the progress bar's tick).
@@ -247,6 +249,36 @@ def _comments(args: argparse.Namespace) -> int:
         if len(texts) > 1:
             sys.stdout.write(("\n" if index else "") + f"{path}:\n")
         sys.stdout.write(text if not text or text.endswith("\n") else text + "\n")
+    return 0
+
+
+def _excerpt(args: argparse.Namespace) -> int:
+    from .excerpt import excerpt
+    if len(args.files) < 2:
+        raise UsageError("excerpt needs one source SPK file at least, then the output file")
+    *sources, out = args.files
+    bodies = None
+    if args.bodies is not None:
+        bodies = [int(b) if _INTEGER.match(b.strip()) else b.strip() for b in args.bodies.split(",") if b.strip()]
+    written = excerpt(sources, out, args.start.strip(), args.stop.strip(), bodies, exact=not args.inexact)
+    if args.format == "json":
+        json.dump({"file": out, "bytes": os.path.getsize(out), "segments": [s._asdict() for s in written]},
+                  sys.stdout)
+        sys.stdout.write("\n")
+        return 0
+    dates = tdb_dates([v for s in written for v in (s.start, s.end)])
+    if args.format == "csv":
+        sys.stdout.write("source,target,center,type,start_et,end_et,start_tdb,end_tdb,words,source_words\n")
+    for k, s in enumerate(written):
+        row = [s.source, s.target, s.center, s.data_type, repr(s.start), repr(s.end), dates[2 * k],
+               dates[2 * k + 1], s.words, s.source_words]
+        if args.format == "csv":
+            sys.stdout.write(",".join(str(v) for v in row) + "\n")
+        else:
+            sys.stdout.write(f"{s.target:>10} {s.center:>10} type {s.data_type:>2}  {dates[2 * k]} .. "
+                             f"{dates[2 * k + 1]}  {s.words} of {s.source_words} words  {s.source}\n")
+    if args.format == "table":
+        sys.stdout.write(f"{out}: {len(written)} segments, {os.path.getsize(out)} bytes\n")
     return 0
 
 
@@ -583,6 +615,22 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--format", choices=["table", "json"], default="table",
                    help="table (the text as it is, the default) or json")
     p.set_defaults(func=_comments)
+
+    p = sub.add_parser("excerpt", help="write a new SPK of a few bodies over a span of the files' data",
+                       usage="kernwerk excerpt [-h] FILE [FILE ...] OUT --start START --stop STOP "
+                             "[--bodies B,B,...] [--inexact] [--format {table,csv,json}]",
+                       description="Write to OUT the data of the SPK files (later files take precedence) that "
+                                   "the span START..STOP needs for the listed targets, answering as the files "
+                                   "do over the span; list the segments written.")
+    p.add_argument("files", nargs="+", metavar="FILE ... OUT", help="source SPK files, then the output file")
+    p.add_argument("--start", required=True, help="first epoch: ET seconds or a date")
+    p.add_argument("--stop", required=True, help="last epoch: ET seconds or a date")
+    p.add_argument("--bodies", help="comma-separated targets (codes or names; default: every target)")
+    p.add_argument("--inexact", action="store_true",
+                   help="Chebyshev segments keep only the records serving the span (smaller; may differ in the "
+                        "last bits within a microsecond before record boundaries)")
+    p.add_argument("--format", **fmt)  # type: ignore[arg-type]
+    p.set_defaults(func=_excerpt)
     return parser
 
 

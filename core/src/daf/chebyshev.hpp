@@ -1,5 +1,6 @@
 // Chebyshev series with their derivatives, shared by the SPK Type 2 and the
-// binary PCK Type 2 evaluators.
+// binary PCK Type 2 evaluators, and with their integrals, shared by both
+// Type 20 evaluators.
 //
 // T0 = 1, T1 = s, T(k) = 2s T(k-1) - T(k-2);
 // T0' = 0, T1' = 1, T'(k) = 2s T'(k-1) + 2 T(k-1) - T'(k-2).
@@ -50,6 +51,47 @@ inline void cheby3_value_and_derivative(const double* a, const double* b, const 
     deriv[0] = da;
     deriv[1] = db;
     deriv[2] = dc;
+}
+
+// Values and integrals of three Chebyshev series c[0..2] of nc >= 1
+// coefficients at s, the layout of SPK and PCK Type 20 (a velocity or rate
+// series whose integral gives the position or angle): value = sum c_k T_k(s),
+// integral = sum c_k (J_k(s) - J_k(0)) with J_0 = s, J_1 = s^2 / 2,
+// J_k = (T_{k+1} / (k+1) - T_{k-1} / (k-1)) / 2. The three series are summed
+// side by side, T(k) and the integral weight formed once per k, each sum in
+// increasing k.
+inline void cheby3_value_and_integral(const double* const c[3], std::size_t nc, double s, double value[3],
+                                      double integral[3]) noexcept {
+    for (int a = 0; a < 3; ++a) {
+        value[a] = c[a][0];
+        integral[a] = c[a][0] * s;
+    }
+    if (nc > 1) {
+        const double half_square = s * s / 2.0;
+        for (int a = 0; a < 3; ++a) {
+            value[a] = value[a] + c[a][1] * s;
+            integral[a] = integral[a] + c[a][1] * half_square;
+        }
+    }
+    const double tw = s + s;
+    double t_2 = 1.0, t_1 = s;  // T(k-2), T(k-1)
+    for (std::size_t k = 2; k < nc; ++k) {
+        const double t_0 = tw * t_1 - t_2;   // T(k)
+        const double t_up = tw * t_0 - t_1;  // T(k+1)
+        const auto kd = static_cast<double>(k);
+        double j = (t_up / (kd + 1.0) - t_1 / (kd - 1.0)) / 2.0;
+        if (k % 2 == 1) {
+            // T(k+1)(0) = sigma = -T(k-1)(0), sigma = (-1)^((k+1)/2).
+            const double sigma = ((k + 1) / 2) % 2 == 0 ? 1.0 : -1.0;
+            j = j - (sigma / (kd + 1.0) + sigma / (kd - 1.0)) / 2.0;
+        }
+        for (int a = 0; a < 3; ++a) {
+            value[a] = value[a] + c[a][k] * t_0;
+            integral[a] = integral[a] + c[a][k] * j;
+        }
+        t_2 = t_1;
+        t_1 = t_0;
+    }
 }
 
 // The record of a segment of fixed-length Chebyshev records (INIT, INTLEN,

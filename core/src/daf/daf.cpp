@@ -237,53 +237,62 @@ std::expected<DafFile, DafError> DafFile::open(const std::string& path) {
     return std::move(opened->file);
 }
 
-std::expected<DafFile, DafError> DafFile::open(const std::string& path, DafRules rules) {
-    if (path.find('\0') != std::string::npos)
-        return std::unexpected(DafError::io_text("file name contained an unexpected NUL byte"));
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::unexpected(DafError::io_errno(errno));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return std::unexpected(DafError::io_errno(errno));
-    if (S_ISDIR(st.st_mode)) return std::unexpected(DafError::io_errno(EISDIR));
-    if (st.st_size < 0) return std::unexpected(DafError::io_text("file length does not fit a signed 64-bit size"));
-    const auto len = static_cast<std::size_t>(st.st_size);
-    if (len == 0) return std::unexpected(DafError::too_small(0));
-    return open_descriptor(fd, len, path, rules);
-}
+namespace {
 
-std::expected<OpenedDaf, DafError> DafFile::open_with_summaries(const std::string& path) {
-    // The descriptor is closed on every path once the reads are done; the
-    // mapping stays valid without it.
+// An open descriptor, closed when the holder goes.
+struct OpenDescriptor {
+    int fd = -1;
+    std::size_t len = 0;
+    OpenDescriptor() = default;
+    OpenDescriptor(const OpenDescriptor&) = delete;
+    OpenDescriptor& operator=(const OpenDescriptor&) = delete;
+    ~OpenDescriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// Opens `path` for reading and takes its length: the checks every open by
+// path makes before anything is read.
+std::expected<void, DafError> open_for_reading(const std::string& path, OpenDescriptor& out) {
     // open(2) would silently stop at an embedded NUL and open another file.
     if (path.find('\0') != std::string::npos)
         return std::unexpected(DafError::io_text("file name contained an unexpected NUL byte"));
     // O_NONBLOCK: opening a FIFO read-only would otherwise wait for a writer
     // for ever; for a regular file it changes nothing, and mmap ignores it.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::unexpected(DafError::io_errno(errno));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    out.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (out.fd < 0) return std::unexpected(DafError::io_errno(errno));
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return std::unexpected(DafError::io_errno(errno));
+    if (::fstat(out.fd, &st) != 0) return std::unexpected(DafError::io_errno(errno));
     // A directory opens read-only on Linux but cannot be mapped; say what it is.
     if (S_ISDIR(st.st_mode)) return std::unexpected(DafError::io_errno(EISDIR));
     if (st.st_size < 0) return std::unexpected(DafError::io_text("file length does not fit a signed 64-bit size"));
-    const auto len = static_cast<std::size_t>(st.st_size);
+    out.len = static_cast<std::size_t>(st.st_size);
     // An empty file cannot be mapped; it is reported as too small.
-    if (len == 0) return std::unexpected(DafError::too_small(0));
-    auto mapping = Mapping::map_file(fd, len, path);
+    if (out.len == 0) return std::unexpected(DafError::too_small(0));
+    return {};
+}
+
+}  // namespace
+
+std::expected<DafFile, DafError> DafFile::open(const std::string& path, DafRules rules) {
+    OpenDescriptor d;
+    if (auto ok = open_for_reading(path, d); !ok) return std::unexpected(ok.error());
+    return open_descriptor(d.fd, d.len, path, rules);
+}
+
+std::expected<OpenedDaf, DafError> DafFile::open_with_summaries(const std::string& path) {
+    // The descriptor is closed on every path once the reads are done; the
+    // mapping stays valid without it.
+    OpenDescriptor d;
+    if (auto ok = open_for_reading(path, d); !ok) return std::unexpected(ok.error());
+    auto mapping = Mapping::map_file(d.fd, d.len, path);
     if (!mapping) return std::unexpected(mapping.error());
-    auto opened = from_descriptor(std::move(*mapping), fd);
+    auto opened = from_descriptor(std::move(*mapping), d.fd);
     // The file may have shrunk while the header and chain were read: a read
     // past the new end comes back short (and is reported), and a cut after
     // the reads shows in the length.
-    if (opened && (::fstat(fd, &st) != 0 || static_cast<std::size_t>(st.st_size) < len))
+    struct stat st {};
+    if (opened && (::fstat(d.fd, &st) != 0 || static_cast<std::size_t>(st.st_size) < d.len))
         return std::unexpected(DafError::changed_while_open(path));
     return opened;
 }

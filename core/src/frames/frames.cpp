@@ -435,6 +435,8 @@ std::shared_ptr<const FrameCatalog> FrameCatalog::build_from(const KernelPool& p
         tk_node(n);
         add(std::move(n));
     }
+    std::unordered_set<std::int32_t> builtin_codes;
+    for (const auto& [code, node] : cat->nodes_) builtin_codes.insert(code);
     // FRAME_<code>_NAME defines a frame; its other variables complete it.
     for (const std::string& var : pool.names_with_prefix("FRAME_")) {
         constexpr std::string_view kSuffix = "_NAME";
@@ -452,8 +454,15 @@ std::shared_ptr<const FrameCatalog> FrameCatalog::build_from(const KernelPool& p
         const PoolVariable* nv = pool.find(var);
         if (!nv->is_text || nv->strings.size() != 1) continue;
         const std::string name = upper_trimmed(nv->strings[0]);
-        // Built-in frames keep their definitions.
-        if (cat->nodes_.count(code) || cat->by_name_.count(name)) continue;
+        // Built-in frames keep their names and codes, as in the toolkit: a
+        // kernel frame with a built-in code leaves that frame as it is, its
+        // name then naming it; one with a built-in name is known by its code
+        // alone, the name naming the built-in frame.
+        if (builtin_codes.count(code)) {
+            cat->by_name_.emplace(name, code);
+            continue;
+        }
+        if (cat->nodes_.count(code)) continue;
         Reader r{pool, {}};
         const std::string p = "FRAME_" + std::to_string(code) + "_";
         FrameNode n;
@@ -653,8 +662,20 @@ bool node_transform(const FrameNode& n, const PckOrientationSource* pck, const v
             err = std::move(found.error());
             return false;
         }
+        if (*found && (*found)->body_rates) {
+            // Both blocks from the one product, so that a rotation asked
+            // alone has the bits of the state transform's.
+            const Mat6 y = pck_type3_inertial_to_body_sxform((*found)->m, (*found)->euler);
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) {
+                    x.r[i][j] = y[i][j];
+                    if (rates) x.dr[i][j] = y[i + 3][j];
+                }
+            return true;
+        }
         if (*found) {
-            const auto& [e, m] = **found;
+            const EulerState& e = (*found)->euler;
+            const Mat3& m = (*found)->m;
             if (!rates) {
                 x.r = pck_inertial_to_body_pxform(pck_euler_rotation(e[0], e[1], e[2]), m);
                 return true;

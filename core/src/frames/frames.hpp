@@ -136,6 +136,9 @@ public:
     struct Found {
         EulerState euler;  // angles and rates of the segment
         Mat3 m;            // J2000 -> the segment's reference frame
+        // euler[3..5] hold the angular velocity in the body-fixed frame
+        // (PCK Type 3), not the angles' rates.
+        bool body_rates = false;
     };
     virtual ~PckOrientationSource() = default;
     // The segments of `class_id`, found once per batch; nullptr when there
@@ -165,6 +168,17 @@ public:
     // then OBJECT_<name>_FRAME (either a frame name or code), then the
     // built-in PCK frame centred on the body; nothing when none applies.
     std::optional<std::int32_t> body_frame(std::int32_t body, std::string_view body_name) const;
+
+    // Whether every frame is J2000, a fixed rotation, a PCK frame or a
+    // refused one: no transform then reads anything but binary PCK and text
+    // kernel data (never an SPK).
+    bool orientation_data_only() const noexcept {
+        for (const auto& [code, n] : nodes_)
+            if (n.kind != FrameNode::Kind::Root && n.kind != FrameNode::Kind::Fixed &&
+                n.kind != FrameNode::Kind::Pck && n.kind != FrameNode::Kind::Refused)
+                return false;
+        return true;
+    }
 
     // The transform from `from` to `to`, planned once.
     std::expected<FramePath, FrameError> path(std::int32_t from, std::int32_t to) const;

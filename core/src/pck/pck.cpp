@@ -286,37 +286,9 @@ std::expected<EulerState, PckError> PckType20::evaluate(double et) const {
     const double s = (et - (start + (static_cast<double>(index) + 0.5) * length)) / radius;
     const double* r = records + static_cast<std::uint64_t>(index) * rsize;
     const std::size_t nc = static_cast<std::size_t>(ncoef);
-    const double* c[3] = {r, r + (nc + 1), r + 2 * (nc + 1)};
+    const double* const c[3] = {r, r + (nc + 1), r + 2 * (nc + 1)};
     double v[3], integral[3];
-    for (int a = 0; a < 3; ++a) {
-        v[a] = c[a][0];
-        integral[a] = c[a][0] * s;
-    }
-    if (nc > 1) {
-        const double half_square = s * s / 2.0;
-        for (int a = 0; a < 3; ++a) {
-            v[a] = v[a] + c[a][1] * s;
-            integral[a] = integral[a] + c[a][1] * half_square;
-        }
-    }
-    const double tw = s + s;
-    double t_2 = 1.0, t_1 = s;
-    for (std::size_t k = 2; k < nc; ++k) {
-        const double t_0 = tw * t_1 - t_2;
-        const double t_up = tw * t_0 - t_1;
-        const auto kd = static_cast<double>(k);
-        double j = (t_up / (kd + 1.0) - t_1 / (kd - 1.0)) / 2.0;
-        if (k % 2 == 1) {
-            const double sigma = ((k + 1) / 2) % 2 == 0 ? 1.0 : -1.0;
-            j = j - (sigma / (kd + 1.0) + sigma / (kd - 1.0)) / 2.0;
-        }
-        for (int a = 0; a < 3; ++a) {
-            v[a] = v[a] + c[a][k] * t_0;
-            integral[a] = integral[a] + c[a][k] * j;
-        }
-        t_2 = t_1;
-        t_1 = t_0;
-    }
+    cheby3_value_and_integral(c, nc, s, v, integral);
     const double rscale = ascale / tscale;
     EulerState out;
     for (int a = 0; a < 3; ++a) {
@@ -448,6 +420,20 @@ Mat6 full_product(const Mat3& m, const Mat3& r, const Mat3& dr) noexcept {
 
 }  // namespace
 
+Mat6 pck_type3_inertial_to_body_sxform(const Mat3& m, const std::array<double, 6>& a) noexcept {
+    const Mat3 r = pck_euler_rotation(a[0], a[1], a[2]);
+    // A vector fixed in the reference frame turns in the body-fixed frame as
+    // -omega x v: dR = -[omega]x R.
+    const double wx = a[3], wy = a[4], wz = a[5];
+    Mat3 dr;
+    for (int j = 0; j < 3; ++j) {
+        dr[0][j] = wz * r[1][j] - wy * r[2][j];
+        dr[1][j] = wx * r[2][j] - wz * r[0][j];
+        dr[2][j] = wy * r[0][j] - wx * r[1][j];
+    }
+    return full_product(m, r, dr);
+}
+
 std::expected<Mat6, PckError> PckSegment::inertial_to_body(InertialFrame inertial, double et) const {
     const auto m = pck_reference_rotation(ref_frame, inertial);
     if (!m) return std::unexpected(PckError::malformed(data_type, "reference frame " + std::to_string(ref_frame) +
@@ -455,17 +441,7 @@ std::expected<Mat6, PckError> PckSegment::inertial_to_body(InertialFrame inertia
     if (type3) {
         auto a = type3->evaluate(et);
         if (!a) return std::unexpected(a.error());
-        const Mat3 r = pck_euler_rotation((*a)[0], (*a)[1], (*a)[2]);
-        // A vector fixed in the reference frame turns in the body-fixed
-        // frame as -omega x v: dR = -[omega]x R.
-        const double wx = (*a)[3], wy = (*a)[4], wz = (*a)[5];
-        Mat3 dr;
-        for (int j = 0; j < 3; ++j) {
-            dr[0][j] = wz * r[1][j] - wy * r[2][j];
-            dr[1][j] = wx * r[2][j] - wz * r[0][j];
-            dr[2][j] = wy * r[0][j] - wx * r[1][j];
-        }
-        return full_product(*m, r, dr);
+        return pck_type3_inertial_to_body_sxform(*m, *a);
     }
     std::expected<EulerState, PckError> e = type2    ? type2->evaluate(et)
                                             : type20 ? type20->evaluate(et)

@@ -216,6 +216,12 @@ Mat6 pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e) noexcept;
 // The same written row by row into out[0..36).
 void pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e, double* out) noexcept;
 
+// The 6x6 state transform of a Type 3 segment (PckType3::evaluate: angles,
+// then the angular velocity in the body-fixed frame) with M given: R of the
+// angles, dR = -[omega]x R, and the full product X_body X_frame, as
+// PckSegment::inertial_to_body builds it.
+Mat6 pck_type3_inertial_to_body_sxform(const Mat3& m, const std::array<double, 6>& a) noexcept;
+
 // The 6x6 state transform from `inertial` (J2000 or ECLIPJ2000) to the
 // body-fixed frame whose Euler angles and rates `e` a segment referred to
 // frame `ref_frame` gives: X = X_body X_frame, where X_body is built from

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <limits>
 #include <queue>
+#include <unordered_set>
 
 #include <sys/stat.h>
 
@@ -67,7 +68,7 @@ public:
             return "PCK segment \"" + s.name + "\" (body frame " + std::to_string(s.body_frame) + ", segment " +
                    std::to_string(ref.index) + " of " + snap_.files_[static_cast<std::size_t>(ref.file)].path + ")";
         };
-        if (!s.type2)
+        if (!s.evaluable())
             return std::unexpected(FrameError(FrameError::Kind::Data, label() + " has PCK data type " +
                                                                                std::to_string(s.data_type) +
                                                                                ", which cannot be evaluated"));
@@ -76,11 +77,13 @@ public:
             return std::unexpected(FrameError(FrameError::Kind::Data,
                                               label() + " refers to frame " + std::to_string(s.ref_frame) +
                                                   ", which is not a built-in inertial frame"));
-        auto e = s.type2->evaluate(et);
+        // Types 2 and 20 give the angles' rates, Type 3 the angular
+        // velocity in the body-fixed frame.
+        auto e = s.type2 ? s.type2->evaluate(et) : s.type20 ? s.type20->evaluate(et) : s.type3->evaluate(et);
         if (!e)
             return std::unexpected(FrameError(FrameError::Kind::Data,
                                               label() + " at et " + format_double(et) + ": " + e.error().message()));
-        return Found{*e, *m};
+        return Found{*e, *m, s.type3.has_value()};
     }
 
 private:
@@ -184,26 +187,99 @@ const Timeline* KernelSnapshot::timeline(std::int32_t body) const noexcept {
     return it == timelines_.end() ? nullptr : &it->second;
 }
 
-std::expected<void, KernelSetError> KernelSnapshot::check_unchanged() const {
-    for (const File& f : files_) {
-        std::expected<void, DafError> ok;
-        if (f.kernel->spk) {
-            ok = f.kernel->spk->check_unchanged();
-        } else if (f.kernel->pck) {
-            // All segments of a file share its one mapping.
-            for (const PckSegment& seg : f.kernel->pck->segments())
-                if (const DafFile* daf = seg.daf()) {
-                    ok = daf->check_unchanged();
-                    break;
-                }
-        }
-        // A file rewritten in place without a fault: its structure no longer
-        // is the one the readers were built from.
-        if (ok && f.kernel->fingerprint && !f.kernel->fingerprint->matches())
-            ok = std::unexpected(DafError::changed_while_open(f.kernel->path));
-        if (!ok) return std::unexpected(KernelSetError(KernelSetError::Kind::Changed, ok.error().message(), 0, f.path));
+std::expected<void, KernelSetError> KernelSnapshot::check_file(const File& f) const {
+    std::expected<void, DafError> ok;
+    if (f.kernel->spk) {
+        ok = f.kernel->spk->check_unchanged();
+    } else if (f.kernel->pck) {
+        // All segments of a file share its one mapping.
+        for (const PckSegment& seg : f.kernel->pck->segments())
+            if (const DafFile* daf = seg.daf()) {
+                ok = daf->check_unchanged();
+                break;
+            }
     }
+    // A file rewritten in place without a fault: its structure no longer
+    // is the one the readers were built from.
+    if (ok && f.kernel->fingerprint && !f.kernel->fingerprint->matches())
+        ok = std::unexpected(DafError::changed_while_open(f.kernel->path));
+    if (!ok) return std::unexpected(KernelSetError(KernelSetError::Kind::Changed, ok.error().message(), 0, f.path));
     return {};
+}
+
+std::expected<void, KernelSetError> KernelSnapshot::check_unchanged() const {
+    for (const File& f : files_)
+        if (auto ok = check_file(f); !ok) return ok;
+    return {};
+}
+
+std::expected<void, KernelSetError> KernelSnapshot::check_files(const std::vector<std::int32_t>& files) const {
+    for (std::int32_t i : files)
+        if (auto ok = check_file(files_[static_cast<std::size_t>(i)]); !ok) return ok;
+    return {};
+}
+
+std::expected<void, KernelSetError> KernelSnapshot::check_unchanged_for_frames() const {
+    std::shared_ptr<const std::vector<std::int32_t>> reads;
+    {
+        std::lock_guard lock(read_sets_mutex_);
+        if (!frame_reads_) {
+            auto v = std::make_shared<std::vector<std::int32_t>>();
+            for (std::size_t i = 0; i < files_.size(); ++i)
+                if (files_[i].kernel->fingerprint && !files_[i].kernel->spk) v->push_back(static_cast<std::int32_t>(i));
+            frame_reads_ = std::move(v);
+        }
+        reads = frame_reads_;
+    }
+    return check_files(*reads);
+}
+
+std::expected<void, KernelSetError> KernelSnapshot::check_unchanged_for_bodies(std::int32_t target,
+                                                                                std::int32_t center) const {
+    const std::uint64_t key = (std::uint64_t{static_cast<std::uint32_t>(target)} << 32) |
+                              static_cast<std::uint32_t>(center);
+    std::shared_ptr<const std::vector<std::int32_t>> reads;
+    {
+        std::lock_guard lock(read_sets_mutex_);
+        // A frame whose transform reads ephemerides may read any SPK.
+        if (!frames_read_orientation_only_) frames_read_orientation_only_ = frames_->orientation_data_only();
+        auto it = body_reads_.find(key);
+        if (!*frames_read_orientation_only_) {
+            reads = nullptr;
+        } else if (it != body_reads_.end()) {
+            reads = it->second;
+        } else {
+            if (!segments_indexed_) {
+                for (std::size_t i = 0; i < segments_.size(); ++i)
+                    segments_of_body_[segments_[i].segment->target].push_back(static_cast<std::int32_t>(i));
+                segments_indexed_ = true;
+            }
+            std::vector<bool> file_read(files_.size(), false);
+            for (std::size_t i = 0; i < files_.size(); ++i)
+                file_read[i] = files_[i].kernel->fingerprint && !files_[i].kernel->spk;
+            std::unordered_set<std::int32_t> seen{target, center};
+            std::vector<std::int32_t> todo{target, center};
+            while (!todo.empty()) {
+                const std::int32_t body = todo.back();
+                todo.pop_back();
+                auto segs = segments_of_body_.find(body);
+                if (segs == segments_of_body_.end()) continue;
+                for (std::int32_t id : segs->second) {
+                    const SegmentRef& ref = segments_[static_cast<std::size_t>(id)];
+                    file_read[static_cast<std::size_t>(ref.file)] = true;
+                    if (seen.insert(ref.segment->center).second) todo.push_back(ref.segment->center);
+                }
+            }
+            auto v = std::make_shared<std::vector<std::int32_t>>();
+            for (std::size_t i = 0; i < files_.size(); ++i)
+                if (file_read[i]) v->push_back(static_cast<std::int32_t>(i));
+            // Bounded (a list may name every file of a large set): a set
+            // asked for very many pairs starts over.
+            if (body_reads_.size() >= 256) body_reads_.clear();
+            reads = body_reads_.emplace(key, std::move(v)).first->second;
+        }
+    }
+    return reads ? check_files(*reads) : check_unchanged();
 }
 
 std::expected<void, KernelSetError> KernelSnapshot::check_before() const {

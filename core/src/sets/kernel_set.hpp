@@ -287,6 +287,19 @@ public:
     // when a file changed: either may have been computed from the zero pages
     // that stand in for the vanished ones.
     std::expected<void, KernelSetError> check_unchanged() const;
+    // The same over the files a call can read and no others, so that a
+    // query costs no check of the many files it never reads:
+    //   * for_bodies: the SPK files holding a segment of `target` or
+    //     `center`, or of a centre of such a segment, and so on up their
+    //     chains (every segment a state query can evaluate), and every DAF
+    //     that is no SPK (binary PCK and other orientation data, which frame
+    //     transforms read);
+    //   * for_frames: every DAF that is no SPK.
+    // Text kernels are read whole at load and need no check. A file of the
+    // set that these leave out is never read by the call, so a change to it
+    // cannot reach the call's result.
+    std::expected<void, KernelSetError> check_unchanged_for_bodies(std::int32_t target, std::int32_t center) const;
+    std::expected<void, KernelSetError> check_unchanged_for_frames() const;
     // Asked before a call reads through the snapshot's files. While the
     // SIGBUS guard is in place (map_guard::displaced), nothing: a read of a
     // vanished page is repaired and reported by check_unchanged. When
@@ -367,6 +380,18 @@ private:
     std::shared_ptr<const FrameCatalog> frames_;
     std::unique_ptr<const PckOrientationSource> pck_source_;
     friend class SnapshotPckSource;
+
+    // The check of one file (check_unchanged).
+    std::expected<void, KernelSetError> check_file(const File& f) const;
+    std::expected<void, KernelSetError> check_files(const std::vector<std::int32_t>& files) const;
+    // Files read by queries, found at their first use: positions in files_,
+    // ascending. Guarded by read_sets_mutex_.
+    mutable std::mutex read_sets_mutex_;
+    mutable std::unordered_map<std::int32_t, std::vector<std::int32_t>> segments_of_body_;  // ids in segments_
+    mutable bool segments_indexed_ = false;
+    mutable std::unordered_map<std::uint64_t, std::shared_ptr<const std::vector<std::int32_t>>> body_reads_;
+    mutable std::shared_ptr<const std::vector<std::int32_t>> frame_reads_;
+    mutable std::optional<bool> frames_read_orientation_only_;
 };
 
 // Work on one chunk of a batch: epochs [begin, end). `lowest` holds the

@@ -315,6 +315,19 @@ std::expected<void, SpkWriterError> SpkWriter::add_type9_from(const Type9Layout&
     return {};
 }
 
+std::expected<void, SpkWriterError> SpkWriter::add_copied(std::int32_t data_type, std::int32_t target,
+                                                         std::int32_t center, std::int32_t frame_id, double start_et,
+                                                         double end_et, const std::string& segment_id,
+                                                         std::size_t words, const FillRecords& fill) {
+    if (segment_id.size() > kNameBytes) return std::unexpected(SpkWriterError::segment_id_too_long(segment_id));
+    if (auto ok = check_room(words); !ok) return ok;
+    HeldSegment held{data_type, target, center, frame_id, start_et, end_et, segment_id, WordBuffer(words)};
+    fill(held.words.data());
+    data_doubles_ += held.words.size();
+    segments_.push_back(std::move(held));
+    return {};
+}
+
 // ---------------------------------------------------------------------------
 // Serialisation
 

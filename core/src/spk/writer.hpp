@@ -168,7 +168,7 @@ using WordBuffer = PageArray<double>;
 // N; Type 9: states, epochs, epoch directory, degree, N), so that writing it
 // is handing the buffer to the system.
 struct HeldSegment {
-    std::int32_t data_type = 0;  // 3 or 9
+    std::int32_t data_type = 0;  // 3 or 9, any type for add_copied
     std::int32_t target = 0, center = 0, frame_id = 0;
     double start_et = 0, end_et = 0;
     std::string segment_id;
@@ -219,6 +219,15 @@ public:
     using FillStates = std::function<void(double* states, double* epochs)>;
     std::expected<void, SpkWriterError> add_type3_from(const Type3Layout& layout, const FillRecords& fill_records);
     std::expected<void, SpkWriterError> add_type9_from(const Type9Layout& layout, const FillStates& fill);
+
+    // A segment of any data type, its data array of `words` doubles laid
+    // out by the caller as the type's readers expect (`fill(dst)` writes
+    // them): for copying segments of other files, whose readers validated
+    // them. Only the name's length and the address range are checked.
+    std::expected<void, SpkWriterError> add_copied(std::int32_t data_type, std::int32_t target, std::int32_t center,
+                                                   std::int32_t frame_id, double start_et, double end_et,
+                                                   const std::string& segment_id, std::size_t words,
+                                                   const FillRecords& fill);
 
     // The complete file image: 1024 * (1 + C + 2 S + ceil(D / 128)) bytes for
     // C comment records, S summary records and D data doubles.

@@ -4,6 +4,7 @@
 #include "ext.hpp"
 
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "daf/daf.hpp"
+#include "sets/excerpt.hpp"
 #include "sets/file_cache.hpp"
 
 namespace kernwerk::ext {
@@ -68,6 +70,48 @@ nb::bytes file_comments(const nb::bytes& path) {
     return nb::bytes(text->data(), text->size());
 }
 
+// Writes an excerpt (sets/excerpt.hpp) without the GIL; returns one row per
+// segment written (source, target, center, type, start, end, words, source
+// words) and the file's size.
+using ExcerptRow = std::tuple<std::size_t, std::int32_t, std::int32_t, std::int32_t, double, double, std::size_t,
+                              std::size_t>;
+std::tuple<std::vector<ExcerptRow>, std::size_t> excerpt_spk(const std::vector<nb::bytes>& sources,
+                                                             const nb::bytes& output, double start, double stop,
+                                                             std::optional<std::vector<std::int32_t>> bodies,
+                                                             std::vector<std::string> comments, bool exact) {
+    ExcerptRequest req;
+    for (const nb::bytes& b : sources) req.sources.emplace_back(b.c_str(), b.size());
+    req.output.assign(output.c_str(), output.size());
+    req.start = start;
+    req.stop = stop;
+    req.bodies = std::move(bodies);
+    req.comments = std::move(comments);
+    req.exact = exact;
+    std::expected<ExcerptResult, ExcerptError> r;
+    {
+        nb::gil_scoped_release release;
+        r = write_excerpt(req);
+    }
+    if (!r) {
+        const ExcerptError& e = r.error();
+        ErrorKind kind = ErrorKind::Value;
+        switch (e.kind()) {
+            case ExcerptError::Kind::Io: kind = ErrorKind::File; break;
+            case ExcerptError::Kind::Format: kind = ErrorKind::FileFormat; break;
+            case ExcerptError::Kind::Coverage: kind = ErrorKind::Coverage; break;
+            case ExcerptError::Kind::Body: kind = ErrorKind::BodyName; break;
+            case ExcerptError::Kind::Changed: kind = ErrorKind::Changed; break;
+            case ExcerptError::Kind::Span:
+            case ExcerptError::Kind::SameFile: kind = ErrorKind::Value; break;
+        }
+        throw Error(kind, e.message(), e.os_errno(), e.path());
+    }
+    std::vector<ExcerptRow> rows;
+    for (const ExcerptSegment& s : r->segments)
+        rows.emplace_back(s.source, s.target, s.center, s.data_type, s.start_et, s.end_et, s.words, s.source_words);
+    return {std::move(rows), r->bytes};
+}
+
 }  // namespace
 
 void register_files(nb::module_& m) {
@@ -76,6 +120,11 @@ void register_files(nb::module_& m) {
           "(target, center, frame, type, start, end, name), PCK rows (body_frame, frame, type, start, end, name).");
     m.def("file_comments", &file_comments, nb::arg("path"),
           "The comment area of the DAF at `path` (bytes): each NUL ends a line, the first EOT ends the text.");
+    m.def("excerpt_spk", &excerpt_spk, nb::arg("sources"), nb::arg("output"), nb::arg("start"), nb::arg("stop"),
+          nb::arg("bodies").none(), nb::arg("comments"), nb::arg("exact"),
+          "Writes the SPK excerpt of `sources` (bytes paths, lowest precedence first) for ET start..stop and the "
+          "targets `bodies` (None: all) to `output`; (rows (source, target, center, type, start, end, words, "
+          "source_words), size in bytes). Not `exact`: Types 2 and 3 keep the records serving the span only.");
 }
 
 }  // namespace kernwerk::ext

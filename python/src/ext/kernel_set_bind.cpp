@@ -118,7 +118,7 @@ public:
         auto snap = set_.snapshot();
         check_before(*snap);
         auto s = snap->state(target, center, f, et);
-        check_unchanged(*snap);
+        check_unchanged_for_bodies(*snap, target, center);
         if (!s) raise(s.error());
         const State& v = *s;
         return {v[0], v[1], v[2], v[3], v[4], v[5]};
@@ -136,7 +136,7 @@ public:
             nb::gil_scoped_release release;
             r = snap->state_batch(target, center, f, view_of(ets), out.data(), threads);
         }
-        check_unchanged(*snap);
+        check_unchanged_for_bodies(*snap, target, center);
         if (!r) raise(r.error().error, index_suffix(r.error().index, shape));
     }
 
@@ -151,7 +151,7 @@ public:
             nb::gil_scoped_release release;
             r = snap->j2000_to_itrf93_batch(view_of(ets), out.data(), inverse, threads);
         }
-        check_unchanged(*snap);
+        check_unchanged_for_frames(*snap);
         if (!r) raise(r.error().error, index_suffix(r.error().index, shape));
     }
 
@@ -190,7 +190,7 @@ public:
             nb::gil_scoped_release release;
             r = snap->frame_transform_batch(from, to, view_of(ets), out.data(), six, threads);
         }
-        check_unchanged(*snap);
+        check_unchanged_for_frames(*snap);
         if (!r) raise(r.error().error, index_suffix(r.error().index, shape));
     }
 
@@ -200,7 +200,7 @@ public:
         auto snap = set_.snapshot();
         check_before(*snap);
         auto links = snap->resolve(target, center, et);
-        check_unchanged(*snap);
+        check_unchanged_for_bodies(*snap, target, center);
         if (!links) raise(links.error());
         nb::list out;
         for (const ChainLink& l : *links) {

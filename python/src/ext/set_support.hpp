@@ -43,6 +43,16 @@ inline void check_unchanged(const KernelSnapshot& snap) {
     if (auto ok = snap.check_unchanged(); !ok) raise(ok.error());
 }
 
+// The same for calls that read the states of `target` relative to `center`
+// (and frame data), and for calls that read frame data alone: only the files
+// such a call can read are checked (KernelSnapshot::check_unchanged_for_*).
+inline void check_unchanged_for_bodies(const KernelSnapshot& snap, std::int32_t target, std::int32_t center) {
+    if (auto ok = snap.check_unchanged_for_bodies(target, center); !ok) raise(ok.error());
+}
+inline void check_unchanged_for_frames(const KernelSnapshot& snap) {
+    if (auto ok = snap.check_unchanged_for_frames(); !ok) raise(ok.error());
+}
+
 // Begins every call that reads through `snap`: a file cut while another
 // SIGBUS handler replaced the guard is reported before a read faults.
 inline void check_before(const KernelSnapshot& snap) {
