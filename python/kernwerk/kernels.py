@@ -447,7 +447,12 @@ class Kernels:
         that ellipsoid's radii as BODY399_RADII). Range in km. The direction
         is the apparent one for `correction` (default ``"LT+S"``: light time
         and stellar aberration, where the target appears; refraction is not
-        modelled), in ITRF93 at `et`.
+        modelled), in ITRF93 at `et`. From a site on another body (see
+        `site`) the frame is the site's body frame at `et` and the
+        east-north-up frame that of its planetodetic coordinates on the
+        body's ellipsoid (azlcpo with that body and frame); from a station of
+        a station kernel (see `station`) it is the station's topocentric
+        frame at `et` (x north, y west, z up).
 
         Returns an `AzEl` (azimuth, elevation, range) of arrays shaped like
         `et` (floats for a scalar epoch); with ``rates=True`` an `AzElRates`
