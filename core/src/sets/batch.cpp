@@ -10,6 +10,7 @@
 #include <queue>
 
 #include "base/parallel.hpp"
+#include "daf/chebyshev.hpp"
 #include "sets/internal.hpp"
 
 namespace kernwerk {
@@ -422,12 +423,16 @@ struct BatchRunner {
     }
 
     // Transforms (transform = true) at epochs [b, e) into 36 doubles each of
-    // `out`, with the caller's plan (valid when `have`).
+    // `out`, with the caller's plan (valid when `have`). Runs of four epochs
+    // that the planned Type 2 segment serves go through the Chebyshev lanes
+    // (lanes::type2_rows4, the bits of PckType2::evaluate) and then through
+    // the scalar path's own sxform, so every transform is the scalar one.
     std::optional<BatchFailure> run_transforms(EpochView ets, std::size_t b, std::size_t e, double* out,
                                                const std::atomic<std::size_t>& lowest, Plan& plan,
                                                bool& have) const {
-        for (std::size_t i = b; i < e; ++i) {
-            if ((i & 1023) == 0 && lowest.load(std::memory_order_relaxed) < b) return std::nullopt;
+        std::size_t i = b;
+        while (i < e) {
+            if (lowest.load(std::memory_order_relaxed) < b) return std::nullopt;
             const double et = ets[i];
             if (std::isnan(et)) [[unlikely]]
                 return BatchFailure{i, error(KernelSetError::Kind::Epoch, et, "the epoch is NaN")};
@@ -438,12 +443,49 @@ struct BatchRunner {
                     return BatchFailure{i, plan_error(f, et)};
                 have = true;
             }
+            if (i + 4 <= e && lanes4(ets, i, plan, out + 36 * i)) {
+                i += 4;
+                continue;
+            }
             auto x = snap.itrf93_transform(*plan.pck, et, inverse);
             if (!x) [[unlikely]]
                 return BatchFailure{i, error(x.error().kind(), et, x.error().message())};
             std::copy(&(*x)[0][0], &(*x)[0][0] + 36, out + 36 * i);
+            ++i;
         }
         return std::nullopt;
+    }
+
+    // Epochs ets[i..i+4) through the lanes into `out`, when the plan's Type 2
+    // segment serves all four from records in the file with RADIUS != 0;
+    // false (nothing written) otherwise.
+    bool lanes4(EpochView ets, std::size_t i, const Plan& plan, double* out) const {
+        const PckSegment& seg = *plan.pck->segment;
+        if (!seg.type2 || seg.type2->ncoef < 2) return false;
+        const PckType2& t = *seg.type2;
+        double e4[4];
+        const double* rec[4];
+        for (std::size_t k = 0; k < 4; ++k) {
+            e4[k] = ets[i + k];
+            if (!plan.valid.contains(e4[k])) return false;  // also NaN
+            rec[k] = chebyshev_record_or_null(t.daf, t.init, t.intlen, t.rsize, t.n, t.begin, e4[k]);
+            if (!rec[k] || rec[k][1] == 0.0) return false;
+        }
+        const auto m = pck_reference_rotation(seg.ref_frame, InertialFrame::J2000);
+        if (!m) return false;
+        double rows[24];
+        lanes::type2_rows4(rec, static_cast<std::size_t>(t.ncoef), e4, rows);
+        for (std::size_t k = 0; k < 4; ++k) {
+            const double* r = rows + 6 * k;
+            const EulerState eu{r[0], r[1], r[2], r[3], r[4], r[5]};
+            if (inverse) {
+                const Mat6 x = invert_sxform(pck_inertial_to_body_sxform(*m, eu));
+                std::copy(&x[0][0], &x[0][0] + 36, out + 36 * k);
+            } else {
+                pck_inertial_to_body_sxform(*m, eu, out + 36 * k);
+            }
+        }
+        return true;
     }
 };
 
