@@ -456,33 +456,49 @@ struct BatchRunner {
         return std::nullopt;
     }
 
-    // Epochs ets[i..i+4) through the lanes into `out`, when the plan's Type 2
-    // segment serves all four from records in the file with RADIUS != 0;
-    // false (nothing written) otherwise.
+    // Epochs ets[i..i+4) through the lanes into `out`, when Type 2 segments
+    // with the same number of coefficients serve all four (the plan's, or
+    // the winner of the Earth orientation timeline for an epoch outside it:
+    // random epochs spread over several segments) from records in the file
+    // with RADIUS != 0; false (nothing written) otherwise, and the scalar
+    // path plans, evaluates or reports the epoch.
     bool lanes4(EpochView ets, std::size_t i, const Plan& plan, double* out) const {
-        const PckSegment& seg = *plan.pck->segment;
-        if (!seg.type2 || seg.type2->ncoef < 2) return false;
-        const PckType2& t = *seg.type2;
         double e4[4];
         const double* rec[4];
+        const PckSegment* segs[4];
+        std::size_t nc = 0;
         for (std::size_t k = 0; k < 4; ++k) {
             e4[k] = ets[i + k];
-            if (!plan.valid.contains(e4[k])) return false;  // also NaN
+            if (std::isnan(e4[k])) return false;
+            const PckSegment* seg = plan.pck->segment;
+            if (!plan.valid.contains(e4[k])) {
+                const Run& r = snap.itrf93_.find(e4[k]);
+                if (r.winner < 0) return false;
+                seg = snap.pck_segments_[static_cast<std::size_t>(r.winner)].segment;
+            }
+            if (!seg->type2 || seg->type2->ncoef < 2 || (k > 0 && seg->type2->ncoef != nc)) return false;
+            const PckType2& t = *seg->type2;
+            nc = static_cast<std::size_t>(t.ncoef);
             rec[k] = chebyshev_record_or_null(t.daf, t.init, t.intlen, t.rsize, t.n, t.begin, e4[k]);
             if (!rec[k] || rec[k][1] == 0.0) return false;
+            segs[k] = seg;
         }
-        const auto m = pck_reference_rotation(seg.ref_frame, InertialFrame::J2000);
-        if (!m) return false;
+        Mat3 m[4];
+        for (std::size_t k = 0; k < 4; ++k) {
+            const auto mk = pck_reference_rotation(segs[k]->ref_frame, InertialFrame::J2000);
+            if (!mk) return false;
+            m[k] = *mk;
+        }
         double rows[24];
-        lanes::type2_rows4(rec, static_cast<std::size_t>(t.ncoef), e4, rows);
+        lanes::type2_rows4(rec, nc, e4, rows);
         for (std::size_t k = 0; k < 4; ++k) {
             const double* r = rows + 6 * k;
             const EulerState eu{r[0], r[1], r[2], r[3], r[4], r[5]};
             if (inverse) {
-                const Mat6 x = invert_sxform(pck_inertial_to_body_sxform(*m, eu));
+                const Mat6 x = invert_sxform(pck_inertial_to_body_sxform(m[k], eu));
                 std::copy(&x[0][0], &x[0][0] + 36, out + 36 * k);
             } else {
-                pck_inertial_to_body_sxform(*m, eu, out + 36 * k);
+                pck_inertial_to_body_sxform(m[k], eu, out + 36 * k);
             }
         }
         return true;
