@@ -137,13 +137,24 @@ public:
             }
             return f;
         }
-        if (auto g = xf_->evaluate(ets, m, x, true)) return g;
+        if (auto g = xf_->evaluate(ets, m, x, false)) return g;
         if (f) return f;
-        const State fixed{r_[0], r_[1], r_[2], 0.0, 0.0, 0.0};
+        // X^-1 [r, 0] from the forward transform X = [R 0; dR R]: X^-1 is
+        // [R^T 0; dR^T R^T], and its product with [r, 0] summed from 0 as
+        // apply_sxform sums it (the three zero terms it adds change no sum
+        // that is not itself zero, and the Earth's state is added after).
         for (std::size_t i = 0; i < n; ++i) {
-            const State s = apply_sxform(x[i], fixed);
+            const Mat6& xi = x[i];
             double* row = out + 6 * i;
-            for (std::size_t c = 0; c < 6; ++c) row[c] = row[c] + s[c];
+            for (std::size_t c = 0; c < 3; ++c) {
+                double p = 0.0, v = 0.0;
+                for (std::size_t j = 0; j < 3; ++j) {
+                    p = p + xi[j][c] * r_[j];
+                    v = v + xi[j + 3][c] * r_[j];
+                }
+                row[c] = row[c] + p;
+                row[3 + c] = row[3 + c] + v;
+            }
         }
         return std::nullopt;
     }
