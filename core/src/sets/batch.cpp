@@ -480,9 +480,14 @@ struct BatchRunner {
             const PckType2& t = *seg->type2;
             nc = static_cast<std::size_t>(t.ncoef);
             rec[k] = chebyshev_record_or_null(t.daf, t.init, t.intlen, t.rsize, t.n, t.begin, e4[k]);
-            if (!rec[k] || rec[k][1] == 0.0) return false;
+            if (!rec[k]) return false;
+            // All four records are asked for before any is read: random
+            // epochs then wait on memory once, not four times.
+            prefetch_words(rec[k], t.rsize);
             segs[k] = seg;
         }
+        for (std::size_t k = 0; k < 4; ++k)
+            if (rec[k][1] == 0.0) return false;
         Mat3 m[4];
         for (std::size_t k = 0; k < 4; ++k) {
             const auto mk = pck_reference_rotation(segs[k]->ref_frame, InertialFrame::J2000);
