@@ -8,6 +8,7 @@ evaluated to a few of its ulp, as test_frames notes)."""
 
 import math
 import pathlib
+import pickle
 
 import numpy as np
 import pytest
@@ -117,3 +118,6 @@ def test_site_and_station_errors(kernels):
     lander = kernels.site("MARS", 10, 20)
     assert lander == Site.geodetic(10, 20, ellipsoid=lander.ellipsoid, center=499, frame="IAU_MARS")
     assert lander != Site.geodetic(10, 20, ellipsoid=lander.ellipsoid)
+    for site in (lander, kernels.station("DSS-14")):
+        again = pickle.loads(pickle.dumps(site))
+        assert again == site and (again.center, again.frame, again.station) == (site.center, site.frame, site.station)
