@@ -8,7 +8,10 @@ random epochs of 2000-2026:
     against spiceypy.cyice.spkcpo_v and a spiceypy spkcpo loop;
   * Mars barycenter from the Earth, LT+S: against cyice.spkezr_v and spkezr;
   * Moon azimuth/elevation from the site, LT+S: Kernels.azel against
-    cyice.azlcpo_v and azlcpo.
+    cyice.azlcpo_v and azlcpo;
+  * the Earth from a lander on Mars (IAU_MARS from a text PCK; fixed to the
+    Mars barycenter, as DE440 has no Mars center), LT+S, in
+    IAU_MARS: against cyice.spkcpo_v and spkcpo.
 Timing through bench/harness.py (rounds in rotated order, median and best
 per call). The toolkit's contenders run over --spice-epochs epochs and are
 scaled to the batch. Ratios: toolkit time / kernwerk's one-thread time
@@ -49,9 +52,16 @@ def main() -> None:
     a, f = kernwerk.WGS84.a, kernwerk.WGS84.f
     radii = pathlib.Path(os.environ.get("TMPDIR", "/tmp")) / "kernwerk_bench_wgs84.tpc"
     radii.write_text(f"\\begindata\nBODY399_RADII = ( {a!r} {a!r} {a * (1 - f)!r} )\n\\begintext\n")
-    for p in (de440, eop, str(radii)):
+    mars = radii.with_name("kernwerk_bench_mars_site.tpc")
+    mars.write_text("\\begindata\nBODY499_POLE_RA = ( 317.68143 -0.1061 0. )\nBODY499_POLE_DEC = ( 52.88650 -0.0609 0. )\n"
+                    "BODY499_PM = ( 176.630 350.89198226 0. )\nBODY499_RADII = ( 3396.19 3396.19 3376.20 )\n\\begintext\n")
+    for p in (de440, eop, str(radii), str(mars)):
         sp.furnsh(p)
-    k = Kernels(de440, eop)
+    k = Kernels(de440, eop, str(mars))
+    # DE440 has no Mars center (499): the lander is fixed to the barycenter.
+    on_mars = k.site("MARS", 4.5024, 135.6234, -2.6)
+    lander = Site.geodetic(4.5024, 135.6234, -2.6, ellipsoid=on_mars.ellipsoid, center=4, frame="IAU_MARS")
+    lpos = np.array(lander.position)
     paranal = Site.geodetic(-24.6272, -70.4042, 2.635, name="Paranal")
     pos = np.array(paranal.position)
     ets = np.random.default_rng(0).uniform(0.0, 8.5e8, args.epochs)
@@ -77,6 +87,12 @@ def main() -> None:
          lambda: [sp.azlcpo("ELLIPSOID", "MOON", et, "LT+S", False, True, list(pos), "EARTH", "ITRF93")
                   for et in loop],
          None),
+        ("Earth from a Mars lander, LT+S",
+         lambda th: k.apparent_state("EARTH", lander, ets, "IAU_MARS", correction="LT+S", threads=th),
+         lambda: cyice.spkcpo_v("EARTH", loop, "IAU_MARS", "OBSERVER", "LT+S", lpos, "4", "IAU_MARS"),
+         lambda: [sp.spkcpo("EARTH", et, "IAU_MARS", "OBSERVER", "LT+S", list(lpos), "4", "IAU_MARS")
+                  for et in loop],
+         lambda: k.apparent_state("EARTH", lander, loop, "IAU_MARS", correction="LT+S")[0]),
     ]
     print(f"{args.epochs} epochs, toolkit over {len(loop)} scaled; {len(os.sched_getaffinity(0))} usable cores; "
           f"load average {os.getloadavg()[0]:.2f}")
