@@ -9,9 +9,9 @@ over 2000-2030:
     Cython calls) and a spiceypy pxform / sxform loop;
   * the first call in a new frame: a fresh set's first pxform of one epoch
     (the chain is planned in that call).
-Each round runs every contender once, in turn (interleaving spreads a shared
-machine's noise over all alike), and the best of --repeat rounds is kept.
-The spiceypy loop runs over --spice-epochs epochs and is scaled to the batch.
+Timing through bench/harness.py (rounds in rotated order; the best of
+--repeat samples per call is shown). cyice and the spiceypy loop run over
+--spice-epochs epochs and are scaled to the batch.
 Ratios: contender time / kernwerk time on one thread (higher: kernwerk
 faster); "2 threads" is kernwerk's one-thread time over its two-thread time.
 Results are checked against cyice's.
@@ -20,14 +20,17 @@ Results are checked against cyice's.
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import pathlib
+import sys
 import time
 
 import numpy as np
 
-from kernwerk import Kernels
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from harness import Contender, measure  # noqa: E402
+from kernwerk import Kernels  # noqa: E402
 
 MARS = """KPL/PCK
 \\begindata
@@ -36,16 +39,6 @@ BODY499_POLE_DEC = ( 54.432516 -0.05827105 0. )
 BODY499_PM = ( 176.049863 350.891982443297 0. )
 \\begintext
 """
-
-
-def interleaved_best(repeat: int, contenders: dict) -> dict:
-    best = {name: math.inf for name in contenders}
-    for _ in range(repeat):
-        for name, fn in contenders.items():
-            t0 = time.perf_counter()
-            fn()
-            best[name] = min(best[name], time.perf_counter() - t0)
-    return best
 
 
 def main() -> None:
@@ -66,18 +59,18 @@ def main() -> None:
     loop = ets[: args.spice_epochs]
     scale = args.epochs / len(loop)
 
-    print(f"IAU_MARS -> J2000, {args.epochs} epochs, best of {args.repeat}")
+    print(f"IAU_MARS -> J2000, {args.epochs} epochs, best of {args.repeat}; load average {os.getloadavg()[0]:.2f}")
     print(f"{'call':8} {'kernwerk 1 thread':>18} {'2 threads':>10} {'cyice':>8} {'spiceypy loop':>14}")
+    small = np.ascontiguousarray(loop)
     for call, vec, one in (("pxform", cyice.pxform_v, sp.pxform), ("sxform", cyice.sxform_v, sp.sxform)):
         ours = getattr(k, call)
-        best = interleaved_best(args.repeat, {
-            "1": lambda: ours("IAU_MARS", "J2000", ets, threads=1),
-            "2": lambda: ours("IAU_MARS", "J2000", ets, threads=2),
-            "cyice": lambda: vec("IAU_MARS", "J2000", ets),
-            "loop": lambda: [one("IAU_MARS", "J2000", et) for et in loop],
-        })
-        best["loop"] *= scale
-        got, want = ours("IAU_MARS", "J2000", loop), np.asarray(vec("IAU_MARS", "J2000", loop))
+        cs = [Contender("1", lambda: ours("IAU_MARS", "J2000", ets, threads=1)),
+              Contender("2", lambda: ours("IAU_MARS", "J2000", ets, threads=2)),
+              Contender("cyice", lambda: vec("IAU_MARS", "J2000", small), scale=scale),
+              Contender("loop", lambda: [one("IAU_MARS", "J2000", et) for et in loop], scale=scale)]
+        measure(cs, repeats=args.repeat)
+        best = {c.label: c.best for c in cs}
+        got, want = ours("IAU_MARS", "J2000", loop), np.asarray(vec("IAU_MARS", "J2000", small))
         worst = float(np.abs(got - want).max())
         print(f"{call:8} {best['1'] / args.epochs * 1e9:15.1f} ns {best['1'] / best['2']:10.2f} "
               f"{best['cyice'] / best['1']:8.1f} {best['loop'] / best['1']:14.1f}   (worst |diff| {worst:.1e})")

@@ -23,6 +23,7 @@ leapseconds kernel when it holds one. Positions km, velocities km/s.
 from __future__ import annotations
 
 import datetime as _dt
+import math
 import operator
 import os
 from collections.abc import Callable, Iterable
@@ -30,8 +31,8 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple, overload
 
 from . import _ext
 from .bodies import BodyRegistry, default_registry
-from .errors import BodyNameError, FileFormatError, FrameError
-from .sites import AzEl, AzElRates, Site
+from .errors import BodyNameError, CoverageError, FileFormatError, FrameError
+from .sites import AzEl, AzElRates, Ellipsoid, Site
 from .timescales import LeapSeconds, _is_astropy_time, to_et
 
 if TYPE_CHECKING:
@@ -458,7 +459,12 @@ class Kernels:
         that ellipsoid's radii as BODY399_RADII). Range in km. The direction
         is the apparent one for `correction` (default ``"LT+S"``: light time
         and stellar aberration, where the target appears; refraction is not
-        modelled), in ITRF93 at `et`.
+        modelled), in ITRF93 at `et`. From a site on another body (see
+        `site`) the frame is the site's body frame at `et` and the
+        east-north-up frame that of its planetodetic coordinates on the
+        body's ellipsoid (azlcpo with that body and frame); from a station of
+        a station kernel (see `station`) it is the station's topocentric
+        frame at `et` (x north, y west, z up).
 
         Returns an `AzEl` (azimuth, elevation, range) of arrays shaped like
         `et` (floats for a scalar epoch); with ``rates=True`` an `AzElRates`
@@ -477,8 +483,18 @@ class Kernels:
         flat = _flat(arr) if arr.ndim else arr.reshape(1)
         out = np.empty((flat.shape[0], 6))
         lts = np.empty(flat.shape[0])
-        lat, lon = site._lat_lon_radians()
-        _ext.azel(self._set, t, list(site.position), lat, lon, corr, flat, out, lts, n_threads or 0, list(arr.shape))
+        if site._on_earth():
+            lat, lon = site._lat_lon_radians()
+            _ext.azel(self._set, t, list(site.position), lat, lon, corr, flat, out, lts, n_threads or 0,
+                      list(arr.shape))
+        else:
+            # The site's own frame at et: its body's frame (east-north-up on
+            # its ellipsoid), or a station's topocentric frame.
+            frame = _frame_code(site.frame, self._set)
+            topocentric = site.station is not None
+            lat, lon = (0.0, 0.0) if topocentric else site._lat_lon_radians()
+            _ext.azel(self._set, t, self._endpoint(site), lat, lon, corr, flat, out, lts, n_threads or 0,
+                      list(arr.shape), frame, topocentric)
         out[:, [0, 1, 3, 4]] = np.degrees(out[:, [0, 1, 3, 4]])
         # The azimuth in degrees may round up to 360 just below 2 pi.
         out[:, 0] = np.where(out[:, 0] >= 360.0, 0.0, out[:, 0])
@@ -720,6 +736,70 @@ class Kernels:
                         n_threads or 0, list(ets.shape))
         result = out.reshape(ets.shape).view(np.bool_)
         return bool(result) if result.ndim == 0 else result
+    # ------------------------------------------------------------------
+    # Sites on any body, and stations of station kernels
+
+    def site(self, body: str | int, latitude: float, longitude: float, height: float = 0.0, *,
+             frame: str | int | None = None, name: str | None = None, allow_any_height: bool = False) -> Site:
+        """A `Site` fixed on `body` (name or code) at planetodetic `latitude`
+        and `longitude` (degrees, north and east positive) and `height` (km
+        above the body's ellipsoid): a lander on Mars, a station on the Moon.
+        The ellipsoid is the body's ``BODY<code>_RADII`` of the set (equatorial
+        radius the first, flattening (first - third) / first, as the
+        toolkit's azlcpo takes them); the frame is `frame` or else the body's
+        frame as `body_frame` chooses it (IAU_MARS; MOON_ME through lunarsky's
+        association kernel; ITRF93 on the Earth through naif-earth-itrf93's).
+        The site's azimuth and elevation are measured in that frame, on that
+        ellipsoid. MissingKernelError when the set has no radii for the body,
+        FrameError when it has no frame for it; heights as `Site.geodetic`."""
+        self._check_open()
+        code = self.body_code(body)
+        radii = self.radii(body)
+        a, c = radii[0], radii[2]
+        if not (a > 0 and 0 < c <= a):
+            raise FileFormatError(f"RADII of {self._body_label(body, code)}: BODY{code}_RADII = {radii} is no "
+                                  "oblate ellipsoid (the first radius must be at least the third, both positive)")
+        info = self.body_frame(body) if frame is None else self.frame_info(frame)
+        return Site.geodetic(latitude, longitude, height, ellipsoid=Ellipsoid(a, (a - c) / a), name=name,
+                             allow_any_height=allow_any_height, center=code, frame=info.name)
+
+    def station(self, station: str | int, frame: str | int | None = None, *, name: str | None = None) -> Site:
+        """A `Site` for a station of a station kernel, as the toolkit's
+        station kernels ship one: its position is the SPK object `station`
+        (a name bound through NAIF_BODY_NAME/NAIF_BODY_CODE, or a code such
+        as 399014), its topocentric frame a TK frame (x north, y west, z up)
+        named `frame`, by default ``<station name>_TOPO`` (DSS-14_TOPO).
+        `azel` measures azimuth and elevation in that frame at et; as an
+        observer or target it is the SPK object (the toolkit's spkezr).
+        CoverageError when the set has no segment for the station,
+        FrameError when the frame is unknown."""
+        self._check_open()
+        code = self.body_code(station)
+        cover = self.coverage(code)
+        if cover.shape[0] == 0:
+            raise CoverageError(f"station {station!r} (code {code}) has no SPK segment in this set")
+        if frame is None:
+            try:
+                label = station if isinstance(station, str) else self._names.bodc2n(code)
+            except ValueError:
+                label = str(code)
+            frame = f"{label.strip().upper()}_TOPO"
+            if self._set.frame_code(frame) is None:
+                raise FrameError(f"station {station!r}: the set knows no frame {frame!r} (the toolkit's station "
+                                 "kernels name a station's topocentric frame <station>_TOPO); pass frame=")
+        info = self.frame_info(frame)
+        mid = 0.5 * (float(cover[0, 0]) + float(cover[0, 1]))
+        if not math.isfinite(mid):
+            mid = float(cover[0, 0]) if math.isfinite(cover[0, 0]) else 0.0
+        center = self._station_center(code, mid)
+        nan = math.nan
+        return Site._make(nan, nan, nan, (nan, nan, nan), Ellipsoid(nan, nan), name or info.name.removesuffix("_TOPO"),
+                          center, info.name, code)
+
+    def _station_center(self, code: int, et: float) -> int:
+        # The center of the segment that answers for the station.
+        links = self._set.resolve(code, 0, et)
+        return int(links[0][1]) if links else 0
 
     def _body_label(self, body: str | int, code: int) -> str:
         return f"{body} ({code})" if isinstance(body, str) else f"body {code}"
@@ -744,9 +824,15 @@ class Kernels:
             raise ValueError("operation on a closed Kernels")
 
     def _endpoint(self, body: str | int | Site) -> int | list[float]:
-        # A site crosses as its ITRF93 position, a body as its code.
+        # A site on the Earth crosses as its ITRF93 position, one on another
+        # body as [x, y, z, center, frame code], a station and a body as its
+        # code.
         if isinstance(body, Site):
-            return list(body.position)
+            if body.station is not None:
+                return body.station
+            if body._on_earth():
+                return list(body.position)
+            return list(body.position) + [float(body.center), float(_frame_code(body.frame, self._set))]
         return self.body_code(body)
 
     def _code_of_name(self, name: str) -> int:

@@ -288,6 +288,21 @@ std::expected<TkDef, std::string> tk_definition(const KernelPool& pool, std::int
 
 }  // namespace
 
+namespace {
+
+// W in radians less its whole turns toward zero, as the toolkit reduces it
+// (w - 2 pi trunc(w / 2 pi), each step rounded): found by experiment, it
+// gives the toolkit's W bit for bit, where reducing in degrees (exactly)
+// left up to 1.3 ulp of the unreduced W (1e-11 rad for Mars in 2030).
+inline double reduce_prime_meridian(double w) noexcept {
+    constexpr double kTwoPi = 2.0 * M_PI;
+    const double q = w / kTwoPi;
+    const double turns = q >= 0.0 ? std::floor(q) : -std::floor(-q);
+    return w - kTwoPi * turns;
+}
+
+}  // namespace
+
 RotationRate TextPckModel::evaluate(double et, bool rates) const noexcept {
     RotationRate out;
     evaluate_into(et, rates, out);
@@ -298,12 +313,10 @@ void TextPckModel::evaluate_into(double et, bool rates, RotationRate& out) const
     const double t = et - epoch;
     const double d = t / kDay;
     const double c = t / kCentury;
-    double a = ra[0] + c * (ra[1] + c * ra[2]);
-    double de = dec[0] + c * (dec[1] + c * dec[2]);
-    double w = pm[0] + d * (pm[1] + d * pm[2]);
-    double dra = (ra[1] + 2.0 * c * ra[2]) / kCentury;
-    double ddec = (dec[1] + 2.0 * c * dec[2]) / kCentury;
-    double dw = (pm[1] + 2.0 * d * pm[2]) / kDay;
+    // The nutation-precession series are summed on their own and then added
+    // to the polynomials, as the toolkit adds them (adding term by term to
+    // the polynomial rounds differently, by up to 1e-12 rad for Mercury).
+    double na = 0.0, nde = 0.0, nw = 0.0, ndra = 0.0, nddec = 0.0, ndw = 0.0;
     const std::size_t n = std::max({nut_ra.size(), nut_dec.size(), nut_pm.size()});
     for (std::size_t i = 0; i < n; ++i) {
         const double* coef = angles.data() + i * angle_terms;
@@ -317,29 +330,32 @@ void TextPckModel::evaluate_into(double et, bool rates, RotationRate& out) const
         ::sincos(theta * kRad, &s, &co);
         const double dth = dtheta * kRad;
         if (i < nut_ra.size()) {
-            a += nut_ra[i] * s;
-            dra += nut_ra[i] * co * dth;
+            na += nut_ra[i] * s;
+            ndra += nut_ra[i] * co * dth;
         }
         if (i < nut_dec.size()) {
-            de += nut_dec[i] * co;
-            ddec -= nut_dec[i] * s * dth;
+            nde += nut_dec[i] * co;
+            nddec -= nut_dec[i] * s * dth;
         }
         if (i < nut_pm.size()) {
-            w += nut_pm[i] * s;
-            dw += nut_pm[i] * co * dth;
+            nw += nut_pm[i] * s;
+            ndw += nut_pm[i] * co * dth;
         }
     }
-    // W reduced to [0, 360) up to a rounding below zero: 360 k is exact and
-    // lies within a factor two of W, so the difference is exact (and far
-    // cheaper than fmod's long division for large W).
-    if (std::fabs(w) >= 360.0) w = w - 360.0 * std::floor(w / 360.0);
+    const double a = ra[0] + c * (ra[1] + c * ra[2]) + na;
+    const double de = dec[0] + c * (dec[1] + c * dec[2]) + nde;
+    const double w = pm[0] + d * (pm[1] + d * pm[2]) + nw;
+    const double dra = (ra[1] + 2.0 * c * ra[2]) / kCentury + ndra;
+    const double ddec = (dec[1] + 2.0 * c * dec[2]) / kCentury + nddec;
+    const double dw = (pm[1] + 2.0 * d * pm[2]) / kDay + ndw;
+    const double wr = reduce_prime_meridian(w * kRad);
     if (rates) {
-        auto [r, dr] = pck_euler_rotation_and_derivative(M_PI / 2 + a * kRad, M_PI / 2 - de * kRad, w * kRad,
+        auto [r, dr] = pck_euler_rotation_and_derivative(M_PI / 2 + a * kRad, M_PI / 2 - de * kRad, wr,
                                                          dra * kRad, -ddec * kRad, dw * kRad);
         out.r = r;
         out.dr = dr;
     } else {
-        out.r = pck_euler_rotation(M_PI / 2 + a * kRad, M_PI / 2 - de * kRad, w * kRad);
+        out.r = pck_euler_rotation(M_PI / 2 + a * kRad, M_PI / 2 - de * kRad, wr);
     }
     if (has_ref) {
         out.r = mxm3(out.r, ref);

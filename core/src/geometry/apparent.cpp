@@ -80,7 +80,9 @@ std::string site_label(const Vec3& r) {
 }
 
 std::string endpoint_label(const Endpoint& e) {
-    return e.is_site ? site_label(e.site) : "body " + std::to_string(e.body);
+    if (!e.is_site) return "body " + std::to_string(e.body);
+    if (e.earth_site()) return site_label(e.site);
+    return site_label(e.site) + " in frame " + std::to_string(e.frame) + " of body " + std::to_string(e.center);
 }
 
 inline double dot3(const double* a, const double* b) noexcept { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
@@ -103,12 +105,15 @@ inline double scaled_norm3(const double* a) noexcept {
 // then differ from spkezr's by up to 4e-6 km for the Moon.)
 constexpr double kConvergence = 1e-17;
 
-// An endpoint's states relative to the barycenter in J2000.
+// An endpoint's states relative to the barycenter in J2000. A site fixed
+// in a frame other than ITRF93 goes through `path` (J2000 -> its frame,
+// planned once per batch).
 class Source {
 public:
-    Source(const KernelSnapshot& snap, const Endpoint& e)
-        : cursor_(snap, e.is_site ? kEarth : e.body, 0, OutputFrame::J2000), site_(e.is_site), r_(e.site) {
-        if (site_) xf_.emplace(snap);
+    Source(const KernelSnapshot& snap, const Endpoint& e, const FramePath* path)
+        : cursor_(snap, e.is_site ? e.center : e.body, 0, OutputFrame::J2000), site_(e.is_site), r_(e.site),
+          snap_(&snap), path_(e.is_site && !e.earth_site() ? path : nullptr) {
+        if (site_ && !path_) xf_.emplace(snap);
     }
 
     // States at ets[0..n) (n <= kBlock) into rows of `out`.
@@ -117,13 +122,39 @@ public:
         if (!site_) return f;
         // The lower of the two failures, if any.
         const std::size_t m = f ? f->index : n;
-        if (auto g = xf_->evaluate(ets, m, x, true)) return g;
+        if (path_) {
+            // [r; 0] from the frame into J2000: (R^T r, dR^T r).
+            RotationRate t{};
+            std::optional<FrameError> err;
+            for (std::size_t i = 0; i < m; ++i) {
+                if (!evaluate_path(*path_, &snap_->pck_orientation(), ets[i], true, t, err))
+                    return BatchFailure{i, KernelSnapshot::frame_error(*err)};
+                double* row = out + 6 * i;
+                for (std::size_t c = 0; c < 3; ++c) {
+                    row[c] = row[c] + (t.r[0][c] * r_[0] + t.r[1][c] * r_[1] + t.r[2][c] * r_[2]);
+                    row[3 + c] = row[3 + c] + (t.dr[0][c] * r_[0] + t.dr[1][c] * r_[1] + t.dr[2][c] * r_[2]);
+                }
+            }
+            return f;
+        }
+        if (auto g = xf_->evaluate(ets, m, x, false)) return g;
         if (f) return f;
-        const State fixed{r_[0], r_[1], r_[2], 0.0, 0.0, 0.0};
+        // X^-1 [r, 0] from the forward transform X = [R 0; dR R]: X^-1 is
+        // [R^T 0; dR^T R^T], and its product with [r, 0] summed from 0 as
+        // apply_sxform sums it (the three zero terms it adds change no sum
+        // that is not itself zero, and the Earth's state is added after).
         for (std::size_t i = 0; i < n; ++i) {
-            const State s = apply_sxform(x[i], fixed);
+            const Mat6& xi = x[i];
             double* row = out + 6 * i;
-            for (std::size_t c = 0; c < 6; ++c) row[c] = row[c] + s[c];
+            for (std::size_t c = 0; c < 3; ++c) {
+                double p = 0.0, v = 0.0;
+                for (std::size_t j = 0; j < 3; ++j) {
+                    p = p + xi[j][c] * r_[j];
+                    v = v + xi[j + 3][c] * r_[j];
+                }
+                row[c] = row[c] + p;
+                row[3 + c] = row[3 + c] + v;
+            }
         }
         return std::nullopt;
     }
@@ -133,6 +164,8 @@ private:
     std::optional<Itrf93Cursor> xf_;
     bool site_;
     Vec3 r_;
+    const KernelSnapshot* snap_;
+    const FramePath* path_;
 };
 
 enum class Output { State, AzEl };
@@ -147,6 +180,13 @@ struct Runner {
     // turns).
     const FramePath* path = nullptr;
     std::int32_t frame_center = kEarth;
+    // J2000 -> the frame of a target or observer site fixed in a frame other
+    // than ITRF93.
+    const FramePath* target_path = nullptr;
+    const FramePath* observer_path = nullptr;
+    // The output frame at et whoever observes (azimuth and elevation: the
+    // observer's own frame at the instant of observation).
+    bool frame_at_et = false;
 
     CorrectionFlags fl = correction_flags(q.correction);
     double sigma = fl.transmission ? 1.0 : -1.0;  // the target is seen at et + sigma lt
@@ -170,7 +210,8 @@ struct Runner {
         double acc[3 * kBlock];
         Mat6 x[kBlock];
 
-        Work(const KernelSnapshot& snap, const Runner& r) : target(snap, r.q.target), observer(snap, r.q.observer) {
+        Work(const KernelSnapshot& snap, const Runner& r)
+            : target(snap, r.q.target, r.target_path), observer(snap, r.q.observer, r.observer_path) {
             const ApparentQuery& q = r.q;
             const bool bodies = !q.target.is_site && !q.observer.is_site;
             if (bodies && !r.fl.light_time && !r.fl.stellar)
@@ -178,8 +219,8 @@ struct Runner {
             if (q.frame == OutputFrame::Itrf93) frame_xf.emplace(snap);
             const std::int32_t fc = r.frame_center;
             if ((q.frame == OutputFrame::Itrf93 || (r.path && r.path->time_dependent)) && r.fl.light_time &&
-                !q.observer.is_site && q.observer.body != fc && (q.target.is_site || q.target.body != fc))
-                center.emplace(snap, Endpoint::of_body(fc));
+                !r.frame_at_et && !q.observer.is_site && q.observer.body != fc && (q.target.is_site || q.target.body != fc))
+                center.emplace(snap, Endpoint::of_body(fc), nullptr);
         }
     };
 
@@ -327,7 +368,7 @@ struct Runner {
             case OutputFrame::Itrf93: {
                 // The epoch at which the Earth's center is seen, and the rate
                 // of that epoch.
-                const bool shifted = fl.light_time && !q.observer.is_site && q.observer.body != kEarth;
+                const bool shifted = fl.light_time && !frame_at_et && !q.observer.is_site && q.observer.body != kEarth;
                 if (shifted && !q.target.is_site && q.target.body == kEarth) {
                     std::copy(w.lt, w.lt + n, w.ltc);
                     std::copy(w.dlt, w.dlt + n, w.dltc);
@@ -356,8 +397,8 @@ struct Runner {
                 // Any other frame: one that turns is taken when its centre is
                 // seen, as ITRF93 is; a fixed one at et.
                 const std::int32_t fc = frame_center;
-                const bool shifted =
-                    path->time_dependent && fl.light_time && !q.observer.is_site && q.observer.body != fc;
+                const bool shifted = path->time_dependent && fl.light_time && !frame_at_et && !q.observer.is_site &&
+                                     q.observer.body != fc;
                 if (shifted && !q.target.is_site && q.target.body == fc) {
                     std::copy(w.lt, w.lt + n, w.ltc);
                     std::copy(w.dlt, w.dlt + n, w.dltc);
@@ -479,6 +520,18 @@ std::expected<void, BatchFailure> run_query(const Runner& given, EpochView ets, 
         runner.path = &*path;
         runner.frame_center = given.snap.frames().node(code)->info.center;
     }
+    // Sites fixed in frames other than ITRF93: their frames planned once.
+    std::optional<FramePath> site_paths[2];
+    const Endpoint* ends[2] = {&given.q.target, &given.q.observer};
+    const FramePath** slots[2] = {&runner.target_path, &runner.observer_path};
+    for (int i = 0; i < 2; ++i) {
+        if (!ends[i]->is_site || ends[i]->earth_site()) continue;
+        auto p = given.snap.frame_path(1, ends[i]->frame);
+        if (!p) return std::unexpected(BatchFailure{0, given.wrap(p.error())});
+        site_paths[i] = *p;
+        prepare_path(*site_paths[i], &given.snap.pck_orientation());
+        *slots[i] = &*site_paths[i];
+    }
     return run_batch(ets.size, threads,
                      [&](std::size_t b, std::size_t e, const std::atomic<std::size_t>& lowest) {
                          return runner.run(ets, b, e, out, lts, lowest);
@@ -517,6 +570,16 @@ std::expected<void, BatchFailure> azel_batch(const KernelSnapshot& snap, const E
                                              double* light_times, unsigned threads) {
     const Runner runner{snap, ApparentQuery{target, Endpoint::of_site(site), OutputFrame::Itrf93, correction},
                         Output::AzEl, enu};
+    return run_query(runner, ets, out, light_times, threads);
+}
+
+std::expected<void, BatchFailure> azel_batch(const KernelSnapshot& snap, const Endpoint& target,
+                                             const Endpoint& observer, std::int32_t frame, const Mat3& local,
+                                             Correction correction, EpochView ets, double* out, double* light_times,
+                                             unsigned threads) {
+    Runner runner{snap, ApparentQuery{target, observer, static_cast<OutputFrame>(frame), correction}, Output::AzEl,
+                  local};
+    runner.frame_at_et = true;
     return run_query(runner, ets, out, light_times, threads);
 }
 

@@ -36,10 +36,13 @@
 // instant of observation, as spkcpo with the observer as reference location,
 // and azlcpo).
 //
-// A site (a point fixed in ITRF93 relative to the Earth's center, 399) has
+// A site (a point r fixed in ITRF93 relative to the Earth's center, 399) has
 // the state E(t) + X(t)^-1 [r, 0] at epoch t, E the Earth's state and X the
 // J2000 -> ITRF93 transform of the loaded Earth orientation; as a target it
-// is evaluated at the light-time corrected epoch like any body.
+// is evaluated at the light-time corrected epoch like any body. A site fixed
+// in another body's frame F relative to body C is C(t) + X(t)^-1 [r, 0] with
+// X the J2000 -> F transform of the frame system; an observer site takes a
+// frame that turns at et, as it takes ITRF93.
 #pragma once
 
 #include <array>
@@ -75,14 +78,25 @@ const char* correction_name(Correction c) noexcept;
 const char* accepted_corrections() noexcept;
 
 // One end of a query: a body of the kernel set (a NAIF code) or a site, a
-// point fixed in ITRF93 relative to the Earth's center (km).
+// point fixed in a body's frame relative to the body's center (km): in
+// ITRF93 relative to the Earth's center unless said otherwise, or in any
+// frame the set can evaluate (IAU_MARS relative to Mars, MOON_ME relative
+// to the Moon, ...).
 struct Endpoint {
     bool is_site = false;
     std::int32_t body = 0;
     Vec3 site{};
+    std::int32_t center = 399;   // site: the body whose center it is fixed to
+    std::int32_t frame = 13000;  // site: the frame its position is fixed in
 
     static Endpoint of_body(std::int32_t code) noexcept { return Endpoint{false, code, {}}; }
     static Endpoint of_site(const Vec3& r) noexcept { return Endpoint{true, 0, r}; }
+    static Endpoint of_site(const Vec3& r, std::int32_t center, std::int32_t frame) noexcept {
+        return Endpoint{true, 0, r, center, frame};
+    }
+    // A site fixed in ITRF93 on the Earth: the Earth orientation path of its
+    // own, whose results are pinned bit for bit.
+    bool earth_site() const noexcept { return is_site && center == 399 && frame == 13000; }
 };
 
 struct ApparentQuery {
@@ -114,5 +128,20 @@ std::expected<std::pair<State, double>, KernelSetError> apparent_state(const Ker
 std::expected<void, BatchFailure> azel_batch(const KernelSnapshot& snap, const Endpoint& target, const Vec3& site,
                                              const Mat3& enu, Correction correction, EpochView ets, double* out,
                                              double* light_times, unsigned threads = 0);
+
+// The same from any observer: a site on any body, or a body (a station of a
+// station kernel), with the apparent state taken in `frame` at et (the
+// observer's own frame at the instant of observation, whatever its centre)
+// and `local` rotating that frame's components into east, north and up: the
+// east-north-up rotation of the site's planetodetic latitude and longitude
+// on its body's ellipsoid, or a permutation for a topocentric frame.
+std::expected<void, BatchFailure> azel_batch(const KernelSnapshot& snap, const Endpoint& target,
+                                             const Endpoint& observer, std::int32_t frame, const Mat3& local,
+                                             Correction correction, EpochView ets, double* out, double* light_times,
+                                             unsigned threads = 0);
+
+// The rotation from a topocentric frame as the toolkit's station kernels
+// define them (x toward north, y toward west, z up) into east-north-up.
+inline constexpr Mat3 kTopocentricToEnu{{{0.0, -1.0, 0.0}, {1.0, 0.0, 0.0}, {0.0, 0.0, 1.0}}};
 
 }  // namespace kernwerk

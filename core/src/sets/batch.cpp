@@ -10,6 +10,7 @@
 #include <queue>
 
 #include "base/parallel.hpp"
+#include "daf/chebyshev.hpp"
 #include "sets/internal.hpp"
 
 namespace kernwerk {
@@ -422,12 +423,16 @@ struct BatchRunner {
     }
 
     // Transforms (transform = true) at epochs [b, e) into 36 doubles each of
-    // `out`, with the caller's plan (valid when `have`).
+    // `out`, with the caller's plan (valid when `have`). Runs of four epochs
+    // that the planned Type 2 segment serves go through the Chebyshev lanes
+    // (lanes::type2_rows4, the bits of PckType2::evaluate) and then through
+    // the scalar path's own sxform, so every transform is the scalar one.
     std::optional<BatchFailure> run_transforms(EpochView ets, std::size_t b, std::size_t e, double* out,
                                                const std::atomic<std::size_t>& lowest, Plan& plan,
                                                bool& have) const {
-        for (std::size_t i = b; i < e; ++i) {
-            if ((i & 1023) == 0 && lowest.load(std::memory_order_relaxed) < b) return std::nullopt;
+        std::size_t i = b;
+        while (i < e) {
+            if (lowest.load(std::memory_order_relaxed) < b) return std::nullopt;
             const double et = ets[i];
             if (std::isnan(et)) [[unlikely]]
                 return BatchFailure{i, error(KernelSetError::Kind::Epoch, et, "the epoch is NaN")};
@@ -438,12 +443,70 @@ struct BatchRunner {
                     return BatchFailure{i, plan_error(f, et)};
                 have = true;
             }
+            if (i + 4 <= e && lanes4(ets, i, plan, out + 36 * i)) {
+                i += 4;
+                continue;
+            }
             auto x = snap.itrf93_transform(*plan.pck, et, inverse);
             if (!x) [[unlikely]]
                 return BatchFailure{i, error(x.error().kind(), et, x.error().message())};
             std::copy(&(*x)[0][0], &(*x)[0][0] + 36, out + 36 * i);
+            ++i;
         }
         return std::nullopt;
+    }
+
+    // Epochs ets[i..i+4) through the lanes into `out`, when Type 2 segments
+    // with the same number of coefficients serve all four (the plan's, or
+    // the winner of the Earth orientation timeline for an epoch outside it:
+    // random epochs spread over several segments) from records in the file
+    // with RADIUS != 0; false (nothing written) otherwise, and the scalar
+    // path plans, evaluates or reports the epoch.
+    bool lanes4(EpochView ets, std::size_t i, const Plan& plan, double* out) const {
+        double e4[4];
+        const double* rec[4];
+        const PckSegment* segs[4];
+        std::size_t nc = 0;
+        for (std::size_t k = 0; k < 4; ++k) {
+            e4[k] = ets[i + k];
+            if (std::isnan(e4[k])) return false;
+            const PckSegment* seg = plan.pck->segment;
+            if (!plan.valid.contains(e4[k])) {
+                const Run& r = snap.itrf93_.find(e4[k]);
+                if (r.winner < 0) return false;
+                seg = snap.pck_segments_[static_cast<std::size_t>(r.winner)].segment;
+            }
+            if (!seg->type2 || seg->type2->ncoef < 2 || (k > 0 && seg->type2->ncoef != nc)) return false;
+            const PckType2& t = *seg->type2;
+            nc = static_cast<std::size_t>(t.ncoef);
+            rec[k] = chebyshev_record_or_null(t.daf, t.init, t.intlen, t.rsize, t.n, t.begin, e4[k]);
+            if (!rec[k]) return false;
+            // All four records are asked for before any is read: random
+            // epochs then wait on memory once, not four times.
+            prefetch_words(rec[k], t.rsize);
+            segs[k] = seg;
+        }
+        for (std::size_t k = 0; k < 4; ++k)
+            if (rec[k][1] == 0.0) return false;
+        Mat3 m[4];
+        for (std::size_t k = 0; k < 4; ++k) {
+            const auto mk = pck_reference_rotation(segs[k]->ref_frame, InertialFrame::J2000);
+            if (!mk) return false;
+            m[k] = *mk;
+        }
+        double rows[24];
+        lanes::type2_rows4(rec, nc, e4, rows);
+        for (std::size_t k = 0; k < 4; ++k) {
+            const double* r = rows + 6 * k;
+            const EulerState eu{r[0], r[1], r[2], r[3], r[4], r[5]};
+            if (inverse) {
+                const Mat6 x = invert_sxform(pck_inertial_to_body_sxform(m[k], eu));
+                std::copy(&x[0][0], &x[0][0] + 36, out + 36 * k);
+            } else {
+                pck_inertial_to_body_sxform(m[k], eu, out + 36 * k);
+            }
+        }
+        return true;
     }
 };
 

@@ -46,8 +46,16 @@ Endpoint endpoint_of(nb::handle h, const char* what) {
         return Endpoint::of_body(static_cast<std::int32_t>(v));
     }
     auto v = nb::cast<std::vector<double>>(h);
-    if (v.size() != 3) fail(ErrorKind::Value, std::string(what) + " site position must have 3 components");
-    return Endpoint::of_site(Vec3{v[0], v[1], v[2]});
+    if (v.size() == 3) return Endpoint::of_site(Vec3{v[0], v[1], v[2]});
+    // [x, y, z, center, frame]: a site fixed in a body's frame.
+    if (v.size() == 5) {
+        for (double c : {v[3], v[4]})
+            if (!(c >= INT32_MIN && c <= INT32_MAX) || c != std::floor(c))
+                fail(ErrorKind::Value, std::string(what) + " site's center and frame must be NAIF codes");
+        return Endpoint::of_site(Vec3{v[0], v[1], v[2]}, static_cast<std::int32_t>(v[3]),
+                                 static_cast<std::int32_t>(v[4]));
+    }
+    fail(ErrorKind::Value, std::string(what) + " site must be [x, y, z] or [x, y, z, center, frame]");
 }
 
 
@@ -95,21 +103,28 @@ std::tuple<std::tuple<double, double, double, double, double, double>, double> a
     return {{s[0], s[1], s[2], s[3], s[4], s[5]}, r->second};
 }
 
-void azel(nb::handle set, nb::handle target, const std::vector<double>& site, double lat, double lon,
+void azel(nb::handle set, nb::handle target, nb::handle site, double lat, double lon,
           const std::string& correction, const Epochs& ets, Rows out, Column lts, unsigned threads,
-          const std::vector<std::size_t>& shape) {
+          const std::vector<std::size_t>& shape, std::int32_t frame, bool topocentric) {
     const Endpoint t = endpoint_of(target, "target");
-    const Endpoint s = endpoint_of(nb::cast(site), "observer");
+    const Endpoint s = endpoint_of(site, "observer");
     const Correction c = correction_of(correction);
     check_out(ets, out, lts);
-    if (!std::isfinite(lat) || !std::isfinite(lon)) fail(ErrorKind::Value, "site latitude and longitude must be finite");
-    const Mat3 enu = enu_rotation(lat, lon);
+    Mat3 local = kTopocentricToEnu;
+    if (!topocentric) {
+        if (!std::isfinite(lat) || !std::isfinite(lon))
+            fail(ErrorKind::Value, "site latitude and longitude must be finite");
+        local = enu_rotation(lat, lon);
+    }
     auto snap = kernel_set_snapshot(set);
     check_before(*snap);
     std::expected<void, BatchFailure> r;
     {
         nb::gil_scoped_release release;
-        r = azel_batch(*snap, t, s.site, enu, c, view_of(ets), out.data(), lts.data(), threads);
+        if (s.earth_site() && frame == 13000 && !topocentric)
+            r = azel_batch(*snap, t, s.site, local, c, view_of(ets), out.data(), lts.data(), threads);
+        else
+            r = azel_batch(*snap, t, s, frame, local, c, view_of(ets), out.data(), lts.data(), threads);
     }
     check_unchanged(*snap);
     if (!r) raise(r.error().error, index_suffix(r.error().index, shape));
@@ -139,10 +154,12 @@ void register_apparent(nb::module_& m) {
           nb::arg("correction"), nb::arg("et"), "One apparent state and its light time: ((x, y, z, vx, vy, vz), lt).");
     m.def("azel", &azel, nb::arg("set"), nb::arg("target"), nb::arg("site"), nb::arg("lat"), nb::arg("lon"),
           nb::arg("correction"), nb::arg("ets"), nb::arg("out"), nb::arg("light_times"), nb::arg("threads") = 0,
-          nb::arg("shape") = std::vector<std::size_t>{},
+          nb::arg("shape") = std::vector<std::size_t>{}, nb::arg("frame") = 13000, nb::arg("topocentric") = false,
           "Azimuth (rad, from north toward east, [0, 2 pi)), elevation (rad), range (km) and their rates of "
-          "`target` from the site at ITRF93 `site` (km) with the east-north-up frame of geodetic `lat`, `lon` "
-          "(radians), into `out` ((n, 6) float64); light times into `light_times`.");
+          "`target` from `site` (an endpoint as `apparent` takes it: a site's position, or a station's NAIF "
+          "code) in `frame` at et, with the east-north-up frame of planetodetic `lat`, `lon` (radians), or with "
+          "`topocentric` that frame's x north, y west, z up; into `out` ((n, 6) float64), light times into "
+          "`light_times`.");
     m.def("geodetic_to_itrf93", &geodetic_to_itrf93, nb::arg("lat"), nb::arg("lon"), nb::arg("height"), nb::arg("a"),
           nb::arg("f"), "Geodetic latitude, longitude (degrees) and height (km) on the ellipsoid (a km, flattening "
           "f) -> Earth-fixed (x, y, z) km.");
