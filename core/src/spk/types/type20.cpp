@@ -35,24 +35,23 @@ std::expected<SpkType20, SpkError> SpkType20::open(const DafFile& daf, std::uint
 }
 
 std::expected<State, SpkError> SpkType20::evaluate(double et) const {
-    // Days past the first interval's start, the two parts of the Julian date
-    // taken off in turn to keep the fraction's precision. (Formed in seconds,
-    // as PckType20 forms it, the positions come within one ulp of the
-    // toolkit's largest component, where this form is up to 33 ulps away on
-    // the test files; the results recorded of this form are kept.)
-    const double days = (et / kSecondsPerDay - (initjd - kJ2000)) - initfr;
-    std::int64_t index = index_from_double(std::floor(days / intlen));
+    // The time argument in TDB seconds, as the toolkit forms it: the first
+    // record's start, the record, its middle, s in -1..1. (A division of ET
+    // into days first loses bits of s: up to 33 ulps of the largest position
+    // component on the test files.)
+    const double start = (initjd - kJ2000) * kSecondsPerDay + initfr * kSecondsPerDay;
+    const double length = intlen * kSecondsPerDay;
+    std::int64_t index = index_from_double(std::floor((et - start) / length));
     if (index < 0) index = 0;
     if (static_cast<std::uint64_t>(index) >= n) index = static_cast<std::int64_t>(n - 1);
-    const double half = intlen / 2.0;
-    const double s = (days - static_cast<double>(index) * intlen - half) / half;
+    const double radius = length / 2.0;
+    const double s = (et - (start + (static_cast<double>(index) + 0.5) * length)) / radius;
     const double* r = records + static_cast<std::uint64_t>(index) * rsize;
     const std::size_t nc = static_cast<std::size_t>(ncoef);
 
     const double* const c[3] = {r, r + (nc + 1), r + 2 * (nc + 1)};
     double v[3], integral[3];
     cheby3_value_and_integral(c, nc, s, v, integral);
-    const double radius = half * kSecondsPerDay;
     const double vscale = dscale / tscale;
     State out;
     for (int a = 0; a < 3; ++a) {
