@@ -1,0 +1,279 @@
+#include "events/quantities.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "text/pool.hpp"
+
+namespace kernwerk::events {
+
+namespace {
+
+std::string canonical(std::string_view text) {
+    std::size_t a = 0, b = text.size();
+    while (a < b && std::isspace(static_cast<unsigned char>(text[a]))) ++a;
+    while (b > a && std::isspace(static_cast<unsigned char>(text[b - 1]))) --b;
+    std::string s;
+    for (char c : text.substr(a, b - a)) s += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// States of one apparent query at a batch of epochs, into a buffer the
+// quantity keeps per call.
+std::expected<void, BatchFailure> states(const KernelSnapshot& snap, const ApparentQuery& q, const double* ets,
+                                         std::size_t n, std::vector<double>& out, unsigned threads) {
+    out.resize(6 * n);
+    return apparent_batch(snap, q, EpochView{ets, 1, n}, out.data(), nullptr, threads);
+}
+
+ApparentQuery apparent_of(const PositionQuery& q, std::int32_t frame) {
+    return ApparentQuery{q.target, q.observer, static_cast<OutputFrame>(frame), q.correction};
+}
+
+class Distance final : public Quantity {
+public:
+    Distance(const KernelSnapshot& s, const PositionQuery& q, bool rate) : snap_(s), q_(apparent_of(q, 1)), rate_(rate) {}
+    std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
+                                               unsigned threads) const override {
+        std::vector<double> st;
+        if (!rate_) {
+            if (auto r = states(snap_, q_, ets, n, st, threads); !r) return r;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double* s = &st[6 * i];
+                const double d = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
+                f[i] = d;
+                df[i] = (s[0] * s[3] + s[1] * s[4] + s[2] * s[5]) / d;
+            }
+            return {};
+        }
+        // Range rate at t, t - dt and t + dt in one batch.
+        std::vector<double> ts(3 * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            ts[i] = ets[i];
+            ts[n + i] = ets[i] - kRangeRateDt;
+            ts[2 * n + i] = ets[i] + kRangeRateDt;
+        }
+        if (auto r = states(snap_, q_, ts.data(), 3 * n, st, threads); !r) {
+            BatchFailure e = std::move(r.error());
+            e.index %= n;
+            return std::unexpected(std::move(e));
+        }
+        auto rr = [&](std::size_t j) {
+            const double* s = &st[6 * j];
+            return (s[0] * s[3] + s[1] * s[4] + s[2] * s[5]) / std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
+        };
+        for (std::size_t i = 0; i < n; ++i) {
+            f[i] = rr(i);
+            df[i] = (rr(2 * n + i) - rr(n + i)) / (2 * kRangeRateDt);
+        }
+        return {};
+    }
+
+private:
+    const KernelSnapshot& snap_;
+    ApparentQuery q_;
+    bool rate_;
+};
+
+class CoordinateQ final : public Quantity {
+public:
+    CoordinateQ(const KernelSnapshot& s, const PositionQuery& q, Coordinate c)
+        : snap_(s), q_(apparent_of(q, q.frame)), c_(c) {}
+    std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
+                                               unsigned threads) const override {
+        std::vector<double> st;
+        if (auto r = states(snap_, q_, ets, n, st, threads); !r) return r;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double* s = &st[6 * i];
+            const double x = s[0], y = s[1], z = s[2], vx = s[3], vy = s[4], vz = s[5];
+            const double rho2 = x * x + y * y, rho = std::sqrt(rho2);
+            const double r2 = rho2 + z * z, r = std::sqrt(r2);
+            switch (c_) {
+                case Coordinate::X: f[i] = x, df[i] = vx; break;
+                case Coordinate::Y: f[i] = y, df[i] = vy; break;
+                case Coordinate::Z: f[i] = z, df[i] = vz; break;
+                case Coordinate::Radius:
+                case Coordinate::Range: f[i] = r, df[i] = (x * vx + y * vy + z * vz) / r; break;
+                case Coordinate::Latitude:
+                case Coordinate::Declination:
+                case Coordinate::Colatitude: {
+                    const double lat = std::atan2(z, rho);
+                    const double rate = (rho2 * vz - z * (x * vx + y * vy)) / (r2 * rho);
+                    if (c_ == Coordinate::Colatitude) f[i] = std::numbers::pi / 2 - lat, df[i] = -rate;
+                    else f[i] = lat, df[i] = rate;
+                    break;
+                }
+                default: f[i] = std::nan(""), df[i] = std::nan(""); break;  // refused by coordinate_quantity
+            }
+        }
+        return {};
+    }
+
+private:
+    const KernelSnapshot& snap_;
+    ApparentQuery q_;
+    Coordinate c_;
+};
+
+// The cylindrical radius: its own class, so that Radius keeps one meaning
+// above.
+class CylRadius final : public Quantity {
+public:
+    CylRadius(const KernelSnapshot& s, const PositionQuery& q) : snap_(s), q_(apparent_of(q, q.frame)) {}
+    std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
+                                               unsigned threads) const override {
+        std::vector<double> st;
+        if (auto r = states(snap_, q_, ets, n, st, threads); !r) return r;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double* s = &st[6 * i];
+            const double rho = std::sqrt(s[0] * s[0] + s[1] * s[1]);
+            f[i] = rho;
+            df[i] = (s[0] * s[3] + s[1] * s[4]) / rho;
+        }
+        return {};
+    }
+
+private:
+    const KernelSnapshot& snap_;
+    ApparentQuery q_;
+};
+
+// The angle between unit vectors a and b, accurate near 0 and pi (the
+// toolkit's vsep).
+double angle_between(const double* a, const double* b) noexcept {
+    const double dot = a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+    if (dot > 0) {
+        const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
+        return 2 * std::asin(0.5 * std::sqrt(dx * dx + dy * dy + dz * dz));
+    }
+    if (dot < 0) {
+        const double dx = a[0] + b[0], dy = a[1] + b[1], dz = a[2] + b[2];
+        return std::numbers::pi - 2 * std::asin(0.5 * std::sqrt(dx * dx + dy * dy + dz * dz));
+    }
+    return std::numbers::pi / 2;
+}
+
+class Separation final : public Quantity {
+public:
+    Separation(const KernelSnapshot& s, const SeparationTarget& t1, const SeparationTarget& t2, const Endpoint& o,
+               Correction c)
+        : snap_(s), q1_{t1.body, o, OutputFrame::J2000, c}, q2_{t2.body, o, OutputFrame::J2000, c},
+          r1_(t1.radius), r2_(t2.radius) {}
+    std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
+                                               unsigned threads) const override {
+        std::vector<double> s1, s2;
+        if (auto r = states(snap_, q1_, ets, n, s1, threads); !r) return r;
+        if (auto r = states(snap_, q2_, ets, n, s2, threads); !r) return r;
+        for (std::size_t i = 0; i < n; ++i) {
+            double u1[3], u2[3], du1[3], du2[3], d1, d2, dd1, dd2;
+            unit_and_rate(&s1[6 * i], u1, du1, d1, dd1);
+            unit_and_rate(&s2[6 * i], u2, du2, d2, dd2);
+            const double theta = angle_between(u1, u2);
+            // d(cos theta) = du1.u2 + u1.du2 = -sin(theta) dtheta
+            const double dcos = du1[0] * u2[0] + du1[1] * u2[1] + du1[2] * u2[2] + u1[0] * du2[0] + u1[1] * du2[1] +
+                                u1[2] * du2[2];
+            double value = theta, rate = -dcos / std::sin(theta);
+            for (auto [r, d, dd] : {std::tuple{r1_, d1, dd1}, std::tuple{r2_, d2, dd2}}) {
+                if (r <= 0) continue;
+                // asin(r / d), and d/dt asin(r / d) = -r dd / (d sqrt(d^2 - r^2)).
+                value -= std::asin(std::min(1.0, r / d));
+                rate += r * dd / (d * std::sqrt(d * d - r * r));
+            }
+            f[i] = value;
+            df[i] = rate;
+        }
+        return {};
+    }
+
+private:
+    static void unit_and_rate(const double* s, double* u, double* du, double& d, double& dd) noexcept {
+        d = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
+        for (int k = 0; k < 3; ++k) u[k] = s[k] / d;
+        dd = u[0] * s[3] + u[1] * s[4] + u[2] * s[5];
+        for (int k = 0; k < 3; ++k) du[k] = (s[3 + k] - u[k] * dd) / d;
+    }
+    const KernelSnapshot& snap_;
+    ApparentQuery q1_, q2_;
+    double r1_, r2_;
+};
+
+}  // namespace
+
+std::expected<CoordinateSystem, std::string> parse_coordinate_system(std::string_view text) {
+    const std::string s = canonical(text);
+    if (s == "RECTANGULAR") return CoordinateSystem::Rectangular;
+    if (s == "LATITUDINAL") return CoordinateSystem::Latitudinal;
+    if (s == "RA/DEC") return CoordinateSystem::RaDec;
+    if (s == "SPHERICAL") return CoordinateSystem::Spherical;
+    if (s == "CYLINDRICAL") return CoordinateSystem::Cylindrical;
+    return std::unexpected("unknown coordinate system '" + std::string(text) +
+                           "' (accepted: RECTANGULAR, LATITUDINAL, RA/DEC, SPHERICAL, CYLINDRICAL)");
+}
+
+std::expected<Coordinate, std::string> parse_coordinate(CoordinateSystem system, std::string_view text) {
+    const std::string s = canonical(text);
+    struct Name {
+        const char* name;
+        Coordinate c;
+    };
+    std::vector<Name> names;
+    const char* sys = "";
+    switch (system) {
+        case CoordinateSystem::Rectangular: sys = "RECTANGULAR", names = {{"X", Coordinate::X}, {"Y", Coordinate::Y}, {"Z", Coordinate::Z}}; break;
+        case CoordinateSystem::Latitudinal: sys = "LATITUDINAL", names = {{"RADIUS", Coordinate::Radius}, {"LONGITUDE", Coordinate::Longitude}, {"LATITUDE", Coordinate::Latitude}}; break;
+        case CoordinateSystem::RaDec: sys = "RA/DEC", names = {{"RANGE", Coordinate::Range}, {"RIGHT ASCENSION", Coordinate::RightAscension}, {"DECLINATION", Coordinate::Declination}}; break;
+        case CoordinateSystem::Spherical: sys = "SPHERICAL", names = {{"RADIUS", Coordinate::Radius}, {"COLATITUDE", Coordinate::Colatitude}, {"LONGITUDE", Coordinate::Longitude}}; break;
+        case CoordinateSystem::Cylindrical: sys = "CYLINDRICAL", names = {{"RADIUS", Coordinate::Radius}, {"LONGITUDE", Coordinate::Longitude}, {"Z", Coordinate::Z}}; break;
+    }
+    std::string accepted;
+    for (const Name& n : names) {
+        if (s == n.name) return n.c;
+        accepted += (accepted.empty() ? "" : ", ") + std::string(n.name);
+    }
+    return std::unexpected("unknown coordinate '" + std::string(text) + "' of " + sys + " (accepted: " + accepted + ")");
+}
+
+std::unique_ptr<Quantity> distance_quantity(const KernelSnapshot& snap, const PositionQuery& q) {
+    return std::make_unique<Distance>(snap, q, false);
+}
+
+std::unique_ptr<Quantity> range_rate_quantity(const KernelSnapshot& snap, const PositionQuery& q) {
+    return std::make_unique<Distance>(snap, q, true);
+}
+
+std::expected<std::unique_ptr<Quantity>, std::string> coordinate_quantity(const KernelSnapshot& snap,
+                                                                         const PositionQuery& q,
+                                                                         CoordinateSystem system, Coordinate c) {
+    if (c == Coordinate::Longitude || c == Coordinate::RightAscension)
+        return std::unexpected(std::string("searches on longitude and right ascension (which wrap around) are not "
+                                           "supported yet"));
+    if (system == CoordinateSystem::Cylindrical && c == Coordinate::Radius)
+        return std::unique_ptr<Quantity>(std::make_unique<CylRadius>(snap, q));
+    return std::unique_ptr<Quantity>(std::make_unique<CoordinateQ>(snap, q, c));
+}
+
+std::unique_ptr<Quantity> separation_quantity(const KernelSnapshot& snap, const SeparationTarget& t1,
+                                              const SeparationTarget& t2, const Endpoint& observer,
+                                              Correction correction) {
+    return std::make_unique<Separation>(snap, t1, t2, observer, correction);
+}
+
+std::expected<double, KernelSetError> sphere_radius(const KernelSnapshot& snap, std::int32_t body) {
+    auto radii = body_constant(snap.pool(), body, "RADII");
+    if (!radii) return std::unexpected(KernelSetError(KernelSetError::Kind::MissingKernel,
+                                                      radii.error().message() + " (a SPHERE shape needs the body's "
+                                                      "radii from a text PCK)"));
+    if (radii->empty()) return std::unexpected(KernelSetError(KernelSetError::Kind::Value,
+                                                              "BODY" + std::to_string(body) + "_RADII is empty"));
+    double r = 0;
+    for (double v : *radii) r = std::max(r, v);
+    if (!(r > 0) || !std::isfinite(r))
+        return std::unexpected(KernelSetError(KernelSetError::Kind::Value,
+                                              "BODY" + std::to_string(body) + "_RADII must be positive"));
+    return r;
+}
+
+}  // namespace kernwerk::events

@@ -1,0 +1,68 @@
+// The quantities of event searches that need only states, computed from
+// apparent states (geometry/apparent.hpp) in batches, as the toolkit's
+// geometry finder defines them:
+//   * distance (gfdist): |p|, p the apparent position of the target seen
+//     from the observer; derivative p.v / |p|;
+//   * range rate (gfrr): p.v / |p|; its derivative by the central difference
+//     of the range rate over +/- kRangeRateDt seconds;
+//   * a coordinate of p in a frame (gfposc), with the derivative of the
+//     coordinate from the velocity (the chain rule);
+//   * angular separation of two targets seen from an observer (gfsep): the
+//     angle between their apparent positions, less, for a target taken as a
+//     sphere, its angular radius asin(r / |p|) with r the largest of its
+//     BODY<code>_RADII; derivative from the velocities.
+// Every quantity asks for states in J2000 except coordinates, which ask in
+// their frame.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "events/search.hpp"
+#include "geometry/apparent.hpp"
+
+namespace kernwerk::events {
+
+inline constexpr double kRangeRateDt = 1.0;
+
+enum class CoordinateSystem : std::uint8_t { Rectangular, Latitudinal, RaDec, Spherical, Cylindrical };
+enum class Coordinate : std::uint8_t { X, Y, Z, Radius, Longitude, Latitude, Range, RightAscension, Declination,
+                                       Colatitude };
+
+// The toolkit's names ("RECTANGULAR", "RA/DEC", "RIGHT ASCENSION", ...; case
+// and blanks around ignored). The error lists what the system accepts.
+std::expected<CoordinateSystem, std::string> parse_coordinate_system(std::string_view text);
+std::expected<Coordinate, std::string> parse_coordinate(CoordinateSystem system, std::string_view text);
+
+struct PositionQuery {
+    Endpoint target, observer;
+    std::int32_t frame = 1;  // J2000
+    Correction correction = Correction::None;
+};
+
+// The snapshot must outlive the quantity.
+std::unique_ptr<Quantity> distance_quantity(const KernelSnapshot& snap, const PositionQuery& q);
+std::unique_ptr<Quantity> range_rate_quantity(const KernelSnapshot& snap, const PositionQuery& q);
+std::expected<std::unique_ptr<Quantity>, std::string> coordinate_quantity(const KernelSnapshot& snap,
+                                                                         const PositionQuery& q,
+                                                                         CoordinateSystem system,
+                                                                         Coordinate coordinate);
+
+// A target of a separation: its body and, for a sphere, its radius (km).
+struct SeparationTarget {
+    Endpoint body;
+    double radius = 0;  // 0: a point
+};
+std::unique_ptr<Quantity> separation_quantity(const KernelSnapshot& snap, const SeparationTarget& t1,
+                                              const SeparationTarget& t2, const Endpoint& observer,
+                                              Correction correction);
+
+// The radius of `body` as a sphere: the largest of BODY<code>_RADII, or an
+// error naming the variable.
+std::expected<double, KernelSetError> sphere_radius(const KernelSnapshot& snap, std::int32_t body);
+
+}  // namespace kernwerk::events

@@ -1,0 +1,300 @@
+#include "events/search.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "base/common.hpp"
+
+namespace kernwerk::events {
+
+namespace {
+
+// Grid points evaluated per batch: bounds the memory of a search with a
+// small step over a long window, and keeps each batch large enough to split
+// across threads.
+constexpr std::size_t kGridChunk = 1 << 16;
+// More than any bracket needs: bisection alone halves 1e300 s to below
+// 1e-300 s in about 2000 steps; regula falsi steps are checked to shrink.
+constexpr int kMaxRefineSteps = 4000;
+
+KernelSetError value_error(std::string m) { return KernelSetError(KernelSetError::Kind::Value, std::move(m)); }
+
+// The state of a sampled function: negative or not. Every sign change the
+// search refines is a change of this state, so a NaN counts as "not
+// negative" and a zero as positive, the same on both sides of a bracket.
+inline bool negative(double g) noexcept { return g < 0; }
+
+struct Sampled {
+    double t, f, df;
+};
+
+// Evaluates f and df at `ets` for the samplers below: crossings of
+// f - value (or value - f) and zeros of df.
+struct Evaluator {
+    const Quantity& q;
+    unsigned threads;
+    std::vector<double> f, df;
+    std::expected<void, KernelSetError> run(const double* ets, std::size_t n, unsigned th) {
+        f.resize(n);
+        df.resize(n);
+        if (auto r = q.evaluate(ets, n, f.data(), df.data(), th); !r) {
+            const BatchFailure& e = r.error();
+            return std::unexpected(KernelSetError(e.error.kind(), e.error.message() + " (searching at ET " +
+                                                  format_double(ets[e.index]) + ")", e.error.os_errno(),
+                                                  e.error.path()));
+        }
+        return {};
+    }
+};
+
+struct CrossingCtx {
+    Evaluator* ev;
+    double value, sign;  // g = sign * (f - value)
+};
+
+std::expected<void, KernelSetError> derivative_sampler(void* ctx, const double* ets, std::size_t n, double* g) {
+    auto* ev = static_cast<Evaluator*>(ctx);
+    if (auto r = ev->run(ets, n, 1); !r) return r;
+    std::copy(ev->df.begin(), ev->df.end(), g);
+    return {};
+}
+
+std::expected<void, KernelSetError> crossing_sampler(void* ctx, const double* ets, std::size_t n, double* g) {
+    auto* c = static_cast<CrossingCtx*>(ctx);
+    if (auto r = c->ev->run(ets, n, 1); !r) return r;
+    for (std::size_t i = 0; i < n; ++i) g[i] = c->sign * (c->ev->f[i] - c->value);
+    return {};
+}
+
+
+}  // namespace
+
+std::optional<Relation> parse_relation(std::string_view text) noexcept {
+    std::string s;
+    for (char c : text)
+        if (!std::isspace(static_cast<unsigned char>(c))) s += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (s == "=") return Relation::Equal;
+    if (s == "<") return Relation::Less;
+    if (s == ">") return Relation::Greater;
+    if (s == "LOCMIN") return Relation::LocMin;
+    if (s == "LOCMAX") return Relation::LocMax;
+    if (s == "ABSMIN") return Relation::AbsMin;
+    if (s == "ABSMAX") return Relation::AbsMax;
+    return std::nullopt;
+}
+
+std::expected<void, KernelSetError> refine(std::span<Bracket> brackets, double tolerance, void* ctx, Sampler g,
+                                         double* roots) {
+    struct Work {
+        std::size_t index;
+        double glo, ghi;  // Illinois-scaled values for the regula falsi estimate
+        int kept = 0;     // -1: lo kept by the last step, +1: hi kept, 0: neither
+        bool bisect = false;
+    };
+    std::vector<Work> active;
+    for (std::size_t i = 0; i < brackets.size(); ++i) {
+        if (brackets[i].hi - brackets[i].lo > tolerance) active.push_back({i, brackets[i].glo, brackets[i].ghi});
+        else roots[i] = 0.5 * (brackets[i].lo + brackets[i].hi);
+    }
+    // Two points a quarter tolerance on either side of the estimate: when
+    // the root lies between them the bracket is down to half the tolerance.
+    const double d = 0.25 * tolerance;
+    std::vector<double> ts, gs;
+    for (int step = 0; !active.empty() && step < kMaxRefineSteps; ++step) {
+        ts.resize(2 * active.size());
+        gs.resize(2 * active.size());
+        for (std::size_t k = 0; k < active.size(); ++k) {
+            const Work& w = active[k];
+            const Bracket& b = brackets[w.index];
+            const double width = b.hi - b.lo;
+            double x = b.lo + 0.5 * width;
+            if (!w.bisect) {
+                const double rf = b.lo + width * (w.glo / (w.glo - w.ghi));
+                if (std::isfinite(rf)) x = rf;
+            }
+            x = std::clamp(x, b.lo + d, b.hi - d);
+            ts[2 * k] = x - d;
+            ts[2 * k + 1] = x + d;
+        }
+        if (auto r = g(ctx, ts.data(), ts.size(), gs.data()); !r) return r;
+        std::size_t kept_active = 0;
+        for (std::size_t k = 0; k < active.size(); ++k) {
+            Work w = active[k];
+            Bracket& b = brackets[w.index];
+            const double width = b.hi - b.lo;
+            const double x1 = ts[2 * k], x2 = ts[2 * k + 1], g1 = gs[2 * k], g2 = gs[2 * k + 1];
+            const bool slo = negative(b.glo);
+            int kept;
+            if (negative(g1) != slo) {
+                b.hi = x1, b.ghi = g1, w.ghi = g1, kept = -1;
+            } else if (negative(g2) != negative(g1)) {
+                b.lo = x1, b.hi = x2, b.glo = g1, b.ghi = g2, w.glo = g1, w.ghi = g2, kept = 0;
+            } else {
+                b.lo = x2, b.glo = g2, w.glo = g2, kept = 1;
+            }
+            // Illinois: an end kept twice in a row counts half, so that
+            // regula falsi stops creeping up on the root from one side.
+            if (kept != 0 && kept == w.kept) {
+                if (kept < 0) w.glo *= 0.5; else w.ghi *= 0.5;
+            }
+            w.kept = kept;
+            // A step that did not halve the bracket is followed by bisection.
+            w.bisect = !w.bisect && b.hi - b.lo > 0.5 * width;
+            if (b.hi - b.lo > tolerance) active[kept_active++] = w;
+            else roots[w.index] = 0.5 * (b.lo + b.hi);
+        }
+        active.resize(kept_active);
+    }
+    for (const Work& w : active) roots[w.index] = 0.5 * (brackets[w.index].lo + brackets[w.index].hi);
+    return {};
+}
+
+std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const Interval> confinement,
+                                             const SearchOptions& o) {
+    if (!(o.step > 0) || !std::isfinite(o.step))
+        return std::unexpected(value_error("step must be a positive number of seconds, not " + format_double(o.step)));
+    if (!(o.tolerance > 0) || !std::isfinite(o.tolerance))
+        return std::unexpected(value_error("tolerance must be a positive number of seconds, not " +
+                                           format_double(o.tolerance)));
+    const bool absolute = o.relation == Relation::AbsMin || o.relation == Relation::AbsMax;
+    if (absolute && (!(o.adjust >= 0) || !std::isfinite(o.adjust)))
+        return std::unexpected(value_error("adjust must be a finite number >= 0, not " + format_double(o.adjust)));
+    if (!std::isfinite(o.value))
+        return std::unexpected(value_error("the reference value must be finite, not " + format_double(o.value)));
+    if (auto m = check_window(confinement, "confinement window")) return std::unexpected(value_error(*m));
+    if (confinement.empty()) return std::unexpected(value_error("the confinement window is empty"));
+    for (const Interval& v : confinement)
+        if (!std::isfinite(v.start) || !std::isfinite(v.stop))
+            return std::unexpected(value_error("the confinement window must have finite ends"));
+
+    Evaluator ev{q, o.threads, {}, {}};
+    // 1. Samples: per confinement interval, its first and last sample and
+    //    the brackets of sign changes of the derivative.
+    struct Ends {
+        Sampled first, last;
+    };
+    std::vector<Ends> ends(confinement.size());
+    std::vector<Bracket> dbrackets;
+    std::vector<std::size_t> dinterval;  // confinement interval of each bracket
+    std::vector<double> ts;
+    for (std::size_t ci = 0; ci < confinement.size(); ++ci) {
+        const double a = confinement[ci].start, b = confinement[ci].stop;
+        // Grid: a + k step while below b, then b; computed from k, so that
+        // long searches accumulate no rounding.
+        std::size_t k = 0;
+        bool have_prev = false, done = false;
+        Sampled prev{};
+        while (!done) {
+            ts.clear();
+            while (ts.size() < kGridChunk) {
+                const double t = a + static_cast<double>(k) * o.step;
+                if (!(t < b)) {
+                    ts.push_back(b);
+                    done = true;
+                    break;
+                }
+                ts.push_back(t);
+                ++k;
+            }
+            if (ts.empty()) break;
+            if (auto r = ev.run(ts.data(), ts.size(), o.threads); !r) return std::unexpected(std::move(r.error()));
+            for (std::size_t i = 0; i < ts.size(); ++i) {
+                const Sampled s{ts[i], ev.f[i], ev.df[i]};
+                if (!have_prev) {
+                    ends[ci].first = s;
+                    have_prev = true;
+                } else if (negative(prev.df) != negative(s.df)) {
+                    dbrackets.push_back({prev.t, s.t, prev.df, s.df});
+                    dinterval.push_back(ci);
+                }
+                prev = s;
+            }
+        }
+        ends[ci].last = prev;
+    }
+
+    // 2. Local extrema.
+    std::vector<double> extrema(dbrackets.size());
+    std::vector<bool> is_min(dbrackets.size());
+    for (std::size_t i = 0; i < dbrackets.size(); ++i) is_min[i] = negative(dbrackets[i].glo);
+    if (auto r = refine(dbrackets, o.tolerance, &ev, derivative_sampler, extrema.data()); !r)
+        return std::unexpected(std::move(r.error()));
+
+    Window out;
+    if (o.relation == Relation::LocMin || o.relation == Relation::LocMax) {
+        const bool want_min = o.relation == Relation::LocMin;
+        for (std::size_t i = 0; i < extrema.size(); ++i)
+            if (is_min[i] == want_min) out.push_back({extrema[i], extrema[i]});
+        return out;
+    }
+    std::vector<double> fext(extrema.size());
+    if (!extrema.empty()) {
+        if (auto r = ev.run(extrema.data(), extrema.size(), 1); !r) return std::unexpected(std::move(r.error()));
+        fext = ev.f;
+    }
+
+    double value = o.value;
+    Relation rel = o.relation;
+    if (absolute) {
+        // The extreme value over the ends of the confinement intervals and
+        // the local extrema of the same kind; the first in time on ties.
+        const bool want_min = rel == Relation::AbsMin;
+        auto better = [&](double x, double best) { return want_min ? x < best : x > best; };
+        double best_t = ends[0].first.t, best = ends[0].first.f;
+        std::size_t e = 0;
+        for (std::size_t ci = 0; ci < confinement.size(); ++ci) {
+            if (ci && better(ends[ci].first.f, best)) best = ends[ci].first.f, best_t = ends[ci].first.t;
+            for (; e < extrema.size() && dinterval[e] == ci; ++e)
+                if (is_min[e] == want_min && better(fext[e], best)) best = fext[e], best_t = extrema[e];
+            if (better(ends[ci].last.f, best)) best = ends[ci].last.f, best_t = ends[ci].last.t;
+        }
+        if (o.adjust == 0) return Window{{best_t, best_t}};
+        value = want_min ? best + o.adjust : best - o.adjust;
+        rel = want_min ? Relation::Less : Relation::Greater;
+    }
+
+    // 3. Crossings on the monotone pieces between the ends and the extrema.
+    const double sign = rel == Relation::Greater ? -1.0 : 1.0;  // inside: sign * (f - value) < 0
+    std::vector<Bracket> cbrackets;
+    std::vector<std::size_t> cinterval;
+    std::size_t e = 0;
+    for (std::size_t ci = 0; ci < confinement.size(); ++ci) {
+        Sampled p = ends[ci].first;
+        auto piece = [&](double t, double f) {
+            const double g0 = sign * (p.f - value), g1 = sign * (f - value);
+            if (negative(g0) != negative(g1)) {
+                cbrackets.push_back({p.t, t, g0, g1});
+                cinterval.push_back(ci);
+            }
+            p = Sampled{t, f, 0};
+        };
+        for (; e < extrema.size() && dinterval[e] == ci; ++e) piece(extrema[e], fext[e]);
+        piece(ends[ci].last.t, ends[ci].last.f);
+    }
+    std::vector<double> crossings(cbrackets.size());
+    CrossingCtx cc{&ev, value, sign};
+    if (auto r = refine(cbrackets, o.tolerance, &cc, crossing_sampler, crossings.data()); !r)
+        return std::unexpected(std::move(r.error()));
+
+    std::size_t c = 0;
+    for (std::size_t ci = 0; ci < confinement.size(); ++ci) {
+        if (rel == Relation::Equal) {
+            for (; c < crossings.size() && cinterval[c] == ci; ++c) out.push_back({crossings[c], crossings[c]});
+            continue;
+        }
+        bool inside = negative(sign * (ends[ci].first.f - value));
+        double start = confinement[ci].start;
+        for (; c < crossings.size() && cinterval[c] == ci; ++c) {
+            if (inside) out.push_back({start, crossings[c]});
+            else start = crossings[c];
+            inside = !inside;
+        }
+        if (inside) out.push_back({start, confinement[ci].stop});
+    }
+    return out;
+}
+
+}  // namespace kernwerk::events
