@@ -190,3 +190,18 @@ def test_results_do_not_depend_on_threads(oracle):
     one = events.find_distance(oracle, "MOON", "EARTH", ">", 390000, threads=1, **args)
     two = events.find_distance(oracle, "MOON", "EARTH", ">", 390000, threads=2, **args)
     assert np.array_equal(one, two)
+
+
+def test_find_command_prints_the_window(oracle, capsys):
+    from kernwerk.__main__ import main
+
+    de421 = oracle.files[0]
+    argv = ["find", de421, "distance", "moon", "earth", "<", "380000", "--start", "0", "--stop", str(YEAR[1]),
+            "--step", "1h", "--correction", "LT+S", "--format", "csv"]
+    assert main(argv) == 0
+    rows = [line.split(",") for line in capsys.readouterr().out.splitlines()[1:]]
+    want = events.find_distance(oracle, "MOON", "EARTH", "<", 380000, window=[YEAR], step=3600.0, correction="LT+S")
+    assert np.array([[float(r[2]), float(r[3])] for r in rows]).tolist() == want.tolist()
+    assert rows[0][0].startswith("2000-01-")
+    assert main(argv[:7] + ["--start", "0", "--stop", "10", "--step", "0"]) == 2
+    assert "step must be a non-zero" in capsys.readouterr().err
