@@ -30,6 +30,9 @@ from .sites import WGS84, AzEl, AzElRates, Ellipsoid, Site
 from .timescales import LeapSeconds, et2utc, from_et, from_jd, str2et, to_datetime64, to_et, to_iso, to_jd
 from .writer import SpkWriter, WrittenSegment
 
+# Event search and windows: kernwerk.events.
+from . import events
+
 __all__ = [
     # the low-level module
     "naif_bodn2c", "naif_bodc2n", "naif_parse_text_kernel_bindings", "NaifSpk", "NaifSpkWriter", "NaifPck",
@@ -48,4 +51,6 @@ __all__ = [
     "reclat", "latrec", "recgeo", "georec", "recpgr", "pgrrec",
     # time
     "LeapSeconds", "to_et", "from_et", "to_jd", "from_jd", "to_iso", "to_datetime64", "str2et", "et2utc",
+    # event search
+    "events",
 ]

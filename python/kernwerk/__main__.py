@@ -571,7 +571,7 @@ def _find(args: argparse.Namespace) -> int:
     try:
         value = float(value_text) if value_text is not None else 0.0
     except ValueError:
-        raise UsageError(f"VALUE {value_text.strip()!r} is not a number") from None
+        raise UsageError(f"VALUE {str(value_text).strip()!r} is not a number") from None
     if args.start is None or args.stop is None or args.step is None:
         raise UsageError("find needs --start, --stop and --step")
     step = _step_seconds(args.step)

@@ -154,16 +154,16 @@ def summary(w: Any) -> tuple[float, float, float, int, int]:
     return float(m), float(avg), float(sd), int(short), int(long)
 
 
-def to_dates(w: Any, kernels: Kernels | None = None, precision: int = 3) -> list[tuple[str, str]]:
-    """The rows of `w` as pairs of ISO UTC strings (with the set's
-    leapseconds when given)."""
+def to_dates(w: Any, kernels: Kernels | None = None, digits: int = 3) -> list[tuple[str, str]]:
+    """The rows of `w` as pairs of ISO UTC strings with `digits` decimals
+    (with the set's leapseconds when given, else the installed ones)."""
     from .timescales import to_iso
 
     arr = _window(w, "window")
     lsk = kernels._leapseconds_object() if kernels is not None else None
     if arr.shape[0] == 0:
         return []
-    text = to_iso(arr.reshape(-1), precision=precision, leapseconds=lsk)
+    text = to_iso(arr.reshape(-1), "utc", digits, leapseconds=lsk)
     flat = [str(s) for s in text]
     return list(zip(flat[0::2], flat[1::2]))
 
