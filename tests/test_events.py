@@ -142,6 +142,12 @@ CASES = [
                                                    "EARTH", "<", 1 * R, 0, 900.0, 500, c, r),
      lambda k, w: events.find_separation(k, "SUN", "MOON", "EARTH", "<", 1, window=w, step=900.0, shape1="SPHERE",
                                          shape2="sphere", correction="CN")),
+    ("phase angle <", lambda c, r: sp.gfpa("MOON", "SUN", "NONE", "EARTH", "<", 60 * R, 0, 3600.0, 500, c, r),
+     lambda k, w: events.find_phase_angle(k, "MOON", "SUN", "EARTH", "<", 60, window=w, step=3600.0)),
+    ("phase angle locmax cn+s", lambda c, r: sp.gfpa("MOON", "SUN", "CN+S", "EARTH", "LOCMAX", 0, 0, 3600.0, 500, c,
+                                                     r),
+     lambda k, w: events.find_phase_angle(k, "MOON", "SUN", "EARTH", "LOCMAX", window=w, step=3600.0,
+                                          correction="CN+S")),
 ]
 
 
@@ -181,6 +187,10 @@ def test_search_errors(oracle):
         events.find_coordinate(k, "MOON", "EARTH", "LATITUDINAL", "LAT", "<", 0, window=[YEAR], step=3600.0)
     with pytest.raises(ValueError, match="not supported yet"):
         events.find_coordinate(k, "MOON", "EARTH", "RA/DEC", "RIGHT ASCENSION", "<", 0, window=[YEAR], step=3600.0)
+    with pytest.raises(ValueError, match="target and the observer are the same body"):
+        events.find_distance(k, "MOON", 301, "<", 1, window=[YEAR], step=3600.0)
+    with pytest.raises(ValueError, match="reception corrections only"):
+        events.find_phase_angle(k, "MOON", "SUN", "EARTH", "<", 1, window=[YEAR], step=3600.0, correction="XLT")
     with pytest.raises(kernwerk.MissingKernelError, match="BODY399_RADII"):
         events.find_separation(k, "EARTH", "MOON", "SUN", "<", 0, window=[YEAR], step=3600.0, shape1="SPHERE")
 

@@ -18,7 +18,7 @@ overlapping, touching or inverted rows, NaN); `window` builds one from
 intervals in any order, or from dates.
 
 Searches (`find_distance`, `find_range_rate`, `find_coordinate`,
-`find_separation`) take the kernel set, the geometry, a relation and a
+`find_separation`, `find_phase_angle`) take the kernel set, the geometry, a relation and a
 reference value, and keywords:
 
 * `window`: the confinement window, searched interval by interval;
@@ -57,6 +57,7 @@ if TYPE_CHECKING:
 __all__ = [
     "window", "union", "intersect", "difference", "complement", "expand", "contract", "filter_short", "measure",
     "summary", "to_dates", "find_distance", "find_range_rate", "find_coordinate", "find_separation",
+    "find_phase_angle",
     "DEFAULT_TOLERANCE",
 ]
 
@@ -259,3 +260,19 @@ def find_separation(kernels: Kernels, target1: str | int | Site, target2: str | 
     return _search(kernels, "separation", target1, observer, relation, value, window=window, step=step,
                    correction=correction, adjust=adjust, tolerance=tolerance, threads=threads,
                    target2=kernels._endpoint(target2), radii=(r1, r2), scale=math.radians(1.0))
+
+
+def find_phase_angle(kernels: Kernels, target: str | int | Site, illuminator: str | int | Site,
+                     observer: str | int | Site, relation: str, value: float = 0.0, *, window: Any, step: float,
+                     correction: str = "NONE", adjust: float = 0.0, tolerance: float = DEFAULT_TOLERANCE,
+                     threads: int | None = None) -> np.ndarray:
+    """When the phase angle (degrees) of `target` lit by `illuminator` and
+    seen from `observer` meets `relation` against `value`: spiceypy's
+    ``gfpa(target, illuminator, correction, observer, ...)``. The angle at
+    the target between the directions to the observer and to the
+    illuminator; with a light-time correction the target is taken where the
+    observer sees it, at et - lt, and the illuminator as the target sees it
+    then. Reception corrections only."""
+    return _search(kernels, "phase_angle", target, observer, relation, value, window=window, step=step,
+                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads,
+                   target2=kernels._endpoint(illuminator), scale=math.radians(1.0))

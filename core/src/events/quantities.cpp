@@ -188,19 +188,78 @@ public:
         return {};
     }
 
-private:
+public:
+    static void unit_and_rate(const double* s, double* u, double* du, double& dd) noexcept {
+        double d;
+        unit_and_rate(s, u, du, d, dd);
+    }
     static void unit_and_rate(const double* s, double* u, double* du, double& d, double& dd) noexcept {
         d = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
         for (int k = 0; k < 3; ++k) u[k] = s[k] / d;
         dd = u[0] * s[3] + u[1] * s[4] + u[2] * s[5];
         for (int k = 0; k < 3; ++k) du[k] = (s[3 + k] - u[k] * dd) / d;
     }
+
+private:
     const KernelSnapshot& snap_;
     ApparentQuery q1_, q2_;
     double r1_, r2_;
 };
 
+class PhaseAngle final : public Quantity {
+public:
+    PhaseAngle(const KernelSnapshot& s, const Endpoint& t, const Endpoint& i, const Endpoint& o, Correction c)
+        : snap_(s), q1_{t, o, OutputFrame::J2000, c}, q2_{i, t, OutputFrame::J2000, c} {}
+    std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
+                                               unsigned threads) const override {
+        std::vector<double> s1(6 * n), s2, lts(n), at(n);
+        if (auto r = apparent_batch(snap_, q1_, EpochView{ets, 1, n}, s1.data(), lts.data(), threads); !r) return r;
+        // Without a correction the illuminator is taken at et (the light
+        // time returned is then the geometric one, not applied).
+        const bool corrected = correction_flags(q1_.correction).light_time;
+        for (std::size_t i = 0; i < n; ++i) at[i] = corrected ? ets[i] - lts[i] : ets[i];
+        if (auto r = states(snap_, q2_, at.data(), n, s2, threads); !r) return r;
+        for (std::size_t i = 0; i < n; ++i) {
+            double* a = &s1[6 * i];
+            double* b = &s2[6 * i];
+            const double d1 = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
+            // The light time is |p| / c of the target's position, so its
+            // rate is the range rate over c; none without a correction.
+            const double dlt = !corrected ? 0.0 : (a[0] * a[3] + a[1] * a[4] + a[2] * a[5]) / (d1 * kSpeedOfLight);
+            for (int k = 0; k < 6; ++k) a[k] = -a[k];  // target -> observer
+            for (int k = 3; k < 6; ++k) b[k] *= 1 - dlt;
+            double u1[3], u2[3], du1[3], du2[3], dd;
+            Separation::unit_and_rate(a, u1, du1, dd);
+            Separation::unit_and_rate(b, u2, du2, dd);
+            const double theta = angle_between(u1, u2);
+            const double dcos = du1[0] * u2[0] + du1[1] * u2[1] + du1[2] * u2[2] + u1[0] * du2[0] + u1[1] * du2[1] +
+                                u1[2] * du2[2];
+            f[i] = theta;
+            df[i] = -dcos / std::sin(theta);
+        }
+        return {};
+    }
+
+private:
+    const KernelSnapshot& snap_;
+    ApparentQuery q1_, q2_;
+};
+
 }  // namespace
+
+std::unique_ptr<Quantity> phase_angle_quantity(const KernelSnapshot& snap, const Endpoint& target,
+                                               const Endpoint& illuminator, const Endpoint& observer,
+                                               Correction correction) {
+    return std::make_unique<PhaseAngle>(snap, target, illuminator, observer, correction);
+}
+
+std::optional<std::string> check_distinct(const Endpoint& a, const Endpoint& b, const char* a_name,
+                                          const char* b_name) {
+    const bool same = a.is_site == b.is_site && (a.is_site ? a.site == b.site : a.body == b.body);
+    if (!same) return std::nullopt;
+    return std::string("the ") + a_name + " and the " + b_name + " are the same " + (a.is_site ? "site" : "body") +
+           ": the quantity between them is undefined";
+}
 
 std::expected<CoordinateSystem, std::string> parse_coordinate_system(std::string_view text) {
     const std::string s = canonical(text);

@@ -11,6 +11,11 @@
 //     angle between their apparent positions, less, for a target taken as a
 //     sphere, its angular radius asin(r / |p|) with r the largest of its
 //     BODY<code>_RADII; derivative from the velocities.
+//   * phase angle (gfpa): the angle at the target between the directions to
+//     the observer and to the illuminator; the target as the observer sees
+//     it (at et - lt with a light-time correction), the illuminator as the
+//     target sees it at that epoch, with the same correction; derivative
+//     from the velocities, the illuminator's scaled by 1 - d lt / d et.
 // Every quantity asks for states in J2000 except coordinates, which ask in
 // their frame.
 #pragma once
@@ -60,6 +65,16 @@ struct SeparationTarget {
 std::unique_ptr<Quantity> separation_quantity(const KernelSnapshot& snap, const SeparationTarget& t1,
                                               const SeparationTarget& t2, const Endpoint& observer,
                                               Correction correction);
+
+// Reception corrections only (NONE, LT, LT+S, CN, CN+S; checked by the caller).
+std::unique_ptr<Quantity> phase_angle_quantity(const KernelSnapshot& snap, const Endpoint& target,
+                                               const Endpoint& illuminator, const Endpoint& observer,
+                                               Correction correction);
+
+// An error when `a` and `b` are the same body or the same site: the
+// quantity between them is undefined.
+std::optional<std::string> check_distinct(const Endpoint& a, const Endpoint& b, const char* a_name,
+                                          const char* b_name);
 
 // The radius of `body` as a sphere: the largest of BODY<code>_RADII, or an
 // error naming the variable.

@@ -70,8 +70,8 @@ Endpoint body_arg(nb::handle h, const char* what) {
 }
 
 // One search: `kind` is "distance", "range_rate", "coordinate" (`system`,
-// `coordinate`, `frame`) or "separation" (`target2`, sphere radii `radius1`,
-// `radius2`, 0 for points).
+// `coordinate`, `frame`), "separation" (`target2`, sphere radii `radius1`,
+// `radius2`, 0 for points) or "phase_angle" (`target2` the illuminator).
 WindowOut find(nb::handle set, const std::string& kind, nb::handle target, nb::handle observer,
                const std::string& correction, std::int32_t frame, const std::string& system,
                const std::string& coordinate, nb::handle target2, double radius1, double radius2,
@@ -86,6 +86,7 @@ WindowOut find(nb::handle set, const std::string& kind, nb::handle target, nb::h
     auto snap = kernel_set_snapshot(set);
     std::unique_ptr<events::Quantity> q;
     const events::PositionQuery pq{t, o, frame, c};
+    if (auto m = events::check_distinct(t, o, "target", "observer")) fail(ErrorKind::Value, *m);
     if (kind == "distance") {
         q = events::distance_quantity(*snap, pq);
     } else if (kind == "range_rate") {
@@ -101,10 +102,18 @@ WindowOut find(nb::handle set, const std::string& kind, nb::handle target, nb::h
         q = std::move(*made);
     } else if (kind == "separation") {
         const Endpoint t2 = body_arg(target2, "second target");
+        if (auto m = events::check_distinct(t2, o, "second target", "observer")) fail(ErrorKind::Value, *m);
         q = events::separation_quantity(*snap, {t, radius1}, {t2, radius2}, o, c);
+    } else if (kind == "phase_angle") {
+        const Endpoint illum = body_arg(target2, "illuminator");
+        if (auto m = events::check_distinct(t, illum, "target", "illuminator")) fail(ErrorKind::Value, *m);
+        if (correction_flags(c).transmission)
+            fail(ErrorKind::Value, "phase angle searches take reception corrections only (NONE, LT, LT+S, CN, CN+S), "
+                                   "not " + correction);
+        q = events::phase_angle_quantity(*snap, t, illum, o, c);
     } else {
         fail(ErrorKind::Value, "unknown quantity '" + kind + "' (accepted: distance, range_rate, coordinate, "
-                               "separation)");
+                               "separation, phase_angle)");
     }
     auto cnf = intervals_of(confinement, "confinement window");
     check_before(*snap);
