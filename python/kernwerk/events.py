@@ -219,10 +219,15 @@ def find_coordinate(kernels: Kernels, target: str | int | Site, observer: str | 
     `frame` meets `relation` against `value`: spiceypy's ``gfposc(target,
     frame, correction, observer, system, coordinate, ...)``. Systems and
     coordinates by the toolkit's names: RECTANGULAR (X, Y, Z), LATITUDINAL
-    (RADIUS, LATITUDE), RA/DEC (RANGE, DECLINATION), SPHERICAL (RADIUS,
-    COLATITUDE), CYLINDRICAL (RADIUS, Z). Angles in degrees, lengths in km.
-    Longitude and right ascension, which wrap around, are not supported
-    yet (ValueError)."""
+    (RADIUS, LONGITUDE, LATITUDE), RA/DEC (RANGE, RIGHT ASCENSION,
+    DECLINATION), SPHERICAL (RADIUS, COLATITUDE, LONGITUDE), CYLINDRICAL
+    (RADIUS, LONGITUDE, Z). Angles in degrees, lengths in km.
+
+    Longitudes lie in (-180, 180], right ascension and the cylindrical
+    longitude in [0, 360), as the toolkit gives them: a "<" or ">" window
+    ends where the angle wraps, "=" finds the crossings of the value on
+    either side of the wrap; ABSMIN and ABSMAX of these angles are refused
+    (ValueError)."""
     if not isinstance(system, str) or not isinstance(coordinate, str):
         raise TypeError("system and coordinate must be str, such as 'LATITUDINAL' and 'LATITUDE'")
     scale = math.radians(1.0) if coordinate.strip().upper() in _ANGLES else 1.0

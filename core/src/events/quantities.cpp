@@ -80,8 +80,11 @@ private:
 
 class CoordinateQ final : public Quantity {
 public:
-    CoordinateQ(const KernelSnapshot& s, const PositionQuery& q, Coordinate c)
-        : snap_(s), q_(apparent_of(q, q.frame)), c_(c) {}
+    CoordinateQ(const KernelSnapshot& s, const PositionQuery& q, Coordinate c, bool positive)
+        : snap_(s), q_(apparent_of(q, q.frame)), c_(c), positive_(positive) {}
+    double wrap() const noexcept override {
+        return c_ == Coordinate::Longitude || c_ == Coordinate::RightAscension ? 2 * std::numbers::pi : 0;
+    }
     std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
                                                unsigned threads) const override {
         std::vector<double> st;
@@ -106,7 +109,15 @@ public:
                     else f[i] = lat, df[i] = rate;
                     break;
                 }
-                default: f[i] = std::nan(""), df[i] = std::nan(""); break;  // refused by coordinate_quantity
+                case Coordinate::Longitude:
+                case Coordinate::RightAscension: {
+                    // (-pi, pi], or [0, 2 pi) for right ascension and
+                    // cylindrical longitude, as the toolkit's converters.
+                    const double lon = std::atan2(y, x);
+                    f[i] = positive_ && lon < 0 ? lon + 2 * std::numbers::pi : lon;
+                    df[i] = (x * vy - y * vx) / rho2;
+                    break;
+                }
             }
         }
         return {};
@@ -116,6 +127,7 @@ private:
     const KernelSnapshot& snap_;
     ApparentQuery q_;
     Coordinate c_;
+    bool positive_;
 };
 
 // The cylindrical radius: its own class, so that Radius keeps one meaning
@@ -306,12 +318,10 @@ std::unique_ptr<Quantity> range_rate_quantity(const KernelSnapshot& snap, const 
 std::expected<std::unique_ptr<Quantity>, std::string> coordinate_quantity(const KernelSnapshot& snap,
                                                                          const PositionQuery& q,
                                                                          CoordinateSystem system, Coordinate c) {
-    if (c == Coordinate::Longitude || c == Coordinate::RightAscension)
-        return std::unexpected(std::string("searches on longitude and right ascension (which wrap around) are not "
-                                           "supported yet"));
     if (system == CoordinateSystem::Cylindrical && c == Coordinate::Radius)
         return std::unique_ptr<Quantity>(std::make_unique<CylRadius>(snap, q));
-    return std::unique_ptr<Quantity>(std::make_unique<CoordinateQ>(snap, q, c));
+    const bool positive = c == Coordinate::RightAscension || system == CoordinateSystem::Cylindrical;
+    return std::unique_ptr<Quantity>(std::make_unique<CoordinateQ>(snap, q, c, positive));
 }
 
 std::unique_ptr<Quantity> separation_quantity(const KernelSnapshot& snap, const SeparationTarget& t1,

@@ -50,9 +50,16 @@ struct Evaluator {
     }
 };
 
+// The function whose sign changes are the crossings: sign * (f - value);
+// for = of a wrapping angle, the difference brought into [-wrap/2,
+// wrap/2], so that the crossing lies half a turn from the wrap.
 struct CrossingCtx {
     Evaluator* ev;
-    double value, sign;  // g = sign * (f - value)
+    double value, sign, wrap;
+    double g(double f) const noexcept {
+        const double d = f - value;
+        return sign * (wrap > 0 ? std::remainder(d, wrap) : d);
+    }
 };
 
 std::expected<void, KernelSetError> derivative_sampler(void* ctx, const double* ets, std::size_t n, double* g) {
@@ -65,7 +72,7 @@ std::expected<void, KernelSetError> derivative_sampler(void* ctx, const double* 
 std::expected<void, KernelSetError> crossing_sampler(void* ctx, const double* ets, std::size_t n, double* g) {
     auto* c = static_cast<CrossingCtx*>(ctx);
     if (auto r = c->ev->run(ets, n, 1); !r) return r;
-    for (std::size_t i = 0; i < n; ++i) g[i] = c->sign * (c->ev->f[i] - c->value);
+    for (std::size_t i = 0; i < n; ++i) g[i] = c->g(c->ev->f[i]);
     return {};
 }
 
@@ -160,6 +167,9 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
         return std::unexpected(value_error("tolerance must be a positive number of seconds, not " +
                                            format_double(o.tolerance)));
     const bool absolute = o.relation == Relation::AbsMin || o.relation == Relation::AbsMax;
+    if (absolute && q.wrap() > 0)
+        return std::unexpected(value_error("ABSMIN and ABSMAX of an angle that wraps around (a longitude, a right "
+                                           "ascension) are not supported"));
     if (absolute && (!(o.adjust >= 0) || !std::isfinite(o.adjust)))
         return std::unexpected(value_error("adjust must be a finite number >= 0, not " + format_double(o.adjust)));
     if (!std::isfinite(o.value))
@@ -179,6 +189,21 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
     std::vector<Ends> ends(confinement.size());
     std::vector<Bracket> dbrackets;
     std::vector<std::size_t> dinterval;  // confinement interval of each bracket
+    // The samples around each bracket (refine narrows the brackets).
+    struct Around {
+        double t0, f0, t1, f1;
+    };
+    std::vector<Around> around;
+    // With the reference value known before sampling (=, <, >), crossings
+    // are bracketed between neighbouring samples (and extrema, below):
+    // brackets no wider than the step, and a wrapping angle's turns within
+    // one monotone stretch are all seen.
+    const bool direct = o.relation == Relation::Equal || o.relation == Relation::Less ||
+                        o.relation == Relation::Greater;
+    const CrossingCtx direct_g{nullptr, o.value, o.relation == Relation::Greater ? -1.0 : 1.0,
+                               o.relation == Relation::Equal ? q.wrap() : 0.0};
+    std::vector<Bracket> cbrackets;
+    std::vector<std::size_t> cinterval;
     std::vector<double> ts;
     for (std::size_t ci = 0; ci < confinement.size(); ++ci) {
         const double a = confinement[ci].start, b = confinement[ci].stop;
@@ -209,6 +234,13 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
                 } else if (negative(prev.df) != negative(s.df)) {
                     dbrackets.push_back({prev.t, s.t, prev.df, s.df});
                     dinterval.push_back(ci);
+                    around.push_back({prev.t, prev.f, s.t, s.f});
+                } else if (direct) {
+                    const double g0 = direct_g.g(prev.f), g1 = direct_g.g(s.f);
+                    if (negative(g0) != negative(g1)) {
+                        cbrackets.push_back({prev.t, s.t, g0, g1});
+                        cinterval.push_back(ci);
+                    }
                 }
                 prev = s;
             }
@@ -256,12 +288,42 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
         rel = want_min ? Relation::Less : Relation::Greater;
     }
 
-    // 3. Crossings on the monotone pieces between the ends and the extrema.
+    // 3. Crossings: for =, < and > between neighbouring samples, the
+    //    samples around an extremum split by it; for ABSMIN and ABSMAX with
+    //    an adjustment on the monotone pieces between the ends and the
+    //    extrema (a continuous quantity crosses at most once on each).
     const double sign = rel == Relation::Greater ? -1.0 : 1.0;  // inside: sign * (f - value) < 0
-    std::vector<Bracket> cbrackets;
-    std::vector<std::size_t> cinterval;
+    if (direct) {
+        for (std::size_t i = 0; i < extrema.size(); ++i) {
+            const Around& a = around[i];
+            const double g0 = direct_g.g(a.f0), ge = direct_g.g(fext[i]), g1 = direct_g.g(a.f1);
+            if (negative(g0) != negative(ge)) {
+                cbrackets.push_back({a.t0, extrema[i], g0, ge});
+                cinterval.push_back(dinterval[i]);
+            }
+            if (negative(ge) != negative(g1)) {
+                cbrackets.push_back({extrema[i], a.t1, ge, g1});
+                cinterval.push_back(dinterval[i]);
+            }
+        }
+        // In time order (the brackets refined above begin where sampling
+        // found them; the extrema's came after).
+        std::vector<std::size_t> order(cbrackets.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+            return cbrackets[x].lo < cbrackets[y].lo;
+        });
+        std::vector<Bracket> sorted(order.size());
+        std::vector<std::size_t> sorted_interval(order.size());
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            sorted[i] = cbrackets[order[i]];
+            sorted_interval[i] = cinterval[order[i]];
+        }
+        cbrackets.swap(sorted);
+        cinterval.swap(sorted_interval);
+    }
     std::size_t e = 0;
-    for (std::size_t ci = 0; ci < confinement.size(); ++ci) {
+    for (std::size_t ci = 0; !direct && ci < confinement.size(); ++ci) {
         Sampled p = ends[ci].first;
         auto piece = [&](double t, double f) {
             const double g0 = sign * (p.f - value), g1 = sign * (f - value);
@@ -275,14 +337,18 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
         piece(ends[ci].last.t, ends[ci].last.f);
     }
     std::vector<double> crossings(cbrackets.size());
-    CrossingCtx cc{&ev, value, sign};
+    CrossingCtx cc{&ev, value, sign, direct ? direct_g.wrap : 0.0};
     if (auto r = refine(cbrackets, o.tolerance, &cc, crossing_sampler, crossings.data()); !r)
         return std::unexpected(std::move(r.error()));
 
     std::size_t c = 0;
     for (std::size_t ci = 0; ci < confinement.size(); ++ci) {
         if (rel == Relation::Equal) {
-            for (; c < crossings.size() && cinterval[c] == ci; ++c) out.push_back({crossings[c], crossings[c]});
+            // A bracket that closed on a jump of a wrapping angle (its ends
+            // still about a turn apart) is the wrap, not a crossing.
+            for (; c < crossings.size() && cinterval[c] == ci; ++c)
+                if (!(q.wrap() > 0 && std::abs(cbrackets[c].ghi - cbrackets[c].glo) > 0.25 * q.wrap()))
+                    out.push_back({crossings[c], crossings[c]});
             continue;
         }
         bool inside = negative(sign * (ends[ci].first.f - value));

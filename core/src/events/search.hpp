@@ -65,6 +65,12 @@ public:
     // results must not depend on `threads` (0: as state_batch chooses).
     virtual std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
                                                        unsigned threads) const = 0;
+    // The span of an angle that wraps around (2 pi for a longitude), whose
+    // value jumps by it where it wraps; 0 for a continuous quantity. At a
+    // wrap the derivative stays continuous, < and > windows end at the jump
+    // (the range of the values being fixed), and = does not count it as a
+    // crossing; ABSMIN and ABSMAX are refused.
+    virtual double wrap() const noexcept { return 0; }
 };
 
 struct SearchOptions {
