@@ -17,9 +17,12 @@
 //      than `tolerance`: the local extrema, which cut each interval into
 //      pieces on which the quantity is monotone (a sign change at an end of
 //      the interval is no extremum: LOCMIN and LOCMAX report interior ones);
-//   3. on each monotone piece the quantity crosses the reference value at
-//      most once: the crossing is refined the same way when its ends lie on
-//      either side.
+//   3. crossings of the reference value: for =, < and > every change of
+//      side between neighbouring samples (two samples around an extremum
+//      split by it) is refined the same way; for ABSMIN and ABSMAX with an
+//      adjustment, whose reference value is known only now, each monotone
+//      piece between the interval's ends and the extrema is checked at its
+//      ends (a continuous quantity crosses at most once on each).
 // A refined time is the middle of its final bracket, so it lies within
 // `tolerance` / 2 of the root. Brackets are refined all at once, by
 // regula falsi (Illinois) with bisection as a safeguard, each step testing
