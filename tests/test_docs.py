@@ -113,7 +113,7 @@ def test_ground_track(tmp_path, spice_kernels):
 
 
 def test_every_example_is_tested():
-    tested = {"inner_planets", "moon_phase", "ground_track", "moon_altitude"}
+    tested = {"inner_planets", "moon_phase", "ground_track", "moon_altitude", "mars_windows"}
     assert {p.stem for p in DOCS.glob("*.py")} <= tested
 
 

@@ -78,7 +78,9 @@ def oracle(de421_path, tmp_path_factory):
     # A triaxial Moon, so that SPHERE takes the largest radius.
     pck = tmp_path_factory.mktemp("events") / "radii.tpc"
     pck.write_text("\\begindata\nBODY10_RADII = ( 696000.0 696000.0 696000.0 )\n"
-                   "BODY301_RADII = ( 1737.4 1738.6 1736.0 )\n\\begintext\n")
+                   "BODY301_RADII = ( 1737.4 1738.6 1736.0 )\n"
+                   "BODY399_RADII = ( 6378.1366 6378.1366 6356.7519 )\nBODY399_POLE_RA = ( 0. -0.641 0. )\n"
+                   "BODY399_POLE_DEC = ( 90. -0.557 0. )\nBODY399_PM = ( 190.147 360.9856235 0. )\n\\begintext\n")
     sp.kclear()
     sp.furnsh(de421_path)
     sp.furnsh(str(pck))
@@ -154,6 +156,14 @@ CASES = [
                                                        ">", 350 * R, 0, 3600.0, 500, c, r),
      lambda k, w: events.find_coordinate(k, "MOON", "EARTH", "CYLINDRICAL", "LONGITUDE", ">", 350, window=w,
                                          step=3600.0)),
+    ("geodetic latitude of the Sun >", lambda c, r: sp.gfposc("SUN", "IAU_EARTH", "LT+S", "EARTH", "GEODETIC",
+                                                              "LATITUDE", ">", 10 * R, 0, 3600.0, 500, c, r),
+     lambda k, w: events.find_coordinate(k, "SUN", "EARTH", "GEODETIC", "LATITUDE", ">", 10, window=w, step=3600.0,
+                                         frame="IAU_EARTH", correction="LT+S")),
+    ("planetographic longitude =", lambda c, r: sp.gfposc("MOON", "IAU_EARTH", "LT+S", "EARTH", "PLANETOGRAPHIC",
+                                                          "LONGITUDE", "=", 300 * R, 0, 3600.0, 1000, c, r),
+     lambda k, w: events.find_coordinate(k, "MOON", "EARTH", "PLANETOGRAPHIC", "LONGITUDE", "=", 300, window=w,
+                                         step=3600.0, frame="IAU_EARTH", correction="LT+S")),
     ("phase angle <", lambda c, r: sp.gfpa("MOON", "SUN", "NONE", "EARTH", "<", 60 * R, 0, 3600.0, 500, c, r),
      lambda k, w: events.find_phase_angle(k, "MOON", "SUN", "EARTH", "<", 60, window=w, step=3600.0)),
     ("phase angle locmax cn+s", lambda c, r: sp.gfpa("MOON", "SUN", "CN+S", "EARTH", "LOCMAX", 0, 0, 3600.0, 500, c,
@@ -206,8 +216,12 @@ def test_search_errors(oracle):
         events.find_distance(k, "MOON", 301, "<", 1, window=[YEAR], step=3600.0)
     with pytest.raises(ValueError, match="reception corrections only"):
         events.find_phase_angle(k, "MOON", "SUN", "EARTH", "<", 1, window=[YEAR], step=3600.0, correction="XLT")
-    with pytest.raises(kernwerk.MissingKernelError, match="BODY399_RADII"):
-        events.find_separation(k, "EARTH", "MOON", "SUN", "<", 0, window=[YEAR], step=3600.0, shape1="SPHERE")
+    with pytest.raises(kernwerk.MissingKernelError, match="BODY4_RADII"):
+        events.find_separation(k, "MARS BARYCENTER", "MOON", "SUN", "<", 0, window=[YEAR], step=3600.0,
+                               shape1="SPHERE")
+    with pytest.raises(kernwerk.MissingKernelError, match="BODY499_RADII"):
+        events.find_coordinate(k, "MOON", "SUN", "GEODETIC", "LATITUDE", "<", 0, window=[YEAR], step=3600.0,
+                               frame="IAU_MARS")
 
 
 def test_results_do_not_depend_on_threads(oracle):

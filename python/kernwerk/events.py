@@ -221,10 +221,13 @@ def find_coordinate(kernels: Kernels, target: str | int | Site, observer: str | 
     coordinates by the toolkit's names: RECTANGULAR (X, Y, Z), LATITUDINAL
     (RADIUS, LONGITUDE, LATITUDE), RA/DEC (RANGE, RIGHT ASCENSION,
     DECLINATION), SPHERICAL (RADIUS, COLATITUDE, LONGITUDE), CYLINDRICAL
-    (RADIUS, LONGITUDE, Z). Angles in degrees, lengths in km.
+    (RADIUS, LONGITUDE, Z), GEODETIC and PLANETOGRAPHIC (LONGITUDE,
+    LATITUDE, ALTITUDE; on the ellipsoid of the frame's center, from its
+    BODY<code>_RADII, planetographic longitude positive west or east as the
+    toolkit decides). Angles in degrees, lengths in km.
 
-    Longitudes lie in (-180, 180], right ascension and the cylindrical
-    longitude in [0, 360), as the toolkit gives them: a "<" or ">" window
+    Longitudes lie in (-180, 180], right ascension, the cylindrical and the
+    planetographic longitude in [0, 360), as the toolkit gives them: a "<" or ">" window
     ends where the angle wraps, "=" finds the crossings of the value on
     either side of the wrap; ABSMIN and ABSMAX of these angles are refused
     (ValueError)."""

@@ -6,6 +6,7 @@
 #include <numbers>
 #include <vector>
 
+#include "math/coordinates.hpp"
 #include "text/pool.hpp"
 
 namespace kernwerk::events {
@@ -153,6 +154,51 @@ private:
     ApparentQuery q_;
 };
 
+// Geodetic and planetographic coordinates on a spheroid.
+class GeodeticQ final : public Quantity {
+public:
+    GeodeticQ(const KernelSnapshot& s, const PositionQuery& q, Coordinate c, Spheroid sph, std::optional<bool> west)
+        : snap_(s), q_(apparent_of(q, q.frame)), c_(c), sph_(sph), west_(west) {}
+    double wrap() const noexcept override { return c_ == Coordinate::Longitude ? 2 * std::numbers::pi : 0; }
+    std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
+                                               unsigned threads) const override {
+        std::vector<double> st;
+        if (auto r = states(snap_, q_, ets, n, st, threads); !r) return r;
+        const double a = sph_.re, e2 = sph_.f * (2 - sph_.f);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double* s = &st[6 * i];
+            const Planetodetic g = rectangular_to_planetodetic(Point3{s[0], s[1], s[2]}, sph_);
+            const double rho2 = s[0] * s[0] + s[1] * s[1], rho = std::sqrt(rho2);
+            const double drho = (s[0] * s[3] + s[1] * s[4]) / rho;
+            const double sl = std::sin(g.lat), cl = std::cos(g.lat);
+            switch (c_) {
+                case Coordinate::Longitude: {
+                    const double dlon = (s[0] * s[4] - s[1] * s[3]) / rho2;
+                    if (west_) f[i] = planetographic_lon(g.lon, *west_), df[i] = *west_ ? -dlon : dlon;
+                    else f[i] = g.lon, df[i] = dlon;
+                    break;
+                }
+                case Coordinate::Latitude: {
+                    const double w = 1 - e2 * sl * sl;
+                    const double m = a * (1 - e2) / (w * std::sqrt(w));
+                    f[i] = g.lat;
+                    df[i] = (cl * s[5] - sl * drho) / (m + g.alt);
+                    break;
+                }
+                default: f[i] = g.alt, df[i] = cl * drho + sl * s[5]; break;
+            }
+        }
+        return {};
+    }
+
+private:
+    const KernelSnapshot& snap_;
+    ApparentQuery q_;
+    Coordinate c_;
+    Spheroid sph_;
+    std::optional<bool> west_;  // planetographic: longitude positive west
+};
+
 // The angle between unit vectors a and b, accurate near 0 and pi (the
 // toolkit's vsep).
 double angle_between(const double* a, const double* b) noexcept {
@@ -280,8 +326,11 @@ std::expected<CoordinateSystem, std::string> parse_coordinate_system(std::string
     if (s == "RA/DEC") return CoordinateSystem::RaDec;
     if (s == "SPHERICAL") return CoordinateSystem::Spherical;
     if (s == "CYLINDRICAL") return CoordinateSystem::Cylindrical;
+    if (s == "GEODETIC") return CoordinateSystem::Geodetic;
+    if (s == "PLANETOGRAPHIC") return CoordinateSystem::Planetographic;
     return std::unexpected("unknown coordinate system '" + std::string(text) +
-                           "' (accepted: RECTANGULAR, LATITUDINAL, RA/DEC, SPHERICAL, CYLINDRICAL)");
+                           "' (accepted: RECTANGULAR, LATITUDINAL, RA/DEC, SPHERICAL, CYLINDRICAL, GEODETIC, "
+                           "PLANETOGRAPHIC)");
 }
 
 std::expected<Coordinate, std::string> parse_coordinate(CoordinateSystem system, std::string_view text) {
@@ -298,6 +347,8 @@ std::expected<Coordinate, std::string> parse_coordinate(CoordinateSystem system,
         case CoordinateSystem::RaDec: sys = "RA/DEC", names = {{"RANGE", Coordinate::Range}, {"RIGHT ASCENSION", Coordinate::RightAscension}, {"DECLINATION", Coordinate::Declination}}; break;
         case CoordinateSystem::Spherical: sys = "SPHERICAL", names = {{"RADIUS", Coordinate::Radius}, {"COLATITUDE", Coordinate::Colatitude}, {"LONGITUDE", Coordinate::Longitude}}; break;
         case CoordinateSystem::Cylindrical: sys = "CYLINDRICAL", names = {{"RADIUS", Coordinate::Radius}, {"LONGITUDE", Coordinate::Longitude}, {"Z", Coordinate::Z}}; break;
+        case CoordinateSystem::Geodetic: sys = "GEODETIC", names = {{"LONGITUDE", Coordinate::Longitude}, {"LATITUDE", Coordinate::Latitude}, {"ALTITUDE", Coordinate::Altitude}}; break;
+        case CoordinateSystem::Planetographic: sys = "PLANETOGRAPHIC", names = {{"LONGITUDE", Coordinate::Longitude}, {"LATITUDE", Coordinate::Latitude}, {"ALTITUDE", Coordinate::Altitude}}; break;
     }
     std::string accepted;
     for (const Name& n : names) {
@@ -315,9 +366,34 @@ std::unique_ptr<Quantity> range_rate_quantity(const KernelSnapshot& snap, const 
     return std::make_unique<Distance>(snap, q, true);
 }
 
-std::expected<std::unique_ptr<Quantity>, std::string> coordinate_quantity(const KernelSnapshot& snap,
-                                                                         const PositionQuery& q,
-                                                                         CoordinateSystem system, Coordinate c) {
+std::expected<std::unique_ptr<Quantity>, KernelSetError> coordinate_quantity(const KernelSnapshot& snap,
+                                                                            const PositionQuery& q,
+                                                                            CoordinateSystem system, Coordinate c) {
+    if (system == CoordinateSystem::Geodetic || system == CoordinateSystem::Planetographic) {
+        const FrameNode* node = snap.frames().node(q.frame);
+        if (!node) return std::unexpected(KernelSetError(KernelSetError::Kind::Frame,
+                                                         "unknown frame code " + std::to_string(q.frame)));
+        const std::int32_t center = node->info.center;
+        const std::string why = " (" + std::string(system == CoordinateSystem::Geodetic ? "GEODETIC" : "PLANETOGRAPHIC") +
+                                " coordinates in " + node->info.name + " are on the ellipsoid of its center)";
+        auto radii = body_constant(snap.pool(), center, "RADII");
+        if (!radii) return std::unexpected(KernelSetError(KernelSetError::Kind::MissingKernel,
+                                                          radii.error().message() + why));
+        if (radii->size() != 3 || !((*radii)[0] > 0) || !((*radii)[2] > 0) || !std::isfinite((*radii)[0]) ||
+            !std::isfinite((*radii)[2]))
+            return std::unexpected(KernelSetError(KernelSetError::Kind::Value,
+                                                  "BODY" + std::to_string(center) + "_RADII must be three positive "
+                                                  "numbers" + why));
+        const Spheroid sph{(*radii)[0], ((*radii)[0] - (*radii)[2]) / (*radii)[0]};
+        std::optional<bool> west;
+        if (system == CoordinateSystem::Planetographic) {
+            auto w = longitude_positive_west(snap.pool(), center);
+            if (!w) return std::unexpected(KernelSetError(KernelSetError::Kind::MissingKernel,
+                                                          w.error().message() + why));
+            west = *w;
+        }
+        return std::unique_ptr<Quantity>(std::make_unique<GeodeticQ>(snap, q, c, sph, west));
+    }
     if (system == CoordinateSystem::Cylindrical && c == Coordinate::Radius)
         return std::unique_ptr<Quantity>(std::make_unique<CylRadius>(snap, q));
     const bool positive = c == Coordinate::RightAscension || system == CoordinateSystem::Cylindrical;

@@ -6,7 +6,10 @@
 //   * range rate (gfrr): p.v / |p|; its derivative by the central difference
 //     of the range rate over +/- kRangeRateDt seconds;
 //   * a coordinate of p in a frame (gfposc), with the derivative of the
-//     coordinate from the velocity (the chain rule);
+//     coordinate from the velocity (the chain rule; for geodetic latitude
+//     and altitude through the meridian radius of curvature M:
+//     d lat = (cos lat dz - sin lat d rho) / (M + alt),
+//     d alt = cos lat d rho + sin lat dz);
 //   * angular separation of two targets seen from an observer (gfsep): the
 //     angle between their apparent positions, less, for a target taken as a
 //     sphere, its angular radius asin(r / |p|) with r the largest of its
@@ -34,9 +37,10 @@ namespace kernwerk::events {
 
 inline constexpr double kRangeRateDt = 1.0;
 
-enum class CoordinateSystem : std::uint8_t { Rectangular, Latitudinal, RaDec, Spherical, Cylindrical };
+enum class CoordinateSystem : std::uint8_t { Rectangular, Latitudinal, RaDec, Spherical, Cylindrical, Geodetic,
+                                             Planetographic };
 enum class Coordinate : std::uint8_t { X, Y, Z, Radius, Longitude, Latitude, Range, RightAscension, Declination,
-                                       Colatitude };
+                                       Colatitude, Altitude };
 
 // The toolkit's names ("RECTANGULAR", "RA/DEC", "RIGHT ASCENSION", ...; case
 // and blanks around ignored). The error lists what the system accepts.
@@ -52,10 +56,14 @@ struct PositionQuery {
 // The snapshot must outlive the quantity.
 std::unique_ptr<Quantity> distance_quantity(const KernelSnapshot& snap, const PositionQuery& q);
 std::unique_ptr<Quantity> range_rate_quantity(const KernelSnapshot& snap, const PositionQuery& q);
-std::expected<std::unique_ptr<Quantity>, std::string> coordinate_quantity(const KernelSnapshot& snap,
-                                                                         const PositionQuery& q,
-                                                                         CoordinateSystem system,
-                                                                         Coordinate coordinate);
+// GEODETIC and PLANETOGRAPHIC coordinates are on the ellipsoid of the
+// frame's center (BODY<center>_RADII: equatorial radius the first, polar the
+// third), planetographic longitude positive west or east as
+// longitude_positive_west decides; an error names what is missing.
+std::expected<std::unique_ptr<Quantity>, KernelSetError> coordinate_quantity(const KernelSnapshot& snap,
+                                                                            const PositionQuery& q,
+                                                                            CoordinateSystem system,
+                                                                            Coordinate coordinate);
 
 // A target of a separation: its body and, for a sphere, its radius (km).
 struct SeparationTarget {

@@ -98,7 +98,7 @@ WindowOut find(nb::handle set, const std::string& kind, nb::handle target, nb::h
         if (!co) fail(ErrorKind::Value, co.error());
         if (auto p = snap->frame_path(1, frame); !p) raise(p.error());
         auto made = events::coordinate_quantity(*snap, pq, *sys, *co);
-        if (!made) fail(ErrorKind::Value, made.error());
+        if (!made) raise(made.error());
         q = std::move(*made);
     } else if (kind == "separation") {
         const Endpoint t2 = body_arg(target2, "second target");
