@@ -544,7 +544,8 @@ def _progress(total: int) -> Any:
 # The bodies each quantity of `find` takes, and the extra words after them.
 _FIND_QUANTITIES = {"distance": ("TARGET OBSERVER", 2, 0), "range_rate": ("TARGET OBSERVER", 2, 0),
                     "coordinate": ("TARGET OBSERVER SYSTEM COORDINATE", 2, 2),
-                    "separation": ("TARGET1 TARGET2 OBSERVER", 3, 0)}
+                    "separation": ("TARGET1 TARGET2 OBSERVER", 3, 0),
+                    "phase_angle": ("TARGET ILLUMINATOR OBSERVER", 3, 0)}
 _RELATIONS = {"=", "<", ">", "LOCMIN", "LOCMAX", "ABSMIN", "ABSMAX"}
 
 
@@ -588,9 +589,11 @@ def _find(args: argparse.Namespace) -> int:
         elif quantity == "coordinate":
             found = events.find_coordinate(kernels, bodies[0], bodies[1], extra[0], extra[1], relation, value,
                                            frame=args.frame, **common)
-        else:
+        elif quantity == "separation":
             found = events.find_separation(kernels, bodies[0], bodies[1], bodies[2], relation, value,
                                            shape1=args.shape1, shape2=args.shape2, **common)
+        else:
+            found = events.find_phase_angle(kernels, bodies[0], bodies[1], bodies[2], relation, value, **common)
         dates, scale = _dates(found.reshape(-1), _leapseconds(kernels)) if len(found) else ([], "UTC")
         columns = [f"start ({scale})", f"stop ({scale})", "start ET (s)", "stop ET (s)", "seconds"]
         if args.format == "csv":
@@ -662,7 +665,8 @@ def build_parser() -> argparse.ArgumentParser:
                        description="The windows in which a quantity meets a relation (the toolkit's gfdist, gfrr, "
                                    "gfposc, gfsep): distance TARGET OBSERVER, range_rate TARGET OBSERVER, "
                                    "coordinate TARGET OBSERVER SYSTEM COORDINATE (angles in degrees), separation "
-                                   "TARGET1 TARGET2 OBSERVER (degrees). RELATION is =, <, >, LOCMIN, LOCMAX, "
+                                   "TARGET1 TARGET2 OBSERVER (degrees), phase_angle TARGET ILLUMINATOR OBSERVER "
+                                   "(degrees). RELATION is =, <, >, LOCMIN, LOCMAX, "
                                    "ABSMIN or ABSMAX. Features shorter than the step may be missed.")
     p.add_argument("items", nargs="+", metavar="FILE ... QUANTITY BODIES ... RELATION [VALUE]",
                    help="kernel files, the quantity and its bodies, the relation and its reference value")
