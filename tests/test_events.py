@@ -244,3 +244,18 @@ def test_find_command_prints_the_window(oracle, capsys):
     assert rows[0][0].startswith("2000-01-")
     assert main(argv[:7] + ["--start", "0", "--stop", "10", "--step", "0"]) == 2
     assert "step must be a non-zero" in capsys.readouterr().err
+
+
+# A confinement of several intervals, an instant and one shorter than the step among them.
+PIECES = [(0, 3 * DAY), (5 * DAY, 5 * DAY), (6 * DAY, 6 * DAY + 1800), (10 * DAY, 40 * DAY), (41 * DAY + 7, 60 * DAY)]
+
+
+@pytest.mark.parametrize("relation, value, adjust", [("<", 380000, 0), ("=", 380000, 0), ("LOCMAX", 0, 0),
+                                                     ("ABSMIN", 0, 0), ("ABSMAX", 0, 5000)])
+def test_a_confinement_of_several_intervals(oracle, relation, value, adjust):
+    expected = _rows(sp.gfdist("MOON", "LT+S", "EARTH", relation, value, adjust, 3600.0, 500, _cell(PIECES),
+                               sp.cell_double(1000)))
+    got = events.find_distance(oracle, "MOON", "EARTH", relation, value, adjust=adjust, window=PIECES, step=3600.0,
+                               correction="LT+S")
+    assert got.shape == expected.shape
+    assert np.abs(got - expected).max() <= 1e-5
