@@ -150,7 +150,9 @@ std::expected<void, KernelSetError> refine(std::span<Bracket> brackets, double t
             w.kept = kept;
             // A step that did not halve the bracket is followed by bisection.
             w.bisect = !w.bisect && b.hi - b.lo > 0.5 * width;
-            if (b.hi - b.lo > tolerance) active[kept_active++] = w;
+            // Done at the tolerance, or when no double lies between the ends
+            // (a tolerance below the spacing of doubles at these epochs).
+            if (b.hi - b.lo > tolerance && std::nextafter(b.lo, b.hi) < b.hi) active[kept_active++] = w;
             else roots[w.index] = 0.5 * (b.lo + b.hi);
         }
         active.resize(kept_active);
