@@ -22,28 +22,56 @@ std::string canonical(std::string_view text) {
     return s;
 }
 
-// States of one apparent query at a batch of epochs, into a buffer the
-// quantity keeps per call.
-std::expected<void, BatchFailure> states(const KernelSnapshot& snap, const ApparentQuery& q, const double* ets,
-                                         std::size_t n, std::vector<double>& out, unsigned threads) {
-    out.resize(6 * n);
-    return apparent_batch(snap, q, EpochView{ets, 1, n}, out.data(), nullptr, threads);
+// Scratch arrays of the calling thread, grown and never shrunk nor
+// cleared: a search evaluates its quantity once per batch, and the buffers
+// serve every batch (and the next search) without allocating. Each
+// evaluate uses its own slots and returns before another runs on the thread.
+double* scratch(int slot, std::size_t n) {
+    thread_local std::vector<double> buffers[4];
+    std::vector<double>& v = buffers[slot];
+    if (v.size() < n) v.resize(n);
+    return v.data();
+}
+
+// States of one apparent query at a batch of epochs, into scratch `slot`.
+std::expected<double*, BatchFailure> states(const KernelSnapshot& snap, const ApparentQuery& q, const double* ets,
+                                            std::size_t n, int slot, unsigned threads) {
+    double* out = scratch(slot, 6 * n);
+    if (auto r = apparent_batch(snap, q, EpochView{ets, 1, n}, out, nullptr, threads); !r)
+        return std::unexpected(std::move(r.error()));
+    return out;
 }
 
 ApparentQuery apparent_of(const PositionQuery& q, std::int32_t frame) {
     return ApparentQuery{q.target, q.observer, static_cast<OutputFrame>(frame), q.correction};
 }
 
+// Stellar aberration turns the apparent position without changing its
+// length, so distance and range rate are the same with or without it; the
+// search asks for the light-time correction alone and spares the observer's
+// acceleration that the aberration's rate needs.
+Correction without_stellar(Correction c) noexcept {
+    switch (c) {
+        case Correction::LtS: return Correction::Lt;
+        case Correction::CnS: return Correction::Cn;
+        case Correction::XltS: return Correction::Xlt;
+        case Correction::XcnS: return Correction::Xcn;
+        default: return c;
+    }
+}
+
 class Distance final : public Quantity {
 public:
-    Distance(const KernelSnapshot& s, const PositionQuery& q, bool rate) : snap_(s), q_(apparent_of(q, 1)), rate_(rate) {}
+    Distance(const KernelSnapshot& s, const PositionQuery& q, bool rate) : snap_(s), q_(apparent_of(q, 1)), rate_(rate) {
+        q_.correction = without_stellar(q_.correction);
+    }
     std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
                                                unsigned threads) const override {
-        std::vector<double> st;
         if (!rate_) {
-            if (auto r = states(snap_, q_, ets, n, st, threads); !r) return r;
+            auto st = states(snap_, q_, ets, n, 0, threads);
+            if (!st) return std::unexpected(std::move(st.error()));
             for (std::size_t i = 0; i < n; ++i) {
-                const double* s = &st[6 * i];
+                const double* s = *st + 6 * i;
                 const double d = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
                 f[i] = d;
                 df[i] = (s[0] * s[3] + s[1] * s[4] + s[2] * s[5]) / d;
@@ -51,19 +79,20 @@ public:
             return {};
         }
         // Range rate at t, t - dt and t + dt in one batch.
-        std::vector<double> ts(3 * n);
+        double* ts = scratch(1, 3 * n);
         for (std::size_t i = 0; i < n; ++i) {
             ts[i] = ets[i];
             ts[n + i] = ets[i] - kRangeRateDt;
             ts[2 * n + i] = ets[i] + kRangeRateDt;
         }
-        if (auto r = states(snap_, q_, ts.data(), 3 * n, st, threads); !r) {
-            BatchFailure e = std::move(r.error());
+        auto st = states(snap_, q_, ts, 3 * n, 0, threads);
+        if (!st) {
+            BatchFailure e = std::move(st.error());
             e.index %= n;
             return std::unexpected(std::move(e));
         }
         auto rr = [&](std::size_t j) {
-            const double* s = &st[6 * j];
+            const double* s = *st + 6 * j;
             return (s[0] * s[3] + s[1] * s[4] + s[2] * s[5]) / std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
         };
         for (std::size_t i = 0; i < n; ++i) {
@@ -88,10 +117,10 @@ public:
     }
     std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
                                                unsigned threads) const override {
-        std::vector<double> st;
-        if (auto r = states(snap_, q_, ets, n, st, threads); !r) return r;
+        auto st = states(snap_, q_, ets, n, 0, threads);
+        if (!st) return std::unexpected(std::move(st.error()));
         for (std::size_t i = 0; i < n; ++i) {
-            const double* s = &st[6 * i];
+            const double* s = *st + 6 * i;
             const double x = s[0], y = s[1], z = s[2], vx = s[3], vy = s[4], vz = s[5];
             const double rho2 = x * x + y * y, rho = std::sqrt(rho2);
             const double r2 = rho2 + z * z, r = std::sqrt(r2);
@@ -138,10 +167,10 @@ public:
     CylRadius(const KernelSnapshot& s, const PositionQuery& q) : snap_(s), q_(apparent_of(q, q.frame)) {}
     std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
                                                unsigned threads) const override {
-        std::vector<double> st;
-        if (auto r = states(snap_, q_, ets, n, st, threads); !r) return r;
+        auto st = states(snap_, q_, ets, n, 0, threads);
+        if (!st) return std::unexpected(std::move(st.error()));
         for (std::size_t i = 0; i < n; ++i) {
-            const double* s = &st[6 * i];
+            const double* s = *st + 6 * i;
             const double rho = std::sqrt(s[0] * s[0] + s[1] * s[1]);
             f[i] = rho;
             df[i] = (s[0] * s[3] + s[1] * s[4]) / rho;
@@ -162,11 +191,11 @@ public:
     double wrap() const noexcept override { return c_ == Coordinate::Longitude ? 2 * std::numbers::pi : 0; }
     std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
                                                unsigned threads) const override {
-        std::vector<double> st;
-        if (auto r = states(snap_, q_, ets, n, st, threads); !r) return r;
+        auto st = states(snap_, q_, ets, n, 0, threads);
+        if (!st) return std::unexpected(std::move(st.error()));
         const double a = sph_.re, e2 = sph_.f * (2 - sph_.f);
         for (std::size_t i = 0; i < n; ++i) {
-            const double* s = &st[6 * i];
+            const double* s = *st + 6 * i;
             const Planetodetic g = rectangular_to_planetodetic(Point3{s[0], s[1], s[2]}, sph_);
             const double rho2 = s[0] * s[0] + s[1] * s[1], rho = std::sqrt(rho2);
             const double drho = (s[0] * s[3] + s[1] * s[4]) / rho;
@@ -222,13 +251,14 @@ public:
           r1_(t1.radius), r2_(t2.radius) {}
     std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
                                                unsigned threads) const override {
-        std::vector<double> s1, s2;
-        if (auto r = states(snap_, q1_, ets, n, s1, threads); !r) return r;
-        if (auto r = states(snap_, q2_, ets, n, s2, threads); !r) return r;
+        auto s1 = states(snap_, q1_, ets, n, 0, threads);
+        if (!s1) return std::unexpected(std::move(s1.error()));
+        auto s2 = states(snap_, q2_, ets, n, 1, threads);
+        if (!s2) return std::unexpected(std::move(s2.error()));
         for (std::size_t i = 0; i < n; ++i) {
             double u1[3], u2[3], du1[3], du2[3], d1, d2, dd1, dd2;
-            unit_and_rate(&s1[6 * i], u1, du1, d1, dd1);
-            unit_and_rate(&s2[6 * i], u2, du2, d2, dd2);
+            unit_and_rate(*s1 + 6 * i, u1, du1, d1, dd1);
+            unit_and_rate(*s2 + 6 * i, u2, du2, d2, dd2);
             const double theta = angle_between(u1, u2);
             // d(cos theta) = du1.u2 + u1.du2 = -sin(theta) dtheta
             const double dcos = du1[0] * u2[0] + du1[1] * u2[1] + du1[2] * u2[2] + u1[0] * du2[0] + u1[1] * du2[1] +
@@ -270,16 +300,19 @@ public:
         : snap_(s), q1_{t, o, OutputFrame::J2000, c}, q2_{i, t, OutputFrame::J2000, c} {}
     std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
                                                unsigned threads) const override {
-        std::vector<double> s1(6 * n), s2, lts(n), at(n);
-        if (auto r = apparent_batch(snap_, q1_, EpochView{ets, 1, n}, s1.data(), lts.data(), threads); !r) return r;
+        double* s1 = scratch(0, 6 * n);
+        double* lts = scratch(2, n);
+        double* at = scratch(3, n);
+        if (auto r = apparent_batch(snap_, q1_, EpochView{ets, 1, n}, s1, lts, threads); !r) return r;
         // Without a correction the illuminator is taken at et (the light
         // time returned is then the geometric one, not applied).
         const bool corrected = correction_flags(q1_.correction).light_time;
         for (std::size_t i = 0; i < n; ++i) at[i] = corrected ? ets[i] - lts[i] : ets[i];
-        if (auto r = states(snap_, q2_, at.data(), n, s2, threads); !r) return r;
+        auto s2 = states(snap_, q2_, at, n, 1, threads);
+        if (!s2) return std::unexpected(std::move(s2.error()));
         for (std::size_t i = 0; i < n; ++i) {
-            double* a = &s1[6 * i];
-            double* b = &s2[6 * i];
+            double* a = s1 + 6 * i;
+            double* b = *s2 + 6 * i;
             const double d1 = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
             // The light time is |p| / c of the target's position, so its
             // rate is the range rate over c; none without a correction.

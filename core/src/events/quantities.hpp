@@ -4,7 +4,9 @@
 //   * distance (gfdist): |p|, p the apparent position of the target seen
 //     from the observer; derivative p.v / |p|;
 //   * range rate (gfrr): p.v / |p|; its derivative by the central difference
-//     of the range rate over +/- kRangeRateDt seconds;
+//     of the range rate over +/- kRangeRateDt seconds (both without the
+//     stellar aberration of a correction, which turns p without changing
+//     its length);
 //   * a coordinate of p in a frame (gfposc), with the derivative of the
 //     coordinate from the velocity (the chain rule; for geodetic latitude
 //     and altitude through the meridian radius of curvature M:

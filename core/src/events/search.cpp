@@ -33,14 +33,18 @@ struct Sampled {
 
 // Evaluates f and df at `ets` for the samplers below: crossings of
 // f - value (or value - f) and zeros of df.
+// f and df live in scratch arrays of the calling thread, grown and never
+// shrunk nor cleared, valid until the next run.
 struct Evaluator {
     const Quantity& q;
-    unsigned threads;
-    std::vector<double> f, df;
+    double* f = nullptr;
+    double* df = nullptr;
     std::expected<void, KernelSetError> run(const double* ets, std::size_t n, unsigned th) {
-        f.resize(n);
-        df.resize(n);
-        if (auto r = q.evaluate(ets, n, f.data(), df.data(), th); !r) {
+        thread_local std::vector<double> fs, dfs;
+        if (fs.size() < n) fs.resize(n), dfs.resize(n);
+        f = fs.data();
+        df = dfs.data();
+        if (auto r = q.evaluate(ets, n, f, df, th); !r) {
             const BatchFailure& e = r.error();
             return std::unexpected(KernelSetError(e.error.kind(), e.error.message() + " (searching at ET " +
                                                   format_double(ets[e.index]) + ")", e.error.os_errno(),
@@ -65,7 +69,7 @@ struct CrossingCtx {
 std::expected<void, KernelSetError> derivative_sampler(void* ctx, const double* ets, std::size_t n, double* g) {
     auto* ev = static_cast<Evaluator*>(ctx);
     if (auto r = ev->run(ets, n, 1); !r) return r;
-    std::copy(ev->df.begin(), ev->df.end(), g);
+    std::copy(ev->df, ev->df + n, g);
     return {};
 }
 
@@ -182,7 +186,7 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
         if (!std::isfinite(v.start) || !std::isfinite(v.stop))
             return std::unexpected(value_error("the confinement window must have finite ends"));
 
-    Evaluator ev{q, o.threads, {}, {}};
+    Evaluator ev{q};
     // 1. Samples: per confinement interval, its first and last sample and
     //    the brackets of sign changes of the derivative.
     struct Ends {
@@ -267,7 +271,7 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
     std::vector<double> fext(extrema.size());
     if (!extrema.empty()) {
         if (auto r = ev.run(extrema.data(), extrema.size(), 1); !r) return std::unexpected(std::move(r.error()));
-        fext = ev.f;
+        std::copy(ev.f, ev.f + extrema.size(), fext.begin());
     }
 
     double value = o.value;
