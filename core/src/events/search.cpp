@@ -66,18 +66,41 @@ struct CrossingCtx {
     }
 };
 
-std::expected<void, KernelSetError> derivative_sampler(void* ctx, const double* ets, std::size_t n, double* g) {
+std::expected<void, KernelSetError> derivative_sampler(void* ctx, const double* ets, std::size_t n, double* g,
+                                                       double* dg) {
     auto* ev = static_cast<Evaluator*>(ctx);
     if (auto r = ev->run(ets, n, 1); !r) return r;
     std::copy(ev->df, ev->df + n, g);
+    std::fill(dg, dg + n, std::numeric_limits<double>::quiet_NaN());
     return {};
 }
 
-std::expected<void, KernelSetError> crossing_sampler(void* ctx, const double* ets, std::size_t n, double* g) {
+std::expected<void, KernelSetError> crossing_sampler(void* ctx, const double* ets, std::size_t n, double* g,
+                                                     double* dg) {
     auto* c = static_cast<CrossingCtx*>(ctx);
     if (auto r = c->ev->run(ets, n, 1); !r) return r;
-    for (std::size_t i = 0; i < n; ++i) g[i] = c->g(c->ev->f[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+        g[i] = c->g(c->ev->f[i]);
+        dg[i] = c->sign * c->ev->df[i];
+    }
     return {};
+}
+
+// The root in [0, 1] of the cubic Hermite interpolant of g over a bracket
+// of width h (values g0, g1, derivatives d0, d1 at its ends), by Newton's
+// method from the regula falsi estimate s; NaN when it does not settle
+// inside.
+double hermite_root(double g0, double g1, double d0, double d1, double h, double s) noexcept {
+    for (int i = 0; i < 6; ++i) {
+        const double s2 = s * s, s3 = s2 * s;
+        const double v = (2 * s3 - 3 * s2 + 1) * g0 + (s3 - 2 * s2 + s) * h * d0 + (3 * s2 - 2 * s3) * g1 +
+                         (s3 - s2) * h * d1;
+        const double dv = (6 * s2 - 6 * s) * g0 + (3 * s2 - 4 * s + 1) * h * d0 + (6 * s - 6 * s2) * g1 +
+                          (3 * s2 - 2 * s) * h * d1;
+        s -= v / dv;
+        if (!(s >= 0 && s <= 1)) return std::numeric_limits<double>::quiet_NaN();
+    }
+    return s;
 }
 
 
@@ -113,10 +136,11 @@ std::expected<void, KernelSetError> refine(std::span<Bracket> brackets, double t
     // Two points a quarter tolerance on either side of the estimate: when
     // the root lies between them the bracket is down to half the tolerance.
     const double d = 0.25 * tolerance;
-    std::vector<double> ts, gs;
+    std::vector<double> ts, gs, dgs;
     for (int step = 0; !active.empty() && step < kMaxRefineSteps; ++step) {
         ts.resize(2 * active.size());
         gs.resize(2 * active.size());
+        dgs.resize(2 * active.size());
         for (std::size_t k = 0; k < active.size(); ++k) {
             const Work& w = active[k];
             const Bracket& b = brackets[w.index];
@@ -125,26 +149,31 @@ std::expected<void, KernelSetError> refine(std::span<Bracket> brackets, double t
             if (!w.bisect) {
                 const double rf = b.lo + width * (w.glo / (w.glo - w.ghi));
                 if (std::isfinite(rf)) x = rf;
+                if (std::isfinite(b.dlo) && std::isfinite(b.dhi)) {
+                    const double s = hermite_root(b.glo, b.ghi, b.dlo, b.dhi, width, b.glo / (b.glo - b.ghi));
+                    if (std::isfinite(s)) x = b.lo + width * s;
+                }
             }
             x = std::clamp(x, b.lo + d, b.hi - d);
             ts[2 * k] = x - d;
             ts[2 * k + 1] = x + d;
         }
-        if (auto r = g(ctx, ts.data(), ts.size(), gs.data()); !r) return r;
+        if (auto r = g(ctx, ts.data(), ts.size(), gs.data(), dgs.data()); !r) return r;
         std::size_t kept_active = 0;
         for (std::size_t k = 0; k < active.size(); ++k) {
             Work w = active[k];
             Bracket& b = brackets[w.index];
             const double width = b.hi - b.lo;
             const double x1 = ts[2 * k], x2 = ts[2 * k + 1], g1 = gs[2 * k], g2 = gs[2 * k + 1];
+            const double d1 = dgs[2 * k], d2 = dgs[2 * k + 1];
             const bool slo = negative(b.glo);
             int kept;
             if (negative(g1) != slo) {
-                b.hi = x1, b.ghi = g1, w.ghi = g1, kept = -1;
+                b.hi = x1, b.ghi = g1, b.dhi = d1, w.ghi = g1, kept = -1;
             } else if (negative(g2) != negative(g1)) {
-                b.lo = x1, b.hi = x2, b.glo = g1, b.ghi = g2, w.glo = g1, w.ghi = g2, kept = 0;
+                b.lo = x1, b.hi = x2, b.glo = g1, b.ghi = g2, b.dlo = d1, b.dhi = d2, w.glo = g1, w.ghi = g2, kept = 0;
             } else {
-                b.lo = x2, b.glo = g2, w.glo = g2, kept = 1;
+                b.lo = x2, b.glo = g2, b.dlo = d2, w.glo = g2, kept = 1;
             }
             // Illinois: an end kept twice in a row counts half, so that
             // regula falsi stops creeping up on the root from one side.
@@ -197,7 +226,7 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
     std::vector<std::size_t> dinterval;  // confinement interval of each bracket
     // The samples around each bracket (refine narrows the brackets).
     struct Around {
-        double t0, f0, t1, f1;
+        double t0, f0, d0, t1, f1, d1;
     };
     std::vector<Around> around;
     // With the reference value known before sampling (=, <, >), crossings
@@ -240,11 +269,11 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
                 } else if (negative(prev.df) != negative(s.df)) {
                     dbrackets.push_back({prev.t, s.t, prev.df, s.df});
                     dinterval.push_back(ci);
-                    around.push_back({prev.t, prev.f, s.t, s.f});
+                    around.push_back({prev.t, prev.f, prev.df, s.t, s.f, s.df});
                 } else if (direct) {
                     const double g0 = direct_g.g(prev.f), g1 = direct_g.g(s.f);
                     if (negative(g0) != negative(g1)) {
-                        cbrackets.push_back({prev.t, s.t, g0, g1});
+                        cbrackets.push_back({prev.t, s.t, g0, g1, direct_g.sign * prev.df, direct_g.sign * s.df});
                         cinterval.push_back(ci);
                     }
                 }
@@ -301,14 +330,15 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
     const double sign = rel == Relation::Greater ? -1.0 : 1.0;  // inside: sign * (f - value) < 0
     if (direct) {
         for (std::size_t i = 0; i < extrema.size(); ++i) {
+            // The derivative is (about) zero at the extremum.
             const Around& a = around[i];
             const double g0 = direct_g.g(a.f0), ge = direct_g.g(fext[i]), g1 = direct_g.g(a.f1);
             if (negative(g0) != negative(ge)) {
-                cbrackets.push_back({a.t0, extrema[i], g0, ge});
+                cbrackets.push_back({a.t0, extrema[i], g0, ge, direct_g.sign * a.d0, 0.0});
                 cinterval.push_back(dinterval[i]);
             }
             if (negative(ge) != negative(g1)) {
-                cbrackets.push_back({extrema[i], a.t1, ge, g1});
+                cbrackets.push_back({extrema[i], a.t1, ge, g1, 0.0, direct_g.sign * a.d1});
                 cinterval.push_back(dinterval[i]);
             }
         }

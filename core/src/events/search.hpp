@@ -24,10 +24,13 @@
 //      piece between the interval's ends and the extrema is checked at its
 //      ends (a continuous quantity crosses at most once on each).
 // A refined time is the middle of its final bracket, so it lies within
-// `tolerance` / 2 of the root. Brackets are refined all at once, by
-// regula falsi (Illinois) with bisection as a safeguard, each step testing
-// two points a fraction of the tolerance apart so that the bracket closes
-// from both sides.
+// `tolerance` / 2 of the root. Brackets are refined all at once, each step
+// testing two points a fraction of the tolerance apart around an estimate
+// so that the bracket closes from both sides: the root of the cubic Hermite
+// interpolant where the derivative of the function is known at both ends
+// (crossings: the quantity's derivative), else regula falsi (Illinois;
+// extrema, whose second derivative is not known), with bisection after any
+// step that did not halve the bracket.
 //
 // Relations: = (instants of crossing, as [t, t]), < and > (windows where
 // the quantity is below or above the reference value), LOCMIN and LOCMAX
@@ -40,6 +43,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -94,10 +98,15 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
 // Zeros of a function sampled at ascending times: the refined times of its
 // sign changes between neighbouring samples, as step 2 above finds them.
 // Used by search; exposed for the unit tests.
+// A bracket of a sign change of g: its ends, g there and, when known, the
+// derivative of g there (NaN when not).
 struct Bracket {
     double lo, hi, glo, ghi;
+    double dlo = std::numeric_limits<double>::quiet_NaN(), dhi = std::numeric_limits<double>::quiet_NaN();
 };
-using Sampler = std::expected<void, KernelSetError> (*)(void* ctx, const double* ets, std::size_t n, double* g);
+// g at ets[0..n) into g, and its derivative into dg (NaN where unknown).
+using Sampler = std::expected<void, KernelSetError> (*)(void* ctx, const double* ets, std::size_t n, double* g,
+                                                        double* dg);
 std::expected<void, KernelSetError> refine(std::span<Bracket> brackets, double tolerance, void* ctx, Sampler g,
                                          double* roots);
 
