@@ -259,3 +259,10 @@ def test_a_confinement_of_several_intervals(oracle, relation, value, adjust):
                                correction="LT+S")
     assert got.shape == expected.shape
     assert np.abs(got - expected).max() <= 1e-5
+
+
+def test_windows_from_and_to_dates(oracle):
+    w = events.window([("2025-03-01", "2025-04-01"), ("2025-01-01", "2025-03-01 00:00:01")], oracle)
+    assert events.to_dates(w, oracle) == [("2025-01-01T00:00:00.000", "2025-04-01T00:00:00.000")]
+    assert events.measure(w) == pytest.approx(90 * DAY, abs=0.01)  # TDB runs a few ms off UTC
+    assert events.summary(np.empty((0, 2))) == (0.0, 0.0, 0.0, -1, -1)

@@ -83,6 +83,34 @@ INSTANTIATE_TEST_SUITE_P(
                     SearchCase{Relation::AbsMax, 0, 0, {{1000, 1000}}},
                     SearchCase{Relation::AbsMin, 0, 0.5, {{500 - k6, 500 + k6}, {1500 - k6, 1500 + k6}}}));
 
+// A longitude turning at one turn per 1000 s, in (-pi, pi]: it wraps at
+// t = 500 + 1000 k.
+class Turning final : public Quantity {
+public:
+    static constexpr double w = 2 * 3.141592653589793 / 1000.0;
+    std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
+                                               unsigned) const override {
+        for (std::size_t i = 0; i < n; ++i) f[i] = std::remainder(w * ets[i], 2 * 3.141592653589793), df[i] = w;
+        return {};
+    }
+    double wrap() const noexcept override { return 2 * 3.141592653589793; }
+};
+
+TEST(search, a_wrapping_angle_ends_windows_at_the_wrap_and_crosses_on_either_side) {
+    const Window span{{0, 2200}};
+    // Crossings of 2.5 rad at 397.9 + 1000 k, none at the wraps; above it
+    // until the wrap.
+    auto eq = search(Turning{}, span, {Relation::Equal, 2.5, 0, 60.0, 1e-6, 1});
+    ASSERT_TRUE(eq);
+    ASSERT_EQ(eq->size(), 2u);
+    EXPECT_NEAR((*eq)[1].start, 1000 + 2.5 / Turning::w, 1e-6);
+    auto gt = search(Turning{}, span, {Relation::Greater, 2.5, 0, 60.0, 1e-6, 1});
+    ASSERT_TRUE(gt);
+    ASSERT_EQ(gt->size(), 2u);
+    EXPECT_NEAR((*gt)[0].stop, 500, 1e-6);
+    EXPECT_FALSE(search(Turning{}, span, {Relation::AbsMax, 0, 0, 60.0}));
+}
+
 TEST(search, refuses_bad_options) {
     const Window w{{0, 10}};
     EXPECT_FALSE(search(Cosine{}, w, {Relation::Less, 0, 0, 0.0}));
