@@ -1006,7 +1006,7 @@ def group_events(args, report):
     report.table("Event searches: a year of 2025 on DE440, step 1 h, tolerance 1e-6 s, kernwerk on one thread",
                  ["call", "case"], rows, ["2 threads", "spiceypy"])
     report.note("spiceypy: its gf* call with the same step and tolerance; edges checked within 1e-5 s (range-rate "
-                "extrema 1e-3 s).")
+                "extrema 2e-3 s).")
 
 
 def main(argv=None) -> int:
