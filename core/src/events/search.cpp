@@ -126,6 +126,7 @@ std::expected<void, KernelSetError> refine(std::span<Bracket> brackets, double t
         std::size_t index;
         double glo, ghi;  // Illinois-scaled values for the regula falsi estimate
         int kept = 0;     // -1: lo kept by the last step, +1: hi kept, 0: neither
+        int slow = 0;     // steps in a row that did not halve the bracket
         bool bisect = false;
     };
     std::vector<Work> active;
@@ -181,8 +182,11 @@ std::expected<void, KernelSetError> refine(std::span<Bracket> brackets, double t
                 if (kept < 0) w.glo *= 0.5; else w.ghi *= 0.5;
             }
             w.kept = kept;
-            // A step that did not halve the bracket is followed by bisection.
-            w.bisect = !w.bisect && b.hi - b.lo > 0.5 * width;
+            // Three steps in a row that did not halve the bracket are
+            // followed by bisection.
+            w.slow = b.hi - b.lo > 0.5 * width ? w.slow + 1 : 0;
+            w.bisect = w.slow >= 3;
+            if (w.bisect) w.slow = 0;
             // Done at the tolerance, or when no double lies between the ends
             // (a tolerance below the spacing of doubles at these epochs).
             if (b.hi - b.lo > tolerance && std::nextafter(b.lo, b.hi) < b.hi) active[kept_active++] = w;

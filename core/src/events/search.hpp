@@ -29,8 +29,8 @@
 // so that the bracket closes from both sides: the root of the cubic Hermite
 // interpolant where the derivative of the function is known at both ends
 // (crossings: the quantity's derivative), else regula falsi (Illinois;
-// extrema, whose second derivative is not known), with bisection after any
-// step that did not halve the bracket.
+// extrema, whose second derivative is not known), with bisection after
+// three steps in a row that did not halve the bracket.
 //
 // Relations: = (instants of crossing, as [t, t]), < and > (windows where
 // the quantity is below or above the reference value), LOCMIN and LOCMAX
