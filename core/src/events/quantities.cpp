@@ -34,11 +34,18 @@ double* scratch(int slot, std::size_t n) {
 }
 
 // States of one apparent query at a batch of epochs, into scratch `slot`.
+// Without a correction, between two bodies, the set's own chain of the
+// pair (the Moon from the Earth through their barycenter alone) rather
+// than both bodies from the solar-system barycenter: the same geometric
+// state up to rounding, from fewer segments.
 std::expected<double*, BatchFailure> states(const KernelSnapshot& snap, const ApparentQuery& q, const double* ets,
                                             std::size_t n, int slot, unsigned threads) {
     double* out = scratch(slot, 6 * n);
-    if (auto r = apparent_batch(snap, q, EpochView{ets, 1, n}, out, nullptr, threads); !r)
-        return std::unexpected(std::move(r.error()));
+    const EpochView view{ets, 1, n};
+    auto r = q.correction == Correction::None && !q.target.is_site && !q.observer.is_site
+                 ? snap.state_batch(q.target.body, q.observer.body, q.frame, view, out, threads)
+                 : apparent_batch(snap, q, view, out, nullptr, threads);
+    if (!r) return std::unexpected(std::move(r.error()));
     return out;
 }
 
