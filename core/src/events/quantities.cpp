@@ -22,16 +22,19 @@ std::string canonical(std::string_view text) {
     return s;
 }
 
-// Scratch arrays of the calling thread, grown and never shrunk nor
-// cleared: a search evaluates its quantity once per batch, and the buffers
-// serve every batch (and the next search) without allocating. Each
-// evaluate uses its own slots and returns before another runs on the thread.
-double* scratch(int slot, std::size_t n) {
-    thread_local std::vector<double> buffers[4];
-    std::vector<double>& v = buffers[slot];
-    if (v.size() < n) v.resize(n);
-    return v.data();
-}
+// Scratch arrays of one quantity, grown and never shrunk nor cleared: a
+// search evaluates its quantity once per batch, and the arrays serve every
+// batch of the search without allocating. A quantity serves one search at
+// a time (each binding call makes its own), and each evaluate uses its own
+// slots.
+struct Scratch {
+    std::vector<double> buffers[4];
+    double* get(int slot, std::size_t n) {
+        std::vector<double>& v = buffers[slot];
+        if (v.size() < n) v.resize(n);
+        return v.data();
+    }
+};
 
 // States of one apparent query at a batch of epochs, into scratch `slot`.
 // Without a correction, between two bodies, the set's own chain of the
@@ -39,8 +42,8 @@ double* scratch(int slot, std::size_t n) {
 // than both bodies from the solar-system barycenter: the same geometric
 // state up to rounding, from fewer segments.
 std::expected<double*, BatchFailure> states(const KernelSnapshot& snap, const ApparentQuery& q, const double* ets,
-                                            std::size_t n, int slot, unsigned threads) {
-    double* out = scratch(slot, 6 * n);
+                                            std::size_t n, Scratch& scratch, int slot, unsigned threads) {
+    double* out = scratch.get(slot, 6 * n);
     const EpochView view{ets, 1, n};
     auto r = q.correction == Correction::None && !q.target.is_site && !q.observer.is_site
                  ? snap.state_batch(q.target.body, q.observer.body, q.frame, view, out, threads)
@@ -75,7 +78,7 @@ public:
     std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
                                                unsigned threads) const override {
         if (!rate_) {
-            auto st = states(snap_, q_, ets, n, 0, threads);
+            auto st = states(snap_, q_, ets, n, scratch_, 0, threads);
             if (!st) return std::unexpected(std::move(st.error()));
             for (std::size_t i = 0; i < n; ++i) {
                 const double* s = *st + 6 * i;
@@ -86,13 +89,13 @@ public:
             return {};
         }
         // Range rate at t, t - dt and t + dt in one batch.
-        double* ts = scratch(1, 3 * n);
+        double* ts = scratch_.get(1, 3 * n);
         for (std::size_t i = 0; i < n; ++i) {
             ts[i] = ets[i];
             ts[n + i] = ets[i] - kRangeRateDt;
             ts[2 * n + i] = ets[i] + kRangeRateDt;
         }
-        auto st = states(snap_, q_, ts, 3 * n, 0, threads);
+        auto st = states(snap_, q_, ts, 3 * n, scratch_, 0, threads);
         if (!st) {
             BatchFailure e = std::move(st.error());
             e.index %= n;
@@ -111,6 +114,7 @@ public:
 
 private:
     const KernelSnapshot& snap_;
+    mutable Scratch scratch_;
     ApparentQuery q_;
     bool rate_;
 };
@@ -124,7 +128,7 @@ public:
     }
     std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
                                                unsigned threads) const override {
-        auto st = states(snap_, q_, ets, n, 0, threads);
+        auto st = states(snap_, q_, ets, n, scratch_, 0, threads);
         if (!st) return std::unexpected(std::move(st.error()));
         for (std::size_t i = 0; i < n; ++i) {
             const double* s = *st + 6 * i;
@@ -162,6 +166,7 @@ public:
 
 private:
     const KernelSnapshot& snap_;
+    mutable Scratch scratch_;
     ApparentQuery q_;
     Coordinate c_;
     bool positive_;
@@ -174,7 +179,7 @@ public:
     CylRadius(const KernelSnapshot& s, const PositionQuery& q) : snap_(s), q_(apparent_of(q, q.frame)) {}
     std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
                                                unsigned threads) const override {
-        auto st = states(snap_, q_, ets, n, 0, threads);
+        auto st = states(snap_, q_, ets, n, scratch_, 0, threads);
         if (!st) return std::unexpected(std::move(st.error()));
         for (std::size_t i = 0; i < n; ++i) {
             const double* s = *st + 6 * i;
@@ -187,6 +192,7 @@ public:
 
 private:
     const KernelSnapshot& snap_;
+    mutable Scratch scratch_;
     ApparentQuery q_;
 };
 
@@ -198,7 +204,7 @@ public:
     double wrap() const noexcept override { return c_ == Coordinate::Longitude ? 2 * std::numbers::pi : 0; }
     std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
                                                unsigned threads) const override {
-        auto st = states(snap_, q_, ets, n, 0, threads);
+        auto st = states(snap_, q_, ets, n, scratch_, 0, threads);
         if (!st) return std::unexpected(std::move(st.error()));
         const double a = sph_.re, e2 = sph_.f * (2 - sph_.f);
         for (std::size_t i = 0; i < n; ++i) {
@@ -229,6 +235,7 @@ public:
 
 private:
     const KernelSnapshot& snap_;
+    mutable Scratch scratch_;
     ApparentQuery q_;
     Coordinate c_;
     Spheroid sph_;
@@ -258,9 +265,9 @@ public:
           r1_(t1.radius), r2_(t2.radius) {}
     std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
                                                unsigned threads) const override {
-        auto s1 = states(snap_, q1_, ets, n, 0, threads);
+        auto s1 = states(snap_, q1_, ets, n, scratch_, 0, threads);
         if (!s1) return std::unexpected(std::move(s1.error()));
-        auto s2 = states(snap_, q2_, ets, n, 1, threads);
+        auto s2 = states(snap_, q2_, ets, n, scratch_, 1, threads);
         if (!s2) return std::unexpected(std::move(s2.error()));
         for (std::size_t i = 0; i < n; ++i) {
             double u1[3], u2[3], du1[3], du2[3], d1, d2, dd1, dd2;
@@ -297,6 +304,7 @@ public:
 
 private:
     const KernelSnapshot& snap_;
+    mutable Scratch scratch_;
     ApparentQuery q1_, q2_;
     double r1_, r2_;
 };
@@ -307,15 +315,15 @@ public:
         : snap_(s), q1_{t, o, OutputFrame::J2000, c}, q2_{i, t, OutputFrame::J2000, c} {}
     std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
                                                unsigned threads) const override {
-        double* s1 = scratch(0, 6 * n);
-        double* lts = scratch(2, n);
-        double* at = scratch(3, n);
+        double* s1 = scratch_.get(0, 6 * n);
+        double* lts = scratch_.get(2, n);
+        double* at = scratch_.get(3, n);
         if (auto r = apparent_batch(snap_, q1_, EpochView{ets, 1, n}, s1, lts, threads); !r) return r;
         // Without a correction the illuminator is taken at et (the light
         // time returned is then the geometric one, not applied).
         const bool corrected = correction_flags(q1_.correction).light_time;
         for (std::size_t i = 0; i < n; ++i) at[i] = corrected ? ets[i] - lts[i] : ets[i];
-        auto s2 = states(snap_, q2_, at, n, 1, threads);
+        auto s2 = states(snap_, q2_, at, n, scratch_, 1, threads);
         if (!s2) return std::unexpected(std::move(s2.error()));
         for (std::size_t i = 0; i < n; ++i) {
             double* a = s1 + 6 * i;
@@ -340,6 +348,7 @@ public:
 
 private:
     const KernelSnapshot& snap_;
+    mutable Scratch scratch_;
     ApparentQuery q1_, q2_;
 };
 

@@ -33,14 +33,14 @@ struct Sampled {
 
 // Evaluates f and df at `ets` for the samplers below: crossings of
 // f - value (or value - f) and zeros of df.
-// f and df live in scratch arrays of the calling thread, grown and never
-// shrunk nor cleared, valid until the next run.
+// f and df live in arrays of the search, grown and never shrunk nor
+// cleared, valid until the next run.
 struct Evaluator {
     const Quantity& q;
     double* f = nullptr;
     double* df = nullptr;
+    std::vector<double> fs, dfs;
     std::expected<void, KernelSetError> run(const double* ets, std::size_t n, unsigned th) {
-        thread_local std::vector<double> fs, dfs;
         if (fs.size() < n) fs.resize(n), dfs.resize(n);
         f = fs.data();
         df = dfs.data();

@@ -64,7 +64,8 @@ inline constexpr const char* kAcceptedRelations = "=, <, >, LOCMIN, LOCMAX, ABSM
 // The toolkit's default convergence tolerance (s).
 inline constexpr double kDefaultTolerance = 1e-6;
 
-// A scalar function of time with its time derivative.
+// A scalar function of time with its time derivative. A quantity may keep
+// scratch arrays between calls: it serves one search at a time.
 class Quantity {
 public:
     virtual ~Quantity() = default;
