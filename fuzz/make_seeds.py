@@ -239,6 +239,14 @@ LEAPSECONDS_SEEDS = {
                                                    .replace("1.99096871D-7", "1.0D-5"),
 }
 
+# fuzz_windows: bounds and reference of the search (left, right, value,
+# rate), then [start, stop] rows dealt in pairs to two lists.
+WINDOWS_SEEDS = {
+    "touching": [0.0, 10.0, 0.5, 0.01, 1, 3, 3, 5, 2, 2, 4, 8, 6, 6, 7, 9],
+    "instants": [-1.0, 2.0, -0.2, 0.3, 5, 5, 5, 5, 0, 100, 50, 60],
+    "wide": [1e6, 2e6, 0.99, 1e-4, 0, 8.64e4, 1e5, 2e5, 3e5, 3.1e5, 4e4, 5e4],
+}
+
 
 def main():
     rng = random.Random(20261207)
@@ -261,6 +269,9 @@ def main():
     (out / "writer").mkdir(parents=True, exist_ok=True)
     for k in range(6):
         (out / "writer" / f"choices{k}").write_bytes(bytes(rng.randrange(256) for _ in range(64 + 96 * k)))
+    (out / "windows").mkdir(parents=True, exist_ok=True)
+    for name, values in WINDOWS_SEEDS.items():
+        (out / "windows" / name).write_bytes(struct.pack(f"<{len(values)}d", *values))
 
 
 if __name__ == "__main__":

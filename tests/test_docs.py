@@ -113,7 +113,7 @@ def test_ground_track(tmp_path, spice_kernels):
 
 
 def test_every_example_is_tested():
-    tested = {"inner_planets", "moon_phase", "ground_track", "moon_altitude"}
+    tested = {"inner_planets", "moon_phase", "ground_track", "moon_altitude", "mars_windows"}
     assert {p.stem for p in DOCS.glob("*.py")} <= tested
 
 
@@ -153,3 +153,23 @@ def test_version_has_one_source():
     assert re.search(r'^__version__ = "([^"]+)"', (ROOT / "python/kernwerk/__init__.py").read_text(), re.M)
     assert "version =" not in (ROOT / "pyproject.toml").read_text().split("[project.optional-dependencies]")[0]
     assert os.path.exists(ROOT / "LICENSE") and "MIT" in (ROOT / "LICENSE").read_text()
+
+
+def test_mars_windows(tmp_path, spice_kernels):
+    ex = example("mars_windows")
+    numbers = ex.run(tmp_path)
+    assert (tmp_path / "mars_windows.png").stat().st_size > 20_000
+    # Mars's closest approach of the 2025 opposition: 12 January 2025.
+    assert numbers["closest_dates"][0].startswith("2025-01-12")
+    spice_kernels(de440, lsk)
+    cnf = spice.cell_double(2)
+    spice.wninsd(spice.str2et("2025-01-01"), spice.str2et("2033-01-01"), cnf)
+    for found, ours in [
+        (spice.gfsep("SUN", "POINT", "NULL", "MARS BARYCENTER", "POINT", "NULL", "LT+S", "EARTH", "<",
+                     math.radians(ex.LIMIT_DEG), 0, ex.STEP, 100, cnf, spice.cell_double(200)), numbers["near_sun"]),
+        (spice.gfdist("MARS BARYCENTER", "LT+S", "EARTH", "LOCMIN", 0, 0, ex.STEP, 100, cnf, spice.cell_double(200)),
+         np.column_stack([numbers["closest"], numbers["closest"]])),
+    ]:
+        theirs = np.array([spice.wnfetd(found, i) for i in range(spice.wncard(found))])
+        assert theirs.shape == ours.shape
+        assert np.abs(theirs - ours).max() < 1e-5

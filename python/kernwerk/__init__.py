@@ -32,6 +32,9 @@ from .timescales import LeapSeconds, et2utc, from_et, from_jd, str2et, to_dateti
 from .writer import SpkWriter, WrittenSegment
 from .ck_writer import CkWriter, WrittenCkSegment
 
+# Event search and windows: kernwerk.events.
+from . import events
+
 __all__ = [
     # the low-level module
     "naif_bodn2c", "naif_bodc2n", "naif_parse_text_kernel_bindings", "NaifSpk", "NaifSpkWriter", "NaifPck",
@@ -53,4 +56,6 @@ __all__ = [
     "reclat", "latrec", "recgeo", "georec", "recpgr", "pgrrec",
     # time
     "LeapSeconds", "to_et", "from_et", "to_jd", "from_jd", "to_iso", "to_datetime64", "str2et", "et2utc",
+    # event search
+    "events",
 ]

@@ -5,6 +5,7 @@
     kernwerk coverage FILE [FILE ...] BODY
     kernwerk comments FILE [FILE ...]
     kernwerk excerpt FILE [FILE ...] OUT --start S --stop E [--bodies B,B,...] [--inexact]
+    kernwerk find FILE [FILE ...] QUANTITY BODIES ... RELATION [VALUE] --start S --stop E --step D
     kernwerk --version
 
 Every command takes ``--format table|csv|json`` (`comments`: table, the
@@ -569,6 +570,80 @@ def _progress(total: int) -> Any:
 # ----------------------------------------------------------------------
 
 
+# ----------------------------------------------------------------------
+# find: event search
+
+# The bodies each quantity of `find` takes, and the extra words after them.
+_FIND_QUANTITIES = {"distance": ("TARGET OBSERVER", 2, 0), "range_rate": ("TARGET OBSERVER", 2, 0),
+                    "coordinate": ("TARGET OBSERVER SYSTEM COORDINATE", 2, 2),
+                    "separation": ("TARGET1 TARGET2 OBSERVER", 3, 0),
+                    "phase_angle": ("TARGET ILLUMINATOR OBSERVER", 3, 0)}
+_RELATIONS = {"=", "<", ">", "LOCMIN", "LOCMAX", "ABSMIN", "ABSMAX"}
+
+
+def _find(args: argparse.Namespace) -> int:
+    from . import events
+
+    files, rest = _split_files(args.items, 4, "QUANTITY BODIES ... RELATION [VALUE]")
+    _check_files(files)
+    quantity = rest[0].strip().lower().replace("-", "_")
+    if quantity not in _FIND_QUANTITIES:
+        raise UsageError(f"unknown quantity {rest[0].strip()!r} (accepted: {', '.join(_FIND_QUANTITIES)})")
+    usage, n_bodies, n_words = _FIND_QUANTITIES[quantity]
+    words = rest[1:]
+    if len(words) < n_bodies + n_words + 1 or len(words) > n_bodies + n_words + 2:
+        raise UsageError(f"expected {quantity} {usage} RELATION [VALUE]")
+    bodies = [w.strip() for w in words[:n_bodies]]
+    extra = [w.strip() for w in words[n_bodies:n_bodies + n_words]]
+    relation = words[n_bodies + n_words].strip().upper()
+    if relation not in _RELATIONS:
+        raise UsageError(f"unknown relation {relation!r} (accepted: {', '.join(sorted(_RELATIONS))})")
+    value_text = words[n_bodies + n_words + 1] if len(words) > n_bodies + n_words + 1 else None
+    if value_text is None and relation in ("=", "<", ">"):
+        raise UsageError(f"relation {relation} needs a VALUE")
+    try:
+        value = float(value_text) if value_text is not None else 0.0
+    except ValueError:
+        raise UsageError(f"VALUE {str(value_text).strip()!r} is not a number") from None
+    if args.start is None or args.stop is None or args.step is None:
+        raise UsageError("find needs --start, --stop and --step")
+    step = _step_seconds(args.step)
+    with _open(files) as kernels:
+        start, stop = (float(x) for x in kernels._epochs([args.start.strip(), args.stop.strip()])) \
+            if not (_PLAIN_NUMBER.match(args.start) and _PLAIN_NUMBER.match(args.stop)) \
+            else (float(args.start), float(args.stop))
+        common: dict[str, Any] = dict(window=[[start, stop]], step=step, correction=args.correction,
+                                      adjust=args.adjust, tolerance=args.tolerance)
+        if quantity == "distance":
+            found = events.find_distance(kernels, bodies[0], bodies[1], relation, value, **common)
+        elif quantity == "range_rate":
+            found = events.find_range_rate(kernels, bodies[0], bodies[1], relation, value, **common)
+        elif quantity == "coordinate":
+            found = events.find_coordinate(kernels, bodies[0], bodies[1], extra[0], extra[1], relation, value,
+                                           frame=args.frame, **common)
+        elif quantity == "separation":
+            found = events.find_separation(kernels, bodies[0], bodies[1], bodies[2], relation, value,
+                                           shape1=args.shape1, shape2=args.shape2, **common)
+        else:
+            found = events.find_phase_angle(kernels, bodies[0], bodies[1], bodies[2], relation, value, **common)
+        dates, scale = _dates(found.reshape(-1), _leapseconds(kernels)) if len(found) else ([], "UTC")
+        columns = [f"start ({scale})", f"stop ({scale})", "start ET (s)", "stop ET (s)", "seconds"]
+        if args.format == "csv":
+            columns = [f"start_{scale.lower()}", f"stop_{scale.lower()}", "start_et", "stop_et", "seconds"]
+        w = _Writer(sys.stdout, args.format, columns, [-23, -23, 18, 18, 14],
+                    {"quantity": quantity, "bodies": bodies, "relation": relation, "value": value, "files": files})
+        if args.format == "table":
+            sys.stdout.write(f"{len(found)} interval{'s' if len(found) != 1 else ''}\n")
+        w.begin()
+        for i, (s, e) in enumerate(found.tolist()):
+            sd, ed = dates[2 * i], dates[2 * i + 1]
+            cells = [sd, ed, f"{s:.6f}", f"{e:.6f}", f"{e - s:.6f}"] if args.format == "table" else \
+                [sd, ed, _number(s), _number(e), _number(e - s)]
+            w.row(cells, {"start": sd, "stop": ed, "start_et": s, "stop_et": e, "seconds": e - s})
+        w.end()
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="kernwerk", description="Inspect and evaluate NAIF SPICE kernels.")
     parser.add_argument("--version", action="version", version=f"kernwerk {__version__}")
@@ -631,6 +706,28 @@ def build_parser() -> argparse.ArgumentParser:
                         "last bits within a microsecond before record boundaries)")
     p.add_argument("--format", **fmt)  # type: ignore[arg-type]
     p.set_defaults(func=_excerpt)
+    p = sub.add_parser("find", help="when a distance, coordinate, range rate or angle meets a condition",
+                       usage="kernwerk find [-h] FILE [FILE ...] QUANTITY BODIES ... RELATION [VALUE] --start START "
+                             "--stop STOP --step STEP [options]",
+                       description="The windows in which a quantity meets a relation (the toolkit's gfdist, gfrr, "
+                                   "gfposc, gfsep): distance TARGET OBSERVER, range_rate TARGET OBSERVER, "
+                                   "coordinate TARGET OBSERVER SYSTEM COORDINATE (angles in degrees), separation "
+                                   "TARGET1 TARGET2 OBSERVER (degrees), phase_angle TARGET ILLUMINATOR OBSERVER "
+                                   "(degrees). RELATION is =, <, >, LOCMIN, LOCMAX, "
+                                   "ABSMIN or ABSMAX. Features shorter than the step may be missed.")
+    p.add_argument("items", nargs="+", metavar="FILE ... QUANTITY BODIES ... RELATION [VALUE]",
+                   help="kernel files, the quantity and its bodies, the relation and its reference value")
+    p.add_argument("--start", help="start of the search (ET or a date)")
+    p.add_argument("--stop", help="end of the search (ET or a date)")
+    p.add_argument("--step", help="sampling step: seconds, or with a unit: 30s, 10m, 1h, 1d")
+    p.add_argument("--correction", default="NONE", help="aberration correction (default NONE)")
+    p.add_argument("--adjust", type=float, default=0.0, help="ABSMIN/ABSMAX: the window within this of the extreme")
+    p.add_argument("--tolerance", type=float, default=1e-6, help="convergence tolerance in seconds (default 1e-6)")
+    p.add_argument("--frame", default="J2000", help="frame of a coordinate (default J2000)")
+    p.add_argument("--shape1", default="POINT", help="separation: POINT or SPHERE")
+    p.add_argument("--shape2", default="POINT", help="separation: POINT or SPHERE")
+    p.add_argument("--format", **fmt)  # type: ignore[arg-type]
+    p.set_defaults(func=_find)
     return parser
 
 

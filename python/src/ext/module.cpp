@@ -13,4 +13,5 @@ NB_MODULE(_ext, m) {
     kernwerk::ext::register_coordinates(m);
     kernwerk::ext::register_ck_writer(m);
     kernwerk::ext::register_fov(m);
+    kernwerk::ext::register_events(m);
 }

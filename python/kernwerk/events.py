@@ -1,0 +1,286 @@
+"""Event search: when a quantity of the geometry meets a condition, as the
+NAIF toolkit's geometry finder (``gfdist``, ``gfposc``, ``gfrr``,
+``gfsep``) answers it, and windows, the sets of time it returns.
+
+    >>> from kernwerk import Kernels, events
+    >>> k = Kernels("de440.bsp")
+    >>> year = events.window([("2025-01-01", "2026-01-01")], k)
+    >>> near = events.find_distance(k, "MOON", "EARTH", "<", 370000.0, window=year, step=3600.0)
+    >>> events.to_dates(near, k)          # [start, stop] rows as ISO UTC strings
+
+A window is a float64 array of shape (n, 2): [start, stop] rows of ET (TDB
+seconds past J2000), sorted and disjoint, an instant being a row [t, t].
+The window functions (`union`, `intersect`, `difference`, `complement`,
+`expand`, `contract`, `filter_short`, `measure`, `summary`) give the
+toolkit's results (wnunid, wnintd, wndifd, wncomd, wnexpd, wncond, wnfltd,
+wnsumd) and raise ValueError for an array that is not a window (unsorted,
+overlapping, touching or inverted rows, NaN); `window` builds one from
+intervals in any order, or from dates.
+
+Searches (`find_distance`, `find_range_rate`, `find_coordinate`,
+`find_separation`, `find_phase_angle`) take the kernel set, the geometry, a relation and a
+reference value, and keywords:
+
+* `window`: the confinement window, searched interval by interval;
+* `step` (s): the quantity's derivative is sampled every `step` seconds and
+  assumed to change sign at most once between two samples. Features shorter
+  than the step (two extrema, or an excursion across the reference value,
+  closer together than `step`) may be missed: choose a step shorter than
+  the shortest stretch in which the quantity rises or falls;
+* `tolerance` (s, default 1e-6 as the toolkit): each event time is refined
+  until its bracket is no wider than this;
+* `correction`: the aberration correction of the apparent positions
+  ("NONE", "LT", "LT+S", "CN", "CN+S" and the X forms);
+* `adjust`: for ABSMIN and ABSMAX, the window in which the quantity is
+  within `adjust` of its extreme value instead of the extreme's instant;
+* `threads`: threads of the sampling batches (results do not depend on it).
+
+Relations: ``"="`` (instants of crossing), ``"<"``, ``">"``, ``"LOCMIN"``,
+``"LOCMAX"`` (interior local extrema, as instants), ``"ABSMIN"``,
+``"ABSMAX"`` (over the whole window, its ends included). Every search
+returns a window. Angles (coordinates, separations, their reference values
+and adjustments) are in degrees; distances km, rates km/s.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any
+
+from . import _ext
+from .kernels import Kernels, _check_threads, _correction, _frame_code
+from .sites import Site
+
+if TYPE_CHECKING:
+    import numpy as np
+
+__all__ = [
+    "window", "union", "intersect", "difference", "complement", "expand", "contract", "filter_short", "measure",
+    "summary", "to_dates", "find_distance", "find_range_rate", "find_coordinate", "find_separation",
+    "find_phase_angle",
+    "DEFAULT_TOLERANCE",
+]
+
+DEFAULT_TOLERANCE = 1e-6
+_ANGLES = {"LATITUDE", "DECLINATION", "COLATITUDE", "LONGITUDE", "RIGHT ASCENSION"}
+
+
+def _rows(w: Any, what: str, kernels: Kernels | None = None) -> np.ndarray:
+    import numpy as np
+
+    if kernels is not None:
+        arr = kernels._epochs(w)
+    else:
+        try:
+            arr = np.asarray(w, dtype=np.float64)
+        except (TypeError, ValueError) as exc:
+            raise TypeError(f"{what} must be an array of [start, stop] rows of ET (pass the kernel set to read "
+                            f"dates): {exc}") from None
+    if arr.size == 0:
+        return np.empty((0, 2))
+    if arr.ndim == 1 and arr.shape[0] == 2:
+        arr = arr.reshape(1, 2)
+    if arr.ndim != 2 or arr.shape[1] != 2:
+        raise ValueError(f"{what} must have shape (n, 2) of [start, stop] rows, not {arr.shape}")
+    return np.ascontiguousarray(arr, dtype=np.float64)
+
+
+def _window(w: Any, what: str) -> np.ndarray:
+    arr = _rows(w, what)
+    _ext.window_check(arr, what)
+    return arr
+
+
+def window(intervals: Any, kernels: Kernels | None = None) -> np.ndarray:
+    """The window covering `intervals`: [start, stop] rows in any order,
+    overlapping or touching rows merged. Rows of ET numbers, or of dates
+    when the kernel set is given (its leapseconds convert them). A single
+    pair is one interval. ValueError for an inverted or NaN row."""
+    return _ext.window_normalize(_rows(intervals, "intervals", kernels))
+
+
+def union(a: Any, b: Any) -> np.ndarray:
+    """Every instant in `a` or in `b` (the toolkit's wnunid)."""
+    return _ext.window_union(_window(a, "a"), _window(b, "b"))
+
+
+def intersect(a: Any, b: Any) -> np.ndarray:
+    """Every instant in both (wnintd); intervals that touch meet in an
+    instant [t, t]."""
+    return _ext.window_intersect(_window(a, "a"), _window(b, "b"))
+
+
+def difference(a: Any, b: Any) -> np.ndarray:
+    """`a` without `b`, closed (wndifd): ends stay in, so removing an
+    instant or an end point leaves `a` as it was."""
+    return _ext.window_difference(_window(a, "a"), _window(b, "b"))
+
+
+def complement(w: Any, left: float, right: float) -> np.ndarray:
+    """[left, right] without `w`, closed (wncomd). ValueError when left >
+    right."""
+    return _ext.window_complement(_window(w, "window"), float(left), float(right))
+
+
+def expand(w: Any, left: float, right: float) -> np.ndarray:
+    """Every interval [a, b] becomes [a - left, b + right] (wnexpd);
+    negative amounts shrink, intervals that end up inverted are dropped and
+    those that meet are merged."""
+    return _ext.window_expand(_window(w, "window"), float(left), float(right))
+
+
+def contract(w: Any, left: float, right: float) -> np.ndarray:
+    """Every interval [a, b] becomes [a + left, b - right] (wncond); one
+    whose ends cross is removed, one whose ends meet becomes an instant."""
+    return _ext.window_contract(_window(w, "window"), float(left), float(right))
+
+
+def filter_short(w: Any, shortest: float) -> np.ndarray:
+    """`w` without its intervals of measure at most `shortest` (wnfltd):
+    ``filter_short(w, 0)`` removes the instants."""
+    return _ext.window_filter(_window(w, "window"), float(shortest))
+
+
+def measure(w: Any) -> float:
+    """The total measure of `w` (s)."""
+    return float(_ext.window_summary(_window(w, "window"))[0])
+
+
+def summary(w: Any) -> tuple[float, float, float, int, int]:
+    """(measure, average, standard deviation, index of the shortest
+    interval, index of the longest) as the toolkit's wnsumd, with indices of
+    rows (-1 for an empty window; the first row on ties); the deviation is
+    that of the population."""
+    m, avg, sd, short, long = _ext.window_summary(_window(w, "window"))
+    return float(m), float(avg), float(sd), int(short), int(long)
+
+
+def to_dates(w: Any, kernels: Kernels | None = None, digits: int = 3) -> list[tuple[str, str]]:
+    """The rows of `w` as pairs of ISO UTC strings with `digits` decimals
+    (with the set's leapseconds when given, else the installed ones)."""
+    from .timescales import to_iso
+
+    arr = _window(w, "window")
+    lsk = kernels._leapseconds_object() if kernels is not None else None
+    if arr.shape[0] == 0:
+        return []
+    text = to_iso(arr.reshape(-1), "utc", digits, leapseconds=lsk)
+    flat = [str(s) for s in text]
+    return list(zip(flat[0::2], flat[1::2]))
+
+
+# ---------------------------------------------------------------------------
+# Searches
+
+
+def _search(kernels: Kernels, kind: str, target: Any, observer: Any, relation: str, value: float, *,
+            window: Any, step: float, correction: str, adjust: float, tolerance: float, threads: int | None,
+            frame: int = 1, system: str = "", coordinate: str = "", target2: Any = None, radii: tuple[float, float]
+            = (0.0, 0.0), scale: float = 1.0) -> np.ndarray:
+    if not isinstance(kernels, Kernels):
+        raise TypeError(f"the first argument must be a kernwerk.Kernels, not {type(kernels).__name__!r}")
+    kernels._check_open()
+    if not isinstance(relation, str):
+        raise TypeError(f"relation must be a str such as '<' or 'LOCMIN', not {type(relation).__name__!r}")
+    cnf = _rows(window, "window", kernels)
+    n_threads = kernels._threads if threads is None else _check_threads(threads)
+    return _ext.find(kernels._set, kind, kernels._endpoint(target), kernels._endpoint(observer),
+                     _correction(correction), frame, system, coordinate, target2, radii[0], radii[1], cnf, relation,
+                     float(value) * scale, float(adjust) * scale, float(step), float(tolerance), n_threads or 0)
+
+
+def find_distance(kernels: Kernels, target: str | int | Site, observer: str | int | Site, relation: str,
+                  value: float = 0.0, *, window: Any, step: float, correction: str = "NONE", adjust: float = 0.0,
+                  tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None) -> np.ndarray:
+    """When the distance (km) of `target` from `observer` meets `relation`
+    against `value`: spiceypy's ``gfdist(target, correction, observer,
+    relation, value, adjust, step, n, window)``. See the module for the
+    keywords."""
+    return _search(kernels, "distance", target, observer, relation, value, window=window, step=step,
+                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads)
+
+
+def find_range_rate(kernels: Kernels, target: str | int | Site, observer: str | int | Site, relation: str,
+                    value: float = 0.0, *, window: Any, step: float, correction: str = "NONE",
+                    adjust: float = 0.0, tolerance: float = DEFAULT_TOLERANCE,
+                    threads: int | None = None) -> np.ndarray:
+    """When the range rate (km/s) of `target` relative to `observer` meets
+    `relation` against `value`: spiceypy's ``gfrr``. Its extrema are found
+    from the central difference of the range rate over +/- 1 s."""
+    return _search(kernels, "range_rate", target, observer, relation, value, window=window, step=step,
+                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads)
+
+
+def find_coordinate(kernels: Kernels, target: str | int | Site, observer: str | int | Site, system: str,
+                    coordinate: str, relation: str, value: float = 0.0, *, window: Any, step: float,
+                    frame: str | int = "J2000", correction: str = "NONE", adjust: float = 0.0,
+                    tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None) -> np.ndarray:
+    """When a coordinate of the position of `target` seen from `observer` in
+    `frame` meets `relation` against `value`: spiceypy's ``gfposc(target,
+    frame, correction, observer, system, coordinate, ...)``. Systems and
+    coordinates by the toolkit's names: RECTANGULAR (X, Y, Z), LATITUDINAL
+    (RADIUS, LONGITUDE, LATITUDE), RA/DEC (RANGE, RIGHT ASCENSION,
+    DECLINATION), SPHERICAL (RADIUS, COLATITUDE, LONGITUDE), CYLINDRICAL
+    (RADIUS, LONGITUDE, Z), GEODETIC and PLANETOGRAPHIC (LONGITUDE,
+    LATITUDE, ALTITUDE; on the ellipsoid of the frame's center, from its
+    BODY<code>_RADII, planetographic longitude positive west or east as the
+    toolkit decides). Angles in degrees, lengths in km.
+
+    Longitudes lie in (-180, 180], right ascension, the cylindrical and the
+    planetographic longitude in [0, 360), as the toolkit gives them: a "<" or ">" window
+    ends where the angle wraps, "=" finds the crossings of the value on
+    either side of the wrap; ABSMIN and ABSMAX of these angles are refused
+    (ValueError)."""
+    if not isinstance(system, str) or not isinstance(coordinate, str):
+        raise TypeError("system and coordinate must be str, such as 'LATITUDINAL' and 'LATITUDE'")
+    scale = math.radians(1.0) if coordinate.strip().upper() in _ANGLES else 1.0
+    return _search(kernels, "coordinate", target, observer, relation, value, window=window, step=step,
+                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads,
+                   frame=_frame_code(frame, kernels._set), system=system, coordinate=coordinate, scale=scale)
+
+
+def _shape_radius(kernels: Kernels, body: Any, shape: str, what: str) -> float:
+    if not isinstance(shape, str):
+        raise TypeError(f"{what} must be 'POINT' or 'SPHERE', not {type(shape).__name__!r}")
+    s = shape.strip().upper()
+    if s == "POINT":
+        return 0.0
+    if s != "SPHERE":
+        raise ValueError(f"unknown {what} {shape!r} (accepted: POINT, SPHERE)")
+    code = kernels._endpoint(body)
+    if not isinstance(code, int):
+        raise ValueError(f"a site cannot be a SPHERE ({what})")
+    return float(_ext.sphere_radius(kernels._set, code))
+
+
+def find_separation(kernels: Kernels, target1: str | int | Site, target2: str | int | Site,
+                    observer: str | int | Site, relation: str, value: float = 0.0, *, window: Any, step: float,
+                    shape1: str = "POINT", shape2: str = "POINT", correction: str = "NONE", adjust: float = 0.0,
+                    tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None) -> np.ndarray:
+    """When the angular separation (degrees) of `target1` and `target2` seen
+    from `observer` meets `relation` against `value`: spiceypy's
+    ``gfsep(target1, shape1, frame1, target2, shape2, frame2, correction,
+    observer, ...)``. A target of shape "SPHERE" counts from its limb: its
+    angular radius, asin(r / distance) with r the largest of its
+    BODY<code>_RADII (from a loaded text PCK), is subtracted."""
+    r1 = _shape_radius(kernels, target1, shape1, "shape1")
+    r2 = _shape_radius(kernels, target2, shape2, "shape2")
+    return _search(kernels, "separation", target1, observer, relation, value, window=window, step=step,
+                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads,
+                   target2=kernels._endpoint(target2), radii=(r1, r2), scale=math.radians(1.0))
+
+
+def find_phase_angle(kernels: Kernels, target: str | int | Site, illuminator: str | int | Site,
+                     observer: str | int | Site, relation: str, value: float = 0.0, *, window: Any, step: float,
+                     correction: str = "NONE", adjust: float = 0.0, tolerance: float = DEFAULT_TOLERANCE,
+                     threads: int | None = None) -> np.ndarray:
+    """When the phase angle (degrees) of `target` lit by `illuminator` and
+    seen from `observer` meets `relation` against `value`: spiceypy's
+    ``gfpa(target, illuminator, correction, observer, ...)``. The angle at
+    the target between the directions to the observer and to the
+    illuminator; with a light-time correction the target is taken where the
+    observer sees it, at et - lt, and the illuminator as the target sees it
+    then. Reception corrections only."""
+    return _search(kernels, "phase_angle", target, observer, relation, value, window=window, step=step,
+                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads,
+                   target2=kernels._endpoint(illuminator), scale=math.radians(1.0))
