@@ -189,6 +189,8 @@ std::expected<void, KernelSetError> KernelSnapshot::check_unchanged() const {
         std::expected<void, DafError> ok;
         if (f.kernel->spk) {
             ok = f.kernel->spk->check_unchanged();
+        } else if (f.kernel->ck) {
+            ok = f.kernel->ck->daf().check_unchanged();
         } else if (f.kernel->pck) {
             // All segments of a file share its one mapping.
             for (const PckSegment& seg : f.kernel->pck->segments())

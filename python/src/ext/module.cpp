@@ -11,4 +11,7 @@ NB_MODULE(_ext, m) {
     kernwerk::ext::register_conics(m);
     kernwerk::ext::register_files(m);
     kernwerk::ext::register_coordinates(m);
+    // Attitude and clocks.
+    kernwerk::ext::register_sclk(m);
+    kernwerk::ext::register_ck(m);
 }
