@@ -192,7 +192,7 @@ std::optional<CkPointing> CkSegment::evaluate(double t, double tol) const noexce
             } else {
                 const double angle = 2 * std::atan2(sn, q[0]);
                 const std::array<double, 3> axis = {q[1] / sn, q[2] / sn, q[3] / sn};
-                p.cmat = mxmt(c1, axis_angle(axis, frac * angle));
+                p.cmat = mxm3(c1, axis_angle(axis, frac * angle));
             }
             if (has_av)
                 for (int c = 0; c < 3; ++c) p.av[c] = r1[4 + c] + frac * (r2[4 + c] - r1[4 + c]);
