@@ -1,0 +1,242 @@
+"""Spacecraft clocks and C-kernel pointing against spiceypy: hand-written
+SCLK kernels, CKs written by spiceypy's writers, both read by each side."""
+
+import struct
+
+import numpy as np
+import pytest
+
+import kernwerk
+from kernwerk import FileFormatError, Kernels
+
+sp = pytest.importorskip("spiceypy")
+
+LSK = """KPL/LSK
+\\begindata
+DELTET/DELTA_T_A = 32.184
+DELTET/K = 1.657D-3
+DELTET/EB = 1.671D-2
+DELTET/M = ( 6.239996D0 1.99096871D-7 )
+DELTET/DELTA_AT = ( 10, @1972-JAN-1 37, @2017-JAN-1 )
+\\begintext
+"""
+
+# A single-partition TDB clock; three partitions of a TDT clock with fields
+# of different moduli, an offset and rate changes; a clock of twelve
+# partitions written with blanks.
+SCLK = """KPL/SCLK
+\\begindata
+SCLK_KERNEL_ID = ( @1999-02-07/03:51:29.00 )
+SCLK_DATA_TYPE_81 = ( 1 )
+SCLK01_N_FIELDS_81 = ( 2 )
+SCLK01_MODULI_81 = ( 4294967296 256 )
+SCLK01_OFFSETS_81 = ( 0 0 )
+SCLK01_OUTPUT_DELIM_81 = ( 1 )
+SCLK_PARTITION_START_81 = ( 0 )
+SCLK_PARTITION_END_81 = ( 1.0995116277750E+12 )
+SCLK01_COEFFICIENTS_81 = ( 0 -3.1E8 1.0 )
+
+SCLK_DATA_TYPE_77 = ( 1 )
+SCLK01_TIME_SYSTEM_77 = ( 2 )
+SCLK01_N_FIELDS_77 = ( 3 )
+SCLK01_MODULI_77 = ( 100000000 256 10 )
+SCLK01_OFFSETS_77 = ( 0 0 1 )
+SCLK01_OUTPUT_DELIM_77 = ( 2 )
+SCLK_PARTITION_START_77 = ( 0 5.0E8 1.2E9 )
+SCLK_PARTITION_END_77 = ( 4.0E8 1.1E9 9.0E11 )
+SCLK01_COEFFICIENTS_77 = ( 0 -1.0E8 1.0  3.0E8 -9.8E7 0.99999  6.0E8 -9.5E7 1.00001 )
+
+SCLK_DATA_TYPE_9 = ( 1 )
+SCLK01_N_FIELDS_9 = ( 2 )
+SCLK01_MODULI_9 = ( 1000000 1000 )
+SCLK01_OFFSETS_9 = ( 0 0 )
+SCLK01_OUTPUT_DELIM_9 = ( 5 )
+SCLK_PARTITION_START_9 = ( 0 1E9 2E9 3E9 4E9 5E9 6E9 7E9 8E9 9E9 10E9 11E9 )
+SCLK_PARTITION_END_9 = ( 0.5E9 1.5E9 2.5E9 3.5E9 4.5E9 5.5E9 6.5E9 7.5E9 8.5E9 9.5E9 10.5E9 11.5E9 )
+SCLK01_COEFFICIENTS_9 = ( 0 1.0E8 1.0  2.0E9 1.02E8 2.0 )
+\\begintext
+"""
+CLOCKS = [-81, -77, -9]
+
+
+@pytest.fixture(scope="module")
+def kernel_dir(tmp_path_factory):
+    d = tmp_path_factory.mktemp("attitude")
+    (d / "lsk.tls").write_text(LSK)
+    (d / "clocks.tsc").write_text(SCLK)
+    sp.kclear()
+    sp.furnsh(str(d / "lsk.tls"))
+    rng = np.random.default_rng(22)
+    n = 60
+    sc = np.cumsum(rng.uniform(5, 20, n)) + 1000
+    q = rng.normal(size=(n, 4))
+    q /= np.linalg.norm(q, axis=1)[:, None]
+    av = rng.normal(size=(n, 3)) * 1e-3
+    stops = np.append(sc[:-1] + np.diff(sc) * 0.6, sc[-1] + 3)
+    starts = sc[[0, 10, 11, 25, 40]]
+
+    def write(name, fill):
+        h = sp.ckopn(str(d / name), "CK", 0)
+        fill(h)
+        sp.ckcls(h)
+        return str(d / name)
+
+    files = [
+        write("t1.bc", lambda h: sp.ckw01(h, sc[0], sc[-1], -9001, "J2000", True, "t1", n, sc, q, av)),
+        write("t2.bc", lambda h: sp.ckw02(h, sc[0], stops[-1], -9002, "J2000", "t2", n, sc, stops, q, av,
+                                          np.full(n, 0.5))),
+        write("t3.bc", lambda h: sp.ckw03(h, sc[0], sc[-1], -9003, "ECLIPJ2000", True, "t3", n, sc, q, av,
+                                          len(starts), starts)),
+        # Later and without angular velocity: answers ckgp, not ckgpav.
+        write("over.bc", lambda h: sp.ckw01(h, sc[20] + 1, sc[30] + 1, -9002, "J2000", False, "over", 11, sc[20:31] + 1,
+                                            np.ascontiguousarray(q[::-1][:11]), av[:11])),
+    ]
+    sp.kclear()
+    return {"dir": d, "ck": files, "times": (sc, stops), "lsk": str(d / "lsk.tls"), "sclk": str(d / "clocks.tsc")}
+
+
+@pytest.fixture(scope="module")
+def oracle(kernel_dir):
+    sp.kclear()
+    for p in [kernel_dir["lsk"], kernel_dir["sclk"], *kernel_dir["ck"]]:
+        sp.furnsh(p)
+    sp.found_check_off()
+    yield sp
+    sp.found_check_on()
+    sp.kclear()
+
+
+@pytest.fixture(scope="module")
+def kernels(kernel_dir):
+    return Kernels(kernel_dir["lsk"], kernel_dir["sclk"], *kernel_dir["ck"])
+
+
+def _ticks(oracle, clock):
+    rng = np.random.default_rng(abs(clock))
+    total = {-81: 1.0995116277750e12, -77: 4e8 + 6e8 + (9e11 - 1.2e9), -9: 12 * 0.5e9}[clock]
+    return np.concatenate([rng.uniform(0, total, 300), np.floor(rng.uniform(0, total, 300)), [0.0, total],
+                           0.5e9 * np.arange(1, 12), 4e8 + np.array([-0.5, 0.5, 0.6])])
+
+
+@pytest.mark.parametrize("clock", CLOCKS)
+@pytest.mark.parametrize("op", ["sct2e", "sce2c", "sce2t", "scdecd", "sce2s", "scencd", "scs2e"])
+def test_clock_conversions_match_spiceypy(kernels, oracle, clock, op):
+    ticks = _ticks(oracle, clock)
+    c = kernels.sclk(clock)
+    ets = np.array([oracle.sct2e(clock, t) for t in ticks])
+    strings = [oracle.scdecd(clock, t) for t in ticks]
+    mine, theirs = {
+        "sct2e": lambda: (c.to_et(ticks), ets),
+        "sce2c": lambda: (c.from_et(ets[:-2]), [oracle.sce2c(clock, e) for e in ets[:-2]]),
+        "sce2t": lambda: (c.from_et(ets[:-2], rounded=True), [oracle.sce2t(clock, e) for e in ets[:-2]]),
+        "scdecd": lambda: (c.decode(ticks).tolist(), strings),
+        "sce2s": lambda: (c.format(ets[:-2]).tolist(), [oracle.sce2s(clock, e) for e in ets[:-2]]),
+        "scencd": lambda: (c.encode(strings), [oracle.scencd(clock, s) for s in strings]),
+        "scs2e": lambda: (c.parse(strings), [oracle.scs2e(clock, s) for s in strings]),
+    }[op]()
+    if op in ("scdecd", "sce2s"):
+        assert mine == theirs
+    elif op in ("sct2e", "scs2e"):
+        np.testing.assert_allclose(mine, theirs, rtol=0, atol=1e-9)
+    else:
+        np.testing.assert_array_equal(mine, theirs)
+
+
+@pytest.mark.parametrize("text", ["1/100:12:3", "100 12 3", "1/100..3", "1/100. .3", " 1 / 100-12-3 ", "1/+1e2,12",
+                                  "1/100  12"])
+def test_clock_string_forms(kernels, oracle, text):
+    assert kernels.sclk(-77).encode(text) == oracle.scencd(-77, text)
+
+
+@pytest.mark.parametrize("text, words", [
+    ("1/100.12.0", ["field 3", "below its offset 1"]),
+    ("1/100.12.3.4", ["4 fields"]),
+    ("1/1x0.12.3", ["field 1", "1x0"]),
+    ("4/100.1.1", ["partition 4"]),
+    ("2/100.12.3", ["not in partition 2"]),
+    ("", ["blank"]),
+])
+def test_bad_clock_strings_name_string_field_and_clock(kernels, text, words):
+    with pytest.raises(ValueError) as info:
+        kernels.sclk(-77).encode(["1/1", text])
+    for w in [f'"{text}"', "clock -77", "index 1", *words]:
+        assert w in str(info.value)
+
+
+def test_clock_errors(kernels):
+    with pytest.raises(kernwerk.MissingKernelError, match="SCLK_DATA_TYPE_55"):
+        kernels.sclk(-55)
+    with pytest.raises(kernwerk.EpochError, match="ticks -1 lie outside clock -77"):
+        kernels.sclk(-77).to_et([0.0, -1.0])
+    with pytest.raises(kernwerk.EpochError, match="ET -1000000000 lies outside clock -77"):
+        kernels.sclk(-77).format(-1e9)
+
+
+def _requests(kernel_dir, tol):
+    sc, stops = kernel_dir["times"]
+    rng = np.random.default_rng(7)
+    edges = np.concatenate([sc, stops, sc + 1e-7, stops + 0.3, (sc[:-1] + sc[1:]) / 2])
+    if tol:
+        edges = np.concatenate([edges, sc + tol, sc - tol, stops + tol, stops + tol * (1 + 1e-9), sc - tol * (1 + 1e-9)])
+    return np.concatenate([rng.uniform(sc[0] - 5, sc[-1] + 5, 1500), edges])
+
+
+@pytest.mark.parametrize("instrument", [-9001, -9002, -9003])
+@pytest.mark.parametrize("tol", [0.0, 2.0])
+@pytest.mark.parametrize("frame", ["J2000", "ECLIPJ2000"])
+@pytest.mark.parametrize("need_av", [False, True])
+def test_pointing_matches_ckgp(kernels, oracle, kernel_dir, instrument, tol, frame, need_av):
+    ts = _requests(kernel_dir, tol)
+    p = kernels.pointing(instrument, ts, tolerance=tol, frame=frame, angular_velocity=need_av, threads=2)
+    q = kernels.pointing(instrument, ts, tolerance=tol, frame=frame, angular_velocity=need_av, quaternion=True)
+    worst_c = worst_av = 0.0
+    for i, t in enumerate(ts):
+        if need_av:
+            cmat, av, clock, found = oracle.ckgpav(instrument, t, tol, frame)
+        else:
+            cmat, clock, found = oracle.ckgp(instrument, t, tol, frame)
+        assert bool(found) == p.found[i], (t, found)
+        if found:
+            assert clock == p.clock[i]
+            worst_c = max(worst_c, np.abs(p.rotation[i] - cmat).max(), np.abs(q.rotation[i] - oracle.m2q(cmat)).max())
+            if need_av:
+                worst_av = max(worst_av, np.abs(p.angular_velocity[i] - av).max() / np.linalg.norm(av))
+    assert worst_c <= 1e-14 and worst_av <= 1e-12
+    assert p.found.any()
+
+
+@pytest.mark.parametrize("instrument", [-9001, -9002, -9003])
+@pytest.mark.parametrize("level", ["SEGMENT", "INTERVAL"])
+@pytest.mark.parametrize("need_av", [False, True])
+def test_coverage_and_objects_match_ckcov(kernels, oracle, kernel_dir, instrument, level, need_av):
+    cover = oracle.stypes.SPICEDOUBLE_CELL(2000)
+    for path in kernel_dir["ck"]:
+        oracle.ckcov(path, instrument, need_av, level, 0.0, "SCLK", cover)
+    theirs = np.array([oracle.wnfetd(cover, i) for i in range(oracle.wncard(cover))]).reshape(-1, 2)
+    mine = kernels.ck_coverage(instrument, level=level.lower(), angular_velocity=need_av)
+    np.testing.assert_array_equal(mine, theirs)
+    objects = oracle.stypes.SPICEINT_CELL(100)
+    for path in kernel_dir["ck"]:
+        oracle.ckobj(path, objects)
+    assert kernels.ck_objects() == sorted(objects)
+
+
+def test_ck_orientation_uses_the_spacecraft_clock(kernels, oracle, kernel_dir):
+    # Instrument -9001's clock is spacecraft -9's.
+    sc, _ = kernel_dir["times"]
+    ets = np.array([oracle.sct2e(-9, t) for t in sc[:5]])
+    p = kernels.ck_orientation(-9001, ets, tolerance=1e-3)
+    assert p.found.all()
+    np.testing.assert_allclose(p.clock, sc[:5], rtol=0, atol=1e-6)
+
+
+@pytest.mark.parametrize("word, value", [(-1, 1e9), (-1, 0.5), (-1, 3.0)])
+def test_malformed_ck_segment_names_its_type(kernel_dir, tmp_path, word, value):
+    data = bytearray(open(kernel_dir["ck"][0], "rb").read())
+    fward = struct.unpack_from("<i", data, 76)[0]
+    last = struct.unpack_from("<6i", data, (fward - 1) * 1024 + 24 + 16)[5]
+    struct.pack_into("<d", data, (last - 1) * 8 + (word + 1) * 8, value)
+    path = tmp_path / "bad.bc"
+    path.write_bytes(bytes(data))
+    with pytest.raises(FileFormatError, match="malformed CK Type 1 segment \"t1\""):
+        Kernels(str(path))
