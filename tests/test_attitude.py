@@ -240,3 +240,61 @@ def test_malformed_ck_segment_names_its_type(kernel_dir, tmp_path, word, value):
     path.write_bytes(bytes(data))
     with pytest.raises(FileFormatError, match="malformed CK Type 1 segment \"t1\""):
         Kernels(str(path))
+
+
+FK = """KPL/FK
+\\begindata
+FRAME_SC2 = -9002000
+FRAME_-9002000_NAME = 'SC2'
+FRAME_-9002000_CLASS = 3
+FRAME_-9002000_CLASS_ID = -9002
+FRAME_-9002000_CENTER = -9
+CK_-9002_SCLK = -9
+CK_-9002_SPK = -9
+FRAME_SC3 = -9003000
+FRAME_CAM3 = -9003100
+FRAME_-9003000_NAME = 'SC3'
+FRAME_-9003000_CLASS = 3
+FRAME_-9003000_CLASS_ID = -9003
+FRAME_-9003000_CENTER = -9
+CK_-9003_SCLK = -9
+CK_-9003_SPK = -9
+FRAME_-9003100_NAME = 'CAM3'
+FRAME_-9003100_CLASS = 4
+FRAME_-9003100_CLASS_ID = -9003100
+FRAME_-9003100_CENTER = -9
+TKFRAME_-9003100_RELATIVE = 'SC3'
+TKFRAME_-9003100_SPEC = 'ANGLES'
+TKFRAME_-9003100_UNITS = 'DEGREES'
+TKFRAME_-9003100_ANGLES = ( 10 20 30 )
+TKFRAME_-9003100_AXES = ( 1 2 3 )
+\\begintext
+"""
+
+
+@pytest.fixture(scope="module")
+def framed(kernel_dir, oracle):
+    path = kernel_dir["dir"] / "sc.tf"
+    path.write_text(FK)
+    oracle.furnsh(str(path))
+    yield Kernels(kernel_dir["lsk"], kernel_dir["sclk"], *kernel_dir["ck"], str(path))
+    oracle.unload(str(path))
+
+
+@pytest.mark.parametrize("pair", [("J2000", "CAM3"), ("CAM3", "ECLIPJ2000"), ("SC2", "J2000"), ("SC2", "CAM3")])
+@pytest.mark.parametrize("six", [False, True])
+def test_ck_frames_match_pxform_and_sxform(framed, oracle, kernel_dir, pair, six):
+    sc, stops = kernel_dir["times"]
+    rng = np.random.default_rng(3)
+    ets = np.array([oracle.sct2e(-9, t) for t in np.concatenate([rng.uniform(sc[0], sc[-1], 400), sc, stops])])
+    found = []
+    for et in ets:
+        try:
+            found.append((et, (oracle.sxform if six else oracle.pxform)(*pair, et)))
+        except oracle.exceptions.SpiceyError:
+            with pytest.raises(kernwerk.CoverageError, match=r"CK frame SC\d .* at ET .*coverage \(ET\): \["):
+                (framed.sxform if six else framed.pxform)(*pair, et)
+    assert len(found) > 100
+    mine = (framed.sxform if six else framed.pxform)(*pair, np.array([e for e, _ in found]), threads=2)
+    theirs = np.array([m for _, m in found])
+    assert np.abs(mine - theirs).max() <= (1e-14 if not six else 1e-14 * max(1, np.abs(theirs).max()))

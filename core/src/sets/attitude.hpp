@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -57,5 +58,17 @@ struct CkBatchOutput {
 std::expected<void, BatchFailure> ck_pointing_batch(const KernelSnapshot& snap, std::int32_t instrument,
                                                     EpochView ticks, double tol, std::int32_t ref_frame, bool need_av,
                                                     const CkBatchOutput& out, unsigned threads = 0);
+
+}  // namespace kernwerk
+
+namespace kernwerk {
+
+// The orientation of the snapshot's CK frames (class 3): for class id c,
+// the clock is CK_<c>_SCLK of the pool (else c / 1000 for c <= -1000, else
+// c, the toolkit's convention); ET becomes ticks by that clock (sce2c), and
+// the snapshot's segments of instrument c answer at zero tolerance, with
+// angular velocity when rates are asked. A segment's reference frame is
+// reached from J2000 through the frame system at the same epoch.
+std::unique_ptr<const CkOrientationSource> make_ck_orientation_source(const KernelSnapshot& snap);
 
 }  // namespace kernwerk
