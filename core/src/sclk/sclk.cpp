@@ -27,17 +27,14 @@ std::string_view trim(std::string_view s) noexcept {
 // A number as the clock's strings write them: an optional sign, digits, an
 // exponent (E or D); no blanks inside.
 std::optional<double> parse_number(std::string_view s) {
-    if (s.empty()) return std::nullopt;
-    std::string t(s);
-    if (t[0] == '+') t.erase(0, 1);
-    for (char& c : t)
-        if (c == 'd' || c == 'D') c = 'e';
-    if (t.empty() || t[0] == '+' || t[0] == '-' || is_blank(t[0])) {
-        if (t.empty() || t[0] != '-') return std::nullopt;
-    }
+    if (s.empty() || s.size() > 63) return std::nullopt;
+    char t[64];
+    std::size_t n = 0;
+    for (std::size_t i = s[0] == '+' ? 1 : 0; i < s.size(); ++i) t[n++] = (s[i] == 'd' || s[i] == 'D') ? 'e' : s[i];
+    if (n == 0 || t[0] == '+' || is_blank(t[0])) return std::nullopt;
     double v = 0;
-    const auto r = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
-    if (r.ec != std::errc() || r.ptr != t.data() + t.size() || !std::isfinite(v)) return std::nullopt;
+    const auto r = std::from_chars(t, t + n, v, std::chars_format::general);
+    if (r.ec != std::errc() || r.ptr != t + n || !std::isfinite(v)) return std::nullopt;
     return v;
 }
 
@@ -206,9 +203,9 @@ std::expected<double, SclkError> SclkClock::et_to_ticks(double et) const {
 double SclkClock::round_ticks(double ticks) noexcept { return std::round(ticks); }
 
 std::expected<double, SclkError> SclkClock::encode(std::string_view text) const {
-    const std::string quoted = "\"" + std::string(text) + "\"";
     auto fail = [&](const std::string& why) {
-        return std::unexpected(SclkError(SclkError::Kind::Parse, "clock string " + quoted + " of " + name() + ": " + why));
+        return std::unexpected(SclkError(SclkError::Kind::Parse, "clock string \"" + std::string(text) + "\" of " +
+                                                                     name() + ": " + why));
     };
     std::string_view rest = trim(text);
     if (rest.empty()) return fail("the string is blank");
@@ -225,31 +222,41 @@ std::expected<double, SclkError> SclkClock::encode(std::string_view text) const 
     }
     // Fields: a run of blanks separates only between two field characters;
     // beside another separator, or at either end, it is no separator.
-    std::string norm;
+    // Short strings are split in a buffer on the stack: no allocation per string.
+    char small[128];
+    std::string large;
+    char* norm = small;
+    if (rest.size() > sizeof small) {
+        large.resize(rest.size());
+        norm = large.data();
+    }
+    std::size_t len = 0;
     for (std::size_t i = 0; i < rest.size();) {
         if (!is_blank(rest[i])) {
-            norm += rest[i++];
+            norm[len++] = rest[i++];
             continue;
         }
         std::size_t j = i;
         while (j < rest.size() && is_blank(rest[j])) ++j;
-        if (i > 0 && !is_separator(rest[i - 1]) && j < rest.size() && !is_separator(rest[j])) norm += ' ';
+        if (i > 0 && !is_separator(rest[i - 1]) && j < rest.size() && !is_separator(rest[j])) norm[len++] = ' ';
         i = j;
     }
-    std::vector<std::string_view> fields;
+    std::string_view fields[kMaxFields + 1];
+    std::size_t nf = 0;
     {
-        const std::string_view n(norm);
+        const std::string_view n(norm, len);
         std::size_t begin = 0;
         for (std::size_t i = 0; i <= n.size(); ++i)
             if (i == n.size() || is_separator(n[i])) {
-                fields.push_back(n.substr(begin, i - begin));
+                if (nf <= kMaxFields) fields[nf] = n.substr(begin, i - begin);
+                ++nf;
                 begin = i + 1;
             }
     }
-    if (fields.size() > nfields_)
-        return fail("it has " + std::to_string(fields.size()) + " fields; the clock has " + std::to_string(nfields_));
+    if (nf > nfields_)
+        return fail("it has " + std::to_string(nf) + " fields; the clock has " + std::to_string(nfields_));
     double count = 0;
-    for (std::size_t f = 0; f < fields.size(); ++f) {
+    for (std::size_t f = 0; f < nf; ++f) {
         if (fields[f].empty()) continue;
         const auto v = parse_number(fields[f]);
         if (!v) return fail("field " + std::to_string(f + 1) + " \"" + std::string(fields[f]) + "\" is not a number");
