@@ -18,7 +18,9 @@ Groups (in this order):
   open    opening (and releasing) DE421 and DE440;
   write   NaifSpkWriter, about 100 MB of Type 3 and of Type 9;
   memory  peak memory of the batches at the largest size, of the writes and of
-          the opens, each in a fresh interpreter.
+          the opens, each in a fresh interpreter;
+  attitude  CK pointing (ckgp, ckgpav) and clock conversions (sct2e, sce2c,
+          scs2e) against spiceypy.cyice and a spiceypy loop (bench_attitude.py).
 --quick: 10^3 and 10^5 epochs (sets: 10^3 to 10^5, the Earth-orientation cases at 10^4), 10 MB writes,
 10^4 PCK epochs.
 
@@ -70,7 +72,7 @@ QUERIES = [("Moon wrt Earth", 301, 399), ("Earth wrt Sun", 399, 10), ("Mars bary
 LOOP_PREFIX = 5000  # epochs of the per-epoch loops in batch cases
 SINGLE_EPOCHS = 1000
 POS_TOL, VEL_TOL = 1e-3, 1e-9  # km, km/s: peers against kernwerk (their day-based epochs lose ~1e-4 km)
-GROUPS = ["sets", "spk", "single", "pck", "open", "write", "memory"]
+GROUPS = ["sets", "spk", "single", "pck", "open", "write", "memory", "attitude"]
 
 
 # ---------------------------------------------------------------------------
@@ -990,6 +992,19 @@ def machine() -> str:
             f"numpy {numpy.__version__}; " + ", ".join(versions))
 
 
+def group_attitude(args, report):
+    """CK pointing and spacecraft clock conversions: bench_attitude.py, in a
+    child process (its own spiceypy pool)."""
+    import subprocess
+
+    epochs = "10000" if args.quick else "100000"
+    cmd = [sys.executable, str(pathlib.Path(__file__).with_name("bench_attitude.py")), "--repeat",
+           str(args.repeats), "--epochs", epochs]
+    print("== attitude ==")
+    subprocess.run(cmd, check=False)
+    print()
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter, epilog=__doc__)
@@ -1025,7 +1040,7 @@ def main(argv=None) -> int:
     print()
     t0 = time.perf_counter()
     runners = {"sets": group_sets, "spk": group_spk, "single": group_single, "pck": group_pck, "open": group_open,
-               "write": group_write, "memory": group_memory}
+               "write": group_write, "memory": group_memory, "attitude": group_attitude}
     for g in GROUPS:
         if g in groups:
             runners[g](args, report)
