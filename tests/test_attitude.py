@@ -298,3 +298,15 @@ def test_ck_frames_match_pxform_and_sxform(framed, oracle, kernel_dir, pair, six
     mine = (framed.sxform if six else framed.pxform)(*pair, np.array([e for e, _ in found]), threads=2)
     theirs = np.array([m for _, m in found])
     assert np.abs(mine - theirs).max() <= (1e-14 if not six else 1e-14 * max(1, np.abs(theirs).max()))
+
+
+def test_big_endian_ck_reads_alike(kernels, kernel_dir, tmp_path):
+    from dafbuild import to_big_endian
+
+    big = tmp_path / "t3_big.bc"
+    big.write_bytes(to_big_endian(open(kernel_dir["ck"][2], "rb").read()))
+    ts = _requests(kernel_dir, 0.0)
+    want = kernels.pointing(-9003, ts, angular_velocity=True)
+    got = Kernels(str(big)).pointing(-9003, ts, angular_velocity=True)
+    for a, b in zip(got, want):
+        np.testing.assert_array_equal(a, b)

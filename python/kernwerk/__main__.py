@@ -555,9 +555,9 @@ def _ck(args: argparse.Namespace) -> int:
         w = _Writer(sys.stdout, args.format, columns, [-24, 5, -20, 11, 8, 4, 3, 20, 20], {"files": files})
         w.begin()
         for g in segments:
-            w.row([os.path.basename(g.path) if args.format == "table" else g.path, g.index, g.name, g.instrument,
+            w.row([os.path.basename(g.path) if args.format == "table" else g.path, g.position, g.name, g.instrument,
                    g.frame, g.data_type, "yes" if g.angular_velocity else "no", _number(g.start), _number(g.end)],
-                  {"file": g.path, "index": g.index, "name": g.name, "instrument": g.instrument, "frame": g.frame,
+                  {"file": g.path, "index": g.position, "name": g.name, "instrument": g.instrument, "frame": g.frame,
                    "type": g.data_type, "angular_velocity": g.angular_velocity, "start": g.start, "end": g.end})
         w.end()
     return 0

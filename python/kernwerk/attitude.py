@@ -39,7 +39,7 @@ class CkSegment(NamedTuple):
     """One segment of a C-kernel: bounds in encoded ticks."""
 
     path: str
-    index: int
+    position: int  # the segment's index in its file
     name: str
     instrument: int
     frame: int

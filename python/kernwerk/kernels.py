@@ -590,7 +590,7 @@ class Kernels:
         if clock is None:
             try:
                 _, values = self._set.pool(f"CK_{code}_SCLK")
-                clock_code = int(values[0])  # type: ignore[arg-type]
+                clock_code = int(values[0])
             except (MissingKernelError, FileFormatError, IndexError, TypeError, ValueError):
                 clock_code = int(code / 1000) if code <= -1000 else code
         else:
