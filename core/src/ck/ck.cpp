@@ -71,6 +71,44 @@ std::optional<std::uint64_t> nearest(const double* times, std::uint64_t n, doubl
     return best;
 }
 
+// The polynomial through (x[i], y[i]) (Lagrange, n points) or through the
+// values and derivatives (Hermite: y[2i] the value, y[2i+1] the derivative
+// at x[i]), in Newton form over the nodes (each doubled for Hermite),
+// evaluated with its derivative at t.
+void interpolate(const double* x, const double* y, std::size_t n, bool hermite, double t, double& value,
+                 double& rate) noexcept {
+    constexpr std::size_t kMax = 64;
+    double z[kMax], c[kMax];
+    const std::size_t m = hermite ? 2 * n : n;
+    for (std::size_t i = 0; i < m; ++i) {
+        z[i] = hermite ? x[i / 2] : x[i];
+        c[i] = hermite ? y[2 * (i / 2)] : y[i];
+    }
+    // Divided differences in place: after level k, c[i] = f[z(i-k) .. z(i)].
+    for (std::size_t k = 1; k < m; ++k)
+        for (std::size_t i = m - 1; i >= k; --i) {
+            const double dz = z[i] - z[i - k];
+            if (hermite && k == 1 && i % 2 == 1)
+                c[i] = y[2 * (i / 2) + 1];
+            else
+                c[i] = (c[i] - c[i - 1]) / dz;
+        }
+    value = c[m - 1];
+    rate = 0;
+    for (std::size_t i = m - 1; i-- > 0;) {
+        rate = rate * (t - z[i]) + value;
+        value = value * (t - z[i]) + c[i];
+    }
+}
+
+// [x]: the quaternion product (SPICE's qxq: (s1 s2 - v1.v2, s1 v2 + s2 v1 + v1 x v2)).
+std::array<double, 4> qxq(const std::array<double, 4>& a, const std::array<double, 4>& b) noexcept {
+    return {a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3],
+            a[0] * b[1] + b[0] * a[1] + (a[2] * b[3] - a[3] * b[2]),
+            a[0] * b[2] + b[0] * a[2] + (a[3] * b[1] - a[1] * b[3]),
+            a[0] * b[3] + b[0] * a[3] + (a[1] * b[2] - a[2] * b[1])};
+}
+
 }  // namespace
 
 Mat3 ck_quaternion_to_matrix(const double* q) noexcept {
@@ -199,8 +237,107 @@ std::optional<CkPointing> CkSegment::evaluate(double t, double tol) const noexce
             p.clock = t;
             return p;
         }
+        case 5: {
+            // Interpolation interval iv runs over its records lo..hi.
+            const auto bounds = [&](std::uint64_t iv, std::uint64_t& lo, std::uint64_t& hi) {
+                lo = last_at_or_before(times, n, istarts[iv]);
+                hi = n - 1;
+                if (iv + 1 < nint) {
+                    hi = last_at_or_before(times, n, istarts[iv + 1]);
+                    if (hi > lo && times[hi] >= istarts[iv + 1]) --hi;
+                }
+            };
+            // A window of `window` records centred on `at` (the records
+            // before it are those strictly earlier), cut, not shifted, at
+            // the ends of the interval: the toolkit's choice, which shows in
+            // the angular velocity derived at a record's own time.
+            const auto at_time = [&](double at, std::uint64_t iv) {
+                std::uint64_t lo = 0, hi = 0;
+                bounds(iv, lo, hi);
+                const auto before = static_cast<std::int64_t>(std::lower_bound(times, times + n, at) - times) - 1;
+                const auto w = static_cast<std::int64_t>(window);
+                std::int64_t first = before + 1 - w / 2;
+                if (w % 2 == 1 && before + 1 < static_cast<std::int64_t>(n) &&
+                    (before < 0 || times[before + 1] - at < at - times[before]))
+                    first = before + 1 - w / 2;
+                else if (w % 2 == 1)
+                    first = before - w / 2;
+                const std::int64_t last = std::min(first + w - 1, static_cast<std::int64_t>(hi));
+                first = std::max(first, static_cast<std::int64_t>(lo));
+                return type5_at(static_cast<std::uint64_t>(first), static_cast<std::uint64_t>(last), 0, at);
+            };
+            const std::uint64_t iv = last_at_or_before(istarts, nint, t);
+            std::uint64_t lo = 0, hi = 0;
+            bounds(iv, lo, hi);
+            if (istarts[iv] <= t && times[lo] <= t && t <= times[hi]) return at_time(t, iv);
+            // Outside every interval: the nearest record within the
+            // tolerance, evaluated at its own time in its own interval.
+            const auto r = nearest(times, n, t, tol);
+            if (!r) return std::nullopt;
+            return at_time(times[*r], last_at_or_before(istarts, nint, times[*r]));
+        }
         default: return std::nullopt;
     }
+}
+
+std::optional<CkPointing> CkSegment::type5_at(std::uint64_t first, std::uint64_t last, std::uint64_t,
+                                             double t) const noexcept {
+    const std::uint64_t w = last - first + 1;
+    const bool hermite = subtype == 0 || subtype == 2;
+    double x[32], y[64];
+    std::array<double, 4> q{}, dq{};
+    // Quaternions of the window with signs chosen so that each is near the one before.
+    double sign[32];
+    for (std::uint64_t j = 0; j < w; ++j) {
+        const double* r = records + (first + j) * stride;
+        sign[j] = 1;
+        if (j) {
+            const double* p = records + (first + j - 1) * stride;
+            const double dot = sign[j - 1] * (p[0] * r[0] + p[1] * r[1] + p[2] * r[2] + p[3] * r[3]);
+            if (dot < 0) sign[j] = -1;
+        }
+        x[j] = times[first + j];
+    }
+    for (int c = 0; c < 4; ++c) {
+        for (std::uint64_t j = 0; j < w; ++j) {
+            const double* r = records + (first + j) * stride;
+            if (hermite) {
+                y[2 * j] = sign[j] * r[c];
+                y[2 * j + 1] = sign[j] * r[4 + c] * rate;  // per tick
+            } else {
+                y[j] = sign[j] * r[c];
+            }
+        }
+        interpolate(x, y, w, hermite, t, q[c], dq[c]);
+    }
+    CkPointing p;
+    const double norm = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+    std::array<double, 4> qu = {q[0] / norm, q[1] / norm, q[2] / norm, q[3] / norm};
+    p.cmat = ck_quaternion_to_matrix(qu.data());
+    p.clock = t;
+    if (subtype == 2 || subtype == 3) {
+        const std::size_t off = subtype == 2 ? 8 : 4;
+        for (int c = 0; c < 3; ++c) {
+            for (std::uint64_t j = 0; j < w; ++j) {
+                const double* r = records + (first + j) * stride;
+                if (hermite) {
+                    y[2 * j] = r[off + c];
+                    y[2 * j + 1] = r[off + 3 + c] * rate;
+                } else {
+                    y[j] = r[off + c];
+                }
+            }
+            double d = 0;
+            interpolate(x, y, w, hermite, t, p.av[c], d);
+        }
+    } else {
+        // From the quaternion and its rate (per second): -2 q* dq.
+        std::array<double, 4> dqs = {dq[0] / rate, dq[1] / rate, dq[2] / rate, dq[3] / rate};
+        const std::array<double, 4> conj = {qu[0], -qu[1], -qu[2], -qu[3]};
+        const auto v = qxq(dqs, conj);
+        p.av = {-2 * v[1] / norm, -2 * v[2] / norm, -2 * v[3] / norm};
+    }
+    return p;
 }
 
 std::vector<std::pair<double, double>> CkSegment::intervals() const {
@@ -337,8 +474,7 @@ std::expected<CkFile, CkError> CkFile::from_daf(DafFile daf) {
                 if (!(sub >= 0 && sub <= 3 && sub == std::floor(sub))) return bad("subtype " + num(sub));
                 g.subtype = static_cast<int>(sub);
                 g.stride = kSizes[g.subtype];
-                if (!(win >= 2 && win <= 24 && win == std::floor(win)) || ((g.subtype == 0 || g.subtype == 2) && std::fmod(win, 2) != 0))
-                    return bad("window size " + num(win));
+                if (!(win >= 1 && win <= 32 && win == std::floor(win))) return bad("window size " + num(win));
                 g.window = static_cast<std::uint64_t>(win);
                 g.rate = w[size - 5];
                 if (!(g.rate > 0) || !std::isfinite(g.rate)) return bad("rate " + num(g.rate));

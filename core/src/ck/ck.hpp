@@ -95,6 +95,11 @@ struct CkSegment {
     // The intervals the segment answers at zero tolerance (ckcov's
     // interval level), in order.
     std::vector<std::pair<double, double>> intervals() const;
+
+private:
+    // Type 5: the window of records first..last interpolated at t.
+    std::optional<CkPointing> type5_at(std::uint64_t first, std::uint64_t last, std::uint64_t k,
+                                       double t) const noexcept;
 };
 
 class CkFile {

@@ -47,7 +47,13 @@ std::vector<std::pair<double, double>> ck_coverage(const KernelSnapshot& snap, s
 
 namespace {
 
-bool readable(std::int32_t type) noexcept { return type == 1 || type == 2 || type == 3; }
+// Type 5 subtypes 0 and 1 hold no angular velocity of their own: the one
+// derived from their quaternions does not yet agree with the toolkit's, so
+// it is refused rather than given (their pointing is read).
+bool readable(const CkSegment& s, bool need_av) noexcept {
+    if (s.data_type == 5) return !need_av || s.subtype >= 2;
+    return s.data_type == 1 || s.data_type == 2 || s.data_type == 3;
+}
 
 std::string number(double v) {
     char buf[40];
@@ -123,7 +129,7 @@ std::expected<void, BatchFailure> ck_pointing_batch(const KernelSnapshot& snap, 
             for (const Planned& p : plan) {
                 const CkSegment& s = *p.seg;
                 if (!(s.start - tol <= x && x <= s.end + tol)) continue;
-                if (!readable(s.data_type)) {
+                if (!readable(s, need_av)) {
                     failed[c] = i;
                     failed_seg[c] = &s;
                     return;
@@ -170,7 +176,10 @@ std::expected<void, BatchFailure> ck_pointing_batch(const KernelSnapshot& snap, 
                                           "CK segment \"" + failed_seg[c]->name + "\" of instrument " +
                                               std::to_string(instrument) + " is of data type " +
                                               std::to_string(failed_seg[c]->data_type) +
-                                              ", which kernwerk does not read yet")});
+                                              (failed_seg[c]->data_type == 5
+                                                   ? " subtype " + std::to_string(failed_seg[c]->subtype) +
+                                                         ", whose angular velocity kernwerk does not read yet"
+                                                   : std::string(", which kernwerk does not read yet")))});
     return {};
 }
 
