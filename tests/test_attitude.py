@@ -330,3 +330,9 @@ def test_big_endian_ck_reads_alike(kernels, kernel_dir, tmp_path):
     got = Kernels(str(big)).pointing(-9003, ts, angular_velocity=True)
     for a, b in zip(got, want):
         np.testing.assert_array_equal(a, b)
+
+
+def test_ck_files_are_told_apart(kernel_dir):
+    assert kernwerk.kernel_kind(kernel_dir["ck"][0]) == "ck"
+    with pytest.raises(FileFormatError, match="a C-kernel"):
+        kernwerk.read_segments(kernel_dir["ck"][0])

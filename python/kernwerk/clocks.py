@@ -83,6 +83,8 @@ class SpacecraftClock:
         flat = np.ascontiguousarray(arr.reshape(-1))
         out = np.empty(flat.shape)
         n_threads = threads if threads is not None else self._threads
+        if n_threads is not None and (isinstance(n_threads, bool) or not isinstance(n_threads, int) or n_threads < 1):
+            raise ValueError(f"threads must be a positive int or None, not {n_threads!r}")
         self._clock.convert(to_et, rounded, flat, out, n_threads or 0, list(arr.shape))
         return out.reshape(arr.shape) if arr.ndim else out[0]
 

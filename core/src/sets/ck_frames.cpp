@@ -43,10 +43,19 @@ public:
     }
 
     const void* prepare(std::int32_t class_id) const noexcept override {
+        // Recursive: planning the path to a segment's frame prepares the CK
+        // frames on it, which may lead back here (even to this class id,
+        // whose entry is then found half built; evaluation stops such loops).
         std::lock_guard lock(mutex_);
         auto it = prepared_.find(class_id);
         if (it != prepared_.end()) return it->second.get();
-        auto p = std::make_unique<PreparedCk>();
+        PreparedCk* p = nullptr;
+        try {
+            p = prepared_.emplace(class_id, std::make_unique<PreparedCk>()).first->second.get();
+        } catch (...) {
+            static const PreparedCk kNone{0, {}, std::nullopt, "out of memory", {}};
+            return &kNone;
+        }
         p->class_id = class_id;
         try {
             std::int32_t clock = class_id <= -1000 ? class_id / 1000 : class_id;
@@ -69,11 +78,10 @@ public:
                 }
             }
         } catch (...) {
+            p->clock.reset();
             p->clock_error = "out of memory";
         }
-        const PreparedCk* out = p.get();
-        prepared_.emplace(class_id, std::move(p));
-        return out;
+        return p;
     }
 
     bool orientation(const void* prepared, const FrameNode& node, double et, bool rates, RotationRate& out,
@@ -123,7 +131,12 @@ public:
             if (rates) out.dr = rate_of(c, got->av);
             return true;
         }
-        const auto& path = p.paths.at(used->ref_frame);
+        const auto found = p.paths.find(used->ref_frame);
+        if (found == p.paths.end()) {  // planned while this frame's own entry was being built
+            err = FrameError(FrameError::Kind::Malformed, label() + ": its CK segments refer to frames that lead back to it");
+            return false;
+        }
+        const auto& path = found->second;
         if (!path) {
             err = FrameError(FrameError::Kind::Unsupported, label() + ": " + path.error().message());
             return false;
@@ -173,7 +186,7 @@ private:
 
     const KernelSnapshot& snap_;
     std::unique_ptr<timescale::LeapSeconds> lsk_;
-    mutable std::mutex mutex_;
+    mutable std::recursive_mutex mutex_;
     mutable std::map<std::int32_t, std::unique_ptr<PreparedCk>> prepared_;
 };
 
