@@ -247,21 +247,24 @@ std::optional<CkPointing> CkSegment::evaluate(double t, double tol) const noexce
                     if (hi > lo && times[hi] >= istarts[iv + 1]) --hi;
                 }
             };
-            // A window of `window` records centred on `at` (the records
-            // before it are those strictly earlier), cut, not shifted, at
-            // the ends of the interval: the toolkit's choice, which shows in
-            // the angular velocity derived at a record's own time.
-            const auto at_time = [&](double at, std::uint64_t iv) {
+            // A window of `window` records centred after record `before`,
+            // cut (not shifted) at the ends of the interval. Inside an
+            // interval `before` is the last record strictly earlier than the
+            // request; a record answering within the tolerance is its own
+            // `before`; either is kept within the segment's first and
+            // last-but-one records. The toolkit's choices, which show in the
+            // angular velocity derived at a record's own time.
+            const auto at_time = [&](double at, std::uint64_t iv, std::int64_t before) {
                 std::uint64_t lo = 0, hi = 0;
                 bounds(iv, lo, hi);
-                const auto before = static_cast<std::int64_t>(std::lower_bound(times, times + n, at) - times) - 1;
+                before = std::clamp<std::int64_t>(before, 0, std::max<std::int64_t>(static_cast<std::int64_t>(n) - 2, 0));
                 const auto w = static_cast<std::int64_t>(window);
                 std::int64_t first = before + 1 - w / 2;
-                if (w % 2 == 1 && before + 1 < static_cast<std::int64_t>(n) &&
-                    (before < 0 || times[before + 1] - at < at - times[before]))
-                    first = before + 1 - w / 2;
-                else if (w % 2 == 1)
-                    first = before - w / 2;
+                if (w % 2 == 1) {
+                    const bool next = before + 1 < static_cast<std::int64_t>(n) &&
+                                      times[before + 1] - at < at - times[before];
+                    first = (next ? before + 1 : before) - w / 2;
+                }
                 const std::int64_t last = std::min(first + w - 1, static_cast<std::int64_t>(hi));
                 first = std::max(first, static_cast<std::int64_t>(lo));
                 return type5_at(static_cast<std::uint64_t>(first), static_cast<std::uint64_t>(last), 0, at);
@@ -269,12 +272,15 @@ std::optional<CkPointing> CkSegment::evaluate(double t, double tol) const noexce
             const std::uint64_t iv = last_at_or_before(istarts, nint, t);
             std::uint64_t lo = 0, hi = 0;
             bounds(iv, lo, hi);
-            if (istarts[iv] <= t && times[lo] <= t && t <= times[hi]) return at_time(t, iv);
+            if (istarts[iv] <= t && times[lo] <= t && t <= times[hi]) {
+                const auto earlier = static_cast<std::int64_t>(std::lower_bound(times, times + n, t) - times) - 1;
+                return at_time(t, iv, earlier);
+            }
             // Outside every interval: the nearest record within the
             // tolerance, evaluated at its own time in its own interval.
             const auto r = nearest(times, n, t, tol);
             if (!r) return std::nullopt;
-            return at_time(times[*r], last_at_or_before(istarts, nint, times[*r]));
+            return at_time(times[*r], last_at_or_before(istarts, nint, times[*r]), static_cast<std::int64_t>(*r));
         }
         default: return std::nullopt;
     }
@@ -331,10 +337,11 @@ std::optional<CkPointing> CkSegment::type5_at(std::uint64_t first, std::uint64_t
             interpolate(x, y, w, hermite, t, p.av[c], d);
         }
     } else {
-        // From the quaternion and its rate (per second): -2 q* dq.
+        // From the quaternion and its rate (per second): -2 q* dq, q* the
+        // conjugate of the unit quaternion and dq scaled by the same norm.
         std::array<double, 4> dqs = {dq[0] / rate, dq[1] / rate, dq[2] / rate, dq[3] / rate};
         const std::array<double, 4> conj = {qu[0], -qu[1], -qu[2], -qu[3]};
-        const auto v = qxq(dqs, conj);
+        const auto v = qxq(conj, dqs);
         p.av = {-2 * v[1] / norm, -2 * v[2] / norm, -2 * v[3] / norm};
     }
     return p;

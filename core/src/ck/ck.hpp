@@ -31,7 +31,13 @@
 //     derivative, angular velocity and its derivative, Hermite; 3: 7
 //     quaternion and angular velocity, Lagrange), N times, (N-1)/100
 //     directory times, NINT interval starts, (NINT-1)/100 directory times,
-//     then RATE (seconds per tick), SUBTYPE, WINSIZ, NINT, N.
+//     then RATE (seconds per tick), SUBTYPE, WINSIZ, NINT, N. Inside an
+//     interval, each component is interpolated over a window of WINSIZ
+//     packets (Hermite with the derivatives times RATE, per tick) and the
+//     quaternion unitised; angular velocity is the packets' own (subtypes 2,
+//     3), else -2 q* dq from the interpolated quaternion and its rate.
+//     Outside every interval, the nearest packet within the tolerance
+//     answers, evaluated at its time.
 // Every directory is checked at open: counts that fit the segment, times in
 // the segment that do not decrease, finite numbers where the layout needs
 // them.

@@ -47,12 +47,8 @@ std::vector<std::pair<double, double>> ck_coverage(const KernelSnapshot& snap, s
 
 namespace {
 
-// Type 5 subtypes 0 and 1 hold no angular velocity of their own: the one
-// derived from their quaternions does not yet agree with the toolkit's, so
-// it is refused rather than given (their pointing is read).
-bool readable(const CkSegment& s, bool need_av) noexcept {
-    if (s.data_type == 5) return !need_av || s.subtype >= 2;
-    return s.data_type == 1 || s.data_type == 2 || s.data_type == 3;
+bool readable(const CkSegment& s) noexcept {
+    return s.data_type == 1 || s.data_type == 2 || s.data_type == 3 || s.data_type == 5;
 }
 
 std::string number(double v) {
@@ -129,7 +125,7 @@ std::expected<void, BatchFailure> ck_pointing_batch(const KernelSnapshot& snap, 
             for (const Planned& p : plan) {
                 const CkSegment& s = *p.seg;
                 if (!(s.start - tol <= x && x <= s.end + tol)) continue;
-                if (!readable(s, need_av)) {
+                if (!readable(s)) {
                     failed[c] = i;
                     failed_seg[c] = &s;
                     return;
@@ -176,10 +172,7 @@ std::expected<void, BatchFailure> ck_pointing_batch(const KernelSnapshot& snap, 
                                           "CK segment \"" + failed_seg[c]->name + "\" of instrument " +
                                               std::to_string(instrument) + " is of data type " +
                                               std::to_string(failed_seg[c]->data_type) +
-                                              (failed_seg[c]->data_type == 5
-                                                   ? " subtype " + std::to_string(failed_seg[c]->subtype) +
-                                                         ", whose angular velocity kernwerk does not read yet"
-                                                   : std::string(", which kernwerk does not read yet")))});
+                                              ", which kernwerk does not read yet")});
     return {};
 }
 

@@ -106,13 +106,10 @@ public:
         if (!std::isnan(ticks))
             for (const CkSegment* s : p.segments) {
                 if (!(s->start <= ticks && ticks <= s->end) || (rates && !s->has_av)) continue;
-                if ((s->data_type != 1 && s->data_type != 2 && s->data_type != 3 && s->data_type != 5) ||
-                    (rates && s->data_type == 5 && s->subtype < 2)) {
+                if (s->data_type != 1 && s->data_type != 2 && s->data_type != 3 && s->data_type != 5) {
                     err = FrameError(FrameError::Kind::Data, label() + ": CK segment \"" + s->name +
                                                                  "\" is of data type " + std::to_string(s->data_type) +
-                                                                 (s->data_type == 5 ? " subtype " + std::to_string(s->subtype) +
-                                                                  ", whose angular velocity kernwerk does not read yet"
-                                                                                    : std::string(", which kernwerk does not read yet")));
+                                                                 ", which kernwerk does not read yet");
                     return false;
                 }
                 got = s->evaluate(ticks, 0.0);
