@@ -95,6 +95,11 @@ class SpacecraftClock:
             out = np.empty(1)
             self._clock.encode([text], to_et, out)
             return out[0]
+        if isinstance(text, list) and (not text or isinstance(text[0], str)):
+            # A flat list goes in as it is (the binding checks each item).
+            out = np.empty(len(text))
+            self._clock.encode(text, to_et, out, [len(text)])
+            return out
         arr = np.asarray(text)
         if arr.dtype.kind not in "UO":
             raise TypeError("clock strings must be a str or an array-like of str")

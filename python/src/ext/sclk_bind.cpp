@@ -12,9 +12,12 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <Python.h>
+
 #include <cmath>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/parallel.hpp"
@@ -86,16 +89,29 @@ public:
             }
     }
 
-    // scencd over strings (ticks into out), or scs2e when to_et.
-    void encode(const std::vector<std::string>& texts, bool to_et, F64Out out, const std::vector<std::size_t>& shape) const {
-        if (out.shape(0) != texts.size()) fail(ErrorKind::Value, "out must have shape (" + std::to_string(texts.size()) + ",)");
+    // scencd over strings (ticks into out), or scs2e when to_et. The strings
+    // are read in place (their UTF-8 form, which CPython keeps in the str
+    // object), then parsed without the interpreter lock.
+    void encode(nb::list texts, bool to_et, F64Out out, const std::vector<std::size_t>& shape) const {
+        const std::size_t n = nb::len(texts);
+        if (out.shape(0) != n) fail(ErrorKind::Value, "out must have shape (" + std::to_string(n) + ",)");
+        std::vector<std::string_view> views(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* o = PyList_GET_ITEM(texts.ptr(), static_cast<Py_ssize_t>(i));
+            if (!PyUnicode_Check(o))
+                fail(ErrorKind::Value, "clock strings must be str" + (n > 1 || !shape.empty() ? index_suffix(i, shape) : std::string()));
+            Py_ssize_t len = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(o, &len);
+            if (!text) throw nb::python_error();
+            views[i] = std::string_view(text, static_cast<std::size_t>(len));
+        }
         double* dst = out.data();
-        std::size_t bad = texts.size();
+        std::size_t bad = n;
         std::optional<SclkError> err;
         {
             nb::gil_scoped_release release;
-            for (std::size_t i = 0; i < texts.size(); ++i) {
-                auto t = clock_->encode(texts[i]);
+            for (std::size_t i = 0; i < n; ++i) {
+                auto t = clock_->encode(views[i]);
                 if (t && to_et) t = clock_->ticks_to_et(*t);
                 if (!t) {
                     bad = i;
@@ -105,7 +121,7 @@ public:
                 dst[i] = *t;
             }
         }
-        if (err) raise_sclk(*err, texts.size() > 1 || !shape.empty() ? index_suffix(bad, shape) : std::string());
+        if (err) raise_sclk(*err, n > 1 || !shape.empty() ? index_suffix(bad, shape) : std::string());
     }
 
     // scdecd over ticks, or sce2s (ET to rounded ticks to strings) when from_et.
