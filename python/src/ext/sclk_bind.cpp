@@ -92,7 +92,7 @@ public:
     // scencd over strings (ticks into out), or scs2e when to_et. The strings
     // are read in place (their UTF-8 form, which CPython keeps in the str
     // object), then parsed without the interpreter lock.
-    void encode(nb::list texts, bool to_et, F64Out out, const std::vector<std::size_t>& shape) const {
+    void encode(nb::typed<nb::list, nb::str> texts, bool to_et, F64Out out, const std::vector<std::size_t>& shape) const {
         const std::size_t n = nb::len(texts);
         if (out.shape(0) != n) fail(ErrorKind::Value, "out must have shape (" + std::to_string(n) + ",)");
         std::vector<std::string_view> views(n);
