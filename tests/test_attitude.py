@@ -333,3 +333,31 @@ def test_ck_files_are_told_apart(kernel_dir):
     assert kernwerk.kernel_kind(kernel_dir["ck"][0]) == "ck"
     with pytest.raises(FileFormatError, match="a C-kernel"):
         kernwerk.read_segments(kernel_dir["ck"][0])
+
+
+EARTH_TPC = """KPL/PCK
+\\begindata
+BODY399_POLE_RA = ( 0. -0.641 0. )
+BODY399_POLE_DEC = ( 90. -0.557 0. )
+BODY399_PM = ( 190.147 360.9856235 0. )
+\\begintext
+"""
+
+
+@pytest.mark.parametrize("instrument", [-9002, -9003, -9053])
+def test_pointing_relative_to_a_turning_frame(kernel_dir, oracle, instrument):
+    # The frame's rotation at the ET of each answer, by the instrument's
+    # clock (-9); IAU_EARTH itself agrees with the toolkit's to ~1e-12.
+    path = kernel_dir["dir"] / "earth.tpc"
+    path.write_text(EARTH_TPC)
+    oracle.furnsh(str(path))
+    k = Kernels(kernel_dir["lsk"], kernel_dir["sclk"], *kernel_dir["ck"], str(path))
+    ts = _requests(kernel_dir, 2.0)[::5]
+    p = k.pointing(instrument, ts, tolerance=2.0, frame="IAU_EARTH", angular_velocity=True)
+    for i, t in enumerate(ts):
+        cmat, av, clock, found = oracle.ckgpav(instrument, t, 2.0, "IAU_EARTH")
+        assert bool(found) == p.found[i]
+        if found:
+            assert np.abs(p.rotation[i] - cmat).max() <= 2e-12
+            assert np.abs(p.angular_velocity[i] - av).max() <= 2e-12 * np.linalg.norm(av)
+    oracle.unload(str(path))

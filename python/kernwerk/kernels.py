@@ -570,8 +570,10 @@ class Kernels:
         `angular_velocity`) for every request at once, with the toolkit's
         precedence (later files and later segments win; with
         `angular_velocity` only segments that hold it answer). `frame` is
-        the segments' own frame or another inertial frame. Returns a
-        `Pointing` (rotation, angular_velocity, clock, found)."""
+        any frame the set knows: one that turns relative to a segment's
+        frame is evaluated at the ET of each answer, by the instrument's
+        clock (CK_<instrument>_SCLK, else the code divided by 1000). Returns
+        a `Pointing` (rotation, angular_velocity, clock, found)."""
         self._check_open()
         n_threads = self._threads if threads is None else _check_threads(threads)
         return _attitude.pointing(self._set, self.body_code(instrument), ticks, tolerance,

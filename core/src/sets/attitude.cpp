@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "base/parallel.hpp"
+#include "sclk/sclk.hpp"
 
 namespace kernwerk {
 
@@ -51,6 +53,14 @@ bool readable(const CkSegment& s) noexcept {
     return s.data_type == 1 || s.data_type == 2 || s.data_type == 3 || s.data_type == 5;
 }
 
+// a^T b.
+Mat3 mtxm_of(const Mat3& a, const Mat3& b) noexcept {
+    Mat3 r{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) r[i][j] = a[0][i] * b[0][j] + a[1][i] * b[1][j] + a[2][i] * b[2][j];
+    return r;
+}
+
 std::string number(double v) {
     char buf[40];
     std::snprintf(buf, sizeof buf, "%.17g", v);
@@ -67,14 +77,21 @@ std::expected<void, BatchFailure> ck_pointing_batch(const KernelSnapshot& snap, 
                                                               "the tolerance must be a number of ticks not below 0, not " +
                                                                   number(tol))});
     // The plan: the instrument's segments in precedence order, each with the
-    // rotation from the frame asked for into its own frame.
+    // rotation from the frame asked for into its own frame: fixed between
+    // inertial frames, else a frame path evaluated at the ET of each answer
+    // (by the instrument's clock, as the toolkit's ckgp converts).
     struct Planned {
         const CkSegment* seg;
         bool rotate;
-        Mat3 m;  // ref_frame -> segment frame
+        Mat3 m;                          // ref_frame -> segment frame, when fixed
+        const FramePath* path = nullptr;  // ref_frame -> segment frame, when it turns
     };
     std::vector<Planned> plan;
     std::map<std::int32_t, std::optional<Mat3>> rotations;
+    std::map<std::int32_t, FramePath> paths;
+    std::unique_ptr<timescale::LeapSeconds> lsk;
+    std::optional<SclkClock> clock;
+    std::string clock_error;
     const FrameCatalog& frames = snap.frames();
     const FrameNode* asked = frames.node(ref_frame);
     if (!asked)
@@ -89,24 +106,44 @@ std::expected<void, BatchFailure> ck_pointing_batch(const KernelSnapshot& snap, 
             auto it = rotations.find(s.ref_frame);
             if (it == rotations.end()) {
                 const FrameNode* own = frames.node(s.ref_frame);
+                auto path = snap.frame_path(ref_frame, s.ref_frame);
+                if (!path) return std::unexpected(BatchFailure{0, path.error()});
                 std::optional<Mat3> m;
                 if (own && own->info.frame_class == 1 && asked->info.frame_class == 1) {
-                    auto path = snap.frame_path(ref_frame, s.ref_frame);
-                    if (!path) return std::unexpected(BatchFailure{0, path.error()});
                     auto rr = evaluate_path(*path, &snap.pck_orientation(), 0.0, false);
                     if (rr) m = rr->r;
                 }
+                if (!m) {
+                    prepare_path(*path, &snap.pck_orientation());
+                    paths.emplace(s.ref_frame, std::move(*path));
+                }
                 it = rotations.emplace(s.ref_frame, m).first;
             }
-            if (!it->second)
-                return std::unexpected(BatchFailure{
-                    0, KernelSetError(KernelSetError::Kind::Frame,
-                                      "CK segment \"" + s.name + "\" of instrument " + std::to_string(instrument) +
-                                          " gives pointing relative to " + frames.name_of(s.ref_frame) +
-                                          "; relative to " + frames.name_of(ref_frame) +
-                                          " it needs the epoch of each request (ask in the segment's frame or "
-                                          "another inertial frame)")});
-            p.m = *it->second;
+            if (it->second) {
+                p.m = *it->second;
+            } else {
+                p.path = &paths.at(s.ref_frame);
+                if (!clock && clock_error.empty()) {
+                    if (const LeapSecondsFields* f = snap.leapseconds())
+                        if (auto model = timescale::LeapSeconds::from_fields(*f))
+                            lsk = std::make_unique<timescale::LeapSeconds>(std::move(*model));
+                    std::int32_t id = instrument <= -1000 ? instrument / 1000 : instrument;
+                    const std::string var = "CK_" + std::to_string(instrument) + "_SCLK";
+                    if (const PoolVariable* v = snap.pool().find(var); v && !v->is_text && !v->numbers.empty())
+                        id = static_cast<std::int32_t>(v->numbers[0]);
+                    auto c = SclkClock::from_pool(snap.pool(), id, lsk.get());
+                    if (c)
+                        clock = std::move(*c);
+                    else
+                        clock_error = c.error().message();
+                }
+                if (!clock)
+                    return std::unexpected(BatchFailure{
+                        0, KernelSetError(KernelSetError::Kind::MissingKernel,
+                                          "pointing of instrument " + std::to_string(instrument) + " relative to " +
+                                              frames.name_of(ref_frame) + " needs the epoch of each answer: " +
+                                              clock_error)});
+            }
         }
         plan.push_back(p);
     }
@@ -116,6 +153,7 @@ std::expected<void, BatchFailure> ck_pointing_batch(const KernelSnapshot& snap, 
     const std::size_t chunks = chunk_count(n, t, 1024);
     failed.assign(chunks, n);
     std::vector<const CkSegment*> failed_seg(chunks, nullptr);
+    std::vector<std::string> failed_msg(chunks);
     const std::size_t rw = out.quaternions ? 4 : 9;
     for_each_chunk(n, chunks, t, [&](std::size_t c, std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) {
@@ -146,7 +184,33 @@ std::expected<void, BatchFailure> ck_pointing_batch(const KernelSnapshot& snap, 
             }
             Mat3 cm = got->cmat;
             std::array<double, 3> av = got->av;
-            if (used->rotate) {
+            if (used->path) {
+                // The frame asked for turns: its rotation at the answer's ET;
+                // angular velocity gains the segment frame's own relative to it.
+                const double et = clock->ticks_to_et_or_nan(got->clock);
+                RotationRate x{};
+                std::optional<FrameError> ferr;
+                if (std::isnan(et) || !evaluate_path(*used->path, &snap.pck_orientation(), et, need_av, x, ferr)) {
+                    failed[c] = i;
+                    failed_msg[c] = std::isnan(et) ? "ticks " + number(got->clock) + " lie outside spacecraft clock " +
+                                                         std::to_string(clock->id())
+                                                   : ferr->message();
+                    return;
+                }
+                const Mat3& m = x.r;
+                cm = mxm3(cm, m);
+                std::array<double, 3> a = {m[0][0] * av[0] + m[1][0] * av[1] + m[2][0] * av[2],
+                                           m[0][1] * av[0] + m[1][1] * av[1] + m[2][1] * av[2],
+                                           m[0][2] * av[0] + m[1][2] * av[1] + m[2][2] * av[2]};
+                if (need_av) {
+                    // [w]x = -m^T dm: the segment frame's angular velocity relative to the asked one.
+                    const Mat3 wx = mtxm_of(m, x.dr);
+                    a[0] += -wx[2][1];
+                    a[1] += -wx[0][2];
+                    a[2] += -wx[1][0];
+                }
+                av = a;
+            } else if (used->rotate) {
                 cm = mxm3(cm, used->m);
                 const Mat3& m = used->m;  // av in the asked frame: m^T av
                 av = {m[0][0] * av[0] + m[1][0] * av[1] + m[2][0] * av[2],
@@ -166,7 +230,12 @@ std::expected<void, BatchFailure> ck_pointing_batch(const KernelSnapshot& snap, 
         }
     });
     for (std::size_t c = 0; c < chunks; ++c)
-        if (failed[c] < n)
+        if (failed[c] < n && !failed_msg[c].empty())
+            return std::unexpected(BatchFailure{
+                failed[c], KernelSetError(KernelSetError::Kind::Coverage,
+                                          "pointing of instrument " + std::to_string(instrument) + " relative to " +
+                                              frames.name_of(ref_frame) + ": " + failed_msg[c])});
+        else if (failed[c] < n)
             return std::unexpected(BatchFailure{
                 failed[c], KernelSetError(KernelSetError::Kind::FileFormat,
                                           "CK segment \"" + failed_seg[c]->name + "\" of instrument " +

@@ -10,8 +10,11 @@
 //
 // Pointing is given relative to a reference frame: a segment's own frame
 // directly; another inertial frame through the fixed rotation between them,
-// planned once per batch. Frames that turn with time need the epoch, which
-// ticks alone do not give; such a request is refused naming both frames.
+// planned once per batch; any other frame through its path from the asked
+// frame, evaluated at the ET of each answer's ticks by the instrument's clock
+// (CK_<instrument>_SCLK, else instrument / 1000), as the toolkit's ckgp does;
+// angular velocity then adds the segment frame's own relative to the asked
+// one.
 #pragma once
 
 #include <cstddef>
