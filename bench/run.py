@@ -22,7 +22,9 @@ Groups (in this order):
   fov     bench_fov.py: fovray and fovtrg (point, ellipsoid) against cyice and
           a spiceypy loop, and a Type 3 CK write against ckw03 (10^5 epochs);
   events  event searches over a year (bench_events.py) against spiceypy's
-          gfdist, gfrr, gfposc and gfsep with the same step and tolerance.
+          gfdist, gfrr, gfposc and gfsep with the same step and tolerance;
+  attitude  CK pointing (ckgp, ckgpav) and clock conversions (sct2e, sce2c,
+          scs2e) against spiceypy.cyice and a spiceypy loop (bench_attitude.py).
 --quick: 10^3 and 10^5 epochs (sets: 10^3 to 10^5, the Earth-orientation cases at 10^4), 10 MB writes,
 10^4 PCK epochs.
 
@@ -74,7 +76,7 @@ QUERIES = [("Moon wrt Earth", 301, 399), ("Earth wrt Sun", 399, 10), ("Mars bary
 LOOP_PREFIX = 5000  # epochs of the per-epoch loops in batch cases
 SINGLE_EPOCHS = 1000
 POS_TOL, VEL_TOL = 1e-3, 1e-9  # km, km/s: peers against kernwerk (their day-based epochs lose ~1e-4 km)
-GROUPS = ["sets", "spk", "single", "pck", "open", "write", "memory", "fov", "events"]
+GROUPS = ["sets", "spk", "single", "pck", "open", "write", "memory", "fov", "events", "attitude"]
 
 
 # ---------------------------------------------------------------------------
@@ -1017,6 +1019,17 @@ def group_events(args, report):
                  ["call", "case"], rows, ["2 threads", "spiceypy"])
     report.note("spiceypy: its gf* call with the same step and tolerance; edges checked within 1e-5 s (range-rate "
                 "extrema 2e-3 s).")
+def group_attitude(args, report):
+    """CK pointing and spacecraft clock conversions: bench_attitude.py, in a
+    child process (its own spiceypy pool)."""
+    import subprocess
+
+    epochs = "10000" if args.quick else "100000"
+    cmd = [sys.executable, str(pathlib.Path(__file__).with_name("bench_attitude.py")), "--repeat",
+           str(args.repeats), "--epochs", epochs]
+    print("== attitude ==")
+    subprocess.run(cmd, check=False)
+    print()
 
 
 def main(argv=None) -> int:
@@ -1054,7 +1067,8 @@ def main(argv=None) -> int:
     print()
     t0 = time.perf_counter()
     runners = {"sets": group_sets, "spk": group_spk, "single": group_single, "pck": group_pck, "open": group_open,
-               "write": group_write, "memory": group_memory, "fov": group_fov, "events": group_events}
+               "write": group_write, "memory": group_memory, "fov": group_fov, "events": group_events,
+               "attitude": group_attitude}
     for g in GROUPS:
         if g in groups:
             runners[g](args, report)

@@ -9,6 +9,7 @@ knows, files of the types kernel sets read besides (1, 5, 8, 12, 14, 15, 17,
 ECLIPJ2000 segments and a chain of summary records; binary PCK Type 2 files
 (little- and big-endian, with the old identification word) and Types 3 and 20;
 text kernels with body bindings, a leapseconds block and frame assignments;
+C-kernels of Types 1, 2, 3 and 5 (little- and big-endian);
 and byte strings for the writer target, which reads its input as choices.
 """
 
@@ -248,12 +249,46 @@ WINDOWS_SEEDS = {
 }
 
 
+def ck_seeds():
+    """C-kernels of Types 1, 2, 3 (with and without angular velocity) and 5
+    (each subtype), little- and big-endian, with four requests appended."""
+    rng = random.Random(22)
+    n = 5
+    times = [100.0 + 10 * k for k in range(n)]
+
+    def quat():
+        q = [rng.uniform(-1, 1) for _ in range(4)]
+        norm = math.sqrt(sum(x * x for x in q))
+        return [x / norm for x in q]
+
+    def seg(data_type, av, data, start=times[0], end=times[-1]):
+        return Segment([start, end], [-9001, 1, data_type, int(av), 0, 0], data, b"CK SEED")
+
+    seeds = {}
+    for av in (0, 1):
+        recs = [x for _ in range(n) for x in quat() + ([rng.uniform(-1e-3, 1e-3) for _ in range(3)] if av else [])]
+        seeds[f"type1_av{av}"] = [seg(1, av, recs + times + [float(n)])]
+        seeds[f"type3_av{av}"] = [seg(3, av, recs + times + [times[0], times[3]] + [2.0, float(n)])]
+    rec2 = [x for _ in range(n) for x in quat() + [1e-3, -2e-3, 5e-4, 0.5]]
+    seeds["type2"] = [seg(2, 1, rec2 + times + [t + 6 for t in times], end=times[-1] + 6)]
+    for sub, size in ((0, 8), (1, 4), (2, 14), (3, 7)):
+        pk = [x for _ in range(n) for x in quat() + [rng.uniform(-1e-3, 1e-3) for _ in range(size - 4)]]
+        seeds[f"type5_sub{sub}"] = [seg(5, 1, pk + times + [times[0]] + [0.01, float(sub), 4.0, 1.0, float(n)])]
+    out = {}
+    for name, segments in seeds.items():
+        data = build_daf(segments, 2, 6, idword=b"DAF/CK  ")
+        tail = epochs_tail(times[1], times[1] + 3, 1e300, -5.0)
+        out[name + ".bc"] = data + tail
+        out[name + "_big.bc"] = to_big_endian(data) + tail
+    return out
+
+
 def main():
     rng = random.Random(20261207)
     out = HERE / "corpus"
     spk = spk_seeds(rng)
     spk.update(more_type_seeds())
-    for sub, seeds in (("spk", spk), ("pck", pck_seeds(rng))):
+    for sub, seeds in (("spk", spk), ("pck", pck_seeds(rng)), ("ck", ck_seeds())):
         (out / sub).mkdir(parents=True, exist_ok=True)
         for name, data in seeds.items():
             (out / sub / name).write_bytes(data)

@@ -8,7 +8,7 @@ import pytest
 CORE = pathlib.Path(__file__).resolve().parent.parent / "core" / "src"
 
 # Lowest first. Two folders on one line are peers and may not include each other.
-LAYERS = [["base"], ["math"], ["daf"], ["text"], ["time"], ["spk", "pck", "ck"], ["frames"], ["sets"], ["geometry"], ["events"]]
+LAYERS = [["base"], ["math"], ["daf"], ["text"], ["time"], ["sclk"], ["spk", "pck", "ck"], ["frames"], ["sets"], ["geometry"], ["events"]]
 RANK = {folder: rank for rank, folders in enumerate(LAYERS) for folder in folders}
 
 

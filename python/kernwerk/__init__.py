@@ -19,7 +19,9 @@ Positions are km, velocities km/s.
 __version__ = "0.1.0"
 
 from ._native import NaifPck, NaifSpk, NaifSpkWriter, naif_bodc2n, naif_bodn2c, naif_parse_text_kernel_bindings
+from .attitude import CkSegment, Pointing
 from .bodies import BodyRegistry, bodc2n, bodn2c, clear_text_kernels, load_text_kernel
+from .clocks import SpacecraftClock
 from .coordinates import georec, latrec, pgrrec, recgeo, reclat, recpgr
 from .excerpt import ExcerptSegment, excerpt
 from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, FrameError, KernelChangedError,
@@ -50,6 +52,8 @@ __all__ = [
     # excerpts
     "excerpt", "ExcerptSegment",
     "SpkSegment", "PckSegment",
+    # attitude and clocks
+    "Pointing", "CkSegment", "SpacecraftClock",
     # two-body orbits
     "conics", "oscelt",
     # body-fixed coordinates

@@ -567,6 +567,62 @@ def _progress(total: int) -> Any:
     return advance_rich
 
 
+def _ck(args: argparse.Namespace) -> int:
+    files = list(args.files)
+    _check_files(files)
+    with _open(files) as kernels:
+        segments = kernels.ck_segments()
+        if not segments:
+            raise CoverageError(f"no CK segment in {', '.join(files)}")
+        if args.coverage:
+            columns = ["instrument", "start (ticks)", "end (ticks)"]
+            w = _Writer(sys.stdout, args.format, columns if args.format == "table" else ["instrument", "start", "end"],
+                        [11, 20, 20], {"files": files, "level": args.level})
+            w.begin()
+            for inst in kernels.ck_objects():
+                for a, b in kernels.ck_coverage(inst, level=args.level).tolist():
+                    w.row([inst, _number(a), _number(b)], {"instrument": inst, "start": a, "end": b})
+            w.end()
+            return 0
+        columns = ["file", "index", "name", "instrument", "frame", "type", "av", "start", "end"]
+        w = _Writer(sys.stdout, args.format, columns, [-24, 5, -20, 11, 8, 4, 3, 20, 20], {"files": files})
+        w.begin()
+        for g in segments:
+            w.row([os.path.basename(g.path) if args.format == "table" else g.path, g.position, g.name, g.instrument,
+                   g.frame, g.data_type, "yes" if g.angular_velocity else "no", _number(g.start), _number(g.end)],
+                  {"file": g.path, "index": g.position, "name": g.name, "instrument": g.instrument, "frame": g.frame,
+                   "type": g.data_type, "angular_velocity": g.angular_velocity, "start": g.start, "end": g.end})
+        w.end()
+    return 0
+
+
+def _sclk(args: argparse.Namespace) -> int:
+    import numpy as np
+
+    files, rest = _split_files(args.items, 2, "CLOCK VALUE [VALUE ...]")
+    _check_files(files)
+    with _open(files) as kernels:
+        clock = kernels.sclk(rest[0].strip())
+        values = [v.strip() for v in rest[1:]]
+        if args.source == "string":
+            ticks = np.atleast_1d(clock.encode(values))
+        else:
+            try:
+                numbers = np.array([float(v) for v in values])
+            except ValueError as exc:
+                raise UsageError(f"--from {args.source}: {exc}") from None
+            ticks = numbers if args.source == "ticks" else np.atleast_1d(clock.from_et(numbers))
+        ets = np.atleast_1d(clock.to_et(ticks))
+        strings = np.atleast_1d(clock.decode(ticks)).tolist()
+        columns = ["clock", "ticks", "ET (s)", "TDB"] if args.format == "table" else ["clock", "ticks", "et", "tdb"]
+        w = _Writer(sys.stdout, args.format, columns, [-24, 20, 20, -23], {"clock": clock.id})
+        w.begin()
+        for text, t, et, date in zip(strings, ticks.tolist(), ets.tolist(), tdb_dates(ets)):
+            w.row([text, _number(t), _number(et), date], {"clock": text, "ticks": t, "et": et, "tdb": date})
+        w.end()
+    return 0
+
+
 # ----------------------------------------------------------------------
 
 
@@ -728,6 +784,27 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--shape2", default="POINT", help="separation: POINT or SPHERE")
     p.add_argument("--format", **fmt)  # type: ignore[arg-type]
     p.set_defaults(func=_find)
+    p = sub.add_parser("ck", help="list the segments and coverage of C-kernels",
+                       description="List the segments of C-kernels (bounds in encoded SCLK ticks), or with "
+                                   "--coverage each instrument's merged coverage.")
+    p.add_argument("files", nargs="+", metavar="FILE", help="CK files (and the text kernels they need)")
+    p.add_argument("--coverage", action="store_true", help="each instrument's merged coverage instead")
+    p.add_argument("--level", choices=["segment", "interval"], default="segment",
+                   help="coverage of segment bounds (default) or of the intervals the segments answer")
+    p.add_argument("--format", **fmt)  # type: ignore[arg-type]
+    p.set_defaults(func=_ck)
+
+    p = sub.add_parser("sclk", help="convert spacecraft clock strings, ticks and ET",
+                       usage="kernwerk sclk [-h] FILE [FILE ...] CLOCK VALUE [VALUE ...] [--from {string,ticks,et}]",
+                       description="Convert values of a spacecraft clock (its SCLK kernel, and a leapseconds "
+                                   "kernel for a TDT clock, among the files): each VALUE as a clock string, "
+                                   "encoded ticks and ET.")
+    p.add_argument("items", nargs="+", metavar="FILE ... CLOCK VALUE ...",
+                   help="kernel files, then the clock (the spacecraft's code or name), then values")
+    p.add_argument("--from", dest="source", choices=["string", "ticks", "et"], default="string",
+                   help="what the values are (default: clock strings)")
+    p.add_argument("--format", **fmt)  # type: ignore[arg-type]
+    p.set_defaults(func=_sclk)
     return parser
 
 

@@ -30,8 +30,11 @@ from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, overload
 
 from . import _ext
+from . import attitude as _attitude
+from .attitude import CkSegment, Pointing
 from .bodies import BodyRegistry, default_registry
-from .errors import BodyNameError, CoverageError, FileFormatError, FrameError
+from .clocks import SpacecraftClock
+from .errors import BodyNameError, CoverageError, FileFormatError, FrameError, MissingKernelError
 from .sites import AzEl, AzElRates, Ellipsoid, Site
 from .timescales import LeapSeconds, _is_astropy_time, to_et
 
@@ -575,6 +578,81 @@ class Kernels:
             self._set.frame_transform(pair[0], pair[1], six, flat, out.reshape(-1, width, width), n_threads or 0,
                                       list(arr.shape))
         return out
+
+    # --- attitude and clocks (attitude.py, clocks.py) -------------------
+
+    def sclk(self, clock: str | int) -> SpacecraftClock:
+        """The type 1 spacecraft clock `clock` (a spacecraft's name or code,
+        as the toolkit's sc argument) from the set's SCLK kernels, with
+        conversions over arrays (see `kernwerk.clocks`). MissingKernelError
+        when no loaded kernel defines it."""
+        self._check_open()
+        return SpacecraftClock(self._set, self.body_code(clock), self._threads)
+
+    def pointing(self, instrument: str | int, ticks: Any, *, tolerance: float = 0.0, frame: str | int = "J2000",
+                 angular_velocity: bool = False, quaternion: bool = False,
+                 threads: int | None = None) -> Pointing:
+        """Pointing of `instrument` (a CK's instrument or structure code, or
+        a name bound to it) at encoded SCLK `ticks`, within `tolerance`
+        ticks, relative to `frame`: spiceypy's ``ckgp`` (``ckgpav`` with
+        `angular_velocity`) for every request at once, with the toolkit's
+        precedence (later files and later segments win; with
+        `angular_velocity` only segments that hold it answer). `frame` is
+        any frame the set knows: one that turns relative to a segment's
+        frame is evaluated at the ET of each answer, by the instrument's
+        clock (CK_<instrument>_SCLK, else the code divided by 1000). Returns
+        a `Pointing` (rotation, angular_velocity, clock, found)."""
+        self._check_open()
+        n_threads = self._threads if threads is None else _check_threads(threads)
+        return _attitude.pointing(self._set, self.body_code(instrument), ticks, tolerance,
+                                  _frame_code(frame, self._set), angular_velocity, quaternion, n_threads or 0)
+
+    def ck_orientation(self, instrument: str | int, et: Any, *, clock: str | int | None = None,
+                       tolerance: float = 0.0, frame: str | int = "J2000", angular_velocity: bool = False,
+                       quaternion: bool = False, threads: int | None = None) -> Pointing:
+        """`pointing` at epochs (ET or dates), converted to ticks by the
+        instrument's clock: `clock` when given, else CK_<instrument>_SCLK
+        of the loaded frame kernels, else the spacecraft of the instrument
+        (its code divided by 1000, as the toolkit's convention for
+        instrument codes; codes above -1000 are the spacecraft's own)."""
+        self._check_open()
+        code = self.body_code(instrument)
+        if clock is None:
+            try:
+                _, values = self._set.pool(f"CK_{code}_SCLK")
+                clock_code = int(values[0])
+            except (MissingKernelError, FileFormatError, IndexError, TypeError, ValueError):
+                clock_code = int(code / 1000) if code <= -1000 else code
+        else:
+            clock_code = self.body_code(clock)
+        ticks = self.sclk(clock_code).from_et(self._epochs(et), threads=threads)
+        return self.pointing(code, ticks, tolerance=tolerance, frame=frame, angular_velocity=angular_velocity,
+                             quaternion=quaternion, threads=threads)
+
+    def ck_coverage(self, instrument: str | int, *, level: Literal["segment", "interval"] = "segment",
+                    tolerance: float = 0.0, angular_velocity: bool = False) -> np.ndarray:
+        """The toolkit's ``ckcov`` in ticks: the merged coverage of an
+        instrument's segments ('segment': their bounds; 'interval': the
+        intervals they answer at zero tolerance, widened by `tolerance`), as
+        a (k, 2) float64 array of closed intervals."""
+        import numpy as np
+
+        self._check_open()
+        if level not in ("segment", "interval"):
+            raise ValueError(f"level must be 'segment' or 'interval', not {level!r}")
+        ivs = _ext.ck_coverage(self._set, self.body_code(instrument), level == "interval", float(tolerance),
+                               angular_velocity)
+        return np.array(ivs, dtype=np.float64).reshape(-1, 2)
+
+    def ck_objects(self) -> list[int]:
+        """The instruments of the loaded C-kernels, ascending (``ckobj``)."""
+        self._check_open()
+        return list(_ext.ck_objects(self._set))
+
+    def ck_segments(self) -> list[CkSegment]:
+        """Every segment of the loaded C-kernels, in load order."""
+        self._check_open()
+        return _attitude.segments(self._set)
 
     def coverage(self, body: str | int) -> np.ndarray:
         """The epochs at which the set has a segment for `body`: sorted,

@@ -31,7 +31,8 @@ _FRAME_NAMES = {
     13000: "ITRF93",
 }
 _PCK_BODY_FRAMES = {3000: "ITRF93"}
-_KIND_NAMES = {"spk": "an SPK file", "pck": "a binary PCK file", "text": "a text kernel"}
+_KIND_NAMES = {"spk": "an SPK file", "pck": "a binary PCK file", "text": "a text kernel",
+               "ck": "a C-kernel (list its segments with Kernels.ck_segments)"}
 
 
 def frame_name(code: int) -> str | None:
@@ -127,8 +128,8 @@ class PckSegment(NamedTuple):
         return _date(self.end)
 
 
-def kernel_kind(path: str | os.PathLike[str]) -> Literal["spk", "pck", "text"]:
-    """The kind of a kernel file, from its content: "spk", "pck" or "text".
+def kernel_kind(path: str | os.PathLike[str]) -> Literal["spk", "pck", "ck", "text"]:
+    """The kind of a kernel file, from its content: "spk", "pck", "ck" or "text".
 
     KernelFileError when it is missing or unreadable, FileFormatError when
     it is no kernel, or a malformed one."""
@@ -138,7 +139,7 @@ def kernel_kind(path: str | os.PathLike[str]) -> Literal["spk", "pck", "text"]:
     probe.clear()
     if kind == "meta":
         kind = "text"
-    if kind not in ("spk", "pck", "text"):  # pragma: no cover - the set knows no other kind
+    if kind not in ("spk", "pck", "ck", "text"):  # pragma: no cover - the set knows no other kind
         raise FileFormatError(f"kernel {os.fspath(path)}: unknown kind {kind!r}")
     return kind  # type: ignore[return-value]
 
@@ -166,7 +167,7 @@ def read_segments(path: str | os.PathLike[str], kind: Literal["spk", "pck"] | No
         raise ValueError(f"kind must be 'spk', 'pck' or None, not {kind!r}")
     text_path = os.fsdecode(os.fspath(path))
     found, spk_rows, pck_rows = _ext.file_segments(os.fsencode(os.path.abspath(os.fspath(path))))
-    if found == "text" or (kind is not None and found != kind):
+    if found in ("text", "ck") or (kind is not None and found != kind):
         wanted = {"spk": "an SPK file", "pck": "a binary PCK file", None: "an SPK or binary PCK file"}[kind]
         raise FileFormatError(f"kernel {text_path}: {_KIND_NAMES[found]}, not {wanted}")
     if found == "spk":

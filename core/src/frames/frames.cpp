@@ -516,6 +516,10 @@ std::shared_ptr<const FrameCatalog> FrameCatalog::build_from(const KernelPool& p
             pck_node(n);
         } else if (*cls == 4) {
             tk_node(n);
+        } else if (*cls == 3) {
+            // Orientation from J2000 at each epoch, found by the set's CK source.
+            n.kind = FrameNode::Kind::Ck;
+            n.parent = 1;
         } else {
             n.error = describe(n.info) + ": " + class_name(*cls) + " frames cannot be evaluated yet";
         }
@@ -650,12 +654,12 @@ std::expected<FramePath, FrameError> FrameCatalog::path(std::int32_t from, std::
     for (std::size_t i = 0; i < ia; ++i) {
         if (a[i]->kind == FrameNode::Kind::Refused) return std::unexpected(refused(a[i]));
         p.steps[p.n++] = {a[i], true};
-        p.time_dependent = p.time_dependent || a[i]->kind == FrameNode::Kind::Pck;
+        p.time_dependent = p.time_dependent || a[i]->kind == FrameNode::Kind::Pck || a[i]->kind == FrameNode::Kind::Ck;
     }
     for (std::size_t j = ib; j-- > 0;) {
         if (b[j]->kind == FrameNode::Kind::Refused) return std::unexpected(refused(b[j]));
         p.steps[p.n++] = {b[j], false};
-        p.time_dependent = p.time_dependent || b[j]->kind == FrameNode::Kind::Pck;
+        p.time_dependent = p.time_dependent || b[j]->kind == FrameNode::Kind::Pck || b[j]->kind == FrameNode::Kind::Ck;
     }
     return p;
 }
@@ -670,6 +674,14 @@ bool node_transform(const FrameNode& n, const PckOrientationSource* pck, const v
         x.r = n.fixed;
         if (rates) x.dr = Mat3{};
         return true;
+    }
+    if (n.kind == FrameNode::Kind::Ck) {
+        const CkOrientationSource* ck = pck ? pck->ck() : nullptr;
+        if (!ck) {
+            err = FrameError(FrameError::Kind::MissingKernel, describe(n.info) + ": no C-kernels are loaded");
+            return false;
+        }
+        return ck->orientation(handle ? handle : ck->prepare(n.info.class_id), n, et, rates, x, err);
     }
     // A PCK frame: binary segments first, then the text constants.
     if (pck && handle) {
@@ -727,6 +739,7 @@ void prepare_path(FramePath& path, const PckOrientationSource* pck) noexcept {
     for (std::size_t i = 0; i < path.n; ++i) {
         const FrameNode& n = *path.steps[i].node;
         path.pck[i] = (pck && n.kind == FrameNode::Kind::Pck) ? pck->prepare(n.info.class_id) : nullptr;
+        if (n.kind == FrameNode::Kind::Ck && pck && pck->ck()) path.pck[i] = pck->ck()->prepare(n.info.class_id);
     }
     path.prepared = true;
 }
@@ -744,6 +757,7 @@ bool evaluate_path(const FramePath& path, const PckOrientationSource* pck, doubl
         const void* handle = nullptr;
         if (pck && s.node->kind == FrameNode::Kind::Pck)
             handle = path.prepared ? path.pck[i] : pck->prepare(s.node->info.class_id);
+        if (s.node->kind == FrameNode::Kind::Ck && path.prepared) handle = path.pck[i];
         RotationRate& dst = i == 0 ? acc : x;
         if (!node_transform(*s.node, pck, handle, et, rates, dst, err)) return false;
         if (s.up) {

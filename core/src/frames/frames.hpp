@@ -98,6 +98,7 @@ struct FrameNode {
         Root,     // J2000
         Fixed,    // a fixed rotation from the parent (built-in inertial, TK)
         Pck,      // orientation from J2000 at the epoch
+        Ck,       // orientation from J2000 at the epoch, from C-kernels (CkOrientationSource)
         Refused,  // a class that cannot be evaluated, or a broken definition: `error` at use
     };
     FrameInfo info;
@@ -129,6 +130,8 @@ struct FramePath {
     bool prepared = false;
 };
 
+class CkOrientationSource;
+
 // The binary PCK orientation of a body frame class id at an epoch; kernel
 // sets answer it from their segments, highest precedence first.
 class PckOrientationSource {
@@ -146,11 +149,30 @@ public:
     virtual const void* prepare(std::int32_t class_id) const noexcept = 0;
     // Nothing when no segment of the prepared class id covers `et`.
     virtual std::expected<std::optional<Found>, FrameError> orientation(const void* prepared, double et) const = 0;
+    // The orientation of CK frames that comes with this source, or null.
+    virtual const CkOrientationSource* ck() const noexcept { return nullptr; }
     std::expected<std::optional<Found>, FrameError> orientation(std::int32_t class_id, double et) const {
         const void* h = prepare(class_id);
         if (!h) return std::nullopt;
         return orientation(h, et);
     }
+};
+
+// The orientation of CK frames (class 3) at an epoch; kernel sets answer it
+// from their C-kernels and spacecraft clocks.
+class CkOrientationSource {
+public:
+    virtual ~CkOrientationSource() = default;
+    // What a batch needs for the frames of CK class id `class_id` (their
+    // segments, clock and the paths to the segments' frames), found once;
+    // never null.
+    virtual const void* prepare(std::int32_t class_id) const noexcept = 0;
+    // The rotation from J2000 to the CK frame `node` at `et`, and its rate
+    // when `rates` (out.dr is left as it is otherwise); false with `err`
+    // set when no segment answers (naming the frame, the epoch and the
+    // coverage there is) or the data cannot be used.
+    virtual bool orientation(const void* prepared, const FrameNode& node, double et, bool rates, RotationRate& out,
+                             std::optional<FrameError>& err) const = 0;
 };
 
 class FrameCatalog {

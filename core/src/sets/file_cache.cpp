@@ -102,9 +102,9 @@ std::expected<OpenedKernel, KernelFileError> open_daf(const std::string& path, i
             path, "a DAF with the old identification word NAIF/DAF and ND = " + std::to_string(daf->nd()) +
                       ", NI = " + std::to_string(daf->ni()) +
                       ", whose kind the toolkit does not tell (only ND = 2, NI = 6 is an SPK)"));
-    if (kind != "SPK" && kind != "PCK")
+    if (kind != "SPK" && kind != "PCK" && kind != "CK")
         return std::unexpected(KernelFileError::format(
-            path, "a DAF of kind \"" + kind + "\", neither an SPK (DAF/SPK) nor a binary PCK (DAF/PCK)"));
+            path, "a DAF of kind \"" + kind + "\", neither an SPK (DAF/SPK), a binary PCK (DAF/PCK) nor a CK (DAF/CK)"));
     // What the open read came through the mapping: if the file changed under
     // it meanwhile, that verdict, success or error, is discarded. The
     // structure's copies are taken first, so that a rewrite during the open
@@ -123,6 +123,14 @@ std::expected<OpenedKernel, KernelFileError> open_daf(const std::string& path, i
 std::expected<OpenedKernel, KernelFileError> build_daf_reader(const std::string& path, DafFile daf,
                                                               const std::string& kind) {
     OpenedKernel k;
+    if (kind == "CK") {
+        // Every segment's directory checked now.
+        auto ck = CkFile::from_daf(std::move(daf));
+        if (!ck) return std::unexpected(KernelFileError::format(path, ck.error().message()));
+        k.kind = KernelKind::Ck;
+        k.ck = std::make_unique<const CkFile>(std::move(*ck));
+        return k;
+    }
     if (kind == "SPK") {
         if (daf.nd() != 2 || daf.ni() != 6)
             return std::unexpected(KernelFileError::format(path, "an SPK must have ND = 2 and NI = 6, not ND = " +
@@ -205,7 +213,15 @@ bool announces_text_kernel(std::string_view text) {
 // dates of time_parse.hpp are): seconds past J2000 in days of 86400 s, no
 // leap seconds and no time scale, which is how the toolkit's pool holds it.
 std::optional<double> read_pool_date(std::string_view text) {
-    const auto t = timescale::parse_time(text);
+    auto t = timescale::parse_time(text);
+    // SCLK kernels write the time after the date behind a slash
+    // ("@1999-02-07/03:51:29.00"), which the toolkit's pool reads.
+    if (const auto slash = text.rfind('/'); !t && slash != std::string_view::npos &&
+                                            text.find(':', slash) != std::string_view::npos) {
+        std::string spaced(text);
+        spaced[slash] = 'T';
+        t = timescale::parse_time(spaced);
+    }
     if (!t || t->is_number || t->scale_named) return std::nullopt;
     return static_cast<double>(timescale::day_start_seconds(t->time.day) + t->time.second) + t->time.frac;
 }

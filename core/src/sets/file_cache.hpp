@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 
+#include "ck/ck.hpp"
 #include "pck/pck.hpp"
 #include "spk/spk.hpp"
 #include "text/text_kernel.hpp"
@@ -53,7 +54,7 @@ private:
     std::string path_;
 };
 
-enum class KernelKind { Spk, Pck, Text };
+enum class KernelKind { Spk, Pck, Text, Ck };
 
 // The identity of a file's content as the file system shows it.
 struct FileIdentity {
@@ -71,6 +72,7 @@ struct OpenedKernel {
     std::unique_ptr<const SpkFile> spk;
     std::unique_ptr<const PckFile> pck;
     std::unique_ptr<const TextKernel> text;
+    std::unique_ptr<const CkFile> ck;  // kind Ck
     // A DAF's structure as read at open (null for text kernels): every query
     // compares it with the mapping (KernelSnapshot::check_unchanged).
     std::shared_ptr<const DafFingerprint> fingerprint;

@@ -1,6 +1,7 @@
 // Snapshots (the immutable state of a set that queries read) and the kernel
 // set that publishes them on load and unload.
 #include "sets/kernel_set.hpp"
+#include "sets/attitude.hpp"
 
 #include <algorithm>
 #include <array>
@@ -53,8 +54,9 @@ std::expected<KernelPool, KernelSetError> KernelSnapshot::build_pool(const std::
 // highest-precedence segment whose coverage holds the epoch.
 class SnapshotPckSource final : public PckOrientationSource {
 public:
-    explicit SnapshotPckSource(const KernelSnapshot& snap) : snap_(snap) {}
+    explicit SnapshotPckSource(const KernelSnapshot& snap) : snap_(snap), ck_(make_ck_orientation_source(snap)) {}
     using PckOrientationSource::orientation;
+    const CkOrientationSource* ck() const noexcept override { return ck_.get(); }
     const void* prepare(std::int32_t class_id) const noexcept override {
         auto it = snap_.pck_timelines_.find(class_id);
         return it == snap_.pck_timelines_.end() ? nullptr : &it->second;
@@ -88,6 +90,7 @@ public:
 
 private:
     const KernelSnapshot& snap_;
+    std::unique_ptr<const CkOrientationSource> ck_;  // the CK frames (attitude.hpp)
 };
 
 KernelSnapshot::KernelSnapshot(std::vector<File> files, KernelPool pool)
@@ -191,6 +194,8 @@ std::expected<void, KernelSetError> KernelSnapshot::check_file(const File& f) co
     std::expected<void, DafError> ok;
     if (f.kernel->spk) {
         ok = f.kernel->spk->check_unchanged();
+    } else if (f.kernel->ck) {
+        ok = f.kernel->ck->daf().check_unchanged();
     } else if (f.kernel->pck) {
         // All segments of a file share its one mapping.
         for (const PckSegment& seg : f.kernel->pck->segments())

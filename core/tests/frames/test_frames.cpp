@@ -117,7 +117,6 @@ TEST(frames_test, unusable_frames_are_refused_by_kind) {
     const auto cat = catalog_of(kKernel);
     for (const Refusal& r : {Refusal{-12, FrameError::Kind::Malformed, "cycle"},
                              Refusal{-13, FrameError::Kind::Malformed, "determinant -1"},
-                             Refusal{-14, FrameError::Kind::Unsupported, "class 3 CK, defined in test.tf"},
                              Refusal{-15, FrameError::Kind::Malformed, "TKFRAME_-15_UNITS is 'FURLONGS'"},
                              Refusal{-99, FrameError::Kind::Unknown, "unknown frame code -99"}}) {
         auto p = cat->path(1, r.code);
@@ -125,6 +124,14 @@ TEST(frames_test, unusable_frames_are_refused_by_kind) {
         EXPECT_EQ(p.error().kind(), r.kind) << p.error().message();
         EXPECT_NE(p.error().message().find(r.words), std::string::npos) << p.error().message();
     }
+    // A CK frame is planned, and without a CK source fails at evaluation.
+    auto ck = cat->path(1, -14);
+    ASSERT_TRUE(ck.has_value());
+    auto y = evaluate_path(*ck, nullptr, 0.0, false);
+    ASSERT_FALSE(y.has_value());
+    EXPECT_EQ(y.error().kind(), FrameError::Kind::MissingKernel);
+    EXPECT_NE(y.error().message().find("class 3 CK, defined in test.tf): no C-kernels are loaded"), std::string::npos)
+        << y.error().message();
     // A PCK frame without constants fails at evaluation, naming the variables.
     auto p = cat->path(1, 10014);
     ASSERT_TRUE(p.has_value());

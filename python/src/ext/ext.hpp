@@ -67,6 +67,9 @@ void register_coordinates(nb::module_& m);  // coordinates_bind.cpp
 void register_ck_writer(nb::module_& m);   // ck_writer_bind.cpp
 void register_fov(nb::module_& m);         // fov_bind.cpp
 void register_events(nb::module_& m);       // events_bind.cpp
+// Attitude and clocks.
+void register_sclk(nb::module_& m);         // sclk_bind.cpp
+void register_ck(nb::module_& m);           // ck_bind.cpp
 
 // The current snapshot of an `_ext.KernelSet` (kernel_set_bind.cpp).
 std::shared_ptr<const KernelSnapshot> kernel_set_snapshot(nb::handle set);

@@ -47,7 +47,7 @@ std::tuple<std::string, std::vector<SpkRow>, std::vector<PckRow>> file_segments(
     if (kernel.pck)
         for (const PckSegment& s : kernel.pck->segments())
             pck.emplace_back(s.body_frame, s.ref_frame, s.data_type, s.start_et, s.end_et, s.name);
-    return {kernel.spk ? "spk" : kernel.pck ? "pck" : "text", std::move(spk), std::move(pck)};
+    return {kernel.spk ? "spk" : kernel.pck ? "pck" : kernel.ck ? "ck" : "text", std::move(spk), std::move(pck)};
 }
 
 // The comment area of the DAF at `path`, as bytes (see DafFile::comments).

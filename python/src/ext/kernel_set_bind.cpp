@@ -36,6 +36,7 @@ const char* kind_name(KernelKind k) noexcept {
         case KernelKind::Spk: return "spk";
         case KernelKind::Pck: return "pck";
         case KernelKind::Text: return "text";
+        case KernelKind::Ck: return "ck";
     }
     return "?";
 }

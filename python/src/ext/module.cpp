@@ -14,4 +14,7 @@ NB_MODULE(_ext, m) {
     kernwerk::ext::register_ck_writer(m);
     kernwerk::ext::register_fov(m);
     kernwerk::ext::register_events(m);
+    // Attitude and clocks.
+    kernwerk::ext::register_sclk(m);
+    kernwerk::ext::register_ck(m);
 }

@@ -1,0 +1,133 @@
+// C-kernel (CK) reader: pointing of spacecraft and instruments, data types
+// 1, 2, 3 and 5.
+//
+// Layout relied on (on top of the DAF container):
+//   * summaries have ND = 2, NI = 6: start and end encoded SCLK ticks (both
+//     inclusive); instrument, reference frame, data type, angular velocity
+//     flag (1 when the segment holds angular velocity), first and last data
+//     address (inclusive, from 1);
+//   * a quaternion is (cos, sin * axis): the rotation C from the reference
+//     frame to the instrument frame is q2m of it; angular velocity is the
+//     instrument frame's, in the reference frame, radians per second;
+//   * Type 1: N records of 4 (quaternion) or 7 (and angular velocity)
+//     doubles, N increasing times, (N-1)/100 directory times, then N. A
+//     request is answered by the record nearest it (the earlier of two as
+//     near) when within the tolerance;
+//   * Type 2: N records of 8 (quaternion, angular velocity, seconds per
+//     tick), N interval starts, N interval stops, (N-1)/100 directory times;
+//     N follows from the size (10 N + (N-1)/100 words). Inside interval i
+//     the pointing turns from the record's at constant angular velocity:
+//     C(t) = C_i R, R the rotation about the angular velocity by
+//     |av| (t - start_i) seconds-per-tick; outside every interval, the
+//     nearest end within the tolerance answers;
+//   * Type 3: N records as Type 1, N times, (N-1)/100 directory times,
+//     NINT interpolation interval starts (each a record time), (NINT-1)/100
+//     directory times, NINT, N. Between two records of one interpolation
+//     interval the rotation turns linearly about the axis that carries the
+//     first into the second, and angular velocity is linear; elsewhere the
+//     nearest record within the tolerance answers;
+//   * Type 5: N packets of a subtype's size (0: 8 quaternion and its
+//     derivative, Hermite; 1: 4 quaternion, Lagrange; 2: 14 quaternion,
+//     derivative, angular velocity and its derivative, Hermite; 3: 7
+//     quaternion and angular velocity, Lagrange), N times, (N-1)/100
+//     directory times, NINT interval starts, (NINT-1)/100 directory times,
+//     then RATE (seconds per tick), SUBTYPE, WINSIZ, NINT, N. Inside an
+//     interval, each component is interpolated over a window of WINSIZ
+//     packets (Hermite with the derivatives times RATE, per tick) and the
+//     quaternion unitised; angular velocity is the packets' own (subtypes 2,
+//     3), else -2 q* dq from the interpolated quaternion and its rate.
+//     Outside every interval, the nearest packet within the tolerance
+//     answers, evaluated at its time.
+// Every directory is checked at open: counts that fit the segment, times in
+// the segment that do not decrease, finite numbers where the layout needs
+// them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "daf/daf.hpp"
+#include "math/rotation.hpp"
+
+namespace kernwerk {
+
+class CkError {
+public:
+    enum class Kind { Daf, Malformed, UnsupportedType };
+    CkError(DafError daf) : kind_(Kind::Daf), message_(daf.message()) {}  // NOLINT
+    CkError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+    Kind kind() const noexcept { return kind_; }
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    Kind kind_;
+    std::string message_;
+};
+
+// Pointing at one request: the rotation from the segment's reference frame
+// to the instrument frame, its angular velocity (zero when the segment has
+// none) and the ticks it is given for.
+struct CkPointing {
+    Mat3 cmat{};
+    std::array<double, 3> av{};
+    double clock = 0;
+};
+
+struct CkSegment {
+    std::string name;
+    double start = 0, end = 0;  // ticks
+    std::int32_t instrument = 0, ref_frame = 0, data_type = 0;
+    bool has_av = false;
+    std::uint32_t first = 0, last = 0;  // data addresses
+
+    // Checked views into the mapping.
+    const double* records = nullptr;
+    const double* times = nullptr;    // record times (types 1, 3, 5) or interval starts (type 2)
+    const double* stops = nullptr;    // type 2
+    const double* istarts = nullptr;  // types 3, 5: interpolation interval starts
+    std::uint64_t n = 0, nint = 0, stride = 0;
+    int subtype = 0;
+    std::uint64_t window = 0;
+    double rate = 0;
+
+    // The pointing at `ticks` with tolerance `tol` (ticks), or nothing when
+    // the segment does not answer there. The caller has checked the
+    // segment's bounds widened by the tolerance.
+    std::optional<CkPointing> evaluate(double ticks, double tol) const noexcept;
+    // The intervals the segment answers at zero tolerance (ckcov's
+    // interval level), in order.
+    std::vector<std::pair<double, double>> intervals() const;
+
+private:
+    // Type 5: the window of records first..last interpolated at t.
+    std::optional<CkPointing> type5_at(std::uint64_t first, std::uint64_t last, std::uint64_t k,
+                                       double t) const noexcept;
+};
+
+class CkFile {
+public:
+    // Every summary becomes a segment, its directory checked now; a
+    // malformed one fails naming the segment and its type.
+    static std::expected<CkFile, CkError> from_daf(DafFile daf);
+    static std::expected<CkFile, CkError> open(const std::string& path);
+
+    const std::vector<CkSegment>& segments() const noexcept { return segments_; }
+    const DafFile& daf() const noexcept { return daf_; }
+
+private:
+    DafFile daf_;
+    std::vector<CkSegment> segments_;
+    explicit CkFile(DafFile daf) : daf_(std::move(daf)) {}
+};
+
+// q2m: the rotation matrix of the quaternion (cos, sin * axis), scaled by
+// its norm so that a quaternion of any length gives a rotation.
+Mat3 ck_quaternion_to_matrix(const double* q) noexcept;
+// m2q for a rotation matrix: the quaternion with non-negative cosine.
+std::array<double, 4> ck_matrix_to_quaternion(const Mat3& m) noexcept;
+
+}  // namespace kernwerk
