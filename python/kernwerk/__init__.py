@@ -27,6 +27,7 @@ from .kernels import FrameInfo, Kernels
 from .orbits import conics, oscelt
 from .segments import PckSegment, SpkSegment, kernel_kind, read_comments, read_segments
 from .sites import WGS84, AzEl, AzElRates, Ellipsoid, Site
+from .surface import Illumination, Intercept, SubPoint
 from .timescales import LeapSeconds, et2utc, from_et, from_jd, str2et, to_datetime64, to_et, to_iso, to_jd
 from .writer import SpkWriter, WrittenSegment
 
@@ -42,6 +43,8 @@ __all__ = [
     "Kernels", "FrameInfo", "Site", "AzEl", "AzElRates", "Ellipsoid", "WGS84", "SpkWriter", "WrittenSegment",
     "read_segments", "read_comments", "kernel_kind",
     "SpkSegment", "PckSegment",
+    # surface geometry
+    "SubPoint", "Intercept", "Illumination",
     # two-body orbits
     "conics", "oscelt",
     # body-fixed coordinates

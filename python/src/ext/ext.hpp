@@ -64,6 +64,8 @@ void register_format(nb::module_& m);      // format_bind.cpp
 void register_conics(nb::module_& m);      // conics_bind.cpp
 void register_files(nb::module_& m);       // file_bind.cpp
 void register_coordinates(nb::module_& m);  // coordinates_bind.cpp
+// Surface geometry: sub-points, ray intercepts, illumination.
+void register_surface(nb::module_& m);      // surface_bind.cpp
 
 // The current snapshot of an `_ext.KernelSet` (kernel_set_bind.cpp).
 std::shared_ptr<const KernelSnapshot> kernel_set_snapshot(nb::handle set);
