@@ -33,7 +33,7 @@ from .bodies import BodyRegistry, default_registry
 from .errors import BodyNameError, FileFormatError, FrameError
 from .sites import AzEl, AzElRates, Site
 from . import surface as _surface
-from .surface import Illumination, Intercept, SubPoint
+from .surface import Illumination, Intercept, LocalSolarTime, SubPoint
 from .timescales import LeapSeconds, _is_astropy_time, to_et
 
 if TYPE_CHECKING:
@@ -699,6 +699,15 @@ class Kernels:
         """The angle between the centres of two targets seen from `observer`
         (spiceypy's ``trgsep`` with POINT shapes) for every epoch."""
         return _surface.trgsep(self, et, first, second, observer, correction, degrees, threads)
+
+    def et2lst(self, et: Any, body: str | int, longitude: Any, kind: str = "PLANETOCENTRIC", *,
+               degrees: bool = False, threads: int | None = None) -> LocalSolarTime:
+        """Local solar time on `body` at `longitude` (radians, or degrees with
+        ``degrees=True``; planetocentric, or planetographic with
+        ``kind="PLANETOGRAPHIC"``) for every epoch: spiceypy's ``et2lst``
+        hour, minute and second, and the hours as a float. Noon is the
+        longitude of the Sun seen from the body's centre (LT+S)."""
+        return _surface.et2lst(self, et, body, longitude, kind, degrees, threads)
 
     # ------------------------------------------------------------------
 

@@ -34,7 +34,7 @@ if TYPE_CHECKING:
 
     from .kernels import Kernels
 
-__all__ = ["Illumination", "Intercept", "SubPoint"]
+__all__ = ["Illumination", "Intercept", "LocalSolarTime", "SubPoint"]
 
 
 class SubPoint(NamedTuple):
@@ -260,3 +260,33 @@ def trgsep(k: Kernels, et: Any, first: str | int, second: str | int, observer: s
     sep = _angle(a, b)
     sep = np.degrees(sep) if degrees else sep
     return float(sep) if np.ndim(sep) == 0 else sep
+
+
+def et2lst(k: Kernels, et: Any, body: str | int, longitude: Any, kind: str, degrees: bool,
+           threads: int | None) -> LocalSolarTime:
+    import numpy as np
+
+    if not isinstance(kind, str) or kind.strip().upper() not in ("PLANETOCENTRIC", "PLANETOGRAPHIC"):
+        raise ValueError(f"kind must be 'PLANETOCENTRIC' or 'PLANETOGRAPHIC', not {kind!r}")
+    lon = np.asarray(longitude, dtype=np.float64)
+    if degrees:
+        lon = np.radians(lon)
+    if kind.strip().upper() == "PLANETOGRAPHIC" and k.longitude_positive_west(body):
+        lon = -lon
+    ets = k._epochs(et)
+    frame = k.body_frame(body).code
+    # The Sun seen from the body's centre, light time and aberration
+    # corrected, in the body frame: its longitude is local noon.
+    sun, _ = k.apparent_state("SUN", body, ets, frame, correction="LT+S", threads=threads)
+    sun = np.asarray(sun)
+    sun_lon = np.arctan2(sun[..., 1], sun[..., 0])
+    angle = np.mod(lon - sun_lon + math.pi, 2.0 * math.pi)
+    seconds = angle * (86400.0 / (2.0 * math.pi))
+    hours = seconds / 3600.0
+    whole = np.floor(seconds)
+    hr = (whole // 3600).astype(np.int64)
+    mn = ((whole - 3600 * hr) // 60).astype(np.int64)
+    sc = (whole - 3600 * hr - 60 * mn).astype(np.int64)
+    if np.ndim(hours) == 0:
+        return LocalSolarTime(int(hr), int(mn), int(sc), float(hours))
+    return LocalSolarTime(hr, mn, sc, hours)

@@ -312,17 +312,19 @@ Fail subpoint_one(Work& w, const SubpointQuery& q, double et, Vec3& s, double& e
     epoch = et + p.sigma * lt;
     if (q.solar && p.fl.light_time) {
         // The vector: with stellar aberration, the point's apparent vector as
-        // spkcpt gives it; else the last step's, in the frame at the target
-        // epoch.
+        // spkcpt gives it; else the geometry at the target epoch itself.
         if (p.fl.stellar) {
             double plt = 0.0;
             if (auto f = w.point_light_time(et, s, v, plt)) return f;
             v = aberrate(v, so + 3, p.fl.transmission);
             if (auto f = w.rotation(et + p.sigma * plt, false, w.rr)) return f;
-        } else if (auto f = w.rotation(epoch, false, w.rr)) {
-            return f;
+            srf = mul(w.rr.r, v);
+        } else {
+            Vec3 pos;
+            if (auto f = w.position(epoch, st, pos)) return f;
+            if (auto f = w.rotation(epoch, false, w.rr)) return f;
+            srf = add(s, mul(w.rr.r, pos));
         }
-        srf = mul(w.rr.r, v);
     }
     return std::nullopt;
 }
