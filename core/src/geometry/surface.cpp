@@ -475,6 +475,15 @@ std::expected<void, BatchFailure> illumination_batch(const KernelSnapshot& snap,
     if (auto e = prepare(plan)) return std::unexpected(BatchFailure{0, std::move(*e)});
     return run(plan, ets, threads, q.source, [&](Work& w, std::size_t i, double et) -> Fail {
         const Vec3 s{points[3 * i], points[3 * i + 1], points[3 * i + 2]};
+        if (std::isnan(s[0]) || std::isnan(s[1]) || std::isnan(s[2])) {
+            // A ray that missed (intercept_batch's NaN row): NaN angles, neither
+            // visible nor lit, so that a backplane passes through.
+            epochs[i] = kNaN;
+            nan_row(vectors + 3 * i, 3);
+            nan_row(angles + 3 * i, 3);
+            visible[i] = lit[i] = 0;
+            return std::nullopt;
+        }
         if (!std::isfinite(s[0]) || !std::isfinite(s[1]) || !std::isfinite(s[2]))
             return KernelSetError(KernelSetError::Kind::Value, "the surface point must be finite, not [" +
                                                                    format_double(s[0]) + ", " + format_double(s[1]) +

@@ -93,7 +93,8 @@ struct IlluminationQuery {
 // At surface point i (3 doubles of `points`, body-fixed) at ets[i]: the
 // target epoch, the observer-to-point vector, the phase, incidence and
 // emission angles (3 doubles, radians), and whether the point is visible
-// (emission below 90 degrees) and lit (incidence below 90 degrees).
+// (emission below 90 degrees) and lit (incidence below 90 degrees). A row
+// of `points` holding NaN (a ray that missed) gives NaN rows and neither flag.
 std::expected<void, BatchFailure> illumination_batch(const KernelSnapshot& snap, const IlluminationQuery& q,
                                                      EpochView ets, const double* points, double* epochs,
                                                      double* vectors, double* angles, std::uint8_t* visible,
