@@ -180,3 +180,14 @@ def test_shapes_scalars_threads_and_refusals(kernels):
         kernels.sincpt("MARS", -74, T0, [0.0, 0.0, 0.0])
     with pytest.raises(ValueError, match="last axis of length 3"):
         kernels.ilumin("MARS", -74, T0, [1.0, 2.0])
+
+
+def test_subpoint_command(files, kernels, capsys):
+    from kernwerk.__main__ import main
+
+    assert main(["subpoint", *files, "MARS", "-74", str(T0 + 500.0), "--format", "csv", "--correction", "CN"]) == 0
+    row = capsys.readouterr().out.splitlines()[1].split(",")
+    want = kernels.subpnt("MARS", -74, T0 + 500.0, correction="CN")
+    assert [float(v) for v in row[2:5]] == list(want.point)
+    assert main(["subpoint", *files, "MARS", "MARS", str(T0)]) == 1
+    assert "inside the ellipsoid" in capsys.readouterr().err
