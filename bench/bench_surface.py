@@ -103,13 +103,13 @@ def row(name: str, n: int, best: dict, worst: float, peak: float, out_bytes: int
           f"   (worst |diff| {worst:.1e})")
 
 
-def main() -> None:
+def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--grid", type=int, default=1000)
     parser.add_argument("--epochs", type=int, default=100_000)
     parser.add_argument("--spice-rows", type=int, default=5000)
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
 
     import spiceypy as sp
     from spiceypy import cyice

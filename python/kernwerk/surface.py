@@ -228,7 +228,8 @@ def _angle(u: np.ndarray, v: np.ndarray) -> np.ndarray:
     b = v / np.linalg.norm(v, axis=-1, keepdims=True)
     near = 2.0 * np.arcsin(0.5 * np.linalg.norm(a - b, axis=-1))
     far = math.pi - 2.0 * np.arcsin(0.5 * np.linalg.norm(a + b, axis=-1))
-    return np.where(np.sum(a * b, axis=-1) >= 0.0, near, far)
+    out: np.ndarray = np.where(np.sum(a * b, axis=-1) >= 0.0, near, far)
+    return out
 
 
 def phaseq(k: Kernels, et: Any, target: str | int, illuminator: str | int, observer: str | int, correction: str,
