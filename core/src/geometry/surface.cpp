@@ -1,5 +1,6 @@
 #include "geometry/surface.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -122,6 +123,13 @@ struct Work {
     RotationRate rr{};
     RotationRate ray{};       // a ray frame's rotation at ray_et
     double ray_et = kNaN;
+    // The last target state and body-fixed rotation evaluated, by epoch: the
+    // first light-time step of every ray or point at one epoch is at the same
+    // target epoch.
+    double tgt_t = kNaN, tgt_s[6]{};
+    double rot_t = kNaN;
+    bool rot_rates = false;
+    RotationRate rot{};
 
     Work(const Plan& p, std::optional<std::int32_t> source = std::nullopt)
         : plan(p), obs(p.snap, p.observer, 0, OutputFrame::J2000), tgt(p.snap, p.target.body, 0, OutputFrame::J2000) {
@@ -135,9 +143,26 @@ struct Work {
     }
     Fail state(StateCursor& c, double t, double* out) { return failed(c.evaluate(&t, 1, out)); }
     Fail rotation(double t, bool rates, RotationRate& out) {
+        if (t == rot_t && (rot_rates || !rates)) {
+            out = rot;
+            return std::nullopt;
+        }
         std::optional<FrameError> err;
-        if (!evaluate_path(plan.fixed, &plan.snap.pck_orientation(), t, rates, out, err))
+        rot_t = kNaN;
+        if (!evaluate_path(plan.fixed, &plan.snap.pck_orientation(), t, rates, rot, err))
             return KernelSnapshot::frame_error(*err);
+        rot_t = t;
+        rot_rates = rates;
+        out = rot;
+        return std::nullopt;
+    }
+    Fail target_state(double t, double* st) {
+        if (t != tgt_t) {
+            tgt_t = kNaN;
+            if (auto f = state(tgt, t, tgt_s)) return f;
+            tgt_t = t;
+        }
+        std::copy(tgt_s, tgt_s + 6, st);
         return std::nullopt;
     }
     // The observer's and the target's states at et, kept while et repeats.
@@ -159,7 +184,7 @@ struct Work {
             pos = Vec3{rel[0], rel[1], rel[2]};
             return std::nullopt;
         }
-        if (auto f = state(tgt, t, st)) return f;
+        if (auto f = target_state(t, st)) return f;
         pos = Vec3{st[0] - so[0], st[1] - so[1], st[2] - so[2]};
         return std::nullopt;
     }
@@ -185,7 +210,7 @@ struct Work {
         double st[6];
         for (int k = 0; k < steps; ++k) {
             const double t = et + p.sigma * lt;
-            if (auto f = state(tgt, t, st)) return f;
+            if (auto f = target_state(t, st)) return f;
             if (auto f = rotation(t, false, rr)) return f;
             v = add(Vec3{st[0] - so[0], st[1] - so[1], st[2] - so[2]}, tmul(rr.r, s));
             const double prev = lt;
@@ -202,7 +227,7 @@ struct Work {
     Fail source_from_point(double t, const Vec3& s, const RotationRate& x, Vec3& out) {
         const Plan& p = plan;
         double ct[6], ss[6];
-        if (auto f = state(tgt, t, ct)) return f;
+        if (auto f = target_state(t, ct)) return f;
         const Vec3 pr = tmul(x.r, s), pv = tmul(x.dr, s);
         const double pt[6] = {ct[0] + pr[0], ct[1] + pr[1], ct[2] + pr[2], ct[3] + pv[0], ct[4] + pv[1], ct[5] + pv[2]};
         if (auto f = state(*src, t, ss)) return f;
