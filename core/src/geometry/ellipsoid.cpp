@@ -27,19 +27,19 @@ Vec3 near_point(const Triaxial& e, const Vec3& p) noexcept {
         }
         return s - 1.0;
     };
-    // A start below the root: the root for the sphere of the smallest
-    // radius, when the function is still positive there (always far from
-    // the body), else 0 (p is outside, so the function is positive at 0).
-    const double rmin = std::min({e.a, e.b, e.c});
-    double t = std::max(0.0, rmin * norm(p) - rmin * rmin);
+    // A start below the root: the sum is at least (rmin |p| / (rmax^2 + t))^2,
+    // so the root is at least rmin |p| - rmax^2 (and 0, as p is outside);
+    // from there a few steps reach it, near the body and far from it.
+    const double rmin = std::min({e.a, e.b, e.c}), rmax = std::max({e.a, e.b, e.c});
+    double t = std::max(0.0, rmin * norm(p) - rmax * rmax);
     if (!(g(t) > 0.0)) t = 0.0;
     for (int it = 0; it < 200; ++it) {
         double s = 0.0, ds = 0.0;
         for (int i = 0; i < 3; ++i) {
-            const double d = a2[i] + t;
-            const double q = ap[i] / d;
+            const double inv = 1.0 / (a2[i] + t);
+            const double q = ap[i] * inv;
             s += q * q;
-            ds += q * q / d;
+            ds += q * q * inv;
         }
         const double f = s - 1.0;
         if (!(f > 0.0) || !(ds > 0.0)) break;
