@@ -76,7 +76,7 @@ QUERIES = [("Moon wrt Earth", 301, 399), ("Earth wrt Sun", 399, 10), ("Mars bary
 LOOP_PREFIX = 5000  # epochs of the per-epoch loops in batch cases
 SINGLE_EPOCHS = 1000
 POS_TOL, VEL_TOL = 1e-3, 1e-9  # km, km/s: peers against kernwerk (their day-based epochs lose ~1e-4 km)
-GROUPS = ["sets", "spk", "single", "pck", "open", "write", "memory", "fov", "events", "attitude"]
+GROUPS = ["sets", "spk", "single", "pck", "open", "write", "memory", "fov", "events", "attitude", "surface"]
 
 
 # ---------------------------------------------------------------------------
@@ -899,6 +899,16 @@ def group_memory(args, report):
     report.memory(lines)
 
 
+def group_surface(args, report):
+    # Surface geometry against spiceypy.cyice and loops (bench_surface.py
+    # prints its own table).
+    import bench_surface
+
+    progress("surface")
+    quick = ["--grid", "300", "--epochs", "20000", "--spice-rows", "1000"] if args.quick else []
+    bench_surface.main(["--repeat", str(args.repeats), *quick])
+
+
 # ---------------------------------------------------------------------------
 # Report
 
@@ -1068,7 +1078,7 @@ def main(argv=None) -> int:
     t0 = time.perf_counter()
     runners = {"sets": group_sets, "spk": group_spk, "single": group_single, "pck": group_pck, "open": group_open,
                "write": group_write, "memory": group_memory, "fov": group_fov, "events": group_events,
-               "attitude": group_attitude}
+               "attitude": group_attitude, "surface": group_surface}
     for g in GROUPS:
         if g in groups:
             runners[g](args, report)

@@ -113,7 +113,7 @@ def test_ground_track(tmp_path, spice_kernels):
 
 
 def test_every_example_is_tested():
-    tested = {"inner_planets", "moon_phase", "ground_track", "moon_altitude", "mars_windows"}
+    tested = {"inner_planets", "moon_phase", "ground_track", "moon_altitude", "mars_windows", "mars_backplanes"}
     assert {p.stem for p in DOCS.glob("*.py")} <= tested
 
 
@@ -173,3 +173,27 @@ def test_mars_windows(tmp_path, spice_kernels):
         theirs = np.array([spice.wnfetd(found, i) for i in range(spice.wncard(found))])
         assert theirs.shape == ours.shape
         assert np.abs(theirs - ours).max() < 1e-5
+
+
+def test_mars_backplanes(tmp_path, spice_kernels):
+    pytest.importorskip("skyfield_data")
+    ex = example("mars_backplanes")
+    numbers = ex.key_numbers(tmp_path)
+    ex.draw(numbers, tmp_path / "mars_backplanes.png")
+    assert (tmp_path / "mars_backplanes.png").stat().st_size > 20_000
+    # Every 37th pixel against the toolkit's sincpt and ilumin on the same files.
+    spice_kernels(*numbers["files"])
+    hit, ill, et = numbers["hit"], numbers["ill"], numbers["et"]
+    rays = numbers["rays"].reshape(-1, 3)[::37]
+    for i, ray in zip(range(0, ex.PIXELS**2, 37), rays):
+        r, c = divmod(i, ex.PIXELS)
+        with spice.no_found_check():
+            point, epoch, _, found = spice.sincpt("ELLIPSOID", "MARS", et, "IAU_MARS", "LT+S", str(ex.CAMERA), "J2000",
+                                                  ray)
+        assert found == hit.found[r, c]
+        if found:
+            np.testing.assert_allclose(hit.point[r, c], point, rtol=0, atol=1e-6)
+            angles = np.degrees(spice.ilumin("ELLIPSOID", "MARS", et, "IAU_MARS", "LT+S", str(ex.CAMERA), point)[2:])
+            np.testing.assert_allclose([ill.phase[r, c], ill.incidence[r, c], ill.emission[r, c]], angles, atol=1e-7)
+        else:
+            assert np.isnan(ill.phase[r, c])

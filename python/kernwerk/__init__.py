@@ -30,6 +30,7 @@ from .kernels import FieldOfView, FrameInfo, Kernels
 from .orbits import conics, oscelt
 from .segments import PckSegment, SpkSegment, kernel_kind, read_comments, read_segments
 from .sites import WGS84, AzEl, AzElRates, Ellipsoid, Site
+from .surface import Illumination, Intercept, SubPoint
 from .timescales import LeapSeconds, et2utc, from_et, from_jd, str2et, to_datetime64, to_et, to_iso, to_jd
 from .writer import SpkWriter, WrittenSegment
 from .ck_writer import CkWriter, WrittenCkSegment
@@ -54,6 +55,8 @@ __all__ = [
     "SpkSegment", "PckSegment",
     # attitude and clocks
     "Pointing", "CkSegment", "SpacecraftClock",
+    # surface geometry
+    "SubPoint", "Intercept", "Illumination",
     # two-body orbits
     "conics", "oscelt",
     # body-fixed coordinates

@@ -406,6 +406,44 @@ def _state(args: argparse.Namespace) -> int:
     return 0
 
 
+def _subpoint(args: argparse.Namespace) -> int:
+    import numpy as np
+
+    files, rest = _split_files(args.items, 3, "TARGET OBSERVER EPOCH [EPOCH ...]")
+    _check_files(files)
+    target, observer, epochs = rest[0].strip(), rest[1].strip(), [e.strip() for e in rest[2:]]
+    with _open(files) as kernels:
+        lsk = _leapseconds(kernels)
+        ets = np.atleast_1d(np.asarray(to_et(epochs, leapseconds=kernels._leapseconds_object()), dtype=float))
+        method = "INTERCEPT/ELLIPSOID" if args.method == "intercept" else "NEAR POINT/ELLIPSOID"
+        # Everything is computed before anything is written.
+        sub = _with_hint(kernels, lambda: kernels.subpnt(target, observer, ets, method=method,
+                                                         correction=args.correction))
+        point, vector = np.asarray(sub.point), np.asarray(sub.vector)
+        lon = np.degrees(np.arctan2(point[:, 1], point[:, 0]))
+        lat = np.degrees(np.arctan2(point[:, 2], np.hypot(point[:, 0], point[:, 1])))
+        dist = np.linalg.norm(vector, axis=1)
+        dates, scale = _dates(ets, lsk)
+        t, o = kernels.body_code(target), kernels.body_code(observer)
+        meta = {"target": {"code": t, "name": _name_or_none(kernels, t)},
+                "observer": {"code": o, "name": _name_or_none(kernels, o)}, "method": method,
+                "correction": args.correction, "frame": kernels.body_frame(target).name,
+                "units": {"position": "km", "angles": "deg (planetocentric)"}}
+        columns = [f"date ({scale})", "ET (s)", "x (km)", "y (km)", "z (km)", "lon (deg)", "lat (deg)", "range (km)"]
+        if args.format == "csv":
+            columns = [f"date_{scale.lower()}", "et", "x", "y", "z", "lon", "lat", "range"]
+        w = _Writer(sys.stdout, args.format, columns, [-23, 18, 16, 16, 16, 12, 12, 16], meta)
+        w.begin()
+        for i in range(ets.size):
+            nums = [float(ets[i]), *map(float, point[i]), float(lon[i]), float(lat[i]), float(dist[i])]
+            cells = [dates[i]] + ([repr(v) for v in nums] if args.format == "csv" else
+                                  [f"{nums[0]:.6f}"] + [f"{v:.6f}" for v in nums[1:]])
+            w.row(cells, {"date": dates[i], "et": nums[0], "point": nums[1:4], "lon": nums[4], "lat": nums[5],
+                          "range": nums[6]})
+        w.end()
+    return 0
+
+
 def _range_chunk(start: float, step: float, first: int, end: int, scale: str,
                  lsk: LeapSeconds | None) -> np.ndarray:
     """ET of the range's epochs `first` to `end` (excluded): start + k step
@@ -805,6 +843,19 @@ def build_parser() -> argparse.ArgumentParser:
                    help="what the values are (default: clock strings)")
     p.add_argument("--format", **fmt)  # type: ignore[arg-type]
     p.set_defaults(func=_sclk)
+    p = sub.add_parser("subpoint", help="the sub-observer point on TARGET seen from OBSERVER at epochs",
+                       usage="kernwerk subpoint [-h] FILE [FILE ...] TARGET OBSERVER EPOCH [EPOCH ...] "
+                             "[--method {near,intercept}] [--correction CORR] [--format {table,csv,json}]",
+                       description="The sub-observer point on TARGET's ellipsoid (BODY<code>_RADII from the text "
+                                   "PCK among the files) in its body-fixed frame, with planetocentric longitude and "
+                                   "latitude and the range from OBSERVER.")
+    p.add_argument("items", nargs="+", metavar="FILE ... TARGET OBSERVER EPOCH ...",
+                   help="kernel files, then the target and observer (NAIF code or name), then epochs")
+    p.add_argument("--method", choices=["near", "intercept"], default="near",
+                   help="near: the nearest surface point (default); intercept: toward the target's centre")
+    p.add_argument("--correction", default="LT+S", help="aberration correction (default LT+S)")
+    p.add_argument("--format", **fmt)  # type: ignore[arg-type]
+    p.set_defaults(func=_subpoint)
     return parser
 
 

@@ -31,11 +31,13 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple, overload
 
 from . import _ext
 from . import attitude as _attitude
+from . import surface as _surface
 from .attitude import CkSegment, Pointing
 from .bodies import BodyRegistry, default_registry
 from .clocks import SpacecraftClock
 from .errors import BodyNameError, CoverageError, FileFormatError, FrameError, MissingKernelError
 from .sites import AzEl, AzElRates, Ellipsoid, Site
+from .surface import Illumination, Intercept, LocalSolarTime, SubPoint
 from .timescales import LeapSeconds, _is_astropy_time, to_et
 
 if TYPE_CHECKING:
@@ -881,6 +883,74 @@ class Kernels:
 
     def _body_label(self, body: str | int, code: int) -> str:
         return f"{body} ({code})" if isinstance(body, str) else f"body {code}"
+
+    # -- surface geometry (surface.py) ----------------------------------
+
+    def subpnt(self, target: str | int, observer: str | int, et: Any, *, method: str = "NEAR POINT/ELLIPSOID",
+               frame: str | int | None = None, correction: str = "LT+S", threads: int | None = None) -> SubPoint:
+        """The sub-observer point on `target`'s ellipsoid seen from `observer`
+        at `et`: spiceypy's ``subpnt(method, target, et, frame, correction,
+        observer)`` for every epoch. `method` "NEAR POINT/ELLIPSOID" (the
+        nearest surface point) or "INTERCEPT/ELLIPSOID" (where the line to
+        the centre meets the surface); `frame` the target's body-fixed frame
+        (default: its body frame). Returns a `SubPoint` (point, epoch, vector)
+        of shape ``np.shape(et) + (3,)`` and ``np.shape(et)``. ValueError for
+        an observer inside the ellipsoid, naming the epoch."""
+        return _surface.subpoint(self, target, observer, et, method=method, frame=frame, correction=correction,
+                                 solar=False, threads=threads)
+
+    def subslr(self, target: str | int, observer: str | int, et: Any, *, method: str = "NEAR POINT/ELLIPSOID",
+               frame: str | int | None = None, correction: str = "LT+S", threads: int | None = None) -> SubPoint:
+        """The sub-solar point on `target` as `observer` sees it: spiceypy's
+        ``subslr``; reception corrections only. As `subpnt`."""
+        return _surface.subpoint(self, target, observer, et, method=method, frame=frame, correction=correction,
+                                 solar=True, threads=threads)
+
+    def sincpt(self, target: str | int, observer: str | int, et: Any, direction: Any,
+               direction_frame: str | int = "J2000", *, method: str = "ELLIPSOID", frame: str | int | None = None,
+               correction: str = "LT+S", threads: int | None = None) -> Intercept:
+        """Where rays from `observer` along `direction` (``(..., 3)``, given in
+        `direction_frame`) meet `target`'s ellipsoid: spiceypy's ``sincpt``
+        over arrays of epochs and rays, broadcast together. Rays that miss
+        give found False and NaN rows. Returns an `Intercept`."""
+        return _surface.sincpt(self, target, observer, et, direction, direction_frame, method=method, frame=frame,
+                               correction=correction, threads=threads)
+
+    def ilumin(self, target: str | int, observer: str | int, et: Any, point: Any, *, method: str = "ELLIPSOID",
+               frame: str | int | None = None, correction: str = "LT+S", source: str | int = "SUN",
+               degrees: bool = False, threads: int | None = None) -> Illumination:
+        """Phase, incidence and emission angles at surface points `point`
+        (``(..., 3)`` body-fixed km) of `target` seen from `observer`, lit by
+        `source` (the Sun by default), with the target epoch, the
+        observer-to-point vector and the visible and lit flags: spiceypy's
+        ``illumf`` (``ilumin`` for the Sun) over arrays of epochs and points,
+        broadcast together. Returns an `Illumination`."""
+        return _surface.ilumin(self, target, observer, et, point, method=method, frame=frame, correction=correction,
+                               source=source, degrees=degrees, threads=threads)
+
+    illumf = ilumin
+
+    def phaseq(self, et: Any, target: str | int, illuminator: str | int = "SUN", observer: str | int = "EARTH",
+               correction: str = "LT+S", *, degrees: bool = False, threads: int | None = None) -> Any:
+        """The phase angle at `target`'s centre between `observer` and
+        `illuminator`: spiceypy's ``phaseq(et, target, illmn, obsrvr,
+        abcorr)`` for every epoch (reception corrections)."""
+        return _surface.phaseq(self, et, target, illuminator, observer, correction, degrees, threads)
+
+    def trgsep(self, et: Any, first: str | int, second: str | int, observer: str | int, correction: str = "LT+S", *,
+               degrees: bool = False, threads: int | None = None) -> Any:
+        """The angle between the centres of two targets seen from `observer`
+        (spiceypy's ``trgsep`` with POINT shapes) for every epoch."""
+        return _surface.trgsep(self, et, first, second, observer, correction, degrees, threads)
+
+    def et2lst(self, et: Any, body: str | int, longitude: Any, kind: str = "PLANETOCENTRIC", *,
+               degrees: bool = False, threads: int | None = None) -> LocalSolarTime:
+        """Local solar time on `body` at `longitude` (radians, or degrees with
+        ``degrees=True``; planetocentric, or planetographic with
+        ``kind="PLANETOGRAPHIC"``) for every epoch: spiceypy's ``et2lst``
+        hour, minute and second, and the hours as a float. Noon is the
+        longitude of the Sun seen from the body's centre (LT+S)."""
+        return _surface.et2lst(self, et, body, longitude, kind, degrees, threads)
 
     # ------------------------------------------------------------------
 

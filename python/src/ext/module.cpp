@@ -17,4 +17,5 @@ NB_MODULE(_ext, m) {
     // Attitude and clocks.
     kernwerk::ext::register_sclk(m);
     kernwerk::ext::register_ck(m);
+    kernwerk::ext::register_surface(m);
 }
