@@ -7,6 +7,7 @@
 
 #include "base/common.hpp"
 #include "frames/builtin.hpp"
+#include "frames/dynamic.hpp"
 #include "text/naif_ids.hpp"
 
 namespace kernwerk {
@@ -435,6 +436,7 @@ std::shared_ptr<const FrameCatalog> FrameCatalog::build_from(const KernelPool& p
         tk_node(n);
         add(std::move(n));
     }
+    std::vector<std::int32_t> dynamic;  // dynamic frames, resolved once every frame is known
     // FRAME_<code>_NAME defines a frame; its other variables complete it.
     for (const std::string& var : pool.names_with_prefix("FRAME_")) {
         constexpr std::string_view kSuffix = "_NAME";
@@ -491,6 +493,15 @@ std::shared_ptr<const FrameCatalog> FrameCatalog::build_from(const KernelPool& p
             pck_node(n);
         } else if (*cls == 4) {
             tk_node(n);
+        } else if (*cls == 5) {
+            auto def = dynamic_definition(pool, code, name);
+            if (def) {
+                n.kind = FrameNode::Kind::Dynamic;
+                n.dynamic = *def;
+                dynamic.push_back(code);
+            } else {
+                n.error = describe(n.info) + ": " + def.error();
+            }
         } else {
             n.error = describe(n.info) + ": " + class_name(*cls) + " frames cannot be evaluated yet";
         }
@@ -518,6 +529,7 @@ std::shared_ptr<const FrameCatalog> FrameCatalog::build_from(const KernelPool& p
             n.parent = *parent;
         }
     }
+    if (!dynamic.empty()) cat->resolve_dynamic(dynamic);
     for (const std::string& var : pool.names_with_prefix("OBJECT_")) {
         if (!var.ends_with("_FRAME") || var.size() <= 13) continue;
         const PoolVariable* v = pool.find(var);
@@ -625,12 +637,12 @@ std::expected<FramePath, FrameError> FrameCatalog::path(std::int32_t from, std::
     for (std::size_t i = 0; i < ia; ++i) {
         if (a[i]->kind == FrameNode::Kind::Refused) return std::unexpected(refused(a[i]));
         p.steps[p.n++] = {a[i], true};
-        p.time_dependent = p.time_dependent || a[i]->kind == FrameNode::Kind::Pck;
+        p.time_dependent = p.time_dependent || a[i]->kind == FrameNode::Kind::Pck || a[i]->kind == FrameNode::Kind::Dynamic;
     }
     for (std::size_t j = ib; j-- > 0;) {
         if (b[j]->kind == FrameNode::Kind::Refused) return std::unexpected(refused(b[j]));
         p.steps[p.n++] = {b[j], false};
-        p.time_dependent = p.time_dependent || b[j]->kind == FrameNode::Kind::Pck;
+        p.time_dependent = p.time_dependent || b[j]->kind == FrameNode::Kind::Pck || b[j]->kind == FrameNode::Kind::Dynamic;
     }
     return p;
 }
@@ -646,6 +658,7 @@ bool node_transform(const FrameNode& n, const PckOrientationSource* pck, const v
         if (rates) x.dr = Mat3{};
         return true;
     }
+    if (n.kind == FrameNode::Kind::Dynamic) return evaluate_dynamic(n, pck, et, rates, x, err);
     // A PCK frame: binary segments first, then the text constants.
     if (pck && handle) {
         auto found = pck->orientation(handle, et);

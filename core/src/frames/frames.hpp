@@ -42,6 +42,9 @@
 
 namespace kernwerk {
 
+struct DynamicFrame;     // frames/dynamic.hpp
+class BodyStateSource;   // frames/dynamic.hpp
+
 class FrameError {
 public:
     enum class Kind {
@@ -99,6 +102,7 @@ struct FrameNode {
         Fixed,    // a fixed rotation from the parent (built-in inertial, TK)
         Pck,      // orientation from J2000 at the epoch
         Refused,  // a class that cannot be evaluated, or a broken definition: `error` at use
+        Dynamic,  // a dynamic frame (class 5) from its parent: frames/dynamic.hpp
     };
     FrameInfo info;
     Kind kind = Kind::Refused;
@@ -108,6 +112,7 @@ struct FrameNode {
     std::string text_error;                   // Pck: why there are none
     bool text_missing = false;                // Pck: none are loaded (rather than broken)
     std::string error;                        // Refused: the message at use
+    std::shared_ptr<const DynamicFrame> dynamic;  // Dynamic: the definition
 };
 
 inline constexpr std::size_t kMaxFrameDepth = 32;
@@ -148,6 +153,8 @@ public:
         if (!h) return std::nullopt;
         return orientation(h, et);
     }
+    // States of bodies for two-vector dynamic frames; none by default.
+    virtual const BodyStateSource* body_states() const noexcept { return nullptr; }
 };
 
 class FrameCatalog {
@@ -171,6 +178,9 @@ public:
 
 private:
     static std::shared_ptr<const FrameCatalog> build_from(const KernelPool& pool);
+    // Resolves the frames the dynamic frames name, refuses those that refer
+    // to themselves, and plans their vectors' paths (frames/dynamic.cpp).
+    void resolve_dynamic(const std::vector<std::int32_t>& codes);
     std::unordered_map<std::int32_t, FrameNode> nodes_;
     std::unordered_map<std::string, std::int32_t> by_name_;
     std::unordered_map<std::string, std::string> object_frames_;  // OBJECT_<key>_FRAME values, key upper case

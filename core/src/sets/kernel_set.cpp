@@ -1,6 +1,7 @@
 // Snapshots (the immutable state of a set that queries read) and the kernel
 // set that publishes them on load and unload.
 #include "sets/kernel_set.hpp"
+#include "sets/dynamic_states.hpp"
 
 #include <algorithm>
 #include <array>
@@ -83,8 +84,11 @@ public:
         return Found{*e, *m};
     }
 
+    const BodyStateSource* body_states() const noexcept override { return &states_; }
+
 private:
     const KernelSnapshot& snap_;
+    SnapshotStateSource states_{snap_};
 };
 
 KernelSnapshot::KernelSnapshot(std::vector<File> files, KernelPool pool)

@@ -64,6 +64,8 @@ void register_format(nb::module_& m);      // format_bind.cpp
 void register_conics(nb::module_& m);      // conics_bind.cpp
 void register_files(nb::module_& m);       // file_bind.cpp
 void register_coordinates(nb::module_& m);  // coordinates_bind.cpp
+// Installs the corrected vectors of two-vector dynamic frames (dynamic_bind.cpp).
+void register_dynamic(nanobind::module_& m);
 
 // The current snapshot of an `_ext.KernelSet` (kernel_set_bind.cpp).
 std::shared_ptr<const KernelSnapshot> kernel_set_snapshot(nb::handle set);

@@ -11,4 +11,5 @@ NB_MODULE(_ext, m) {
     kernwerk::ext::register_conics(m);
     kernwerk::ext::register_files(m);
     kernwerk::ext::register_coordinates(m);
+    kernwerk::ext::register_dynamic(m);
 }

@@ -1,0 +1,262 @@
+#include "math/precession.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+namespace kernwerk {
+
+namespace {
+
+constexpr double kArcsec = M_PI / 648000.0;
+constexpr double kCentury = 36525.0 * 86400.0;
+constexpr double kTwoPi = 2.0 * M_PI;
+
+// One term of the IAU 1980 nutation series: the multipliers of the Delaunay
+// arguments l, l', F, D and Omega, then dpsi = (s + st T) sin(arg) and
+// deps = (c + ct T) cos(arg) in units of 0.0001", T in Julian centuries.
+struct NutationTerm {
+    std::int8_t l, lp, f, d, om;
+    double s, st, c, ct;
+};
+
+// The published coefficients, in the order of the published table.
+constexpr NutationTerm kNutation1980[106] = {
+    {0, 0, 0, 0, 1, -171996.0, -174.2, 92025.0, 8.9},
+    {0, 0, 0, 0, 2, 2062.0, 0.2, -895.0, 0.5},
+    {-2, 0, 2, 0, 1, 46.0, 0.0, -24.0, 0.0},
+    {2, 0, -2, 0, 0, 11.0, 0.0, 0.0, 0.0},
+    {-2, 0, 2, 0, 2, -3.0, 0.0, 1.0, 0.0},
+    {1, -1, 0, -1, 0, -3.0, 0.0, 0.0, 0.0},
+    {0, -2, 2, -2, 1, -2.0, 0.0, 1.0, 0.0},
+    {2, 0, -2, 0, 1, 1.0, 0.0, 0.0, 0.0},
+    {0, 0, 2, -2, 2, -13187.0, -1.6, 5736.0, -3.1},
+    {0, 1, 0, 0, 0, 1426.0, -3.4, 54.0, -0.1},
+    {0, 1, 2, -2, 2, -517.0, 1.2, 224.0, -0.6},
+    {0, -1, 2, -2, 2, 217.0, -0.5, -95.0, 0.3},
+    {0, 0, 2, -2, 1, 129.0, 0.1, -70.0, 0.0},
+    {2, 0, 0, -2, 0, 48.0, 0.0, 1.0, 0.0},
+    {0, 0, 2, -2, 0, -22.0, 0.0, 0.0, 0.0},
+    {0, 2, 0, 0, 0, 17.0, -0.1, 0.0, 0.0},
+    {0, 1, 0, 0, 1, -15.0, 0.0, 9.0, 0.0},
+    {0, 2, 2, -2, 2, -16.0, 0.1, 7.0, 0.0},
+    {0, -1, 0, 0, 1, -12.0, 0.0, 6.0, 0.0},
+    {-2, 0, 0, 2, 1, -6.0, 0.0, 3.0, 0.0},
+    {0, -1, 2, -2, 1, -5.0, 0.0, 3.0, 0.0},
+    {2, 0, 0, -2, 1, 4.0, 0.0, -2.0, 0.0},
+    {0, 1, 2, -2, 1, 4.0, 0.0, -2.0, 0.0},
+    {1, 0, 0, -1, 0, -4.0, 0.0, 0.0, 0.0},
+    {2, 1, 0, -2, 0, 1.0, 0.0, 0.0, 0.0},
+    {0, 0, -2, 2, 1, 1.0, 0.0, 0.0, 0.0},
+    {0, 1, -2, 2, 0, -1.0, 0.0, 0.0, 0.0},
+    {0, 1, 0, 0, 2, 1.0, 0.0, 0.0, 0.0},
+    {-1, 0, 0, 1, 1, 1.0, 0.0, 0.0, 0.0},
+    {0, 1, 2, -2, 0, -1.0, 0.0, 0.0, 0.0},
+    {0, 0, 2, 0, 2, -2274.0, -0.2, 977.0, -0.5},
+    {1, 0, 0, 0, 0, 712.0, 0.1, -7.0, 0.0},
+    {0, 0, 2, 0, 1, -386.0, -0.4, 200.0, 0.0},
+    {1, 0, 2, 0, 2, -301.0, 0.0, 129.0, -0.1},
+    {1, 0, 0, -2, 0, -158.0, 0.0, -1.0, 0.0},
+    {-1, 0, 2, 0, 2, 123.0, 0.0, -53.0, 0.0},
+    {0, 0, 0, 2, 0, 63.0, 0.0, -2.0, 0.0},
+    {1, 0, 0, 0, 1, 63.0, 0.1, -33.0, 0.0},
+    {-1, 0, 0, 0, 1, -58.0, -0.1, 32.0, 0.0},
+    {-1, 0, 2, 2, 2, -59.0, 0.0, 26.0, 0.0},
+    {1, 0, 2, 0, 1, -51.0, 0.0, 27.0, 0.0},
+    {0, 0, 2, 2, 2, -38.0, 0.0, 16.0, 0.0},
+    {2, 0, 0, 0, 0, 29.0, 0.0, -1.0, 0.0},
+    {1, 0, 2, -2, 2, 29.0, 0.0, -12.0, 0.0},
+    {2, 0, 2, 0, 2, -31.0, 0.0, 13.0, 0.0},
+    {0, 0, 2, 0, 0, 26.0, 0.0, -1.0, 0.0},
+    {-1, 0, 2, 0, 1, 21.0, 0.0, -10.0, 0.0},
+    {-1, 0, 0, 2, 1, 16.0, 0.0, -8.0, 0.0},
+    {1, 0, 0, -2, 1, -13.0, 0.0, 7.0, 0.0},
+    {-1, 0, 2, 2, 1, -10.0, 0.0, 5.0, 0.0},
+    {1, 1, 0, -2, 0, -7.0, 0.0, 0.0, 0.0},
+    {0, 1, 2, 0, 2, 7.0, 0.0, -3.0, 0.0},
+    {0, -1, 2, 0, 2, -7.0, 0.0, 3.0, 0.0},
+    {1, 0, 2, 2, 2, -8.0, 0.0, 3.0, 0.0},
+    {1, 0, 0, 2, 0, 6.0, 0.0, 0.0, 0.0},
+    {2, 0, 2, -2, 2, 6.0, 0.0, -3.0, 0.0},
+    {0, 0, 0, 2, 1, -6.0, 0.0, 3.0, 0.0},
+    {0, 0, 2, 2, 1, -7.0, 0.0, 3.0, 0.0},
+    {1, 0, 2, -2, 1, 6.0, 0.0, -3.0, 0.0},
+    {0, 0, 0, -2, 1, -5.0, 0.0, 3.0, 0.0},
+    {1, -1, 0, 0, 0, 5.0, 0.0, 0.0, 0.0},
+    {2, 0, 2, 0, 1, -5.0, 0.0, 3.0, 0.0},
+    {0, 1, 0, -2, 0, -4.0, 0.0, 0.0, 0.0},
+    {1, 0, -2, 0, 0, 4.0, 0.0, 0.0, 0.0},
+    {0, 0, 0, 1, 0, -4.0, 0.0, 0.0, 0.0},
+    {1, 1, 0, 0, 0, -3.0, 0.0, 0.0, 0.0},
+    {1, 0, 2, 0, 0, 3.0, 0.0, 0.0, 0.0},
+    {1, -1, 2, 0, 2, -3.0, 0.0, 1.0, 0.0},
+    {-1, -1, 2, 2, 2, -3.0, 0.0, 1.0, 0.0},
+    {-2, 0, 0, 0, 1, -2.0, 0.0, 1.0, 0.0},
+    {3, 0, 2, 0, 2, -3.0, 0.0, 1.0, 0.0},
+    {0, -1, 2, 2, 2, -3.0, 0.0, 1.0, 0.0},
+    {1, 1, 2, 0, 2, 2.0, 0.0, -1.0, 0.0},
+    {-1, 0, 2, -2, 1, -2.0, 0.0, 1.0, 0.0},
+    {2, 0, 0, 0, 1, 2.0, 0.0, -1.0, 0.0},
+    {1, 0, 0, 0, 2, -2.0, 0.0, 1.0, 0.0},
+    {3, 0, 0, 0, 0, 2.0, 0.0, 0.0, 0.0},
+    {0, 0, 2, 1, 2, 2.0, 0.0, -1.0, 0.0},
+    {-1, 0, 0, 0, 2, 1.0, 0.0, -1.0, 0.0},
+    {1, 0, 0, -4, 0, -1.0, 0.0, 0.0, 0.0},
+    {-2, 0, 2, 2, 2, 1.0, 0.0, -1.0, 0.0},
+    {-1, 0, 2, 4, 2, -2.0, 0.0, 1.0, 0.0},
+    {2, 0, 0, -4, 0, -1.0, 0.0, 0.0, 0.0},
+    {1, 1, 2, -2, 2, 1.0, 0.0, -1.0, 0.0},
+    {1, 0, 2, 2, 1, -1.0, 0.0, 1.0, 0.0},
+    {-2, 0, 2, 4, 2, -1.0, 0.0, 1.0, 0.0},
+    {-1, 0, 4, 0, 2, 1.0, 0.0, 0.0, 0.0},
+    {1, -1, 0, -2, 0, 1.0, 0.0, 0.0, 0.0},
+    {2, 0, 2, -2, 1, 1.0, 0.0, -1.0, 0.0},
+    {2, 0, 2, 2, 2, -1.0, 0.0, 0.0, 0.0},
+    {1, 0, 0, 2, 1, -1.0, 0.0, 0.0, 0.0},
+    {0, 0, 4, -2, 2, 1.0, 0.0, 0.0, 0.0},
+    {3, 0, 2, -2, 2, 1.0, 0.0, 0.0, 0.0},
+    {1, 0, 2, -2, 0, -1.0, 0.0, 0.0, 0.0},
+    {0, 1, 2, 0, 1, 1.0, 0.0, 0.0, 0.0},
+    {-1, -1, 0, 2, 1, 1.0, 0.0, 0.0, 0.0},
+    {0, 0, -2, 0, 1, -1.0, 0.0, 0.0, 0.0},
+    {0, 0, 2, -1, 2, -1.0, 0.0, 0.0, 0.0},
+    {0, 1, 0, 2, 0, -1.0, 0.0, 0.0, 0.0},
+    {1, 0, -2, -2, 0, -1.0, 0.0, 0.0, 0.0},
+    {0, -1, 2, 0, 1, -1.0, 0.0, 0.0, 0.0},
+    {1, 1, 0, -2, 1, -1.0, 0.0, 0.0, 0.0},
+    {1, 0, -2, 2, 0, -1.0, 0.0, 0.0, 0.0},
+    {2, 0, 0, 2, 0, 1.0, 0.0, 0.0, 0.0},
+    {0, 0, 2, 4, 2, -1.0, 0.0, 0.0, 0.0},
+    {0, 1, 0, 1, 0, 1.0, 0.0, 0.0, 0.0},
+};
+
+// A Delaunay argument: arcseconds as a cubic in T plus whole revolutions
+// per century (kept apart so that the fraction of a revolution is taken
+// before it is scaled, as the published expressions are evaluated).
+struct Argument {
+    double c0, c1, c2, c3;  // arcseconds, per century^k
+    double revolutions;     // per century
+};
+
+constexpr Argument kArguments[5] = {
+    {485866.733, 715922.633, 31.310, 0.064, 1325.0},     // l: the Moon's mean anomaly
+    {1287099.804, 1292581.224, -0.577, -0.012, 99.0},    // l': the Sun's mean anomaly
+    {335778.877, 295263.137, -13.257, 0.011, 1342.0},    // F: the Moon's argument of latitude
+    {1072261.307, 1105601.328, -6.891, 0.019, 1236.0},   // D: the Moon's elongation from the Sun
+    {450160.280, -482890.539, 7.455, 0.008, -5.0},       // Omega: the Moon's ascending node
+};
+
+// A cubic in T (arcseconds) and its rate, in radians and radians per second.
+AngleRate cubic(double c1, double c2, double c3, double t) noexcept {
+    const double angle = ((c1 + (c2 + c3 * t) * t) * t) * kArcsec;
+    const double rate = (c1 + (2.0 * c2 + 3.0 * c3 * t) * t) * kArcsec / kCentury;
+    return {angle, rate};
+}
+
+struct Complex {
+    double re, im;
+};
+inline Complex mul(Complex a, Complex b) noexcept { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
+
+}  // namespace
+
+PrecessionAngles iau1976_precession_angles(double et) noexcept {
+    const double t = et / kCentury;
+    return {cubic(2306.2181, 0.30188, 0.017998, t), cubic(2306.2181, 1.09468, 0.018203, t),
+            cubic(2004.3109, -0.42665, -0.041833, t)};
+}
+
+AngleRate iau1980_mean_obliquity(double et) noexcept {
+    const double t = et / kCentury;
+    const AngleRate d = cubic(-46.8150, -0.00059, 0.001813, t);
+    return {84381.448 * kArcsec + d.angle, d.rate};
+}
+
+Nutation iau1980_nutation(double et) noexcept {
+    const double t = et / kCentury;
+    // e^(i k a) for each argument a and k = -4..4: the terms' arguments are
+    // sums of these multiples, so their sines and cosines are products
+    // (five sincos calls per epoch rather than 106).
+    Complex pw[5][9];
+    double rate[5];
+    for (int a = 0; a < 5; ++a) {
+        const Argument& g = kArguments[a];
+        const double angle = (g.c0 + (g.c1 + (g.c2 + g.c3 * t) * t) * t) * kArcsec +
+                             std::fmod(g.revolutions * t, 1.0) * kTwoPi;
+        rate[a] = (g.c1 + (2.0 * g.c2 + 3.0 * g.c3 * t) * t) * kArcsec / kCentury + g.revolutions * kTwoPi / kCentury;
+        double s, c;
+        ::sincos(angle, &s, &c);
+        Complex* p = pw[a] + 4;
+        p[0] = {1.0, 0.0};
+        p[1] = {c, s};
+        p[-1] = {c, -s};
+        for (int k = 2; k <= 4; ++k) {
+            p[k] = mul(p[k - 1], p[1]);
+            p[-k] = {p[k].re, -p[k].im};
+        }
+    }
+    double dpsi = 0, deps = 0, dpsi_rate = 0, deps_rate = 0;
+    // Summed from the smallest terms up.
+    for (int i = 105; i >= 0; --i) {
+        const NutationTerm& n = kNutation1980[i];
+        const int k[5] = {n.l, n.lp, n.f, n.d, n.om};
+        Complex e{1.0, 0.0};
+        double w = 0;  // the argument's rate
+        for (int a = 0; a < 5; ++a) {
+            if (k[a] == 0) continue;
+            e = mul(e, pw[a][k[a] + 4]);
+            w += k[a] * rate[a];
+        }
+        const double s = n.s + n.st * t, c = n.c + n.ct * t;
+        dpsi += s * e.im;
+        deps += c * e.re;
+        dpsi_rate += n.st / kCentury * e.im + s * e.re * w;
+        deps_rate += n.ct / kCentury * e.re - c * e.im * w;
+    }
+    constexpr double unit = 1e-4 * kArcsec;
+    return {{dpsi * unit, dpsi_rate * unit}, {deps * unit, deps_rate * unit}};
+}
+
+RotationRate axis_rotation_rate(int axis, double angle, double rate) noexcept {
+    double s, c;
+    ::sincos(angle, &s, &c);
+    const double ds = c * rate, dc = -s * rate;
+    switch (axis) {
+        case 1:
+            return {Mat3{{{1.0, 0.0, 0.0}, {0.0, c, s}, {0.0, -s, c}}},
+                    Mat3{{{0.0, 0.0, 0.0}, {0.0, dc, ds}, {0.0, -ds, dc}}}};
+        case 2:
+            return {Mat3{{{c, 0.0, -s}, {0.0, 1.0, 0.0}, {s, 0.0, c}}},
+                    Mat3{{{dc, 0.0, -ds}, {0.0, 0.0, 0.0}, {ds, 0.0, dc}}}};
+        default:
+            return {Mat3{{{c, s, 0.0}, {-s, c, 0.0}, {0.0, 0.0, 1.0}}},
+                    Mat3{{{dc, ds, 0.0}, {-ds, dc, 0.0}, {0.0, 0.0, 0.0}}}};
+    }
+}
+
+void earth_of_date(EarthOfDate frame, double et, bool rates, RotationRate& out) noexcept {
+    const PrecessionAngles p = iau1976_precession_angles(et);
+    // Applied right to left: R3(-zeta) first.
+    const auto step = [&](int axis, double angle, double rate) {
+        if (rates) {
+            out = compose(axis_rotation_rate(axis, angle, rate), out);
+        } else {
+            out.r = mxm3(axis_rotation(axis, angle), out.r);
+        }
+    };
+    if (rates) {
+        out = axis_rotation_rate(3, -p.zeta.angle, -p.zeta.rate);
+    } else {
+        out.r = axis_rotation(3, -p.zeta.angle);
+    }
+    step(2, p.theta.angle, p.theta.rate);
+    step(3, -p.z.angle, -p.z.rate);
+    if (frame == EarthOfDate::MeanEquator) return;
+    const AngleRate eps = iau1980_mean_obliquity(et);
+    step(1, eps.angle, eps.rate);
+    if (frame == EarthOfDate::MeanEcliptic) return;
+    const Nutation n = iau1980_nutation(et);
+    step(3, -n.longitude.angle, -n.longitude.rate);
+    step(1, -(eps.angle + n.obliquity.angle), -(eps.rate + n.obliquity.rate));
+}
+
+}  // namespace kernwerk

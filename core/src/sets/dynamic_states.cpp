@@ -1,0 +1,44 @@
+#include "sets/dynamic_states.hpp"
+
+#include <atomic>
+
+#include "sets/kernel_set.hpp"
+
+namespace kernwerk {
+
+namespace {
+std::atomic<CorrectedStateFn> corrected{nullptr};
+
+FrameError as_frame_error(const KernelSetError& e) {
+    using K = KernelSetError::Kind;
+    FrameError::Kind k = FrameError::Kind::Data;
+    switch (e.kind()) {
+        case K::Coverage: k = FrameError::Kind::Coverage; break;
+        case K::MissingKernel: k = FrameError::Kind::MissingKernel; break;
+        case K::Epoch: k = FrameError::Kind::Epoch; break;
+        case K::Frame: k = FrameError::Kind::Malformed; break;
+        default: break;
+    }
+    return FrameError(k, e.message());
+}
+}  // namespace
+
+void install_corrected_states(CorrectedStateFn fn) noexcept { corrected.store(fn); }
+
+std::expected<State, FrameError> SnapshotStateSource::state(std::int32_t target, std::int32_t observer, double et,
+                                                            VectorCorrection correction) const {
+    if (correction == VectorCorrection::None) {
+        auto s = snap_.state(target, observer, OutputFrame::J2000, et);
+        if (!s) return std::unexpected(as_frame_error(s.error()));
+        return *s;
+    }
+    const CorrectedStateFn fn = corrected.load();
+    if (!fn)
+        return std::unexpected(FrameError(FrameError::Kind::Unsupported,
+                                          "aberration-corrected vectors need the geometry layer, which is not installed"));
+    auto s = fn(snap_, target, observer, et, correction);
+    if (!s) return std::unexpected(as_frame_error(s.error()));
+    return *s;
+}
+
+}  // namespace kernwerk
