@@ -211,8 +211,11 @@ void unit_rate(const Vec& v, const Vec& dv, Vec& u, Vec& du) {
 }
 
 // A vector of a two-vector frame and its rate, in J2000.
+// `known` holds the state of the other vector of the frame when it has the
+// same target, observer and correction (GSE, RTN): one lookup serves both.
 bool frame_vector(const DynamicFrame& f, const DynamicVector& v, const char* which, const PckOrientationSource* src,
-                  double et, bool rates, Vec& out, Vec& dout, std::optional<FrameError>& err) {
+                  double et, bool rates, Vec& out, Vec& dout, std::optional<FrameError>& err, State& known,
+                  bool& have_known) {
     if (v.kind == DynamicVector::Kind::Constant) {
         RotationRate x{};
         if (!evaluate_path(v.path, src, et, rates && !v.frame_inertial, x, err)) return false;
@@ -236,7 +239,13 @@ bool frame_vector(const DynamicFrame& f, const DynamicVector& v, const char* whi
         return true;
     };
     State s;
-    if (!state(et, s)) return false;
+    if (have_known) {
+        s = known;
+    } else {
+        if (!state(et, s)) return false;
+        known = s;
+        have_known = true;
+    }
     if (v.kind == DynamicVector::Kind::Position) {
         out = {s[0], s[1], s[2]};
         if (rates) dout = {s[3], s[4], s[5]};
@@ -383,8 +392,13 @@ bool evaluate_dynamic(const FrameNode& node, const PckOrientationSource* src, do
         }
         case DynamicFrame::Family::TwoVector: {
             Vec p{}, dp{}, s{}, ds{};
-            if (!frame_vector(f, f.primary, "primary", src, et, need_rates, p, dp, err)) return false;
-            if (!frame_vector(f, f.secondary, "secondary", src, et, need_rates, s, ds, err)) return false;
+            State known{};
+            bool have = false;
+            if (!frame_vector(f, f.primary, "primary", src, et, need_rates, p, dp, err, known, have)) return false;
+            const DynamicVector &a = f.primary, &b = f.secondary;
+            have = have && a.kind != DynamicVector::Kind::Constant && b.kind != DynamicVector::Kind::Constant &&
+                   a.target == b.target && a.observer == b.observer && a.correction == b.correction;
+            if (!frame_vector(f, f.secondary, "secondary", src, et, need_rates, s, ds, err, known, have)) return false;
             const double np = std::sqrt(dot(p, p)), ns = std::sqrt(dot(s, s));
             const Vec c0 = cross(p, s);
             const double sep = np > 0 && ns > 0 ? std::atan2(std::sqrt(dot(c0, c0)), dot(p, s)) : 0.0;

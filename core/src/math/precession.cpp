@@ -171,18 +171,19 @@ AngleRate iau1980_mean_obliquity(double et) noexcept {
     return {84381.448 * kArcsec + d.angle, d.rate};
 }
 
-Nutation iau1980_nutation(double et) noexcept {
+Nutation iau1980_nutation(double et, bool rates) noexcept {
     const double t = et / kCentury;
     // e^(i k a) for each argument a and k = -4..4: the terms' arguments are
     // sums of these multiples, so their sines and cosines are products
     // (five sincos calls per epoch rather than 106).
     Complex pw[5][9];
-    double rate[5];
+    double rate[5] = {};
     for (int a = 0; a < 5; ++a) {
         const Argument& g = kArguments[a];
-        const double angle = (g.c0 + (g.c1 + (g.c2 + g.c3 * t) * t) * t) * kArcsec +
-                             std::fmod(g.revolutions * t, 1.0) * kTwoPi;
-        rate[a] = (g.c1 + (2.0 * g.c2 + 3.0 * g.c3 * t) * t) * kArcsec / kCentury + g.revolutions * kTwoPi / kCentury;
+        // x - trunc(x) is fmod(x, 1) exactly (the fraction is representable).
+        const double turns = g.revolutions * t;
+        const double angle = (g.c0 + (g.c1 + (g.c2 + g.c3 * t) * t) * t) * kArcsec + (turns - std::trunc(turns)) * kTwoPi;
+        if (rates) rate[a] = (g.c1 + (2.0 * g.c2 + 3.0 * g.c3 * t) * t) * kArcsec / kCentury + g.revolutions * kTwoPi / kCentury;
         double s, c;
         ::sincos(angle, &s, &c);
         Complex* p = pw[a] + 4;
@@ -194,26 +195,28 @@ Nutation iau1980_nutation(double et) noexcept {
             p[-k] = {p[k].re, -p[k].im};
         }
     }
-    double dpsi = 0, deps = 0, dpsi_rate = 0, deps_rate = 0;
+    double dpsi = 0, deps = 0, dpsi_t = 0, deps_t = 0, dpsi_w = 0, deps_w = 0;
     // Summed from the smallest terms up.
     for (int i = 105; i >= 0; --i) {
         const NutationTerm& n = kNutation1980[i];
-        const int k[5] = {n.l, n.lp, n.f, n.d, n.om};
-        Complex e{1.0, 0.0};
-        double w = 0;  // the argument's rate
-        for (int a = 0; a < 5; ++a) {
-            if (k[a] == 0) continue;
-            e = mul(e, pw[a][k[a] + 4]);
-            w += k[a] * rate[a];
-        }
+        // A fixed chain of products (a zero multiplier contributes 1 + 0i):
+        // no branches in the loop.
+        const Complex e = mul(mul(mul(mul(pw[0][n.l + 4], pw[1][n.lp + 4]), pw[2][n.f + 4]), pw[3][n.d + 4]),
+                              pw[4][n.om + 4]);
+        const double w = rates ? n.l * rate[0] + n.lp * rate[1] + n.f * rate[2] + n.d * rate[3] + n.om * rate[4] : 0.0;
         const double s = n.s + n.st * t, c = n.c + n.ct * t;
         dpsi += s * e.im;
         deps += c * e.re;
-        dpsi_rate += n.st / kCentury * e.im + s * e.re * w;
-        deps_rate += n.ct / kCentury * e.re - c * e.im * w;
+        if (rates) {
+            dpsi_t += n.st * e.im;
+            deps_t += n.ct * e.re;
+            dpsi_w += s * e.re * w;
+            deps_w -= c * e.im * w;
+        }
     }
     constexpr double unit = 1e-4 * kArcsec;
-    return {{dpsi * unit, dpsi_rate * unit}, {deps * unit, deps_rate * unit}};
+    if (!rates) return {{dpsi * unit, 0.0}, {deps * unit, 0.0}};
+    return {{dpsi * unit, (dpsi_t / kCentury + dpsi_w) * unit}, {deps * unit, (deps_t / kCentury + deps_w) * unit}};
 }
 
 RotationRate axis_rotation_rate(int axis, double angle, double rate) noexcept {
@@ -254,7 +257,7 @@ void earth_of_date(EarthOfDate frame, double et, bool rates, RotationRate& out) 
     const AngleRate eps = iau1980_mean_obliquity(et);
     step(1, eps.angle, eps.rate);
     if (frame == EarthOfDate::MeanEcliptic) return;
-    const Nutation n = iau1980_nutation(et);
+    const Nutation n = iau1980_nutation(et, rates);
     step(3, -n.longitude.angle, -n.longitude.rate);
     step(1, -(eps.angle + n.obliquity.angle), -(eps.rate + n.obliquity.rate));
 }

@@ -41,8 +41,9 @@ PrecessionAngles iau1976_precession_angles(double et) noexcept;
 // The mean obliquity of the ecliptic of date (84381.448" at J2000).
 AngleRate iau1980_mean_obliquity(double et) noexcept;
 
-// The nutation in longitude and obliquity of the IAU 1980 theory.
-Nutation iau1980_nutation(double et) noexcept;
+// The nutation in longitude and obliquity of the IAU 1980 theory; the rates
+// are 0 unless `rates`.
+Nutation iau1980_nutation(double et, bool rates = true) noexcept;
 
 // The frame rotation by `angle` about axis 1, 2 or 3 and its rate
 // (axis_rotation, and its derivative times `rate`).
