@@ -268,20 +268,37 @@ bool frame_vector(const DynamicFrame& f, const DynamicVector& v, const char* whi
     if (!velocity(et, s, out)) return false;
     if (!rates) return true;
     // d/dt of the velocity: a fourth-order central difference with a step of
-    // 1.5e-3 of the motion's time scale |v| / |a|, the scale from a first
-    // difference over one second.
-    const auto at = [&](double t, Vec& w) {
-        State st;
-        return state(t, st) && velocity(t, st, w);
+    // 1.5e-3 of the motion's time scale: |p| / |v| in an inertial frame,
+    // |v| / |a| from a first difference over one second in a turning one.
+    const auto at = [&](const double* ts, std::size_t n, Vec* w) {
+        std::array<State, 4> st;
+        auto r = states->states(v.target, v.observer, ts, n, st.data(), v.correction);
+        if (!r) {
+            err = FrameError(r.error().kind(), "frame " + f.name + ", " + which + " vector: " + r.error().message());
+            return false;
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            if (!velocity(ts[i], st[i], w[i])) return false;
+        return true;
     };
-    Vec a1, b1;
-    if (!at(et + 1.0, a1) || !at(et - 1.0, b1)) return false;
-    const Vec acc = scale(sub(a1, b1), 0.5);
-    const double na = std::sqrt(dot(acc, acc)), nv = std::sqrt(dot(out, out));
-    double h = na > 0 ? 1.5e-3 * nv / na : 1.0;
-    h = std::clamp(h, 1.0, 86400.0);
-    Vec p1, m1, p2, m2;
-    if (!at(et + h, p1) || !at(et - h, m1) || !at(et + 2 * h, p2) || !at(et - 2 * h, m2)) return false;
+    const double nv = std::sqrt(dot(out, out));
+    double scale_time = 0;
+    if (v.frame_inertial) {
+        const Vec p{s[0], s[1], s[2]};
+        scale_time = nv > 0 ? std::sqrt(dot(p, p)) / nv : 0.0;
+    } else {
+        const double ts[2] = {et + 1.0, et - 1.0};
+        Vec w[2];
+        if (!at(ts, 2, w)) return false;
+        const Vec acc = scale(sub(w[0], w[1]), 0.5);
+        const double na = std::sqrt(dot(acc, acc));
+        scale_time = na > 0 ? nv / na : 0.0;
+    }
+    const double h = std::clamp(1.5e-3 * scale_time, 1.0, 86400.0);
+    const double ts[4] = {et + h, et - h, et + 2 * h, et - 2 * h};
+    Vec w[4];
+    if (!at(ts, 4, w)) return false;
+    const Vec &p1 = w[0], &m1 = w[1], &p2 = w[2], &m2 = w[3];
     for (int i = 0; i < 3; ++i) dout[i] = (8.0 * (p1[i] - m1[i]) - (p2[i] - m2[i])) / (12.0 * h);
     return true;
 }

@@ -28,8 +28,9 @@
 // velocities). A velocity vector needs the acceleration of the target
 // relative to the observer, which the kernels do not hold: it is the
 // derivative of the velocity by a fourth-order central difference whose
-// step follows the motion's time scale |v| / |a| (truncation and rounding
-// both near 1e-13 of the acceleration).
+// step is 1.5e-3 of the motion's time scale (|p| / |v| in an inertial
+// frame, |v| / |a| from a first difference in a turning one), where
+// truncation and rounding both stay near 1e-13 of the acceleration.
 #pragma once
 
 #include <array>
@@ -56,6 +57,16 @@ public:
     virtual ~BodyStateSource() = default;
     virtual std::expected<State, FrameError> state(std::int32_t target, std::int32_t observer, double et,
                                                    VectorCorrection correction) const = 0;
+    // The same at ets[0..n) into out[0..n); by default state() at each.
+    virtual std::expected<void, FrameError> states(std::int32_t target, std::int32_t observer, const double* ets,
+                                                   std::size_t n, State* out, VectorCorrection correction) const {
+        for (std::size_t i = 0; i < n; ++i) {
+            auto s = state(target, observer, ets[i], correction);
+            if (!s) return std::unexpected(std::move(s.error()));
+            out[i] = *s;
+        }
+        return {};
+    }
 };
 
 struct DynamicVector {

@@ -129,6 +129,16 @@ constexpr NutationTerm kNutation1980[106] = {
     {0, 1, 0, 1, 0, 1.0, 0.0, 0.0, 0.0},
 };
 
+// The multipliers lie in the ranges the shared products below cover.
+constexpr bool multipliers_in_range() {
+    for (const NutationTerm& n : kNutation1980)
+        if (n.l < -2 || n.l > 3 || n.lp < -2 || n.lp > 2 || n.f < -2 || n.f > 4 || n.d < -4 || n.d > 4 || n.om < 0 ||
+            n.om > 2)
+            return false;
+    return true;
+}
+static_assert(multipliers_in_range());
+
 // A Delaunay argument: arcseconds as a cubic in T plus whole revolutions
 // per century (kept apart so that the fraction of a revolution is taken
 // before it is scaled, as the published expressions are evaluated).
@@ -195,14 +205,20 @@ Nutation iau1980_nutation(double et, bool rates) noexcept {
             p[-k] = {p[k].re, -p[k].im};
         }
     }
+    // The products the terms share: l with F (l in -2..3, F in -2..4) and D
+    // with Omega (D in -4..4, Omega in 0..2), the multipliers' published ranges.
+    Complex lf[6][7], dom[9][3];
+    for (int l = -2; l <= 3; ++l)
+        for (int f = -2; f <= 4; ++f) lf[l + 2][f + 2] = mul(pw[0][l + 4], pw[2][f + 4]);
+    for (int d = -4; d <= 4; ++d)
+        for (int om = 0; om <= 2; ++om) dom[d + 4][om] = mul(pw[3][d + 4], pw[4][om + 4]);
     double dpsi = 0, deps = 0, dpsi_t = 0, deps_t = 0, dpsi_w = 0, deps_w = 0;
     // Summed from the smallest terms up.
     for (int i = 105; i >= 0; --i) {
         const NutationTerm& n = kNutation1980[i];
-        // A fixed chain of products (a zero multiplier contributes 1 + 0i):
-        // no branches in the loop.
-        const Complex e = mul(mul(mul(mul(pw[0][n.l + 4], pw[1][n.lp + 4]), pw[2][n.f + 4]), pw[3][n.d + 4]),
-                              pw[4][n.om + 4]);
+        // Two products per term (a zero multiplier contributes 1 + 0i): no
+        // branches in the loop.
+        const Complex e = mul(mul(lf[n.l + 2][n.f + 2], dom[n.d + 4][n.om]), pw[1][n.lp + 4]);
         const double w = rates ? n.l * rate[0] + n.lp * rate[1] + n.f * rate[2] + n.d * rate[3] + n.om * rate[4] : 0.0;
         const double s = n.s + n.st * t, c = n.c + n.ct * t;
         dpsi += s * e.im;

@@ -41,4 +41,15 @@ std::expected<State, FrameError> SnapshotStateSource::state(std::int32_t target,
     return *s;
 }
 
+std::expected<void, FrameError> SnapshotStateSource::states(std::int32_t target, std::int32_t observer,
+                                                            const double* ets, std::size_t n, State* out,
+                                                            VectorCorrection correction) const {
+    if (correction != VectorCorrection::None) return BodyStateSource::states(target, observer, ets, n, out, correction);
+    // One plan for the epochs (the differences of a velocity vector).
+    static_assert(sizeof(State) == 6 * sizeof(double));
+    auto r = snap_.state_batch(target, observer, OutputFrame::J2000, EpochView{ets, 1, n}, out[0].data(), 1);
+    if (!r) return std::unexpected(as_frame_error(r.error().error));
+    return {};
+}
+
 }  // namespace kernwerk

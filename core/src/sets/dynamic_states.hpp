@@ -25,6 +25,8 @@ public:
     explicit SnapshotStateSource(const KernelSnapshot& snap) : snap_(snap) {}
     std::expected<State, FrameError> state(std::int32_t target, std::int32_t observer, double et,
                                            VectorCorrection correction) const override;
+    std::expected<void, FrameError> states(std::int32_t target, std::int32_t observer, const double* ets,
+                                           std::size_t n, State* out, VectorCorrection correction) const override;
 
 private:
     const KernelSnapshot& snap_;
