@@ -139,6 +139,26 @@ constexpr bool multipliers_in_range() {
 }
 static_assert(multipliers_in_range());
 
+// The terms in two groups, smallest first in each: those without l' and
+// without a secular part, and the others.
+template <bool Plain>
+struct TermGroup {
+    static constexpr bool plain(const NutationTerm& n) { return n.lp == 0 && n.st == 0.0 && n.ct == 0.0; }
+    static constexpr std::size_t count() {
+        std::size_t k = 0;
+        for (const NutationTerm& n : kNutation1980) k += plain(n) == Plain;
+        return k;
+    }
+    std::uint8_t index[count()];
+    constexpr TermGroup() : index{} {
+        std::size_t k = 0;
+        for (int i = 105; i >= 0; --i)
+            if (plain(kNutation1980[i]) == Plain) index[k++] = static_cast<std::uint8_t>(i);
+    }
+};
+constexpr TermGroup<true> kPlainTerms{};
+constexpr TermGroup<false> kOtherTerms{};
+
 // A Delaunay argument: arcseconds as a cubic in T plus whole revolutions
 // per century (kept apart so that the fraction of a revolution is taken
 // before it is scaled, as the published expressions are evaluated).
@@ -213,22 +233,36 @@ Nutation iau1980_nutation(double et, bool rates) noexcept {
     for (int d = -4; d <= 4; ++d)
         for (int om = 0; om <= 2; ++om) dom[d + 4][om] = mul(pw[3][d + 4], pw[4][om + 4]);
     double dpsi = 0, deps = 0, dpsi_t = 0, deps_t = 0, dpsi_w = 0, deps_w = 0;
-    // Summed from the smallest terms up.
-    for (int i = 105; i >= 0; --i) {
-        const NutationTerm& n = kNutation1980[i];
-        // Two products per term (a zero multiplier contributes 1 + 0i): no
-        // branches in the loop.
-        const Complex e = mul(mul(lf[n.l + 2][n.f + 2], dom[n.d + 4][n.om]), pw[1][n.lp + 4]);
-        const double w = rates ? n.l * rate[0] + n.lp * rate[1] + n.f * rate[2] + n.d * rate[3] + n.om * rate[4] : 0.0;
+    // Summed from the smallest terms up: first the terms without l' and
+    // without a secular part (one product each), then the others.
+    const auto term = [&](const NutationTerm& n, const Complex& e) {
         const double s = n.s + n.st * t, c = n.c + n.ct * t;
         dpsi += s * e.im;
         deps += c * e.re;
         if (rates) {
+            const double w = n.l * rate[0] + n.lp * rate[1] + n.f * rate[2] + n.d * rate[3] + n.om * rate[4];
             dpsi_t += n.st * e.im;
             deps_t += n.ct * e.re;
             dpsi_w += s * e.re * w;
             deps_w -= c * e.im * w;
         }
+    };
+    if (!rates) {
+        for (std::uint8_t i : kPlainTerms.index) {
+            const NutationTerm& n = kNutation1980[i];
+            const Complex e = mul(lf[n.l + 2][n.f + 2], dom[n.d + 4][n.om]);
+            dpsi += n.s * e.im;
+            deps += n.c * e.re;
+        }
+    } else {
+        for (std::uint8_t i : kPlainTerms.index) {
+            const NutationTerm& n = kNutation1980[i];
+            term(n, mul(lf[n.l + 2][n.f + 2], dom[n.d + 4][n.om]));
+        }
+    }
+    for (std::uint8_t i : kOtherTerms.index) {
+        const NutationTerm& n = kNutation1980[i];
+        term(n, mul(mul(lf[n.l + 2][n.f + 2], dom[n.d + 4][n.om]), pw[1][n.lp + 4]));
     }
     constexpr double unit = 1e-4 * kArcsec;
     if (!rates) return {{dpsi * unit, 0.0}, {deps * unit, 0.0}};
