@@ -68,7 +68,7 @@ def key_numbers(de440: str | None = None, directory: pathlib.Path | None = None)
     out = {"ets": ets, "ra": ra, "dec": dec, "distance_km": dist, "frame_kernel": fk,
            "shift_from_j2000_arcsec": _separation(ra, dec, ra0, dec0) / ARCSEC}
     try:
-        from skyfield.api import load, load_file
+        from skyfield.api import load, load_file  # type: ignore[import-not-found,import-untyped,unused-ignore]
     except ImportError:
         return out
     eph = load_file(de440)
