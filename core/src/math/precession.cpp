@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 namespace kernwerk {
 
@@ -159,6 +160,32 @@ struct TermGroup {
 constexpr TermGroup<true> kPlainTerms{};
 constexpr TermGroup<false> kOtherTerms{};
 
+// The distinct pairs (l, F) and (D, Omega) of the terms (17 and 16 of them),
+// and each term's pair: the products per epoch are those of these pairs.
+struct Pairs {
+    std::size_t n = 0;
+    std::int8_t a[106]{}, b[106]{};
+    std::uint8_t of_term[106]{};
+};
+template <typename Key>
+constexpr Pairs distinct_pairs(Key key) {
+    Pairs p;
+    for (std::size_t i = 0; i < 106; ++i) {
+        const auto [a, b] = key(kNutation1980[i]);
+        std::size_t j = 0;
+        while (j < p.n && !(p.a[j] == a && p.b[j] == b)) ++j;
+        if (j == p.n) {
+            p.a[j] = a;
+            p.b[j] = b;
+            ++p.n;
+        }
+        p.of_term[i] = static_cast<std::uint8_t>(j);
+    }
+    return p;
+}
+constexpr Pairs kLF = distinct_pairs([](const NutationTerm& n) { return std::pair{n.l, n.f}; });
+constexpr Pairs kDOm = distinct_pairs([](const NutationTerm& n) { return std::pair{n.d, n.om}; });
+
 // A Delaunay argument: arcseconds as a cubic in T plus whole revolutions
 // per century (kept apart so that the fraction of a revolution is taken
 // before it is scaled, as the published expressions are evaluated).
@@ -225,13 +252,10 @@ Nutation iau1980_nutation(double et, bool rates) noexcept {
             p[-k] = {p[k].re, -p[k].im};
         }
     }
-    // The products the terms share: l with F (l in -2..3, F in -2..4) and D
-    // with Omega (D in -4..4, Omega in 0..2), the multipliers' published ranges.
-    Complex lf[6][7], dom[9][3];
-    for (int l = -2; l <= 3; ++l)
-        for (int f = -2; f <= 4; ++f) lf[l + 2][f + 2] = mul(pw[0][l + 4], pw[2][f + 4]);
-    for (int d = -4; d <= 4; ++d)
-        for (int om = 0; om <= 2; ++om) dom[d + 4][om] = mul(pw[3][d + 4], pw[4][om + 4]);
+    // The products the terms share: of l with F and of D with Omega.
+    Complex lf[kLF.n], dom[kDOm.n];
+    for (std::size_t j = 0; j < kLF.n; ++j) lf[j] = mul(pw[0][kLF.a[j] + 4], pw[2][kLF.b[j] + 4]);
+    for (std::size_t j = 0; j < kDOm.n; ++j) dom[j] = mul(pw[3][kDOm.a[j] + 4], pw[4][kDOm.b[j] + 4]);
     double dpsi = 0, deps = 0, dpsi_t = 0, deps_t = 0, dpsi_w = 0, deps_w = 0;
     // Summed from the smallest terms up: first the terms without l' and
     // without a secular part (one product each), then the others.
@@ -250,19 +274,19 @@ Nutation iau1980_nutation(double et, bool rates) noexcept {
     if (!rates) {
         for (std::uint8_t i : kPlainTerms.index) {
             const NutationTerm& n = kNutation1980[i];
-            const Complex e = mul(lf[n.l + 2][n.f + 2], dom[n.d + 4][n.om]);
+            const Complex e = mul(lf[kLF.of_term[i]], dom[kDOm.of_term[i]]);
             dpsi += n.s * e.im;
             deps += n.c * e.re;
         }
     } else {
         for (std::uint8_t i : kPlainTerms.index) {
             const NutationTerm& n = kNutation1980[i];
-            term(n, mul(lf[n.l + 2][n.f + 2], dom[n.d + 4][n.om]));
+            term(n, mul(lf[kLF.of_term[i]], dom[kDOm.of_term[i]]));
         }
     }
     for (std::uint8_t i : kOtherTerms.index) {
         const NutationTerm& n = kNutation1980[i];
-        term(n, mul(mul(lf[n.l + 2][n.f + 2], dom[n.d + 4][n.om]), pw[1][n.lp + 4]));
+        term(n, mul(mul(lf[kLF.of_term[i]], dom[kDOm.of_term[i]]), pw[1][n.lp + 4]));
     }
     constexpr double unit = 1e-4 * kArcsec;
     if (!rates) return {{dpsi * unit, 0.0}, {deps * unit, 0.0}};
