@@ -1,8 +1,8 @@
 """Dynamic frames (class 5) against spiceypy on the same frame kernels: the
 Earth's frames of date, frozen and inertial ones, an Euler frame and
 two-vector frames modelled on published ones (GSE, heliocentric Earth
-ecliptic, a spacecraft RTN frame over a Type 13 orbit, constant and
-aberration-corrected vectors); bad definitions; recrad."""
+ecliptic, a spacecraft RTN frame over a Type 13 orbit and its nadir frame
+from the near point, constant and aberration-corrected vectors); bad definitions; recrad."""
 
 import numpy as np
 import pytest
@@ -66,10 +66,14 @@ FRAMES = [
                                                         UNITS="RADIANS", LONGITUDE=0.3, LATITUDE=0.7),
                "-X", vec("SEC", "OBSERVER_TARGET_VELOCITY", OBSERVER="EARTH", TARGET="MOON", ABCORR="CN",
                          FRAME="IAU_EARTH"), relative="ECLIPJ2000"),
+    two_vector(1400012, "SC_NADIR", -77, "Z", vec("PRI", "TARGET_NEAR_POINT", OBSERVER=-77, TARGET="EARTH",
+                                                  ABCORR="NONE"),
+               "X", vec("SEC", "OBSERVER_TARGET_VELOCITY", OBSERVER=399, TARGET=-77, ABCORR="NONE", FRAME="J2000")),
 ]
 PCK = """BODY399_POLE_RA = ( 0. -0.641 0. )
 BODY399_POLE_DEC = ( 90. -0.557 0. )
-BODY399_PM = ( 190.147 360.9856235 0. )"""
+BODY399_PM = ( 190.147 360.9856235 0. )
+BODY399_RADII = ( 6378.1366 6378.1366 6356.7519 )"""
 ORBIT = (5.0e8, 5.0e8 + 2 * 86400.0)
 
 
@@ -99,7 +103,7 @@ def kernels(de440_path, tmp_path_factory):
 
 def epochs(frame, n=10, seed=7):
     rng = np.random.default_rng(seed)
-    if frame == "SC_RTN":
+    if frame in ("SC_RTN", "SC_NADIR"):
         return rng.uniform(ORBIT[0] + 1e3, ORBIT[1] - 1e3, n)
     if frame == "EARTH_MOON_ROT":  # IAU_EARTH's angle grows with time: keep it small
         return rng.uniform(-1e6, 1e6, n)
@@ -122,6 +126,7 @@ ORACLE = [
     ("SC_RTN", 1e-11),
     ("MOON_POLE_LT", 1e-11),
     ("EARTH_MOON_ROT", 2e-9),
+    ("SC_NADIR", 2e-8),  # the velocity's numerical rate in the toolkit: 7e-9 here
 ]
 
 
@@ -141,10 +146,10 @@ def test_transforms_match_spiceypy(kernels, name, rate_tol, other):
     assert np.array_equal(kernels.sxform(name, other, ets, threads=2), x)
 
 
-@pytest.mark.parametrize("frame", ["GSE", "SC_RTN", "EARTH_TRUE_OF_DATE"])
+@pytest.mark.parametrize("frame", ["GSE", "SC_RTN", "EARTH_TRUE_OF_DATE", "SC_NADIR"])
 def test_states_in_dynamic_frames(kernels, frame):
     ets = epochs(frame, 5)
-    target = -77 if frame == "SC_RTN" else "MOON"
+    target = -77 if frame.startswith("SC_") else "MOON"
     s = kernels.state(target, "EARTH", ets, frame)
     s_sp = np.array([sp.spkezr(str(target), e, frame, "NONE", "EARTH")[0] for e in ets])
     big = np.abs(s_sp).max(axis=1, keepdims=True)
@@ -157,7 +162,7 @@ def test_states_in_dynamic_frames(kernels, frame):
 # toolkit's own rates are off by more: 2e-10 (GSE) and 1e-6 to 5e-5 (the
 # true equator of date) against the same differences of its rotation.
 @pytest.mark.parametrize("name, h, tol", [("GSE", 1000.0, 5e-11), ("EARTH_TRUE_OF_DATE", 1000.0, 1e-7),
-                                          ("SC_RTN", 2.0, 1e-10)])
+                                          ("SC_RTN", 2.0, 1e-10), ("SC_NADIR", 2.0, 1e-10)])
 def test_rates_are_exact(kernels, name, h, tol):
     ets = epochs(name, 6, seed=3)
     dr = kernels.sxform("J2000", name, ets)[:, 3:, :3]

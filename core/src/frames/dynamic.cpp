@@ -180,7 +180,21 @@ void parse_vector(Keys& k, DynamicFrame& f, const std::string& which, DynamicVec
         if (k.error.empty() && !(n > 0)) k.fail(vp + (*spec == "RECTANGULAR" ? "VECTOR" : "SPEC"), "gives a zero vector");
         if (n > 0) v.constant = {c[0] / n, c[1] / n, c[2] / n};
     } else if (*def == "TARGET_NEAR_POINT") {
-        k.fail(vp + "VECTOR_DEF", "is TARGET_NEAR_POINT, which is not evaluated here");
+        v.kind = DynamicVector::Kind::NearPoint;
+        observer_target();
+        if (k.error.empty() && v.correction != VectorCorrection::None)
+            k.fail(vp + "ABCORR", "must be 'NONE' for a TARGET_NEAR_POINT vector here (corrected near points are not "
+                                  "evaluated)");
+        const std::string radii = "BODY" + std::to_string(v.target) + "_RADII";
+        const PoolVariable* r = k.pool.find(radii);
+        if (k.error.empty()) {
+            if (!r || r->is_text || r->numbers.size() != 3 ||
+                !std::all_of(r->numbers.begin(), r->numbers.end(), [](double x) { return x > 0 && std::isfinite(x); }))
+                k.error = "the kernel variable " + radii + " (the ellipsoid of the target of " + k.full(vp + "TARGET") +
+                          ") must hold three positive radii" + (r ? "" : ", and is not set");
+            else
+                v.radii = {r->numbers[0], r->numbers[1], r->numbers[2]};
+        }
     } else {
         k.fail(vp + "VECTOR_DEF",
                "must be OBSERVER_TARGET_POSITION, OBSERVER_TARGET_VELOCITY, TARGET_NEAR_POINT or CONSTANT, not '" + *def +
@@ -211,6 +225,78 @@ void unit_rate(const Vec& v, const Vec& dv, Vec& u, Vec& du) {
 }
 
 // A vector of a two-vector frame and its rate, in J2000.
+// The vector from the observer to the nearest point of the target's
+// ellipsoid, in J2000, and its rate. `s` is the target relative to the
+// observer. In the target's body-fixed frame, with x the observer relative to
+// the target's center and a the radii, the near point of an outside x is
+// p_i = x_i a_i^2 / (a_i^2 + l), l > 0 the root of
+//   F(l) = sum x_i^2 a_i^2 / (a_i^2 + l)^2 - 1 = 0
+// (decreasing and convex for l > -min a_i^2: Newton from l = 0, where
+// F = sum x_i^2 / a_i^2 - 1 > 0 outside, rises to the root monotonically). Its rate, by implicit differentiation:
+//   dl = -(sum 2 x_i a_i^2 dx_i / (a_i^2 + l)^2) / F'(l),
+//   dp_i = a_i^2 dx_i / (a_i^2 + l) - x_i a_i^2 dl / (a_i^2 + l)^2.
+bool near_point(const DynamicFrame& f, const DynamicVector& v, const char* which, const PckOrientationSource* src,
+                double et, const State& s, bool rates, Vec& out, Vec& dout, std::optional<FrameError>& err) {
+    RotationRate x{};
+    if (!evaluate_path(v.path, src, et, rates, x, err)) return false;
+    const Vec pos = mxv(x.r, Vec{-s[0], -s[1], -s[2]});
+    Vec vel{};
+    if (rates) {
+        const Vec a = mxv(x.dr, Vec{-s[0], -s[1], -s[2]}), b = mxv(x.r, Vec{-s[3], -s[4], -s[5]});
+        vel = {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
+    }
+    const Vec& r = v.radii;
+    const Vec a2{r[0] * r[0], r[1] * r[1], r[2] * r[2]};
+    double g = 0;
+    for (int i = 0; i < 3; ++i) g += pos[i] * pos[i] / a2[i];
+    if (!(g > 1.0)) {
+        err = FrameError(FrameError::Kind::Malformed, "frame " + f.name + ", " + which + " vector: the observer is on or "
+                                                      "inside the ellipsoid of its target at et " + format_double(et));
+        return false;
+    }
+    const auto F = [&](double l, double& d) {
+        double val = -1.0;
+        d = 0;
+        for (int i = 0; i < 3; ++i) {
+            const double q = a2[i] + l;
+            const double t = pos[i] * pos[i] * a2[i] / (q * q);
+            val += t;
+            d -= 2.0 * t / q;
+        }
+        return val;
+    };
+    double l = 0, dF = 0;
+    for (int it = 0; it < 100; ++it) {
+        const double val = F(l, dF);
+        const double step = val / dF;
+        if (!(step < 0) || l - step == l) break;  // at the root, or no progress
+        l -= step;
+    }
+    F(l, dF);
+    Vec p, dp{};
+    for (int i = 0; i < 3; ++i) p[i] = pos[i] * a2[i] / (a2[i] + l);
+    if (rates) {
+        double num = 0;
+        for (int i = 0; i < 3; ++i) {
+            const double q = a2[i] + l;
+            num += 2.0 * pos[i] * a2[i] * vel[i] / (q * q);
+        }
+        const double dl = -num / dF;
+        for (int i = 0; i < 3; ++i) {
+            const double q = a2[i] + l;
+            dp[i] = a2[i] * vel[i] / q - pos[i] * a2[i] * dl / (q * q);
+        }
+    }
+    // Observer -> near point = p - x, back in J2000.
+    const Vec w = sub(p, pos);
+    out = mtxv(x.r, w);
+    if (rates) {
+        const Vec a = mtxv(x.dr, w), b = mtxv(x.r, sub(dp, vel));
+        dout = {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
+    }
+    return true;
+}
+
 // `known` holds the state of the other vector of the frame when it has the
 // same target, observer and correction (GSE, RTN): one lookup serves both.
 bool frame_vector(const DynamicFrame& f, const DynamicVector& v, const char* which, const PckOrientationSource* src,
@@ -251,6 +337,7 @@ bool frame_vector(const DynamicFrame& f, const DynamicVector& v, const char* whi
         if (rates) dout = {s[3], s[4], s[5]};
         return true;
     }
+    if (v.kind == DynamicVector::Kind::NearPoint) return near_point(f, v, which, src, et, s, rates, out, dout, err);
     // The velocity as seen in the vector's frame, expressed in J2000:
     // R^T (dR p + R v) = v + R^T dR p.
     const auto velocity = [&](double t, const State& st, Vec& w) {
@@ -580,6 +667,22 @@ void FrameCatalog::resolve_dynamic(const std::vector<std::int32_t>& codes) {
             std::string why;
             for (DynamicVector* v : {&d->primary, &d->secondary}) {
                 if (d->family != DynamicFrame::Family::TwoVector || v->kind == DynamicVector::Kind::Position) continue;
+                if (v->kind == DynamicVector::Kind::NearPoint) {
+                    // The target's body-fixed frame.
+                    const auto nm = bodc2n(v->target);
+                    const auto bf = body_frame(v->target, nm ? std::string(*nm) : std::string());
+                    auto p = bf ? path(1, *bf) : std::expected<FramePath, FrameError>(std::unexpected(FrameError(
+                                                     FrameError::Kind::Unknown, "no body-fixed frame is known")));
+                    if (!p) {
+                        why = "the body-fixed frame of the near point's target " + std::to_string(v->target) +
+                              " cannot be used: " + p.error().message();
+                        break;
+                    }
+                    v->frame = *bf;
+                    v->path = *p;
+                    v->frame_inertial = !p->time_dependent;
+                    continue;
+                }
                 const DynamicFrame::Ref& r = d->refs[ref++];
                 v->frame = r.code;
                 auto p = path(1, r.code);

@@ -11,7 +11,10 @@
 //   * TWO-VECTOR: a primary vector along PRI_AXIS and a secondary vector in
 //     the half-plane of SEC_AXIS, each OBSERVER_TARGET_POSITION,
 //     OBSERVER_TARGET_VELOCITY (the velocity as seen in <vec>_FRAME) or
-//     CONSTANT (in <vec>_FRAME, SPEC RECTANGULAR, LATITUDINAL or RA/DEC).
+//     CONSTANT (in <vec>_FRAME, SPEC RECTANGULAR, LATITUDINAL or RA/DEC), or
+//     TARGET_NEAR_POINT (from the observer to the nearest point of the
+//     target's ellipsoid, BODY<id>_RADII, in the target's body-fixed frame;
+//     geometric only).
 // ROTATION_STATE = 'INERTIAL' keeps the orientation and drops the rate
 // relative to the RELATIVE frame; FREEZE_EPOCH evaluates the frame at that
 // epoch, also without a rate.
@@ -23,8 +26,9 @@
 // (the frames layer knows no segments); the source is reached through the
 // PckOrientationSource that every frame evaluation already receives.
 //
-// Rates: exact for the frames of date, Euler frames and position and
-// constant vectors (position vectors are differentiated with the states'
+// Rates: exact for the frames of date, Euler frames and position, constant
+// and near-point vectors (the near point's rate by implicit differentiation
+// of its defining equation) (position vectors are differentiated with the states'
 // velocities). A velocity vector needs the acceleration of the target
 // relative to the observer, which the kernels do not hold: it is the
 // derivative of the velocity by a fourth-order central difference whose
@@ -70,14 +74,15 @@ public:
 };
 
 struct DynamicVector {
-    enum class Kind : std::uint8_t { Position, Velocity, Constant };
+    enum class Kind : std::uint8_t { Position, Velocity, Constant, NearPoint };
     Kind kind = Kind::Position;
     int axis = 0;           // 0, 1, 2 for X, Y, Z
     bool negative = false;  // -X, -Y, -Z
     std::int32_t observer = 0, target = 0;
     VectorCorrection correction = VectorCorrection::None;
     std::array<double, 3> constant{};  // Constant: the unit vector in `frame`
-    std::int32_t frame = 1;            // Velocity, Constant: the frame of the vector
+    std::array<double, 3> radii{};     // NearPoint: the target's ellipsoid (BODY<id>_RADII)
+    std::int32_t frame = 1;            // Velocity, Constant: the frame of the vector; NearPoint: the target's
     FramePath path;                    // J2000 -> frame, planned with the catalog
     bool frame_inertial = true;        // the path turns nothing (no rotation rate)
 };

@@ -529,7 +529,6 @@ std::shared_ptr<const FrameCatalog> FrameCatalog::build_from(const KernelPool& p
             n.parent = *parent;
         }
     }
-    if (!dynamic.empty()) cat->resolve_dynamic(dynamic);
     for (const std::string& var : pool.names_with_prefix("OBJECT_")) {
         if (!var.ends_with("_FRAME") || var.size() <= 13) continue;
         const PoolVariable* v = pool.find(var);
@@ -542,6 +541,8 @@ std::shared_ptr<const FrameCatalog> FrameCatalog::build_from(const KernelPool& p
             continue;
         cat->object_frames_[upper_trimmed(var.substr(7, var.size() - 13))] = value;
     }
+    // Dynamic frames last: near points need the bodies' frames (OBJECT_).
+    if (!dynamic.empty()) cat->resolve_dynamic(dynamic);
     return cat;
 }
 
