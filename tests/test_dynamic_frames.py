@@ -158,10 +158,10 @@ def test_states_in_dynamic_frames(kernels, frame):
 
 # frame, step (s), tolerance: our rate against a fourth-order central
 # difference of our rotation, limited by the rounding of the rotation over
-# the step (1e-8 of the slow rate of the true equator of date). The
+# the step (1e-7 of the slow rate of the true equator of date). The
 # toolkit's own rates are off by more: 2e-10 (GSE) and 1e-6 to 5e-5 (the
 # true equator of date) against the same differences of its rotation.
-@pytest.mark.parametrize("name, h, tol", [("GSE", 1000.0, 5e-11), ("EARTH_TRUE_OF_DATE", 1000.0, 1e-7),
+@pytest.mark.parametrize("name, h, tol", [("GSE", 1000.0, 5e-11), ("EARTH_TRUE_OF_DATE", 1000.0, 3e-7),
                                           ("SC_RTN", 2.0, 1e-10), ("SC_NADIR", 2.0, 1e-10)])
 def test_rates_are_exact(kernels, name, h, tol):
     ets = epochs(name, 6, seed=3)

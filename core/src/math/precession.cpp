@@ -310,30 +310,96 @@ RotationRate axis_rotation_rate(int axis, double angle, double rate) noexcept {
     }
 }
 
+namespace {
+
+// sin and cos of a nutation angle (below 1e-3 rad): the series to the
+// terms below 1e-20, without a call to sincos.
+void small_sincos(double x, double& s, double& c) noexcept {
+    const double x2 = x * x;
+    s = x * (1.0 - x2 / 6.0 * (1.0 - x2 / 20.0));
+    c = 1.0 - x2 / 2.0 * (1.0 - x2 / 12.0);
+}
+
+// The rotations without rates, multiplied out: P = R3(-z) R2(theta)
+// R3(-zeta), and N = R1(-(eps + deps)) R3(-dpsi) R1(eps) from the sines and
+// cosines of eps, eps + deps and dpsi.
+Mat3 precession_matrix(const PrecessionAngles& p) noexcept {
+    double sz, cz, st, ct, sx, cx;
+    ::sincos(p.zeta.angle, &sx, &cx);
+    ::sincos(p.z.angle, &sz, &cz);
+    ::sincos(p.theta.angle, &st, &ct);
+    return Mat3{{{cx * ct * cz - sx * sz, -sx * ct * cz - cx * sz, -st * cz},
+                 {cx * ct * sz + sx * cz, -sx * ct * sz + cx * cz, -st * sz},
+                 {cx * st, -sx * st, ct}}};
+}
+
+}  // namespace
+
 void earth_of_date(EarthOfDate frame, double et, bool rates, RotationRate& out) noexcept {
+    // The rotation multiplied out (the same bits with and without rates).
     const PrecessionAngles p = iau1976_precession_angles(et);
-    // Applied right to left: R3(-zeta) first.
-    const auto step = [&](int axis, double angle, double rate) {
-        if (rates) {
-            out = compose(axis_rotation_rate(axis, angle, rate), out);
-        } else {
-            out.r = mxm3(axis_rotation(axis, angle), out.r);
-        }
-    };
-    if (rates) {
-        out = axis_rotation_rate(3, -p.zeta.angle, -p.zeta.rate);
+    const Mat3 pm = precession_matrix(p);
+    AngleRate eps{};
+    Nutation n{};
+    double se = 0, ce = 1, sp = 0, cp = 1;
+    if (frame == EarthOfDate::MeanEquator) {
+        out.r = pm;
     } else {
-        out.r = axis_rotation(3, -p.zeta.angle);
+        eps = iau1980_mean_obliquity(et);
+        ::sincos(eps.angle, &se, &ce);
+        if (frame == EarthOfDate::MeanEcliptic) {
+            out.r = mxm3(Mat3{{{1.0, 0.0, 0.0}, {0.0, ce, se}, {0.0, -se, ce}}}, pm);
+        } else {
+            n = iau1980_nutation(et, rates);
+            double sd, cd;
+            small_sincos(n.longitude.angle, sp, cp);
+            small_sincos(n.obliquity.angle, sd, cd);
+            // eps + deps by the addition theorem.
+            const double st = se * cd + ce * sd, ct = ce * cd - se * sd;
+            const Mat3 nut{{{cp, -sp * ce, -sp * se},
+                            {sp * ct, cp * ce * ct + se * st, cp * se * ct - ce * st},
+                            {sp * st, cp * ce * st - se * ct, cp * se * st + ce * ct}}};
+            out.r = mxm3(nut, pm);
+        }
     }
-    step(2, p.theta.angle, p.theta.rate);
-    step(3, -p.z.angle, -p.z.rate);
-    if (frame == EarthOfDate::MeanEquator) return;
-    const AngleRate eps = iau1980_mean_obliquity(et);
-    step(1, eps.angle, eps.rate);
-    if (frame == EarthOfDate::MeanEcliptic) return;
-    const Nutation n = iau1980_nutation(et, rates);
-    step(3, -n.longitude.angle, -n.longitude.rate);
-    step(1, -(eps.angle + n.obliquity.angle), -(eps.rate + n.obliquity.rate));
+    if (!rates) return;
+    // R = A_n ... A_1, each factor a frame rotation about axis e_k by angle
+    // t_k, so dA_k = -t_k' [e_k]x A_k. With D_k = A_k ... A_1 the product
+    // rule gives dR = -R [w]x, w = sum t_k' D_k^T e_k, and D_k^T e_k is the
+    // e_k row of D_{k-1} (A_k leaves e_k as it is). The factors in order:
+    // R3(-zeta), R2(theta), R3(-z) (= P), R1(eps), R3(-dpsi), R1(-eps').
+    const double zs = std::sin(p.zeta.angle), zc = std::cos(p.zeta.angle);
+    double w[3];
+    const auto add = [&](double rate, double x, double y, double z) {
+        w[0] += rate * x;
+        w[1] += rate * y;
+        w[2] += rate * z;
+    };
+    w[0] = 0, w[1] = 0, w[2] = -p.zeta.rate;  // e3 of the identity
+    add(p.theta.rate, zs, zc, 0.0);           // e2 row of R3(-zeta)
+    add(-p.z.rate, pm[2][0], pm[2][1], pm[2][2]);  // e3 row of R2(theta) R3(-zeta): P's third row
+    if (frame != EarthOfDate::MeanEquator) {
+        add(eps.rate, pm[0][0], pm[0][1], pm[0][2]);  // e1 row of P
+        if (frame == EarthOfDate::TrueEquator) {
+            // Rows 2 and 3 of D4 = R1(eps) P.
+            double r2[3], r3[3];
+            for (int j = 0; j < 3; ++j) {
+                r2[j] = ce * pm[1][j] + se * pm[2][j];
+                r3[j] = -se * pm[1][j] + ce * pm[2][j];
+            }
+            add(-n.longitude.rate, r3[0], r3[1], r3[2]);
+            // e1 row of D5 = R3(-dpsi) D4: cos(dpsi) row 1 - sin(dpsi) row 2.
+            add(-(eps.rate + n.obliquity.rate), cp * pm[0][0] - sp * r2[0], cp * pm[0][1] - sp * r2[1],
+                cp * pm[0][2] - sp * r2[2]);
+        }
+    }
+    // -R [w]x, [w]x = [[0, -w3, w2], [w3, 0, -w1], [-w2, w1, 0]].
+    for (int i = 0; i < 3; ++i) {
+        const double* r = out.r[i].data();
+        out.dr[i][0] = -(r[1] * w[2] - r[2] * w[1]);
+        out.dr[i][1] = -(r[2] * w[0] - r[0] * w[2]);
+        out.dr[i][2] = -(r[0] * w[1] - r[1] * w[0]);
+    }
 }
 
 }  // namespace kernwerk
