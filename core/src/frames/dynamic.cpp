@@ -588,6 +588,15 @@ void FrameCatalog::resolve_dynamic(const std::vector<std::int32_t>& codes) {
             r.code = *c;
         }
         if (!ok) continue;
+        // A near point's body-fixed frame, last, for the check of cycles below.
+        for (const DynamicVector* v : {&d->primary, &d->secondary}) {
+            if (d->family != DynamicFrame::Family::TwoVector || v->kind != DynamicVector::Kind::NearPoint) continue;
+            const auto nm = bodc2n(v->target);
+            if (const auto bf = body_frame(v->target, nm ? std::string(*nm) : std::string()))
+                d->refs.push_back({"FRAME_" + std::to_string(code) + (v == &d->primary ? "_PRI" : "_SEC") +
+                                       "_TARGET (its body-fixed frame)",
+                                   std::to_string(*bf), *bf});
+        }
         n.parent = d->family == DynamicFrame::Family::Euler ? d->refs[0].code : 1;
         n.dynamic = std::move(d);
     }
