@@ -28,9 +28,9 @@ void install_corrected_states(CorrectedStateFn fn) noexcept { corrected.store(fn
 std::expected<State, FrameError> SnapshotStateSource::state(std::int32_t target, std::int32_t observer, double et,
                                                             VectorCorrection correction) const {
     if (correction == VectorCorrection::None) {
-        auto s = snap_.state(target, observer, OutputFrame::J2000, et);
-        if (!s) return std::unexpected(as_frame_error(s.error()));
-        return *s;
+        State s;
+        if (auto f = snap_.state_rows(target, observer, &et, 1, s.data())) return std::unexpected(as_frame_error(f->error));
+        return s;
     }
     const CorrectedStateFn fn = corrected.load();
     if (!fn)
@@ -47,8 +47,7 @@ std::expected<void, FrameError> SnapshotStateSource::states(std::int32_t target,
     if (correction != VectorCorrection::None) return BodyStateSource::states(target, observer, ets, n, out, correction);
     // One plan for the epochs (the differences of a velocity vector).
     static_assert(sizeof(State) == 6 * sizeof(double));
-    auto r = snap_.state_batch(target, observer, OutputFrame::J2000, EpochView{ets, 1, n}, out[0].data(), 1);
-    if (!r) return std::unexpected(as_frame_error(r.error().error));
+    if (auto f = snap_.state_rows(target, observer, ets, n, out[0].data())) return std::unexpected(as_frame_error(f->error));
     return {};
 }
 
