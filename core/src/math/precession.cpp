@@ -257,36 +257,40 @@ Nutation iau1980_nutation(double et, bool rates) noexcept {
     for (std::size_t j = 0; j < kLF.n; ++j) lf[j] = mul(pw[0][kLF.a[j] + 4], pw[2][kLF.b[j] + 4]);
     for (std::size_t j = 0; j < kDOm.n; ++j) dom[j] = mul(pw[3][kDOm.a[j] + 4], pw[4][kDOm.b[j] + 4]);
     double dpsi = 0, deps = 0, dpsi_t = 0, deps_t = 0, dpsi_w = 0, deps_w = 0;
+    // The arguments' rates by pair, as their products.
+    double wlf[kLF.n], wdom[kDOm.n];
+    if (rates) {
+        for (std::size_t j = 0; j < kLF.n; ++j) wlf[j] = kLF.a[j] * rate[0] + kLF.b[j] * rate[2];
+        for (std::size_t j = 0; j < kDOm.n; ++j) wdom[j] = kDOm.a[j] * rate[3] + kDOm.b[j] * rate[4];
+    }
     // Summed from the smallest terms up: first the terms without l' and
     // without a secular part (one product each), then the others.
-    const auto term = [&](const NutationTerm& n, const Complex& e) {
+    for (std::uint8_t i : kPlainTerms.index) {
+        const NutationTerm& n = kNutation1980[i];
+        const std::uint8_t a = kLF.of_term[i], b = kDOm.of_term[i];
+        const Complex e = mul(lf[a], dom[b]);
+        dpsi += n.s * e.im;
+        deps += n.c * e.re;
+        if (rates) {
+            const double w = wlf[a] + wdom[b];
+            dpsi_w += n.s * e.re * w;
+            deps_w -= n.c * e.im * w;
+        }
+    }
+    for (std::uint8_t i : kOtherTerms.index) {
+        const NutationTerm& n = kNutation1980[i];
+        const std::uint8_t a = kLF.of_term[i], b = kDOm.of_term[i];
+        const Complex e = mul(mul(lf[a], dom[b]), pw[1][n.lp + 4]);
         const double s = n.s + n.st * t, c = n.c + n.ct * t;
         dpsi += s * e.im;
         deps += c * e.re;
         if (rates) {
-            const double w = n.l * rate[0] + n.lp * rate[1] + n.f * rate[2] + n.d * rate[3] + n.om * rate[4];
+            const double w = wlf[a] + wdom[b] + n.lp * rate[1];
             dpsi_t += n.st * e.im;
             deps_t += n.ct * e.re;
             dpsi_w += s * e.re * w;
             deps_w -= c * e.im * w;
         }
-    };
-    if (!rates) {
-        for (std::uint8_t i : kPlainTerms.index) {
-            const NutationTerm& n = kNutation1980[i];
-            const Complex e = mul(lf[kLF.of_term[i]], dom[kDOm.of_term[i]]);
-            dpsi += n.s * e.im;
-            deps += n.c * e.re;
-        }
-    } else {
-        for (std::uint8_t i : kPlainTerms.index) {
-            const NutationTerm& n = kNutation1980[i];
-            term(n, mul(lf[kLF.of_term[i]], dom[kDOm.of_term[i]]));
-        }
-    }
-    for (std::uint8_t i : kOtherTerms.index) {
-        const NutationTerm& n = kNutation1980[i];
-        term(n, mul(mul(lf[kLF.of_term[i]], dom[kDOm.of_term[i]]), pw[1][n.lp + 4]));
     }
     constexpr double unit = 1e-4 * kArcsec;
     if (!rates) return {{dpsi * unit, 0.0}, {deps * unit, 0.0}};
@@ -368,7 +372,8 @@ void earth_of_date(EarthOfDate frame, double et, bool rates, RotationRate& out) 
     // rule gives dR = -R [w]x, w = sum t_k' D_k^T e_k, and D_k^T e_k is the
     // e_k row of D_{k-1} (A_k leaves e_k as it is). The factors in order:
     // R3(-zeta), R2(theta), R3(-z) (= P), R1(eps), R3(-dpsi), R1(-eps').
-    const double zs = std::sin(p.zeta.angle), zc = std::cos(p.zeta.angle);
+    double zs, zc;
+    ::sincos(p.zeta.angle, &zs, &zc);
     double w[3];
     const auto add = [&](double rate, double x, double y, double z) {
         w[0] += rate * x;
