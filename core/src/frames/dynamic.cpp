@@ -437,8 +437,10 @@ std::expected<std::shared_ptr<DynamicFrame>, std::string> dynamic_definition(con
         if (auto ax = k.numbers("AXES", 3, 3)) {
             for (int i = 0; i < 3; ++i) {
                 const double a = (*ax)[static_cast<std::size_t>(i)];
-                if (a != 1 && a != 2 && a != 3) k.fail("AXES", "must hold three axes, each 1, 2 or 3");
-                f->axes[static_cast<std::size_t>(i)] = static_cast<int>(a);
+                if (a != 1 && a != 2 && a != 3)
+                    k.fail("AXES", "must hold three axes, each 1, 2 or 3");
+                else
+                    f->axes[static_cast<std::size_t>(i)] = static_cast<int>(a);
             }
         }
         const auto unit = k.angle_unit("UNITS");
