@@ -76,7 +76,7 @@ QUERIES = [("Moon wrt Earth", 301, 399), ("Earth wrt Sun", 399, 10), ("Mars bary
 LOOP_PREFIX = 5000  # epochs of the per-epoch loops in batch cases
 SINGLE_EPOCHS = 1000
 POS_TOL, VEL_TOL = 1e-3, 1e-9  # km, km/s: peers against kernwerk (their day-based epochs lose ~1e-4 km)
-GROUPS = ["sets", "spk", "single", "pck", "open", "write", "memory", "fov", "events", "attitude", "surface"]
+GROUPS = ["sets", "spk", "single", "pck", "open", "write", "memory", "fov", "events", "attitude", "surface", "dynamic"]
 
 
 # ---------------------------------------------------------------------------
@@ -1079,6 +1079,8 @@ def main(argv=None) -> int:
     runners = {"sets": group_sets, "spk": group_spk, "single": group_single, "pck": group_pck, "open": group_open,
                "write": group_write, "memory": group_memory, "fov": group_fov, "events": group_events,
                "attitude": group_attitude, "surface": group_surface}
+    # Dynamic frames against spiceypy.cyice (bench_dynamic.py).
+    runners["dynamic"] = lambda a, r: __import__("bench_dynamic").run(a, r)
     for g in GROUPS:
         if g in groups:
             runners[g](args, report)

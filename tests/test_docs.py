@@ -112,8 +112,25 @@ def test_ground_track(tmp_path, spice_kernels):
     assert 51.3 < numbers["max_lat"] <= 51.64
 
 
+def test_mars_radec_of_date(tmp_path, spice_kernels):
+    ex = example("mars_radec_of_date")
+    numbers = ex.key_numbers(directory=tmp_path)
+    ex.draw(numbers, tmp_path / "mars_radec_of_date.png")
+    assert (tmp_path / "mars_radec_of_date.png").stat().st_size > 20_000
+    # The toolkit through spiceypy, on the frame kernel the example wrote.
+    spice_kernels(de440, numbers["frame_kernel"])
+    ets = numbers["ets"][::30]
+    ref = np.array([spice.recrad(spice.spkpos("MARS BARYCENTER", et, "EARTH_TRUE_OF_DATE", "LT", "EARTH")[0])
+                    for et in ets])
+    np.testing.assert_allclose(numbers["ra"][::30], ref[:, 1], rtol=0, atol=1e-12)
+    np.testing.assert_allclose(numbers["dec"][::30], ref[:, 2], rtol=0, atol=1e-12)
+    assert 1300 < np.median(numbers["shift_from_j2000_arcsec"]) < 1400
+    if "skyfield_arcsec" in numbers:  # the newer models: tens of milliarcseconds apart
+        assert 0.01 < numbers["skyfield_arcsec"].max() < 0.1
+
+
 def test_every_example_is_tested():
-    tested = {"inner_planets", "moon_phase", "ground_track", "moon_altitude", "mars_windows", "mars_backplanes"}
+    tested = {"inner_planets", "moon_phase", "ground_track", "moon_altitude", "mars_windows", "mars_backplanes", "mars_radec_of_date"}
     assert {p.stem for p in DOCS.glob("*.py")} <= tested
 
 

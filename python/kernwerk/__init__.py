@@ -22,7 +22,7 @@ from ._native import NaifPck, NaifSpk, NaifSpkWriter, naif_bodc2n, naif_bodn2c, 
 from .attitude import CkSegment, Pointing
 from .bodies import BodyRegistry, bodc2n, bodn2c, clear_text_kernels, load_text_kernel
 from .clocks import SpacecraftClock
-from .coordinates import georec, latrec, pgrrec, recgeo, reclat, recpgr
+from .coordinates import georec, latrec, pgrrec, radrec, recgeo, reclat, recpgr, recrad
 from .excerpt import ExcerptSegment, excerpt
 from .errors import (BodyNameError, CoverageError, EpochError, FileFormatError, FrameError, KernelChangedError,
                      KernelError, KernelFileError, MissingKernelError)
@@ -60,7 +60,7 @@ __all__ = [
     # two-body orbits
     "conics", "oscelt",
     # body-fixed coordinates
-    "reclat", "latrec", "recgeo", "georec", "recpgr", "pgrrec",
+    "reclat", "latrec", "recgeo", "georec", "recpgr", "pgrrec", "recrad", "radrec",
     # time
     "LeapSeconds", "to_et", "from_et", "to_jd", "from_jd", "to_iso", "to_datetime64", "str2et", "et2utc",
     # event search

@@ -43,7 +43,7 @@ if TYPE_CHECKING:
 
     FloatArray = npt.NDArray[np.float64]
 
-__all__ = ["reclat", "latrec", "recgeo", "georec", "recpgr", "pgrrec"]
+__all__ = ["reclat", "latrec", "recgeo", "georec", "recpgr", "pgrrec", "recrad", "radrec"]
 
 Coordinates = tuple[Any, Any, Any]
 
@@ -203,3 +203,32 @@ def pgrrec(lon: npt.ArrayLike, lat: npt.ArrayLike, alt: npt.ArrayLike, re: float
     out = np.empty((al.shape[0], 3))
     _ext.coords_pgrrec(np.ascontiguousarray(lo), np.ascontiguousarray(la), al, re, f, _sense(positive_west), out)
     return out.reshape(shape + (3,))
+
+
+# Right ascension and declination -----------------------------------------
+
+
+def recrad(vectors: npt.ArrayLike, *, degrees: bool = False) -> Coordinates:
+    """Vectors (..., 3) in an equatorial frame (J2000, a frame of date, ...)
+    -> (range, right ascension, declination), as the toolkit's recrad gives
+    them: right ascension in [0, 2 pi) from the x axis toward y, declination
+    in [-pi/2, pi/2]; both 0 for the zero vector. Radians, or degrees (right
+    ascension in [0, 360)) with `degrees=True`."""
+    import numpy as np
+
+    rng, ra, dec = reclat(vectors)
+    ra = np.asarray(ra, dtype=np.float64)
+    dec = np.asarray(dec, dtype=np.float64)
+    full = 360.0 if degrees else 2 * np.pi
+    ra = np.where(ra < 0, ra + 2 * np.pi, ra)
+    if degrees:
+        ra, dec = np.rad2deg(ra), np.rad2deg(dec)
+    # A tiny negative angle plus a full turn rounds to the full turn.
+    ra = np.where(ra >= full, 0.0, ra)
+    return rng, (ra[()] if ra.ndim == 0 else ra), (dec[()] if dec.ndim == 0 else dec)
+
+
+def radrec(range: npt.ArrayLike, ra: npt.ArrayLike, dec: npt.ArrayLike, *, degrees: bool = False) -> Any:
+    """(range, right ascension, declination) -> vectors (..., 3), the inverse
+    of `recrad` (the toolkit's radrec); angles in radians unless `degrees`."""
+    return latrec(range, ra, dec, degrees=degrees)

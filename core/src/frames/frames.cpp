@@ -7,6 +7,7 @@
 
 #include "base/common.hpp"
 #include "frames/builtin.hpp"
+#include "frames/dynamic.hpp"
 #include "text/naif_ids.hpp"
 
 namespace kernwerk {
@@ -453,6 +454,7 @@ std::shared_ptr<const FrameCatalog> FrameCatalog::build_from(const KernelPool& p
     }
     std::unordered_set<std::int32_t> builtin_codes;
     for (const auto& [code, node] : cat->nodes_) builtin_codes.insert(code);
+    std::vector<std::int32_t> dynamic;  // dynamic frames, resolved once every frame is known
     // FRAME_<code>_NAME defines a frame; its other variables complete it.
     for (const std::string& var : pool.names_with_prefix("FRAME_")) {
         constexpr std::string_view kSuffix = "_NAME";
@@ -520,6 +522,15 @@ std::shared_ptr<const FrameCatalog> FrameCatalog::build_from(const KernelPool& p
             // Orientation from J2000 at each epoch, found by the set's CK source.
             n.kind = FrameNode::Kind::Ck;
             n.parent = 1;
+        } else if (*cls == 5) {
+            auto def = dynamic_definition(pool, code, name);
+            if (def) {
+                n.kind = FrameNode::Kind::Dynamic;
+                n.dynamic = *def;
+                dynamic.push_back(code);
+            } else {
+                n.error = describe(n.info) + ": " + def.error();
+            }
         } else {
             n.error = describe(n.info) + ": " + class_name(*cls) + " frames cannot be evaluated yet";
         }
@@ -559,6 +570,8 @@ std::shared_ptr<const FrameCatalog> FrameCatalog::build_from(const KernelPool& p
             continue;
         cat->object_frames_[upper_trimmed(var.substr(7, var.size() - 13))] = value;
     }
+    // Dynamic frames last: near points need the bodies' frames (OBJECT_).
+    if (!dynamic.empty()) cat->resolve_dynamic(dynamic);
     return cat;
 }
 
@@ -654,12 +667,14 @@ std::expected<FramePath, FrameError> FrameCatalog::path(std::int32_t from, std::
     for (std::size_t i = 0; i < ia; ++i) {
         if (a[i]->kind == FrameNode::Kind::Refused) return std::unexpected(refused(a[i]));
         p.steps[p.n++] = {a[i], true};
-        p.time_dependent = p.time_dependent || a[i]->kind == FrameNode::Kind::Pck || a[i]->kind == FrameNode::Kind::Ck;
+        p.time_dependent = p.time_dependent || a[i]->kind == FrameNode::Kind::Pck || a[i]->kind == FrameNode::Kind::Ck ||
+                           a[i]->kind == FrameNode::Kind::Dynamic;
     }
     for (std::size_t j = ib; j-- > 0;) {
         if (b[j]->kind == FrameNode::Kind::Refused) return std::unexpected(refused(b[j]));
         p.steps[p.n++] = {b[j], false};
-        p.time_dependent = p.time_dependent || b[j]->kind == FrameNode::Kind::Pck || b[j]->kind == FrameNode::Kind::Ck;
+        p.time_dependent = p.time_dependent || b[j]->kind == FrameNode::Kind::Pck || b[j]->kind == FrameNode::Kind::Ck ||
+                           b[j]->kind == FrameNode::Kind::Dynamic;
     }
     return p;
 }
@@ -683,6 +698,7 @@ bool node_transform(const FrameNode& n, const PckOrientationSource* pck, const v
         }
         return ck->orientation(handle ? handle : ck->prepare(n.info.class_id), n, et, rates, x, err);
     }
+    if (n.kind == FrameNode::Kind::Dynamic) return evaluate_dynamic(n, pck, et, rates, x, err);
     // A PCK frame: binary segments first, then the text constants.
     if (pck && handle) {
         auto found = pck->orientation(handle, et);

@@ -42,6 +42,9 @@
 
 namespace kernwerk {
 
+struct DynamicFrame;     // frames/dynamic.hpp
+class BodyStateSource;   // frames/dynamic.hpp
+
 class FrameError {
 public:
     enum class Kind {
@@ -100,6 +103,7 @@ struct FrameNode {
         Pck,      // orientation from J2000 at the epoch
         Ck,       // orientation from J2000 at the epoch, from C-kernels (CkOrientationSource)
         Refused,  // a class that cannot be evaluated, or a broken definition: `error` at use
+        Dynamic,  // a dynamic frame (class 5) from its parent: frames/dynamic.hpp
     };
     FrameInfo info;
     Kind kind = Kind::Refused;
@@ -109,6 +113,7 @@ struct FrameNode {
     std::string text_error;                   // Pck: why there are none
     bool text_missing = false;                // Pck: none are loaded (rather than broken)
     std::string error;                        // Refused: the message at use
+    std::shared_ptr<const DynamicFrame> dynamic;  // Dynamic: the definition
 };
 
 inline constexpr std::size_t kMaxFrameDepth = 32;
@@ -156,6 +161,8 @@ public:
         if (!h) return std::nullopt;
         return orientation(h, et);
     }
+    // States of bodies for two-vector dynamic frames; none by default.
+    virtual const BodyStateSource* body_states() const noexcept { return nullptr; }
 };
 
 // The orientation of CK frames (class 3) at an epoch; kernel sets answer it
@@ -207,6 +214,9 @@ public:
 
 private:
     static std::shared_ptr<const FrameCatalog> build_from(const KernelPool& pool);
+    // Resolves the frames the dynamic frames name, refuses those that refer
+    // to themselves, and plans their vectors' paths (frames/dynamic.cpp).
+    void resolve_dynamic(const std::vector<std::int32_t>& codes);
     std::unordered_map<std::int32_t, FrameNode> nodes_;
     std::unordered_map<std::string, std::int32_t> by_name_;
     std::unordered_map<std::string, std::string> object_frames_;  // OBJECT_<key>_FRAME values, key upper case

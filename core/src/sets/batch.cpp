@@ -622,6 +622,15 @@ namespace {
 const std::atomic<std::size_t> kNoFailure{std::numeric_limits<std::size_t>::max()};
 }  // namespace
 
+std::optional<BatchFailure> KernelSnapshot::state_rows(std::int32_t target, std::int32_t center, const double* ets,
+                                                       std::size_t n, double* out) const {
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::isnan(ets[i]))
+            return BatchFailure{i, KernelSetError(KernelSetError::Kind::Epoch, "the epoch is NaN")};
+    const BatchRunner runner{*this, target, center, OutputFrame::J2000};
+    return runner.run(EpochView{ets, 1, n}, 0, n, out, kNoFailure);
+}
+
 struct StateCursor::Impl {
     BatchRunner runner;
     KernelSnapshot::Plan plan;

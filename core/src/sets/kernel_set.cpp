@@ -2,6 +2,7 @@
 // set that publishes them on load and unload.
 #include "sets/kernel_set.hpp"
 #include "sets/attitude.hpp"
+#include "sets/dynamic_states.hpp"
 
 #include <algorithm>
 #include <array>
@@ -88,9 +89,12 @@ public:
         return Found{*e, *m, s.type3.has_value()};
     }
 
+    const BodyStateSource* body_states() const noexcept override { return &states_; }
+
 private:
     const KernelSnapshot& snap_;
     std::unique_ptr<const CkOrientationSource> ck_;  // the CK frames (attitude.hpp)
+    SnapshotStateSource states_{snap_};
 };
 
 KernelSnapshot::KernelSnapshot(std::vector<File> files, KernelPool pool)

@@ -320,6 +320,10 @@ public:
     // partly written and the epoch of lowest index that failed is reported.
     std::expected<void, BatchFailure> state_batch(std::int32_t target, std::int32_t center, OutputFrame frame,
                                                   EpochView ets, double* out, unsigned threads = 0) const;
+    // state_batch in J2000 on the calling thread, allocating nothing on
+    // success: for frames evaluated inside other batches (two-vector frames).
+    std::optional<BatchFailure> state_rows(std::int32_t target, std::int32_t center, const double* ets, std::size_t n,
+                                           double* out) const;
     // The state of `body` relative to the solar-system barycenter.
     std::expected<State, KernelSetError> state_wrt_ssb(std::int32_t body, OutputFrame frame, double et) const {
         return state(body, 0, frame, et);

@@ -72,6 +72,8 @@ void register_sclk(nb::module_& m);         // sclk_bind.cpp
 void register_ck(nb::module_& m);           // ck_bind.cpp
 // Surface geometry: sub-points, ray intercepts, illumination.
 void register_surface(nb::module_& m);      // surface_bind.cpp
+// Installs the corrected vectors of two-vector dynamic frames (dynamic_bind.cpp).
+void register_dynamic(nanobind::module_& m);
 
 // The current snapshot of an `_ext.KernelSet` (kernel_set_bind.cpp).
 std::shared_ptr<const KernelSnapshot> kernel_set_snapshot(nb::handle set);

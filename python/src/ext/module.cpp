@@ -18,4 +18,5 @@ NB_MODULE(_ext, m) {
     kernwerk::ext::register_sclk(m);
     kernwerk::ext::register_ck(m);
     kernwerk::ext::register_surface(m);
+    kernwerk::ext::register_dynamic(m);
 }
