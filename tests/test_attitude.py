@@ -129,10 +129,18 @@ def kernel_dir(tmp_path_factory):
                                                               len(starts), starts)))
     # Type 6, each subtype with windows of odd and even halves and both
     # boundary flags: three mini-segments over overlapping packets, each
-    # perturbed apart so that the one serving a bound shows.
+    # turned apart (q r_k, dq r_k) so that the one serving a bound shows.
+    def turned(pk, k, sub):
+        r = np.array([np.cos(1e-3 * k), 0.6 * np.sin(1e-3 * k), 0.8 * np.sin(1e-3 * k), 0.0])
+        out = pk * (1 + 1e-3 * k)
+        for c in (0, 4) if sub in (0, 2) else (0,):
+            a, v = pk[:, c:c + 1], pk[:, c + 1:c + 4]
+            out[:, c:c + 4] = np.hstack([a * r[0] - v @ r[1:, None], a * r[1:] + r[0] * v + np.cross(v, r[1:])])
+        return out
+
     for inst, (sub, win, flag) in TYPE6.items():
         pk = {0: np.hstack([qs, dq]), 1: qs, 2: np.hstack([qs, dq, av, dav]), 3: np.hstack([qs, av])}[sub]
-        minis = [ck6_mini(sub, win, 0.01, pk[a:b] * (1 + 1e-3 * k), sc[a:b])
+        minis = [ck6_mini(sub, win, 0.01, turned(pk[a:b], k, sub), sc[a:b])
                  for k, (a, b) in enumerate([(0, 24), (18, 44), (38, 60)])]
         span = (sc[0], sc[-1]) if flag == 0 else (sc[2], sc[-3])
         path = d / f"t6_{-inst}.bc"
