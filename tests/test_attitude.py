@@ -65,22 +65,14 @@ TYPE6 = {-9060: (0, 2, 0), -9061: (0, 4, 1), -9062: (1, 6, 1), -9063: (1, 8, 0),
          -9066: (3, 2, 1), -9067: (3, 8, 0)}
 
 
-def ck6_mini(subtype, window, rate, packets, times):
-    """One Type 6 mini-segment: packets, times, directory ((N-1)/100), rate, subtype, window size, N."""
-    n = len(times)
-    return ([v for p in packets for v in p] + list(times) + [times[100 * i - 1] for i in range(1, (n - 1) // 100 + 1)]
-            + [rate, float(subtype), float(window), float(n)])
-
-
 def ck6_data(minis, bounds, flag):
-    """Type 6 data: mini-segments, M + 1 bounds, their directory (M/100), M + 1 pointers from 1, flag, M."""
-    out, ptr = [], []
-    for m in minis:
-        ptr.append(float(len(out) + 1))
-        out += m
-    ptr.append(float(len(out) + 1))
-    return out + list(bounds) + [bounds[100 * i - 1] for i in range(1, len(minis) // 100 + 1)] + ptr + [float(flag),
-                                                                                                       float(len(minis))]
+    """Type 6 data of (subtype, window, packets, times) mini-segments (rate 0.01), under 100 packets and mini-segments
+    (no directories): each packets, times, rate, subtype, window, N; the bounds, pointers from 1, flag, M."""
+    out, ptr = [], [1.0]
+    for sub, win, packets, times in minis:
+        out += list(np.ravel(packets)) + list(times) + [0.01, float(sub), float(win), float(len(times))]
+        ptr.append(len(out) + 1.0)
+    return out + list(bounds) + ptr + [float(flag), float(len(minis))]
 
 
 @pytest.fixture(scope="module")
@@ -128,19 +120,11 @@ def kernel_dir(tmp_path_factory):
                                                               "t5", sc, np.ascontiguousarray(packets), 0.01,
                                                               len(starts), starts)))
     # Type 6, each subtype with windows of odd and even halves and both
-    # boundary flags: three mini-segments over overlapping packets, each
-    # turned apart (q r_k, dq r_k) so that the one serving a bound shows.
-    def turned(pk, k, sub):
-        r = np.array([np.cos(1e-3 * k), 0.6 * np.sin(1e-3 * k), 0.8 * np.sin(1e-3 * k), 0.0])
-        out = pk * (1 + 1e-3 * k)
-        for c in (0, 4) if sub in (0, 2) else (0,):
-            a, v = pk[:, c:c + 1], pk[:, c + 1:c + 4]
-            out[:, c:c + 4] = np.hstack([a * r[0] - v @ r[1:, None], a * r[1:] + r[0] * v + np.cross(v, r[1:])])
-        return out
-
+    # boundary flags: three mini-segments over overlapping packets, their
+    # vector parts scaled apart so that the one serving a bound shows.
     for inst, (sub, win, flag) in TYPE6.items():
         pk = {0: np.hstack([qs, dq]), 1: qs, 2: np.hstack([qs, dq, av, dav]), 3: np.hstack([qs, av])}[sub]
-        minis = [ck6_mini(sub, win, 0.01, turned(pk[a:b], k, sub), sc[a:b])
+        minis = [(sub, win, pk[a:b] * np.where(np.arange(pk.shape[1]) % 4, 1 + 1e-3 * k, 1), sc[a:b])
                  for k, (a, b) in enumerate([(0, 24), (18, 44), (38, 60)])]
         span = (sc[0], sc[-1]) if flag == 0 else (sc[2], sc[-3])
         path = d / f"t6_{-inst}.bc"
@@ -304,27 +288,22 @@ def test_malformed_ck_segment_names_its_type(kernel_dir, tmp_path, word, value):
 
 
 
-# A Type 6 segment of two mini-segments of 34 words (packets at 0..5 and
-# 4..9), bounds at words 68..70, pointers 71..73, the flag and the count;
-# each case breaks one word (or the span) and names what is wrong.
+# Two mini-segments of 34 words (packets at 0..5 and 4..9), bounds at words
+# 68..70, pointers 71..73, flag, count; each case breaks one word (or the span).
 @pytest.mark.parametrize("word, value, words", [
     (75, 3.0, "mini-segment pointer"), (74, 2.0, "boundary flag 2"), (72, 40.0, "mini-segment 1: "),
     (69, 0.0, "interval bound 2"), (32, 3.0, "window size 3, not even in 2..24"), (32, 26.0, "window size 26"),
     (31, 4.0, "subtype 4"), (26, 0.5, "packet time 3"), (30, 0.0, "rate 0"), (33, 7.0, "7 packets do not fill"),
-    (68, -1.0, "mini-segment 1: its packets .* do not cover its interval"),
-    (None, 9.5, "outside its interval bounds"),
-])
+    (68, -1.0, "mini-segment 1: its packets .* do not cover its interval"), (None, 9.5, "outside its interval bounds")])
 def test_malformed_ck_type6_segment_is_refused_at_load(tmp_path, word, value, words):
     ts, q = np.arange(10.0), np.tile([1.0, 0, 0, 0], (10, 1))
-    data = ck6_data([ck6_mini(1, 4, 0.01, q[:6], ts[:6]), ck6_mini(1, 4, 0.01, q[4:], ts[4:])], [0.0, 5.0, 9.0], 0)
-    assert len(data) == 76
+    data = ck6_data([(1, 4, q[:6], ts[:6]), (1, 4, q[4:], ts[4:])], [0.0, 5.0, 9.0], 0)
     if word is not None:
         data[word] = value
-    path = tmp_path / "bad6.bc"
-    path.write_bytes(build_daf([Segment([0.0, 9.0 if word is not None else value], [-9069, 1, 6, 1, 0, 0], data, b"t6")],
-                               idword=b"DAF/CK  "))
+    (tmp_path / "bad6.bc").write_bytes(build_daf([Segment([0.0, 9.0 if word is not None else value],
+                                                          [-9069, 1, 6, 1, 0, 0], data, b"t6")], idword=b"DAF/CK  "))
     with pytest.raises(FileFormatError, match=r"malformed CK Type 6 segment \"t6\" \(instrument -9069\): .*" + words):
-        Kernels(str(path))
+        Kernels(str(tmp_path / "bad6.bc"))
 
 
 FK = """KPL/FK
@@ -336,13 +315,13 @@ FRAME_-9002000_CLASS_ID = -9002
 FRAME_-9002000_CENTER = -9
 CK_-9002_SCLK = -9
 CK_-9002_SPK = -9
-FRAME_SC6 = -9061000
-FRAME_-9061000_NAME = 'SC6'
-FRAME_-9061000_CLASS = 3
-FRAME_-9061000_CLASS_ID = -9061
-FRAME_-9061000_CENTER = -9
-CK_-9061_SCLK = -9
-CK_-9061_SPK = -9
+FRAME_SC6 = -9065000
+FRAME_-9065000_NAME = 'SC6'
+FRAME_-9065000_CLASS = 3
+FRAME_-9065000_CLASS_ID = -9065
+FRAME_-9065000_CENTER = -9
+CK_-9065_SCLK = -9
+CK_-9065_SPK = -9
 FRAME_SC3 = -9003000
 FRAME_CAM3 = -9003100
 FRAME_-9003000_NAME = 'SC3'
