@@ -9,7 +9,7 @@ knows, files of the types kernel sets read besides (1, 5, 8, 12, 14, 15, 17,
 ECLIPJ2000 segments and a chain of summary records; binary PCK Type 2 files
 (little- and big-endian, with the old identification word) and Types 3 and 20;
 text kernels with body bindings, a leapseconds block and frame assignments;
-C-kernels of Types 1, 2, 3 and 5 (little- and big-endian);
+C-kernels of Types 1, 2, 3, 5 and 6 (little- and big-endian);
 and byte strings for the writer target, which reads its input as choices.
 """
 
@@ -250,8 +250,8 @@ WINDOWS_SEEDS = {
 
 
 def ck_seeds():
-    """C-kernels of Types 1, 2, 3 (with and without angular velocity) and 5
-    (each subtype), little- and big-endian, with four requests appended."""
+    """C-kernels of Types 1, 2, 3 (with and without angular velocity), 5 and
+    6 (each subtype), little- and big-endian, with four requests appended."""
     rng = random.Random(22)
     n = 5
     times = [100.0 + 10 * k for k in range(n)]
@@ -274,6 +274,13 @@ def ck_seeds():
     for sub, size in ((0, 8), (1, 4), (2, 14), (3, 7)):
         pk = [x for _ in range(n) for x in quat() + [rng.uniform(-1e-3, 1e-3) for _ in range(size - 4)]]
         seeds[f"type5_sub{sub}"] = [seg(5, 1, pk + times + [times[0]] + [0.01, float(sub), 4.0, 1.0, float(n)])]
+        # Type 6: two mini-segments (packets at times 0..2 and 1..4) split at
+        # 115, then bounds, pointers, the boundary flag and the count.
+        minis = [pk[:3 * size] + times[:3] + [0.01, float(sub), 2.0, 3.0],
+                 pk[size:] + times[1:] + [0.01, float(sub), 4.0, float(n - 1)]]
+        body = minis[0] + minis[1] + [times[0], 115.0, times[-1]]
+        ptrs = [1.0, len(minis[0]) + 1.0, len(minis[0]) + len(minis[1]) + 1.0]
+        seeds[f"type6_sub{sub}"] = [seg(6, 1, body + ptrs + [float(sub % 2), 2.0])]
     out = {}
     for name, segments in seeds.items():
         data = build_daf(segments, 2, 6, idword=b"DAF/CK  ")

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import kernwerk
+from dafbuild import Segment, build_daf
 from kernwerk import FileFormatError, Kernels
 
 sp = pytest.importorskip("spiceypy")
@@ -59,6 +60,21 @@ SCLK01_COEFFICIENTS_9 = ( 0 1.0E8 1.0  2.0E9 1.02E8 2.0 )
 CLOCKS = [-81, -77, -9]
 
 
+# Type 6 instruments: subtype, window size, boundary flag.
+TYPE6 = {-9060: (0, 2, 0), -9061: (0, 4, 1), -9062: (1, 6, 1), -9063: (1, 8, 0), -9064: (2, 6, 0), -9065: (2, 4, 1),
+         -9066: (3, 2, 1), -9067: (3, 8, 0)}
+
+
+def ck6_data(minis, bounds, flag):
+    """Type 6 data of (subtype, window, packets, times) mini-segments (rate 0.01), under 100 packets and mini-segments
+    (no directories): each packets, times, rate, subtype, window, N; the bounds, pointers from 1, flag, M."""
+    out, ptr = [], [1.0]
+    for sub, win, packets, times in minis:
+        out += list(np.ravel(packets)) + list(times) + [0.01, float(sub), float(win), float(len(times))]
+        ptr.append(len(out) + 1.0)
+    return out + list(bounds) + ptr + [float(flag), float(len(minis))]
+
+
 @pytest.fixture(scope="module")
 def kernel_dir(tmp_path_factory):
     d = tmp_path_factory.mktemp("attitude")
@@ -103,6 +119,18 @@ def kernel_dir(tmp_path_factory):
         files.append(write(f"t5_{sub}.bc", lambda h: sp.ckw05(h, sub, deg, sc[0], sc[-1], -9050 - sub, "J2000", True,
                                                               "t5", sc, np.ascontiguousarray(packets), 0.01,
                                                               len(starts), starts)))
+    # Type 6, each subtype with windows of odd and even halves and both
+    # boundary flags: three mini-segments over overlapping packets, their
+    # vector parts scaled apart so that the one serving a bound shows.
+    for inst, (sub, win, flag) in TYPE6.items():
+        pk = {0: np.hstack([qs, dq]), 1: qs, 2: np.hstack([qs, dq, av, dav]), 3: np.hstack([qs, av])}[sub]
+        minis = [(sub, win, pk[a:b] * np.where(np.arange(pk.shape[1]) % 4, 1 + 1e-3 * k, 1), sc[a:b])
+                 for k, (a, b) in enumerate([(0, 24), (18, 44), (38, 60)])]
+        span = (sc[0], sc[-1]) if flag == 0 else (sc[2], sc[-3])
+        path = d / f"t6_{-inst}.bc"
+        path.write_bytes(build_daf([Segment(list(span), [inst, 1, 6, 1, 0, 0], ck6_data(minis, sc[[0, 20, 40, -1]], flag),
+                                            b"t6")], idword=b"DAF/CK  "))
+        files.append(str(path))
     sp.kclear()
     return {"dir": d, "ck": files, "times": (sc, stops), "lsk": str(d / "lsk.tls"), "sclk": str(d / "clocks.tsc")}
 
@@ -193,13 +221,13 @@ def _requests(kernel_dir, tol):
     return np.concatenate([rng.uniform(sc[0] - 5, sc[-1] + 5, 1500), edges])
 
 
-@pytest.mark.parametrize("instrument", [-9001, -9002, -9003, -9050, -9051, -9052, -9053])
+@pytest.mark.parametrize("instrument", [-9001, -9002, -9003, -9050, -9051, -9052, -9053, *TYPE6])
 @pytest.mark.parametrize("tol", [0.0, 2.0])
 @pytest.mark.parametrize("frame", ["J2000", "ECLIPJ2000"])
 @pytest.mark.parametrize("need_av", [False, True])
 def test_pointing_matches_ckgp(kernels, oracle, kernel_dir, instrument, tol, frame, need_av):
     ts = _requests(kernel_dir, tol)
-    if instrument <= -9050 and tol:
+    if -9053 <= instrument <= -9050 and tol:
         # A Type 5 request exactly a tolerance from a record: the toolkit's
         # answer there depends on the requests it was asked before.
         sc, stops = kernel_dir["times"]
@@ -222,7 +250,7 @@ def test_pointing_matches_ckgp(kernels, oracle, kernel_dir, instrument, tol, fra
     assert p.found.any()
 
 
-@pytest.mark.parametrize("instrument", [-9001, -9002, -9003])
+@pytest.mark.parametrize("instrument", [-9001, -9002, -9003, -9060, -9061])
 @pytest.mark.parametrize("level", ["SEGMENT", "INTERVAL"])
 @pytest.mark.parametrize("need_av", [False, True])
 def test_coverage_and_objects_match_ckcov(kernels, oracle, kernel_dir, instrument, level, need_av):
@@ -259,6 +287,25 @@ def test_malformed_ck_segment_names_its_type(kernel_dir, tmp_path, word, value):
         Kernels(str(path))
 
 
+
+# Two mini-segments of 34 words (packets at 0..5 and 4..9), bounds at words
+# 68..70, pointers 71..73, flag, count; each case breaks one word (or the span).
+@pytest.mark.parametrize("word, value, words", [
+    (75, 3.0, "mini-segment pointer"), (74, 2.0, "boundary flag 2"), (72, 40.0, "mini-segment 1: "),
+    (69, 0.0, "interval bound 2"), (32, 3.0, "window size 3, not even in 2..24"), (32, 26.0, "window size 26"),
+    (31, 4.0, "subtype 4"), (26, 0.5, "packet time 3"), (30, 0.0, "rate 0"), (33, 7.0, "7 packets do not fill"),
+    (68, -1.0, "mini-segment 1: its packets .* do not cover its interval"), (None, 9.5, "outside its interval bounds")])
+def test_malformed_ck_type6_segment_is_refused_at_load(tmp_path, word, value, words):
+    ts, q = np.arange(10.0), np.tile([1.0, 0, 0, 0], (10, 1))
+    data = ck6_data([(1, 4, q[:6], ts[:6]), (1, 4, q[4:], ts[4:])], [0.0, 5.0, 9.0], 0)
+    if word is not None:
+        data[word] = value
+    (tmp_path / "bad6.bc").write_bytes(build_daf([Segment([0.0, 9.0 if word is not None else value],
+                                                          [-9069, 1, 6, 1, 0, 0], data, b"t6")], idword=b"DAF/CK  "))
+    with pytest.raises(FileFormatError, match=r"malformed CK Type 6 segment \"t6\" \(instrument -9069\): .*" + words):
+        Kernels(str(tmp_path / "bad6.bc"))
+
+
 FK = """KPL/FK
 \\begindata
 FRAME_SC2 = -9002000
@@ -268,6 +315,13 @@ FRAME_-9002000_CLASS_ID = -9002
 FRAME_-9002000_CENTER = -9
 CK_-9002_SCLK = -9
 CK_-9002_SPK = -9
+FRAME_SC6 = -9065000
+FRAME_-9065000_NAME = 'SC6'
+FRAME_-9065000_CLASS = 3
+FRAME_-9065000_CLASS_ID = -9065
+FRAME_-9065000_CENTER = -9
+CK_-9065_SCLK = -9
+CK_-9065_SPK = -9
 FRAME_SC3 = -9003000
 FRAME_CAM3 = -9003100
 FRAME_-9003000_NAME = 'SC3'
@@ -298,7 +352,8 @@ def framed(kernel_dir, oracle):
     oracle.unload(str(path))
 
 
-@pytest.mark.parametrize("pair", [("J2000", "CAM3"), ("CAM3", "ECLIPJ2000"), ("SC2", "J2000"), ("SC2", "CAM3")])
+@pytest.mark.parametrize("pair", [("J2000", "CAM3"), ("CAM3", "ECLIPJ2000"), ("SC2", "J2000"), ("SC2", "CAM3"),
+                                  ("SC6", "CAM3")])
 @pytest.mark.parametrize("six", [False, True])
 def test_ck_frames_match_pxform_and_sxform(framed, oracle, kernel_dir, pair, six):
     sc, stops = kernel_dir["times"]

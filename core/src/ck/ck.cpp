@@ -267,7 +267,7 @@ std::optional<CkPointing> CkSegment::evaluate(double t, double tol) const noexce
                 }
                 const std::int64_t last = std::min(first + w - 1, static_cast<std::int64_t>(hi));
                 first = std::max(first, static_cast<std::int64_t>(lo));
-                return type5_at(static_cast<std::uint64_t>(first), static_cast<std::uint64_t>(last), 0, at);
+                return packets().window_at(static_cast<std::uint64_t>(first), static_cast<std::uint64_t>(last), at);
             };
             const std::uint64_t iv = last_at_or_before(istarts, nint, t);
             std::uint64_t lo = 0, hi = 0;
@@ -282,12 +282,39 @@ std::optional<CkPointing> CkSegment::evaluate(double t, double tol) const noexce
             if (!r) return std::nullopt;
             return at_time(times[*r], last_at_or_before(istarts, nint, times[*r]), static_cast<std::int64_t>(*r));
         }
+        case 6: {
+            // Inside the segment every request is answered; outside, the
+            // nearer end within the tolerance, evaluated there.
+            double at = t;
+            if (t < start || t > end) {
+                at = t < start ? start : end;
+                if (!(std::fabs(t - at) <= tol)) return std::nullopt;
+            }
+            // Interval k runs from bound k to k + 1; on an inner bound the
+            // flag picks. The segment lies within the bounds, so k is the
+            // interval holding `at`.
+            const std::uint64_t m = minis.size();
+            const double* b = bounds;
+            const double* it = select_last ? std::upper_bound(b, b + m + 1, at) : std::lower_bound(b, b + m + 1, at);
+            const auto k = std::min<std::uint64_t>(it == b ? 0 : static_cast<std::uint64_t>(it - b) - 1, m - 1);
+            const CkPackets& mk = minis[k];
+            // The window: WINSIZ/2 packets up to packet i, WINSIZ/2 after
+            // it; i is the last packet before `at` (a packet's own time
+            // counts as after; the first packet when none is), cut at the
+            // mini-segment's ends. The toolkit's choice, which shows in the
+            // angular velocity derived at a packet's own time.
+            auto i = static_cast<std::int64_t>(std::lower_bound(mk.times, mk.times + mk.n, at) - mk.times) - 1;
+            i = std::max<std::int64_t>(i, 0);
+            const auto half = static_cast<std::int64_t>(mk.window / 2);
+            const std::int64_t lo = std::max<std::int64_t>(0, i - half + 1);
+            const std::int64_t hi = std::min<std::int64_t>(static_cast<std::int64_t>(mk.n) - 1, i + half);
+            return mk.window_at(static_cast<std::uint64_t>(lo), static_cast<std::uint64_t>(hi), at);
+        }
         default: return std::nullopt;
     }
 }
 
-std::optional<CkPointing> CkSegment::type5_at(std::uint64_t first, std::uint64_t last, std::uint64_t,
-                                             double t) const noexcept {
+CkPointing CkPackets::window_at(std::uint64_t first, std::uint64_t last, double t) const noexcept {
     const std::uint64_t w = last - first + 1;
     const bool hermite = subtype == 0 || subtype == 2;
     double x[32], y[64];
@@ -496,6 +523,88 @@ std::expected<CkFile, CkError> CkFile::from_daf(DafFile daf) {
                 g.istarts = g.times + g.n + (g.n - 1) / 100;
                 if (auto ok = ordered(g.times, g.n, "packet time"); !ok) return std::unexpected(ok.error());
                 if (auto ok = ordered(g.istarts, g.nint, "interval start"); !ok) return std::unexpected(ok.error());
+                break;
+            }
+            case 6: {
+                if (size < 4) return bad("too short");
+                auto mm = count(w[size - 1], "the mini-segment count");
+                if (!mm) return std::unexpected(mm.error());
+                const std::uint64_t m = *mm;
+                const double flag = w[size - 2];
+                if (flag != 0 && flag != 1) return bad("boundary flag " + num(flag) + ", not 0 or 1");
+                if (2 * (m + 1) + 2 > size)
+                    return bad(std::to_string(m) + " mini-segments need more than the segment's " +
+                               std::to_string(size) + " words");
+                g.select_last = flag == 1;
+                // The pointers start at 1 and increase; the last one, just
+                // past the last mini-segment, is where the bounds begin.
+                const double* ptr = w + size - 2 - (m + 1);
+                for (std::uint64_t k = 0; k <= m; ++k) {
+                    const double v = ptr[k];
+                    if (!(v >= 1 && v <= static_cast<double>(size) && v == std::floor(v)) || (k == 0 && v != 1) ||
+                        (k > 0 && !(v > ptr[k - 1])))
+                        return bad("mini-segment pointer " + std::to_string(k + 1) + " is " + num(v) +
+                                   ", not increasing from 1 within the segment");
+                }
+                const auto words = static_cast<std::uint64_t>(ptr[m]) - 1;  // of all mini-segments
+                if (words + 2 * (m + 1) + 2 > size)
+                    return bad("its bounds and pointers do not fit after " + std::to_string(words) +
+                               " words of mini-segments");
+                const std::uint64_t ndir = size - words - 2 * (m + 1) - 2;
+                if (ndir != m / 100)
+                    return bad(std::to_string(m) + " mini-segments leave " + std::to_string(ndir) +
+                               " words for the bound directory");
+                g.bounds = w + words;
+                for (std::uint64_t k = 0; k <= m; ++k)
+                    if (!std::isfinite(g.bounds[k]) || (k && !(g.bounds[k] > g.bounds[k - 1])))
+                        return bad("interval bound " + std::to_string(k + 1) + " (" + num(g.bounds[k]) +
+                                   ") is not finite or does not increase");
+                if (g.start < g.bounds[0] || g.end > g.bounds[m])
+                    return bad("it runs from ticks " + num(g.start) + " to " + num(g.end) +
+                               ", outside its interval bounds " + num(g.bounds[0]) + " to " + num(g.bounds[m]));
+                static constexpr std::uint64_t kSizes[] = {8, 4, 14, 7};
+                g.minis.reserve(m);
+                for (std::uint64_t k = 0; k < m; ++k) {
+                    const auto from = static_cast<std::uint64_t>(ptr[k]) - 1;
+                    const auto len = static_cast<std::uint64_t>(ptr[k + 1]) - 1 - from;
+                    const double* b = w + from;
+                    const std::string which = "mini-segment " + std::to_string(k + 1) + ": ";
+                    if (len < 5) return bad(which + "too short");
+                    const double rate = b[len - 4], sub = b[len - 3], win = b[len - 2], cnt = b[len - 1];
+                    if (!(rate > 0) || !std::isfinite(rate)) return bad(which + "rate " + num(rate));
+                    if (!(sub >= 0 && sub <= 3 && sub == std::floor(sub))) return bad(which + "subtype " + num(sub));
+                    CkPackets pk;
+                    pk.subtype = static_cast<int>(sub);
+                    pk.stride = kSizes[pk.subtype];
+                    pk.rate = rate;
+                    // The Hermite subtypes use twice the nodes of the window.
+                    const double most = pk.subtype == 0 || pk.subtype == 2 ? 12 : 24;
+                    if (!(win >= 2 && win <= most && win == std::floor(win)) || std::fmod(win, 2) != 0)
+                        return bad(which + "window size " + num(win) + ", not even in 2.." + num(most) +
+                                   " for subtype " + std::to_string(pk.subtype));
+                    pk.window = static_cast<std::uint64_t>(win);
+                    if (!(cnt >= 1 && cnt <= static_cast<double>(len) && cnt == std::floor(cnt)))
+                        return bad(which + "packet count " + num(cnt));
+                    pk.n = static_cast<std::uint64_t>(cnt);
+                    const std::uint64_t used = pk.n * (pk.stride + 1) + 4;
+                    if (used > len || len - used != (pk.n - 1) / 100)
+                        return bad(which + std::to_string(pk.n) + " packets do not fill its " + std::to_string(len) +
+                                   " words");
+                    pk.records = b;
+                    pk.times = b + pk.n * pk.stride;
+                    for (std::uint64_t i = 0; i < pk.n; ++i)
+                        if (!std::isfinite(pk.times[i]) || (i && !(pk.times[i] > pk.times[i - 1])))
+                            return bad(which + "packet time " + std::to_string(i + 1) + " (" + num(pk.times[i]) +
+                                       ") is not finite or does not increase");
+                    // Past its last packet the toolkit answers with what is
+                    // not a rotation; its writer has each mini-segment's
+                    // packets cover its interval.
+                    if (pk.times[0] > g.bounds[k] || pk.times[pk.n - 1] < g.bounds[k + 1])
+                        return bad(which + "its packets from ticks " + num(pk.times[0]) + " to " +
+                                   num(pk.times[pk.n - 1]) + " do not cover its interval from " + num(g.bounds[k]) +
+                                   " to " + num(g.bounds[k + 1]));
+                    g.minis.push_back(pk);
+                }
                 break;
             }
             default: break;  // listed; refused when a query needs it

@@ -1,5 +1,5 @@
 // C-kernel (CK) reader: pointing of spacecraft and instruments, data types
-// 1, 2, 3 and 5.
+// 1, 2, 3, 5 and 6.
 //
 // Layout relied on (on top of the DAF container):
 //   * summaries have ND = 2, NI = 6: start and end encoded SCLK ticks (both
@@ -37,7 +37,22 @@
 //     quaternion unitised; angular velocity is the packets' own (subtypes 2,
 //     3), else -2 q* dq from the interpolated quaternion and its rate.
 //     Outside every interval, the nearest packet within the tolerance
-//     answers, evaluated at its time.
+//     answers, evaluated at its time;
+//   * Type 6: M mini-segments back to back, each N packets of a Type 5
+//     subtype's size, N strictly increasing times covering its interval,
+//     (N-1)/100 directory times, then RATE, SUBTYPE, WINSIZ (even; 2..12
+//     for the Hermite subtypes, 2..24 for the Lagrange ones), N; after them
+//     M + 1 strictly increasing interval bounds, M/100 directory bounds, M + 1
+//     pointers (the first word of each mini-segment from 1, the last one
+//     just past the last mini-segment), the boundary flag (0: a time on an
+//     inner bound is served by the interval ending there; 1: by the one
+//     starting there), M. Interval k is served by mini-segment k with the
+//     Type 5 interpolation over the window of the WINSIZ/2 packets up to
+//     the last time before the request and the WINSIZ/2 after it, cut (not
+//     shifted) at the mini-segment's ends. The segment answers
+//     everywhere between its start and end, which lie within the bounds;
+//     outside them the nearer end within the tolerance answers, evaluated
+//     there.
 // Every directory is checked at open: counts that fit the segment, times in
 // the segment that do not decrease, finite numbers where the layout needs
 // them.
@@ -77,6 +92,18 @@ struct CkPointing {
     double clock = 0;
 };
 
+// A run of packets interpolated alike: a Type 5 segment's or one Type 6
+// mini-segment's.
+struct CkPackets {
+    const double* records = nullptr;
+    const double* times = nullptr;
+    std::uint64_t n = 0, stride = 0, window = 0;
+    int subtype = 0;
+    double rate = 0;  // seconds per tick
+    // The packets first..last interpolated at t.
+    CkPointing window_at(std::uint64_t first, std::uint64_t last, double t) const noexcept;
+};
+
 struct CkSegment {
     std::string name;
     double start = 0, end = 0;  // ticks
@@ -93,6 +120,11 @@ struct CkSegment {
     int subtype = 0;
     std::uint64_t window = 0;
     double rate = 0;
+    // Type 6: the mini-segments as checked at open (their counts are not
+    // read from the mapping again) and the M + 1 interval bounds.
+    std::vector<CkPackets> minis;
+    const double* bounds = nullptr;
+    bool select_last = false;
 
     // The pointing at `ticks` with tolerance `tol` (ticks), or nothing when
     // the segment does not answer there. The caller has checked the
@@ -103,9 +135,7 @@ struct CkSegment {
     std::vector<std::pair<double, double>> intervals() const;
 
 private:
-    // Type 5: the window of records first..last interpolated at t.
-    std::optional<CkPointing> type5_at(std::uint64_t first, std::uint64_t last, std::uint64_t k,
-                                       double t) const noexcept;
+    CkPackets packets() const noexcept { return {records, times, n, stride, window, subtype, rate}; }
 };
 
 class CkFile {

@@ -50,7 +50,7 @@ std::vector<std::pair<double, double>> ck_coverage(const KernelSnapshot& snap, s
 namespace {
 
 bool readable(const CkSegment& s) noexcept {
-    return s.data_type == 1 || s.data_type == 2 || s.data_type == 3 || s.data_type == 5;
+    return s.data_type == 1 || s.data_type == 2 || s.data_type == 3 || s.data_type == 5 || s.data_type == 6;
 }
 
 // a^T b.

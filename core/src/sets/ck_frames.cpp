@@ -106,7 +106,8 @@ public:
         if (!std::isnan(ticks))
             for (const CkSegment* s : p.segments) {
                 if (!(s->start <= ticks && ticks <= s->end) || (rates && !s->has_av)) continue;
-                if (s->data_type != 1 && s->data_type != 2 && s->data_type != 3 && s->data_type != 5) {
+                if (s->data_type != 1 && s->data_type != 2 && s->data_type != 3 && s->data_type != 5 &&
+                    s->data_type != 6) {
                     err = FrameError(FrameError::Kind::Data, label() + ": CK segment \"" + s->name +
                                                                  "\" is of data type " + std::to_string(s->data_type) +
                                                                  ", which kernwerk does not read yet");
