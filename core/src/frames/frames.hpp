@@ -198,13 +198,14 @@ public:
     // built-in PCK frame centred on the body; nothing when none applies.
     std::optional<std::int32_t> body_frame(std::int32_t body, std::string_view body_name) const;
 
-    // Whether every frame is J2000, a fixed rotation, a PCK frame or a
-    // refused one: no transform then reads anything but binary PCK and text
-    // kernel data (never an SPK).
+    // Whether every frame is J2000, a fixed rotation, a PCK frame, a CK
+    // frame or a refused one: no transform then reads anything but binary
+    // PCK, CK and text kernel data (never an SPK).
     bool orientation_data_only() const noexcept {
         for (const auto& [code, n] : nodes_)
             if (n.kind != FrameNode::Kind::Root && n.kind != FrameNode::Kind::Fixed &&
-                n.kind != FrameNode::Kind::Pck && n.kind != FrameNode::Kind::Refused)
+                n.kind != FrameNode::Kind::Pck && n.kind != FrameNode::Kind::Ck &&
+                n.kind != FrameNode::Kind::Refused)
                 return false;
         return true;
     }
