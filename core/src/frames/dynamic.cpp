@@ -155,9 +155,24 @@ void parse_vector(Keys& k, DynamicFrame& f, const std::string& which, DynamicVec
         if (auto fr = k.frame(vp + "FRAME")) f.refs.push_back({k.full(vp + "FRAME"), *fr, 0});
         if (k.has(vp + "ABCORR")) {
             auto c = k.text(vp + "ABCORR");
-            if (c && *c != "NONE")
-                k.fail(vp + "ABCORR", "must be 'NONE' for a constant vector here (corrections of constant vectors "
-                                      "are not evaluated), not '" + *c + "'");
+            std::string t;
+            if (c)
+                for (char ch : *c)
+                    if (ch != ' ') t += ch;
+            if (t == "S" || t == "XS") {
+                v.stellar = true;
+                v.transmission = t == "XS";
+            } else if (auto corr = c ? correction_of(*c) : std::nullopt;
+                       corr && (*corr == VectorCorrection::None || *corr == VectorCorrection::Lt ||
+                                *corr == VectorCorrection::Cn || *corr == VectorCorrection::Xlt ||
+                                *corr == VectorCorrection::Xcn)) {
+                v.correction = *corr;
+            } else if (c) {
+                k.fail(vp + "ABCORR", "must be one of NONE, LT, CN, XLT, XCN, S, XS for a constant vector (light "
+                                      "time and stellar aberration are not combined), not '" + *c + "'");
+            }
+            if (k.error.empty() && (v.stellar || v.correction != VectorCorrection::None))
+                if (auto o = k.body(vp + "OBSERVER")) v.observer = *o;
         }
         auto spec = k.text(vp + "SPEC");
         if (!spec) return;
@@ -182,9 +197,6 @@ void parse_vector(Keys& k, DynamicFrame& f, const std::string& which, DynamicVec
     } else if (*def == "TARGET_NEAR_POINT") {
         v.kind = DynamicVector::Kind::NearPoint;
         observer_target();
-        if (k.error.empty() && v.correction != VectorCorrection::None)
-            k.fail(vp + "ABCORR", "must be 'NONE' for a TARGET_NEAR_POINT vector here (corrected near points are not "
-                                  "evaluated)");
         const std::string radii = "BODY" + std::to_string(v.target) + "_RADII";
         const PoolVariable* r = k.pool.find(radii);
         if (k.error.empty()) {
@@ -217,6 +229,43 @@ Vec mtxv(const Mat3& m, const Vec& v) {
             m[0][2] * v[0] + m[1][2] * v[1] + m[2][2] * v[2]};
 }
 
+// The epoch et -/+ lt of a light-time corrected state `s` (relative to the
+// observer; + for the transmission corrections) and its rate 1 -/+ dlt/dt.
+// lt = |p| / c holds for every correction: stellar aberration turns p
+// without changing its length.
+void light_time_epoch(const State& s, double et, bool transmission, double& t, double& pace) {
+    constexpr double c = 299792.458;  // km/s
+    const Vec p{s[0], s[1], s[2]};
+    const double r = std::sqrt(dot(p, p));
+    const double lt = r / c, dlt = r > 0 ? dot(p, Vec{s[3], s[4], s[5]}) / (r * c) : 0.0;
+    t = transmission ? et + lt : et - lt;
+    pace = transmission ? 1.0 + dlt : 1.0 - dlt;
+}
+
+// Stellar aberration of the unit vector u (rate du) for an observer moving
+// at `vel` with acceleration `acc` (km/s, km/s^2; reversed for
+// transmission): u turned toward w = vel / c by phi, sin(phi) = |u x w|, is
+// u cos(phi) + (w - (u.w) u), since u x w is normal to u.
+void stellar_aberration(const Vec& vel, const Vec& acc, bool transmission, bool rates, Vec& u, Vec& du) {
+    constexpr double c = 299792.458;  // km/s
+    const double k = (transmission ? -1.0 : 1.0) / c;
+    const Vec w = scale(vel, k), dw = scale(acc, k);
+    const double uw = dot(u, w);
+    const Vec t = sub(w, scale(u, uw));
+    const double s2 = dot(t, t);  // sin(phi)^2 = |w|^2 - (u.w)^2
+    const double cphi = std::sqrt(1.0 - s2);
+    Vec a{};
+    for (int i = 0; i < 3; ++i) a[i] = u[i] * cphi + t[i];
+    if (rates) {
+        const double duw = dot(du, w) + dot(u, dw);
+        Vec dt{};
+        for (int i = 0; i < 3; ++i) dt[i] = dw[i] - duw * u[i] - uw * du[i];
+        const double dcphi = -dot(t, dt) / cphi;
+        for (int i = 0; i < 3; ++i) du[i] = du[i] * cphi + u[i] * dcphi + dt[i];
+    }
+    u = a;
+}
+
 // The unit vector of v and its derivative from v's derivative dv.
 void unit_rate(const Vec& v, const Vec& dv, Vec& u, Vec& du) {
     const double n = std::sqrt(dot(v, v));
@@ -237,8 +286,15 @@ void unit_rate(const Vec& v, const Vec& dv, Vec& u, Vec& du) {
 //   dp_i = a_i^2 dx_i / (a_i^2 + l) - x_i a_i^2 dl / (a_i^2 + l)^2.
 bool near_point(const DynamicFrame& f, const DynamicVector& v, const char* which, const PckOrientationSource* src,
                 double et, const State& s, bool rates, Vec& out, Vec& dout, std::optional<FrameError>& err) {
+    // The body-fixed frame at the epoch of the target's corrected state.
+    double t = et, pace = 1.0;
+    if (v.correction != VectorCorrection::None)
+        light_time_epoch(s, et, v.correction >= VectorCorrection::Xlt, t, pace);
     RotationRate x{};
-    if (!evaluate_path(v.path, src, et, rates, x, err)) return false;
+    if (!evaluate_path(v.path, src, t, rates, x, err)) return false;
+    if (rates && pace != 1.0)
+        for (auto& row : x.dr)
+            for (double& e : row) e *= pace;
     const Vec pos = mxv(x.r, Vec{-s[0], -s[1], -s[2]});
     Vec vel{};
     if (rates) {
@@ -302,21 +358,15 @@ bool near_point(const DynamicFrame& f, const DynamicVector& v, const char* which
 bool frame_vector(const DynamicFrame& f, const DynamicVector& v, const char* which, const PckOrientationSource* src,
                   double et, bool rates, Vec& out, Vec& dout, std::optional<FrameError>& err, State& known,
                   bool& have_known) {
-    if (v.kind == DynamicVector::Kind::Constant) {
-        RotationRate x{};
-        if (!evaluate_path(v.path, src, et, rates && !v.frame_inertial, x, err)) return false;
-        out = mtxv(x.r, v.constant);
-        if (rates) dout = v.frame_inertial ? Vec{} : mtxv(x.dr, v.constant);
-        return true;
-    }
     const BodyStateSource* states = src ? src->body_states() : nullptr;
-    if (!states) {
+    const bool constant = v.kind == DynamicVector::Kind::Constant;
+    if (!states && (!constant || v.stellar || v.correction != VectorCorrection::None)) {
         err = FrameError(FrameError::Kind::MissingKernel,
                          "frame " + f.name + ": its " + which + " vector needs states of bodies from a kernel set");
         return false;
     }
-    const auto state = [&](double t, State& s) {
-        auto r = states->state(v.target, v.observer, t, v.correction);
+    const auto body_state = [&](std::int32_t target, std::int32_t observer, VectorCorrection c, double t, State& s) {
+        auto r = states->state(target, observer, t, c);
         if (!r) {
             err = FrameError(r.error().kind(), "frame " + f.name + ", " + which + " vector: " + r.error().message());
             return false;
@@ -324,6 +374,35 @@ bool frame_vector(const DynamicFrame& f, const DynamicVector& v, const char* whi
         s = *r;
         return true;
     };
+    const auto state = [&](double t, State& s) { return body_state(v.target, v.observer, v.correction, t, s); };
+    if (constant) {
+        // The frame at et -/+ lt, lt the light time from the observer to the
+        // frame's centre; the epoch moves at 1 -/+ dlt/dt.
+        double t = et, pace = 1.0;
+        if (v.correction != VectorCorrection::None) {
+            State c;
+            if (!body_state(v.center, v.observer, v.correction, et, c)) return false;
+            light_time_epoch(c, et, v.correction >= VectorCorrection::Xlt, t, pace);
+        }
+        RotationRate x{};
+        if (!evaluate_path(v.path, src, t, rates && !v.frame_inertial, x, err)) return false;
+        out = mtxv(x.r, v.constant);
+        if (rates) dout = v.frame_inertial ? Vec{} : scale(mtxv(x.dr, v.constant), pace);
+        if (!v.stellar) return true;
+        // The observer's velocity relative to the solar system barycenter,
+        // and its acceleration as the central difference over +/- 1 s.
+        State o, op, om;
+        if (!body_state(0, v.observer, VectorCorrection::None, et, o)) return false;
+        Vec acc{};
+        if (rates) {
+            if (!body_state(0, v.observer, VectorCorrection::None, et + 1.0, op) ||
+                !body_state(0, v.observer, VectorCorrection::None, et - 1.0, om))
+                return false;
+            acc = {-(op[3] - om[3]) * 0.5, -(op[4] - om[4]) * 0.5, -(op[5] - om[5]) * 0.5};
+        }
+        stellar_aberration(Vec{-o[3], -o[4], -o[5]}, acc, v.transmission, rates, out, dout);
+        return true;
+    }
     State s;
     if (have_known) {
         s = known;
@@ -696,6 +775,7 @@ void FrameCatalog::resolve_dynamic(const std::vector<std::int32_t>& codes) {
                 }
                 const DynamicFrame::Ref& r = d->refs[ref++];
                 v->frame = r.code;
+                if (const FrameNode* fn = node(r.code)) v->center = fn->info.center;
                 auto p = path(1, r.code);
                 if (!p) {
                     why = "the frame " + r.value + " of " + r.keyword + " cannot be used: " + p.error().message();

@@ -13,8 +13,15 @@
 //     OBSERVER_TARGET_VELOCITY (the velocity as seen in <vec>_FRAME) or
 //     CONSTANT (in <vec>_FRAME, SPEC RECTANGULAR, LATITUDINAL or RA/DEC), or
 //     TARGET_NEAR_POINT (from the observer to the nearest point of the
-//     target's ellipsoid, BODY<id>_RADII, in the target's body-fixed frame;
-//     geometric only).
+//     target's ellipsoid, BODY<id>_RADII, in the target's body-fixed frame).
+//     Corrections, as the toolkit applies them (found by experiment):
+//     a near point is that of the target at its corrected state (ABCORR, any
+//     of spkezr's), its body-fixed frame evaluated at et -/+ lt, lt the
+//     light time of that state; a constant vector takes either a light time
+//     (LT, CN, XLT, XCN: its frame evaluated at et -/+ lt, lt from OBSERVER to
+//     the frame's centre) or stellar aberration (S, XS: the direction
+//     aberrated for OBSERVER's velocity relative to the solar system
+//     barycenter), not both.
 // ROTATION_STATE = 'INERTIAL' keeps the orientation and drops the rate
 // relative to the RELATIVE frame; FREEZE_EPOCH evaluates the frame at that
 // epoch, also without a rate.
@@ -29,7 +36,11 @@
 // Rates: exact for the frames of date, Euler frames and position, constant
 // and near-point vectors (the near point's rate by implicit differentiation
 // of its defining equation) (position vectors are differentiated with the states'
-// velocities). A velocity vector needs the acceleration of the target
+// velocities). A light-time corrected epoch et -/+ lt moves at 1 -/+ dlt/dt
+// (dlt/dt the range rate over c), which the toolkit's rates leave out
+// (1.6e-6 relative for the Sun seen from the Earth). Stellar aberration of a
+// constant vector turns with the observer's acceleration, the central
+// difference of its velocity over +/- 1 s, as spkezr's does. A velocity vector needs the acceleration of the target
 // relative to the observer, which the kernels do not hold: it is the
 // derivative of the velocity by a fourth-order central difference whose
 // step is 1.5e-3 of the motion's time scale (|p| / |v| in an inertial
@@ -81,6 +92,10 @@ struct DynamicVector {
     std::int32_t observer = 0, target = 0;
     VectorCorrection correction = VectorCorrection::None;
     std::array<double, 3> constant{};  // Constant: the unit vector in `frame`
+    // Constant: stellar aberration for the observer's velocity (ABCORR 'S',
+    // or 'XS' when `transmission`); a light-time correction is `correction`.
+    bool stellar = false, transmission = false;
+    std::int32_t center = 0;  // Constant: the centre of `frame`
     std::array<double, 3> radii{};     // NearPoint: the target's ellipsoid (BODY<id>_RADII)
     std::int32_t frame = 1;            // Velocity, Constant: the frame of the vector; NearPoint: the target's
     FramePath path;                    // J2000 -> frame, planned with the catalog
