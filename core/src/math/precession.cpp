@@ -1,5 +1,6 @@
 #include "math/precession.hpp"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -186,6 +187,26 @@ constexpr Pairs distinct_pairs(Key key) {
 constexpr Pairs kLF = distinct_pairs([](const NutationTerm& n) { return std::pair{n.l, n.f}; });
 constexpr Pairs kDOm = distinct_pairs([](const NutationTerm& n) { return std::pair{n.d, n.om}; });
 
+// The terms in summation order with their pairs' indices and coefficients
+// side by side, so that the sums read them in sequence.
+struct FlatTerm {
+    std::uint8_t a, b;  // indices into the (l, F) and (D, Omega) pairs
+    std::int8_t lp;
+    double s, c, st, ct;
+};
+template <bool Plain>
+constexpr auto flat_terms(const TermGroup<Plain>& g) {
+    std::array<FlatTerm, TermGroup<Plain>::count()> out{};
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        const std::size_t i = g.index[k];
+        const NutationTerm& n = kNutation1980[i];
+        out[k] = {kLF.of_term[i], kDOm.of_term[i], n.lp, n.s, n.c, n.st, n.ct};
+    }
+    return out;
+}
+constexpr auto kPlainFlat = flat_terms(kPlainTerms);
+constexpr auto kOtherFlat = flat_terms(kOtherTerms);
+
 // A Delaunay argument: arcseconds as a cubic in T plus whole revolutions
 // per century (kept apart so that the fraction of a revolution is taken
 // before it is scaled, as the published expressions are evaluated).
@@ -228,7 +249,12 @@ AngleRate iau1980_mean_obliquity(double et) noexcept {
     return {84381.448 * kArcsec + d.angle, d.rate};
 }
 
-Nutation iau1980_nutation(double et, bool rates) noexcept {
+namespace {
+
+// The series with or without rates, each compiled apart so that the term
+// loops carry no test of `rates`.
+template <bool rates>
+Nutation nutation(double et) noexcept {
     const double t = et / kCentury;
     // e^(i k a) for each argument a and k = -4..4: the terms' arguments are
     // sums of these multiples, so their sines and cosines are products
@@ -240,7 +266,7 @@ Nutation iau1980_nutation(double et, bool rates) noexcept {
         // x - trunc(x) is fmod(x, 1) exactly (the fraction is representable).
         const double turns = g.revolutions * t;
         const double angle = (g.c0 + (g.c1 + (g.c2 + g.c3 * t) * t) * t) * kArcsec + (turns - std::trunc(turns)) * kTwoPi;
-        if (rates) rate[a] = (g.c1 + (2.0 * g.c2 + 3.0 * g.c3 * t) * t) * kArcsec / kCentury + g.revolutions * kTwoPi / kCentury;
+        if constexpr (rates) rate[a] = (g.c1 + (2.0 * g.c2 + 3.0 * g.c3 * t) * t) * kArcsec / kCentury + g.revolutions * kTwoPi / kCentury;
         double s, c;
         ::sincos(angle, &s, &c);
         Complex* p = pw[a] + 4;
@@ -259,32 +285,30 @@ Nutation iau1980_nutation(double et, bool rates) noexcept {
     double dpsi = 0, deps = 0, dpsi_t = 0, deps_t = 0, dpsi_w = 0, deps_w = 0;
     // The arguments' rates by pair, as their products.
     double wlf[kLF.n], wdom[kDOm.n];
-    if (rates) {
+    if constexpr (rates) {
         for (std::size_t j = 0; j < kLF.n; ++j) wlf[j] = kLF.a[j] * rate[0] + kLF.b[j] * rate[2];
         for (std::size_t j = 0; j < kDOm.n; ++j) wdom[j] = kDOm.a[j] * rate[3] + kDOm.b[j] * rate[4];
     }
     // Summed from the smallest terms up: first the terms without l' and
     // without a secular part (one product each), then the others.
-    for (std::uint8_t i : kPlainTerms.index) {
-        const NutationTerm& n = kNutation1980[i];
-        const std::uint8_t a = kLF.of_term[i], b = kDOm.of_term[i];
+    for (const FlatTerm& n : kPlainFlat) {
+        const std::uint8_t a = n.a, b = n.b;
         const Complex e = mul(lf[a], dom[b]);
         dpsi += n.s * e.im;
         deps += n.c * e.re;
-        if (rates) {
+        if constexpr (rates) {
             const double w = wlf[a] + wdom[b];
             dpsi_w += n.s * e.re * w;
             deps_w -= n.c * e.im * w;
         }
     }
-    for (std::uint8_t i : kOtherTerms.index) {
-        const NutationTerm& n = kNutation1980[i];
-        const std::uint8_t a = kLF.of_term[i], b = kDOm.of_term[i];
+    for (const FlatTerm& n : kOtherFlat) {
+        const std::uint8_t a = n.a, b = n.b;
         const Complex e = mul(mul(lf[a], dom[b]), pw[1][n.lp + 4]);
         const double s = n.s + n.st * t, c = n.c + n.ct * t;
         dpsi += s * e.im;
         deps += c * e.re;
-        if (rates) {
+        if constexpr (rates) {
             const double w = wlf[a] + wdom[b] + n.lp * rate[1];
             dpsi_t += n.st * e.im;
             deps_t += n.ct * e.re;
@@ -296,6 +320,10 @@ Nutation iau1980_nutation(double et, bool rates) noexcept {
     if (!rates) return {{dpsi * unit, 0.0}, {deps * unit, 0.0}};
     return {{dpsi * unit, (dpsi_t / kCentury + dpsi_w) * unit}, {deps * unit, (deps_t / kCentury + deps_w) * unit}};
 }
+
+}  // namespace
+
+Nutation iau1980_nutation(double et, bool rates) noexcept { return rates ? nutation<true>(et) : nutation<false>(et); }
 
 RotationRate axis_rotation_rate(int axis, double angle, double rate) noexcept {
     double s, c;
@@ -327,9 +355,11 @@ void small_sincos(double x, double& s, double& c) noexcept {
 // The rotations without rates, multiplied out: P = R3(-z) R2(theta)
 // R3(-zeta), and N = R1(-(eps + deps)) R3(-dpsi) R1(eps) from the sines and
 // cosines of eps, eps + deps and dpsi.
-Mat3 precession_matrix(const PrecessionAngles& p) noexcept {
+// sin and cos of zeta into zs, zc (the rates use them again).
+Mat3 precession_matrix(const PrecessionAngles& p, double& zs, double& zc) noexcept {
     double sz, cz, st, ct, sx, cx;
     ::sincos(p.zeta.angle, &sx, &cx);
+    zs = sx, zc = cx;
     ::sincos(p.z.angle, &sz, &cz);
     ::sincos(p.theta.angle, &st, &ct);
     return Mat3{{{cx * ct * cz - sx * sz, -sx * ct * cz - cx * sz, -st * cz},
@@ -342,7 +372,8 @@ Mat3 precession_matrix(const PrecessionAngles& p) noexcept {
 void earth_of_date(EarthOfDate frame, double et, bool rates, RotationRate& out) noexcept {
     // The rotation multiplied out (the same bits with and without rates).
     const PrecessionAngles p = iau1976_precession_angles(et);
-    const Mat3 pm = precession_matrix(p);
+    double zs, zc;
+    const Mat3 pm = precession_matrix(p, zs, zc);
     AngleRate eps{};
     Nutation n{};
     double se = 0, ce = 1, sp = 0, cp = 1;
@@ -372,8 +403,6 @@ void earth_of_date(EarthOfDate frame, double et, bool rates, RotationRate& out) 
     // rule gives dR = -R [w]x, w = sum t_k' D_k^T e_k, and D_k^T e_k is the
     // e_k row of D_{k-1} (A_k leaves e_k as it is). The factors in order:
     // R3(-zeta), R2(theta), R3(-z) (= P), R1(eps), R3(-dpsi), R1(-eps').
-    double zs, zc;
-    ::sincos(p.zeta.angle, &zs, &zc);
     double w[3];
     const auto add = [&](double rate, double x, double y, double z) {
         w[0] += rate * x;
