@@ -717,6 +717,10 @@ std::optional<BatchFailure> KernelSnapshot::state_rows(std::int32_t target, std:
 }
 
 struct StateCursor::Impl {
+    // The scratch (some 25 KB) is left uninitialised: every block writes
+    // what it reads, and a cursor made per call (one epoch of an apparent
+    // state) then costs no clearing of it.
+    explicit Impl(BatchRunner r) : runner(r) {}
     BatchRunner runner;
     KernelSnapshot::Plan plan;
     bool have = false;
@@ -726,7 +730,7 @@ struct StateCursor::Impl {
 };
 
 StateCursor::StateCursor(const KernelSnapshot& snap, std::int32_t target, std::int32_t center, OutputFrame frame)
-    : impl_(new Impl{BatchRunner{snap, target, center, frame}, {}, false, {}, {}, {}}) {
+    : impl_(new Impl(BatchRunner{snap, target, center, frame})) {
     if (!output_frame_from_code(static_cast<std::int32_t>(frame))) {
         auto p = snap.frame_path(1, static_cast<std::int32_t>(frame));
         if (p) {
