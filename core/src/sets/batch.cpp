@@ -442,9 +442,10 @@ struct BatchRunner {
     // ets[b..e) (no NaN) in time order, each block's rows put back at their
     // epochs' places. Every epoch's row is its own arithmetic whatever block
     // it is evaluated in, so the rows are those of run_seq. False at the
-    // first failure (the rows written are then void).
-    bool run_ordered(EpochView ets, std::size_t b, std::size_t e, double* out, Plan& plan, bool& have,
-                     Scratch& sc) const {
+    // first failure (the rows written are then void). Kept out of line: its
+    // 19 KB of arrays stay off the stack of calls that never order.
+    [[gnu::noinline]] bool run_ordered(EpochView ets, std::size_t b, std::size_t e, double* out, Plan& plan,
+                                       bool& have, Scratch& sc) const {
         std::array<std::pair<double, std::uint32_t>, kWindow> order;
         double rows[6 * kBlock];
         const std::size_t n = e - b;
