@@ -18,6 +18,12 @@ and 1-thread / all-thread time. Memory: the peak of traced allocations
 during one Kernels call (NumPy reports its arrays to tracemalloc) against
 the size of the result array.
 
+Then an orbiter 300 km above Mars, written with SpkWriter as 24 hourly
+segments of Type 3 and, in another file, of Type 9 (relative to 499), over
+DE421: `Kernels.state(orbiter, SSB / EARTH / MARS)` on one thread for
+--epochs/10 random and sorted epochs of its day, against
+`NaifSpk.state_batch` on the orbiter file alone (relative to 499).
+
 The kernel comes from the PyPI data package skyfield-data; jplephem and
 spiceypy are test dependencies only.
 """
@@ -138,8 +144,39 @@ def main() -> None:
             out_bytes = n * 6 * 8
             print(f"{'':<16} peak traced memory, {threads} thread(s): {peak / 2**20:.2f} MiB = "
                   f"{peak / out_bytes:.4f} x the {out_bytes / 2**20:.1f} MiB result")
+    orbiter(path, args, rng)
     print(f"ratio = contender time / Kernels 1-thread time (higher: Kernels faster); "
           f"load average at the end {os.getloadavg()[0]:.2f}")
+
+
+def orbiter(de421: str, args, rng) -> None:
+    import tempfile
+
+    from bench_surface import ORBIT, T0, chebyshev_records
+    from kernwerk import SpkWriter, conics
+
+    tmp = pathlib.Path(tempfile.mkdtemp())
+    w3, w9 = SpkWriter(), SpkWriter()
+    for h in range(24):
+        t = T0 + 3600.0 * h + np.linspace(0.0, 3600.0, 61)
+        w9.add_type9(-74, 499, conics(ORBIT, t), t)
+        w3.add_type3(-74, 499, chebyshev_records(ORBIT, t[0], 600.0, 6, 14), init=t[0], intlen=600.0)
+    w3.write(str(tmp / "orbiter3.bsp"))
+    w9.write(str(tmp / "orbiter9.bsp"))
+    n = max(1, args.epochs // 10)
+    print(f"orbiter -74 around MARS, 24 hourly segments, {n} epochs, 1 thread")
+    for kind in ("3", "9"):
+        f = str(tmp / f"orbiter{kind}.bsp")
+        k, spk = Kernels(de421, f, threads=1), NaifSpk(f)
+        for order in ("random", "sorted"):
+            ets = rng.uniform(T0, T0 + 86400.0, n)
+            if order == "sorted":
+                ets.sort()
+            contenders = {f"Kernels -74 wrt {c}": (lambda c=c: k.state(-74, c, ets)) for c in ("SSB", "EARTH", "MARS")}
+            contenders["NaifSpk -74 wrt 499"] = lambda: spk.state_batch(-74, 499, ets)
+            best, _ = interleaved_best(args.repeat, contenders)
+            for name, t in best.items():
+                print(f"{'Type ' + kind + ' ' + order:<16} {name:<22} {t:>9.4f} {t / n * 1e9:>9.1f}")
 
 
 if __name__ == "__main__":

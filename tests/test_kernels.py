@@ -412,3 +412,35 @@ def test_files_are_shared_and_batches_survive_reloads(files, write_kernel):
             second.unload(files["A"])
             second.load(files["A"])
         assert all(np.array_equal(r.result(), want) for r in runs)
+
+
+# (epochs, the index of the epoch a batch reports, None: no failure) over 20
+# segments of body 1000 of 20 s each: epochs out of order that many segments
+# serve are evaluated in time order and put back in place.
+_ETS = np.random.default_rng(11).uniform(0.0, 400.0, 3000)
+_EDGES = np.concatenate([_ETS[:2000], 20.0 * np.arange(21), 20.0 * np.arange(21)])
+ORDER_CASES = [
+    (np.sort(_ETS), None),
+    (_ETS, None),
+    (_ETS[::-1], None),
+    (np.random.default_rng(12).permutation(_EDGES), None),
+    (np.concatenate([_ETS[:1500], [400.5], _ETS[1500:2500], [np.nan]]), 1500),
+    (np.concatenate([_ETS[:1500], [np.nan], _ETS[1500:2500], [-1.0]]), 1500),
+    (np.concatenate([_ETS[:2000], [-1.0], _ETS[2000:]]), 2000),
+]
+
+
+@pytest.mark.parametrize("ets, fails", ORDER_CASES)
+def test_epochs_in_any_order_over_many_segments(write_kernel, ets, fails):
+    segs = [const(v, 20 * v, 20 * v + 20) for v in range(20)] + [const(1, 0, 400, target=1001, center=1000)]
+    k = Kernels(write_kernel(build_spk(segs)), threads=1)
+    if fails is not None:
+        for threads in (1, 2):
+            with pytest.raises((CoverageError, EpochError), match=rf"\(epoch index {fails}\)"):
+                k.state(1001, 0, ets, threads=threads)
+        return
+    x = 1.0 + np.minimum(ets // 20, 19)
+    for threads in (1, 2):
+        got = k.state(1001, 0, ets, threads=threads)
+        assert np.array_equal(got[:, 0], x) and np.array_equal(k.state(0, 1001, ets, threads=threads)[:, 0], -x)
+        assert np.array_equal(got, np.array([k.state(1001, 0, float(e)) for e in ets]))

@@ -585,3 +585,32 @@ def test_command_line_state(de421_path, capsys):
     assert main(["state", de421_path, "301", "399", "1e12"]) == 1
     assert capsys.readouterr().err.startswith("kernwerk: state of target 301 wrt center 399 in J2000 at et "
                                               "1000000000000: no segment covers body 301")
+
+
+# (epochs, the epoch a batch reports, None: no failure) over 20 segments of
+# body 1000 of 20 s each: epochs out of order that many segments serve are
+# evaluated in time order and put back in place.
+_ETS = np.random.default_rng(11).uniform(0.0, 400.0, 3000)
+ORDER_CASES = [
+    (np.sort(_ETS), None),
+    (_ETS, None),
+    (_ETS[::-1].copy(), None),
+    (_ETS[:1100] / 20.0, None),  # unsorted, one segment
+    (np.random.default_rng(12).permutation(np.concatenate([_ETS[:2000], 20.0 * np.arange(21)] * 2)), None),
+    (np.concatenate([_ETS[:1500], [400.5], _ETS[1500:2500], [-1.0]]), "400.5"),
+    (np.concatenate([_ETS[:1500], [-1.0], _ETS[1500:2500], [400.5]]), "-1"),
+]
+
+
+@pytest.mark.parametrize("ets, fails", ORDER_CASES)
+def test_batches_of_epochs_in_any_order(write_kernel, ets, fails):
+    segs = [spk_segment(1000, 0, 2, 20 * v, 20 * v + 20, cheb_type2(20 * v, 20, [[20 * v + 10, 10, float(v), 0, 0]]),
+                        b"V", 1) for v in range(20)]
+    spk = NaifSpk(write_kernel(build_spk(segs + [spk_segment(1001, 1000, 2, 0, 400, cheb_type2(
+        0, 400, [[200, 200, 1.0, 0, 0]]), b"C", 1)])))
+    for t, c in ((1001, 0), (1000, 0), (0, 1001)):
+        if fails is not None:
+            with pytest.raises(RuntimeError, match=f"at et {fails}"):
+                spk.state_batch(t, c, ets)
+            continue
+        assert np.array_equal(spk.state_batch(t, c, ets), np.array([spk.state(t, c, float(e)) for e in ets]))

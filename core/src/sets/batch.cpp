@@ -389,9 +389,95 @@ struct BatchRunner {
 
     // run() with the plan (valid when `have`) and scratch of the caller, so
     // that a cursor keeps them from one call to the next.
+    // Epochs are taken a window at a time. A window of unsorted epochs that
+    // many plans serve (random epochs over a file of many segments) goes in
+    // time order (run_ordered), so that blocks are long again instead of one
+    // epoch each with a plan built per epoch; any other, as it comes.
     std::optional<BatchFailure> run_with(EpochView ets, std::size_t begin, std::size_t end, double* out,
                                          const std::atomic<std::size_t>& lowest, Plan& plan, bool& have,
                                          Scratch& sc) const {
+        for (std::size_t w = begin; w < end;) {
+            const std::size_t we = std::min(end, w + kWindow);
+            if (we - w >= kOrderedMin && wants_order(ets, w, we, plan, have)) {
+                if (lowest.load(std::memory_order_relaxed) < begin) return std::nullopt;
+                if (run_ordered(ets, w, we, out, plan, have, sc)) {
+                    w = we;
+                    continue;
+                }
+            }
+            // As they come (also for a window that failed in time order:
+            // this reports the failure of lowest index, as for any window).
+            if (auto f = run_seq(ets, w, we, out, lowest, plan, have, sc)) return f;
+            w = we;
+        }
+        return std::nullopt;
+    }
+
+    static constexpr std::size_t kWindow = 1024;
+    static constexpr std::size_t kOrderedMin = 16;
+
+    // True when ets[b..e) has no NaN, is not sorted and has more than one
+    // epoch in 32 outside the plan (the plan is built for ets[b] first).
+    bool wants_order(EpochView ets, std::size_t b, std::size_t e, Plan& plan, bool& have) const {
+        // Sorted windows (the common case) stop at the first loop; a NaN
+        // also ends it, and the second loop turns such a window down.
+        std::size_t i = b + 1;
+        while (i < e && ets[i] >= ets[i - 1]) ++i;
+        if (i == e || std::isnan(ets[b])) return false;
+        if (!have || !plan.valid.contains(ets[b])) {
+            if (build_plan(ets[b], plan).what != PlanFailure::What::None) {
+                have = false;
+                return false;
+            }
+            have = true;
+        }
+        std::size_t outside = 0;
+        for (i = b; i < e; ++i) {
+            if (std::isnan(ets[i])) return false;
+            outside += !plan.valid.contains(ets[i]);
+        }
+        return 32 * outside > e - b;
+    }
+
+    // ets[b..e) (no NaN) in time order, each block's rows put back at their
+    // epochs' places. Every epoch's row is its own arithmetic whatever block
+    // it is evaluated in, so the rows are those of run_seq. False at the
+    // first failure (the rows written are then void). Kept out of line: its
+    // 19 KB of arrays stay off the stack of calls that never order.
+    [[gnu::noinline]] bool run_ordered(EpochView ets, std::size_t b, std::size_t e, double* out, Plan& plan,
+                                       bool& have, Scratch& sc) const {
+        std::array<std::pair<double, std::uint32_t>, kWindow> order;
+        double rows[6 * kBlock];
+        const std::size_t n = e - b;
+        for (std::size_t i = 0; i < n; ++i) order[i] = {ets[b + i], static_cast<std::uint32_t>(i)};
+        std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n));
+        for (std::size_t i = 0; i < n;) {
+            const double et = order[i].first;
+            if (!have || !plan.valid.contains(et)) {
+                if (build_plan(et, plan).what != PlanFailure::What::None) {
+                    have = false;
+                    return false;
+                }
+                have = true;
+            }
+            std::size_t k = 0;
+            while (k < kBlock && i + k < n && plan.valid.contains(order[i + k].first)) {
+                sc.ets[k] = order[i + k].first;
+                ++k;
+            }
+            std::optional<KernelSetError> err;
+            if (eval_block(plan, sc.ets, k, rows, sc, err) < k) return false;
+            for (std::size_t j = 0; j < k; ++j)
+                std::copy(rows + 6 * j, rows + 6 * j + 6, out + 6 * (b + order[i + j].second));
+            i += k;
+        }
+        return true;
+    }
+
+    // Epochs [begin, end) in the order given, a block at a time.
+    std::optional<BatchFailure> run_seq(EpochView ets, std::size_t begin, std::size_t end, double* out,
+                                        const std::atomic<std::size_t>& lowest, Plan& plan, bool& have,
+                                        Scratch& sc) const {
         std::size_t i = begin;
         while (i < end) {
             if (lowest.load(std::memory_order_relaxed) < begin) return std::nullopt;
@@ -632,6 +718,10 @@ std::optional<BatchFailure> KernelSnapshot::state_rows(std::int32_t target, std:
 }
 
 struct StateCursor::Impl {
+    // The scratch (some 25 KB) is left uninitialised: every block writes
+    // what it reads, and a cursor made per call (one epoch of an apparent
+    // state) then costs no clearing of it.
+    explicit Impl(BatchRunner r) : runner(r) {}
     BatchRunner runner;
     KernelSnapshot::Plan plan;
     bool have = false;
@@ -641,7 +731,7 @@ struct StateCursor::Impl {
 };
 
 StateCursor::StateCursor(const KernelSnapshot& snap, std::int32_t target, std::int32_t center, OutputFrame frame)
-    : impl_(new Impl{BatchRunner{snap, target, center, frame}, {}, false, {}, {}, {}}) {
+    : impl_(new Impl(BatchRunner{snap, target, center, frame})) {
     if (!output_frame_from_code(static_cast<std::int32_t>(frame))) {
         auto p = snap.frame_path(1, static_cast<std::int32_t>(frame));
         if (p) {

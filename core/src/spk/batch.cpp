@@ -281,35 +281,91 @@ std::optional<SpkBatchFailure> SpkFile::state_rows(std::int32_t target, std::int
     std::vector<double> seg_rows;  // one block of rows per distinct segment
     SpkPlan p;
     bool have = false;
-    std::size_t i = 0;
-    while (i < count) {
-        const double et = at(i);
-        if (!have || !p.holds(et)) {
-            have = !std::isnan(et) && plan(target, center, et, p);
-            if (!have) {
-                if (auto f = one(i, et)) return f;
-                ++i;
-                continue;
+
+    // A window of unsorted epochs that many plans serve (random epochs over
+    // a file of many segments) goes in time order, each block's rows put
+    // back at their epochs' places: every epoch's row is its own arithmetic
+    // whatever block it is in. False where the per-epoch path must answer
+    // (the window then goes as it comes, which also reports any failure).
+    constexpr std::size_t kWindow = 1024;
+    std::vector<std::pair<double, std::uint32_t>> order;  // made on first use
+    const auto wants_order = [&](std::size_t b, std::size_t e) {
+        std::size_t j = b + 1;
+        while (j < e && at(j) >= at(j - 1)) ++j;  // a NaN stops it too
+        if (j == e || std::isnan(at(b))) return false;
+        if (!have || !p.holds(at(b))) {
+            have = plan(target, center, at(b), p);
+            if (!have) return false;
+        }
+        std::size_t outside = 0;
+        for (j = b; j < e; ++j) {
+            if (std::isnan(at(j))) return false;
+            outside += !p.holds(at(j));
+        }
+        return 32 * outside > e - b;
+    };
+    const auto ordered = [&](std::size_t b, std::size_t e) {
+        const std::size_t n = e - b;
+        order.resize(kWindow);
+        for (std::size_t j = 0; j < n; ++j) order[j] = {at(b + j), static_cast<std::uint32_t>(j)};
+        std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n));
+        for (std::size_t j = 0; j < n;) {
+            if (!have || !p.holds(order[j].first)) {
+                have = plan(target, center, order[j].first, p);
+                if (!have) return false;
             }
             if (seg_rows.size() < p.n_segments * 6 * kBlock) seg_rows.resize(p.n_segments * 6 * kBlock);
+            std::size_t k = 0;
+            while (k < kBlock && j + k < n && p.holds(order[j + k].first)) {
+                block[k] = order[j + k].first;
+                ++k;
+            }
+            for (std::size_t d = 0; d < p.n_segments; ++d)
+                if (eval_rows_j2000(*p.segments[d], block, k, seg_rows.data() + d * 6 * kBlock) != k) return false;
+            for (std::size_t q = 0; q < k; ++q)
+                finish(combine(p, seg_rows.data(), 6 * kBlock, q), rows + 6 * (b + order[j + q].second));
+            j += k;
         }
-        std::size_t k = 1;
-        block[0] = et;
-        while (k < kBlock && i + k < count) {
-            const double e = at(i + k);
-            if (!p.holds(e)) break;  // also for NaN
-            block[k++] = e;
+        return true;
+    };
+
+    std::size_t i = 0;
+    while (i < count) {
+        const std::size_t we = std::min(count, i + kWindow);
+        if (we - i >= 16 && wants_order(i, we) && ordered(i, we)) {
+            i = we;
+            continue;
         }
-        bool ok = true;
-        for (std::size_t d = 0; d < p.n_segments && ok; ++d)
-            ok = eval_rows_j2000(*p.segments[d], block, k, seg_rows.data() + d * 6 * kBlock) == k;
-        if (!ok) [[unlikely]] {
-            for (std::size_t j = 0; j < k; ++j)
-                if (auto f = one(i + j, block[j])) return f;
-        } else {
-            for (std::size_t j = 0; j < k; ++j) finish(combine(p, seg_rows.data(), 6 * kBlock, j), rows + 6 * (i + j));
+        while (i < we) {
+            const double et = at(i);
+            if (!have || !p.holds(et)) {
+                have = !std::isnan(et) && plan(target, center, et, p);
+                if (!have) {
+                    if (auto f = one(i, et)) return f;
+                    ++i;
+                    continue;
+                }
+            }
+            // (also for a plan that wants_order made)
+            if (seg_rows.size() < p.n_segments * 6 * kBlock) seg_rows.resize(p.n_segments * 6 * kBlock);
+            std::size_t k = 1;
+            block[0] = et;
+            while (k < kBlock && i + k < we) {
+                const double e = at(i + k);
+                if (!p.holds(e)) break;  // also for NaN
+                block[k++] = e;
+            }
+            bool ok = true;
+            for (std::size_t d = 0; d < p.n_segments && ok; ++d)
+                ok = eval_rows_j2000(*p.segments[d], block, k, seg_rows.data() + d * 6 * kBlock) == k;
+            if (!ok) [[unlikely]] {
+                for (std::size_t j = 0; j < k; ++j)
+                    if (auto f = one(i + j, block[j])) return f;
+            } else {
+                for (std::size_t j = 0; j < k; ++j) finish(combine(p, seg_rows.data(), 6 * kBlock, j), rows + 6 * (i + j));
+            }
+            i += k;
         }
-        i += k;
     }
     return std::nullopt;
 }
