@@ -266,3 +266,66 @@ def test_windows_from_and_to_dates(oracle):
     assert events.to_dates(w, oracle) == [("2025-01-01T00:00:00.000", "2025-04-01T00:00:00.000")]
     assert events.measure(w) == pytest.approx(90 * DAY, abs=0.01)  # TDB runs a few ms off UTC
     assert events.summary(np.empty((0, 2))) == (0.0, 0.0, 0.0, -1, -1)
+
+
+# A station at a geodetic site as the toolkit's station kernels make one: an
+# SPK position in ITRF93 and a topocentric TK frame (x north, y west, z up),
+# whose LATITUDE is the elevation above the site's WGS84 horizon.
+STATION_FK = """\\begindata
+NAIF_BODY_NAME += 'STN'
+NAIF_BODY_CODE += 399063
+FRAME_STN_TOPO = 1399063
+FRAME_1399063_NAME = 'STN_TOPO'
+FRAME_1399063_CLASS = 4
+FRAME_1399063_CLASS_ID = 1399063
+FRAME_1399063_CENTER = 399063
+TKFRAME_1399063_RELATIVE = 'ITRF93'
+TKFRAME_1399063_SPEC = 'ANGLES'
+TKFRAME_1399063_UNITS = 'DEGREES'
+TKFRAME_1399063_AXES = ( 3, 2, 3 )
+TKFRAME_1399063_ANGLES = ( {lon} {colat} 180.0 )
+\\begintext
+"""
+
+
+@pytest.fixture(scope="module")
+def station(de421_path, tmp_path_factory):
+    from conftest import _data_file
+
+    eop = _data_file("naif_eop_high_prec", "earth_latest_high_prec.bpc")
+    if eop is None:
+        pytest.skip("naif-eop-high-prec is needed")
+    site = kernwerk.Site.geodetic(40.4314, -4.2481, 0.8)
+    d = tmp_path_factory.mktemp("station")
+    (d / "stn.tf").write_text(STATION_FK.format(lon=repr(4.2481), colat=repr(-(90 - 40.4314))))
+    handle = sp.spkopn(str(d / "stn.bsp"), "stn", 0)
+    row = list(site.position) + [0.0, 0.0, 0.0]
+    sp.spkw08(handle, 399063, 399, "ITRF93", -1e9, 1e9, "STN", 1, 2, [row, row], -1e9, 2e9)
+    sp.spkcls(handle)
+    paths = [de421_path, str(eop), str(d / "stn.tf"), str(d / "stn.bsp")]
+    sp.kclear()
+    for p in paths:
+        sp.furnsh(p)
+    k = kernwerk.Kernels(*paths)
+    yield k, site, k.station("STN")
+    sp.kclear()
+
+
+# (target, correction, relation, value in degrees, adjust, step): risings and
+# settings, twilight, transits, an altitude crossing, the highest passes.
+ELEVATION_CASES = [("MOON", "LT+S", ">", 0.0, 0, 600.0), ("SUN", "LT+S", "<", -6.0, 0, 600.0),
+                   ("SUN", "NONE", "LOCMAX", 0, 0, 3600.0), ("MARS BARYCENTER", "CN+S", "=", 10.0, 0, 3600.0),
+                   ("MOON", "XLT", "ABSMAX", 0, 1.0, 3600.0)]
+
+
+@pytest.mark.parametrize("target, corr, relation, value, adjust, step", ELEVATION_CASES)
+def test_elevation_matches_the_toolkit_in_a_topocentric_frame(station, target, corr, relation, value, adjust, step):
+    k, site, stn = station
+    expected = _rows(sp.gfposc(target, "STN_TOPO", corr, "STN", "LATITUDINAL", "LATITUDE", relation, value * R,
+                               adjust * R, step, 5000, _cell([YEAR]), sp.cell_double(5000)))
+    assert len(expected) > 0
+    for where in (stn, site):  # the station kernel's frame, and the WGS84 site through ITRF93
+        got = events.find_elevation(k, target, where, relation, value, adjust=adjust, window=[YEAR], step=step,
+                                    correction=corr)
+        assert got.shape == expected.shape
+        assert np.abs(got - expected).max() <= 1e-5

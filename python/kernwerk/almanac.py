@@ -89,16 +89,17 @@ def _edges(w: np.ndarray, span: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 
 def risings_settings(kernels: Kernels, body: str | int, site: Site, start: Any, stop: Any, *,
-                     horizon: float = -0.8333, correction: str = "LT+S", step: float = 600.0,
+                     horizon: float = -0.8333, correction: str = "LT+S", step: float = 7200.0,
                      threads: int | None = None) -> Events:
     """Risings (kind 1) and settings (kind 0) of `body` seen from `site`
     between `start` and `stop`: the instants its centre's elevation crosses
     `horizon` degrees upward and downward (-0.8333, the default, is the
     Sun's upper limb with standard refraction; -0.5667, refraction alone,
-    suits a planet). Skyfield's ``risings_and_settings`` with
+    suits a planet). Skyfield's ``find_risings`` and ``find_settings`` with
     ``horizon_degrees=horizon``. The elevation is sampled every `step`
-    seconds; a rising and setting closer together than that (a body
-    grazing the horizon near the poles) may be missed."""
+    seconds (two hours: the elevation rises and falls between culminations
+    some twelve hours apart, and the search finds every crossing when each
+    step holds at most one culmination)."""
     span = _span(kernels, start, stop)
     w = events.find_elevation(kernels, body, site, ">", horizon, window=span, step=step, correction=correction,
                               threads=threads)
@@ -109,7 +110,7 @@ def risings_settings(kernels: Kernels, body: str | int, site: Site, start: Any, 
 
 
 def twilight(kernels: Kernels, site: Site, start: Any, stop: Any, kind: str = "civil", *,
-             correction: str = "LT+S", step: float = 600.0, threads: int | None = None) -> Events:
+             correction: str = "LT+S", step: float = 7200.0, threads: int | None = None) -> Events:
     """Dawns (kind 1) and dusks (kind 0) of `kind` ("civil", "nautical" or
     "astronomical"): the Sun's centre crossing -6, -12 or -18 degrees."""
     if kind not in TWILIGHT:
