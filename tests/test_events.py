@@ -390,3 +390,17 @@ def test_moon_phases_and_oppositions_match_skyfield(almanac_pair, body):
     assert got.kind.tolist() == kind.tolist() and len(kind) > 8
     assert np.abs(got.et - _et(t)).max() < 1.0
     assert got.dates[0][:4] == "2020"
+
+
+def test_find_command_elevation(station, capsys):
+    from kernwerk.__main__ import main
+
+    k, site, _ = station
+    argv = ["find", *k.files, "elevation", "sun", "40.4314", "-4.2481", "0.8", ">", "-6", "--start", "0", "--stop",
+            str(10 * DAY), "--step", "1h", "--correction", "LT+S", "--format", "csv"]
+    assert main(argv) == 0
+    rows = [line.split(",") for line in capsys.readouterr().out.splitlines()[1:]]
+    want = events.find_elevation(k, "SUN", site, ">", -6, window=[(0, 10 * DAY)], step=3600.0, correction="LT+S")
+    assert np.array([[float(r[2]), float(r[3])] for r in rows]).tolist() == want.tolist()
+    assert main(["find", *k.files, "elevation", "sun", "north", "0", "0.8", ">", "0", "--start", "0", "--stop", "10", "--step", "1h"]) == 2
+    assert "must be numbers" in capsys.readouterr().err

@@ -38,7 +38,8 @@ Conventions:
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, NamedTuple
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, Any
 
 from . import events
 from .kernels import Kernels, _frame_code
@@ -75,13 +76,35 @@ FRAME_1400000_ROTATION_STATE = 'ROTATING'
 MOON_PHASES = ("new moon", "first quarter", "full moon", "last quarter")
 
 
-class Events(NamedTuple):
+class Events:
     """Instants of an almanac: `et` (float64 array, ascending), `kind`
-    (int array, the code of each event) and `dates` (ISO UTC strings)."""
+    (int64 array, the code of each event) and `dates` (ISO UTC strings with
+    milliseconds, made on first use). Unpacks as ``et, kind = events``."""
 
-    et: Any
-    kind: Any
-    dates: list[str]
+    __slots__ = ("et", "kind", "_leapseconds", "_dates")
+
+    def __init__(self, et: Any, kind: Any, leapseconds: Any = None) -> None:
+        self.et, self.kind = et, kind
+        self._leapseconds = leapseconds
+        self._dates: list[str] | None = None
+
+    @property
+    def dates(self) -> list[str]:
+        if self._dates is None:
+            from .timescales import to_iso
+
+            text = to_iso(self.et, "utc", 3, leapseconds=self._leapseconds) if len(self.et) else []
+            self._dates = [str(s) for s in text]
+        return self._dates
+
+    def __len__(self) -> int:
+        return len(self.et)
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter((self.et, self.kind))
+
+    def __repr__(self) -> str:
+        return f"Events({len(self)} events: et={self.et!r}, kind={self.kind!r})"
 
 
 def _span(kernels: Kernels, start: Any, stop: Any) -> np.ndarray:
@@ -93,13 +116,9 @@ def _span(kernels: Kernels, start: Any, stop: Any) -> np.ndarray:
 def _events(kernels: Kernels, et: Any, kind: Any) -> Events:
     import numpy as np
 
-    from .timescales import to_iso
-
     et = np.asarray(et, dtype=np.float64)
     order = np.argsort(et, kind="stable")
-    et, kind = et[order], np.asarray(kind, dtype=np.int64)[order]
-    dates = [str(s) for s in to_iso(et, "utc", 3, leapseconds=kernels._leapseconds_object())] if len(et) else []
-    return Events(et, kind, dates)
+    return Events(et[order], np.asarray(kind, dtype=np.int64)[order], kernels._leapseconds_object())
 
 
 def _edges(w: np.ndarray, span: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
