@@ -404,3 +404,34 @@ def test_find_command_elevation(station, capsys):
     assert np.array([[float(r[2]), float(r[3])] for r in rows]).tolist() == want.tolist()
     assert main(["find", *k.files, "elevation", "sun", "north", "0", "0.8", ">", "0", "--start", "0", "--stop", "10", "--step", "1h"]) == 2
     assert "must be numbers" in capsys.readouterr().err
+
+
+@pytest.fixture(scope="module")
+def mars(de421_path, tmp_path_factory):
+    from test_sites import PCK
+
+    pck = tmp_path_factory.mktemp("mars") / "mars.tpc"
+    pck.write_text(PCK)
+    sp.kclear()
+    sp.furnsh(de421_path)
+    sp.furnsh(str(pck))
+    yield kernwerk.Kernels(de421_path, str(pck)), sp.srfrec(499, math.radians(30.0), math.radians(20.0))
+    sp.kclear()
+
+
+# (angle, correction, relation, value in degrees, tolerance of the edges):
+# extrema from a central difference are placed to about a millisecond.
+ILLUMINATION_CASES = [("INCIDENCE", "LT+S", "<", 60.0, 1e-5), ("EMISSION", "CN+S", ">", 80.0, 1e-5),
+                      ("PHASE", "NONE", "=", 30.0, 1e-5), ("INCIDENCE", "LT", "LOCMIN", 0.0, 2e-3)]
+
+
+@pytest.mark.parametrize("angle, corr, relation, value, tol", ILLUMINATION_CASES)
+def test_illumination_angles_match_the_toolkit(mars, angle, corr, relation, value, tol):
+    k, point = mars
+    span = [(0.0, 60 * DAY)]
+    expected = _rows(sp.gfilum("ELLIPSOID", angle, "MARS", "SUN", "IAU_MARS", corr, "EARTH", point, relation,
+                               value * R, 0.0, 3600.0, 5000, _cell(span), sp.cell_double(5000)))
+    got = events.find_illumination_angle(k, angle, "MARS", point, "EARTH", relation, value, window=span,
+                                         step=3600.0, correction=corr)
+    assert got.shape == expected.shape and len(got) > 0
+    assert np.abs(got - expected).max() <= tol

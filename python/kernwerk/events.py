@@ -57,7 +57,7 @@ if TYPE_CHECKING:
 __all__ = [
     "window", "union", "intersect", "difference", "complement", "expand", "contract", "filter_short", "measure",
     "summary", "to_dates", "find_distance", "find_range_rate", "find_coordinate", "find_separation",
-    "find_phase_angle", "find_elevation", "find_azimuth",
+    "find_phase_angle", "find_elevation", "find_azimuth", "find_illumination_angle",
     "DEFAULT_TOLERANCE",
 ]
 
@@ -177,7 +177,7 @@ def _search(kernels: Kernels, kind: str, target: Any, observer: Any, relation: s
             window: Any, step: float, correction: str, adjust: float, tolerance: float, threads: int | None,
             frame: int = 1, system: str = "", coordinate: str = "", target2: Any = None, radii: tuple[float, float]
             = (0.0, 0.0), scale: float = 1.0, site: tuple[float, float, bool] = (0.0, 0.0, False),
-            period: float = 0.0) -> np.ndarray:
+            period: float = 0.0, surface: tuple[list[float], list[float], int] = ([], [], 0)) -> np.ndarray:
     if not isinstance(kernels, Kernels):
         raise TypeError(f"the first argument must be a kernwerk.Kernels, not {type(kernels).__name__!r}")
     kernels._check_open()
@@ -188,7 +188,7 @@ def _search(kernels: Kernels, kind: str, target: Any, observer: Any, relation: s
     return _ext.find(kernels._set, kind, kernels._endpoint(target), kernels._endpoint(observer),
                      _correction(correction), frame, system, coordinate, target2, radii[0], radii[1], cnf, relation,
                      float(value) * scale, float(adjust) * scale, float(step), float(tolerance), n_threads or 0,
-                     site[0], site[1], site[2], period)
+                     site[0], site[1], site[2], period, surface[0], surface[1], surface[2])
 
 
 def find_distance(kernels: Kernels, target: str | int | Site, observer: str | int | Site, relation: str,
@@ -330,3 +330,39 @@ def find_azimuth(kernels: Kernels, target: str | int | Site, site: Site, relatio
     refused)."""
     return _site_search(kernels, "azimuth", target, site, relation, value, window=window, step=step,
                         correction=correction, adjust=adjust, tolerance=tolerance, threads=threads)
+
+
+_ILLUMINATION_ANGLES = {"PHASE": 0, "INCIDENCE": 1, "EMISSION": 2}
+
+
+def find_illumination_angle(kernels: Kernels, angle: str, target: str | int, point: Any, observer: str | int,
+                            relation: str, value: float = 0.0, *, window: Any, step: float,
+                            illuminator: str | int = "SUN", frame: str | int | None = None,
+                            correction: str = "NONE", adjust: float = 0.0, tolerance: float = DEFAULT_TOLERANCE,
+                            threads: int | None = None) -> np.ndarray:
+    """When an illumination angle (degrees: "PHASE", "INCIDENCE" or
+    "EMISSION") at `point` (body-fixed x, y, z, km) on `target`'s ellipsoid
+    seen from `observer` meets `relation` against `value`: spiceypy's
+    ``gfilum("ELLIPSOID", angle, target, illuminator, frame, correction,
+    observer, point, ...)``; the angles of `Kernels.ilumin` (`frame` the
+    target's body-fixed frame, by default the one `Kernels.ilumin` takes).
+    Extrema come from the central difference of the angle over +/- 1 s, so
+    LOCMIN and LOCMAX place them to about a millisecond. Reception
+    corrections only."""
+    from .surface import _fixed_frame
+
+    if not isinstance(angle, str) or angle.strip().upper() not in _ILLUMINATION_ANGLES:
+        raise ValueError(f"unknown illumination angle {angle!r} (accepted: {', '.join(_ILLUMINATION_ANGLES)})")
+    if not isinstance(kernels, Kernels):
+        raise TypeError(f"the first argument must be a kernwerk.Kernels, not {type(kernels).__name__!r}")
+    kernels._check_open()
+    try:
+        xyz = [float(v) for v in point]
+    except (TypeError, ValueError):
+        raise TypeError("point must be three numbers (km, body-fixed)") from None
+    code = _fixed_frame(kernels, target, frame)
+    radii = [float(r) for r in kernels.radii(target)]
+    return _search(kernels, "illumination", target, observer, relation, value, window=window, step=step,
+                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads, frame=code,
+                   target2=kernels._endpoint(illuminator), scale=math.radians(1.0),
+                   surface=(xyz, radii, _ILLUMINATION_ANGLES[angle.strip().upper()]))

@@ -418,7 +418,55 @@ private:
     double period_;
 };
 
+class Illumination final : public Quantity {
+public:
+    Illumination(const KernelSnapshot& s, const IlluminationQuery& q, const Vec3& point, int angle)
+        : snap_(s), q_(q), point_(point), angle_(angle) {}
+    std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
+                                               unsigned threads) const override {
+        // The angle at t, t - dt and t + dt in one batch, at the same point.
+        double* ts = scratch_.get(0, 3 * n);
+        double* points = scratch_.get(1, 9 * n);
+        double* vectors = scratch_.get(2, 9 * n);
+        double* angles = scratch_.get(3, 9 * n);
+        if (epochs_.size() < 3 * n) epochs_.resize(3 * n), flags_.resize(6 * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            ts[i] = ets[i];
+            ts[n + i] = ets[i] - kIlluminationDt;
+            ts[2 * n + i] = ets[i] + kIlluminationDt;
+        }
+        for (std::size_t j = 0; j < 3 * n; ++j)
+            for (int k = 0; k < 3; ++k) points[3 * j + k] = point_[k];
+        auto r = illumination_batch(snap_, q_, EpochView{ts, 1, 3 * n}, points, epochs_.data(), vectors, angles,
+                                    flags_.data(), flags_.data() + 3 * n, threads);
+        if (!r) {
+            BatchFailure e = std::move(r.error());
+            e.index %= n;
+            return std::unexpected(std::move(e));
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            f[i] = angles[3 * i + angle_];
+            df[i] = (angles[3 * (2 * n + i) + angle_] - angles[3 * (n + i) + angle_]) / (2 * kIlluminationDt);
+        }
+        return {};
+    }
+
+private:
+    const KernelSnapshot& snap_;
+    mutable Scratch scratch_;
+    mutable std::vector<double> epochs_;
+    mutable std::vector<std::uint8_t> flags_;
+    IlluminationQuery q_;
+    Vec3 point_;
+    int angle_;
+};
+
 }  // namespace
+
+std::unique_ptr<Quantity> illumination_quantity(const KernelSnapshot& snap, const IlluminationQuery& q,
+                                                const Vec3& point, int angle) {
+    return std::make_unique<Illumination>(snap, q, point, angle);
+}
 
 std::unique_ptr<Quantity> elevation_quantity(const KernelSnapshot& snap, const ElevationQuery& q, bool azimuth) {
     return std::make_unique<Elevation>(snap, q, azimuth);

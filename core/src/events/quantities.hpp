@@ -43,6 +43,7 @@
 
 #include "events/search.hpp"
 #include "geometry/apparent.hpp"
+#include "geometry/surface.hpp"
 
 namespace kernwerk::events {
 
@@ -108,6 +109,15 @@ std::unique_ptr<Quantity> elevation_quantity(const KernelSnapshot& snap, const E
 std::unique_ptr<Quantity> longitude_difference_quantity(const KernelSnapshot& snap, const Endpoint& t1,
                                                         const Endpoint& t2, const Endpoint& observer,
                                                         std::int32_t frame, Correction correction, double period);
+
+// An illumination angle (gfilum) at a surface point fixed on the target
+// (body-fixed, km): 0 the phase, 1 the incidence, 2 the emission angle
+// (radians), as illumination_batch gives them; the derivative by the
+// central difference over +/- kIlluminationDt seconds (the surface
+// geometry gives no rates).
+inline constexpr double kIlluminationDt = 1.0;
+std::unique_ptr<Quantity> illumination_quantity(const KernelSnapshot& snap, const IlluminationQuery& q,
+                                                const Vec3& point, int angle);
 
 // An error when `a` and `b` are the same body or the same site: the
 // quantity between them is undefined.

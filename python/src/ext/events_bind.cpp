@@ -88,7 +88,8 @@ WindowOut find(nb::handle set, const std::string& kind, nb::handle target, nb::h
                const std::string& coordinate, nb::handle target2, double radius1, double radius2,
                const WindowIn& confinement, const std::string& relation, double value, double adjust, double step,
                double tolerance, unsigned threads, double site_lat, double site_lon, bool topocentric,
-               double period) {
+               double period, const std::vector<double>& point, const std::vector<double>& radii,
+               int angle) {
     auto rel = events::parse_relation(relation);
     if (!rel)
         fail(ErrorKind::Value, "unknown relation '" + relation + "' (accepted: " + events::kAcceptedRelations + ")");
@@ -138,9 +139,25 @@ WindowOut find(nb::handle set, const std::string& kind, nb::handle target, nb::h
         if (!(period > 0) || !std::isfinite(period)) fail(ErrorKind::Value, "period must be positive and finite");
         if (auto p = snap->frame_path(1, frame); !p) raise(p.error());
         q = events::longitude_difference_quantity(*snap, t, t2, o, frame, c, period);
+    } else if (kind == "illumination") {
+        if (t.is_site || o.is_site) fail(ErrorKind::Value, "the target and the observer must be bodies");
+        const Endpoint source = body_arg(target2, "illumination source");
+        if (source.is_site) fail(ErrorKind::Value, "the illumination source must be a body");
+        if (point.size() != 3 || !std::isfinite(point[0]) || !std::isfinite(point[1]) || !std::isfinite(point[2]))
+            fail(ErrorKind::Value, "the surface point must be three finite numbers (km)");
+        const Triaxial shape = radii.size() == 3 ? Triaxial{radii[0], radii[1], radii[2]} : Triaxial{};
+        if (!shape.valid()) fail(ErrorKind::Value, "the target's radii must be three positive numbers (km)");
+        if (angle < 0 || angle > 2) fail(ErrorKind::Value, "unknown illumination angle");
+        if (correction_flags(c).transmission)
+            fail(ErrorKind::Value, "illumination angle searches take reception corrections only (NONE, LT, LT+S, CN, "
+                                   "CN+S), not " + correction);
+        if (auto p = snap->frame_path(1, frame); !p) raise(p.error());
+        q = events::illumination_quantity(*snap, IlluminationQuery{SurfaceTarget{t.body, frame, shape}, o.body,
+                                                                   source.body, c},
+                                          Vec3{point[0], point[1], point[2]}, angle);
     } else {
         fail(ErrorKind::Value, "unknown quantity '" + kind + "' (accepted: distance, range_rate, coordinate, "
-                               "separation, phase_angle, elevation, azimuth, longitude_difference)");
+                               "separation, phase_angle, elevation, azimuth, longitude_difference, illumination)");
     }
     auto cnf = intervals_of(confinement, "confinement window");
     check_before(*snap);
@@ -209,7 +226,8 @@ void register_events(nb::module_& m) {
           nb::arg("radius1"), nb::arg("radius2"), nb::arg("confinement"), nb::arg("relation"), nb::arg("value"),
           nb::arg("adjust"), nb::arg("step"), nb::arg("tolerance"), nb::arg("threads"),
           nb::arg("site_lat") = 0.0, nb::arg("site_lon") = 0.0, nb::arg("topocentric") = false,
-          nb::arg("period") = 0.0,
+          nb::arg("period") = 0.0, nb::arg("point") = std::vector<double>{}, nb::arg("radii") = std::vector<double>{},
+          nb::arg("angle") = 0,
           "The window in which a quantity satisfies a relation (see kernwerk.events).");
     m.def("sphere_radius", &sphere_radius, nb::arg("set"), nb::arg("body"),
           "The largest of BODY<body>_RADII (km).");
