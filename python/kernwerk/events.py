@@ -346,9 +346,8 @@ def find_illumination_angle(kernels: Kernels, angle: str, target: str | int, poi
     ``gfilum("ELLIPSOID", angle, target, illuminator, frame, correction,
     observer, point, ...)``; the angles of `Kernels.ilumin` (`frame` the
     target's body-fixed frame, by default the one `Kernels.ilumin` takes).
-    Extrema come from the central difference of the angle over +/- 1 s, so
-    LOCMIN and LOCMAX place them to about a millisecond. Reception
-    corrections only."""
+    The angle's rate, which places LOCMIN and LOCMAX, is the central
+    difference of the angle over +/- 1 s. Reception corrections only."""
     from .surface import _fixed_frame
 
     if not isinstance(angle, str) or angle.strip().upper() not in _ILLUMINATION_ANGLES:
