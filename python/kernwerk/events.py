@@ -18,8 +18,10 @@ overlapping, touching or inverted rows, NaN); `window` builds one from
 intervals in any order, or from dates.
 
 Searches (`find_distance`, `find_range_rate`, `find_coordinate`,
-`find_separation`, `find_phase_angle`) take the kernel set, the geometry, a relation and a
-reference value, and keywords:
+`find_separation`, `find_phase_angle`, `find_elevation`, `find_azimuth`,
+`find_illumination_angle`) take the kernel set, the geometry, a relation and a
+reference value, and keywords (risings, settings, twilight, transits, Moon
+phases and oppositions as dates: `kernwerk.almanac`):
 
 * `window`: the confinement window, searched interval by interval;
 * `step` (s): the quantity's derivative is sampled every `step` seconds and
