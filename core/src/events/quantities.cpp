@@ -352,7 +352,131 @@ private:
     ApparentQuery q1_, q2_;
 };
 
+class Elevation final : public Quantity {
+public:
+    Elevation(const KernelSnapshot& s, const ElevationQuery& q, bool azimuth) : snap_(s), q_(q), azimuth_(azimuth) {}
+    double wrap() const noexcept override { return azimuth_ ? 2 * std::numbers::pi : 0; }
+    std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
+                                               unsigned threads) const override {
+        double* out = scratch_.get(0, 6 * n);
+        double* lts = scratch_.get(1, n);
+        const EpochView view{ets, 1, n};
+        // A site fixed in ITRF93 takes the Earth orientation path, pinned
+        // bit for bit with Kernels.azel.
+        auto r = q_.site.earth_site() && q_.frame == 13000
+                     ? azel_batch(snap_, q_.target, q_.site.site, q_.local, q_.correction, view, out, lts, threads)
+                     : azel_batch(snap_, q_.target, q_.site, q_.frame, q_.local, q_.correction, view, out, lts,
+                                  threads);
+        if (!r) return r;
+        const int k = azimuth_ ? 0 : 1;
+        for (std::size_t i = 0; i < n; ++i) {
+            f[i] = out[6 * i + k];
+            df[i] = out[6 * i + 3 + k];
+        }
+        return {};
+    }
+
+private:
+    const KernelSnapshot& snap_;
+    mutable Scratch scratch_;
+    ElevationQuery q_;
+    bool azimuth_;
+};
+
+class LongitudeDifference final : public Quantity {
+public:
+    LongitudeDifference(const KernelSnapshot& s, const Endpoint& t1, const Endpoint& t2, const Endpoint& o,
+                        std::int32_t frame, Correction c, double period)
+        : snap_(s), q1_{t1, o, static_cast<OutputFrame>(frame), c}, q2_{t2, o, static_cast<OutputFrame>(frame), c},
+          period_(period) {}
+    double wrap() const noexcept override { return period_; }
+    std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
+                                               unsigned threads) const override {
+        auto s1 = states(snap_, q1_, ets, n, scratch_, 0, threads);
+        if (!s1) return std::unexpected(std::move(s1.error()));
+        auto s2 = states(snap_, q2_, ets, n, scratch_, 1, threads);
+        if (!s2) return std::unexpected(std::move(s2.error()));
+        for (std::size_t i = 0; i < n; ++i) {
+            const double* a = *s1 + 6 * i;
+            const double* b = *s2 + 6 * i;
+            double d = std::atan2(a[1], a[0]) - std::atan2(b[1], b[0]);
+            d -= period_ * std::floor(d / period_ + 0.5);
+            // floor leaves d = period / 2 when rounding lifts d / period to
+            // exactly one half below it.
+            if (d >= period_ / 2) d -= period_;
+            f[i] = d;
+            df[i] = (a[0] * a[4] - a[1] * a[3]) / (a[0] * a[0] + a[1] * a[1]) -
+                    (b[0] * b[4] - b[1] * b[3]) / (b[0] * b[0] + b[1] * b[1]);
+        }
+        return {};
+    }
+
+private:
+    const KernelSnapshot& snap_;
+    mutable Scratch scratch_;
+    ApparentQuery q1_, q2_;
+    double period_;
+};
+
+class Illumination final : public Quantity {
+public:
+    Illumination(const KernelSnapshot& s, const IlluminationQuery& q, const Vec3& point, int angle)
+        : snap_(s), q_(q), point_(point), angle_(angle) {}
+    std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, double* f, double* df,
+                                               unsigned threads) const override {
+        // The angle at t, t - dt and t + dt in one batch, at the same point.
+        double* ts = scratch_.get(0, 3 * n);
+        double* points = scratch_.get(1, 9 * n);
+        double* vectors = scratch_.get(2, 9 * n);
+        double* angles = scratch_.get(3, 9 * n);
+        if (epochs_.size() < 3 * n) epochs_.resize(3 * n), flags_.resize(6 * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            ts[i] = ets[i];
+            ts[n + i] = ets[i] - kIlluminationDt;
+            ts[2 * n + i] = ets[i] + kIlluminationDt;
+        }
+        for (std::size_t j = 0; j < 3 * n; ++j)
+            for (int k = 0; k < 3; ++k) points[3 * j + k] = point_[k];
+        auto r = illumination_batch(snap_, q_, EpochView{ts, 1, 3 * n}, points, epochs_.data(), vectors, angles,
+                                    flags_.data(), flags_.data() + 3 * n, threads);
+        if (!r) {
+            BatchFailure e = std::move(r.error());
+            e.index %= n;
+            return std::unexpected(std::move(e));
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            f[i] = angles[3 * i + angle_];
+            df[i] = (angles[3 * (2 * n + i) + angle_] - angles[3 * (n + i) + angle_]) / (2 * kIlluminationDt);
+        }
+        return {};
+    }
+
+private:
+    const KernelSnapshot& snap_;
+    mutable Scratch scratch_;
+    mutable std::vector<double> epochs_;
+    mutable std::vector<std::uint8_t> flags_;
+    IlluminationQuery q_;
+    Vec3 point_;
+    int angle_;
+};
+
 }  // namespace
+
+std::unique_ptr<Quantity> illumination_quantity(const KernelSnapshot& snap, const IlluminationQuery& q,
+                                                const Vec3& point, int angle) {
+    return std::make_unique<Illumination>(snap, q, point, angle);
+}
+
+std::unique_ptr<Quantity> elevation_quantity(const KernelSnapshot& snap, const ElevationQuery& q, bool azimuth) {
+    return std::make_unique<Elevation>(snap, q, azimuth);
+}
+
+std::unique_ptr<Quantity> longitude_difference_quantity(const KernelSnapshot& snap, const Endpoint& t1,
+                                                        const Endpoint& t2, const Endpoint& observer,
+                                                        std::int32_t frame, Correction correction, double period) {
+    return std::make_unique<LongitudeDifference>(snap, t1, t2, observer, frame, correction, period);
+}
 
 std::unique_ptr<Quantity> phase_angle_quantity(const KernelSnapshot& snap, const Endpoint& target,
                                                const Endpoint& illuminator, const Endpoint& observer,

@@ -21,6 +21,15 @@
 //     it (at et - lt with a light-time correction), the illuminator as the
 //     target sees it at that epoch, with the same correction; derivative
 //     from the velocities, the illuminator's scaled by 1 - d lt / d et.
+//   * elevation and azimuth of a target from a site (risings, settings,
+//     transits: gfposc's LATITUDE in the site's topocentric frame), from the
+//     site's azimuth-elevation batches (geometry/apparent.hpp), whose
+//     elevation and azimuth rates are the derivatives;
+//   * the difference of the longitudes of two targets seen from an observer
+//     in a frame (lunar phases and oppositions in ecliptic longitude),
+//     reduced modulo a period into [-period / 2, period / 2) so that every
+//     multiple of the period is a crossing of 0; derivative the difference
+//     of the longitude rates.
 // Every quantity asks for states in J2000 except coordinates, which ask in
 // their frame.
 #pragma once
@@ -34,6 +43,7 @@
 
 #include "events/search.hpp"
 #include "geometry/apparent.hpp"
+#include "geometry/surface.hpp"
 
 namespace kernwerk::events {
 
@@ -80,6 +90,34 @@ std::unique_ptr<Quantity> separation_quantity(const KernelSnapshot& snap, const 
 std::unique_ptr<Quantity> phase_angle_quantity(const KernelSnapshot& snap, const Endpoint& target,
                                                const Endpoint& illuminator, const Endpoint& observer,
                                                Correction correction);
+
+// A target seen from a site: `frame` is the site's own frame at et (ITRF93,
+// 13000, for a site on the Earth; its body's frame for a site elsewhere; a
+// station's topocentric frame) and `local` rotates it into east-north-up.
+struct ElevationQuery {
+    Endpoint target, site;
+    std::int32_t frame = 13000;
+    Mat3 local{};
+    Correction correction = Correction::None;
+};
+// Elevation (radians above the horizon), or with `azimuth` the azimuth
+// (radians from north toward east, [0, 2 pi), an angle that wraps).
+std::unique_ptr<Quantity> elevation_quantity(const KernelSnapshot& snap, const ElevationQuery& q, bool azimuth);
+
+// lon(t1) - lon(t2) seen from `observer` in `frame` (latitudinal longitudes
+// of the apparent positions), reduced into [-period / 2, period / 2).
+std::unique_ptr<Quantity> longitude_difference_quantity(const KernelSnapshot& snap, const Endpoint& t1,
+                                                        const Endpoint& t2, const Endpoint& observer,
+                                                        std::int32_t frame, Correction correction, double period);
+
+// An illumination angle (gfilum) at a surface point fixed on the target
+// (body-fixed, km): 0 the phase, 1 the incidence, 2 the emission angle
+// (radians), as illumination_batch gives them; the derivative by the
+// central difference over +/- kIlluminationDt seconds (the surface
+// geometry gives no rates).
+inline constexpr double kIlluminationDt = 1.0;
+std::unique_ptr<Quantity> illumination_quantity(const KernelSnapshot& snap, const IlluminationQuery& q,
+                                                const Vec3& point, int angle);
 
 // An error when `a` and `b` are the same body or the same site: the
 // quantity between them is undefined.

@@ -37,6 +37,7 @@ struct Sampled {
 // cleared, valid until the next run.
 struct Evaluator {
     const Quantity& q;
+    unsigned threads = 1;  // of the refinement batches, one per step of all brackets
     double* f = nullptr;
     double* df = nullptr;
     std::vector<double> fs, dfs;
@@ -69,7 +70,7 @@ struct CrossingCtx {
 std::expected<void, KernelSetError> derivative_sampler(void* ctx, const double* ets, std::size_t n, double* g,
                                                        double* dg) {
     auto* ev = static_cast<Evaluator*>(ctx);
-    if (auto r = ev->run(ets, n, 1); !r) return r;
+    if (auto r = ev->run(ets, n, ev->threads); !r) return r;
     std::copy(ev->df, ev->df + n, g);
     std::fill(dg, dg + n, std::numeric_limits<double>::quiet_NaN());
     return {};
@@ -78,7 +79,7 @@ std::expected<void, KernelSetError> derivative_sampler(void* ctx, const double* 
 std::expected<void, KernelSetError> crossing_sampler(void* ctx, const double* ets, std::size_t n, double* g,
                                                      double* dg) {
     auto* c = static_cast<CrossingCtx*>(ctx);
-    if (auto r = c->ev->run(ets, n, 1); !r) return r;
+    if (auto r = c->ev->run(ets, n, c->ev->threads); !r) return r;
     for (std::size_t i = 0; i < n; ++i) {
         g[i] = c->g(c->ev->f[i]);
         dg[i] = c->sign * c->ev->df[i];
@@ -219,7 +220,7 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
         if (!std::isfinite(v.start) || !std::isfinite(v.stop))
             return std::unexpected(value_error("the confinement window must have finite ends"));
 
-    Evaluator ev{q};
+    Evaluator ev{q, o.threads};
     // 1. Samples: per confinement interval, its first and last sample and
     //    the brackets of sign changes of the derivative.
     struct Ends {
@@ -288,9 +289,29 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
     }
 
     // 2. Local extrema.
-    std::vector<double> extrema(dbrackets.size());
     std::vector<bool> is_min(dbrackets.size());
     for (std::size_t i = 0; i < dbrackets.size(); ++i) is_min[i] = negative(dbrackets[i].glo);
+    if (direct && !(q.wrap() > 0)) {
+        // For =, < and > an extremum matters only where it may split a
+        // crossing off its neighbouring samples. A maximum is at least
+        // either sample, so with both samples above the reference value it
+        // is above it too, and the whole bracket on one side; likewise a
+        // minimum with both samples below. Such brackets hold no crossing
+        // and are dropped unrefined (the daily culminations of a rising
+        // search, most of its refinement otherwise). A wrapping angle jumps,
+        // so its extrema are all kept.
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < dbrackets.size(); ++i) {
+            const Around& a = around[i];
+            const bool one_side = is_min[i] ? a.f0 < o.value && a.f1 < o.value : a.f0 > o.value && a.f1 > o.value;
+            if (one_side) continue;
+            dbrackets[kept] = dbrackets[i], dinterval[kept] = dinterval[i], around[kept] = around[i];
+            is_min[kept] = is_min[i];
+            ++kept;
+        }
+        dbrackets.resize(kept), dinterval.resize(kept), around.resize(kept), is_min.resize(kept);
+    }
+    std::vector<double> extrema(dbrackets.size());
     if (auto r = refine(dbrackets, o.tolerance, &ev, derivative_sampler, extrema.data()); !r)
         return std::unexpected(std::move(r.error()));
 
@@ -303,7 +324,7 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
     }
     std::vector<double> fext(extrema.size());
     if (!extrema.empty()) {
-        if (auto r = ev.run(extrema.data(), extrema.size(), 1); !r) return std::unexpected(std::move(r.error()));
+        if (auto r = ev.run(extrema.data(), extrema.size(), o.threads); !r) return std::unexpected(std::move(r.error()));
         std::copy(ev.f, ev.f + extrema.size(), fext.begin());
     }
 

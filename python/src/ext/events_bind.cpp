@@ -18,6 +18,7 @@
 #include "events/quantities.hpp"
 #include "events/search.hpp"
 #include "events/windows.hpp"
+#include "geometry/geodetic.hpp"
 
 namespace kernwerk::ext {
 
@@ -62,21 +63,33 @@ Correction correction_arg(const std::string& text) {
 Endpoint body_arg(nb::handle h, const char* what) {
     if (nb::isinstance<nb::int_>(h)) return Endpoint::of_body(nb::cast<std::int32_t>(h));
     auto v = nb::cast<std::vector<double>>(h);
-    if (v.size() != 3) fail(ErrorKind::Value, std::string(what) + " site position must have 3 components");
+    if (v.size() != 3 && v.size() != 5)
+        fail(ErrorKind::Value, std::string(what) + " site must be [x, y, z] or [x, y, z, center, frame]");
     const Vec3 r{v[0], v[1], v[2]};
     if (!std::isfinite(r[0]) || !std::isfinite(r[1]) || !std::isfinite(r[2]))
         fail(ErrorKind::Value, std::string(what) + " site position must be finite");
-    return Endpoint::of_site(r);
+    if (v.size() == 3) return Endpoint::of_site(r);
+    // A site fixed in a body's frame: its center and frame as NAIF codes.
+    for (double c : {v[3], v[4]})
+        if (!(c >= INT32_MIN && c <= INT32_MAX) || c != std::floor(c))
+            fail(ErrorKind::Value, std::string(what) + " site's center and frame must be NAIF codes");
+    return Endpoint::of_site(r, static_cast<std::int32_t>(v[3]), static_cast<std::int32_t>(v[4]));
 }
 
 // One search: `kind` is "distance", "range_rate", "coordinate" (`system`,
 // `coordinate`, `frame`), "separation" (`target2`, sphere radii `radius1`,
-// `radius2`, 0 for points) or "phase_angle" (`target2` the illuminator).
+// `radius2`, 0 for points), "phase_angle" (`target2` the illuminator),
+// "elevation" and "azimuth" (`observer` a site or station, `frame` its own
+// frame, east-north-up from `site_lat`, `site_lon` (radians) or from the
+// topocentric axes) or "longitude_difference" (`target2`, in `frame`,
+// reduced modulo `period` radians).
 WindowOut find(nb::handle set, const std::string& kind, nb::handle target, nb::handle observer,
                const std::string& correction, std::int32_t frame, const std::string& system,
                const std::string& coordinate, nb::handle target2, double radius1, double radius2,
                const WindowIn& confinement, const std::string& relation, double value, double adjust, double step,
-               double tolerance, unsigned threads) {
+               double tolerance, unsigned threads, double site_lat, double site_lon, bool topocentric,
+               double period, const std::vector<double>& point, const std::vector<double>& radii,
+               int angle) {
     auto rel = events::parse_relation(relation);
     if (!rel)
         fail(ErrorKind::Value, "unknown relation '" + relation + "' (accepted: " + events::kAcceptedRelations + ")");
@@ -111,9 +124,40 @@ WindowOut find(nb::handle set, const std::string& kind, nb::handle target, nb::h
             fail(ErrorKind::Value, "phase angle searches take reception corrections only (NONE, LT, LT+S, CN, CN+S), "
                                    "not " + correction);
         q = events::phase_angle_quantity(*snap, t, illum, o, c);
+    } else if (kind == "elevation" || kind == "azimuth") {
+        Mat3 local = kTopocentricToEnu;
+        if (!topocentric) {
+            if (!std::isfinite(site_lat) || !std::isfinite(site_lon))
+                fail(ErrorKind::Value, "site latitude and longitude must be finite");
+            local = enu_rotation(site_lat, site_lon);
+        }
+        if (auto p = snap->frame_path(1, frame); !p) raise(p.error());
+        q = events::elevation_quantity(*snap, {t, o, frame, local, c}, kind == "azimuth");
+    } else if (kind == "longitude_difference") {
+        const Endpoint t2 = body_arg(target2, "second target");
+        if (auto m = events::check_distinct(t2, o, "second target", "observer")) fail(ErrorKind::Value, *m);
+        if (!(period > 0) || !std::isfinite(period)) fail(ErrorKind::Value, "period must be positive and finite");
+        if (auto p = snap->frame_path(1, frame); !p) raise(p.error());
+        q = events::longitude_difference_quantity(*snap, t, t2, o, frame, c, period);
+    } else if (kind == "illumination") {
+        if (t.is_site || o.is_site) fail(ErrorKind::Value, "the target and the observer must be bodies");
+        const Endpoint source = body_arg(target2, "illumination source");
+        if (source.is_site) fail(ErrorKind::Value, "the illumination source must be a body");
+        if (point.size() != 3 || !std::isfinite(point[0]) || !std::isfinite(point[1]) || !std::isfinite(point[2]))
+            fail(ErrorKind::Value, "the surface point must be three finite numbers (km)");
+        const Triaxial shape = radii.size() == 3 ? Triaxial{radii[0], radii[1], radii[2]} : Triaxial{};
+        if (!shape.valid()) fail(ErrorKind::Value, "the target's radii must be three positive numbers (km)");
+        if (angle < 0 || angle > 2) fail(ErrorKind::Value, "unknown illumination angle");
+        if (correction_flags(c).transmission)
+            fail(ErrorKind::Value, "illumination angle searches take reception corrections only (NONE, LT, LT+S, CN, "
+                                   "CN+S), not " + correction);
+        if (auto p = snap->frame_path(1, frame); !p) raise(p.error());
+        q = events::illumination_quantity(*snap, IlluminationQuery{SurfaceTarget{t.body, frame, shape}, o.body,
+                                                                   source.body, c},
+                                          Vec3{point[0], point[1], point[2]}, angle);
     } else {
         fail(ErrorKind::Value, "unknown quantity '" + kind + "' (accepted: distance, range_rate, coordinate, "
-                               "separation, phase_angle)");
+                               "separation, phase_angle, elevation, azimuth, longitude_difference, illumination)");
     }
     auto cnf = intervals_of(confinement, "confinement window");
     check_before(*snap);
@@ -181,6 +225,9 @@ void register_events(nb::module_& m) {
           nb::arg("correction"), nb::arg("frame"), nb::arg("system"), nb::arg("coordinate"), nb::arg("target2").none(),
           nb::arg("radius1"), nb::arg("radius2"), nb::arg("confinement"), nb::arg("relation"), nb::arg("value"),
           nb::arg("adjust"), nb::arg("step"), nb::arg("tolerance"), nb::arg("threads"),
+          nb::arg("site_lat") = 0.0, nb::arg("site_lon") = 0.0, nb::arg("topocentric") = false,
+          nb::arg("period") = 0.0, nb::arg("point") = std::vector<double>{}, nb::arg("radii") = std::vector<double>{},
+          nb::arg("angle") = 0,
           "The window in which a quantity satisfies a relation (see kernwerk.events).");
     m.def("sphere_radius", &sphere_radius, nb::arg("set"), nb::arg("body"),
           "The largest of BODY<body>_RADII (km).");
