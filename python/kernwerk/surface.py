@@ -275,7 +275,8 @@ def trgsep(k: Kernels, et: Any, first: str | int, second: str | int, observer: s
     ets = k._epochs(et)
     a, _ = _positions(k, first, observer, ets, correction, threads)
     b, _ = _positions(k, second, observer, ets, correction, threads)
-    sep = _angle(a, b) - _sphere_radius(k, first, shape1, a) - _sphere_radius(k, second, shape2, b)
+    r1, r2 = _sphere_radius(k, first, shape1, a), _sphere_radius(k, second, shape2, b)
+    sep = _angle(a, b) - r1 - r2
     sep = np.degrees(sep) if degrees else sep
     return float(sep) if np.ndim(sep) == 0 else sep
 
