@@ -12,7 +12,9 @@ Cases:
     cyice.sincpt and spiceypy.sincpt in a loop;
   * subpnt and ilumin over --epochs epochs of the orbit (sorted), LT+S,
     against cyice.subpnt_v (cyice.ilumin in a loop: ilumin_v allocates an
-    n x n array for n points) and a spiceypy loop.
+    n x n array for n points) and a spiceypy loop;
+  * occult: the orbiter (a point) behind Mars seen from the Earth over
+    --epochs epochs, CN, against cyice.occult_v and a spiceypy loop.
 Loops of the toolkit run over --spice-rows rows and are scaled to the batch.
 Each round runs every contender once, in turn, and the best of --repeat
 rounds is kept. Ratios: contender time / kernwerk time on one thread (higher:
@@ -189,6 +191,26 @@ def main(argv: list[str] | None = None) -> None:
     worst = float(np.abs(ill.incidence[: len(few)] - np.array([w[3] for w in want])).max())
     peak = harness.peak_of(lambda: k.ilumin("MARS", -74, ets, pts, frame="IAU_MARS", correction="LT+S"))["peak"]
     row("ilumin", len(ets), best, worst, peak, len(ets) * (1 + 3 + 3) * 8 + 2 * len(ets))
+
+
+    # Light time from the Earth reaches 1000 s back: epochs from T0 + 2000 s.
+    oets = np.sort(np.random.default_rng(1).uniform(T0 + 2000.0, T0 + 86000.0, args.epochs))
+    ofew = oets[:m]
+    occ = ("-74", "POINT", " ", "MARS", "ELLIPSOID", "IAU_MARS", "CN", "EARTH")
+    best = interleaved_best(args.repeat, {
+        "1": lambda: k.occult(-74, "POINT", None, "MARS", "ELLIPSOID", "IAU_MARS", "EARTH", oets, correction="CN",
+                              threads=1),
+        "2": lambda: k.occult(-74, "POINT", None, "MARS", "ELLIPSOID", "IAU_MARS", "EARTH", oets, correction="CN",
+                              threads=2),
+        "cy": lambda: cyice.occult_v(*occ, oets),
+        "loop": lambda: [sp.occult(*occ[:6], occ[6], occ[7], e) for e in ofew],
+    })
+    best["loop"] *= len(oets) / len(ofew)
+    codes = k.occult(-74, "POINT", None, "MARS", "ELLIPSOID", "IAU_MARS", "EARTH", oets, correction="CN")
+    worst = float(np.count_nonzero(codes != np.asarray(cyice.occult_v(*occ, oets))))
+    peak = harness.peak_of(lambda: k.occult(-74, "POINT", None, "MARS", "ELLIPSOID", "IAU_MARS", "EARTH", oets,
+                                            correction="CN"))["peak"]
+    row("occult", len(oets), best, worst, peak, len(oets))
 
 
 if __name__ == "__main__":

@@ -938,10 +938,13 @@ class Kernels:
         return _surface.phaseq(self, et, target, illuminator, observer, correction, degrees, threads)
 
     def trgsep(self, et: Any, first: str | int, second: str | int, observer: str | int, correction: str = "LT+S", *,
-               degrees: bool = False, threads: int | None = None) -> Any:
-        """The angle between the centres of two targets seen from `observer`
-        (spiceypy's ``trgsep`` with POINT shapes) for every epoch."""
-        return _surface.trgsep(self, et, first, second, observer, correction, degrees, threads)
+               degrees: bool = False, threads: int | None = None, shape1: str = "POINT",
+               shape2: str = "POINT") -> Any:
+        """The angle between two targets seen from `observer` for every epoch:
+        spiceypy's ``trgsep``. A "POINT" shape is the body's centre, a
+        "SPHERE" the sphere of its largest radius, whose angular radius is
+        subtracted (negative when the disks overlap)."""
+        return _surface.trgsep(self, et, first, second, observer, correction, degrees, threads, shape1, shape2)
 
     def et2lst(self, et: Any, body: str | int, longitude: Any, kind: str = "PLANETOCENTRIC", *,
                degrees: bool = False, threads: int | None = None) -> LocalSolarTime:
@@ -951,6 +954,18 @@ class Kernels:
         hour, minute and second, and the hours as a float. Noon is the
         longitude of the Sun seen from the body's centre (LT+S)."""
         return _surface.et2lst(self, et, body, longitude, kind, degrees, threads)
+
+    def occult(self, first: str | int, shape1: str, frame1: str | int | None, second: str | int, shape2: str,
+               frame2: str | int | None, observer: str | int, et: Any, *, correction: str = "LT+S",
+               threads: int | None = None) -> Any:
+        """The occultation code of `first` and `second` seen from `observer`
+        for every epoch: spiceypy's ``occult(first, shape1, frame1, second,
+        shape2, frame2, correction, observer, et)``. Shapes "ELLIPSOID" (in
+        the body-fixed frame given, None or "" for the body frame) or "POINT"
+        (at most one). Codes (int8): -3 / -2 / -1 `first` totally / annularly
+        / partially occulted by `second`, 0 neither, 3 / 2 / 1 the reverse."""
+        return _surface.occult(self, first, shape1, frame1, second, shape2, frame2, observer, et,
+                               correction=correction, threads=threads)
 
     # ------------------------------------------------------------------
 

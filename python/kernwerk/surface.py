@@ -1,11 +1,12 @@
 """Surface geometry on a body's ellipsoid over arrays: sub-observer and
 sub-solar points, ray intercepts, illumination angles, phase angles, angular
 separations and local solar time, as the toolkit's subpnt, subslr, sincpt,
-ilumin/illumf, phaseq, trgsep and et2lst compute them.
+ilumin/illumf, phaseq, trgsep, et2lst and occult compute them.
 
     >>> sub = kernels.subpnt("MARS", "MRO", ets)                  # SubPoint of arrays
     >>> hit = kernels.sincpt("MARS", "MRO", et, rays, "J2000")    # rays (..., 3)
     >>> ill = kernels.ilumin("MARS", "MRO", et, hit.point, degrees=True)
+    >>> code = kernels.occult("SUN", "ELLIPSOID", "IAU_SUN", "MOON", "ELLIPSOID", "IAU_MOON", "EARTH", ets)
 
 A target's shape is the ellipsoid of its ``BODY<code>_RADII``, its surface
 points are given in its body-fixed frame (by default the frame the toolkit
@@ -251,14 +252,31 @@ def phaseq(k: Kernels, et: Any, target: str | int, illuminator: str | int, obser
     return float(phase) if np.ndim(phase) == 0 else phase
 
 
+def _sphere_radius(k: Kernels, body: str | int, shape: str, position: np.ndarray) -> Any:
+    # A SPHERE's angular radius from the largest of the body's radii, as the
+    # toolkit takes it; a POINT has none.
+    import numpy as np
+
+    if not isinstance(shape, str) or shape.strip().upper() not in ("POINT", "SPHERE"):
+        raise ValueError(f"shape must be 'POINT' or 'SPHERE', not {shape!r}")
+    if shape.strip().upper() == "POINT":
+        return 0.0
+    r = max(k.radii(body))
+    d = np.linalg.norm(position, axis=-1)
+    if np.any(d <= r):
+        raise ValueError(f"the observer is inside the sphere of {body!r} (radius {r} km)")
+    return np.arcsin(r / d)
+
+
 def trgsep(k: Kernels, et: Any, first: str | int, second: str | int, observer: str | int, correction: str,
-           degrees: bool, threads: int | None) -> Any:
+           degrees: bool, threads: int | None, shape1: str = "POINT", shape2: str = "POINT") -> Any:
     import numpy as np
 
     ets = k._epochs(et)
     a, _ = _positions(k, first, observer, ets, correction, threads)
     b, _ = _positions(k, second, observer, ets, correction, threads)
-    sep = _angle(a, b)
+    r1, r2 = _sphere_radius(k, first, shape1, a), _sphere_radius(k, second, shape2, b)
+    sep = _angle(a, b) - r1 - r2
     sep = np.degrees(sep) if degrees else sep
     return float(sep) if np.ndim(sep) == 0 else sep
 
@@ -291,3 +309,29 @@ def et2lst(k: Kernels, et: Any, body: str | int, longitude: Any, kind: str, degr
     if np.ndim(hours) == 0:
         return LocalSolarTime(int(hr), int(mn), int(sc), float(hours))
     return LocalSolarTime(hr, mn, sc, hours)
+
+
+def _occult_shape(k: Kernels, target: str | int, shape: str, frame: str | int | None) -> tuple[str, int, list[float]]:
+    if not isinstance(shape, str):
+        raise TypeError(f"shape must be a str ('ELLIPSOID' or 'POINT'), not {type(shape).__name__!r}")
+    if shape.strip().upper() == "POINT":
+        return shape, 0, []
+    frame = None if isinstance(frame, str) and not frame.strip() else frame
+    return shape, _fixed_frame(k, target, frame), list(k.radii(target))
+
+
+def occult(k: Kernels, first: str | int, shape1: str, frame1: str | int | None, second: str | int, shape2: str,
+           frame2: str | int | None, observer: str | int, et: Any, *, correction: str, threads: int | None) -> Any:
+    import numpy as np
+
+    from .kernels import _correction
+
+    k._check_open()
+    a, b, o = k.body_code(first), k.body_code(second), k.body_code(observer)
+    s1, f1, r1 = _occult_shape(k, first, shape1, frame1)
+    s2, f2, r2 = _occult_shape(k, second, shape2, frame2)
+    shape, ets, _ = _broadcast(k, et, None)
+    codes = np.empty(ets.shape[0], dtype=np.int8)
+    _ext.occult(k._set, a, s1, f1, r1, b, s2, f2, r2, o, _correction(correction), ets, codes, _threads(k, threads),
+                list(shape))
+    return _out(shape, codes)

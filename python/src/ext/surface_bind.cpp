@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "geometry/occult.hpp"
 #include "geometry/surface.hpp"
 
 namespace kernwerk::ext {
@@ -135,6 +136,30 @@ void illumination(nb::handle set, std::int32_t target, std::int32_t observer, st
     });
 }
 
+using Codes = nb::ndarray<std::int8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+OccultTarget occult_target(std::int32_t body, const std::string& shape, std::int32_t frame,
+                           const std::vector<double>& radii) {
+    const std::string k = method_key(shape);
+    if (k == "POINT") return OccultTarget{body, true, 0, Triaxial{}};
+    if (k != "ELLIPSOID")
+        fail(ErrorKind::Value, "unknown target shape '" + shape + "' (accepted: 'ELLIPSOID', 'POINT'; case does not matter)");
+    if (radii.size() != 3) fail(ErrorKind::Value, "radii must be 3 numbers");
+    return OccultTarget{body, false, frame, Triaxial{radii[0], radii[1], radii[2]}};
+}
+
+void occult(nb::handle set, std::int32_t first, const std::string& shape1, std::int32_t frame1,
+            const std::vector<double>& radii1, std::int32_t second, const std::string& shape2, std::int32_t frame2,
+            const std::vector<double>& radii2, std::int32_t observer, const std::string& correction,
+            const Epochs& ets, Codes codes, unsigned threads, const std::vector<std::size_t>& shape) {
+    const OccultQuery q{occult_target(first, shape1, frame1, radii1), occult_target(second, shape2, frame2, radii2),
+                        observer, correction_of(correction)};
+    check_rows(ets.shape(0), codes.shape(0), "codes");
+    run_call(set, shape, [&](const KernelSnapshot& snap) {
+        return occult_batch(snap, q, view_of(ets), codes.data(), threads);
+    });
+}
+
 }  // namespace
 
 void register_surface(nb::module_& m) {
@@ -155,6 +180,11 @@ void register_surface(nb::module_& m) {
           nb::arg("lit"), nb::arg("threads") = 0, nb::arg("shape") = std::vector<std::size_t>{},
           "Phase, incidence and emission angles (radians) at surface points, with target epochs, observer-to-point "
           "vectors and the visible and lit flags.");
+    m.def("occult", &occult, nb::arg("set"), nb::arg("first"), nb::arg("shape1"), nb::arg("frame1"),
+          nb::arg("radii1"), nb::arg("second"), nb::arg("shape2"), nb::arg("frame2"), nb::arg("radii2"),
+          nb::arg("observer"), nb::arg("correction"), nb::arg("ets"), nb::arg("codes"), nb::arg("threads") = 0,
+          nb::arg("shape") = std::vector<std::size_t>{},
+          "Occultation codes (-3..3, int8) of the first target by the second seen from the observer.");
 }
 
 }  // namespace kernwerk::ext
