@@ -265,8 +265,12 @@ std::optional<CkPointing> CkSegment::evaluate(double t, double tol) const noexce
                                       times[before + 1] - at < at - times[before];
                     first = (next ? before + 1 : before) - w / 2;
                 }
-                const std::int64_t last = std::min(first + w - 1, static_cast<std::int64_t>(hi));
-                first = std::max(first, static_cast<std::int64_t>(lo));
+                // Within the interval's records [lo, hi], never empty: a
+                // window whose centre falls at the interval's edge keeps at
+                // least the edge record.
+                std::int64_t last = std::min(first + w - 1, static_cast<std::int64_t>(hi));
+                first = std::min(std::max(first, static_cast<std::int64_t>(lo)), static_cast<std::int64_t>(hi));
+                last = std::max(last, first);
                 return packets().window_at(static_cast<std::uint64_t>(first), static_cast<std::uint64_t>(last), at);
             };
             const std::uint64_t iv = last_at_or_before(istarts, nint, t);
@@ -315,6 +319,10 @@ std::optional<CkPointing> CkSegment::evaluate(double t, double tol) const noexce
 }
 
 CkPointing CkPackets::window_at(std::uint64_t first, std::uint64_t last, double t) const noexcept {
+    // Callers keep 1 <= last - first + 1 <= 32 (window sizes are checked at
+    // load); the bound is kept here too, as the node arrays below hold 32.
+    if (last < first) last = first;
+    if (last - first >= 32) last = first + 31;
     const std::uint64_t w = last - first + 1;
     const bool hermite = subtype == 0 || subtype == 2;
     double x[32], y[64];
