@@ -1,5 +1,5 @@
 """Instrument fields of view against the toolkit (through spiceypy):
-getfov for every shape and both specifications, fovray and fovtrg over
+getfov for every shape, fields given by CORNERS and by ANGLES, fovray and fovtrg over
 tables of rays and epochs, with cases straddling the field's edge by
 microradians and less."""
 

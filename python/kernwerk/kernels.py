@@ -748,9 +748,9 @@ class Kernels:
 
     def fov(self, instrument: str | int) -> FieldOfView:
         """The field of view of `instrument` (name or NAIF code) from the
-        loaded instrument kernels: spiceypy's ``getfov``. ANGLES
-        specifications are turned into boundary vectors as the toolkit turns
-        them. MissingKernelError names a variable that is not loaded,
+        loaded instrument kernels: spiceypy's ``getfov``. Fields given by
+        ANGLES are turned into boundary vectors as
+        the toolkit turns them. MissingKernelError names a variable that is not loaded,
         FileFormatError one that is malformed."""
         import numpy as np
 
