@@ -235,6 +235,11 @@ struct Complex {
 };
 inline Complex mul(Complex a, Complex b) noexcept { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
 
+// Two doubles in one register (SSE2 on x86-64, plain pairs elsewhere);
+// the operations act lane by lane with IEEE rounding, as scalars do.
+using V2 = double __attribute__((vector_size(16)));
+inline V2 swap(V2 v) noexcept { return __builtin_shufflevector(v, v, 1, 0); }
+
 }  // namespace
 
 PrecessionAngles iau1976_precession_angles(double et) noexcept {
@@ -282,40 +287,50 @@ Nutation nutation(double et) noexcept {
     Complex lf[kLF.n], dom[kDOm.n];
     for (std::size_t j = 0; j < kLF.n; ++j) lf[j] = mul(pw[0][kLF.a[j] + 4], pw[2][kLF.b[j] + 4]);
     for (std::size_t j = 0; j < kDOm.n; ++j) dom[j] = mul(pw[3][kDOm.a[j] + 4], pw[4][kDOm.b[j] + 4]);
-    double dpsi = 0, deps = 0, dpsi_t = 0, deps_t = 0, dpsi_w = 0, deps_w = 0;
     // The arguments' rates by pair, as their products.
     double wlf[kLF.n], wdom[kDOm.n];
     if constexpr (rates) {
         for (std::size_t j = 0; j < kLF.n; ++j) wlf[j] = kLF.a[j] * rate[0] + kLF.b[j] * rate[2];
         for (std::size_t j = 0; j < kDOm.n; ++j) wdom[j] = kDOm.a[j] * rate[3] + kDOm.b[j] * rate[4];
     }
+    // The sums run in pairs of lanes, (dpsi, deps) side by side and so on:
+    // each lane does the scalar operations in the scalar order (a product
+    // of complex numbers as mul() forms it, x - y as x + (-y), which is the
+    // same rounding), so the sums are those of a term-by-term loop.
+    // Per pair: (re, re) and (-im, im) of lf, (re, im) and (im, re) of dom.
+    V2 lf_re[kLF.n], lf_im[kLF.n], dom_v[kDOm.n], dom_s[kDOm.n];
+    for (std::size_t j = 0; j < kLF.n; ++j) lf_re[j] = V2{lf[j].re, lf[j].re}, lf_im[j] = V2{-lf[j].im, lf[j].im};
+    for (std::size_t j = 0; j < kDOm.n; ++j) dom_v[j] = V2{dom[j].re, dom[j].im}, dom_s[j] = V2{dom[j].im, dom[j].re};
+    constexpr V2 flip = {1.0, -1.0};
+    V2 sum = {0.0, 0.0}, sum_t = {0.0, 0.0}, sum_w = {0.0, 0.0};  // (dpsi, deps), their T and argument parts
     // Summed from the smallest terms up: first the terms without l' and
     // without a secular part (one product each), then the others.
     for (const FlatTerm& n : kPlainFlat) {
         const std::uint8_t a = n.a, b = n.b;
-        const Complex e = mul(lf[a], dom[b]);
-        dpsi += n.s * e.im;
-        deps += n.c * e.re;
+        const V2 e = lf_re[a] * dom_v[b] + lf_im[a] * dom_s[b];  // (re, im) of lf[a] dom[b]
+        const V2 sc = {n.s, n.c};
+        sum += sc * swap(e);
         if constexpr (rates) {
             const double w = wlf[a] + wdom[b];
-            dpsi_w += n.s * e.re * w;
-            deps_w -= n.c * e.im * w;
+            sum_w += sc * e * V2{w, w} * flip;
         }
     }
     for (const FlatTerm& n : kOtherFlat) {
         const std::uint8_t a = n.a, b = n.b;
-        const Complex e = mul(mul(lf[a], dom[b]), pw[1][n.lp + 4]);
-        const double s = n.s + n.st * t, c = n.c + n.ct * t;
-        dpsi += s * e.im;
-        deps += c * e.re;
+        const V2 e0 = lf_re[a] * dom_v[b] + lf_im[a] * dom_s[b];
+        const Complex q = pw[1][n.lp + 4];
+        const V2 e = V2{e0[0], e0[0]} * V2{q.re, q.im} + V2{-e0[1], e0[1]} * V2{q.im, q.re};
+        const V2 tc = {n.st, n.ct};
+        const V2 sc = V2{n.s, n.c} + tc * V2{t, t};
+        sum += sc * swap(e);
         if constexpr (rates) {
             const double w = wlf[a] + wdom[b] + n.lp * rate[1];
-            dpsi_t += n.st * e.im;
-            deps_t += n.ct * e.re;
-            dpsi_w += s * e.re * w;
-            deps_w -= c * e.im * w;
+            sum_t += tc * swap(e);
+            sum_w += sc * e * V2{w, w} * flip;
         }
     }
+    const double dpsi = sum[0], deps = sum[1], dpsi_t = sum_t[0], deps_t = sum_t[1], dpsi_w = sum_w[0],
+                 deps_w = sum_w[1];
     constexpr double unit = 1e-4 * kArcsec;
     if (!rates) return {{dpsi * unit, 0.0}, {deps * unit, 0.0}};
     return {{dpsi * unit, (dpsi_t / kCentury + dpsi_w) * unit}, {deps * unit, (deps_t / kCentury + deps_w) * unit}};
