@@ -45,7 +45,13 @@
 // derivative of the velocity by a fourth-order central difference whose
 // step is 1.5e-3 of the motion's time scale (|p| / |v| in an inertial
 // frame, |v| / |a| from a first difference in a turning one), where
-// truncation and rounding both stay near 1e-13 of the acceleration.
+// truncation and rounding both stay near 1e-13 of the acceleration. Where
+// the stencil spans the end of an ephemeris record it differs from the
+// record's own second derivative by up to 2e-10 of the acceleration (DE440,
+// Sun from the Earth); GSE's rate stays within 1.4e-11 of the rate from that
+// derivative, where the toolkit's is up to 5e-10 off. The acceleration from
+// the segments would need a second derivative of every SPK type along the
+// chain; not done.
 #pragma once
 
 #include <array>
