@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
 #endif
 
@@ -27,7 +27,7 @@ constexpr std::size_t kStreamBytes = std::size_t{4} << 20;
 
 // `n` doubles from `src` into `dst` (8-byte aligned), past the caches.
 inline void stream_doubles(double* dst, const double* src, int n) noexcept {
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
     int j = 0;
     const auto one = [&](int k) {
         long long bits;
@@ -43,7 +43,7 @@ inline void stream_doubles(double* dst, const double* src, int n) noexcept {
 }
 
 inline void store_fence() noexcept {
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
     _mm_sfence();
 #endif
 }
