@@ -25,6 +25,8 @@
 // Epochs are TDB seconds past J2000; positions km, velocities km/s.
 #pragma once
 
+#include "daf/writer.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -201,7 +203,7 @@ public:
     // other byte is refused, naming the line and column (from 1), and the
     // writer is left as it was. No lines, no comment records.
     std::expected<void, SpkWriterError> set_comments(const std::vector<std::string>& lines);
-    std::size_t comment_records() const noexcept { return (comments_.size() + 999) / 1000; }
+    std::size_t comment_records() const noexcept { return dafw::comment_records(comments_.size()); }
 
     // Validate and copy a segment. A rejected segment leaves the writer as it
     // was.
@@ -263,7 +265,7 @@ public:
     static std::expected<std::uint32_t, SpkWriterError> free_address(std::uint64_t data_doubles);
     // Summary records for `segments` segments (one at least).
     static std::size_t summary_records(std::size_t segments) noexcept {
-        return segments <= kMaxSegments ? 1 : (segments + kMaxSegments - 1) / kMaxSegments;
+        return dafw::summary_records(segments);
     }
     // The segment limit, 0 for none.
     std::size_t segment_limit() const noexcept { return limit_; }
@@ -278,7 +280,7 @@ private:
     // Records before the data: file record, comment records, summary and
     // name record pairs.
     std::size_t header_records() const noexcept {
-        return 1 + comment_records() + 2 * summary_records(segments_.size());
+        return dafw::header_records(comments_.size(), segments_.size());
     }
     // The records before the data (file record, comments, summaries,
     // names) for the segments held, header_records() * 1024 bytes; the
