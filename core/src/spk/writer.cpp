@@ -86,6 +86,10 @@ SpkWriterError SpkWriterError::invalid_type9(std::string reason) {
     return {Kind::InvalidType9, "invalid Type 9 segment: " + reason};
 }
 
+SpkWriterError SpkWriterError::invalid_type13(std::string reason) {
+    return {Kind::InvalidType13, "invalid Type 13 segment: " + reason};
+}
+
 SpkWriterError SpkWriterError::invalid_comment(std::size_t line, std::size_t column, unsigned char byte) {
     char hex[8];
     std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(byte));
@@ -195,14 +199,14 @@ std::expected<void, SpkWriterError> SpkWriter::add_type3_from(const Type3Layout&
     const double data_end = s.init + static_cast<double>(n) * s.intlen;
     if (s.start_et > s.end_et)
         return std::unexpected(SpkWriterError::invalid_type3("start_et " + format_double(s.start_et) +
-                                                             " is after end_et " + format_double(s.end_et)));
+                                       " is after end_et " + format_double(s.end_et)));
     if (s.start_et < s.init)
         return std::unexpected(SpkWriterError::invalid_type3("start_et " + format_double(s.start_et) +
-                                                             " is before the first record, which starts at INIT " +
+                                       " is before the first record, which starts at INIT " +
                                                              format_double(s.init)));
     if (s.end_et > data_end)
         return std::unexpected(SpkWriterError::invalid_type3("end_et " + format_double(s.end_et) +
-                                                             " is after the last record, which ends at " +
+                                       " is after the last record, which ends at " +
                                                              format_double(data_end)));
 
     if (auto ok = check_room(s.words + 4); !ok) return ok;
@@ -230,21 +234,59 @@ std::expected<void, SpkWriterError> SpkWriter::add_type3_from(const Type3Layout&
 }
 
 std::expected<void, SpkWriterError> SpkWriter::add_type9_from(const Type9Layout& s, const FillStates& fill) {
+    return add_discrete(9, s, fill);
+}
+
+std::expected<void, SpkWriterError> SpkWriter::add_type13_from(const Type9Layout& s, const FillStates& fill) {
+    return add_discrete(13, s, fill);
+}
+
+std::expected<void, SpkWriterError> SpkWriter::add_type13(const Type9Segment& segment) {
+    const Type9Layout layout{segment.target, segment.center,     segment.frame_id,      segment.start_et,
+                             segment.end_et, segment.segment_id, segment.degree,        segment.states.size(),
+                             segment.epochs.size()};
+    return add_type13_from(layout, [&](double* states, double* epochs) {
+        if (!segment.states.empty()) std::memcpy(states, segment.states.data(), segment.states.size() * 8);
+        if (!segment.epochs.empty()) std::memcpy(epochs, segment.epochs.data(), segment.epochs.size() * 8);
+    });
+}
+
+// Types 9 and 13 share their layout and checks: Type 9 windows hold degree
+// + 1 states (Lagrange), Type 13 windows (degree + 1) / 2 (Hermite, each
+// state giving a value and a derivative), so its degree must be odd; the
+// word before N is the degree for Type 9 and the window size less one for
+// Type 13, as the toolkit's readers take them.
+std::expected<void, SpkWriterError> SpkWriter::add_discrete(int type, const Type9Layout& s, const FillStates& fill) {
+    const auto invalid = [type](std::string reason) {
+        return type == 9 ? SpkWriterError::invalid_type9(std::move(reason))
+                         : SpkWriterError::invalid_type13(std::move(reason));
+    };
     if (s.segment_id.size() > kNameBytes) return std::unexpected(SpkWriterError::segment_id_too_long(s.segment_id));
     const std::size_t n = s.epochs;
-    if (n == 0) return std::unexpected(SpkWriterError::invalid_type9("no epochs"));
+    if (n == 0) return std::unexpected(invalid("no epochs"));
     if (s.states / 6 != n || s.states % 6 != 0)
-        return std::unexpected(SpkWriterError::invalid_type9("states length != 6 * epochs length"));
-    if (s.degree < 1) return std::unexpected(SpkWriterError::invalid_type9("degree < 1"));
-    // degree + 1 in 64 bits: the largest 32-bit degree does not wrap.
-    if (std::uint64_t{n} < std::uint64_t(s.degree) + 1)
-        return std::unexpected(SpkWriterError::invalid_type9("window (degree+1) exceeds sample count"));
+        return std::unexpected(invalid("states length != 6 * epochs length"));
+    if (s.degree < 1) return std::unexpected(invalid("degree < 1"));
+    if (type == 13 && s.degree % 2 == 0)
+        return std::unexpected(invalid("degree " + std::to_string(s.degree) +
+                                       " is even: Hermite interpolation has odd degrees (1, 3, 5, ...)"));
+    // spkw13 writes degree 1 (windows of one state, stored as 0), but the
+    // readers here refuse a Type 13 window below 2: nothing is written that
+    // kernwerk would not read back.
+    if (type == 13 && s.degree == 1)
+        return std::unexpected(invalid("degree 1 makes windows of one state, which kernwerk's readers refuse; "
+                                       "use degree 3 or more"));
+    // The window in 64 bits: the largest 32-bit degree does not wrap.
+    const std::uint64_t window = type == 9 ? std::uint64_t(s.degree) + 1 : (std::uint64_t(s.degree) + 1) / 2;
+    if (std::uint64_t{n} < window)
+        return std::unexpected(invalid(type == 9 ? "window (degree+1) exceeds sample count"
+                                                 : "window ((degree+1)/2) exceeds sample count"));
 
     // States, epochs, the epoch directory, degree, N. The epochs are checked
     // where they were copied to.
     const std::size_t dir = static_cast<std::size_t>(directory_length(n));
     if (auto ok = check_room(7 * n + dir + 2); !ok) return ok;
-    HeldSegment held{9, s.target, s.center, s.frame_id, s.start_et, s.end_et, s.segment_id,
+    HeldSegment held{type, s.target, s.center, s.frame_id, s.start_et, s.end_et, s.segment_id,
                      WordBuffer(7 * n + dir + 2)};
     double* const states = held.words.data();
     double* const epochs = states + 6 * n;
@@ -252,36 +294,34 @@ std::expected<void, SpkWriterError> SpkWriter::add_type9_from(const Type9Layout&
     for (std::size_t i = 1; i < n; ++i) {
         // Written as "not greater" so that NaN neighbours fail too.
         if (!(epochs[i] > epochs[i - 1]))
-            return std::unexpected(SpkWriterError::invalid_type9("epochs must be strictly increasing"));
+            return std::unexpected(invalid("epochs must be strictly increasing"));
     }
     if (s.degree > kMaxDegree)
-        return std::unexpected(SpkWriterError::invalid_type9("degree " + std::to_string(s.degree) +
-                                                             " is outside 1.." + std::to_string(kMaxDegree) +
-                                                             ", the range SPICE readers support"));
+        return std::unexpected(invalid("degree " + std::to_string(s.degree) + " is outside 1.." +
+                                       std::to_string(kMaxDegree) + ", the range SPICE readers support"));
     // The coverage must lie inside the epochs, and the toolkit refuses an
     // empty one (start equal to end) as well as a reversed one.
     if (s.start_et >= s.end_et)
-        return std::unexpected(SpkWriterError::invalid_type9("start_et " + format_double(s.start_et) +
-                                                             " is not before end_et " + format_double(s.end_et)));
+        return std::unexpected(invalid("start_et " + format_double(s.start_et) +
+                                       " is not before end_et " + format_double(s.end_et)));
     if (s.start_et < epochs[0])
-        return std::unexpected(SpkWriterError::invalid_type9("start_et " + format_double(s.start_et) +
-                                                             " is before the first epoch " + format_double(epochs[0])));
+        return std::unexpected(invalid("start_et " + format_double(s.start_et) +
+                                       " is before the first epoch " + format_double(epochs[0])));
     if (s.end_et > epochs[n - 1])
-        return std::unexpected(SpkWriterError::invalid_type9("end_et " + format_double(s.end_et) +
-                                                             " is after the last epoch " +
-                                                             format_double(epochs[n - 1])));
+        return std::unexpected(invalid("end_et " + format_double(s.end_et) +
+                                       " is after the last epoch " + format_double(epochs[n - 1])));
     // Non-finite values last, so that the checks above keep their messages.
     if (auto bad = first_non_finite("epochs", epochs, n, 1); !bad.empty())
-        return std::unexpected(SpkWriterError::invalid_type9(std::move(bad)));
+        return std::unexpected(invalid(std::move(bad)));
     if (auto bad = first_non_finite("states", states, 6 * n, 6); !bad.empty())
-        return std::unexpected(SpkWriterError::invalid_type9(std::move(bad)));
+        return std::unexpected(invalid(std::move(bad)));
     for (const auto& [value, name] : {std::pair{s.start_et, "start_et"}, std::pair{s.end_et, "end_et"}})
         if (!std::isfinite(value))
-            return std::unexpected(SpkWriterError::invalid_type9(std::string(name) + " is " + format_double(value) +
-                                                                 ", not a finite number"));
+            return std::unexpected(invalid(std::string(name) + " is " + format_double(value) +
+                                       ", not a finite number"));
     double* w = epochs + n;
     for (std::size_t k = 1; k <= dir; ++k) *w++ = epochs[100 * k - 1];
-    w[0] = static_cast<double>(s.degree);
+    w[0] = static_cast<double>(type == 9 ? std::uint64_t(s.degree) : window - 1);
     w[1] = static_cast<double>(n);
     data_doubles_ += held.words.size();
     segments_.push_back(std::move(held));

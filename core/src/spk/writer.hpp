@@ -42,7 +42,16 @@ namespace kernwerk {
 
 class SpkWriterError {
 public:
-    enum class Kind { Io, SegmentIdTooLong, TooManySegments, InvalidType3, InvalidType9, AddressRange, InvalidComment };
+    enum class Kind {
+        Io,
+        SegmentIdTooLong,
+        TooManySegments,
+        InvalidType3,
+        InvalidType9,
+        AddressRange,
+        InvalidComment,
+        InvalidType13,
+    };
 
     // A system error: "I/O error: {strerror} (os error {code})".
     static SpkWriterError io_errno(int code);
@@ -52,6 +61,7 @@ public:
     static SpkWriterError too_many_segments(std::size_t count, std::size_t limit);
     static SpkWriterError invalid_type3(std::string reason);
     static SpkWriterError invalid_type9(std::string reason);
+    static SpkWriterError invalid_type13(std::string reason);
     // The data would need addresses beyond the 32-bit range of a summary.
     static SpkWriterError address_range(std::uint64_t data_doubles);
     // A comment line holding a character the comment area cannot keep.
@@ -209,6 +219,10 @@ public:
     // was.
     std::expected<void, SpkWriterError> add_type3(const Type3Segment& segment);
     std::expected<void, SpkWriterError> add_type9(const Type9Segment& segment);
+    // Type 13 (Hermite interpolation of unequally spaced states): the
+    // arrays of Type 9, `degree` odd (1 to kMaxDegree), windows of (degree +
+    // 1) / 2 states; the checks and limits of the toolkit's spkw13.
+    std::expected<void, SpkWriterError> add_type13(const Type9Segment& segment);
 
     // The same with the data copied by the caller, once, straight into the
     // segment's place in the writer's storage: `fill_records(dst)` writes
@@ -221,6 +235,7 @@ public:
     using FillStates = std::function<void(double* states, double* epochs)>;
     std::expected<void, SpkWriterError> add_type3_from(const Type3Layout& layout, const FillRecords& fill_records);
     std::expected<void, SpkWriterError> add_type9_from(const Type9Layout& layout, const FillStates& fill);
+    std::expected<void, SpkWriterError> add_type13_from(const Type9Layout& layout, const FillStates& fill);
 
     // A segment of any data type, its data array of `words` doubles laid
     // out by the caller as the type's readers expect (`fill(dst)` writes
@@ -294,6 +309,8 @@ private:
     // Refuses a segment of `words` doubles that would take the data beyond
     // the 32-bit addresses, before its storage is allocated.
     std::expected<void, SpkWriterError> check_room(std::size_t words) const;
+    // Types 9 and 13 (`type`), which share their layout.
+    std::expected<void, SpkWriterError> add_discrete(int type, const Type9Layout& layout, const FillStates& fill);
 
     std::vector<HeldSegment> segments_;
     std::uint64_t data_doubles_ = 0;
