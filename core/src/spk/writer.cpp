@@ -148,10 +148,18 @@ std::expected<void, SpkWriterError> SpkWriter::add_type3(const Type3Segment& seg
 }
 
 std::expected<void, SpkWriterError> SpkWriter::add_type9(const Type9Segment& segment) {
+    return add_discrete(9, segment);
+}
+
+std::expected<void, SpkWriterError> SpkWriter::add_type13(const Type9Segment& segment) {
+    return add_discrete(13, segment);
+}
+
+std::expected<void, SpkWriterError> SpkWriter::add_discrete(int type, const Type9Segment& segment) {
     const Type9Layout layout{segment.target, segment.center,     segment.frame_id,      segment.start_et,
                              segment.end_et, segment.segment_id, segment.degree,        segment.states.size(),
                              segment.epochs.size()};
-    return add_type9_from(layout, [&](double* states, double* epochs) {
+    return add_discrete(type, layout, [&](double* states, double* epochs) {
         if (!segment.states.empty()) std::memcpy(states, segment.states.data(), segment.states.size() * 8);
         if (!segment.epochs.empty()) std::memcpy(epochs, segment.epochs.data(), segment.epochs.size() * 8);
     });
@@ -239,16 +247,6 @@ std::expected<void, SpkWriterError> SpkWriter::add_type9_from(const Type9Layout&
 
 std::expected<void, SpkWriterError> SpkWriter::add_type13_from(const Type9Layout& s, const FillStates& fill) {
     return add_discrete(13, s, fill);
-}
-
-std::expected<void, SpkWriterError> SpkWriter::add_type13(const Type9Segment& segment) {
-    const Type9Layout layout{segment.target, segment.center,     segment.frame_id,      segment.start_et,
-                             segment.end_et, segment.segment_id, segment.degree,        segment.states.size(),
-                             segment.epochs.size()};
-    return add_type13_from(layout, [&](double* states, double* epochs) {
-        if (!segment.states.empty()) std::memcpy(states, segment.states.data(), segment.states.size() * 8);
-        if (!segment.epochs.empty()) std::memcpy(epochs, segment.epochs.data(), segment.epochs.size() * 8);
-    });
 }
 
 // Types 9 and 13 share their layout and checks: Type 9 windows hold degree

@@ -311,6 +311,7 @@ private:
     std::expected<void, SpkWriterError> check_room(std::size_t words) const;
     // Types 9 and 13 (`type`), which share their layout.
     std::expected<void, SpkWriterError> add_discrete(int type, const Type9Layout& layout, const FillStates& fill);
+    std::expected<void, SpkWriterError> add_discrete(int type, const Type9Segment& segment);
 
     std::vector<HeldSegment> segments_;
     std::uint64_t data_doubles_ = 0;
