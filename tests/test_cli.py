@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import kernwerk
+from kernwerk import almanac
 from kernwerk.__main__ import main
 
 
@@ -300,3 +301,68 @@ def test_broken_pipe_ends_quietly(de421_path):
                           shell=True, capture_output=True, text=True, cwd="/")
     assert proc.stdout.count("\n") == 1
     assert "Traceback" not in proc.stderr
+
+
+# The almanac command prints what kernwerk.almanac finds: each row's ET and
+# kind as the library returns them, the event named.
+ALMANAC = [
+    (["risings", "sun", "--site", "51.4769", "-0.0005", "0.046"], ["setting", "rising"],
+     lambda k, s, a, b: almanac.risings_settings(k, "sun", s, a, b)),
+    (["risings", "moon", "--site", "-33.9", "18.4", "--horizon", "-0.5667"], ["setting", "rising"],
+     lambda k, s, a, b: almanac.risings_settings(k, "moon", s, a, b, horizon=-0.5667)),
+    (["transits", "moon", "--site", "40.4314", "-4.2481", "0.8"], ["", "transit"],
+     lambda k, s, a, b: almanac.transits(k, "moon", s, a, b)),
+    (["twilight", "--site", "40.4314", "-4.2481", "0.8", "--twilight", "nautical"], ["nautical dusk", "nautical dawn"],
+     lambda k, s, a, b: almanac.twilight(k, s, a, b, "nautical")),
+    (["moon_phases"], list(almanac.MOON_PHASES), lambda k, s, a, b: almanac.moon_phases(k, a, b)),
+    (["oppositions", "4"], ["conjunction", "opposition"],
+     lambda k, s, a, b: almanac.oppositions_conjunctions(k, 4, a, b)),
+    (["oppositions", "venus", "--step", "1d"], ["inferior conjunction", "superior conjunction"],
+     lambda k, s, a, b: almanac.oppositions_conjunctions(k, "venus", a, b, step=86400.0)),
+]
+
+
+@pytest.mark.parametrize("args, names, call", ALMANAC, ids=[" ".join(a[:2]) for a, _, _ in ALMANAC])
+def test_almanac_prints_the_library_events(files, capsys, args, names, call):
+    event = args[0]
+    long = event in ("moon_phases", "oppositions")
+    start, stop = ("2020-01-01", "2022-01-01") if long else ("2020-03-01", "2020-03-04")
+    argv = ["almanac", "DE421", "EOP", "LSK", *args, "--start", start, "--stop", stop, "--format", "csv"]
+    assert main(_argv(argv, files)) == 0
+    rows = [line.split(",") for line in capsys.readouterr().out.splitlines()[1:]]
+    k = kernwerk.Kernels(files["DE421"], files["EOP"], files["LSK"])
+    site = None
+    if "--site" in args:
+        i = args.index("--site")
+        values = [float(v) for v in args[i + 1:i + 4] if not v.startswith("--")]
+        site = kernwerk.Site.geodetic(*values)
+    want = call(k, site, k._epochs(start), k._epochs(stop))
+    assert len(want) > 0 and [float(r[1]) for r in rows] == want.et.tolist()
+    assert [int(r[3]) for r in rows] == want.kind.tolist()
+    assert [r[2] for r in rows] == [names[c] for c in want.kind.tolist()]
+    assert [r[0] for r in rows] == want.dates
+
+
+ALMANAC_ERRORS = [
+    (["eclipse"], 2, r"unknown event 'eclipse' \(accepted: risings, transits, twilight, moon_phases, oppositions\)"),
+    (["risings", "sun"], 2, r"risings needs --site LATITUDE LONGITUDE \[HEIGHT_KM\]"),
+    (["moon_phases", "moon"], 2, r"expected FILE \[FILE \.\.\.\] moon_phases, got 'moon' after it"),
+    (["risings"], 2, r"expected FILE \[FILE \.\.\.\] risings BODY, got no body after it"),
+    (["risings", "sun", "--site", "north", "0"], 2, r"must be numbers .*'north' '0'"),
+    (["risings", "sun", "--site", "1", "2", "3", "4"], 2, r"--site takes LATITUDE LONGITUDE \[HEIGHT_KM\], not 4"),
+    (["risings", "sun", "--site", "95", "0"], 1, r"latitude"),
+    (["moon_phases", "--site", "1", "2"], 2, r"moon_phases takes no --site"),
+    (["transits", "sun", "--site", "1", "2", "--horizon", "5"], 2, r"--horizon is for risings, not transits"),
+    (["transits", "-999", "--site", "1", "2"], 1, r"no loaded SPK segment has body -999 as its target"),
+    (["moon_phases", "--start", "2020-02-01"], 2, r"--stop '2020-01-02' must come after --start '2020-02-01'"),
+]
+
+
+@pytest.mark.parametrize("args, status, pattern", ALMANAC_ERRORS, ids=range(len(ALMANAC_ERRORS)))
+def test_almanac_refuses_in_one_line(files, capsys, args, status, pattern):
+    argv = ["almanac", "DE421", "EOP", "LSK", *args, "--stop", "2020-01-02"]
+    if "--start" not in args:
+        argv += ["--start", "2020-01-01"]
+    assert main(_argv(argv, files)) == status
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1 and re.search(pattern, err), err

@@ -203,3 +203,38 @@ def test_non_ascii_path(tmp_path):
     path = tmp_path / "k\u00e9rnel \u2603.tf"
     path.write_text("\\begindata NAIF_BODY_NAME='\u2603' NAIF_BODY_CODE=-9\n", encoding="utf-8")
     assert parse(str(path)) == [("\u2603", -9)]
+
+
+# Kernel sets take OBJECT_EARTH_FRAME naming any frame, as the toolkit does
+# (the lone parser above keeps its ITRF93 rule): EARTH_FIXED, the built-in
+# TK frame that NAIF's earth_fixed.tf ties to ITRF93 (trailing blanks too), or
+# IAU_EARTH. The Earth's frame is then the
+# one spiceypy's cidfrm gives, and EARTH_FIXED answers as ITRF93.
+EARTH_FIXED = """KPL/FK
+\\begindata
+TKFRAME_EARTH_FIXED_RELATIVE = 'ITRF93'
+TKFRAME_EARTH_FIXED_SPEC = 'MATRIX'
+TKFRAME_EARTH_FIXED_MATRIX = ( 1 0 0 0 1 0 0 0 1 )
+OBJECT_EARTH_FRAME = '{}'
+\\begintext
+"""
+
+
+@pytest.mark.parametrize("frame", ["EARTH_FIXED", "EARTH_FIXED ", "IAU_EARTH", "ITRF93"])
+def test_kernel_sets_take_any_earth_frame(write, de421_path, frame):
+    import numpy as np
+
+    from kernwerk import Kernels
+
+    spice = pytest.importorskip("spiceypy")
+    eop = _package_file("naif_eop_high_prec", "earth_latest_high_prec.bpc")
+    path = write(EARTH_FIXED.format(frame), "earth.tf")
+    spice.furnsh(path)
+    try:
+        want = spice.cidfrm(399)
+    finally:
+        spice.kclear()
+    k = Kernels(de421_path, eop, path)
+    assert (k.body_frame("earth").code, k.body_frame("earth").name) == tuple(want)
+    ets = np.array([0.0, 7e8])
+    assert k.state("moon", "earth", ets, "EARTH_FIXED").tobytes() == k.state("moon", "earth", ets, "ITRF93").tobytes()

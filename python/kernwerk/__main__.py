@@ -6,6 +6,7 @@
     kernwerk comments FILE [FILE ...]
     kernwerk excerpt FILE [FILE ...] OUT --start S --stop E [--bodies B,B,...] [--inexact]
     kernwerk find FILE [FILE ...] QUANTITY BODIES ... RELATION [VALUE] --start S --stop E --step D
+    kernwerk almanac FILE [FILE ...] EVENT [BODY] --start S --stop E [--site LAT LON [HEIGHT_KM]]
     kernwerk --version
 
 Every command takes ``--format table|csv|json`` (`comments`: table, the
@@ -36,10 +37,11 @@ import math
 import os
 import re
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn, TextIO
 
 from . import __version__, _ext
+from .almanac import MOON_PHASES, TWILIGHT
 from .errors import BodyNameError, CoverageError, KernelError, MissingKernelError
 from .kernels import Kernels
 from .segments import PckSegment, SpkSegment, read_comments, read_segments, tdb_dates
@@ -135,8 +137,29 @@ def _check_files(files: Sequence[str]) -> None:
                                                   "as a kernel file by its name; bodies and epochs follow the files)")
 
 
+def _files(items: list[str], rest: int, what: str) -> tuple[list[str], list[str]]:
+    """The kernel files leading `items` (checked as `_check_files` does) and
+    the other arguments: every command that loads a kernel set begins here."""
+    files, others = _split_files(items, rest, what)
+    _check_files(files)
+    return files, others
+
+
 def _open(files: Sequence[str]) -> Kernels:
     return Kernels(*files)
+
+
+def _et(kernels: Kernels, text: str) -> float:
+    """One epoch argument as ET: a number is ET, a date is UTC unless it
+    names its scale (with the set's leapseconds, else the installed ones)."""
+    return float(to_et(text.strip(), leapseconds=kernels._leapseconds_object()))
+
+
+def _ets(kernels: Kernels, epochs: list[str]) -> np.ndarray:
+    """Epoch arguments as a 1-d array of ET."""
+    import numpy as np
+
+    return np.atleast_1d(np.asarray(to_et(epochs, leapseconds=kernels._leapseconds_object()), dtype=float))
 
 
 def _body_label(kernels: Kernels | None, code: int, name: str | None = None) -> str:
@@ -213,6 +236,24 @@ class _Writer:
             self.out.write("\n]}\n")
 
 
+def _writer(fmt: str, columns: list[str], csv_columns: list[str], widths: list[int], meta: dict[str, Any],
+            scale: str = "") -> _Writer:
+    """A writer to stdout with the table's column names, or the CSV's in
+    CSV; "{scale}" in a name is the dates' scale ("UTC" or "TDB", lower case
+    in CSV names)."""
+    names = csv_columns if fmt == "csv" else columns
+    return _Writer(sys.stdout, fmt, [n.replace("{scale}", scale.lower() if fmt == "csv" else scale) for n in names],
+                   widths, meta)
+
+
+def _emit(w: _Writer, rows: Iterable[tuple[list[Any], dict[str, Any]]], footer: str | None = None) -> None:
+    """Writes the head, each (cells, JSON record) row and the end."""
+    w.begin()
+    for cells, record in rows:
+        w.row(cells, record)
+    w.end(footer)
+
+
 def _csv_cell(value: Any) -> str:
     text = str(value)
     if any(c in text for c in ',"\n'):
@@ -274,7 +315,7 @@ def _excerpt(args: argparse.Namespace) -> int:
         row = [s.source, s.target, s.center, s.data_type, repr(s.start), repr(s.end), dates[2 * k],
                dates[2 * k + 1], s.words, s.source_words]
         if args.format == "csv":
-            sys.stdout.write(",".join(str(v) for v in row) + "\n")
+            sys.stdout.write(",".join(_csv_cell(v) for v in row) + "\n")
         else:
             sys.stdout.write(f"{s.target:>10} {s.center:>10} type {s.data_type:>2}  {dates[2 * k]} .. "
                              f"{dates[2 * k + 1]}  {s.words} of {s.source_words} words  {s.source}\n")
@@ -296,8 +337,7 @@ def _print_segments(path: str, segments: list[SpkSegment] | list[PckSegment], fm
         widths = [20, 14, 4, 23, 23, 18, 18, -40]
         csv_columns = ["file", "body_frame", "body_frame_name", "frame", "frame_name", "type", "start_et", "end_et",
                        "start_tdb", "end_tdb", "name"]
-    kind = "spk" if spk else "pck"
-    w = _Writer(sys.stdout, fmt, csv_columns if fmt == "csv" else columns, widths, {"file": path, "kind": kind})
+    w = _writer(fmt, columns, csv_columns, widths, {"file": path, "kind": "spk" if spk else "pck"})
     w.begin()
     for s in segments:
         frame = f"{s.frame_name} ({s.frame})" if s.frame_name else str(s.frame)
@@ -325,8 +365,7 @@ def _print_segments(path: str, segments: list[SpkSegment] | list[PckSegment], fm
 def _state(args: argparse.Namespace) -> int:
     import numpy as np
 
-    files, rest = _split_files(args.items, 2, "TARGET CENTER [EPOCH ...]")
-    _check_files(files)
+    files, rest = _files(args.items, 2, "TARGET CENTER [EPOCH ...]")
     target, center, epochs = rest[0].strip(), rest[1].strip(), [e.strip() for e in rest[2:]]
     ranged = [args.start, args.stop, args.step]
     if epochs and any(v is not None for v in ranged):
@@ -341,13 +380,11 @@ def _state(args: argparse.Namespace) -> int:
         t, c = kernels.body_code(target), kernels.body_code(center)
         lsk = _leapseconds(kernels)
         if epochs:
-            ets = np.atleast_1d(np.asarray(to_et(epochs, leapseconds=kernels._leapseconds_object()), dtype=float))
+            ets = _ets(kernels, epochs)
             chunks: Iterator[np.ndarray] = iter([ets])
             count = ets.size
         else:
-            own = kernels._leapseconds_object()
-            start_et = float(to_et(args.start.strip(), leapseconds=own))
-            stop_et = float(to_et(args.stop.strip(), leapseconds=own))
+            start_et, stop_et = _et(kernels, args.start), _et(kernels, args.stop)
             step = _step_seconds(args.step)
             # Steps are taken in the endpoints' own scale (ET when they differ).
             scales = {_endpoint_scale(args.start), _endpoint_scale(args.stop)}
@@ -372,11 +409,10 @@ def _state(args: argparse.Namespace) -> int:
         meta = {"target": {"code": t, "name": _name_or_none(kernels, t)},
                 "center": {"code": c, "name": _name_or_none(kernels, c)}, "frame": frame,
                 "units": {"position": "km", "velocity": "km/s"}}
-        scale = "UTC" if lsk is not None else "TDB"
-        columns = [f"date ({scale})", "ET (s)", "x (km)", "y (km)", "z (km)", "vx (km/s)", "vy (km/s)", "vz (km/s)"]
-        if args.format == "csv":
-            columns = [f"date_{scale.lower()}", "et", "x", "y", "z", "vx", "vy", "vz"]
-        w = _Writer(sys.stdout, args.format, columns, [-23, 18, 20, 20, 20, 14, 14, 14], meta)
+        w = _writer(args.format,
+                    ["date ({scale})", "ET (s)", "x (km)", "y (km)", "z (km)", "vx (km/s)", "vy (km/s)", "vz (km/s)"],
+                    ["date_{scale}", "et", "x", "y", "z", "vx", "vy", "vz"], [-23, 18, 20, 20, 20, 14, 14, 14], meta,
+                    "UTC" if lsk is not None else "TDB")
         bar = _progress(count) if count >= _PROGRESS_FROM and _progress_wanted() else None
         try:
             # Every chunk is evaluated before anything of it is written, so a
@@ -409,12 +445,11 @@ def _state(args: argparse.Namespace) -> int:
 def _subpoint(args: argparse.Namespace) -> int:
     import numpy as np
 
-    files, rest = _split_files(args.items, 3, "TARGET OBSERVER EPOCH [EPOCH ...]")
-    _check_files(files)
+    files, rest = _files(args.items, 3, "TARGET OBSERVER EPOCH [EPOCH ...]")
     target, observer, epochs = rest[0].strip(), rest[1].strip(), [e.strip() for e in rest[2:]]
     with _open(files) as kernels:
         lsk = _leapseconds(kernels)
-        ets = np.atleast_1d(np.asarray(to_et(epochs, leapseconds=kernels._leapseconds_object()), dtype=float))
+        ets = _ets(kernels, epochs)
         method = "INTERCEPT/ELLIPSOID" if args.method == "intercept" else "NEAR POINT/ELLIPSOID"
         # Everything is computed before anything is written.
         sub = _with_hint(kernels, lambda: kernels.subpnt(target, observer, ets, method=method,
@@ -429,18 +464,20 @@ def _subpoint(args: argparse.Namespace) -> int:
                 "observer": {"code": o, "name": _name_or_none(kernels, o)}, "method": method,
                 "correction": args.correction, "frame": kernels.body_frame(target).name,
                 "units": {"position": "km", "angles": "deg (planetocentric)"}}
-        columns = [f"date ({scale})", "ET (s)", "x (km)", "y (km)", "z (km)", "lon (deg)", "lat (deg)", "range (km)"]
-        if args.format == "csv":
-            columns = [f"date_{scale.lower()}", "et", "x", "y", "z", "lon", "lat", "range"]
-        w = _Writer(sys.stdout, args.format, columns, [-23, 18, 16, 16, 16, 12, 12, 16], meta)
-        w.begin()
-        for i in range(ets.size):
-            nums = [float(ets[i]), *map(float, point[i]), float(lon[i]), float(lat[i]), float(dist[i])]
-            cells = [dates[i]] + ([repr(v) for v in nums] if args.format == "csv" else
-                                  [f"{nums[0]:.6f}"] + [f"{v:.6f}" for v in nums[1:]])
-            w.row(cells, {"date": dates[i], "et": nums[0], "point": nums[1:4], "lon": nums[4], "lat": nums[5],
-                          "range": nums[6]})
-        w.end()
+        w = _writer(args.format,
+                    ["date ({scale})", "ET (s)", "x (km)", "y (km)", "z (km)", "lon (deg)", "lat (deg)", "range (km)"],
+                    ["date_{scale}", "et", "x", "y", "z", "lon", "lat", "range"], [-23, 18, 16, 16, 16, 12, 12, 16],
+                    meta, scale)
+
+        def rows() -> Iterator[tuple[list[Any], dict[str, Any]]]:
+            for i in range(ets.size):
+                nums = [float(ets[i]), *map(float, point[i]), float(lon[i]), float(lat[i]), float(dist[i])]
+                cells = [dates[i]] + ([repr(v) for v in nums] if args.format == "csv" else
+                                      [f"{nums[0]:.6f}"] + [f"{v:.6f}" for v in nums[1:]])
+                yield cells, {"date": dates[i], "et": nums[0], "point": nums[1:4], "lon": nums[4], "lat": nums[5],
+                              "range": nums[6]}
+
+        _emit(w, rows())
     return 0
 
 
@@ -538,8 +575,7 @@ def _name_or_none(kernels: Kernels, code: int) -> str | None:
 def _coverage(args: argparse.Namespace) -> int:
     import numpy as np
 
-    files, rest = _split_files(args.items, 1, "BODY")
-    _check_files(files)
+    files, rest = _files(args.items, 1, "BODY")
     if len(rest) != 1:
         raise UsageError(f"expected FILE [FILE ...] BODY, got {len(rest)} arguments after the files: "
                          + " ".join(repr(r.strip()) for r in rest))
@@ -557,22 +593,22 @@ def _coverage(args: argparse.Namespace) -> int:
         if intervals.shape[0] == 0:
             raise CoverageError(f"no segment for {label} in {', '.join(files)}")
         starts, ends = tdb_dates(intervals[:, 0]), tdb_dates(intervals[:, 1])
-        columns = ["start (TDB)", "end (TDB)", "start ET (s)", "end ET (s)", "days"]
-        if args.format == "csv":
-            columns = ["start_tdb", "end_tdb", "start_et", "end_et", "days"]
-        w = _Writer(sys.stdout, args.format, columns, [-23, -23, 18, 18, 12],
+        w = _writer(args.format, ["start (TDB)", "end (TDB)", "start ET (s)", "end ET (s)", "days"],
+                    ["start_tdb", "end_tdb", "start_et", "end_et", "days"], [-23, -23, 18, 18, 12],
                     {"body": {"code": code, "name": name}, "files": files})
         if args.format == "table":
             sys.stdout.write(f"{label}: {intervals.shape[0]} interval{'s' if intervals.shape[0] != 1 else ''}\n")
-        w.begin()
-        for (s, e), sd, ed in zip(intervals.tolist(), starts, ends):
-            days = (e - s) / 86400.0
-            if args.format == "table":
-                cells = [sd, ed, f"{s:.3f}", f"{e:.3f}", f"{days:.3f}"]
-            else:
-                cells = [sd, ed, _number(s), _number(e), _number(days)]
-            w.row(cells, {"start_tdb": sd, "end_tdb": ed, "start_et": s, "end_et": e, "days": days})
-        w.end()
+
+        def rows() -> Iterator[tuple[list[Any], dict[str, Any]]]:
+            for (s, e), sd, ed in zip(intervals.tolist(), starts, ends):
+                days = (e - s) / 86400.0
+                if args.format == "table":
+                    cells = [sd, ed, f"{s:.3f}", f"{e:.3f}", f"{days:.3f}"]
+                else:
+                    cells = [sd, ed, _number(s), _number(e), _number(days)]
+                yield cells, {"start_tdb": sd, "end_tdb": ed, "start_et": s, "end_et": e, "days": days}
+
+        _emit(w, rows())
     return 0
 
 
@@ -613,32 +649,25 @@ def _ck(args: argparse.Namespace) -> int:
         if not segments:
             raise CoverageError(f"no CK segment in {', '.join(files)}")
         if args.coverage:
-            columns = ["instrument", "start (ticks)", "end (ticks)"]
-            w = _Writer(sys.stdout, args.format, columns if args.format == "table" else ["instrument", "start", "end"],
-                        [11, 20, 20], {"files": files, "level": args.level})
-            w.begin()
-            for inst in kernels.ck_objects():
-                for a, b in kernels.ck_coverage(inst, level=args.level).tolist():
-                    w.row([inst, _number(a), _number(b)], {"instrument": inst, "start": a, "end": b})
-            w.end()
+            _emit(_writer(args.format, ["instrument", "start (ticks)", "end (ticks)"], ["instrument", "start", "end"],
+                          [11, 20, 20], {"files": files, "level": args.level}),
+                  (([inst, _number(a), _number(b)], {"instrument": inst, "start": a, "end": b})
+                   for inst in kernels.ck_objects() for a, b in kernels.ck_coverage(inst, level=args.level).tolist()))
             return 0
         columns = ["file", "index", "name", "instrument", "frame", "type", "av", "start", "end"]
-        w = _Writer(sys.stdout, args.format, columns, [-24, 5, -20, 11, 8, 4, 3, 20, 20], {"files": files})
-        w.begin()
-        for g in segments:
-            w.row([os.path.basename(g.path) if args.format == "table" else g.path, g.position, g.name, g.instrument,
-                   g.frame, g.data_type, "yes" if g.angular_velocity else "no", _number(g.start), _number(g.end)],
-                  {"file": g.path, "index": g.position, "name": g.name, "instrument": g.instrument, "frame": g.frame,
-                   "type": g.data_type, "angular_velocity": g.angular_velocity, "start": g.start, "end": g.end})
-        w.end()
+        _emit(_writer(args.format, columns, columns, [-24, 5, -20, 11, 8, 4, 3, 20, 20], {"files": files}),
+              (([os.path.basename(g.path) if args.format == "table" else g.path, g.position, g.name, g.instrument,
+                 g.frame, g.data_type, "yes" if g.angular_velocity else "no", _number(g.start), _number(g.end)],
+                {"file": g.path, "index": g.position, "name": g.name, "instrument": g.instrument, "frame": g.frame,
+                 "type": g.data_type, "angular_velocity": g.angular_velocity, "start": g.start, "end": g.end})
+               for g in segments))
     return 0
 
 
 def _sclk(args: argparse.Namespace) -> int:
     import numpy as np
 
-    files, rest = _split_files(args.items, 2, "CLOCK VALUE [VALUE ...]")
-    _check_files(files)
+    files, rest = _files(args.items, 2, "CLOCK VALUE [VALUE ...]")
     with _open(files) as kernels:
         clock = kernels.sclk(rest[0].strip())
         values = [v.strip() for v in rest[1:]]
@@ -652,12 +681,10 @@ def _sclk(args: argparse.Namespace) -> int:
             ticks = numbers if args.source == "ticks" else np.atleast_1d(clock.from_et(numbers))
         ets = np.atleast_1d(clock.to_et(ticks))
         strings = np.atleast_1d(clock.decode(ticks)).tolist()
-        columns = ["clock", "ticks", "ET (s)", "TDB"] if args.format == "table" else ["clock", "ticks", "et", "tdb"]
-        w = _Writer(sys.stdout, args.format, columns, [-24, 20, 20, -23], {"clock": clock.id})
-        w.begin()
-        for text, t, et, date in zip(strings, ticks.tolist(), ets.tolist(), tdb_dates(ets)):
-            w.row([text, _number(t), _number(et), date], {"clock": text, "ticks": t, "et": et, "tdb": date})
-        w.end()
+        _emit(_writer(args.format, ["clock", "ticks", "ET (s)", "TDB"], ["clock", "ticks", "et", "tdb"],
+                      [-24, 20, 20, -23], {"clock": clock.id}),
+              (([text, _number(t), _number(et), date], {"clock": text, "ticks": t, "et": et, "tdb": date})
+               for text, t, et, date in zip(strings, ticks.tolist(), ets.tolist(), tdb_dates(ets))))
     return 0
 
 
@@ -679,8 +706,7 @@ _RELATIONS = {"=", "<", ">", "LOCMIN", "LOCMAX", "ABSMIN", "ABSMAX"}
 def _find(args: argparse.Namespace) -> int:
     from . import events
 
-    files, rest = _split_files(args.items, 4, "QUANTITY BODIES ... RELATION [VALUE]")
-    _check_files(files)
+    files, rest = _files(args.items, 4, "QUANTITY BODIES ... RELATION [VALUE]")
     quantity = rest[0].strip().lower().replace("-", "_")
     if quantity not in _FIND_QUANTITIES:
         raise UsageError(f"unknown quantity {rest[0].strip()!r} (accepted: {', '.join(_FIND_QUANTITIES)})")
@@ -745,6 +771,90 @@ def _find(args: argparse.Namespace) -> int:
                 [sd, ed, _number(s), _number(e), _number(e - s)]
             w.row(cells, {"start": sd, "stop": ed, "start_et": s, "stop_et": e, "seconds": e - s})
         w.end()
+    return 0
+
+
+# ----------------------------------------------------------------------
+# almanac: risings, settings, transits, twilight, Moon phases, oppositions
+
+# Each event of `almanac`: whether it takes a BODY and a site, and the
+# names of its kinds (the codes of `kernwerk.almanac`).
+_ALMANAC = {"risings": (True, True, ("setting", "rising")), "transits": (True, True, ("", "transit")),
+            "twilight": (False, True, ("dusk", "dawn")), "moon_phases": (False, False, MOON_PHASES),
+            "oppositions": (True, False, ("conjunction", "opposition"))}
+# Mercury and Venus have no oppositions: their kind 1 is the conjunction at
+# which they pass the Sun eastward, the superior one.
+_INNER = {1, 2, 199, 299}
+
+
+def _almanac(args: argparse.Namespace) -> int:
+    from . import almanac
+    from .sites import Site
+
+    files, rest = _files(args.items, 1, "EVENT [BODY]")
+    event = rest[0].strip().lower().replace("-", "_")
+    if event not in _ALMANAC:
+        raise UsageError(f"unknown event {rest[0].strip()!r} (accepted: {', '.join(_ALMANAC)})")
+    wants_body, wants_site, names = _ALMANAC[event]
+    if len(rest) != 1 + wants_body:
+        raise UsageError(f"expected FILE [FILE ...] {event}{' BODY' if wants_body else ''}, got "
+                         + (" ".join(repr(r.strip()) for r in rest[1:]) or "no body") + " after it")
+    site = None
+    if wants_site:
+        if args.site is None:
+            raise UsageError(f"{event} needs --site LATITUDE LONGITUDE [HEIGHT_KM]")
+        if len(args.site) not in (2, 3):
+            raise UsageError(f"--site takes LATITUDE LONGITUDE [HEIGHT_KM], not {len(args.site)} values")
+        try:
+            lat, lon, height = (float(v) for v in [*args.site, "0"][:3])
+        except ValueError:
+            raise UsageError("--site LATITUDE LONGITUDE [HEIGHT_KM] must be numbers (degrees, km), not "
+                             + " ".join(repr(v.strip()) for v in args.site)) from None
+        site = Site.geodetic(lat, lon, height)
+    elif args.site is not None:
+        raise UsageError(f"{event} takes no --site")
+    if args.horizon is not None and event != "risings":
+        raise UsageError(f"--horizon is for risings, not {event}")
+    body = rest[1].strip() if wants_body else "MOON" if event == "moon_phases" else "SUN"
+    step = {} if args.step is None else {"step": abs(_step_seconds(args.step))}
+    options: dict[str, Any] = {"correction": args.correction, **step}
+    with _open(files) as kernels:
+        start, stop = _et(kernels, args.start), _et(kernels, args.stop)
+        if not stop > start:
+            raise UsageError(f"--stop {args.stop.strip()!r} must come after --start {args.start.strip()!r}")
+        def query() -> almanac.Events:
+            if event == "moon_phases":
+                return almanac.moon_phases(kernels, start, stop, frame=args.frame, **options)
+            if event == "oppositions":
+                return almanac.oppositions_conjunctions(kernels, body, start, stop, frame=args.frame, **options)
+            assert site is not None  # checked above for the events from a site
+            if event == "risings":
+                return almanac.risings_settings(kernels, body, site, start, stop,
+                                                horizon=-0.8333 if args.horizon is None else args.horizon, **options)
+            if event == "transits":
+                return almanac.transits(kernels, body, site, start, stop, **options)
+            return almanac.twilight(kernels, site, start, stop, args.twilight, **options)
+
+        found = _with_hint(kernels, query)
+        code = kernels.body_code(body)
+        if event == "oppositions" and code in _INNER:
+            names = ("inferior conjunction", "superior conjunction")
+        elif event == "twilight":
+            names = tuple(f"{args.twilight} {n}" for n in names)
+        ets, kinds = found.et, found.kind.tolist()
+        dates, scale = _dates(ets, _leapseconds(kernels)) if len(ets) else ([], "UTC")
+        label = _body_label(kernels, code)
+        meta = {"event": event, "body": {"code": code, "name": _name_or_none(kernels, code)}, "files": files}
+        if site is not None:
+            meta["site"] = {"latitude": site.latitude, "longitude": site.longitude, "height": site.height}
+        w = _writer(args.format, ["date ({scale})", "ET (s)", "event", "body"],
+                    ["date_{scale}", "et", "event", "kind", "body"], [-23, 18, -24, -20], meta, scale)
+        if args.format == "table":
+            sys.stdout.write(f"{len(ets)} event{'s' if len(ets) != 1 else ''}\n")
+        _emit(w, (([d, f"{et:.3f}" if args.format == "table" else _number(et), names[k]]
+                   + ([] if args.format == "table" else [k]) + [label],
+                   {"date": d, "et": et, "event": names[k], "kind": k})
+                  for d, et, k in zip(dates, ets.tolist(), kinds)))
     return 0
 
 
@@ -868,6 +978,37 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--correction", default="LT+S", help="aberration correction (default LT+S)")
     p.add_argument("--format", **fmt)  # type: ignore[arg-type]
     p.set_defaults(func=_subpoint)
+
+    p = sub.add_parser("almanac", help="risings, settings, transits, twilight, Moon phases, oppositions",
+                       usage="kernwerk almanac [-h] FILE [FILE ...] EVENT [BODY] --start START --stop STOP "
+                             "[--site LAT LON [HEIGHT_KM]] [options]",
+                       description="The instants of an almanac between START and STOP, dates in UTC: risings BODY "
+                                   "(risings and settings from --site, the centre crossing --horizon degrees), "
+                                   "transits BODY (highest elevation from --site), twilight (the Sun's centre "
+                                   "crossing -6, -12 or -18 degrees from --site: dawns and dusks), moon_phases "
+                                   "(the Moon's ecliptic longitude less the Sun's crossing 0, 90, 180, 270 "
+                                   "degrees), oppositions BODY (oppositions and conjunctions with the Sun). "
+                                   "Apparent positions (LT+S); a site is geodetic on the WGS84 ellipsoid in ITRF93 "
+                                   "and needs an Earth orientation PCK among the files.")
+    p.add_argument("items", nargs="+", metavar="FILE ... EVENT [BODY]",
+                   help="kernel files, then the event (risings, transits, twilight, moon_phases, oppositions) and "
+                        "its body (NAIF code or name)")
+    p.add_argument("--start", required=True, help="start of the span (ET or a date, UTC unless it names its scale)")
+    p.add_argument("--stop", required=True, help="end of the span (ET or a date)")
+    p.add_argument("--site", nargs="+", metavar="LAT LON [HEIGHT_KM]",
+                   help="geodetic latitude and east longitude (degrees) and height above the WGS84 ellipsoid (km, "
+                        "default 0)")
+    p.add_argument("--horizon", type=float, help="risings: the altitude of the horizon in degrees (default -0.8333, "
+                                                 "the Sun's upper limb with standard refraction)")
+    p.add_argument("--twilight", choices=list(TWILIGHT), default="civil",
+                   help="twilight: civil (default), nautical or astronomical")
+    p.add_argument("--frame", default="ECLIPJ2000",
+                   help="moon_phases, oppositions: the ecliptic frame of the longitudes (default ECLIPJ2000)")
+    p.add_argument("--correction", default="LT+S", help="aberration correction (default LT+S)")
+    p.add_argument("--step", help="sampling step (default: the almanac's own, 1 hour to 1 day by event): seconds, "
+                                  "or with a unit: 30s, 10m, 1h, 1d")
+    p.add_argument("--format", **fmt)  # type: ignore[arg-type]
+    p.set_defaults(func=_almanac)
     return parser
 
 

@@ -52,8 +52,8 @@ def _no_leapseconds() -> None:
 
 
 class SpkWriter:
-    """An SPK file under construction: Type 3 (Chebyshev) and Type 9
-    (Lagrange) segments, written in the order added.
+    """An SPK file under construction: Type 3 (Chebyshev), Type 9
+    (Lagrange) and Type 13 (Hermite) segments, written in the order added.
 
     ``SpkWriter(internal_name="kernwerk", names=None, comments=None)``:
     `internal_name` is the file's internal name (up to 60 characters);
@@ -103,6 +103,23 @@ class SpkWriter:
         at least degree + 1). The segment covers `start` to `end`, by default
         the first and last epoch. `name` is the segment name (40 characters
         at most), by default "TARGET WRT CENTER"."""
+        return self._add_states(9, target, center, states, epochs, degree, frame, name, start, end)
+
+    def add_type13(self, target: str | int, center: str | int, states: Any, epochs: Any, *, degree: int = 7,
+                   frame: str | int = "J2000", name: str | None = None, start: Any = None,
+                   end: Any = None) -> WrittenSegment:
+        """Add a Type 13 segment: `states` (N, 6) at `epochs` (N, strictly
+        increasing, unequally spaced as they come; ET or dates), interpolated
+        by Hermite polynomials of odd `degree` (3 to 27) over windows of
+        (degree + 1) / 2 states, each state's velocity the derivative of its
+        position: what the toolkit's ``spkw13`` writes, for spacecraft orbits
+        from an integrator. N must be at least the window. Degree 1, which
+        ``spkw13`` also writes, is refused: its one-state windows are not
+        read back here. The other arguments are those of `add_type9`."""
+        return self._add_states(13, target, center, states, epochs, degree, frame, name, start, end)
+
+    def _add_states(self, kind: int, target: str | int, center: str | int, states: Any, epochs: Any, degree: int,
+                    frame: str | int, name: str | None, start: Any, end: Any) -> WrittenSegment:
         import numpy as np
 
         t, c, f = self._body(target), self._body(center), _frame(frame)
@@ -113,12 +130,13 @@ class SpkWriter:
         if rows.ndim != 2 or rows.shape[1] != 6:
             raise ValueError(f"states must have shape (N, 6), not {rows.shape}")
         if ets.size == 0:
-            raise ValueError("a Type 9 segment needs at least one state")
+            raise ValueError(f"a Type {kind} segment needs at least one state")
         s = float(ets[0]) if start is None else self._epoch(start)
         e = float(ets[-1]) if end is None else self._epoch(end)
         label = self._name(name, t, c)
-        self._writer.add_type9(t, c, f, s, e, label, operator.index(degree), rows, ets)
-        return self._added(WrittenSegment(t, c, f, 9, s, e, label))
+        add = self._writer.add_type9 if kind == 9 else self._writer.add_type13
+        add(t, c, f, s, e, label, operator.index(degree), rows, ets)
+        return self._added(WrittenSegment(t, c, f, kind, s, e, label))
 
     def add_type3(self, target: str | int, center: str | int, records: Any, *, init: Any, intlen: float,
                   frame: str | int = "J2000", name: str | None = None, start: Any = None,

@@ -2,6 +2,7 @@
 
 #include "base/common.hpp"
 #include "daf/atomic_write.hpp"
+#include "daf/writer.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -13,22 +14,7 @@ namespace kernwerk {
 
 namespace {
 
-constexpr std::size_t kRecordBytes = 1024, kRecordWords = 128;
-constexpr std::size_t kSummariesPerRecord = 25, kSummaryBytes = 40, kNameBytes = 40;
-constexpr std::size_t kCommentChars = 1000;
-
-// "FTPSTR:" then CR, LF, CR LF, CR NUL, 0x81, 0x10 0xCE, each closed by a
-// colon, then "ENDFTP": the transfer check every DAF file carries.
-constexpr unsigned char kFtpString[28] = {0x46, 0x54, 0x50, 0x53, 0x54, 0x52, 0x3A, 0x0D, 0x3A, 0x0A,
-                                          0x3A, 0x0D, 0x0A, 0x3A, 0x0D, 0x00, 0x3A, 0x81, 0x3A, 0x10,
-                                          0xCE, 0x3A, 0x45, 0x4E, 0x44, 0x46, 0x54, 0x50};
-
-void put_f64(unsigned char* p, double v) noexcept { std::memcpy(p, &v, 8); }
-void put_i32(unsigned char* p, std::int32_t v) noexcept { std::memcpy(p, &v, 4); }
-
-std::size_t summary_records(std::size_t segments) noexcept {
-    return std::max<std::size_t>(1, (segments + kSummariesPerRecord - 1) / kSummariesPerRecord);
-}
+using dafw::kNameBytes, dafw::kRecordBytes, dafw::kRecordWords;
 
 CkWriterError invalid(int type, const std::string& reason) {
     return CkWriterError::of(CkWriterError::Kind::InvalidSegment,
@@ -104,21 +90,13 @@ CkWriter::CkWriter(std::string_view locifn) {
 }
 
 std::expected<void, CkWriterError> CkWriter::set_comments(const std::vector<std::string>& lines) {
-    std::string text;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        for (std::size_t j = 0; j < lines[i].size(); ++j) {
-            const auto c = static_cast<unsigned char>(lines[i][j]);
-            if (c < 32 || c > 126)
-                return std::unexpected(CkWriterError::of(
-                    CkWriterError::Kind::InvalidComment,
-                    "comment line " + std::to_string(i + 1) + ", column " + std::to_string(j + 1) +
-                        ": not printable ASCII (32 to 126), the only characters a comment area keeps"));
-        }
-        text += lines[i];
-        text += '\0';
-    }
-    if (!lines.empty()) text += '\x04';
-    std::string old = std::exchange(comments_, std::move(text));
+    auto text = dafw::comment_area(lines);
+    if (!text)
+        return std::unexpected(CkWriterError::of(
+            CkWriterError::Kind::InvalidComment,
+            "comment line " + std::to_string(text.error().line) + ", column " + std::to_string(text.error().column) +
+                ": not printable ASCII (32 to 126), the only characters a comment area keeps"));
+    std::string old = std::exchange(comments_, std::move(*text));
     if (auto ok = checked_free(segments_.size(), data_words_); !ok) {
         comments_ = std::move(old);
         return std::unexpected(ok.error());
@@ -127,12 +105,11 @@ std::expected<void, CkWriterError> CkWriter::set_comments(const std::vector<std:
 }
 
 std::size_t CkWriter::header_records() const noexcept {
-    return 1 + (comments_.size() + kCommentChars - 1) / kCommentChars + 2 * summary_records(segments_.size());
+    return dafw::header_records(comments_.size(), segments_.size());
 }
 
 std::expected<std::uint32_t, CkWriterError> CkWriter::checked_free(std::size_t segments, std::uint64_t words) const {
-    const std::uint64_t header =
-        (1 + (comments_.size() + kCommentChars - 1) / kCommentChars + 2 * summary_records(segments)) * kRecordWords;
+    const std::uint64_t header = dafw::header_records(comments_.size(), segments) * kRecordWords;
     if (header + words >= kMaxAddress)
         return std::unexpected(CkWriterError::of(CkWriterError::Kind::AddressRange,
                                                  "segment data too large for a DAF file: " +
@@ -242,49 +219,14 @@ std::expected<void, CkWriterError> CkWriter::add_type3(const CkSegmentInfo& info
 }
 
 void CkWriter::put_header(unsigned char* b, std::uint32_t free) const noexcept {
-    const std::size_t comment_recs = (comments_.size() + kCommentChars - 1) / kCommentChars;
-    const std::size_t summary_recs = summary_records(segments_.size());
-    const auto summary_record = [&](std::size_t k) { return static_cast<std::int32_t>(2 + comment_recs + 2 * k); };
-    std::memcpy(b, "DAF/CK  ", 8);
-    put_i32(b + 8, 2);
-    put_i32(b + 12, 6);
-    std::memcpy(b + 16, locifn_, sizeof locifn_);
-    put_i32(b + 76, summary_record(0));
-    put_i32(b + 80, summary_record(summary_recs - 1));
-    put_i32(b + 84, static_cast<std::int32_t>(free));
-    std::memcpy(b + 88, "LTL-IEEE", 8);
-    std::memcpy(b + 500, kFtpString, sizeof kFtpString);
-    for (std::size_t r = 0; r < comment_recs; ++r) {
-        const std::size_t from = r * kCommentChars;
-        std::memcpy(b + (1 + r) * kRecordBytes, comments_.data() + from,
-                    std::min(kCommentChars, comments_.size() - from));
-    }
-    std::uint32_t addr = static_cast<std::uint32_t>(header_records() * kRecordWords + 1);
-    for (std::size_t k = 0; k < summary_recs; ++k) {
-        unsigned char* const sum = b + (summary_record(k) - 1) * kRecordBytes;
-        unsigned char* const names = sum + kRecordBytes;
-        const std::size_t first = k * kSummariesPerRecord;
-        const std::size_t count = std::min(kSummariesPerRecord, segments_.size() - first);
-        put_f64(sum + 0, k + 1 < summary_recs ? static_cast<double>(summary_record(k + 1)) : 0.0);
-        put_f64(sum + 8, k > 0 ? static_cast<double>(summary_record(k - 1)) : 0.0);
-        put_f64(sum + 16, static_cast<double>(count));
-        std::memset(names, ' ', kRecordBytes);
-        for (std::size_t i = 0; i < count; ++i) {
-            const CkHeldSegment& seg = segments_[first + i];
-            const auto len = static_cast<std::uint32_t>(seg.words.size());
-            unsigned char* const s = sum + 24 + i * kSummaryBytes;
-            put_f64(s + 0, seg.info.start);
-            put_f64(s + 8, seg.info.end);
-            put_i32(s + 16, seg.info.instrument);
-            put_i32(s + 20, seg.info.frame_id);
-            put_i32(s + 24, seg.data_type);
-            put_i32(s + 28, seg.angular_velocity ? 1 : 0);
-            put_i32(s + 32, static_cast<std::int32_t>(addr));
-            put_i32(s + 36, static_cast<std::int32_t>(addr + len - 1));
-            std::memcpy(names + i * kNameBytes, seg.info.segment_id.data(), seg.info.segment_id.size());
-            addr += len;
-        }
-    }
+    dafw::put_file_record(b, {"DAF/CK  ", locifn_, comments_}, segments_.size(), free);
+    dafw::put_summaries(b, comments_.size(), segments_.size(), [&](std::size_t i) {
+        const CkHeldSegment& seg = segments_[i];
+        return dafw::SegmentSummary{seg.info.start, seg.info.end,
+                                    {seg.info.instrument, seg.info.frame_id, seg.data_type,
+                                     seg.angular_velocity ? 1 : 0},
+                                    seg.words.size(), seg.info.segment_id};
+    });
 }
 
 std::expected<std::vector<unsigned char>, CkWriterError> CkWriter::to_bytes() const {
@@ -310,17 +252,12 @@ std::expected<void, CkWriterError> CkWriter::write(const std::string& path) cons
                                                  "a CK file needs at least one segment, none was added"));
     auto free = checked_free(segments_.size(), data_words_);
     if (!free) return std::unexpected(free.error());
-    static constexpr unsigned char kZeros[kRecordBytes] = {};
     std::vector<unsigned char> header(header_records() * kRecordBytes);
     put_header(header.data(), *free);
-    std::vector<struct iovec> iov;
-    iov.reserve(segments_.size() + 2);
-    iov.push_back({header.data(), header.size()});
-    for (const CkHeldSegment& s : segments_)
-        iov.push_back({const_cast<double*>(s.words.data()), s.words.size() * sizeof(double)});
-    const std::size_t tail = (kRecordWords - data_words_ % kRecordWords) % kRecordWords;
-    iov.push_back({const_cast<unsigned char*>(kZeros), tail * 8});
-    if (auto ok = write_atomically(path, iov.data(), static_cast<int>(iov.size())); !ok)
+    std::vector<std::span<const double>> data;
+    data.reserve(segments_.size());
+    for (const CkHeldSegment& s : segments_) data.emplace_back(s.words);
+    if (auto ok = dafw::write_file(path, header, data, data_words_); !ok)
         return std::unexpected(CkWriterError::io(ok.error().os_error, ok.error().text));
     return {};
 }

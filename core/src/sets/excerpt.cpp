@@ -103,7 +103,7 @@ struct Candidate {
 };
 
 ExcerptError file_error(const KernelFileError& e) {
-    return {e.kind() == KernelFileError::Kind::Io ? ExcerptError::Kind::Io : ExcerptError::Kind::Format, e.message(),
+    return {e.kind() == KernelFileError::Kind::Io ? ExcerptError::Kind::File : ExcerptError::Kind::FileFormat, e.message(),
             e.os_errno(), e.path()};
 }
 
@@ -112,19 +112,19 @@ ExcerptError file_error(const KernelFileError& e) {
 std::expected<ExcerptResult, ExcerptError> write_excerpt(const ExcerptRequest& req) {
     using Kind = ExcerptError::Kind;
     if (!std::isfinite(req.start) || !std::isfinite(req.stop) || !(req.start < req.stop))
-        return std::unexpected(ExcerptError(Kind::Span, "empty span: start ET " + format_double(req.start) +
+        return std::unexpected(ExcerptError(Kind::Value, "empty span: start ET " + format_double(req.start) +
                                                             " must be finite and before stop ET " +
                                                             format_double(req.stop)));
-    if (req.sources.empty()) return std::unexpected(ExcerptError(Kind::Span, "no source SPK files given"));
+    if (req.sources.empty()) return std::unexpected(ExcerptError(Kind::Value, "no source SPK files given"));
     if (req.bodies && req.bodies->empty())
-        return std::unexpected(ExcerptError(Kind::Span, "no bodies listed: list the targets to keep, or none for all"));
+        return std::unexpected(ExcerptError(Kind::Value, "no bodies listed: list the targets to keep, or none for all"));
 
     std::vector<std::shared_ptr<const OpenedKernel>> kernels;
     for (const std::string& path : req.sources) {
         auto k = open_kernel(path);
         if (!k) return std::unexpected(file_error(k.error()));
         if ((*k)->kind != KernelKind::Spk)
-            return std::unexpected(ExcerptError(Kind::Format,
+            return std::unexpected(ExcerptError(Kind::FileFormat,
                                                 "kernel " + path + " is " +
                                                     ((*k)->kind == KernelKind::Pck ? "a binary PCK" : "a text kernel") +
                                                     ", not an SPK: excerpts are cut from SPK files",
@@ -137,7 +137,7 @@ std::expected<ExcerptResult, ExcerptError> write_excerpt(const ExcerptRequest& r
         for (std::size_t i = 0; i < kernels.size(); ++i)
             if (kernels[i]->identity.device == static_cast<std::uint64_t>(st.st_dev) &&
                 kernels[i]->identity.inode == static_cast<std::uint64_t>(st.st_ino))
-                return std::unexpected(ExcerptError(Kind::SameFile,
+                return std::unexpected(ExcerptError(Kind::Value,
                                                     "the excerpt's output " + req.output + " is its source " +
                                                         req.sources[i] + "; write it to another file",
                                                     0, req.output));
@@ -158,7 +158,7 @@ std::expected<ExcerptResult, ExcerptError> write_excerpt(const ExcerptRequest& r
             for (const Candidate& c : candidates) covered = covered || c.seg->target == body;
             if (!target)
                 return std::unexpected(ExcerptError(
-                    Kind::Body, "body " + std::to_string(body) + " is the target of no segment of the sources"));
+                    Kind::BodyName, "body " + std::to_string(body) + " is the target of no segment of the sources"));
             if (!covered)
                 return std::unexpected(ExcerptError(Kind::Coverage, "no segment of body " + std::to_string(body) +
                                                                         " covers any epoch of ET " +
@@ -207,7 +207,7 @@ std::expected<ExcerptResult, ExcerptError> write_excerpt(const ExcerptRequest& r
     lines.push_back("from the SPK files (lowest precedence first):");
     for (const std::string& p : req.sources) lines.push_back("  " + printable(p));
     if (auto ok = writer.set_comments(lines); !ok)
-        return std::unexpected(ExcerptError(Kind::Span, "comment: " + ok.error().message()));
+        return std::unexpected(ExcerptError(Kind::Value, "comment: " + ok.error().message()));
 
     ExcerptResult result;
     for (std::size_t i = 0; i < candidates.size(); ++i) {
@@ -216,7 +216,7 @@ std::expected<ExcerptResult, ExcerptError> write_excerpt(const ExcerptRequest& r
         const SpkSegment& s = *c.seg;
         const DafFile& daf = kernels[c.source]->fingerprint->file();
         auto all = daf.slice_doubles(s.begin, s.end);
-        if (!all) return std::unexpected(ExcerptError(Kind::Format, req.sources[c.source] + ": " + all.error().message(),
+        if (!all) return std::unexpected(ExcerptError(Kind::FileFormat, req.sources[c.source] + ": " + all.error().message(),
                                                       0, req.sources[c.source]));
         const std::span<const double> src = *all;
         std::vector<double> words;
@@ -271,7 +271,7 @@ std::expected<ExcerptResult, ExcerptError> write_excerpt(const ExcerptRequest& r
         }
         auto added = writer.add_copied(s.data_type, s.target, s.center, s.frame, start, end, s.name, words.size(),
                                        [&](double* dst) { std::memcpy(dst, words.data(), words.size() * 8); });
-        if (!added) return std::unexpected(ExcerptError(Kind::Io, added.error().message()));
+        if (!added) return std::unexpected(ExcerptError(Kind::File, added.error().message()));
         result.segments.push_back({c.source, s.target, s.center, s.data_type, start, end, words.size(), src.size()});
     }
     // What was copied is what the files held only if none changed meanwhile.
@@ -279,7 +279,7 @@ std::expected<ExcerptResult, ExcerptError> write_excerpt(const ExcerptRequest& r
         if (auto ok = kernels[i]->fingerprint->file().check_unchanged(); !ok)
             return std::unexpected(ExcerptError(Kind::Changed, ok.error().message(), 0, req.sources[i]));
     if (auto ok = writer.write(req.output); !ok)
-        return std::unexpected(ExcerptError(Kind::Io, "cannot write " + req.output + ": " + ok.error().message(),
+        return std::unexpected(ExcerptError(Kind::File, "cannot write " + req.output + ": " + ok.error().message(),
                                             ok.error().os_error(), req.output));
     if (::stat(req.output.c_str(), &st) == 0) result.bytes = static_cast<std::size_t>(st.st_size);
     return result;

@@ -34,6 +34,8 @@
 // naming its sources and span.
 #pragma once
 
+#include "sets/kernel_set.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -43,30 +45,12 @@
 
 namespace kernwerk {
 
-class ExcerptError {
-public:
-    enum class Kind {
-        Io,        // a source cannot be read, or the output cannot be written; os_errno() tells why
-        Format,    // a source that is no SPK, or a malformed one
-        Span,      // an empty or non-finite span, no sources, an empty list of bodies
-        Coverage,  // a chosen body (or, with none chosen, every body) has no data in the span
-        Body,      // a chosen body that is the target of no segment of the sources
-        SameFile,  // the output is one of the sources
-        Changed,   // a source changed while it was read
-    };
-    ExcerptError(Kind kind, std::string message, int os_errno = 0, std::string path = {})
-        : kind_(kind), message_(std::move(message)), errno_(os_errno), path_(std::move(path)) {}
-    Kind kind() const noexcept { return kind_; }
-    const std::string& message() const noexcept { return message_; }
-    int os_errno() const noexcept { return errno_; }
-    const std::string& path() const noexcept { return path_; }
-
-private:
-    Kind kind_;
-    std::string message_;
-    int errno_;
-    std::string path_;
-};
+// Excerpt failures are kernel-set failures: a source that cannot be read
+// (File, with os_errno) or is no SPK (FileFormat), an empty or non-finite
+// span, no sources, an empty list of bodies or an output that is one of the
+// sources (Value), a chosen body with no data in the span (Coverage) or that
+// no segment has as its target (BodyName), a source changed while read.
+using ExcerptError = KernelSetError;
 
 struct ExcerptRequest {
     std::vector<std::string> sources;  // SPK files, lowest precedence first

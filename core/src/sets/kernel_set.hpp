@@ -86,6 +86,7 @@ public:
         Frame,          // a frame code the set cannot use
         Epoch,          // a NaN epoch
         Value,          // a bad argument (unknown path to unload, ...)
+        BodyName,       // a body that none of the files holds (an excerpt's target)
         Changed,        // a file was truncated or rewritten in place while open (path)
     };
     KernelSetError(Kind kind, std::string message, int os_errno = 0, std::string path = {})

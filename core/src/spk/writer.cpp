@@ -2,6 +2,7 @@
 
 #include "base/common.hpp"
 #include "daf/atomic_write.hpp"
+#include "daf/writer.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,30 +29,10 @@ namespace kernwerk {
 
 namespace {
 
-constexpr std::size_t kRecordBytes = 1024;
-constexpr std::size_t kNameBytes = 40;      // 8 * (ND + NI / 2) for ND = 2, NI = 6
-constexpr std::size_t kSummaryBytes = 40;
-constexpr std::size_t kRecordWords = kRecordBytes / 8;
-// Characters of the comment area per comment record (the rest of the record
-// is unused), and its line and text terminators.
-constexpr std::size_t kCommentChars = 1000;
-constexpr char kEndOfLine = '\0', kEndOfText = '\x04';
+constexpr std::size_t kRecordBytes = dafw::kRecordBytes;
+constexpr std::size_t kNameBytes = dafw::kNameBytes;  // 8 * (ND + NI / 2) for ND = 2, NI = 6
+constexpr std::size_t kRecordWords = dafw::kRecordWords;
 constexpr std::size_t kLocifnBytes = 60;
-
-// Offsets in the file record.
-constexpr std::size_t kOffLocidw = 0, kOffNd = 8, kOffNi = 12, kOffLocifn = 16, kOffFward = 76, kOffBward = 80,
-                      kOffFree = 84, kOffLocfmt = 88, kOffFtp = 500;
-
-// "FTPSTR:" then CR, LF, CR LF, CR NUL, 0x81, 0x10 0xCE, each closed by a
-// colon, then "ENDFTP". A transfer that rewrites line ends or drops the high
-// bit leaves a recognisably damaged copy.
-constexpr unsigned char kFtpString[28] = {0x46, 0x54, 0x50, 0x53, 0x54, 0x52, 0x3A, 0x0D, 0x3A, 0x0A,
-                                          0x3A, 0x0D, 0x0A, 0x3A, 0x0D, 0x00, 0x3A, 0x81, 0x3A, 0x10,
-                                          0xCE, 0x3A, 0x45, 0x4E, 0x44, 0x46, 0x54, 0x50};
-
-// Unaligned little-endian stores into the byte image (host is little-endian).
-void put_f64(unsigned char* p, double v) noexcept { std::memcpy(p, &v, 8); }
-void put_i32(unsigned char* p, std::int32_t v) noexcept { std::memcpy(p, &v, 4); }
 
 // Directory entries of a Type 9 segment: every 100th epoch, the last excepted.
 std::uint64_t directory_length(std::uint64_t n) noexcept { return n == 0 ? 0 : (n - 1) / 100; }
@@ -105,6 +86,10 @@ SpkWriterError SpkWriterError::invalid_type9(std::string reason) {
     return {Kind::InvalidType9, "invalid Type 9 segment: " + reason};
 }
 
+SpkWriterError SpkWriterError::invalid_type13(std::string reason) {
+    return {Kind::InvalidType13, "invalid Type 13 segment: " + reason};
+}
+
 SpkWriterError SpkWriterError::invalid_comment(std::size_t line, std::size_t column, unsigned char byte) {
     char hex[8];
     std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(byte));
@@ -141,19 +126,11 @@ SpkWriter SpkWriter::new_spk_chained(std::string_view locifn) {
 }
 
 std::expected<void, SpkWriterError> SpkWriter::set_comments(const std::vector<std::string>& lines) {
-    std::string text;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        for (std::size_t j = 0; j < line.size(); ++j) {
-            const auto c = static_cast<unsigned char>(line[j]);
-            if (c < 32 || c > 126) return std::unexpected(SpkWriterError::invalid_comment(i + 1, j + 1, c));
-        }
-        text += line;
-        text += kEndOfLine;
-    }
-    if (!lines.empty()) text += kEndOfText;
+    auto text = dafw::comment_area(lines);
+    if (!text) return std::unexpected(SpkWriterError::invalid_comment(text.error().line, text.error().column,
+                                                                      text.error().byte));
     // The comment records move the data: the new layout must still fit.
-    std::string old = std::exchange(comments_, std::move(text));
+    std::string old = std::exchange(comments_, std::move(*text));
     if (auto ok = layout_free(segments_.size(), data_doubles_); !ok) {
         comments_ = std::move(old);
         return std::unexpected(ok.error());
@@ -171,10 +148,18 @@ std::expected<void, SpkWriterError> SpkWriter::add_type3(const Type3Segment& seg
 }
 
 std::expected<void, SpkWriterError> SpkWriter::add_type9(const Type9Segment& segment) {
+    return add_discrete(9, segment);
+}
+
+std::expected<void, SpkWriterError> SpkWriter::add_type13(const Type9Segment& segment) {
+    return add_discrete(13, segment);
+}
+
+std::expected<void, SpkWriterError> SpkWriter::add_discrete(int type, const Type9Segment& segment) {
     const Type9Layout layout{segment.target, segment.center,     segment.frame_id,      segment.start_et,
                              segment.end_et, segment.segment_id, segment.degree,        segment.states.size(),
                              segment.epochs.size()};
-    return add_type9_from(layout, [&](double* states, double* epochs) {
+    return add_discrete(type, layout, [&](double* states, double* epochs) {
         if (!segment.states.empty()) std::memcpy(states, segment.states.data(), segment.states.size() * 8);
         if (!segment.epochs.empty()) std::memcpy(epochs, segment.epochs.data(), segment.epochs.size() * 8);
     });
@@ -222,14 +207,14 @@ std::expected<void, SpkWriterError> SpkWriter::add_type3_from(const Type3Layout&
     const double data_end = s.init + static_cast<double>(n) * s.intlen;
     if (s.start_et > s.end_et)
         return std::unexpected(SpkWriterError::invalid_type3("start_et " + format_double(s.start_et) +
-                                                             " is after end_et " + format_double(s.end_et)));
+                                       " is after end_et " + format_double(s.end_et)));
     if (s.start_et < s.init)
         return std::unexpected(SpkWriterError::invalid_type3("start_et " + format_double(s.start_et) +
-                                                             " is before the first record, which starts at INIT " +
+                                       " is before the first record, which starts at INIT " +
                                                              format_double(s.init)));
     if (s.end_et > data_end)
         return std::unexpected(SpkWriterError::invalid_type3("end_et " + format_double(s.end_et) +
-                                                             " is after the last record, which ends at " +
+                                       " is after the last record, which ends at " +
                                                              format_double(data_end)));
 
     if (auto ok = check_room(s.words + 4); !ok) return ok;
@@ -257,21 +242,49 @@ std::expected<void, SpkWriterError> SpkWriter::add_type3_from(const Type3Layout&
 }
 
 std::expected<void, SpkWriterError> SpkWriter::add_type9_from(const Type9Layout& s, const FillStates& fill) {
+    return add_discrete(9, s, fill);
+}
+
+std::expected<void, SpkWriterError> SpkWriter::add_type13_from(const Type9Layout& s, const FillStates& fill) {
+    return add_discrete(13, s, fill);
+}
+
+// Types 9 and 13 share their layout and checks: Type 9 windows hold degree
+// + 1 states (Lagrange), Type 13 windows (degree + 1) / 2 (Hermite, each
+// state giving a value and a derivative), so its degree must be odd; the
+// word before N is the degree for Type 9 and the window size less one for
+// Type 13, as the toolkit's readers take them.
+std::expected<void, SpkWriterError> SpkWriter::add_discrete(int type, const Type9Layout& s, const FillStates& fill) {
+    const auto invalid = [type](std::string reason) {
+        return type == 9 ? SpkWriterError::invalid_type9(std::move(reason))
+                         : SpkWriterError::invalid_type13(std::move(reason));
+    };
     if (s.segment_id.size() > kNameBytes) return std::unexpected(SpkWriterError::segment_id_too_long(s.segment_id));
     const std::size_t n = s.epochs;
-    if (n == 0) return std::unexpected(SpkWriterError::invalid_type9("no epochs"));
+    if (n == 0) return std::unexpected(invalid("no epochs"));
     if (s.states / 6 != n || s.states % 6 != 0)
-        return std::unexpected(SpkWriterError::invalid_type9("states length != 6 * epochs length"));
-    if (s.degree < 1) return std::unexpected(SpkWriterError::invalid_type9("degree < 1"));
-    // degree + 1 in 64 bits: the largest 32-bit degree does not wrap.
-    if (std::uint64_t{n} < std::uint64_t(s.degree) + 1)
-        return std::unexpected(SpkWriterError::invalid_type9("window (degree+1) exceeds sample count"));
+        return std::unexpected(invalid("states length != 6 * epochs length"));
+    if (s.degree < 1) return std::unexpected(invalid("degree < 1"));
+    if (type == 13 && s.degree % 2 == 0)
+        return std::unexpected(invalid("degree " + std::to_string(s.degree) +
+                                       " is even: Hermite interpolation has odd degrees (1, 3, 5, ...)"));
+    // spkw13 writes degree 1 (windows of one state, stored as 0), but the
+    // readers here refuse a Type 13 window below 2: nothing is written that
+    // kernwerk would not read back.
+    if (type == 13 && s.degree == 1)
+        return std::unexpected(invalid("degree 1 makes windows of one state, which kernwerk's readers refuse; "
+                                       "use degree 3 or more"));
+    // The window in 64 bits: the largest 32-bit degree does not wrap.
+    const std::uint64_t window = type == 9 ? std::uint64_t(s.degree) + 1 : (std::uint64_t(s.degree) + 1) / 2;
+    if (std::uint64_t{n} < window)
+        return std::unexpected(invalid(type == 9 ? "window (degree+1) exceeds sample count"
+                                                 : "window ((degree+1)/2) exceeds sample count"));
 
     // States, epochs, the epoch directory, degree, N. The epochs are checked
     // where they were copied to.
     const std::size_t dir = static_cast<std::size_t>(directory_length(n));
     if (auto ok = check_room(7 * n + dir + 2); !ok) return ok;
-    HeldSegment held{9, s.target, s.center, s.frame_id, s.start_et, s.end_et, s.segment_id,
+    HeldSegment held{type, s.target, s.center, s.frame_id, s.start_et, s.end_et, s.segment_id,
                      WordBuffer(7 * n + dir + 2)};
     double* const states = held.words.data();
     double* const epochs = states + 6 * n;
@@ -279,36 +292,34 @@ std::expected<void, SpkWriterError> SpkWriter::add_type9_from(const Type9Layout&
     for (std::size_t i = 1; i < n; ++i) {
         // Written as "not greater" so that NaN neighbours fail too.
         if (!(epochs[i] > epochs[i - 1]))
-            return std::unexpected(SpkWriterError::invalid_type9("epochs must be strictly increasing"));
+            return std::unexpected(invalid("epochs must be strictly increasing"));
     }
     if (s.degree > kMaxDegree)
-        return std::unexpected(SpkWriterError::invalid_type9("degree " + std::to_string(s.degree) +
-                                                             " is outside 1.." + std::to_string(kMaxDegree) +
-                                                             ", the range SPICE readers support"));
+        return std::unexpected(invalid("degree " + std::to_string(s.degree) + " is outside 1.." +
+                                       std::to_string(kMaxDegree) + ", the range SPICE readers support"));
     // The coverage must lie inside the epochs, and the toolkit refuses an
     // empty one (start equal to end) as well as a reversed one.
     if (s.start_et >= s.end_et)
-        return std::unexpected(SpkWriterError::invalid_type9("start_et " + format_double(s.start_et) +
-                                                             " is not before end_et " + format_double(s.end_et)));
+        return std::unexpected(invalid("start_et " + format_double(s.start_et) +
+                                       " is not before end_et " + format_double(s.end_et)));
     if (s.start_et < epochs[0])
-        return std::unexpected(SpkWriterError::invalid_type9("start_et " + format_double(s.start_et) +
-                                                             " is before the first epoch " + format_double(epochs[0])));
+        return std::unexpected(invalid("start_et " + format_double(s.start_et) +
+                                       " is before the first epoch " + format_double(epochs[0])));
     if (s.end_et > epochs[n - 1])
-        return std::unexpected(SpkWriterError::invalid_type9("end_et " + format_double(s.end_et) +
-                                                             " is after the last epoch " +
-                                                             format_double(epochs[n - 1])));
+        return std::unexpected(invalid("end_et " + format_double(s.end_et) +
+                                       " is after the last epoch " + format_double(epochs[n - 1])));
     // Non-finite values last, so that the checks above keep their messages.
     if (auto bad = first_non_finite("epochs", epochs, n, 1); !bad.empty())
-        return std::unexpected(SpkWriterError::invalid_type9(std::move(bad)));
+        return std::unexpected(invalid(std::move(bad)));
     if (auto bad = first_non_finite("states", states, 6 * n, 6); !bad.empty())
-        return std::unexpected(SpkWriterError::invalid_type9(std::move(bad)));
+        return std::unexpected(invalid(std::move(bad)));
     for (const auto& [value, name] : {std::pair{s.start_et, "start_et"}, std::pair{s.end_et, "end_et"}})
         if (!std::isfinite(value))
-            return std::unexpected(SpkWriterError::invalid_type9(std::string(name) + " is " + format_double(value) +
-                                                                 ", not a finite number"));
+            return std::unexpected(invalid(std::string(name) + " is " + format_double(value) +
+                                       ", not a finite number"));
     double* w = epochs + n;
     for (std::size_t k = 1; k <= dir; ++k) *w++ = epochs[100 * k - 1];
-    w[0] = static_cast<double>(s.degree);
+    w[0] = static_cast<double>(type == 9 ? std::uint64_t(s.degree) : window - 1);
     w[1] = static_cast<double>(n);
     data_doubles_ += held.words.size();
     segments_.push_back(std::move(held));
@@ -363,56 +374,13 @@ std::expected<std::uint32_t, SpkWriterError> SpkWriter::checked_free() const {
 }
 
 void SpkWriter::put_header(unsigned char* b, std::uint32_t free) const noexcept {
-    const std::size_t comment_recs = comment_records();
-    const std::size_t summary_recs = summary_records(segments_.size());
     std::memset(b, 0, header_records() * kRecordBytes);
-    const auto summary_record = [&](std::size_t k) { return static_cast<std::int32_t>(2 + comment_recs + 2 * k); };
-    // File record.
-    std::memcpy(b + kOffLocidw, locidw_, 8);
-    put_i32(b + kOffNd, 2);
-    put_i32(b + kOffNi, 6);
-    std::memcpy(b + kOffLocifn, locifn_, kLocifnBytes);
-    put_i32(b + kOffFward, summary_record(0));
-    put_i32(b + kOffBward, summary_record(summary_recs - 1));
-    put_i32(b + kOffFree, static_cast<std::int32_t>(free));
-    std::memcpy(b + kOffLocfmt, "LTL-IEEE", 8);
-    std::memcpy(b + kOffFtp, kFtpString, sizeof kFtpString);
-
-    // Comment records: the first 1000 bytes of each.
-    for (std::size_t r = 0; r < comment_recs; ++r) {
-        const std::size_t at = r * kCommentChars;
-        std::memcpy(b + (1 + r) * kRecordBytes, comments_.data() + at, std::min(kCommentChars, comments_.size() - at));
-    }
-
-    // Summary records (NEXT, PREV, NSUM, the summaries), each followed by
-    // its name record (blanks, each id at the start of its 40-byte slot).
-    std::uint32_t addr = static_cast<std::uint32_t>(header_records() * kRecordWords + 1);
-    for (std::size_t k = 0; k < summary_recs; ++k) {
-        unsigned char* const sum = b + (summary_record(k) - 1) * kRecordBytes;
-        unsigned char* const names = sum + kRecordBytes;
-        const std::size_t first = k * kMaxSegments;
-        const std::size_t count =
-            summary_recs == 1 ? segments_.size() : std::min(kMaxSegments, segments_.size() - first);
-        put_f64(sum + 0, k + 1 < summary_recs ? static_cast<double>(summary_record(k + 1)) : 0.0);
-        put_f64(sum + 8, k > 0 ? static_cast<double>(summary_record(k - 1)) : 0.0);
-        put_f64(sum + 16, static_cast<double>(count));
-        std::memset(names, ' ', kRecordBytes);
-        for (std::size_t i = 0; i < count; ++i) {
-            const HeldSegment& seg = segments_[first + i];
-            const auto len = static_cast<std::uint32_t>(seg.words.size());
-            unsigned char* const s = sum + 24 + i * kSummaryBytes;
-            put_f64(s + 0, seg.start_et);
-            put_f64(s + 8, seg.end_et);
-            put_i32(s + 16, seg.target);
-            put_i32(s + 20, seg.center);
-            put_i32(s + 24, seg.frame_id);
-            put_i32(s + 28, seg.data_type);
-            put_i32(s + 32, static_cast<std::int32_t>(addr));
-            put_i32(s + 36, static_cast<std::int32_t>(addr + len - 1));
-            std::memcpy(names + i * kNameBytes, seg.segment_id.data(), std::min(seg.segment_id.size(), kNameBytes));
-            addr += len;
-        }
-    }
+    dafw::put_file_record(b, {locidw_, locifn_, comments_}, segments_.size(), free);
+    dafw::put_summaries(b, comments_.size(), segments_.size(), [&](std::size_t i) {
+        const HeldSegment& seg = segments_[i];
+        return dafw::SegmentSummary{seg.start_et, seg.end_et, {seg.target, seg.center, seg.frame_id, seg.data_type},
+                                    seg.words.size(), seg.segment_id};
+    });
 }
 
 std::expected<ByteImage, SpkWriterError> SpkWriter::to_bytes() const {
@@ -475,18 +443,12 @@ std::expected<void, SpkWriterError> SpkWriter::write(const std::string& path) co
     // The file is the header records, every segment's buffer as held (they
     // lie back to back after them) and zeros to the end of the last record:
     // one vectored write, no image assembled.
-    static constexpr unsigned char kZeros[kRecordBytes] = {};
     std::vector<unsigned char> header(header_records() * kRecordBytes);
     put_header(header.data(), *free);
-    std::vector<struct iovec> iov;
-    iov.reserve(segments_.size() + 2);
-    iov.push_back({header.data(), header.size()});
-    for (const HeldSegment& s : segments_)
-        iov.push_back({const_cast<double*>(s.words.data()), s.words.size() * sizeof(double)});
-    const std::size_t tail = (128 - data_doubles_ % 128) % 128;
-    iov.push_back({const_cast<unsigned char*>(kZeros), tail * 8});
-
-    if (auto ok = write_atomically(path, iov.data(), static_cast<int>(iov.size())); !ok)
+    std::vector<std::span<const double>> data;
+    data.reserve(segments_.size());
+    for (const HeldSegment& s : segments_) data.emplace_back(s.words.data(), s.words.size());
+    if (auto ok = dafw::write_file(path, header, data, data_doubles_); !ok)
         return std::unexpected(io_error(ok.error()));
     return {};
 }

@@ -25,6 +25,8 @@
 // Epochs are TDB seconds past J2000; positions km, velocities km/s.
 #pragma once
 
+#include "daf/writer.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -40,7 +42,16 @@ namespace kernwerk {
 
 class SpkWriterError {
 public:
-    enum class Kind { Io, SegmentIdTooLong, TooManySegments, InvalidType3, InvalidType9, AddressRange, InvalidComment };
+    enum class Kind {
+        Io,
+        SegmentIdTooLong,
+        TooManySegments,
+        InvalidType3,
+        InvalidType9,
+        AddressRange,
+        InvalidComment,
+        InvalidType13,
+    };
 
     // A system error: "I/O error: {strerror} (os error {code})".
     static SpkWriterError io_errno(int code);
@@ -50,6 +61,7 @@ public:
     static SpkWriterError too_many_segments(std::size_t count, std::size_t limit);
     static SpkWriterError invalid_type3(std::string reason);
     static SpkWriterError invalid_type9(std::string reason);
+    static SpkWriterError invalid_type13(std::string reason);
     // The data would need addresses beyond the 32-bit range of a summary.
     static SpkWriterError address_range(std::uint64_t data_doubles);
     // A comment line holding a character the comment area cannot keep.
@@ -201,12 +213,16 @@ public:
     // other byte is refused, naming the line and column (from 1), and the
     // writer is left as it was. No lines, no comment records.
     std::expected<void, SpkWriterError> set_comments(const std::vector<std::string>& lines);
-    std::size_t comment_records() const noexcept { return (comments_.size() + 999) / 1000; }
+    std::size_t comment_records() const noexcept { return dafw::comment_records(comments_.size()); }
 
     // Validate and copy a segment. A rejected segment leaves the writer as it
     // was.
     std::expected<void, SpkWriterError> add_type3(const Type3Segment& segment);
     std::expected<void, SpkWriterError> add_type9(const Type9Segment& segment);
+    // Type 13 (Hermite interpolation of unequally spaced states): the
+    // arrays of Type 9, `degree` odd (1 to kMaxDegree), windows of (degree +
+    // 1) / 2 states; the checks and limits of the toolkit's spkw13.
+    std::expected<void, SpkWriterError> add_type13(const Type9Segment& segment);
 
     // The same with the data copied by the caller, once, straight into the
     // segment's place in the writer's storage: `fill_records(dst)` writes
@@ -219,6 +235,7 @@ public:
     using FillStates = std::function<void(double* states, double* epochs)>;
     std::expected<void, SpkWriterError> add_type3_from(const Type3Layout& layout, const FillRecords& fill_records);
     std::expected<void, SpkWriterError> add_type9_from(const Type9Layout& layout, const FillStates& fill);
+    std::expected<void, SpkWriterError> add_type13_from(const Type9Layout& layout, const FillStates& fill);
 
     // A segment of any data type, its data array of `words` doubles laid
     // out by the caller as the type's readers expect (`fill(dst)` writes
@@ -263,7 +280,7 @@ public:
     static std::expected<std::uint32_t, SpkWriterError> free_address(std::uint64_t data_doubles);
     // Summary records for `segments` segments (one at least).
     static std::size_t summary_records(std::size_t segments) noexcept {
-        return segments <= kMaxSegments ? 1 : (segments + kMaxSegments - 1) / kMaxSegments;
+        return dafw::summary_records(segments);
     }
     // The segment limit, 0 for none.
     std::size_t segment_limit() const noexcept { return limit_; }
@@ -278,7 +295,7 @@ private:
     // Records before the data: file record, comment records, summary and
     // name record pairs.
     std::size_t header_records() const noexcept {
-        return 1 + comment_records() + 2 * summary_records(segments_.size());
+        return dafw::header_records(comments_.size(), segments_.size());
     }
     // The records before the data (file record, comments, summaries,
     // names) for the segments held, header_records() * 1024 bytes; the
@@ -292,6 +309,9 @@ private:
     // Refuses a segment of `words` doubles that would take the data beyond
     // the 32-bit addresses, before its storage is allocated.
     std::expected<void, SpkWriterError> check_room(std::size_t words) const;
+    // Types 9 and 13 (`type`), which share their layout.
+    std::expected<void, SpkWriterError> add_discrete(int type, const Type9Layout& layout, const FillStates& fill);
+    std::expected<void, SpkWriterError> add_discrete(int type, const Type9Segment& segment);
 
     std::vector<HeldSegment> segments_;
     std::uint64_t data_doubles_ = 0;

@@ -3,6 +3,7 @@
 #include "base/common.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -625,10 +626,18 @@ private:
             case Name::EarthFrame: {
                 auto s = expect_scalar_string(text, values, line);
                 if (!s) return Unexpected(std::move(s.error()));
-                if (!equals_ignore_case(trim_white_space(*s), "ITRF93"))
+                // The pool's reading (kernel sets) takes any frame, as the
+                // toolkit does: a frame kernel may make the Earth's frame
+                // EARTH_FIXED (a TK alias of ITRF93) or IAU_EARTH, and the
+                // frame catalog answers it through OBJECT_EARTH_FRAME. The
+                // lone parser keeps its documented ITRF93-only rule.
+                const std::string_view frame = trim_white_space(*s);
+                if (!assignments_ && !equals_ignore_case(frame, "ITRF93"))
                     return Unexpected(
                         TextKernelError::parse(line, std::string(text) + " currently supports only the ITRF93 frame"));
-                frames_.push_back({"EARTH", "ITRF93"});
+                std::string upper(frame);
+                for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                frames_.push_back({"EARTH", std::move(upper)});
                 return {};
             }
             case Name::DeltaTA:

@@ -10,6 +10,9 @@
 //     DELTET/ leapseconds names are interpreted; every other assignment is
 //     lexed and dropped, unless the caller asks for every assignment
 //     (parse_text_kernel_with_assignments, what the kernel pool reads);
+//   * OBJECT_EARTH_FRAME names ITRF93 for the lone parser (parse_text_kernel,
+//     its documented rule); the pool's reading takes any frame name, as the
+//     toolkit does;
 //   * a variable name starts with a letter or "_" and runs over printable
 //     ASCII up to white space, "=", "+=", a bracket, a comma, a quote or a
 //     backslash (FRAME_-82000_NAME, INS-82360_FOV_FRAME, DELTET/K);
@@ -56,7 +59,7 @@ struct BodyBinding {
 
 struct FrameAssociation {
     std::string body;   // "EARTH"
-    std::string frame;  // "ITRF93"
+    std::string frame;  // upper case: "ITRF93"; any frame under parse_text_kernel_with_assignments
     bool operator==(const FrameAssociation&) const = default;
 };
 

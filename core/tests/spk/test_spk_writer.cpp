@@ -145,7 +145,30 @@ std::vector<RejectCase> reject_cases() {
     auto t9 = [](std::function<void(Type9Segment&)> f, Type9Segment s = type9(4)) {
         return [=](SpkWriter& w) mutable { f(s); return w.add_type9(std::move(s)); };
     };
+    auto t13 = [](std::function<void(Type9Segment&)> f, Type9Segment s = type9(4, 3)) {
+        return [=](SpkWriter& w) mutable { f(s); return w.add_type13(std::move(s)); };
+    };
     return {
+        // Type 13: the limits of the toolkit's spkw13 (odd degrees 1..27,
+        // windows of (degree + 1) / 2 states), then Type 9's checks.
+        {"type13 even degree", t13([](auto& s) { s.degree = 2; }),
+         "invalid Type 13 segment: degree 2 is even: Hermite interpolation has odd degrees (1, 3, 5, ...)"},
+        {"type13 degree 0", t13([](auto& s) { s.degree = 0; }), "invalid Type 13 segment: degree < 1"},
+        {"type13 degree 1", t13([](auto& s) { s.degree = 1; }),
+         "invalid Type 13 segment: degree 1 makes windows of one state, which kernwerk's readers refuse; use degree "
+         "3 or more"},
+        {"type13 N below the window", t13([](auto& s) { s.degree = 9; }),
+         "invalid Type 13 segment: window ((degree+1)/2) exceeds sample count"},
+        {"type13 degree 29", t13([](auto& s) { s.degree = 29; }, type9(40)),
+         "invalid Type 13 segment: degree 29 is outside 1..27, the range SPICE readers support"},
+        {"type13 equal neighbours", t13([](auto& s) { s.epochs[2] = s.epochs[1]; }),
+         "invalid Type 13 segment: epochs must be strictly increasing"},
+        {"type13 empty coverage", t13([](auto& s) { s.start_et = s.end_et = 20; }),
+         "invalid Type 13 segment: start_et 20 is not before end_et 20"},
+        {"type13 end after the last epoch", t13([](auto& s) { s.end_et = 41; }),
+         "invalid Type 13 segment: end_et 41 is after the last epoch 40"},
+        {"type13 NaN state", t13([](auto& s) { s.states[7] = kNaN; }),
+         "invalid Type 13 segment: states holds a non-finite value (NaN) at index 7 (row 1, column 1)"},
         {"type3 id of 41 bytes", t3([=](auto& s) { s.segment_id = id41; }), "segment id '" + id41 + too_long},
         {"type3 id of 14 characters", t3([=](auto& s) { s.segment_id = id42; }), "segment id '" + id42 + too_long},
         {"id checked before records", t3([=](auto& s) { s.segment_id = id41; s.records.clear(); }),
@@ -239,6 +262,38 @@ TEST(SpkWriterAdd, EdgeSegmentsAreAccepted) {
     EXPECT_TRUE(w.add_type3(type3(2, 28)));  // degree 27
     EXPECT_TRUE(w.add_type9(std::move(largest)));
     EXPECT_EQ(w.segments().size(), 5u);
+}
+
+// Type 13 is Type 9's layout with the window size less one before N: a
+// degree 7 segment of 150 states (one directory entry) holds 3 there, and
+// the reader takes it back as windows of 4 states.
+TEST(SpkWriterAdd, Type13StoresTheWindow) {
+    for (const std::int32_t degree : {3, 7, 27}) {
+        SpkWriter w = SpkWriter::new_spk("x");
+        Type9Segment s = type9(150, degree, "T13");
+        ASSERT_TRUE(w.add_type13(s));
+        const HeldSegment& held = w.segments().back();
+        EXPECT_EQ(held.data_type, 13);
+        ASSERT_EQ(held.words.size(), 7u * 150 + 1 + 2);
+        EXPECT_EQ(held.words[7 * 150], s.epochs[99]);
+        EXPECT_EQ(held.words[7 * 150 + 1], double((degree + 1) / 2 - 1));
+        EXPECT_EQ(held.words[7 * 150 + 2], 150.0);
+        // Degree 27 over these made-up states only amplifies rounding.
+        if (degree > 7) continue;
+        const std::vector<unsigned char> image = image_of(w);
+        const std::string path = (fs::temp_directory_path() / ("kw_t13_" + std::to_string(degree) + ".bsp")).string();
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
+        auto spk = SpkFile::open(path);
+        ASSERT_TRUE(spk) << spk.error().message();
+        for (std::size_t i : {0u, 1u, 75u, 149u}) {  // Hermite windows pass through their states
+            auto st = spk->state(399, 3, s.epochs[i]);
+            ASSERT_TRUE(st) << st.error().message();
+            for (int c = 0; c < 6; ++c)
+                EXPECT_NEAR((*st)[c], s.states[6 * i + c], 1e-9 * (1 + std::fabs(s.states[6 * i + c])))
+                    << degree << " " << i << " " << c;
+        }
+        fs::remove(path);
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -601,3 +601,18 @@ TEST(text_kernel_real_test, naif_earth_itrf93_kernel) {
 }
 
 }  // namespace
+
+// The pool's reading (kernel sets) takes any frame for OBJECT_EARTH_FRAME, as
+// the toolkit does; the lone parser's ITRF93 rule is in the cases above.
+TEST(text_kernel_frames, pool_reading_takes_any_earth_frame) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"IAU_EARTH", "IAU_EARTH"}, {"earth_fixed", "EARTH_FIXED"}, {" ITRF93 ", "ITRF93"}};
+    for (const auto& [given, kept] : cases) {
+        auto k = parse_text_kernel_with_assignments(std::string("\\begindata\nOBJECT_EARTH_FRAME = '") + given + "'\n");
+        ASSERT_TRUE(k) << given << ": " << k.error().message();
+        EXPECT_EQ(k->frame_associations, (std::vector<FrameAssociation>{{"EARTH", kept}})) << given;
+        const bool lone = parse_text_kernel_from_str(std::string("\\begindata\nOBJECT_EARTH_FRAME = '") + given + "'\n")
+                              .has_value();
+        EXPECT_EQ(lone, std::string(given) == " ITRF93 ") << given;
+    }
+}

@@ -2,6 +2,7 @@
 // kernel set reads the file (through the process-wide file table), and the
 // comment area of any DAF.
 #include "ext.hpp"
+#include "set_support.hpp"
 
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/optional.h>
@@ -92,20 +93,7 @@ std::tuple<std::vector<ExcerptRow>, std::size_t> excerpt_spk(const std::vector<n
         nb::gil_scoped_release release;
         r = write_excerpt(req);
     }
-    if (!r) {
-        const ExcerptError& e = r.error();
-        ErrorKind kind = ErrorKind::Value;
-        switch (e.kind()) {
-            case ExcerptError::Kind::Io: kind = ErrorKind::File; break;
-            case ExcerptError::Kind::Format: kind = ErrorKind::FileFormat; break;
-            case ExcerptError::Kind::Coverage: kind = ErrorKind::Coverage; break;
-            case ExcerptError::Kind::Body: kind = ErrorKind::BodyName; break;
-            case ExcerptError::Kind::Changed: kind = ErrorKind::Changed; break;
-            case ExcerptError::Kind::Span:
-            case ExcerptError::Kind::SameFile: kind = ErrorKind::Value; break;
-        }
-        throw Error(kind, e.message(), e.os_errno(), e.path());
-    }
+    if (!r) raise(r.error());
     std::vector<ExcerptRow> rows;
     for (const ExcerptSegment& s : r->segments)
         rows.emplace_back(s.source, s.target, s.center, s.data_type, s.start_et, s.end_et, s.words, s.source_words);

@@ -27,6 +27,7 @@ inline ErrorKind error_kind(KernelSetError::Kind kind) noexcept {
         case KernelSetError::Kind::Frame: return ErrorKind::Frame;
         case KernelSetError::Kind::Epoch: return ErrorKind::Epoch;
         case KernelSetError::Kind::Value: return ErrorKind::Value;
+        case KernelSetError::Kind::BodyName: return ErrorKind::BodyName;
         case KernelSetError::Kind::Changed: return ErrorKind::Changed;
     }
     return ErrorKind::Value;

@@ -1,5 +1,5 @@
 // Binding of the chained SPK writer (use kernwerk.SpkWriter): any number of
-// Type 3 and Type 9 segments, and a comment area.
+// Type 3, 9 and 13 segments, and a comment area.
 //
 // Arrays come in C-contiguous float64 (the package converts them) and are
 // copied once into the writer's storage. Failures of the writer raise
@@ -55,14 +55,17 @@ void add_type3(PyWriter& w, std::int32_t target, std::int32_t center, std::int32
     if (!ok) raise_core(ok.error());
 }
 
-void add_type9(PyWriter& w, std::int32_t target, std::int32_t center, std::int32_t frame, double start, double end,
-               const std::string& name, std::int32_t degree, const Rows& states, const Column& epochs) {
+// Types 9 and 13: states (N, 6) at N epochs.
+template <int Type>
+void add_states(PyWriter& w, std::int32_t target, std::int32_t center, std::int32_t frame, double start, double end,
+                const std::string& name, std::int32_t degree, const Rows& states, const Column& epochs) {
     w.check_idle();
     const std::size_t n = epochs.shape(0);
     if (states.shape(1) != 6 || states.shape(0) != n)
         fail(ErrorKind::Value, "states must have shape (N, 6) with N the number of epochs");
     Type9Layout seg{target, center, frame, start, end, name, degree, 6 * n, n};
-    auto ok = w.core.add_type9_from(seg, [&](double* st, double* ep) {
+    auto add = Type == 9 ? &SpkWriter::add_type9_from : &SpkWriter::add_type13_from;
+    auto ok = (w.core.*add)(seg, [&](double* st, double* ep) {
         if (n) {
             std::memcpy(st, states.data(), 6 * n * sizeof(double));
             std::memcpy(ep, epochs.data(), n * sizeof(double));
@@ -99,9 +102,12 @@ void register_writer(nb::module_& m) {
         .def("add_type3", &add_type3, nb::arg("target"), nb::arg("center"), nb::arg("frame"), nb::arg("start"),
              nb::arg("end"), nb::arg("name"), nb::arg("init"), nb::arg("intlen"), nb::arg("records"),
              "Append a Type 3 segment of Chebyshev records (rows of 2 + 6 n doubles).")
-        .def("add_type9", &add_type9, nb::arg("target"), nb::arg("center"), nb::arg("frame"), nb::arg("start"),
+        .def("add_type9", &add_states<9>, nb::arg("target"), nb::arg("center"), nb::arg("frame"), nb::arg("start"),
              nb::arg("end"), nb::arg("name"), nb::arg("degree"), nb::arg("states"), nb::arg("epochs"),
              "Append a Type 9 segment: states (N, 6) at N epochs.")
+        .def("add_type13", &add_states<13>, nb::arg("target"), nb::arg("center"), nb::arg("frame"),
+             nb::arg("start"), nb::arg("end"), nb::arg("name"), nb::arg("degree"), nb::arg("states"),
+             nb::arg("epochs"), "Append a Type 13 segment: states (N, 6) at N epochs, odd Hermite degree.")
         .def("write", &write, nb::arg("path"), "Write the file to `path` (staging file, fsync, rename).")
         .def("__len__", [](const PyWriter& w) { return w.core.segments().size(); });
 }
