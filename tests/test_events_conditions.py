@@ -226,3 +226,27 @@ def test_progress_reaches_the_total_and_an_exception_stops_the_search(eclipse_fi
         assert err.endswith("100%\n") and err.count("\n") == 1
     with pytest.raises(TypeError, match="progress must be True, False or a callable"):
         events.find_distance(k, "MOON", "EARTH", "<", 4e5, window=span, step=1.0, progress="yes")
+
+
+@pytest.mark.parametrize("words, options, search", [
+    (["occultation", "ANY", "MOON", "-85", "EARTH"], ["--back-shape", "POINT", "--correction", "CN"],
+     lambda k, w: events.find_occultation(k, "ANY", "MOON", -85, "EARTH", back_shape="POINT", correction="CN",
+                                          window=w, step=60.0)),
+    (["fov", "-77101", "MARS", "-77"], ["--target-shape", "ELLIPSOID", "--progress"],
+     lambda k, w: events.find_target_in_fov(k, -77101, "MARS", -77, shape="ELLIPSOID", window=w, step=60.0)),
+])
+def test_find_command_conditions(eclipse_files, fov_files, capsys, words, options, search):
+    from kernwerk.__main__ import main
+
+    files = eclipse_files if words[0] == "occultation" else fov_files
+    span = (T0 + 600, T0 + DAY - 600) if words[0] == "occultation" else (0.0, 2000.0)
+    argv = ["find", *files, *words, "--start", str(span[0]), "--stop", str(span[1]), "--step", "60",
+            "--format", "csv", *options]
+    assert main(argv) == 0, capsys.readouterr().err
+    out = capsys.readouterr()
+    rows = [line.split(",") for line in out.out.splitlines()[1:]]
+    want = search(kernwerk.Kernels(*files), [span])
+    assert len(want) and [[float(r[2]), float(r[3])] for r in rows] == want.tolist()
+    assert ("100%" in out.err) == ("--progress" in options)
+    assert main(["find", *files, *words, "EXTRA", "--start", "0", "--stop", "1", "--step", "1"]) == 2
+    assert "expected " + words[0] in capsys.readouterr().err
