@@ -16,6 +16,7 @@ namespace {
 // small step over a long window, and keeps each batch large enough to split
 // across threads.
 constexpr std::size_t kGridChunk = 1 << 16;
+constexpr std::size_t kHookChunk = 1 << 14;
 // More than any bracket needs: bisection alone halves 1e300 s to below
 // 1e-300 s in about 2000 steps; regula falsi steps are checked to shrink.
 constexpr int kMaxRefineSteps = 4000;
@@ -65,16 +66,17 @@ bool fill_chunk(double a, double b, double step, std::size_t& k, std::size_t chu
 }
 
 // Counts grid samples for the progress hook and sizes the chunks: without
-// a hook the largest, with one about a sixty-fourth of the grid (between
-// 2048 samples and the largest), so that the hook is called often enough to
-// draw a bar and to stop a search promptly.
+// a hook the largest, with one about a thirty-second of the grid, so that
+// the hook is called often enough to draw a bar and to stop a search
+// promptly; never under kHookChunk samples, which a batch still splits
+// across threads (it gives each thread 2048 epochs at least).
 class Tracker {
 public:
     Tracker(const Progress* p, std::span<const Interval> confinement, double step)
         : p_(p && p->call ? p : nullptr) {
         if (!p_) return;
         for (const Interval& v : confinement) total_ += grid_samples(v.start, v.stop, step);
-        chunk_ = std::clamp<std::size_t>(total_ / 64, 2048, kGridChunk);
+        chunk_ = std::clamp<std::size_t>(total_ / 32, kHookChunk, kGridChunk);
     }
     std::size_t chunk() const noexcept { return chunk_; }
     // False when the hook asks to stop.

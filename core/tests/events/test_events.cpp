@@ -157,12 +157,16 @@ TEST(search_condition, edges_within_the_tolerance_and_the_progress_hook_between_
             EXPECT_NEAR((*r)[i].start, want[i].start, 5e-7) << i;
             EXPECT_NEAR((*r)[i].stop, want[i].stop, 5e-7) << i;
         }
-        // 1 + 301 + 2401 samples (ceil) at a 1 s step: two chunks of 2048 at most.
         const std::size_t total = step == 1.0 ? 1 + 301 + 2402 : 1 + 10 + 66;
         EXPECT_EQ(count.total, total);
         EXPECT_EQ(count.last_done, total);
-        EXPECT_EQ(count.calls, step == 1.0 ? 5u : 4u);  // per chunk of each interval, then once at the end
+        EXPECT_EQ(count.calls, 4u);  // once per interval (one chunk each), then once at the end
     }
+    // Chunks of 16384 samples at least: 40001 samples in three.
+    Count chunks;
+    const Progress counting{&Count::call, &chunks};
+    ASSERT_TRUE(search_condition(CosineAbove{}, Window{{0, 40000}}, {Relation::Less, 0, 0, 1.0, 1e-6, 1, &counting}));
+    EXPECT_EQ(chunks.calls, 4u);
     Count stop{.stop_after = 2};
     const Progress hook{&Count::call, &stop};
     auto r = search_condition(CosineAbove{}, cnf, {Relation::Less, 0, 0, 1.0, 1e-6, 1, &hook});
