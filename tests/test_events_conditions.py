@@ -250,3 +250,22 @@ def test_find_command_conditions(eclipse_files, fov_files, capsys, words, option
     assert ("100%" in out.err) == ("--progress" in options)
     assert main(["find", *files, *words, "EXTRA", "--start", "0", "--stop", "1", "--step", "1"]) == 2
     assert "expected " + words[0] in capsys.readouterr().err
+
+
+def test_ctrl_c_stops_a_search_without_a_progress_callable(eclipse_files):
+    import os
+    import signal
+    import threading
+    import time
+
+    k = kernwerk.Kernels(*eclipse_files)
+    timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
+    t0 = time.perf_counter()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            # Some 3e7 samples: tens of seconds unless stopped.
+            events.find_distance(k, "MOON", "EARTH", "<", 4e5, window=[(0.0, 3e7)], step=1.0, threads=1)
+    finally:
+        timer.cancel()
+    assert time.perf_counter() - t0 < 5.0
