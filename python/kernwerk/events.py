@@ -284,7 +284,7 @@ def find_coordinate(kernels: Kernels, target: str | int | Site, observer: str | 
                     coordinate: str, relation: str, value: float = 0.0, *, window: Any, step: float,
                     frame: str | int = "J2000", correction: str = "NONE", adjust: float = 0.0,
                     tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None,
-                  progress: Progress = False) -> np.ndarray:
+                    progress: Progress = False) -> np.ndarray:
     """When a coordinate of the position of `target` seen from `observer` in
     `frame` meets `relation` against `value`: spiceypy's ``gfposc(target,
     frame, correction, observer, system, coordinate, ...)``. Systems and
@@ -327,7 +327,7 @@ def find_separation(kernels: Kernels, target1: str | int | Site, target2: str | 
                     observer: str | int | Site, relation: str, value: float = 0.0, *, window: Any, step: float,
                     shape1: str = "POINT", shape2: str = "POINT", correction: str = "NONE", adjust: float = 0.0,
                     tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None,
-                  progress: Progress = False) -> np.ndarray:
+                    progress: Progress = False) -> np.ndarray:
     """When the angular separation (degrees) of `target1` and `target2` seen
     from `observer` meets `relation` against `value`: spiceypy's
     ``gfsep(target1, shape1, frame1, target2, shape2, frame2, correction,
@@ -377,7 +377,7 @@ def _site_search(kernels: Kernels, kind: str, target: Any, site: Any, relation: 
 def find_elevation(kernels: Kernels, target: str | int | Site, site: Site, relation: str, value: float = 0.0, *,
                    window: Any, step: float, correction: str = "NONE", adjust: float = 0.0,
                    tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None,
-                  progress: Progress = False) -> np.ndarray:
+                   progress: Progress = False) -> np.ndarray:
     """When the elevation (degrees) of `target` seen from `site` meets
     `relation` against `value`, the elevation of `Kernels.azel` (above the
     site's ellipsoid horizon, or a station's topocentric xy plane;
@@ -395,7 +395,7 @@ def find_elevation(kernels: Kernels, target: str | int | Site, site: Site, relat
 def find_azimuth(kernels: Kernels, target: str | int | Site, site: Site, relation: str, value: float = 0.0, *,
                  window: Any, step: float, correction: str = "NONE", adjust: float = 0.0,
                  tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None,
-                  progress: Progress = False) -> np.ndarray:
+                 progress: Progress = False) -> np.ndarray:
     """When the azimuth (degrees from north toward east, [0, 360)) of
     `target` seen from `site` meets `relation` against `value`; an angle
     that wraps, as longitudes in `find_coordinate` (ABSMIN and ABSMAX are
