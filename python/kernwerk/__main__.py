@@ -6,6 +6,8 @@
     kernwerk comments FILE [FILE ...]
     kernwerk excerpt FILE [FILE ...] OUT --start S --stop E [--bodies B,B,...] [--inexact]
     kernwerk find FILE [FILE ...] QUANTITY BODIES ... RELATION [VALUE] --start S --stop E --step D
+    kernwerk find FILE [FILE ...] occultation TYPE FRONT BACK OBSERVER --start S --stop E --step D
+    kernwerk find FILE [FILE ...] fov INSTRUMENT TARGET OBSERVER --start S --stop E --step D
     kernwerk almanac FILE [FILE ...] EVENT [BODY] --start S --stop E [--site LAT LON [HEIGHT_KM]]
     kernwerk --version
 
@@ -701,6 +703,8 @@ _FIND_QUANTITIES = {"distance": ("TARGET OBSERVER", 2, 0), "range_rate": ("TARGE
                     "phase_angle": ("TARGET ILLUMINATOR OBSERVER", 3, 0),
                     "elevation": ("TARGET LATITUDE LONGITUDE HEIGHT_KM", 1, 3)}
 _RELATIONS = {"=", "<", ">", "LOCMIN", "LOCMAX", "ABSMIN", "ABSMAX"}
+# The conditions of `find` that hold or not (no relation), and their words.
+_FIND_CONDITIONS = {"occultation": "TYPE FRONT BACK OBSERVER", "fov": "INSTRUMENT TARGET OBSERVER"}
 
 
 def _find(args: argparse.Namespace) -> int:
@@ -708,8 +712,11 @@ def _find(args: argparse.Namespace) -> int:
 
     files, rest = _files(args.items, 4, "QUANTITY BODIES ... RELATION [VALUE]")
     quantity = rest[0].strip().lower().replace("-", "_")
+    if quantity in _FIND_CONDITIONS:
+        return _find_condition(args, files, quantity, [w.strip() for w in rest[1:]])
     if quantity not in _FIND_QUANTITIES:
-        raise UsageError(f"unknown quantity {rest[0].strip()!r} (accepted: {', '.join(_FIND_QUANTITIES)})")
+        raise UsageError(f"unknown quantity {rest[0].strip()!r} (accepted: "
+                         f"{', '.join(list(_FIND_QUANTITIES) + list(_FIND_CONDITIONS))})")
     usage, n_bodies, n_words = _FIND_QUANTITIES[quantity]
     words = rest[1:]
     if len(words) < n_bodies + n_words + 1 or len(words) > n_bodies + n_words + 2:
@@ -726,15 +733,11 @@ def _find(args: argparse.Namespace) -> int:
         value = float(value_text) if value_text is not None else 0.0
     except ValueError:
         raise UsageError(f"VALUE {str(value_text).strip()!r} is not a number") from None
-    if args.start is None or args.stop is None or args.step is None:
-        raise UsageError("find needs --start, --stop and --step")
-    step = _step_seconds(args.step)
+    step = _find_step(args)
     with _open(files) as kernels:
-        start, stop = (float(x) for x in kernels._epochs([args.start.strip(), args.stop.strip()])) \
-            if not (_PLAIN_NUMBER.match(args.start) and _PLAIN_NUMBER.match(args.stop)) \
-            else (float(args.start), float(args.stop))
+        start, stop = _find_span(args, kernels)
         common: dict[str, Any] = dict(window=[[start, stop]], step=step, correction=args.correction,
-                                      adjust=args.adjust, tolerance=args.tolerance)
+                                      adjust=args.adjust, tolerance=args.tolerance, progress=args.progress)
         if quantity == "distance":
             found = events.find_distance(kernels, bodies[0], bodies[1], relation, value, **common)
         elif quantity == "range_rate":
@@ -756,21 +759,8 @@ def _find(args: argparse.Namespace) -> int:
                                           **common)
         else:
             found = events.find_phase_angle(kernels, bodies[0], bodies[1], bodies[2], relation, value, **common)
-        dates, scale = _dates(found.reshape(-1), _leapseconds(kernels)) if len(found) else ([], "UTC")
-        columns = [f"start ({scale})", f"stop ({scale})", "start ET (s)", "stop ET (s)", "seconds"]
-        if args.format == "csv":
-            columns = [f"start_{scale.lower()}", f"stop_{scale.lower()}", "start_et", "stop_et", "seconds"]
-        w = _Writer(sys.stdout, args.format, columns, [-23, -23, 18, 18, 14],
-                    {"quantity": quantity, "bodies": bodies, "relation": relation, "value": value, "files": files})
-        if args.format == "table":
-            sys.stdout.write(f"{len(found)} interval{'s' if len(found) != 1 else ''}\n")
-        w.begin()
-        for i, (s, e) in enumerate(found.tolist()):
-            sd, ed = dates[2 * i], dates[2 * i + 1]
-            cells = [sd, ed, f"{s:.6f}", f"{e:.6f}", f"{e - s:.6f}"] if args.format == "table" else \
-                [sd, ed, _number(s), _number(e), _number(e - s)]
-            w.row(cells, {"start": sd, "stop": ed, "start_et": s, "stop_et": e, "seconds": e - s})
-        w.end()
+        _print_windows(args, kernels, found, {"quantity": quantity, "bodies": bodies, "relation": relation,
+                                              "value": value, "files": files})
     return 0
 
 
@@ -858,6 +848,58 @@ def _almanac(args: argparse.Namespace) -> int:
     return 0
 
 
+def _find_step(args: argparse.Namespace) -> float:
+    if args.start is None or args.stop is None or args.step is None:
+        raise UsageError("find needs --start, --stop and --step")
+    return _step_seconds(args.step)
+
+
+def _find_span(args: argparse.Namespace, kernels: Any) -> tuple[float, float]:
+    if _PLAIN_NUMBER.match(args.start) and _PLAIN_NUMBER.match(args.stop):
+        return float(args.start), float(args.stop)
+    start, stop = (float(x) for x in kernels._epochs([args.start.strip(), args.stop.strip()]))
+    return start, stop
+
+
+def _find_condition(args: argparse.Namespace, files: list[str], condition: str, words: list[str]) -> int:
+    from . import events
+
+    usage = _FIND_CONDITIONS[condition]
+    if len(words) != len(usage.split()):
+        raise UsageError(f"expected {condition} {usage}")
+    step = _find_step(args)
+    with _open(files) as kernels:
+        start, stop = _find_span(args, kernels)
+        common: dict[str, Any] = dict(window=[[start, stop]], step=step, correction=args.correction,
+                                      tolerance=args.tolerance, progress=args.progress)
+        if condition == "occultation":
+            found = events.find_occultation(kernels, words[0], words[1], words[2], words[3],
+                                            front_shape=args.front_shape, back_shape=args.back_shape,
+                                            front_frame=args.front_frame, back_frame=args.back_frame, **common)
+        else:
+            found = events.find_target_in_fov(kernels, words[0], words[1], words[2], shape=args.target_shape,
+                                              target_frame=args.target_frame, **common)
+        _print_windows(args, kernels, found, {"quantity": condition, "bodies": words, "files": files})
+    return 0
+
+
+def _print_windows(args: argparse.Namespace, kernels: Any, found: Any, meta: dict[str, Any]) -> None:
+    dates, scale = _dates(found.reshape(-1), _leapseconds(kernels)) if len(found) else ([], "UTC")
+    columns = [f"start ({scale})", f"stop ({scale})", "start ET (s)", "stop ET (s)", "seconds"]
+    if args.format == "csv":
+        columns = [f"start_{scale.lower()}", f"stop_{scale.lower()}", "start_et", "stop_et", "seconds"]
+    w = _Writer(sys.stdout, args.format, columns, [-23, -23, 18, 18, 14], meta)
+    if args.format == "table":
+        sys.stdout.write(f"{len(found)} interval{'s' if len(found) != 1 else ''}\n")
+    w.begin()
+    for i, (s, e) in enumerate(found.tolist()):
+        sd, ed = dates[2 * i], dates[2 * i + 1]
+        cells = [sd, ed, f"{s:.6f}", f"{e:.6f}", f"{e - s:.6f}"] if args.format == "table" else \
+            [sd, ed, _number(s), _number(e), _number(e - s)]
+        w.row(cells, {"start": sd, "stop": ed, "start_et": s, "stop_et": e, "seconds": e - s})
+    w.end()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="kernwerk", description="Inspect and evaluate NAIF SPICE kernels.")
     parser.add_argument("--version", action="version", version=f"kernwerk {__version__}")
@@ -930,7 +972,9 @@ def build_parser() -> argparse.ArgumentParser:
                                    "(degrees), elevation TARGET LATITUDE LONGITUDE HEIGHT_KM (degrees above the "
                                    "WGS84 horizon of that site on the Earth; risings with >, transits with "
                                    "LOCMAX). RELATION is =, <, >, LOCMIN, LOCMAX, "
-                                   "ABSMIN or ABSMAX. Features shorter than the step may be missed.")
+                                   "ABSMIN or ABSMAX. Conditions without a relation: occultation TYPE FRONT BACK "
+                                   "OBSERVER (gfoclt; TYPE FULL, ANNULAR, PARTIAL or ANY), fov INSTRUMENT TARGET "
+                                   "OBSERVER (gftfov). Features shorter than the step may be missed.")
     p.add_argument("items", nargs="+", metavar="FILE ... QUANTITY BODIES ... RELATION [VALUE]",
                    help="kernel files, the quantity and its bodies, the relation and its reference value")
     p.add_argument("--start", help="start of the search (ET or a date)")
@@ -942,6 +986,13 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--frame", default="J2000", help="frame of a coordinate (default J2000)")
     p.add_argument("--shape1", default="POINT", help="separation: POINT or SPHERE")
     p.add_argument("--shape2", default="POINT", help="separation: POINT or SPHERE")
+    p.add_argument("--front-shape", default="ELLIPSOID", help="occultation: the front target's shape (ELLIPSOID)")
+    p.add_argument("--back-shape", default="ELLIPSOID", help="occultation: ELLIPSOID or POINT")
+    p.add_argument("--front-frame", help="occultation: the front target's body-fixed frame (default: its own)")
+    p.add_argument("--back-frame", help="occultation: the back target's body-fixed frame (default: its own)")
+    p.add_argument("--target-shape", default="POINT", help="fov: POINT or ELLIPSOID")
+    p.add_argument("--target-frame", help="fov: an ELLIPSOID target's body-fixed frame (default: its own)")
+    p.add_argument("--progress", action="store_true", help="draw a progress bar on stderr")
     p.add_argument("--format", **fmt)  # type: ignore[arg-type]
     p.set_defaults(func=_find)
     p = sub.add_parser("ck", help="list the segments and coverage of C-kernels",

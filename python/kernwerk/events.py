@@ -21,7 +21,13 @@ Searches (`find_distance`, `find_range_rate`, `find_coordinate`,
 `find_separation`, `find_phase_angle`, `find_elevation`, `find_azimuth`,
 `find_illumination_angle`) take the kernel set, the geometry, a relation and a
 reference value, and keywords (risings, settings, twilight, transits, Moon
-phases and oppositions as dates: `kernwerk.almanac`):
+phases and oppositions as dates: `kernwerk.almanac`). The searches of a
+condition that holds or not (`find_occultation`, `find_target_in_fov`,
+`find_ray_in_fov`, as the toolkit's gfoclt, gftfov and gfrfov) take the
+same keywords but no relation: the condition is sampled every `step`
+seconds and each change of state bisected to the tolerance, so an
+occultation or a passage through the field shorter than the step may be
+missed. Keywords:
 
 * `window`: the confinement window, searched interval by interval;
 * `step` (s): the quantity's derivative is sampled every `step` seconds and
@@ -35,7 +41,11 @@ phases and oppositions as dates: `kernwerk.almanac`):
   ("NONE", "LT", "LT+S", "CN", "CN+S" and the X forms);
 * `adjust`: for ABSMIN and ABSMAX, the window in which the quantity is
   within `adjust` of its extreme value instead of the extreme's instant;
-* `threads`: threads of the sampling batches (results do not depend on it).
+* `threads`: threads of the sampling batches (results do not depend on it);
+* `progress`: False (the default), True for a one-line text bar on
+  stderr, or a callable receiving ``(done, total)`` in grid samples, called
+  between chunks of samples and once at the end; an exception it raises
+  (or Ctrl-C) stops the search and propagates.
 
 Relations: ``"="`` (instants of crossing), ``"<"``, ``">"``, ``"LOCMIN"``,
 ``"LOCMAX"`` (interior local extrema, as instants), ``"ABSMIN"``,
@@ -47,7 +57,9 @@ and adjustments) are in degrees; distances km, rates km/s.
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any
+import sys
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, Union
 
 from . import _ext
 from .kernels import Kernels, _check_threads, _correction, _frame_code
@@ -59,11 +71,62 @@ if TYPE_CHECKING:
 __all__ = [
     "window", "union", "intersect", "difference", "complement", "expand", "contract", "filter_short", "measure",
     "summary", "to_dates", "find_distance", "find_range_rate", "find_coordinate", "find_separation",
-    "find_phase_angle", "find_elevation", "find_azimuth", "find_illumination_angle",
-    "DEFAULT_TOLERANCE",
+    "find_phase_angle", "find_elevation", "find_azimuth", "find_illumination_angle", "find_occultation",
+    "find_target_in_fov", "find_ray_in_fov", "DEFAULT_TOLERANCE",
 ]
 
 DEFAULT_TOLERANCE = 1e-6
+
+#: What the `progress` keyword takes: a flag or a callable of (done, total).
+Progress = Union[bool, Callable[[int, int], Any]]
+
+
+class _Bar:
+    """A one-line text bar on stderr, redrawn when its percentage changes."""
+
+    def __init__(self, label: str) -> None:
+        self._label = label
+        self._shown = -1
+        self._open = False
+
+    def __call__(self, done: int, total: int) -> None:
+        frac = done / total if total > 0 else 1.0
+        pct = int(100 * frac)
+        if pct == self._shown:
+            return
+        self._shown = pct
+        fill = int(30 * frac)
+        sys.stderr.write(f"\r{self._label} [{'#' * fill}{'.' * (30 - fill)}] {pct:3d}%")
+        self._open = done < total
+        if not self._open:
+            sys.stderr.write("\n")
+        sys.stderr.flush()
+
+    def close(self) -> None:
+        """Ends the line of a bar a failed search left open."""
+        if self._open:
+            sys.stderr.write("\n")
+            sys.stderr.flush()
+            self._open = False
+
+
+def _progress_hook(progress: Any, label: str) -> Any:
+    if progress is False or progress is None:
+        return None
+    if progress is True:
+        return _Bar(label)
+    if callable(progress):
+        return progress
+    raise TypeError(f"progress must be True, False or a callable of (done, total), not {type(progress).__name__!r}")
+
+
+def _run(call: Callable[..., np.ndarray], progress: Any, label: str, *args: Any) -> np.ndarray:
+    hook = _progress_hook(progress, label)
+    try:
+        return call(*args, hook)
+    finally:
+        if isinstance(hook, _Bar):
+            hook.close()
 _ANGLES = {"LATITUDE", "DECLINATION", "COLATITUDE", "LONGITUDE", "RIGHT ASCENSION"}
 
 
@@ -179,7 +242,8 @@ def _search(kernels: Kernels, kind: str, target: Any, observer: Any, relation: s
             window: Any, step: float, correction: str, adjust: float, tolerance: float, threads: int | None,
             frame: int = 1, system: str = "", coordinate: str = "", target2: Any = None, radii: tuple[float, float]
             = (0.0, 0.0), scale: float = 1.0, site: tuple[float, float, bool] = (0.0, 0.0, False),
-            period: float = 0.0, surface: tuple[list[float], list[float], int] = ([], [], 0)) -> np.ndarray:
+            period: float = 0.0, surface: tuple[list[float], list[float], int] = ([], [], 0),
+            progress: Progress = False) -> np.ndarray:
     if not isinstance(kernels, Kernels):
         raise TypeError(f"the first argument must be a kernwerk.Kernels, not {type(kernels).__name__!r}")
     kernels._check_open()
@@ -187,38 +251,40 @@ def _search(kernels: Kernels, kind: str, target: Any, observer: Any, relation: s
         raise TypeError(f"relation must be a str such as '<' or 'LOCMIN', not {type(relation).__name__!r}")
     cnf = _rows(window, "window", kernels)
     n_threads = kernels._threads if threads is None else _check_threads(threads)
-    return _ext.find(kernels._set, kind, kernels._endpoint(target), kernels._endpoint(observer),
-                     _correction(correction), frame, system, coordinate, target2, radii[0], radii[1], cnf, relation,
-                     float(value) * scale, float(adjust) * scale, float(step), float(tolerance), n_threads or 0,
-                     site[0], site[1], site[2], period, surface[0], surface[1], surface[2])
+    return _run(_ext.find, progress, kind.replace("_", " "), kernels._set, kind, kernels._endpoint(target),
+                kernels._endpoint(observer), _correction(correction), frame, system, coordinate, target2, radii[0],
+                radii[1], cnf, relation, float(value) * scale, float(adjust) * scale, float(step), float(tolerance),
+                n_threads or 0, site[0], site[1], site[2], period, surface[0], surface[1], surface[2])
 
 
 def find_distance(kernels: Kernels, target: str | int | Site, observer: str | int | Site, relation: str,
                   value: float = 0.0, *, window: Any, step: float, correction: str = "NONE", adjust: float = 0.0,
-                  tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None) -> np.ndarray:
+                  tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None,
+                  progress: Progress = False) -> np.ndarray:
     """When the distance (km) of `target` from `observer` meets `relation`
     against `value`: spiceypy's ``gfdist(target, correction, observer,
     relation, value, adjust, step, n, window)``. See the module for the
     keywords."""
     return _search(kernels, "distance", target, observer, relation, value, window=window, step=step,
-                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads)
+                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads, progress=progress)
 
 
 def find_range_rate(kernels: Kernels, target: str | int | Site, observer: str | int | Site, relation: str,
                     value: float = 0.0, *, window: Any, step: float, correction: str = "NONE",
                     adjust: float = 0.0, tolerance: float = DEFAULT_TOLERANCE,
-                    threads: int | None = None) -> np.ndarray:
+                    threads: int | None = None, progress: Progress = False) -> np.ndarray:
     """When the range rate (km/s) of `target` relative to `observer` meets
     `relation` against `value`: spiceypy's ``gfrr``. Its extrema are found
     from the central difference of the range rate over +/- 1 s."""
     return _search(kernels, "range_rate", target, observer, relation, value, window=window, step=step,
-                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads)
+                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads, progress=progress)
 
 
 def find_coordinate(kernels: Kernels, target: str | int | Site, observer: str | int | Site, system: str,
                     coordinate: str, relation: str, value: float = 0.0, *, window: Any, step: float,
                     frame: str | int = "J2000", correction: str = "NONE", adjust: float = 0.0,
-                    tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None) -> np.ndarray:
+                    tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None,
+                    progress: Progress = False) -> np.ndarray:
     """When a coordinate of the position of `target` seen from `observer` in
     `frame` meets `relation` against `value`: spiceypy's ``gfposc(target,
     frame, correction, observer, system, coordinate, ...)``. Systems and
@@ -239,7 +305,7 @@ def find_coordinate(kernels: Kernels, target: str | int | Site, observer: str | 
         raise TypeError("system and coordinate must be str, such as 'LATITUDINAL' and 'LATITUDE'")
     scale = math.radians(1.0) if coordinate.strip().upper() in _ANGLES else 1.0
     return _search(kernels, "coordinate", target, observer, relation, value, window=window, step=step,
-                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads,
+                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads, progress=progress,
                    frame=_frame_code(frame, kernels._set), system=system, coordinate=coordinate, scale=scale)
 
 
@@ -260,7 +326,8 @@ def _shape_radius(kernels: Kernels, body: Any, shape: str, what: str) -> float:
 def find_separation(kernels: Kernels, target1: str | int | Site, target2: str | int | Site,
                     observer: str | int | Site, relation: str, value: float = 0.0, *, window: Any, step: float,
                     shape1: str = "POINT", shape2: str = "POINT", correction: str = "NONE", adjust: float = 0.0,
-                    tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None) -> np.ndarray:
+                    tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None,
+                    progress: Progress = False) -> np.ndarray:
     """When the angular separation (degrees) of `target1` and `target2` seen
     from `observer` meets `relation` against `value`: spiceypy's
     ``gfsep(target1, shape1, frame1, target2, shape2, frame2, correction,
@@ -270,14 +337,14 @@ def find_separation(kernels: Kernels, target1: str | int | Site, target2: str | 
     r1 = _shape_radius(kernels, target1, shape1, "shape1")
     r2 = _shape_radius(kernels, target2, shape2, "shape2")
     return _search(kernels, "separation", target1, observer, relation, value, window=window, step=step,
-                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads,
+                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads, progress=progress,
                    target2=kernels._endpoint(target2), radii=(r1, r2), scale=math.radians(1.0))
 
 
 def find_phase_angle(kernels: Kernels, target: str | int | Site, illuminator: str | int | Site,
                      observer: str | int | Site, relation: str, value: float = 0.0, *, window: Any, step: float,
                      correction: str = "NONE", adjust: float = 0.0, tolerance: float = DEFAULT_TOLERANCE,
-                     threads: int | None = None) -> np.ndarray:
+                     threads: int | None = None, progress: Progress = False) -> np.ndarray:
     """When the phase angle (degrees) of `target` lit by `illuminator` and
     seen from `observer` meets `relation` against `value`: spiceypy's
     ``gfpa(target, illuminator, correction, observer, ...)``. The angle at
@@ -286,12 +353,13 @@ def find_phase_angle(kernels: Kernels, target: str | int | Site, illuminator: st
     observer sees it, at et - lt, and the illuminator as the target sees it
     then. Reception corrections only."""
     return _search(kernels, "phase_angle", target, observer, relation, value, window=window, step=step,
-                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads,
+                   correction=correction, adjust=adjust, tolerance=tolerance, threads=threads, progress=progress,
                    target2=kernels._endpoint(illuminator), scale=math.radians(1.0))
 
 
 def _site_search(kernels: Kernels, kind: str, target: Any, site: Any, relation: str, value: float, *, window: Any,
-                 step: float, correction: str, adjust: float, tolerance: float, threads: int | None) -> np.ndarray:
+                 step: float, correction: str, adjust: float, tolerance: float, threads: int | None,
+                 progress: Progress = False) -> np.ndarray:
     if not isinstance(site, Site):
         raise TypeError(f"site must be a kernwerk.Site, not {type(site).__name__!r}")
     if not isinstance(kernels, Kernels):
@@ -303,12 +371,13 @@ def _site_search(kernels: Kernels, kind: str, target: Any, site: Any, relation: 
     frame = 13000 if site._on_earth() else _frame_code(site.frame, kernels._set)
     return _search(kernels, kind, target, site, relation, value, window=window, step=step, correction=correction,
                    adjust=adjust, tolerance=tolerance, threads=threads, frame=frame, scale=math.radians(1.0),
-                   site=(lat, lon, topocentric))
+                   site=(lat, lon, topocentric), progress=progress)
 
 
 def find_elevation(kernels: Kernels, target: str | int | Site, site: Site, relation: str, value: float = 0.0, *,
                    window: Any, step: float, correction: str = "NONE", adjust: float = 0.0,
-                   tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None) -> np.ndarray:
+                   tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None,
+                   progress: Progress = False) -> np.ndarray:
     """When the elevation (degrees) of `target` seen from `site` meets
     `relation` against `value`, the elevation of `Kernels.azel` (above the
     site's ellipsoid horizon, or a station's topocentric xy plane;
@@ -320,18 +389,19 @@ def find_elevation(kernels: Kernels, target: str | int | Site, site: Site, relat
     with a topocentric frame. A step of an hour or less finds every rising
     of the Sun, the Moon and the planets away from the poles."""
     return _site_search(kernels, "elevation", target, site, relation, value, window=window, step=step,
-                        correction=correction, adjust=adjust, tolerance=tolerance, threads=threads)
+                        correction=correction, adjust=adjust, tolerance=tolerance, threads=threads, progress=progress)
 
 
 def find_azimuth(kernels: Kernels, target: str | int | Site, site: Site, relation: str, value: float = 0.0, *,
                  window: Any, step: float, correction: str = "NONE", adjust: float = 0.0,
-                 tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None) -> np.ndarray:
+                 tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None,
+                 progress: Progress = False) -> np.ndarray:
     """When the azimuth (degrees from north toward east, [0, 360)) of
     `target` seen from `site` meets `relation` against `value`; an angle
     that wraps, as longitudes in `find_coordinate` (ABSMIN and ABSMAX are
     refused)."""
     return _site_search(kernels, "azimuth", target, site, relation, value, window=window, step=step,
-                        correction=correction, adjust=adjust, tolerance=tolerance, threads=threads)
+                        correction=correction, adjust=adjust, tolerance=tolerance, threads=threads, progress=progress)
 
 
 _ILLUMINATION_ANGLES = {"PHASE": 0, "INCIDENCE": 1, "EMISSION": 2}
@@ -341,7 +411,7 @@ def find_illumination_angle(kernels: Kernels, angle: str, target: str | int, poi
                             relation: str, value: float = 0.0, *, window: Any, step: float,
                             illuminator: str | int = "SUN", frame: str | int | None = None,
                             correction: str = "NONE", adjust: float = 0.0, tolerance: float = DEFAULT_TOLERANCE,
-                            threads: int | None = None) -> np.ndarray:
+                            threads: int | None = None, progress: Progress = False) -> np.ndarray:
     """When an illumination angle (degrees: "PHASE", "INCIDENCE" or
     "EMISSION") at `point` (body-fixed x, y, z, km) on `target`'s ellipsoid
     seen from `observer` meets `relation` against `value`: spiceypy's
@@ -366,4 +436,102 @@ def find_illumination_angle(kernels: Kernels, angle: str, target: str | int, poi
     return _search(kernels, "illumination", target, observer, relation, value, window=window, step=step,
                    correction=correction, adjust=adjust, tolerance=tolerance, threads=threads, frame=code,
                    target2=kernels._endpoint(illuminator), scale=math.radians(1.0),
-                   surface=(xyz, radii, _ILLUMINATION_ANGLES[angle.strip().upper()]))
+                   surface=(xyz, radii, _ILLUMINATION_ANGLES[angle.strip().upper()]), progress=progress)
+
+
+# ---------------------------------------------------------------------------
+# Searches of a condition that holds or not
+
+
+def _state_args(kernels: Kernels, window: Any, step: float, tolerance: float,
+                threads: int | None) -> tuple[np.ndarray, float, float, int]:
+    if not isinstance(kernels, Kernels):
+        raise TypeError(f"the first argument must be a kernwerk.Kernels, not {type(kernels).__name__!r}")
+    kernels._check_open()
+    cnf = _rows(window, "window", kernels)
+    n_threads = kernels._threads if threads is None else _check_threads(threads)
+    return cnf, float(step), float(tolerance), n_threads or 0
+
+
+def _occult_body(kernels: Kernels, body: Any, shape: Any, frame: Any,
+                 what: str) -> tuple[int, str, int, list[float]]:
+    from .surface import _occult_shape
+
+    if not isinstance(shape, str):
+        raise TypeError(f"{what}_shape must be 'ELLIPSOID' or 'POINT', not {type(shape).__name__!r}")
+    if shape.strip().upper() not in ("ELLIPSOID", "POINT"):
+        raise ValueError(f"unknown {what}_shape {shape!r} (accepted: ELLIPSOID, POINT)")
+    code = kernels.body_code(body)
+    s, f, radii = _occult_shape(kernels, body, shape, frame)
+    return code, s, f, [float(r) for r in radii]
+
+
+def find_occultation(kernels: Kernels, occultation_type: str, front: str | int, back: str | int,
+                     observer: str | int, *, window: Any, step: float, front_shape: str = "ELLIPSOID",
+                     front_frame: str | int | None = None, back_shape: str = "ELLIPSOID",
+                     back_frame: str | int | None = None, correction: str = "NONE",
+                     tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None,
+                     progress: Progress = False) -> np.ndarray:
+    """When `back` is occulted by `front` as `observer` sees them: spiceypy's
+    ``gfoclt(occultation_type, front, front_shape, front_frame, back,
+    back_shape, back_frame, correction, observer, step, window)``.
+
+    Types: ``"FULL"`` (back wholly hidden behind front: a total eclipse of
+    the Sun by the Moon), ``"ANNULAR"`` (front wholly inside back's disk),
+    ``"PARTIAL"`` (neither), ``"ANY"``. Shapes: ``"ELLIPSOID"`` (the body's
+    ``BODY<code>_RADII`` in its body-fixed frame, by default the one
+    `Kernels.occult` takes) or ``"POINT"`` for the back target (a spacecraft
+    behind a moon: ANY only, as the toolkit). The front target must be an ellipsoid.
+    The codes are `Kernels.occult`'s with any of the toolkit's corrections
+    (stellar aberration accepted and left out, as the toolkit does)."""
+    if not isinstance(occultation_type, str):
+        raise TypeError(f"occultation_type must be a str, not {type(occultation_type).__name__!r}")
+    cnf, st, tol, n = _state_args(kernels, window, step, tolerance, threads)
+    f = _occult_body(kernels, front, front_shape, front_frame, "front")
+    b = _occult_body(kernels, back, back_shape, back_frame, "back")
+    return _run(_ext.find_occultation, progress, "occultation", kernels._set, occultation_type, *f, *b,
+                kernels.body_code(observer), _correction(correction), cnf, st, tol, n)
+
+
+def find_target_in_fov(kernels: Kernels, instrument: str | int, target: str | int, observer: str | int, *,
+                       window: Any, step: float, shape: str = "POINT", target_frame: str | int | None = None,
+                       correction: str = "NONE", tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None,
+                       progress: Progress = False) -> np.ndarray:
+    """When `target` is in the field of view of `instrument` carried by
+    `observer`: spiceypy's ``gftfov(instrument, target, shape, target_frame,
+    correction, observer, step, window)``, the condition of `Kernels.in_fov`
+    (`shape` ``"POINT"`` or ``"ELLIPSOID"``, `target_frame` by default the
+    body's own frame)."""
+    cnf, st, tol, n = _state_args(kernels, window, step, tolerance, threads)
+    kind = shape.strip().upper() if isinstance(shape, str) else shape
+    if kind not in ("POINT", "ELLIPSOID"):
+        raise ValueError(f"shape must be 'POINT' or 'ELLIPSOID', not {shape!r}")
+    inst, t, obs = kernels.body_code(instrument), kernels.body_code(target), kernels.body_code(observer)
+    kernels.fov(inst)  # a missing or malformed field of view is named before the search
+    tf = 0
+    if kind == "ELLIPSOID":
+        tf = kernels.body_frame(target).code if target_frame is None else _frame_code(target_frame, kernels._set)
+    return _run(_ext.find_target_in_fov, progress, "target in view", kernels._set, inst, t, kind == "ELLIPSOID", tf,
+                _correction(correction), obs, cnf, st, tol, n)
+
+
+def find_ray_in_fov(kernels: Kernels, instrument: str | int, ray: Any, observer: str | int, *, window: Any,
+                    step: float, frame: str | int = "J2000", correction: str = "NONE",
+                    tolerance: float = DEFAULT_TOLERANCE, threads: int | None = None,
+                    progress: Progress = False) -> np.ndarray:
+    """When the direction `ray` (three numbers in `frame`, say a star's unit
+    vector in J2000) is in the field of view of `instrument` carried by
+    `observer`: spiceypy's ``gfrfov(instrument, ray, frame, correction,
+    observer, step, window)``, the condition of `Kernels.fov_ray`
+    (`correction` ``"NONE"``, ``"S"`` or ``"XS"``)."""
+    cnf, st, tol, n = _state_args(kernels, window, step, tolerance, threads)
+    try:
+        direction = [float(v) for v in ray]
+    except (TypeError, ValueError):
+        raise TypeError("ray must be three numbers") from None
+    inst, obs = kernels.body_code(instrument), kernels.body_code(observer)
+    kernels.fov(inst)
+    if not isinstance(correction, str):
+        raise TypeError(f"correction must be a str ('NONE', 'S' or 'XS'), not {type(correction).__name__!r}")
+    return _run(_ext.find_ray_in_fov, progress, "ray in view", kernels._set, inst, direction,
+                _frame_code(frame, kernels._set), correction, obs, cnf, st, tol, n)

@@ -16,6 +16,7 @@ namespace {
 // small step over a long window, and keeps each batch large enough to split
 // across threads.
 constexpr std::size_t kGridChunk = 1 << 16;
+constexpr std::size_t kHookChunk = 1 << 14;
 // More than any bracket needs: bisection alone halves 1e300 s to below
 // 1e-300 s in about 2000 steps; regula falsi steps are checked to shrink.
 constexpr int kMaxRefineSteps = 4000;
@@ -31,6 +32,81 @@ struct Sampled {
     double t, f, df;
 };
 
+KernelSetError at_epoch(const BatchFailure& e, const double* ets) {
+    return KernelSetError(e.error.kind(), e.error.message() + " (searching at ET " + format_double(ets[e.index]) + ")",
+                          e.error.os_errno(), e.error.path());
+}
+
+// The samples of the grid of [a, b]: a + k step for every k with a + k step
+// < b, then b. Saturates for grids no search could finish.
+std::size_t grid_samples(double a, double b, double step) noexcept {
+    const double q = (b - a) / step;
+    if (!(q < 1e15)) return std::size_t{1} << 50;
+    std::size_t k = q > 0 ? static_cast<std::size_t>(q) : 0;
+    while (k > 0 && !(a + static_cast<double>(k - 1) * step < b)) --k;
+    while (a + static_cast<double>(k) * step < b) ++k;
+    return k + 1;
+}
+
+// The next chunk of the grid of [a, b] from index k into ts (at most
+// `chunk` samples); true when it ends with b. Computed from k, so that long
+// searches accumulate no rounding.
+bool fill_chunk(double a, double b, double step, std::size_t& k, std::size_t chunk, std::vector<double>& ts) {
+    ts.clear();
+    while (ts.size() < chunk) {
+        const double t = a + static_cast<double>(k) * step;
+        if (!(t < b)) {
+            ts.push_back(b);
+            return true;
+        }
+        ts.push_back(t);
+        ++k;
+    }
+    return false;
+}
+
+// Counts grid samples for the progress hook and sizes the chunks: without
+// a hook the largest, with one about a thirty-second of the grid, so that
+// the hook is called often enough to draw a bar and to stop a search
+// promptly; never under kHookChunk samples, which a batch still splits
+// across threads (it gives each thread 2048 epochs at least).
+class Tracker {
+public:
+    Tracker(const Progress* p, std::span<const Interval> confinement, double step)
+        : p_(p && p->call ? p : nullptr) {
+        if (!p_) return;
+        for (const Interval& v : confinement) total_ += grid_samples(v.start, v.stop, step);
+        chunk_ = std::clamp<std::size_t>(total_ / 32, kHookChunk, kGridChunk);
+    }
+    std::size_t chunk() const noexcept { return chunk_; }
+    // False when the hook asks to stop.
+    bool tick(std::size_t n) {
+        done_ = std::min(total_, done_ + n);
+        return !p_ || p_->call(p_->ctx, done_, total_);
+    }
+    bool finish() { return !p_ || p_->call(p_->ctx, total_, total_); }
+
+private:
+    const Progress* p_;
+    std::size_t total_ = 0, done_ = 0, chunk_ = kGridChunk;
+};
+
+KernelSetError stopped() { return value_error("search stopped by its progress hook"); }
+
+// The options every search checks: step, tolerance, the confinement window.
+std::optional<KernelSetError> check_common(std::span<const Interval> confinement, const SearchOptions& o) {
+    if (!(o.step > 0) || !std::isfinite(o.step))
+        return value_error("step must be a positive number of seconds, not " + format_double(o.step));
+    if (!(o.tolerance > 0) || !std::isfinite(o.tolerance))
+        return value_error("tolerance must be a positive number of seconds, not " + format_double(o.tolerance));
+    if (auto m = check_window(confinement, "confinement window")) return value_error(*m);
+    if (confinement.empty()) return value_error("the confinement window is empty");
+    for (const Interval& v : confinement)
+        if (!std::isfinite(v.start) || !std::isfinite(v.stop))
+            return value_error("the confinement window must have finite ends");
+    return std::nullopt;
+}
+
 // Evaluates f and df at `ets` for the samplers below: crossings of
 // f - value (or value - f) and zeros of df.
 // f and df live in arrays of the search, grown and never shrunk nor
@@ -45,12 +121,7 @@ struct Evaluator {
         if (fs.size() < n) fs.resize(n), dfs.resize(n);
         f = fs.data();
         df = dfs.data();
-        if (auto r = q.evaluate(ets, n, f, df, th); !r) {
-            const BatchFailure& e = r.error();
-            return std::unexpected(KernelSetError(e.error.kind(), e.error.message() + " (searching at ET " +
-                                                  format_double(ets[e.index]) + ")", e.error.os_errno(),
-                                                  e.error.path()));
-        }
+        if (auto r = q.evaluate(ets, n, f, df, th); !r) return std::unexpected(at_epoch(r.error(), ets));
         return {};
     }
 };
@@ -214,12 +285,9 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
         return std::unexpected(value_error("adjust must be a finite number >= 0, not " + format_double(o.adjust)));
     if (!std::isfinite(o.value))
         return std::unexpected(value_error("the reference value must be finite, not " + format_double(o.value)));
-    if (auto m = check_window(confinement, "confinement window")) return std::unexpected(value_error(*m));
-    if (confinement.empty()) return std::unexpected(value_error("the confinement window is empty"));
-    for (const Interval& v : confinement)
-        if (!std::isfinite(v.start) || !std::isfinite(v.stop))
-            return std::unexpected(value_error("the confinement window must have finite ends"));
+    if (auto e = check_common(confinement, o)) return std::unexpected(std::move(*e));
 
+    Tracker tracker(o.progress, confinement, o.step);
     Evaluator ev{q, o.threads};
     // 1. Samples: per confinement interval, its first and last sample and
     //    the brackets of sign changes of the derivative.
@@ -253,18 +321,7 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
         bool have_prev = false, done = false;
         Sampled prev{};
         while (!done) {
-            ts.clear();
-            while (ts.size() < kGridChunk) {
-                const double t = a + static_cast<double>(k) * o.step;
-                if (!(t < b)) {
-                    ts.push_back(b);
-                    done = true;
-                    break;
-                }
-                ts.push_back(t);
-                ++k;
-            }
-            if (ts.empty()) break;
+            done = fill_chunk(a, b, o.step, k, tracker.chunk(), ts);
             if (auto r = ev.run(ts.data(), ts.size(), o.threads); !r) return std::unexpected(std::move(r.error()));
             for (std::size_t i = 0; i < ts.size(); ++i) {
                 const Sampled s{ts[i], ev.f[i], ev.df[i]};
@@ -284,6 +341,7 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
                 }
                 prev = s;
             }
+            if (!tracker.tick(ts.size())) return std::unexpected(stopped());
         }
         ends[ci].last = prev;
     }
@@ -320,6 +378,7 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
         const bool want_min = o.relation == Relation::LocMin;
         for (std::size_t i = 0; i < extrema.size(); ++i)
             if (is_min[i] == want_min) out.push_back({extrema[i], extrema[i]});
+        if (!tracker.finish()) return std::unexpected(stopped());
         return out;
     }
     std::vector<double> fext(extrema.size());
@@ -343,7 +402,10 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
                 if (is_min[e] == want_min && better(fext[e], best)) best = fext[e], best_t = extrema[e];
             if (better(ends[ci].last.f, best)) best = ends[ci].last.f, best_t = ends[ci].last.t;
         }
-        if (o.adjust == 0) return Window{{best_t, best_t}};
+        if (o.adjust == 0) {
+            if (!tracker.finish()) return std::unexpected(stopped());
+            return Window{{best_t, best_t}};
+        }
         value = want_min ? best + o.adjust : best - o.adjust;
         rel = want_min ? Relation::Less : Relation::Greater;
     }
@@ -421,6 +483,84 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
         }
         if (inside) out.push_back({start, confinement[ci].stop});
     }
+    if (!tracker.finish()) return std::unexpected(stopped());
+    return out;
+}
+
+std::expected<Window, KernelSetError> search_condition(const Condition& c, std::span<const Interval> confinement,
+                                                       const SearchOptions& o) {
+    if (auto e = check_common(confinement, o)) return std::unexpected(std::move(*e));
+    Tracker tracker(o.progress, confinement, o.step);
+    // 1. Samples: the state at each interval's start and a bracket around
+    //    every change of state.
+    struct Edge {
+        double lo, hi;
+        bool rising;  // false -> true
+        std::size_t interval;
+    };
+    std::vector<Edge> edges;
+    std::vector<std::uint8_t> first(confinement.size());
+    std::vector<double> ts;
+    std::vector<std::uint8_t> hs;
+    for (std::size_t ci = 0; ci < confinement.size(); ++ci) {
+        const double a = confinement[ci].start, b = confinement[ci].stop;
+        std::size_t k = 0;
+        bool have_prev = false, done = false;
+        double prev_t = a;
+        std::uint8_t prev_h = 0;
+        while (!done) {
+            done = fill_chunk(a, b, o.step, k, tracker.chunk(), ts);
+            hs.resize(ts.size());
+            if (auto r = c.evaluate(ts.data(), ts.size(), hs.data(), o.threads); !r)
+                return std::unexpected(at_epoch(r.error(), ts.data()));
+            for (std::size_t i = 0; i < ts.size(); ++i) {
+                const std::uint8_t h = hs[i] ? 1 : 0;
+                if (!have_prev) first[ci] = h, have_prev = true;
+                else if (h != prev_h) edges.push_back({prev_t, ts[i], h == 1, ci});
+                prev_t = ts[i], prev_h = h;
+            }
+            if (!tracker.tick(ts.size())) return std::unexpected(stopped());
+        }
+    }
+    // 2. Every bracket bisected, all of them in one batch per step, until
+    //    no wider than the tolerance (or no double lies between its ends).
+    std::vector<std::size_t> active;
+    for (std::size_t i = 0; i < edges.size(); ++i)
+        if (edges[i].hi - edges[i].lo > o.tolerance) active.push_back(i);
+    for (int step = 0; !active.empty() && step < kMaxRefineSteps; ++step) {
+        ts.resize(active.size());
+        hs.resize(active.size());
+        for (std::size_t j = 0; j < active.size(); ++j) {
+            const Edge& e = edges[active[j]];
+            ts[j] = e.lo + 0.5 * (e.hi - e.lo);
+        }
+        if (auto r = c.evaluate(ts.data(), ts.size(), hs.data(), o.threads); !r)
+            return std::unexpected(at_epoch(r.error(), ts.data()));
+        std::size_t kept = 0;
+        for (std::size_t j = 0; j < active.size(); ++j) {
+            Edge& e = edges[active[j]];
+            // The state at lo is !rising: a midpoint in that state moves lo.
+            if ((hs[j] != 0) == e.rising) e.hi = ts[j];
+            else e.lo = ts[j];
+            if (e.hi - e.lo > o.tolerance && std::nextafter(e.lo, e.hi) < e.hi) active[kept++] = active[j];
+        }
+        active.resize(kept);
+    }
+    // 3. The window, interval by interval, from its first state and edges.
+    Window out;
+    std::size_t ei = 0;
+    for (std::size_t ci = 0; ci < confinement.size(); ++ci) {
+        bool inside = first[ci] != 0;
+        double start = confinement[ci].start;
+        for (; ei < edges.size() && edges[ei].interval == ci; ++ei) {
+            const double t = 0.5 * (edges[ei].lo + edges[ei].hi);
+            if (edges[ei].rising) start = t;
+            else out.push_back({start, t});
+            inside = edges[ei].rising;
+        }
+        if (inside) out.push_back({start, confinement[ci].stop});
+    }
+    if (!tracker.finish()) return std::unexpected(stopped());
     return out;
 }
 

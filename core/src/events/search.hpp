@@ -81,6 +81,18 @@ public:
     virtual double wrap() const noexcept { return 0; }
 };
 
+// A hook told how far a search has come: called from the thread that runs
+// the search, between chunks of grid samples (never per sample, never on a
+// worker thread), with the samples done and the samples of the whole grid;
+// once more with done == total when the search is complete. Returning false
+// stops the search, which then fails with Kind::Value "search stopped".
+// With a hook the grid is evaluated in smaller chunks (results do not
+// depend on the chunking).
+struct Progress {
+    bool (*call)(void* ctx, std::size_t done, std::size_t total) = nullptr;
+    void* ctx = nullptr;
+};
+
 struct SearchOptions {
     Relation relation = Relation::Less;
     double value = 0;   // reference value of =, <, >
@@ -88,6 +100,7 @@ struct SearchOptions {
     double step = 0;    // > 0, seconds
     double tolerance = kDefaultTolerance;
     unsigned threads = 0;
+    const Progress* progress = nullptr;
 };
 
 // Errors: Value for bad options or a confinement that is no window (or is
@@ -95,6 +108,27 @@ struct SearchOptions {
 // its message.
 std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const Interval> confinement,
                                              const SearchOptions& options);
+
+// A condition that holds or not at each epoch (an occultation, a target in
+// a field of view), as the toolkit's binary-state searches (gfoclt, gftfov,
+// gfrfov) take it.
+class Condition {
+public:
+    virtual ~Condition() = default;
+    // 1 where the condition holds, else 0, into holds[0..n) at ets[0..n);
+    // the results must not depend on `threads`.
+    virtual std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, std::uint8_t* holds,
+                                                       unsigned threads) const = 0;
+};
+
+// The window in which `c` holds: sampled on the grid of each confinement
+// interval as above (the step contract: an interval of the condition, or a
+// gap between two, shorter than the step may be missed), and every change
+// of state between neighbouring samples bisected until its bracket is no
+// wider than `tolerance`; the edge is the middle of the final bracket. The
+// relation, value and adjust of `options` are not used. Errors as search's.
+std::expected<Window, KernelSetError> search_condition(const Condition& c, std::span<const Interval> confinement,
+                                                       const SearchOptions& options);
 
 // Zeros of a function sampled at ascending times: the refined times of its
 // sign changes between neighbouring samples, as step 2 above finds them.

@@ -122,4 +122,58 @@ TEST(search, refuses_bad_options) {
     EXPECT_FALSE(parse_relation("<="));
 }
 
+// cos(w t) > 0.5 as a binary state: edges at 1000 k +/- 1000 / 6.
+class CosineAbove final : public Condition {
+public:
+    std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, std::uint8_t* holds,
+                                               unsigned) const override {
+        for (std::size_t i = 0; i < n; ++i) holds[i] = std::cos(Cosine::w * ets[i]) > 0.5;
+        return {};
+    }
+};
+
+struct Count {
+    std::size_t calls = 0, last_done = 0, total = 0, stop_after = 0;
+    static bool call(void* ctx, std::size_t done, std::size_t total) {
+        auto* c = static_cast<Count*>(ctx);
+        EXPECT_GE(done, c->last_done);
+        c->calls++, c->last_done = done, c->total = total;
+        return c->stop_after == 0 || c->calls < c->stop_after;
+    }
+};
+
+TEST(search_condition, edges_within_the_tolerance_and_the_progress_hook_between_chunks) {
+    // An instant, an interval in which the state never changes and one with
+    // five edges; the grid of the last ends off the step.
+    const Window cnf{{50, 50}, {300, 600}, {700, 3100.5}};
+    const Window want{{50, 50}, {1000 - k6, 1000 + k6}, {2000 - k6, 2000 + k6}, {3000 - k6, 3100.5}};
+    for (double step : {1.0, 37.0}) {
+        Count count;
+        const Progress hook{&Count::call, &count};
+        auto r = search_condition(CosineAbove{}, cnf, {Relation::Less, 0, 0, step, 1e-6, 1, &hook});
+        ASSERT_TRUE(r) << r.error().message();
+        ASSERT_EQ(r->size(), want.size());
+        for (std::size_t i = 0; i < r->size(); ++i) {
+            EXPECT_NEAR((*r)[i].start, want[i].start, 5e-7) << i;
+            EXPECT_NEAR((*r)[i].stop, want[i].stop, 5e-7) << i;
+        }
+        const std::size_t total = step == 1.0 ? 1 + 301 + 2402 : 1 + 10 + 66;
+        EXPECT_EQ(count.total, total);
+        EXPECT_EQ(count.last_done, total);
+        EXPECT_EQ(count.calls, 4u);  // once per interval (one chunk each), then once at the end
+    }
+    // Chunks of 16384 samples at least: 40001 samples in three.
+    Count chunks;
+    const Progress counting{&Count::call, &chunks};
+    ASSERT_TRUE(search_condition(CosineAbove{}, Window{{0, 40000}}, {Relation::Less, 0, 0, 1.0, 1e-6, 1, &counting}));
+    EXPECT_EQ(chunks.calls, 4u);
+    Count stop{.stop_after = 2};
+    const Progress hook{&Count::call, &stop};
+    auto r = search_condition(CosineAbove{}, cnf, {Relation::Less, 0, 0, 1.0, 1e-6, 1, &hook});
+    ASSERT_FALSE(r);
+    EXPECT_NE(r.error().message().find("search stopped"), std::string::npos);
+    EXPECT_FALSE(search_condition(CosineAbove{}, cnf, {Relation::Less, 0, 0, 0.0}));
+    EXPECT_FALSE(search_condition(CosineAbove{}, Window{}, {Relation::Less, 0, 0, 1.0}));
+}
+
 }  // namespace

@@ -9,12 +9,15 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <cctype>
 #include <cmath>
+#include <exception>
 #include <vector>
 #include <span>
 #include <string>
 #include <tuple>
 
+#include "events/conditions.hpp"
 #include "events/quantities.hpp"
 #include "events/search.hpp"
 #include "events/windows.hpp"
@@ -76,6 +79,125 @@ Endpoint body_arg(nb::handle h, const char* what) {
     return Endpoint::of_site(r, static_cast<std::int32_t>(v[3]), static_cast<std::int32_t>(v[4]));
 }
 
+// The progress hook of a search: runs on the searching thread between
+// chunks with the interpreter lock released, so it takes the lock only to
+// check for signals (Ctrl-C) and to call the package's callable (None:
+// signals only). Whatever either raises stops the search and is raised
+// again once the search has returned.
+struct ProgressState {
+    nb::handle callable;
+    std::exception_ptr error;
+    static bool call(void* ctx, std::size_t done, std::size_t total) {
+        auto* s = static_cast<ProgressState*>(ctx);
+        nb::gil_scoped_acquire acquire;
+        try {
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
+            if (!s->callable.is_none()) s->callable(done, total);
+        } catch (...) {
+            s->error = std::current_exception();
+            return false;
+        }
+        return true;
+    }
+};
+
+// Runs `search` (a callable taking the options) on the snapshot without the
+// interpreter lock, with the progress hook, and returns its window.
+template <class Search>
+WindowOut run_search(const KernelSnapshot& snap, nb::handle progress, events::SearchOptions options,
+                     const Search& search) {
+    ProgressState state{progress};
+    const events::Progress hook{&ProgressState::call, &state};
+    options.progress = &hook;
+    check_before(snap);
+    std::expected<Window, KernelSetError> r;
+    {
+        nb::gil_scoped_release release;
+        r = search(options);
+    }
+    if (state.error) std::rethrow_exception(state.error);
+    check_unchanged(snap);
+    if (!r) raise(r.error());
+    return to_array(std::move(*r));
+}
+
+events::SearchOptions state_options(double step, double tolerance, unsigned threads) {
+    return events::SearchOptions{events::Relation::Less, 0.0, 0.0, step, tolerance, threads};
+}
+
+OccultTarget occult_target(std::int32_t body, const std::string& shape, std::int32_t frame,
+                           const std::vector<double>& radii, const char* what) {
+    std::string k;
+    for (char c : shape)
+        if (!std::isspace(static_cast<unsigned char>(c))) k += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (k == "POINT") return OccultTarget{body, true, 0, Triaxial{}};
+    if (k != "ELLIPSOID")
+        fail(ErrorKind::Value, "unknown " + std::string(what) + " shape '" + shape +
+                                   "' (accepted: ELLIPSOID, POINT; case does not matter)");
+    if (radii.size() != 3) fail(ErrorKind::Value, std::string(what) + " radii must be 3 numbers");
+    return OccultTarget{body, false, frame, Triaxial{radii[0], radii[1], radii[2]}};
+}
+
+// gfoclt: `back` occulted by `front` seen from `observer`.
+WindowOut find_occultation(nb::handle set, const std::string& type, std::int32_t front, const std::string& front_shape,
+                           std::int32_t front_frame, const std::vector<double>& front_radii, std::int32_t back,
+                           const std::string& back_shape, std::int32_t back_frame,
+                           const std::vector<double>& back_radii, std::int32_t observer, const std::string& correction,
+                           const WindowIn& confinement, double step, double tolerance, unsigned threads,
+                           nb::handle progress) {
+    auto t = events::parse_occultation_type(type);
+    if (!t)
+        fail(ErrorKind::Value, "unknown occultation type '" + type + "' (accepted: " +
+                                   events::kAcceptedOccultationTypes + ")");
+    const OccultTarget f = occult_target(front, front_shape, front_frame, front_radii, "front target");
+    const OccultTarget b = occult_target(back, back_shape, back_frame, back_radii, "back target");
+    const Correction c = correction_arg(correction);
+    auto snap = kernel_set_snapshot(set);
+    auto cond = events::occultation_condition(*snap, *t, f, b, observer, c);
+    if (!cond) raise(cond.error());
+    auto cnf = intervals_of(confinement, "confinement window");
+    return run_search(*snap, progress, state_options(step, tolerance, threads),
+                      [&](const events::SearchOptions& o) { return events::search_condition(**cond, cnf, o); });
+}
+
+// gftfov: `target` (a point, or the ellipsoid of its radii in
+// `target_frame`) in the field of view of `instrument` on `observer`.
+WindowOut find_target_in_fov(nb::handle set, std::int32_t instrument, std::int32_t target, bool ellipsoid,
+                             std::int32_t target_frame, const std::string& correction, std::int32_t observer,
+                             const WindowIn& confinement, double step, double tolerance, unsigned threads,
+                             nb::handle progress) {
+    const Correction c = correction_arg(correction);
+    if (target == observer) fail(ErrorKind::Value, "the target and the observer are the same body");
+    auto snap = kernel_set_snapshot(set);
+    auto cond = events::target_in_fov_condition(*snap, {instrument, target, observer, ellipsoid, target_frame, c});
+    auto cnf = intervals_of(confinement, "confinement window");
+    return run_search(*snap, progress, state_options(step, tolerance, threads),
+                      [&](const events::SearchOptions& o) { return events::search_condition(*cond, cnf, o); });
+}
+
+// gfrfov: the direction `ray` (in `ray_frame`) in the field of view of
+// `instrument` on `observer`; corrections NONE, S, XS.
+WindowOut find_ray_in_fov(nb::handle set, std::int32_t instrument, const std::vector<double>& ray,
+                          std::int32_t ray_frame, const std::string& correction, std::int32_t observer,
+                          const WindowIn& confinement, double step, double tolerance, unsigned threads,
+                          nb::handle progress) {
+    std::string k;
+    for (char ch : correction)
+        if (!std::isspace(static_cast<unsigned char>(ch))) k += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    if (k != "NONE" && k != "S" && k != "XS")
+        fail(ErrorKind::Value, "unknown aberration correction '" + correction +
+                                   "' for a ray (accepted: NONE, S, XS; case and blanks do not matter)");
+    if (ray.size() != 3 || !std::isfinite(ray[0]) || !std::isfinite(ray[1]) || !std::isfinite(ray[2]) ||
+        (ray[0] == 0 && ray[1] == 0 && ray[2] == 0))
+        fail(ErrorKind::Value, "the ray must be three finite numbers, not all zero");
+    auto snap = kernel_set_snapshot(set);
+    auto cond = events::ray_in_fov_condition(
+        *snap, {instrument, observer, ray_frame, Vec3{ray[0], ray[1], ray[2]}, k != "NONE", k == "XS"});
+    auto cnf = intervals_of(confinement, "confinement window");
+    return run_search(*snap, progress, state_options(step, tolerance, threads),
+                      [&](const events::SearchOptions& o) { return events::search_condition(*cond, cnf, o); });
+}
+
 // One search: `kind` is "distance", "range_rate", "coordinate" (`system`,
 // `coordinate`, `frame`), "separation" (`target2`, sphere radii `radius1`,
 // `radius2`, 0 for points), "phase_angle" (`target2` the illuminator),
@@ -89,7 +211,7 @@ WindowOut find(nb::handle set, const std::string& kind, nb::handle target, nb::h
                const WindowIn& confinement, const std::string& relation, double value, double adjust, double step,
                double tolerance, unsigned threads, double site_lat, double site_lon, bool topocentric,
                double period, const std::vector<double>& point, const std::vector<double>& radii,
-               int angle) {
+               int angle, nb::handle progress) {
     auto rel = events::parse_relation(relation);
     if (!rel)
         fail(ErrorKind::Value, "unknown relation '" + relation + "' (accepted: " + events::kAcceptedRelations + ")");
@@ -160,15 +282,8 @@ WindowOut find(nb::handle set, const std::string& kind, nb::handle target, nb::h
                                "separation, phase_angle, elevation, azimuth, longitude_difference, illumination)");
     }
     auto cnf = intervals_of(confinement, "confinement window");
-    check_before(*snap);
-    std::expected<Window, KernelSetError> r;
-    {
-        nb::gil_scoped_release release;
-        r = events::search(*q, cnf, options);
-    }
-    check_unchanged(*snap);
-    if (!r) raise(r.error());
-    return to_array(std::move(*r));
+    return run_search(*snap, progress, options,
+                      [&](const events::SearchOptions& o) { return events::search(*q, cnf, o); });
 }
 
 double sphere_radius(nb::handle set, std::int32_t body) {
@@ -227,8 +342,23 @@ void register_events(nb::module_& m) {
           nb::arg("adjust"), nb::arg("step"), nb::arg("tolerance"), nb::arg("threads"),
           nb::arg("site_lat") = 0.0, nb::arg("site_lon") = 0.0, nb::arg("topocentric") = false,
           nb::arg("period") = 0.0, nb::arg("point") = std::vector<double>{}, nb::arg("radii") = std::vector<double>{},
-          nb::arg("angle") = 0,
+          nb::arg("angle") = 0, nb::arg("progress").none() = nb::none(),
           "The window in which a quantity satisfies a relation (see kernwerk.events).");
+    m.def("find_occultation", &find_occultation, nb::arg("set"), nb::arg("type"), nb::arg("front"),
+          nb::arg("front_shape"), nb::arg("front_frame"), nb::arg("front_radii"), nb::arg("back"),
+          nb::arg("back_shape"), nb::arg("back_frame"), nb::arg("back_radii"), nb::arg("observer"),
+          nb::arg("correction"), nb::arg("confinement"), nb::arg("step"), nb::arg("tolerance"), nb::arg("threads"),
+          nb::arg("progress").none() = nb::none(),
+          "The window in which `back` is occulted by `front` seen from `observer` (gfoclt).");
+    m.def("find_target_in_fov", &find_target_in_fov, nb::arg("set"), nb::arg("instrument"), nb::arg("target"),
+          nb::arg("ellipsoid"), nb::arg("target_frame"), nb::arg("correction"), nb::arg("observer"),
+          nb::arg("confinement"), nb::arg("step"), nb::arg("tolerance"), nb::arg("threads"),
+          nb::arg("progress").none() = nb::none(),
+          "The window in which a target is in an instrument's field of view (gftfov).");
+    m.def("find_ray_in_fov", &find_ray_in_fov, nb::arg("set"), nb::arg("instrument"), nb::arg("ray"),
+          nb::arg("ray_frame"), nb::arg("correction"), nb::arg("observer"), nb::arg("confinement"), nb::arg("step"),
+          nb::arg("tolerance"), nb::arg("threads"), nb::arg("progress").none() = nb::none(),
+          "The window in which a ray is in an instrument's field of view (gfrfov).");
     m.def("sphere_radius", &sphere_radius, nb::arg("set"), nb::arg("body"),
           "The largest of BODY<body>_RADII (km).");
 }
