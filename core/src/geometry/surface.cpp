@@ -89,23 +89,9 @@ struct Plan {
 // Plans the body-fixed frame (J2000 -> frame, centred on the target) and
 // checks the shape; the error of a query that cannot run.
 std::optional<KernelSetError> prepare(Plan& p) {
-    if (!p.target.shape.valid())
-        return KernelSetError(KernelSetError::Kind::Value,
-                              p.label() + ": the radii must be positive and finite, not [" +
-                                  format_double(p.target.shape.a) + ", " + format_double(p.target.shape.b) + ", " +
-                                  format_double(p.target.shape.c) + "]");
-    const FrameNode* node = p.snap.frames().node(p.target.frame);
-    if (!node)
-        return KernelSetError(KernelSetError::Kind::Frame,
-                              p.label() + ": unknown frame code " + std::to_string(p.target.frame));
-    if (node->info.center != p.target.body)
-        return KernelSetError(KernelSetError::Kind::Frame,
-                              p.label() + ": frame " + node->info.name + " is centred on " +
-                                  body_label(node->info.center) + ", not on the target");
-    auto path = p.snap.frame_path(1, p.target.frame);
-    if (!path) return p.wrap(path.error());
-    p.fixed = *path;
-    prepare_path(p.fixed, &p.snap.pck_orientation());
+    auto path = plan_body_frame(p.snap, p.target, p.label());
+    if (!path) return std::move(path.error());
+    p.fixed = std::move(*path);
     return std::nullopt;
 }
 
@@ -376,6 +362,31 @@ Fail illumination_one(Work& w, double et, const Vec3& s, double& epoch, Vec3& sr
 }
 
 }  // namespace
+
+std::expected<FramePath, KernelSetError> plan_body_frame(const KernelSnapshot& snap, const SurfaceTarget& target,
+                                                         const std::string& label) {
+    const Triaxial& e = target.shape;
+    if (!e.valid())
+        return std::unexpected(KernelSetError(KernelSetError::Kind::Value,
+                                              label + ": the radii must be positive and finite, not [" +
+                                                  format_double(e.a) + ", " + format_double(e.b) + ", " +
+                                                  format_double(e.c) + "]"));
+    const FrameNode* node = snap.frames().node(target.frame);
+    if (!node)
+        return std::unexpected(
+            KernelSetError(KernelSetError::Kind::Frame, label + ": unknown frame code " + std::to_string(target.frame)));
+    if (node->info.center != target.body)
+        return std::unexpected(KernelSetError(KernelSetError::Kind::Frame,
+                                              label + ": frame " + node->info.name + " is centred on " +
+                                                  body_label(node->info.center) + ", not on the target"));
+    auto path = snap.frame_path(1, target.frame);
+    if (!path)
+        return std::unexpected(KernelSetError(path.error().kind(), label + ": " + path.error().message(),
+                                              path.error().os_errno(), path.error().path()));
+    FramePath fixed = std::move(*path);
+    prepare_path(fixed, &snap.pck_orientation());
+    return fixed;
+}
 
 std::expected<void, BatchFailure> subpoint_batch(const KernelSnapshot& snap, const SubpointQuery& q, EpochView ets,
                                                  double* points, double* epochs, double* vectors, unsigned threads) {
