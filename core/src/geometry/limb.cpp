@@ -51,15 +51,14 @@ bool limb_point(const Triaxial& e, const Vec3& observer, const Vec3& toward, Vec
     return true;
 }
 
-bool terminator_point(const Triaxial& e, const Vec3& source, double radius, bool umbral, const Vec3& toward,
-                      Vec3& out) noexcept {
-    Vec3 e1, e2;
-    if (!half_plane(source, toward, e1, e2)) return false;
-    const double shift = umbral ? radius : -radius;
-    // The surface point at polar angle t from the axis in the cut, and the
-    // height of the source's near (umbral) or far (penumbral) edge above the
-    // tangent plane there: positive at t = 0 (facing the source), negative
-    // at t = pi.
+namespace {
+
+// The bracketed form of the terminator condition, for the rare cut where the
+// fixed-point steps of terminator_point do not settle: the height of the
+// source's edge above the tangent plane along the half-ellipse of the cut,
+// positive facing the source and negative opposite, by Illinois steps.
+bool terminator_bracketed(const Triaxial& e, const Vec3& source, double shift, const Vec3& e1, const Vec3& e2,
+                          Vec3& out) noexcept {
     const auto point = [&](double t) {
         const double c = std::cos(t), s = std::sin(t);
         const Vec3 d{c * e1[0] + s * e2[0], c * e1[1] + s * e2[1], c * e1[2] + s * e2[2]};
@@ -71,30 +70,8 @@ bool terminator_point(const Triaxial& e, const Vec3& source, double radius, bool
         const Vec3 n = surface_normal(e, x);
         return dot(n, Vec3{source[0] - x[0], source[1] - x[1], source[2] - x[2]}) + shift;
     };
-    // A start from the sphere of the mean radius, then a bracket widened
-    // about it until the sign changes.
-    const double dist = norm(source);
-    const double mean = (e.a + e.b + e.c) / 3.0;
-    const double t0 = std::acos(std::clamp((mean - shift) / dist, -1.0, 1.0));
-    double lo = t0, hi = t0, flo = f(t0), fhi = flo;
-    if (flo == 0.0) {
-        out = point(t0);
-        return true;
-    }
-    for (double step = 1e-3; !(flo > 0.0 && fhi < 0.0); step *= 4.0) {
-        if (lo <= 0.0 && hi >= std::numbers::pi) return false;
-        if (flo <= 0.0) {
-            lo = std::max(0.0, lo - step);
-            flo = f(lo);
-        }
-        if (fhi >= 0.0) {
-            hi = std::min(std::numbers::pi, hi + step);
-            fhi = f(hi);
-        }
-        if (!std::isfinite(flo) || !std::isfinite(fhi)) return false;
-    }
-    // Bracketed secant steps (Illinois: the end kept twice in a row has its
-    // value halved) until the bracket holds adjacent doubles.
+    double lo = 0.0, hi = std::numbers::pi, flo = f(lo), fhi = f(hi);
+    if (!(flo > 0.0 && fhi < 0.0)) return false;
     int kept = 0;
     double t = lo;
     for (int it = 0; it < 200; ++it) {
@@ -117,6 +94,52 @@ bool terminator_point(const Triaxial& e, const Vec3& source, double radius, bool
         t = std::fabs(flo) < std::fabs(fhi) ? lo : hi;
     }
     out = point(t);
+    return true;
+}
+
+}  // namespace
+
+bool terminator_point(const Triaxial& e, const Vec3& source, double radius, bool umbral, const Vec3& toward,
+                      Vec3& out) noexcept {
+    // In the scaled coordinates the cut is a half great circle,
+    // u = cos t f1 + sin t f2 with f1 toward the scaled source S' (|S'| = A)
+    // and f2 toward the cut; x = D u, the normal along D^-1 u. The condition
+    // n . (S - x) = -shift reads
+    //   A cos t - 1 = -shift |D^-1 u(t)|,
+    // whose right side turns slowly with t (by the body's flattening times
+    // the source's angular size), so that t = acos((1 - shift |D^-1 u|) / A)
+    // settles in a few fixed-point steps from the point source's t.
+    Vec3 f1, f2;
+    const Vec3 sp = scaled(source, e);
+    if (!half_plane(sp, scaled(toward, e), f1, f2)) return false;
+    const double A = norm(sp);
+    const double shift = umbral ? radius : -radius;
+    if (!(A > 1.0) || !std::isfinite(A)) return false;
+    const Vec3 g1 = scaled(f1, e), g2 = scaled(f2, e);  // D^-1 f1, D^-1 f2
+    const auto height = [&](double t) {
+        const double c = std::cos(t), s = std::sin(t);
+        return norm(Vec3{c * g1[0] + s * g2[0], c * g1[1] + s * g2[1], c * g1[2] + s * g2[2]});
+    };
+    double t = std::acos(1.0 / A);
+    bool settled = false;
+    for (int it = 0; it < 40; ++it) {
+        const double arg = (1.0 - shift * height(t)) / A;
+        if (!(arg > -1.0 && arg < 1.0)) break;
+        const double next = std::acos(arg);
+        const bool done = std::fabs(next - t) <= 4.0 * std::numeric_limits<double>::epsilon() * t;
+        t = next;
+        if (done) {
+            settled = true;
+            break;
+        }
+    }
+    if (!settled) {
+        Vec3 e1, e2;
+        if (!half_plane(source, toward, e1, e2)) return false;
+        return terminator_bracketed(e, source, shift, e1, e2, out);
+    }
+    const double c = std::cos(t), s = std::sin(t);
+    out = Vec3{(c * f1[0] + s * f2[0]) * e.a, (c * f1[1] + s * f2[1]) * e.b, (c * f1[2] + s * f2[2]) * e.c};
     return true;
 }
 

@@ -58,6 +58,18 @@ TEST(Limb, TerminatorTouchesTheSourceSphere) {
                         EXPECT_NEAR(height, umbral ? -radius : radius, 1e-15 * norm(s));
                         expect_in_cut(x, s, w);
                     }
+    // A needle lit by a near, large source: the tangent plane's turn along a
+    // cut is no longer slow beside the source's size.
+    const Triaxial needle{13.0, 2.0, 1.0};
+    for (const Vec3& w : {Vec3{0.0, 0.0, 1.0}, Vec3{0.0, 1.0, 0.0}, Vec3{1.0, -2.0, 0.5}})
+        for (bool umbral : {true, false}) {
+            const Vec3 s{30.0, 10.0, 5.0};
+            Vec3 x;
+            ASSERT_TRUE(terminator_point(needle, s, 8.0, umbral, w, x));
+            EXPECT_NEAR(needle.level(x), 1.0, 1e-15);
+            EXPECT_NEAR(dot(surface_normal(needle, x), minus(s, x)), umbral ? -8.0 : 8.0, 1e-13);
+            expect_in_cut(x, s, w);
+        }
 }
 
 }  // namespace
