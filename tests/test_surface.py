@@ -327,6 +327,7 @@ def test_limb_and_terminator_points_match_the_toolkit(kernels, oracle, fn, metho
 
 @pytest.mark.parametrize("call, kwargs, error, match", [
     ("limbpt", dict(observer="MARS"), ValueError, r"observer, body 499, is inside the ellipsoid of body 499"),
+    ("termpt", dict(observer="MARS"), ValueError, "observer is the target body itself"),
     ("limbpt", dict(locus="ELLIPSOID LIMB"), ValueError, "not supported yet"),
     ("limbpt", dict(locus="SURFACE"), ValueError, "unknown correction locus"),
     ("limbpt", dict(method="GUIDED/DSK/UNPRIORITIZED"), ValueError, "unknown limb method"),

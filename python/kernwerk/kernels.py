@@ -960,7 +960,8 @@ class Kernels:
         observer, reference, roll_step, cuts, ...)``. `method`
         "UMBRAL/TANGENT/ELLIPSOID" (the edge of total shadow) or
         "PENUMBRAL/..." (the edge of full light), TANGENT or GUIDED alike;
-        reception corrections only. Tangent vectors run from the observer."""
+        reception corrections only. Tangent vectors run from the observer
+        (anywhere but the target's centre: a lander on the surface too)."""
         return _surface.curve(self, target, observer, et, cuts, limb=False, method=method, source=source,
                               frame=frame, correction=correction, locus=locus, reference=reference,
                               roll_step=roll_step, threads=threads)

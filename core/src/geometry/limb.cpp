@@ -161,6 +161,10 @@ std::expected<void, BatchFailure> curve_batch(const KernelSnapshot& snap, const 
     const CorrectionFlags fl = correction_flags(q.correction);
     if (!limb && fl.transmission)
         return fail(0, Kind::Value, "terminator points take reception corrections only (NONE, LT, LT+S, CN, CN+S)");
+    // Terminators do not depend on where the observer is (a lander on the
+    // surface may ask for them), but it must be another body.
+    if (!limb && q.observer == q.target.body)
+        return fail(0, Kind::Value, "the observer is the target body itself");
     if (q.cuts == 0) return fail(0, Kind::Value, "the number of cuts must be at least 1");
     if (!std::isfinite(q.roll_step))
         return fail(0, Kind::Value, "the roll step must be finite, not " + format_double(q.roll_step));
@@ -218,7 +222,7 @@ std::expected<void, BatchFailure> curve_batch(const KernelSnapshot& snap, const 
                                    Vec3 obs;
                                    for (int c = 0; c < 3; ++c)
                                        obs[c] = -(R[c][0] * p[0] + R[c][1] * p[1] + R[c][2] * p[2]);
-                                   if (q.target.shape.level(obs) < 1.0)
+                                   if (limb && q.target.shape.level(obs) < 1.0)
                                        return BatchFailure{
                                            i, KernelSetError(Kind::Value, label + ": the observer, " +
                                                                               body_label(q.observer) +

@@ -67,8 +67,9 @@ bool terminator_point(const Triaxial& e, const Vec3& source, double radius, bool
 
 // Per epoch i and cut k (row i * cuts + k): the point (3 doubles, body-fixed,
 // km), the target epoch, the tangent vector from the observer to the point
-// (3 doubles). An observer inside the ellipsoid, or a reference vector along
-// the axis, fails its epoch.
+// (3 doubles). For limbs an observer inside the ellipsoid, and a reference
+// vector along the axis, fail their epoch; terminators refuse an observer
+// that is the target itself.
 std::expected<void, BatchFailure> curve_batch(const KernelSnapshot& snap, const CurveQuery& q, EpochView ets,
                                               double* points, double* epochs, double* tangents,
                                               unsigned threads = 0);
