@@ -13,6 +13,9 @@ Cases:
   * subpnt and ilumin over --epochs epochs of the orbit (sorted), LT+S,
     against cyice.subpnt_v (cyice.ilumin in a loop: ilumin_v allocates an
     n x n array for n points) and a spiceypy loop;
+  * limbpt and termpt (umbral, by the Sun) in 36 cuts over a tenth of
+    --epochs epochs, GUIDED/ELLIPSOID, CENTER locus, LT+S, against
+    cyice.limbpt_v / termpt_v and a spiceypy loop (times per point);
   * occult: the orbiter (a point) behind Mars seen from the Earth over
     --epochs epochs, CN, against cyice.occult_v and a spiceypy loop.
 Loops of the toolkit run over --spice-rows rows and are scaled to the batch.
@@ -192,6 +195,32 @@ def main(argv: list[str] | None = None) -> None:
     peak = harness.peak_of(lambda: k.ilumin("MARS", -74, ets, pts, frame="IAU_MARS", correction="LT+S"))["peak"]
     row("ilumin", len(ets), best, worst, peak, len(ets) * (1 + 3 + 3) * 8 + 2 * len(ets))
 
+
+    # Limb and terminator points in 36 cuts at a tenth of the epochs (the
+    # outputs are 36 rows per epoch), GUIDED (TANGENT gives the same points
+    # on an ellipsoid; the toolkit's search makes it slower).
+    cuts, cets = 36, ets[: max(1, len(ets) // 10)]
+    cfew = cets[: max(1, m // 10)]
+    zref = np.array([0.0, 0.0, 1.0])
+    step = 2.0 * math.pi / cuts
+    for name, method, head in (("limbpt", "GUIDED/ELLIPSOID", ()), ("termpt", "UMBRAL/GUIDED/ELLIPSOID", ("SUN",))):
+        fn = getattr(k, name)
+        sp_fn, cy_v = getattr(sp, name), getattr(cyice, name + "_v")
+        tail = ("IAU_MARS", "LT+S", "CENTER", "-74")
+        best = interleaved_best(args.repeat, {
+            "1": lambda: fn("MARS", -74, cets, cuts, method=method, frame="IAU_MARS", correction="LT+S", threads=1),
+            "2": lambda: fn("MARS", -74, cets, cuts, method=method, frame="IAU_MARS", correction="LT+S", threads=2),
+            "cy": lambda: cy_v(method, *head, "MARS", cets, *tail, zref, step, cuts, 1e-4, 1e-12, cuts),
+            "loop": lambda: [sp_fn(method, *head, "MARS", e, *tail, zref, step, cuts, 1e-4, 1e-12, cuts)
+                             for e in cfew],
+        })
+        best["loop"] *= len(cets) / len(cfew)
+        got = fn("MARS", -74, cfew, cuts, method=method, frame="IAU_MARS", correction="LT+S")
+        want = [sp_fn(method, *head, "MARS", e, *tail, zref, step, cuts, 1e-4, 1e-12, cuts)[1] for e in cfew]
+        worst = float(np.abs(got.point - np.array(want)).max())
+        peak = harness.peak_of(lambda: fn("MARS", -74, cets, cuts, method=method, frame="IAU_MARS",
+                                          correction="LT+S"))["peak"]
+        row(name, len(cets) * cuts, best, worst, peak, len(cets) * cuts * 7 * 8)
 
     # Light time from the Earth reaches 1000 s back: epochs from T0 + 2000 s.
     oets = np.sort(np.random.default_rng(1).uniform(T0 + 2000.0, T0 + 86000.0, args.epochs))

@@ -288,3 +288,124 @@ def test_separation_of_spheres_matches_the_toolkit(kernels, oracle, first, shape
         np.testing.assert_allclose(got, want, rtol=0, atol=1e-12)
     with pytest.raises(ValueError, match="inside the sphere"):
         kernels.trgsep(1e8, "MOON", "SUN", "MOON", shape1="SPHERE")
+
+
+# Limb and terminator points: every method name, correction and observer, several cut counts and roll steps,
+# against limbpt and termpt with the CENTER locus (one point per cut on an ellipsoid).
+CURVES = ([("limbpt", m, corr, obs) for m in ("TANGENT/ELLIPSOID", "GUIDED/ELLIPSOID") for corr in ALL
+           for obs in ("-74", "EARTH")]
+          + [("termpt", f"{shadow}/{m}", corr, obs) for shadow in ("UMBRAL", "PENUMBRAL")
+             for m in ("TANGENT/ELLIPSOID", "GUIDED/ELLIPSOID") for corr in RECEPTION for obs in ("-74", "EARTH")])
+
+
+@pytest.mark.parametrize("fn, method, corr, observer", CURVES)
+def test_limb_and_terminator_points_match_the_toolkit(kernels, oracle, fn, method, corr, observer):
+    ets = EPOCHS[:4] if observer == "-74" else np.random.default_rng(7).uniform(-3e8, 3e8, 4)
+    ref, cuts, step = np.array([0.3, -0.2, 1.0]), 7, 0.9
+    obs = int(observer) if observer != "EARTH" else observer
+    got = getattr(kernels, fn)("MARS", obs, ets, cuts, method=method, frame="IAU_MARS", correction=corr,
+                               reference=ref, roll_step=step)
+    assert got.point.shape == (4, cuts, 3) and got.epoch.shape == (4, cuts)
+    head = (method,) if fn == "limbpt" else (method, "SUN")
+    locus = "CENTER"
+    # Seen from the Earth the points agree to 2e-12 km; from the orbiter 300 km up a light-time correction brings
+    # the differences of barycentric states (up to 1.2e-7 km, see the module's note), which limb points follow.
+    near = observer == "-74" and corr != "NONE"
+    tol = 3e-7 if near and fn == "limbpt" else 1e-10
+    for i, e in enumerate(ets):
+        n, pts, epochs, tangents = getattr(oracle, fn)(*head, "MARS", e, "IAU_MARS", corr, locus, observer, ref,
+                                                        step, cuts, 1e-4, 1e-15, cuts)
+        assert list(n) == [1] * cuts
+        np.testing.assert_allclose(got.point[i], pts, rtol=0, atol=tol)
+        np.testing.assert_array_equal(got.epoch[i], epochs)
+        if observer == "EARTH":
+            rel = np.linalg.norm(got.tangent[i] - tangents, axis=-1) / np.linalg.norm(tangents, axis=-1)
+            assert rel.max() < 1e-15
+        else:
+            np.testing.assert_allclose(got.tangent[i], tangents, rtol=0, atol=3e-7 if near else 1e-10)
+
+
+@pytest.mark.parametrize("call, kwargs, error, match", [
+    ("limbpt", dict(observer="MARS"), ValueError, r"observer, body 499, is inside the ellipsoid of body 499"),
+    ("termpt", dict(observer="MARS"), ValueError, "observer is the target body itself"),
+    ("limbpt", dict(locus="ELLIPSOID LIMB"), ValueError, "not supported yet"),
+    ("limbpt", dict(locus="SURFACE"), ValueError, "unknown correction locus"),
+    ("limbpt", dict(method="GUIDED/DSK/UNPRIORITIZED"), ValueError, "unknown limb method"),
+    ("termpt", dict(method="TANGENT/ELLIPSOID"), ValueError, "unknown terminator method"),
+    ("termpt", dict(correction="XLT"), ValueError, "reception corrections only"),
+    ("termpt", dict(locus="ELLIPSOID TERMINATOR"), ValueError, "not supported yet"),
+    ("limbpt", dict(cuts=0), ValueError, "cuts must be at least 1"),
+    ("limbpt", dict(reference=[0.0, 0.0, 0.0]), ValueError, "reference vector must be finite and non-zero"),
+    ("limbpt", dict(roll_step=float("nan")), ValueError, "roll step must be finite"),
+])
+def test_limb_and_terminator_refusals(kernels, call, kwargs, error, match):
+    args = dict(observer=-74, cuts=4)
+    args.update(kwargs)
+    observer, cuts = args.pop("observer"), args.pop("cuts")
+    with pytest.raises(error, match=match):
+        getattr(kernels, call)("MARS", observer, np.array([T0, T0 + 10.0]), cuts, **args)
+
+
+
+# A spacecraft 100 km above the Moon, written as SPK Type 13 relative to the Moon (the toolkit's spkw13), seen in
+# MOON_ME (lunarsky's frame kernels and DE421 lunar orientation).
+@pytest.fixture(scope="module")
+def moon(files, oracle, tmp_path_factory):
+    from test_frames import _lunarsky
+
+    lunar = [_lunarsky("moon_080317.tf"), _lunarsky("moon_assoc_me.tf"), _lunarsky("moon_pa_de421_1900-2050.bpc")]
+    ets = np.linspace(T0, T0 + 86400.0, 1441)
+    states = conics([1837.4, 0.02, np.radians(88.0), 0.4, 0.1, 0.0, T0, 4902.800066], ets)
+    path = str(tmp_path_factory.mktemp("moon") / "lunar_orbiter.bsp")
+    handle = oracle.spkopn(path, "lunar orbiter", 0)
+    oracle.spkw13(handle, -85, 301, "J2000", ets[0], ets[-1], "LUNAR ORBITER", 9, len(ets), states, ets)
+    oracle.spkcls(handle)
+    for p in lunar + [path]:
+        oracle.furnsh(p)
+    return Kernels(*files, *lunar, path)
+
+
+MOON_CASES = [(call, corr) for call in ("subpnt", "sincpt", "ilumin", "limbpt") for corr in ALL
+              if call != "ilumin" or corr in RECEPTION]
+
+
+@pytest.mark.parametrize("call, corr", MOON_CASES)
+def test_lunar_orbiter_matches_the_toolkit(moon, oracle, call, corr):
+    ets = np.random.default_rng(8).uniform(T0 + 100.0, T0 + 86000.0, 8)
+    pos = np.array([oracle.spkpos("MOON", e, "J2000", "NONE", "-85")[0] for e in ets])
+    if call == "subpnt":
+        got = moon.subpnt("MOON", -85, ets, frame="MOON_ME", correction=corr)
+        want = [oracle.subpnt("NEAR POINT/ELLIPSOID", "MOON", e, "MOON_ME", corr, "-85") for e in ets]
+        pairs = [(got.point, [w[0] for w in want]), (got.epoch, [w[1] for w in want]),
+                 (got.vector, [w[2] for w in want])]
+    elif call == "sincpt":
+        rays = pos + np.random.default_rng(9).normal(0.0, 200.0, pos.shape)
+        got = moon.sincpt("MOON", -85, ets, rays, "J2000", frame="MOON_ME", correction=corr)
+        want = [oracle.sincpt("ELLIPSOID", "MOON", e, "MOON_ME", corr, "-85", "J2000", r) for e, r in zip(ets, rays)]
+        assert got.found.all()
+        pairs = [(got.point, [w[0] for w in want]), (got.epoch, [w[1] for w in want]),
+                 (got.vector, [w[2] for w in want])]
+    elif call == "ilumin":
+        pts = moon.subpnt("MOON", -85, ets, frame="MOON_ME", correction="NONE").point
+        got = moon.ilumin("MOON", -85, ets, pts, frame="MOON_ME", correction=corr)
+        want = [oracle.ilumin("ELLIPSOID", "MOON", e, "MOON_ME", corr, "-85", p) for e, p in zip(ets, pts)]
+        pairs = [(got.epoch, [w[0] for w in want]), (got.vector, [w[1] for w in want])]
+        for i, name in enumerate(("phase", "incidence", "emission"), start=2):
+            np.testing.assert_allclose(getattr(got, name), [w[i] for w in want], rtol=0,
+                                       atol=MOON_TOL[corr if corr in MOON_TOL else "LT"]["angle"])
+    else:
+        got = moon.limbpt("MOON", -85, ets, 5, frame="MOON_ME", correction=corr)
+        want = [oracle.limbpt("GUIDED/ELLIPSOID", "MOON", e, "MOON_ME", corr, "CENTER", "-85", [0.0, 0.0, 1.0],
+                              2 * np.pi / 5, 5, 1e-4, 1e-15, 5) for e in ets]
+        pairs = [(got.point, [w[1] for w in want]), (got.epoch, [w[2] for w in want]),
+                 (got.tangent, [w[3] for w in want])]
+    for g, w in pairs:
+        np.testing.assert_allclose(g, w, rtol=0, atol=MOON_TOL[corr if corr in MOON_TOL else "LT"]["km"])
+
+
+# Without light time the Moon's orientation alone separates the results (1e-12 rad, 2e-9 km at its surface); with
+# it, the observer's position from differences of barycentric states (up to 1e-7 km; 3e-10 rad in the angles seen
+# from 100 km); LT+S and XLT+S sub-points carry the toolkit's unconverged aberration offset (4.3e-7 km).
+MOON_TOL = {"NONE": dict(km=2e-9, angle=1e-11), "LT": dict(km=2e-7, angle=1e-9),
+            "LT+S": dict(km=1e-6, angle=1e-9), "XLT+S": dict(km=1e-6, angle=1e-9),
+            "XCN+S": dict(km=5e-7, angle=1e-9)}

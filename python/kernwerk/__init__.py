@@ -30,7 +30,7 @@ from .kernels import FieldOfView, FrameInfo, Kernels
 from .orbits import conics, oscelt
 from .segments import PckSegment, SpkSegment, kernel_kind, read_comments, read_segments
 from .sites import WGS84, AzEl, AzElRates, Ellipsoid, Site
-from .surface import Illumination, Intercept, SubPoint
+from .surface import CurvePoints, Illumination, Intercept, SubPoint
 from .timescales import LeapSeconds, et2utc, from_et, from_jd, str2et, to_datetime64, to_et, to_iso, to_jd
 from .writer import SpkWriter, WrittenSegment
 from .ck_writer import CkWriter, WrittenCkSegment
@@ -56,7 +56,7 @@ __all__ = [
     # attitude and clocks
     "Pointing", "CkSegment", "SpacecraftClock",
     # surface geometry
-    "SubPoint", "Intercept", "Illumination",
+    "SubPoint", "Intercept", "Illumination", "CurvePoints",
     # two-body orbits
     "conics", "oscelt",
     # body-fixed coordinates

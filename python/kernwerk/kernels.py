@@ -37,7 +37,7 @@ from .bodies import BodyRegistry, default_registry
 from .clocks import SpacecraftClock
 from .errors import BodyNameError, CoverageError, FileFormatError, FrameError, MissingKernelError
 from .sites import AzEl, AzElRates, Ellipsoid, Site
-from .surface import Illumination, Intercept, LocalSolarTime, SubPoint
+from .surface import CurvePoints, Illumination, Intercept, LocalSolarTime, SubPoint
 from .timescales import LeapSeconds, _is_astropy_time, to_et
 
 if TYPE_CHECKING:
@@ -929,6 +929,42 @@ class Kernels:
                                source=source, degrees=degrees, threads=threads)
 
     illumf = ilumin
+
+    def limbpt(self, target: str | int, observer: str | int, et: Any, cuts: int, *,
+               method: str = "TANGENT/ELLIPSOID", frame: str | int | None = None, correction: str = "LT+S",
+               locus: str = "CENTER", reference: Any = (0.0, 0.0, 1.0), roll_step: float | None = None,
+               threads: int | None = None) -> CurvePoints:
+        """Points of `target`'s limb seen from `observer` in `cuts`
+        half-planes bounded by the line from the target's centre to the
+        observer, the first holding `reference` (body-fixed), each turned
+        from the last by `roll_step` radians (default ``2 pi / cuts``)
+        right-handed about that line: spiceypy's ``limbpt(method, target, et,
+        frame, correction, locus, observer, reference, roll_step, cuts, ...)``
+        for every epoch. `method` "TANGENT/ELLIPSOID" or "GUIDED/ELLIPSOID"
+        (the same points on an ellipsoid, found in closed form); `locus`
+        "CENTER" (the corrections of the target's centre). Returns
+        `CurvePoints` of shape ``np.shape(et) + (cuts, 3)``; ValueError for
+        an observer inside the ellipsoid, naming the epoch."""
+        return _surface.curve(self, target, observer, et, cuts, limb=True, method=method, source="SUN", frame=frame,
+                              correction=correction, locus=locus, reference=reference, roll_step=roll_step,
+                              threads=threads)
+
+    def termpt(self, target: str | int, observer: str | int, et: Any, cuts: int, *,
+               method: str = "UMBRAL/TANGENT/ELLIPSOID", source: str | int = "SUN", frame: str | int | None = None,
+               correction: str = "LT+S", locus: str = "CENTER", reference: Any = (0.0, 0.0, 1.0),
+               roll_step: float | None = None, threads: int | None = None) -> CurvePoints:
+        """Points of `target`'s terminator lit by `source` (a sphere of its
+        largest radius) in `cuts` half-planes bounded by the line from the
+        target's centre to the source, as `limbpt`: spiceypy's
+        ``termpt(method, source, target, et, frame, correction, locus,
+        observer, reference, roll_step, cuts, ...)``. `method`
+        "UMBRAL/TANGENT/ELLIPSOID" (the edge of total shadow) or
+        "PENUMBRAL/..." (the edge of full light), TANGENT or GUIDED alike;
+        reception corrections only. Tangent vectors run from the observer
+        (anywhere but the target's centre: a lander on the surface too)."""
+        return _surface.curve(self, target, observer, et, cuts, limb=False, method=method, source=source,
+                              frame=frame, correction=correction, locus=locus, reference=reference,
+                              roll_step=roll_step, threads=threads)
 
     def phaseq(self, et: Any, target: str | int, illuminator: str | int = "SUN", observer: str | int = "EARTH",
                correction: str = "LT+S", *, degrees: bool = False, threads: int | None = None) -> Any:

@@ -35,7 +35,7 @@ if TYPE_CHECKING:
 
     from .kernels import Kernels
 
-__all__ = ["Illumination", "Intercept", "LocalSolarTime", "SubPoint"]
+__all__ = ["CurvePoints", "Illumination", "Intercept", "LocalSolarTime", "SubPoint"]
 
 
 class SubPoint(NamedTuple):
@@ -75,6 +75,19 @@ class Illumination(NamedTuple):
     vector: Any
     visible: Any
     lit: Any
+
+
+class CurvePoints(NamedTuple):
+    """Limb or terminator points, one per cutting half-plane: `point` on the
+    ellipsoid (body-fixed, km, shape ``(..., cuts, 3)``), the target `epoch`
+    (``(..., cuts)``) and the `tangent` vector from the observer to the point
+    (km, body-fixed at the target epoch): spiceypy's ``limbpt``/``termpt``
+    ``(points, epochs, tangts)``, whose ``npts`` is 1 per cut on an
+    ellipsoid."""
+
+    point: Any
+    epoch: Any
+    tangent: Any
 
 
 class LocalSolarTime(NamedTuple):
@@ -211,6 +224,42 @@ def ilumin(k: Kernels, target: str | int, observer: str | int, et: Any, point: A
     cols = [_out(shape, np.ascontiguousarray(angles[:, c])) for c in range(3)]
     return Illumination(cols[0], cols[1], cols[2], _out(shape, epochs), _out(shape, vectors, 3),
                         _out(shape, visible.astype(bool)), _out(shape, lit.astype(bool)))
+
+
+def curve(k: Kernels, target: str | int, observer: str | int, et: Any, cuts: int, *, limb: bool, method: str,
+          source: str | int, frame: str | int | None, correction: str, locus: str, reference: Any,
+          roll_step: float | None, threads: int | None) -> CurvePoints:
+    import numpy as np
+
+    from .kernels import _correction
+
+    k._check_open()
+    if isinstance(cuts, bool) or not isinstance(cuts, (int, np.integer)):
+        raise TypeError(f"cuts must be an int, not {type(cuts).__name__!r}")
+    if cuts < 1:
+        raise ValueError(f"cuts must be at least 1, not {cuts}")
+    cuts = int(cuts)
+    for name, value in (("method", method), ("locus", locus)):
+        if not isinstance(value, str):
+            raise TypeError(f"{name} must be a str, not {type(value).__name__!r}")
+    ref = _rows(reference, "reference")
+    if ref.shape != (3,):
+        raise ValueError(f"reference must be one vector of 3 numbers, not shape {ref.shape}")
+    step = 2.0 * math.pi / cuts if roll_step is None else float(roll_step)
+    t, o = k.body_code(target), k.body_code(observer)
+    f = _fixed_frame(k, target, frame)
+    radii = list(k.radii(target))
+    s, s_radius = 0, 0.0
+    if not limb:
+        s = k.body_code(source)
+        s_radius = max(k.radii(source))
+    shape, ets, _ = _broadcast(k, et, None)
+    n = ets.shape[0] * cuts
+    points, epochs, tangents = np.empty((n, 3)), np.empty(n), np.empty((n, 3))
+    _ext.curve(k._set, limb, t, o, s, s_radius, f, radii, method, _correction(correction), locus,
+               [float(v) for v in ref], step, cuts, ets, points, epochs, tangents, _threads(k, threads), list(shape))
+    full = shape + (cuts,)
+    return CurvePoints(points.reshape(full + (3,)), epochs.reshape(full), tangents.reshape(full + (3,)))
 
 
 def _positions(k: Kernels, target: str | int, observer: str | int, et: Any, correction: str,

@@ -89,23 +89,9 @@ struct Plan {
 // Plans the body-fixed frame (J2000 -> frame, centred on the target) and
 // checks the shape; the error of a query that cannot run.
 std::optional<KernelSetError> prepare(Plan& p) {
-    if (!p.target.shape.valid())
-        return KernelSetError(KernelSetError::Kind::Value,
-                              p.label() + ": the radii must be positive and finite, not [" +
-                                  format_double(p.target.shape.a) + ", " + format_double(p.target.shape.b) + ", " +
-                                  format_double(p.target.shape.c) + "]");
-    const FrameNode* node = p.snap.frames().node(p.target.frame);
-    if (!node)
-        return KernelSetError(KernelSetError::Kind::Frame,
-                              p.label() + ": unknown frame code " + std::to_string(p.target.frame));
-    if (node->info.center != p.target.body)
-        return KernelSetError(KernelSetError::Kind::Frame,
-                              p.label() + ": frame " + node->info.name + " is centred on " +
-                                  body_label(node->info.center) + ", not on the target");
-    auto path = p.snap.frame_path(1, p.target.frame);
-    if (!path) return p.wrap(path.error());
-    p.fixed = *path;
-    prepare_path(p.fixed, &p.snap.pck_orientation());
+    auto path = plan_body_frame(p.snap, p.target, p.label());
+    if (!path) return std::move(path.error());
+    p.fixed = std::move(*path);
     return std::nullopt;
 }
 
@@ -156,10 +142,54 @@ struct Work {
         out = rot;
         return std::nullopt;
     }
+    // States read ahead for a run of epochs, one cursor call each (the
+    // cursors' lanes then evaluate four epochs at once, bit for bit as one
+    // by one): the observer and the target at et, the direct vector without
+    // light time, and the target at the first light-time epoch of the centre.
+    // Left unused for a run where any of them fails or an epoch is NaN, the
+    // epochs then evaluated one by one, so that failures stay those of the
+    // epoch that meets them first.
+    static constexpr std::size_t kAhead = 64;
+    std::size_t ahead_n = 0, ahead_at = 0, at = 0;
+    double ahead_so[6 * kAhead], ahead_to[6 * kAhead], ahead_rel[6 * kAhead];
+    double ahead_t1[kAhead], ahead_s1[6 * kAhead];
+
+    void read_ahead(EpochView ets, std::size_t b, std::size_t m) {
+        ahead_n = 0;
+        double et[kAhead];
+        for (std::size_t i = 0; i < m; ++i) {
+            et[i] = ets[b + i];
+            if (std::isnan(et[i])) return;
+        }
+        if (obs.evaluate(et, m, ahead_so) || tgt.evaluate(et, m, ahead_to)) return;
+        if (direct && direct->evaluate(et, m, ahead_rel)) return;
+        if (plan.fl.light_time) {
+            for (std::size_t i = 0; i < m; ++i) {
+                const double* so_i = ahead_so + 6 * i;
+                const double* to_i = ahead_to + 6 * i;
+                const double lt = norm(Vec3{to_i[0] - so_i[0], to_i[1] - so_i[1], to_i[2] - so_i[2]}) / kSpeedOfLight;
+                ahead_t1[i] = et[i] + plan.sigma * lt;
+            }
+            if (tgt.evaluate(ahead_t1, m, ahead_s1)) return;
+        }
+        ahead_at = b;
+        ahead_n = m;
+    }
+    // The index of the epoch begun in the read-ahead run, or none.
+    bool ahead(std::size_t& k) const noexcept {
+        if (at < ahead_at || at - ahead_at >= ahead_n) return false;
+        k = at - ahead_at;
+        return true;
+    }
+
     Fail target_state(double t, double* st) {
         if (t != tgt_t) {
             tgt_t = kNaN;
-            if (auto f = state(tgt, t, tgt_s)) return f;
+            std::size_t k;
+            if (plan.fl.light_time && ahead(k) && t == ahead_t1[k])
+                std::copy(ahead_s1 + 6 * k, ahead_s1 + 6 * k + 6, tgt_s);
+            else if (auto f = state(tgt, t, tgt_s))
+                return f;
             tgt_t = t;
         }
         std::copy(tgt_s, tgt_s + 6, st);
@@ -170,6 +200,13 @@ struct Work {
         if (std::isnan(et)) return KernelSetError(KernelSetError::Kind::Epoch, "the epoch is NaN");
         if (et == last_et) return std::nullopt;
         last_et = kNaN;
+        if (std::size_t k; ahead(k)) {
+            std::copy(ahead_so + 6 * k, ahead_so + 6 * k + 6, so);
+            std::copy(ahead_to + 6 * k, ahead_to + 6 * k + 6, to);
+            if (direct) std::copy(ahead_rel + 6 * k, ahead_rel + 6 * k + 6, rel);
+            last_et = et;
+            return std::nullopt;
+        }
         if (auto f = state(obs, et, so)) return f;
         if (auto f = state(tgt, et, to)) return f;
         if (direct)
@@ -263,6 +300,8 @@ std::expected<void, BatchFailure> run(const Plan& plan, EpochView ets, unsigned 
                          Work w(plan, source);
                          for (std::size_t i = b; i < e; ++i) {
                              if ((i - b) % 256 == 0 && lowest.load(std::memory_order_relaxed) < b) return std::nullopt;
+                             if ((i - b) % Work::kAhead == 0) w.read_ahead(ets, i, std::min(Work::kAhead, e - i));
+                             w.at = i;
                              if (auto f = body(w, i, ets[i])) return BatchFailure{i, plan.wrap(*f)};
                          }
                          return std::nullopt;
@@ -376,6 +415,31 @@ Fail illumination_one(Work& w, double et, const Vec3& s, double& epoch, Vec3& sr
 }
 
 }  // namespace
+
+std::expected<FramePath, KernelSetError> plan_body_frame(const KernelSnapshot& snap, const SurfaceTarget& target,
+                                                         const std::string& label) {
+    const Triaxial& e = target.shape;
+    if (!e.valid())
+        return std::unexpected(KernelSetError(KernelSetError::Kind::Value,
+                                              label + ": the radii must be positive and finite, not [" +
+                                                  format_double(e.a) + ", " + format_double(e.b) + ", " +
+                                                  format_double(e.c) + "]"));
+    const FrameNode* node = snap.frames().node(target.frame);
+    if (!node)
+        return std::unexpected(
+            KernelSetError(KernelSetError::Kind::Frame, label + ": unknown frame code " + std::to_string(target.frame)));
+    if (node->info.center != target.body)
+        return std::unexpected(KernelSetError(KernelSetError::Kind::Frame,
+                                              label + ": frame " + node->info.name + " is centred on " +
+                                                  body_label(node->info.center) + ", not on the target"));
+    auto path = snap.frame_path(1, target.frame);
+    if (!path)
+        return std::unexpected(KernelSetError(path.error().kind(), label + ": " + path.error().message(),
+                                              path.error().os_errno(), path.error().path()));
+    FramePath fixed = std::move(*path);
+    prepare_path(fixed, &snap.pck_orientation());
+    return fixed;
+}
 
 std::expected<void, BatchFailure> subpoint_batch(const KernelSnapshot& snap, const SubpointQuery& q, EpochView ets,
                                                  double* points, double* epochs, double* vectors, unsigned threads) {

@@ -32,6 +32,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <string>
 
 #include "geometry/apparent.hpp"
 #include "geometry/ellipsoid.hpp"
@@ -62,6 +63,11 @@ struct SubpointQuery {
     bool solar = false;
     std::int32_t source = 10;
 };
+
+// Checks the radii and that `target.frame` is centred on the body, and plans
+// (J2000 -> frame) as prepared for evaluate_path; errors begin with `label`.
+std::expected<FramePath, KernelSetError> plan_body_frame(const KernelSnapshot& snap, const SurfaceTarget& target,
+                                                         const std::string& label);
 
 // Per epoch: the surface point (3 doubles, body-fixed, km), the target
 // epoch, and the observer-to-point vector (3 doubles, body-fixed at the

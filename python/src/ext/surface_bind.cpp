@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "geometry/limb.hpp"
 #include "geometry/occult.hpp"
 #include "geometry/surface.hpp"
 
@@ -136,6 +137,66 @@ void illumination(nb::handle set, std::int32_t target, std::int32_t observer, st
     });
 }
 
+// "TANGENT/ELLIPSOID" or "GUIDED/ELLIPSOID" for limbs; for terminators the
+// same after "UMBRAL/" or "PENUMBRAL/". Both give the same points on an
+// ellipsoid; the ELLIPSOID LIMB and ELLIPSOID TERMINATOR loci (TANGENT only
+// in the toolkit) are not supported yet.
+CurveKind curve_method(const std::string& text, bool limb, const std::string& locus) {
+    const std::string k = method_key(text);
+    std::string rest = k;
+    CurveKind kind = CurveKind::Limb;
+    if (!limb) {
+        if (k.starts_with("UMBRAL/")) {
+            kind = CurveKind::Umbral;
+            rest = k.substr(7);
+        } else if (k.starts_with("PENUMBRAL/")) {
+            kind = CurveKind::Penumbral;
+            rest = k.substr(10);
+        } else {
+            rest.clear();
+        }
+    }
+    if (rest != "TANGENT/ELLIPSOID" && rest != "GUIDED/ELLIPSOID") {
+        fail(ErrorKind::Value, "unknown " + std::string(limb ? "limb" : "terminator") + " method '" + text +
+                                   (limb ? "' (accepted: 'TANGENT/ELLIPSOID', 'GUIDED/ELLIPSOID'"
+                                         : "' (accepted: 'UMBRAL/TANGENT/ELLIPSOID', 'UMBRAL/GUIDED/ELLIPSOID', "
+                                           "'PENUMBRAL/TANGENT/ELLIPSOID', 'PENUMBRAL/GUIDED/ELLIPSOID'") +
+                                   "; case does not matter)");
+    }
+    const std::string l = method_key(locus);
+    const std::string per_point = limb ? "ELLIPSOID LIMB" : "ELLIPSOID TERMINATOR";
+    if (l == per_point)
+        fail(ErrorKind::Value, "the correction locus '" + per_point + "' is not supported yet (accepted: 'CENTER')");
+    if (l != "CENTER")
+        fail(ErrorKind::Value, "unknown correction locus '" + locus + "' (accepted: 'CENTER', '" + per_point +
+                                   "'; case does not matter)");
+    return kind;
+}
+
+void curve(nb::handle set, bool limb, std::int32_t target, std::int32_t observer, std::int32_t source,
+           double source_radius, std::int32_t frame, const std::vector<double>& radii, const std::string& method,
+           const std::string& correction, const std::string& locus, const std::vector<double>& reference,
+           double roll_step, std::size_t cuts, const Epochs& ets, Rows3 points, Column epochs,
+           Rows3 tangents, unsigned threads, const std::vector<std::size_t>& shape) {
+    if (reference.size() != 3) fail(ErrorKind::Value, "the reference vector must be 3 numbers");
+    const CurveQuery q{surface_of(target, frame, radii),
+                       observer,
+                       curve_method(method, limb, locus),
+                       source,
+                       source_radius,
+                       correction_of(correction),
+                       Vec3{reference[0], reference[1], reference[2]},
+                       roll_step,
+                       cuts};
+    const std::size_t n = ets.shape(0);
+    check_rows(n * cuts, points.shape(0), "points");
+    check_rows(n * cuts, epochs.shape(0), "epochs");
+    check_rows(n * cuts, tangents.shape(0), "tangents");
+    run_call(set, shape, [&](const KernelSnapshot& snap) {
+        return curve_batch(snap, q, view_of(ets), points.data(), epochs.data(), tangents.data(), threads);
+    });
+}
+
 using Codes = nb::ndarray<std::int8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 OccultTarget occult_target(std::int32_t body, const std::string& shape, std::int32_t frame,
@@ -180,6 +241,13 @@ void register_surface(nb::module_& m) {
           nb::arg("lit"), nb::arg("threads") = 0, nb::arg("shape") = std::vector<std::size_t>{},
           "Phase, incidence and emission angles (radians) at surface points, with target epochs, observer-to-point "
           "vectors and the visible and lit flags.");
+    m.def("curve", &curve, nb::arg("set"), nb::arg("limb"), nb::arg("target"), nb::arg("observer"),
+          nb::arg("source"), nb::arg("source_radius"), nb::arg("frame"), nb::arg("radii"), nb::arg("method"),
+          nb::arg("correction"), nb::arg("locus"), nb::arg("reference"), nb::arg("roll_step"), nb::arg("cuts"),
+          nb::arg("ets"), nb::arg("points"), nb::arg("epochs"), nb::arg("tangents"), nb::arg("threads") = 0,
+          nb::arg("shape") = std::vector<std::size_t>{},
+          "Limb (`limb`) or terminator points on the target's ellipsoid in `cuts` half-planes per epoch: points and "
+          "observer-to-point tangent vectors ((n * cuts, 3) km, body-fixed) and target epochs ((n * cuts,)).");
     m.def("occult", &occult, nb::arg("set"), nb::arg("first"), nb::arg("shape1"), nb::arg("frame1"),
           nb::arg("radii1"), nb::arg("second"), nb::arg("shape2"), nb::arg("frame2"), nb::arg("radii2"),
           nb::arg("observer"), nb::arg("correction"), nb::arg("ets"), nb::arg("codes"), nb::arg("threads") = 0,
