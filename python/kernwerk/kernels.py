@@ -821,7 +821,8 @@ class Kernels:
         ``"POINT"`` (the target's center) or ``"ELLIPSOID"`` (its
         ``BODY<code>_RADII`` ellipsoid, oriented by `target_frame`, by
         default the body's own frame, at the light-time corrected epoch; in
-        view when any part of it meets the field's cone). `correction` is
+        view when any part of it meets the field's cone; an observer inside
+        it raises ValueError, as the toolkit fails there). `correction` is
         one of the toolkit's (as `apparent_state`). Returns a bool, or a
         bool array of shape ``np.shape(et)``."""
         import numpy as np
