@@ -1,8 +1,10 @@
 #include "sclk/sclk.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 namespace kernwerk {
@@ -15,7 +17,13 @@ std::string number(double v) {
     return buf;
 }
 
-bool is_separator(char c) noexcept { return c == '.' || c == ':' || c == '-' || c == ',' || c == ' ' || c == '\t'; }
+// '.', ':', '-', ',', ' ' and '\t', by table: the split looks at every character.
+constexpr auto kSeparators = [] {
+    std::array<bool, 256> t{};
+    for (unsigned char c : {'.', ':', '-', ',', ' ', '\t'}) t[c] = true;
+    return t;
+}();
+bool is_separator(char c) noexcept { return kSeparators[static_cast<unsigned char>(c)]; }
 bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 
 std::string_view trim(std::string_view s) noexcept {
@@ -27,6 +35,18 @@ std::string_view trim(std::string_view s) noexcept {
 // A number as the clock's strings write them: an optional sign, digits, an
 // exponent (E or D); no blanks inside.
 std::optional<double> parse_number(std::string_view s) {
+    // Plain digits, the usual field: up to 15 of them are an integer below
+    // 2^53, exact as a double, so the value is the one from_chars gives.
+    if (!s.empty() && s.size() <= 15) {
+        std::uint64_t v = 0;
+        std::size_t i = 0;
+        for (; i < s.size(); ++i) {
+            const unsigned d = static_cast<unsigned char>(s[i]) - static_cast<unsigned>('0');
+            if (d > 9) break;
+            v = v * 10 + d;
+        }
+        if (i == s.size()) return static_cast<double>(v);
+    }
     if (s.empty() || s.size() > 63) return std::nullopt;
     char t[64];
     std::size_t n = 0;
@@ -222,29 +242,35 @@ std::expected<double, SclkError> SclkClock::encode(std::string_view text) const 
     }
     // Fields: a run of blanks separates only between two field characters;
     // beside another separator, or at either end, it is no separator.
-    // Short strings are split in a buffer on the stack: no allocation per string.
+    // A string with blanks is normalised first, in a buffer on the stack
+    // when short (no allocation per string); one without (the usual form)
+    // is split as it is.
     char small[128];
     std::string large;
-    char* norm = small;
-    if (rest.size() > sizeof small) {
-        large.resize(rest.size());
-        norm = large.data();
-    }
-    std::size_t len = 0;
-    for (std::size_t i = 0; i < rest.size();) {
-        if (!is_blank(rest[i])) {
-            norm[len++] = rest[i++];
-            continue;
+    std::string_view normalised = rest;
+    if (std::any_of(rest.begin(), rest.end(), is_blank)) {
+        char* norm = small;
+        if (rest.size() > sizeof small) {
+            large.resize(rest.size());
+            norm = large.data();
         }
-        std::size_t j = i;
-        while (j < rest.size() && is_blank(rest[j])) ++j;
-        if (i > 0 && !is_separator(rest[i - 1]) && j < rest.size() && !is_separator(rest[j])) norm[len++] = ' ';
-        i = j;
+        std::size_t len = 0;
+        for (std::size_t i = 0; i < rest.size();) {
+            if (!is_blank(rest[i])) {
+                norm[len++] = rest[i++];
+                continue;
+            }
+            std::size_t j = i;
+            while (j < rest.size() && is_blank(rest[j])) ++j;
+            if (i > 0 && !is_separator(rest[i - 1]) && j < rest.size() && !is_separator(rest[j])) norm[len++] = ' ';
+            i = j;
+        }
+        normalised = std::string_view(norm, len);
     }
     std::string_view fields[kMaxFields + 1];
     std::size_t nf = 0;
     {
-        const std::string_view n(norm, len);
+        const std::string_view n = normalised;
         std::size_t begin = 0;
         for (std::size_t i = 0; i <= n.size(); ++i)
             if (i == n.size() || is_separator(n[i])) {
