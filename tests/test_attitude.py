@@ -183,7 +183,8 @@ def test_clock_conversions_match_spiceypy(kernels, oracle, clock, op):
 
 
 @pytest.mark.parametrize("text", ["1/100:12:3", "100 12 3", "1/100..3", "1/100. .3", " 1 / 100-12-3 ", "1/+1e2,12",
-                                  "1/100  12"])
+                                  "1/100  12", "100.12.3", "1/100.12.", "01/100,12", "1/0000000000000100.12.3",
+                                  "1.0/100.12.3", "3/13000000.0.1"])
 def test_clock_string_forms(kernels, oracle, text):
     assert kernels.sclk(-77).encode(text) == oracle.scencd(-77, text)
 

@@ -222,7 +222,54 @@ std::expected<double, SclkError> SclkClock::et_to_ticks(double et) const {
 
 double SclkClock::round_ticks(double ticks) noexcept { return std::round(ticks); }
 
+std::optional<double> SclkClock::encode_plain(std::string_view s) const noexcept {
+    // The general path's checks and arithmetic, in its order; digits runs
+    // of up to 15 are exact integers, the values parse_number gives.
+    const auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; };
+    std::size_t i = 0;
+    std::optional<std::size_t> part;
+    if (const std::size_t slash = s.find('/'); slash != std::string_view::npos) {
+        if (slash == 0 || slash > 15) return std::nullopt;
+        std::uint64_t p = 0;
+        for (std::size_t k = 0; k < slash; ++k) {
+            const unsigned d = digit(s[k]);
+            if (d > 9) return std::nullopt;
+            p = p * 10 + d;
+        }
+        if (p < 1 || p > pstart_.size()) return std::nullopt;
+        part = static_cast<std::size_t>(p) - 1;
+        i = slash + 1;
+        if (i == s.size()) return std::nullopt;
+    } else if (s.empty()) {
+        return std::nullopt;
+    }
+    double count = 0;
+    for (std::size_t f = 0;; ++f) {
+        const std::size_t b = i;
+        std::uint64_t v = 0;
+        for (unsigned d; i < s.size() && (d = digit(s[i])) <= 9; ++i) v = v * 10 + d;
+        if (i - b > 15 || f >= nfields_) return std::nullopt;
+        if (i < s.size() && s[i] != '.' && s[i] != ':' && s[i] != '-' && s[i] != ',') return std::nullopt;
+        if (i > b) {
+            const double x = static_cast<double>(v);
+            if (x < offsets_[f]) return std::nullopt;
+            count = count + (x - offsets_[f]) * weights_[f];
+        }
+        if (i == s.size()) break;
+        ++i;
+    }
+    if (part) {
+        const std::size_t p = *part;
+        if (count < pstart_[p] || count > pend_[p]) return std::nullopt;
+        return pbase_[p] + (count - pstart_[p]);
+    }
+    for (std::size_t p = 0; p < pstart_.size(); ++p)
+        if (count >= pstart_[p] && count <= pend_[p]) return pbase_[p] + (count - pstart_[p]);
+    return std::nullopt;
+}
+
 std::expected<double, SclkError> SclkClock::encode(std::string_view text) const {
+    if (const auto t = encode_plain(text)) return *t;
     auto fail = [&](const std::string& why) {
         return std::unexpected(SclkError(SclkError::Kind::Parse, "clock string \"" + std::string(text) + "\" of " +
                                                                      name() + ": " + why));
