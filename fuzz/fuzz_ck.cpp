@@ -1,5 +1,5 @@
-// libFuzzer target: the C-kernel reader (segment checks of Types 1, 2, 3,
-// 5 and 6 at open, pointing of Types 1, 2 and 3, interval coverage), read as
+// libFuzzer target: the C-kernel reader (segment checks of Types 1 to 6 at
+// open, pointing of each, interval coverage), read as
 // kernel sets read it (the toolkit's file records, big-endian images
 // swapped at open). The input is the kernel file; its last 32 bytes double
 // as four requests in ticks, besides each segment's start, end and middle,

@@ -9,7 +9,7 @@ knows, files of the types kernel sets read besides (1, 5, 8, 12, 14, 15, 17,
 ECLIPJ2000 segments and a chain of summary records; binary PCK Type 2 files
 (little- and big-endian, with the old identification word) and Types 3 and 20;
 text kernels with body bindings, a leapseconds block and frame assignments;
-C-kernels of Types 1, 2, 3, 5 and 6 (little- and big-endian);
+C-kernels of Types 1 to 6 (little- and big-endian);
 and byte strings for the writer target, which reads its input as choices.
 """
 
@@ -24,7 +24,7 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
-from dafbuild import (DafImage, Segment, build_daf, build_spk, cheb_type2, difference_line,  # noqa: E402
+from dafbuild import (DafImage, Segment, build_daf, build_spk, cheb_type2, ck4_data, difference_line,  # noqa: E402
                       mda_data, packet_block, spk_segment, to_big_endian, to_old_word, type19_data)
 
 
@@ -250,8 +250,8 @@ WINDOWS_SEEDS = {
 
 
 def ck_seeds():
-    """C-kernels of Types 1, 2, 3 (with and without angular velocity), 5 and
-    6 (each subtype), little- and big-endian, with four requests appended."""
+    """C-kernels of Types 1, 2, 3 and 4 (with and without angular velocity), 5
+    and 6 (each subtype), little- and big-endian, with four requests appended."""
     rng = random.Random(22)
     n = 5
     times = [100.0 + 10 * k for k in range(n)]
@@ -281,6 +281,16 @@ def ck_seeds():
         body = minis[0] + minis[1] + [times[0], 115.0, times[-1]]
         ptrs = [1.0, len(minis[0]) + 1.0, len(minis[0]) + len(minis[1]) + 1.0]
         seeds[f"type6_sub{sub}"] = [seg(6, 1, body + ptrs + [float(sub % 2), 2.0])]
+    # Type 4: three packets with a gap (series of 1 to 3 coefficients), by
+    # each reference type, and packets of one size placed without a directory.
+    for av in (0, 1):
+        packets = [(105.0 + 10 * k, 5.0 - (k == 1), [[c] + [rng.uniform(-0.1, 0.1) for _ in range(k % 3)] for c in quat()] +
+                    ([[rng.uniform(-1e-3, 1e-3)] * (1 + k % 2) for _ in range(3)] if av else [[], [], []]))
+                   for k in range(3)]
+        for ref in (2, 3, 4):
+            seeds[f"type4_av{av}_ref{ref}"] = [seg(4, av, ck4_data(packets, reference=ref), end=times[3])]
+    fixed = [(105.0 + 10 * k, 5.0, [[c, 0.01] for c in quat()] + [[1e-3], [2e-3], [-1e-3]]) for k in range(3)]
+    seeds["type4_fixed"] = [seg(4, 1, ck4_data(fixed, fixed=True), end=times[3])]
     out = {}
     for name, segments in seeds.items():
         data = build_daf(segments, 2, 6, idword=b"DAF/CK  ")

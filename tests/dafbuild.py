@@ -182,3 +182,33 @@ def to_old_word(data):
     out[0:8] = b"NAIF/DAF"
     out[88:96] = b" " * 8
     return bytes(out)
+
+
+def ck4_data(packets, refs=None, reference=3, fixed=False):
+    """CK Type 4 data: a generic segment of (MID, RAD, seven coefficient
+    lists) packets, each MID, RAD, the counts packed in base 128 (q0's the
+    lowest digit), the series in turn; the references (each packet's start
+    by default) and their directory of every 100th; with `fixed` packets of
+    one size (PDRTYP 0), else the packet directory (addresses from 1 past
+    PKTBAS, one past the last packet); the 17 metadata words."""
+    words, addr, sizes = [], [1.0], []
+    for mid, rad, series in packets:
+        counts = sum(len(c) * 128 ** k for k, c in enumerate(series))
+        packet = [mid, rad, float(counts)] + [float(x) for c in series for x in c]
+        words += packet
+        sizes.append(len(packet))
+        addr.append(len(words) + 1.0)
+    if fixed:
+        assert len(set(sizes)) == 1
+    n = len(packets)
+    refs = [mid - rad for mid, rad, _ in packets] if refs is None else list(refs)
+    refbas = len(words)
+    words += refs
+    rdrbas = len(words)
+    words += [refs[100 * i - 1] for i in range(1, (n - 1) // 100 + 1)]
+    pdrbas = len(words)
+    if not fixed:
+        words += addr
+    meta = [0, 0, rdrbas, (n - 1) // 100, reference, refbas, n, pdrbas, 0 if fixed else n + 1, 0 if fixed else 1,
+            0, n, len(words), 0, sizes[0] if fixed else 0, 0, 17]
+    return words + [float(m) for m in meta]

@@ -183,7 +183,8 @@ def test_clock_conversions_match_spiceypy(kernels, oracle, clock, op):
 
 
 @pytest.mark.parametrize("text", ["1/100:12:3", "100 12 3", "1/100..3", "1/100. .3", " 1 / 100-12-3 ", "1/+1e2,12",
-                                  "1/100  12"])
+                                  "1/100  12", "100.12.3", "1/100.12.", "01/100,12", "1/0000000000000100.12.3",
+                                  "1.0/100.12.3", "3/13000000.0.1"])
 def test_clock_string_forms(kernels, oracle, text):
     assert kernels.sclk(-77).encode(text) == oracle.scencd(-77, text)
 
@@ -364,7 +365,7 @@ def test_ck_frames_match_pxform_and_sxform(framed, oracle, kernel_dir, pair, six
         try:
             found.append((et, (oracle.sxform if six else oracle.pxform)(*pair, et)))
         except oracle.exceptions.SpiceyError:
-            with pytest.raises(kernwerk.CoverageError, match=r"CK frame SC\d .* at ET .*coverage \(ET\): \["):
+            with pytest.raises(kernwerk.CoverageError, match=r"CK frame SC\d .* at ET .*instrument -90\d\d \(the frame's object -9\).*coverage \(ET\): \["):
                 (framed.sxform if six else framed.pxform)(*pair, et)
     assert len(found) > 100
     mine = (framed.sxform if six else framed.pxform)(*pair, np.array([e for e, _ in found]), threads=2)
@@ -416,3 +417,47 @@ def test_pointing_relative_to_a_turning_frame(kernel_dir, oracle, instrument):
             assert np.abs(p.rotation[i] - cmat).max() <= 2e-12
             assert np.abs(p.angular_velocity[i] - av).max() <= 2e-12 * np.linalg.norm(av)
     oracle.unload(str(path))
+
+
+@pytest.mark.parametrize("frame, tied", [("SC2", -9), ("CAM3", -9), ("SC6", -9), ("J2000", None), ("ECLIPJ2000", None)])
+def test_ck_frame_object_follows_ck_spk(framed, frame, tied):
+    # CK_<id>_SPK of the CK frame itself, or of the CK frame a TK frame is fixed to.
+    assert framed.ck_frame_object(frame) == tied
+
+
+def test_in_fov_observer_defaults_to_the_ck_frame_object(framed, oracle, kernel_dir, tmp_path):
+    # A camera on CAM3 (a TK frame on the CK frame SC3, tied to object -9):
+    # without an observer, in_fov and fov_ray take -9; both agree with fovtrg
+    # and fovray through the CK frame.
+    (tmp_path / "cam3.ti").write_text("\\begindata\nINS-9003100_FOV_FRAME = 'CAM3'\nINS-9003100_FOV_SHAPE = 'CIRCLE'\n"
+                                      "INS-9003100_BORESIGHT = ( 0 0 1 )\n"
+                                      "INS-9003100_FOV_BOUNDARY_CORNERS = ( 0 0.7 1 )\n"
+                                      "INS-9002100_FOV_FRAME = 'J2000'\nINS-9002100_FOV_SHAPE = 'CIRCLE'\n"
+                                      "INS-9002100_BORESIGHT = ( 0 0 1 )\n"
+                                      "INS-9002100_FOV_BOUNDARY_CORNERS = ( 0 0.7 1 )\n\\begintext\n")
+    sc, _ = kernel_dir["times"]
+    inside = np.delete((sc[:-1] + sc[1:]) / 2, [9, 10, 24, 39])  # between records of one interpolation interval
+    ets = np.array([oracle.sct2e(-9, t) for t in inside])
+    t = np.linspace(ets[0] - 10, ets[-1] + 10, 4)
+    w = kernwerk.SpkWriter()
+    w.add_type9(-9, 0, np.array([[7000.0, 0.0, 0.0, 0.0, 7.0, 0.0]] * 4) + np.outer(t - t[0], [0, 7, 0, 0, 0, 0]), t,
+                degree=1)
+    w.add_type9(499, 0, np.array([[0.0, 0.0, 0.0, 1.0, 2.0, 3.0]] * 4) + np.outer(t - t[0], [1, 2, 3, 0, 0, 0]), t,
+                degree=1)
+    w.write(tmp_path / "sc9.bsp")
+    files = [str(tmp_path / "sc9.bsp"), str(tmp_path / "cam3.ti")]
+    k = Kernels(*framed.files, *files)
+    for f in files:
+        oracle.furnsh(f)
+    try:
+        theirs = [oracle.fovtrg("-9003100", "499", "POINT", "J2000", "NONE", "-9", e) for e in ets]
+        rays = np.random.default_rng(5).normal(size=(len(ets), 3))
+        ray_theirs = [oracle.fovray("-9003100", r, "J2000", "NONE", "-9", e) for r, e in zip(rays, ets)]
+    finally:
+        for f in files:
+            oracle.unload(f)
+    assert 0 < sum(theirs) < len(ets) and 0 < sum(ray_theirs) < len(ets)
+    np.testing.assert_array_equal(k.in_fov(-9003100, 499, ets, correction="NONE"), theirs)
+    np.testing.assert_array_equal(k.fov_ray(-9003100, rays, ets, "J2000"), ray_theirs)
+    with pytest.raises(ValueError, match=r"give the observer of instrument -9002100: .* 'J2000' and no CK frame"):
+        k.in_fov(-9002100, 499, ets)

@@ -168,3 +168,31 @@ def test_malformed_instrument_kernels_are_named(kernels, tmp_path, body, message
     k = kernwerk.Kernels(*kernels.files, str(path))
     with pytest.raises(error, match=message):
         k.in_fov(-77109, 499, 0.0, observer=-77)
+
+
+@pytest.mark.parametrize("code", [-77101, -77103, -77105, -77107])
+@pytest.mark.parametrize("correction", ["NONE", "LT+S"])
+def test_fovtrg_observer_inside_the_target_is_refused(kernels, tmp_path, code, correction):
+    # Observer -80 leaves Mars through its surface near et 1200: from inside the
+    # toolkit fails, as kernwerk does (naming both bodies); outside both answer alike.
+    t = np.linspace(-10.0, 2010.0, 5)
+    w = kernwerk.SpkWriter()
+    w.add_type9(-80, 499, np.array([[1000.0 + 2.0 * ti, 50.0, -20.0, 2.0, 0.0, 0.0] for ti in t]), t, degree=1)
+    w.write(tmp_path / "inside.bsp")
+    sp.furnsh(str(tmp_path / "inside.bsp"))
+    k = kernwerk.Kernels(*kernels.files, str(tmp_path / "inside.bsp"))
+    answered = []
+    try:
+        for et in np.linspace(0.0, 2000.0, 41):
+            try:
+                answered.append((et, sp.fovtrg(str(code), "MARS", "ELLIPSOID", "IAU_MARS", correction, "-80", et)))
+            except sp.exceptions.SpiceyError:
+                with pytest.raises(ValueError, match=r"observer \(body -80\) is inside the ellipsoid of the target "
+                                                     r"\(body 499\) at et"):
+                    k.in_fov(code, 499, [1500.0, et], observer=-80, shape="ELLIPSOID", correction=correction)
+    finally:
+        sp.unload(str(tmp_path / "inside.bsp"))
+    assert 5 < len(answered) < 41
+    ets = np.array([e for e, _ in answered])
+    np.testing.assert_array_equal(k.in_fov(code, 499, ets, observer=-80, shape="ELLIPSOID", correction=correction),
+                                  [a for _, a in answered])

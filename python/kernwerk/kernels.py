@@ -758,11 +758,35 @@ class Kernels:
         shape, frame, boresight, bounds = _ext.fov(self._set, self.body_code(instrument))
         return FieldOfView(shape, frame, np.array(boresight), np.array(bounds).reshape(-1, 3))
 
+    def ck_frame_object(self, frame: str | int) -> int | None:
+        """The ephemeris object a frame kernel ties to the CK frame that
+        carries `frame` (the frame itself when it is a CK frame, else the
+        first CK frame up its TK frames): its ``CK_<class id>_SPK``. None
+        when no CK frame carries `frame` or the variable is absent."""
+        self._check_open()
+        tied = _ext.ck_frame_object(self._set, _frame_code(frame, self._set))
+        return None if tied is None else tied[2]
+
+    def _observer_of(self, instrument: int, observer: str | int | None) -> int:
+        # The observer given, else the object tied to the CK frame that
+        # carries the instrument's field of view.
+        if observer is not None:
+            return self.body_code(observer)
+        frame = self.fov(instrument).frame
+        tied = _ext.ck_frame_object(self._set, _frame_code(frame, self._set))
+        if tied is None or tied[2] is None:
+            what = ("no CK frame carries it" if tied is None else
+                    f"its CK frame {tied[0]} has no CK_{tied[1]}_SPK in the loaded frame kernels")
+            raise ValueError(f"give the observer of instrument {instrument}: its field of view is in frame "
+                             f"{frame!r} and {what}")
+        return int(tied[2])
+
     def fov_ray(self, instrument: str | int, ray: Any, et: Any, frame: str | int = "J2000", *,
-                observer: str | int, correction: str = "NONE", threads: int | None = None) -> Any:
+                observer: str | int | None = None, correction: str = "NONE", threads: int | None = None) -> Any:
         """Whether the direction `ray` (given in `frame` at `et`) lies in the
-        field of view of `instrument` seen from `observer`: spiceypy's
-        ``fovray``. `ray` is (3,) or (..., 3) and broadcasts against `et`;
+        field of view of `instrument` seen from `observer` (by default the
+        object tied to the CK frame carrying the field of view, see
+        `ck_frame_object`): spiceypy's ``fovray``. `ray` is (3,) or (..., 3) and broadcasts against `et`;
         `correction` is ``"NONE"``, ``"S"`` (stellar aberration of the
         observer's velocity) or ``"XS"``. Returns a bool, or a bool array of
         the broadcast shape. Boundary directions count as inside."""
@@ -771,7 +795,7 @@ class Kernels:
         self._check_open()
         inst = self.body_code(instrument)
         f = _frame_code(frame, self._set)
-        obs = self.body_code(observer)
+        obs = self._observer_of(inst, observer)
         n_threads = self._threads if threads is None else _check_threads(threads)
         rays = np.asarray(ray, dtype=np.float64)
         if rays.ndim == 0 or rays.shape[-1] != 3:
@@ -787,15 +811,18 @@ class Kernels:
         result = out.reshape(shape).view(np.bool_)
         return bool(result) if result.ndim == 0 else result
 
-    def in_fov(self, instrument: str | int, target: str | int, et: Any, *, observer: str | int,
+    def in_fov(self, instrument: str | int, target: str | int, et: Any, *, observer: str | int | None = None,
                shape: str = "POINT", target_frame: str | int | None = None, correction: str = "LT+S",
                threads: int | None = None) -> Any:
         """Whether `target` is in the field of view of `instrument` carried
-        by `observer` at each `et`: spiceypy's ``fovtrg``. `shape` is
+        by `observer` (by default the object tied to the CK frame carrying
+        the field of view, see `ck_frame_object`) at each `et`: spiceypy's
+        ``fovtrg``. `shape` is
         ``"POINT"`` (the target's center) or ``"ELLIPSOID"`` (its
         ``BODY<code>_RADII`` ellipsoid, oriented by `target_frame`, by
         default the body's own frame, at the light-time corrected epoch; in
-        view when any part of it meets the field's cone). `correction` is
+        view when any part of it meets the field's cone; an observer inside
+        it raises ValueError, as the toolkit fails there). `correction` is
         one of the toolkit's (as `apparent_state`). Returns a bool, or a
         bool array of shape ``np.shape(et)``."""
         import numpy as np
@@ -804,7 +831,8 @@ class Kernels:
         kind = shape.strip().upper() if isinstance(shape, str) else shape
         if kind not in ("POINT", "ELLIPSOID"):
             raise ValueError(f"shape must be 'POINT' or 'ELLIPSOID', not {shape!r}")
-        inst, t, obs = self.body_code(instrument), self.body_code(target), self.body_code(observer)
+        inst, t = self.body_code(instrument), self.body_code(target)
+        obs = self._observer_of(inst, observer)
         tf = 0
         if kind == "ELLIPSOID":
             tf = (self.body_frame(target).code if target_frame is None else _frame_code(target_frame, self._set))

@@ -109,6 +109,22 @@ std::array<double, 4> qxq(const std::array<double, 4>& a, const std::array<doubl
             a[0] * b[3] + b[0] * a[3] + (a[1] * b[2] - a[2] * b[1])};
 }
 
+// The Chebyshev sum c[0] T0(s) + ... + c[n-1] T(n-1)(s), n >= 1, by the
+// forward recurrence, summed in increasing k.
+double chebyshev(const double* c, std::size_t n, double s) noexcept {
+    if (n == 1) return c[0];
+    const double tw = s + s;
+    double v = c[0] + s * c[1];
+    double t0 = 1.0, t1 = s;
+    for (std::size_t k = 2; k < n; ++k) {
+        const double t2 = tw * t1 - t0;
+        v = v + c[k] * t2;
+        t0 = t1;
+        t1 = t2;
+    }
+    return v;
+}
+
 }  // namespace
 
 Mat3 ck_quaternion_to_matrix(const double* q) noexcept {
@@ -235,6 +251,53 @@ std::optional<CkPointing> CkSegment::evaluate(double t, double tol) const noexce
             if (has_av)
                 for (int c = 0; c < 3; ++c) p.av[c] = r1[4 + c] + frac * (r2[4 + c] - r1[4 + c]);
             p.clock = t;
+            return p;
+        }
+        case 4: {
+            // The packet the references pick (-1: none, before the first).
+            const auto nn = static_cast<std::int64_t>(packets4.size());
+            std::int64_t i = 0;
+            if (reference == 4) {
+                const auto j = static_cast<std::int64_t>(std::lower_bound(refs, refs + nn, t) - refs);
+                i = j == nn ? nn - 1 : (j > 0 && t - refs[j - 1] < refs[j] - t ? j - 1 : j);
+            } else {
+                const double* it = reference == 3 ? std::upper_bound(refs, refs + nn, t) : std::lower_bound(refs, refs + nn, t);
+                i = static_cast<std::int64_t>(it - refs) - 1;
+            }
+            const auto end_of = [&](std::int64_t k) { return packets4[k].words[0] + packets4[k].words[1]; };
+            const auto start_of = [&](std::int64_t k) { return packets4[k].words[0] - packets4[k].words[1]; };
+            double at = t;
+            if (i < 0 || t > end_of(i)) {
+                // The nearer of the picked packet's end and the next one's
+                // start, the end when as near; before the first reference
+                // the first packet's start.
+                const double d1 = i >= 0 ? t - end_of(i) : INFINITY;
+                const double d2 = i + 1 < nn ? start_of(i + 1) - t : INFINITY;
+                double d = d1;
+                if (i < 0 || d2 < d1) {
+                    ++i;
+                    at = start_of(i);
+                    d = d2;
+                } else {
+                    at = end_of(i);
+                }
+                if (!(d <= tol)) return std::nullopt;
+            }
+            const Ck4Packet& pk = packets4[static_cast<std::size_t>(i)];
+            const double s = (at - pk.words[0]) / pk.words[1];
+            const double* c = pk.words + 3;
+            double q[4];
+            for (int k = 0; k < 4; ++k) {
+                q[k] = chebyshev(c, pk.counts[k], s);
+                c += pk.counts[k];
+            }
+            p.cmat = ck_quaternion_to_matrix(q);
+            if (has_av)
+                for (int k = 0; k < 3; ++k) {
+                    p.av[k] = chebyshev(c, pk.counts[4 + k], s);
+                    c += pk.counts[4 + k];
+                }
+            p.clock = at;
             return p;
         }
         case 5: {
@@ -408,6 +471,10 @@ std::vector<std::pair<double, double>> CkSegment::intervals() const {
                 clip(times[a], times[b]);
             }
             break;
+        case 4:
+            // The toolkit's coverage of Type 4 is not cut at the segment's bounds.
+            for (const Ck4Packet& pk : packets4) out.emplace_back(pk.words[0] - pk.words[1], pk.words[0] + pk.words[1]);
+            break;
         default: clip(start, end);
     }
     return out;
@@ -503,6 +570,90 @@ std::expected<CkFile, CkError> CkFile::from_daf(DafFile daf) {
                     if (!(g.stops[i] >= g.times[i]) || (i + 1 < nn && g.stops[i] > g.times[i + 1]))
                         return bad("interval " + std::to_string(i + 1) + " stops at " + num(g.stops[i]) +
                                    ", before its start or after the next one's");
+                break;
+            }
+            case 4: {
+                // The generic segment's metadata: the last NMETA words.
+                enum { kConBas, kNCon, kRdrBas, kNRdr, kRdrTyp, kRefBas, kNRef, kPdrBas, kNPdr, kPdrTyp,
+                       kPktBas, kNPkt, kRsvBas, kNRsv, kPktSz, kPktOff, kNMeta };
+                const double nmeta = w[size - 1];
+                if (!(nmeta >= 17 && nmeta <= static_cast<double>(size) && nmeta == std::floor(nmeta)))
+                    return bad("metadata count NMETA " + num(nmeta) + ", not 17..the segment's " + std::to_string(size) +
+                               " words");
+                const std::uint64_t body = size - static_cast<std::uint64_t>(nmeta);
+                std::uint64_t m[kNMeta];
+                static constexpr const char* kNames[] = {"CONBAS", "NCON", "RDRBAS", "NRDR", "RDRTYP", "REFBAS",
+                                                         "NREF", "PDRBAS", "NPDR", "PDRTYP", "PKTBAS", "NPKT",
+                                                         "RSVBAS", "NRSV", "PKTSZ", "PKTOFF"};
+                for (int k = 0; k < kNMeta; ++k) {
+                    const double v = w[body + static_cast<std::uint64_t>(k)];
+                    if (!(v >= 0 && v <= static_cast<double>(body) && v == std::floor(v)))
+                        return bad(std::string("metadata ") + kNames[k] + " is " + num(v) + ", not a count within the " +
+                                   std::to_string(body) + " words before the metadata");
+                    m[k] = static_cast<std::uint64_t>(v);
+                }
+                if (m[kRdrTyp] < 2 || m[kRdrTyp] > 4)
+                    return bad("reference type " + std::to_string(m[kRdrTyp]) +
+                               "; kernwerk reads explicit references (2, 3 and 4)");
+                const std::uint64_t np = m[kNPkt];
+                if (np == 0) return bad("no packets");
+                if (m[kNRef] != np)
+                    return bad(std::to_string(m[kNRef]) + " references for " + std::to_string(np) + " packets");
+                if (m[kRefBas] + np > body) return bad("its references run past the metadata");
+                g.refs = w + m[kRefBas];
+                if (auto ok = ordered(g.refs, np, "reference"); !ok) return std::unexpected(ok.error());
+                g.reference = static_cast<int>(m[kRdrTyp]);
+                const double* base = w + m[kPktBas];
+                std::vector<Ck4Packet> pk(np);
+                if (m[kPdrTyp] == 0) {
+                    const std::uint64_t stride = m[kPktSz] + m[kPktOff];
+                    if (m[kPktSz] < 4 || np > (body - m[kPktBas]) / stride)
+                        return bad("its " + std::to_string(np) + " packets of " + std::to_string(m[kPktSz]) +
+                                   " words run past the metadata");
+                    for (std::uint64_t k = 0; k < np; ++k) pk[k].words = base + k * stride + m[kPktOff];
+                } else {
+                    if (m[kPktOff] != 0) return bad("PKTOFF " + std::to_string(m[kPktOff]) + " with packets of varying size");
+                    if (m[kNPdr] != np + 1 || m[kPdrBas] + np + 1 > body)
+                        return bad("its packet directory of " + std::to_string(m[kNPdr]) + " words does not place " +
+                                   std::to_string(np) + " packets");
+                    const double* dir = w + m[kPdrBas];
+                    for (std::uint64_t k = 0; k <= np; ++k) {
+                        const double v = dir[k];
+                        if (!(v >= 1 && v <= static_cast<double>(body - m[kPktBas] + 1) && v == std::floor(v)) ||
+                            (k == 0 && v != 1) || (k > 0 && !(v >= dir[k - 1] + 4)))
+                            return bad("packet address " + std::to_string(k + 1) + " is " + num(v) +
+                                       ", not increasing from 1 by at least 4 within the segment");
+                    }
+                    for (std::uint64_t k = 0; k < np; ++k) pk[k].words = base + static_cast<std::uint64_t>(dir[k]) - 1;
+                }
+                for (std::uint64_t k = 0; k < np; ++k) {
+                    const double* r = pk[k].words;
+                    const std::uint64_t room = m[kPdrTyp] == 0 ? m[kPktSz]
+                                                                : static_cast<std::uint64_t>(w[m[kPdrBas] + k + 1]) -
+                                                                      static_cast<std::uint64_t>(w[m[kPdrBas] + k]);
+                    const std::string which = "packet " + std::to_string(k + 1) + ": ";
+                    if (!std::isfinite(r[0]) || !(r[1] > 0) || !std::isfinite(r[1]))
+                        return bad(which + "midpoint " + num(r[0]) + " and radius " + num(r[1]) + " ticks");
+                    double packed = r[2];
+                    if (!(packed >= 0 && packed < 562949953421312.0 && packed == std::floor(packed)))  // 128^7
+                        return bad(which + "coefficient counts packed as " + num(packed));
+                    std::uint64_t total = 3;
+                    for (int c = 0; c < 7; ++c) {
+                        const double digit = std::fmod(packed, 128.0);
+                        pk[k].counts[c] = static_cast<std::uint8_t>(digit);
+                        packed = (packed - digit) / 128.0;
+                        total += pk[k].counts[c];
+                        if (pk[k].counts[c] == 0 && (c < 4 || g.has_av))
+                            return bad(which + "no coefficients for " +
+                                       (c < 4 ? "quaternion component " + std::to_string(c)
+                                              : "angular velocity component " + std::to_string(c - 3)));
+                    }
+                    if (m[kPdrTyp] == 0 ? total > room : total != room)
+                        return bad(which + std::to_string(total) + " words of coefficients and header in its " +
+                                   std::to_string(room) + " words");
+                }
+                g.packets4 = std::move(pk);
+                g.n = np;
                 break;
             }
             case 5: {

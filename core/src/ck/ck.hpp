@@ -1,5 +1,5 @@
 // C-kernel (CK) reader: pointing of spacecraft and instruments, data types
-// 1, 2, 3, 5 and 6.
+// 1 to 6.
 //
 // Layout relied on (on top of the DAF container):
 //   * summaries have ND = 2, NI = 6: start and end encoded SCLK ticks (both
@@ -26,6 +26,29 @@
 //     interval the rotation turns linearly about the axis that carries the
 //     first into the second, and angular velocity is linear; elsewhere the
 //     nearest record within the tolerance answers;
+//   * Type 4: a generic segment of variable-size packets. Its last NMETA
+//     (17) words are CONBAS, NCON, RDRBAS, NRDR, RDRTYP, REFBAS, NREF,
+//     PDRBAS, NPDR, PDRTYP, PKTBAS, NPKT, RSVBAS, NRSV, PKTSZ, PKTOFF, NMETA
+//     (bases count words from 0 at the segment's start). NPKT packets from
+//     PKTBAS: with PDRTYP 0 each PKTOFF + PKTSZ words (PKTOFF leading words
+//     skipped), otherwise placed by the NPKT + 1 words of the packet
+//     directory at PDRBAS, addresses from 1 relative to PKTBAS (the last one
+//     just past the last packet). A packet is MID, RAD (ticks), one word
+//     packing the coefficient counts of q0..q3 and of the three angular
+//     velocity components (count k in base-128 digit k, the first the
+//     lowest), then those series in turn; each component is the Chebyshev
+//     sum c0 T0(s) + c1 T1(s) + ... at s = (t - MID) / RAD, and the
+//     quaternion's matrix is q2m of it (which normalises). NREF = NPKT
+//     reference ticks at REFBAS, non-decreasing, pick the packet for t by
+//     RDRTYP: 3 the last reference at or before t, 2 the last before t, 4
+//     the nearest (the later of two as near); 0 and 1 (implicit references)
+//     are refused. The packet's interval is MID - RAD .. MID + RAD. Found by
+//     experiment against the toolkit's reader: a request at or before the
+//     picked packet's end is evaluated there, even before its start; past
+//     its end (or before the first reference) the nearer of that end and the
+//     next packet's start answers (the end when as near), when within the
+//     tolerance, evaluated there. Coverage is the union of the packets'
+//     intervals, not cut at the segment's bounds;
 //   * Type 5: N packets of a subtype's size (0: 8 quaternion and its
 //     derivative, Hermite; 1: 4 quaternion, Lagrange; 2: 14 quaternion,
 //     derivative, angular velocity and its derivative, Hermite; 3: 7
@@ -92,6 +115,13 @@ struct CkPointing {
     double clock = 0;
 };
 
+// One Type 4 packet as checked at open: where its words begin (MID) and
+// its seven coefficient counts.
+struct Ck4Packet {
+    const double* words = nullptr;
+    std::array<std::uint8_t, 7> counts{};
+};
+
 // A run of packets interpolated alike: a Type 5 segment's or one Type 6
 // mini-segment's.
 struct CkPackets {
@@ -125,6 +155,14 @@ struct CkSegment {
     std::vector<CkPackets> minis;
     const double* bounds = nullptr;
     bool select_last = false;
+    // Type 4: the packets as checked at open, the NPKT references in the
+    // mapping and how they pick a packet (2, 3 or 4, see above).
+    std::vector<Ck4Packet> packets4;
+    const double* refs = nullptr;
+    int reference = 3;
+
+    // Whether kernwerk evaluates this segment's data type.
+    bool readable() const noexcept { return data_type >= 1 && data_type <= 6; }
 
     // The pointing at `ticks` with tolerance `tol` (ticks), or nothing when
     // the segment does not answer there. The caller has checked the

@@ -7,14 +7,16 @@
 #include <numbers>
 
 #include "frames/frames.hpp"
+#include "geometry/ellipsoid.hpp"
 #include "text/pool.hpp"
 
 namespace kernwerk {
 
 namespace {
 
-inline double dot(const Vec3& a, const Vec3& b) noexcept { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-inline double norm(const Vec3& a) noexcept { return std::sqrt(dot(a, a)); }
+// dot is the shared one of geometry/ellipsoid (the same sum); lengths here
+// are the plain square root of it.
+inline double length(const Vec3& a) noexcept { return std::sqrt(dot(a, a)); }
 inline Vec3 scale(const Vec3& a, double s) noexcept { return {a[0] * s, a[1] * s, a[2] * s}; }
 inline Vec3 sub(const Vec3& a, const Vec3& b) noexcept { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
 inline Vec3 add(const Vec3& a, const Vec3& b) noexcept { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
@@ -159,11 +161,11 @@ std::expected<FieldOfView, KernelSetError> get_fov(const KernelPool& pool, std::
     auto ra = rd.angle("FOV_REF_ANGLE", *unit);
     if (!ra) return std::unexpected(ra.error());
     const Vec3& b = fov.boresight;
-    const double blen = norm(b);
+    const double blen = length(b);
     if (!(blen > 0.0) || !std::isfinite(blen)) return std::unexpected(rd.malformed("BORESIGHT", "is the zero vector"));
     const Vec3 bu = scale(b, 1.0 / blen);
     const Vec3 rp = sub(*ref, scale(bu, dot(*ref, bu)));
-    const double rlen = norm(rp);
+    const double rlen = length(rp);
     if (!(rlen > 0.0))
         return std::unexpected(rd.malformed("FOV_REF_VECTOR", "is parallel to the boresight"));
     const Vec3 r = scale(rp, 1.0 / rlen);
@@ -185,7 +187,7 @@ std::expected<FieldOfView, KernelSetError> get_fov(const KernelPool& pool, std::
     const double tr = std::tan(*ra), tc = std::tan(*ca);
     for (const auto& [sr, sc] : {std::pair{1.0, 1.0}, {-1.0, 1.0}, {-1.0, -1.0}, {1.0, -1.0}}) {
         const Vec3 v = add(bu, add(scale(r, sr * tr), scale(c, sc * tc)));
-        fov.bounds.push_back(scale(v, blen / norm(v)));
+        fov.bounds.push_back(scale(v, blen / length(v)));
     }
     return fov;
 }
@@ -200,25 +202,25 @@ std::expected<FovCone, KernelSetError> FovCone::plan(const FieldOfView& fov) {
     };
     FovCone k;
     k.shape_ = fov.shape;
-    const double blen = norm(fov.boresight);
+    const double blen = length(fov.boresight);
     if (!(blen > 0.0) || !std::isfinite(blen)) return bad("has a zero boresight");
     k.z_ = scale(fov.boresight, 1.0 / blen);
     if (fov.bounds.empty()) return bad("has no boundary vectors");
     // The plane's x axis along the first boundary vector's normal component.
     Vec3 xp = sub(fov.bounds[0], scale(k.z_, dot(fov.bounds[0], k.z_)));
-    if (!(norm(xp) > 0.0)) {
+    if (!(length(xp) > 0.0)) {
         if (fov.shape != FovShape::Polygon) return bad("has a boundary vector along its boresight");
         xp = std::fabs(k.z_[0]) < 0.9 ? Vec3{1, 0, 0} : Vec3{0, 1, 0};
         xp = sub(xp, scale(k.z_, dot(xp, k.z_)));
     }
-    k.x_ = scale(xp, 1.0 / norm(xp));
+    k.x_ = scale(xp, 1.0 / length(xp));
     k.y_ = cross(k.z_, k.x_);
     for (const Vec3& v : fov.bounds) {
         if (!(dot(v, k.z_) > 0.0)) return bad("has a boundary vector at 90 degrees or more from its boresight");
         k.px_.push_back(dot(v, k.x_) / dot(v, k.z_));
         k.py_.push_back(dot(v, k.y_) / dot(v, k.z_));
-        k.corners_.push_back(scale(v, 1.0 / norm(v)));
-        k.max_angle_ = std::max(k.max_angle_, std::atan2(norm(cross(v, k.z_)), dot(v, k.z_)));
+        k.corners_.push_back(scale(v, 1.0 / length(v)));
+        k.max_angle_ = std::max(k.max_angle_, std::atan2(length(cross(v, k.z_)), dot(v, k.z_)));
     }
     if (fov.shape == FovShape::Circle || fov.shape == FovShape::Ellipse) {
         k.a_ = std::hypot(k.px_[0], k.py_[0]);
@@ -257,7 +259,7 @@ namespace {
 // Distance from q to the ray {t w, t >= 0}.
 double ray_distance(const Vec3& q, const Vec3& w) noexcept {
     const double ww = dot(w, w), t = dot(q, w) / ww;
-    return t <= 0.0 ? norm(q) : norm(sub(q, scale(w, t)));
+    return t <= 0.0 ? length(q) : length(sub(q, scale(w, t)));
 }
 
 // Distance from q to the wedge {s a + t b, s, t >= 0}.
@@ -266,7 +268,7 @@ double wedge_distance(const Vec3& q, const Vec3& a, const Vec3& b) noexcept {
     const double det = aa * bb - ab * ab;
     if (det > 0.0) {
         const double s = (qa * bb - qb * ab) / det, t = (qb * aa - qa * ab) / det;
-        if (s >= 0.0 && t >= 0.0) return norm(sub(q, add(scale(a, s), scale(b, t))));
+        if (s >= 0.0 && t >= 0.0) return length(sub(q, add(scale(a, s), scale(b, t))));
     }
     return std::min(ray_distance(q, a), ray_distance(q, b));
 }
@@ -277,13 +279,13 @@ bool FovCone::meets_ellipsoid(const Mat3& m, const Vec3& c, double max_radius) c
     // A target whose bounding sphere lies wholly outside the cone of the
     // field's largest angle is out, the common case, decided at once (with
     // a margin of 1e-9 rad, so that only clear cases take this path).
-    const double range = norm(c);
+    const double range = length(c);
     if (range > max_radius) {
-        const double off = std::atan2(norm(cross(c, z_)), dot(c, z_));
+        const double off = angle_between(c, z_);
         if (off > max_angle_ + std::asin(max_radius / range) + 1e-9) return false;
     }
     const Vec3 q = mat_vec(m, c);
-    if (norm(q) <= 1.0) return true;  // the observer is inside the ellipsoid
+    if (length(q) <= 1.0) return true;  // the observer on the surface (the batch refuses one inside)
     if (contains(c)) return true;     // its center is in the field
     if (shape_ == FovShape::Rectangle || shape_ == FovShape::Polygon) {
         const std::size_t n = corners_.size();
@@ -392,7 +394,7 @@ std::expected<void, BatchFailure> fov_ray_batch(const KernelSnapshot& snap, std:
                 return BatchFailure{i, KernelSetError(KernelSetError::Kind::Epoch, "fovray: the epoch is NaN")};
             const double* r = rays + i * ray_stride;
             Vec3 d{r[0], r[1], r[2]};
-            const double len = norm(d);
+            const double len = length(d);
             if (!(len > 0.0) || !std::isfinite(len)) [[unlikely]]
                 return BatchFailure{i, KernelSetError(KernelSetError::Kind::Value,
                                                       "fovray: the ray direction is zero or not finite")};
@@ -428,6 +430,7 @@ std::expected<void, BatchFailure> fov_target_batch(const KernelSnapshot& snap, s
     if (!to_fov) return fail0(to_fov.error());
     std::optional<PlannedPath> to_body;
     Vec3 inv_radii{};
+    Triaxial shape;
     double max_radius = 0.0;
     if (ellipsoid) {
         auto radii = body_constant(snap.pool(), target, "RADII");
@@ -440,6 +443,7 @@ std::expected<void, BatchFailure> fov_target_batch(const KernelSnapshot& snap, s
             return fail0(KernelSetError(KernelSetError::Kind::FileFormat,
                                         "BODY" + std::to_string(target) + "_RADII must hold 3 positive numbers"));
         inv_radii = {1.0 / (*radii)[0], 1.0 / (*radii)[1], 1.0 / (*radii)[2]};
+        shape = Triaxial{(*radii)[0], (*radii)[1], (*radii)[2]};
         max_radius = std::max({(*radii)[0], (*radii)[1], (*radii)[2]});
         auto b = path_of(snap, 1, target_frame);
         if (!b) return fail0(b.error());
@@ -471,13 +475,24 @@ std::expected<void, BatchFailure> fov_target_batch(const KernelSnapshot& snap, s
             if (!evaluate_path(to_body->path, pck, tet, false, t, err)) [[unlikely]]
                 return BatchFailure{i, KernelSnapshot::frame_error(*err, to_body->what + " at et " + format_double(tet))};
             // Field frame -> body frame: T Y^T; then scaled by 1 / radii.
-            Mat3 m{};
+            Mat3 m{}, fb{};
             for (int r = 0; r < 3; ++r)
                 for (int k = 0; k < 3; ++k) {
                     double acc = 0.0;
                     for (int j = 0; j < 3; ++j) acc += t.r[r][j] * y.r[k][j];
+                    fb[r][k] = acc;
                     m[r][k] = acc * inv_radii[r];
                 }
+            // From inside the ellipsoid no cone test has a meaning (the
+            // toolkit's fovtrg fails there too): the observer, in the body
+            // frame, is -fb c from the target's center.
+            const Vec3 b = mat_vec(fb, c);
+            if (shape.level(Vec3{-b[0], -b[1], -b[2]}) < 1.0) [[unlikely]]
+                return BatchFailure{i, KernelSetError(KernelSetError::Kind::Value,
+                                                      "the observer (body " + std::to_string(observer) +
+                                                          ") is inside the ellipsoid of the target (body " +
+                                                          std::to_string(target) + ") at et " + format_double(et) +
+                                                          "; an ELLIPSOID target must be seen from outside")};
             out[i] = p->cone.meets_ellipsoid(m, c, max_radius) ? 1 : 0;
         }
         return std::nullopt;

@@ -1,8 +1,10 @@
 #include "sclk/sclk.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 namespace kernwerk {
@@ -15,7 +17,13 @@ std::string number(double v) {
     return buf;
 }
 
-bool is_separator(char c) noexcept { return c == '.' || c == ':' || c == '-' || c == ',' || c == ' ' || c == '\t'; }
+// '.', ':', '-', ',', ' ' and '\t', by table: the split looks at every character.
+constexpr auto kSeparators = [] {
+    std::array<bool, 256> t{};
+    for (unsigned char c : {'.', ':', '-', ',', ' ', '\t'}) t[c] = true;
+    return t;
+}();
+bool is_separator(char c) noexcept { return kSeparators[static_cast<unsigned char>(c)]; }
 bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 
 std::string_view trim(std::string_view s) noexcept {
@@ -27,6 +35,18 @@ std::string_view trim(std::string_view s) noexcept {
 // A number as the clock's strings write them: an optional sign, digits, an
 // exponent (E or D); no blanks inside.
 std::optional<double> parse_number(std::string_view s) {
+    // Plain digits, the usual field: up to 15 of them are an integer below
+    // 2^53, exact as a double, so the value is the one from_chars gives.
+    if (!s.empty() && s.size() <= 15) {
+        std::uint64_t v = 0;
+        std::size_t i = 0;
+        for (; i < s.size(); ++i) {
+            const unsigned d = static_cast<unsigned char>(s[i]) - static_cast<unsigned>('0');
+            if (d > 9) break;
+            v = v * 10 + d;
+        }
+        if (i == s.size()) return static_cast<double>(v);
+    }
     if (s.empty() || s.size() > 63) return std::nullopt;
     char t[64];
     std::size_t n = 0;
@@ -202,7 +222,54 @@ std::expected<double, SclkError> SclkClock::et_to_ticks(double et) const {
 
 double SclkClock::round_ticks(double ticks) noexcept { return std::round(ticks); }
 
+std::optional<double> SclkClock::encode_plain(std::string_view s) const noexcept {
+    // The general path's checks and arithmetic, in its order; digits runs
+    // of up to 15 are exact integers, the values parse_number gives.
+    const auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; };
+    std::size_t i = 0;
+    std::optional<std::size_t> part;
+    if (const std::size_t slash = s.find('/'); slash != std::string_view::npos) {
+        if (slash == 0 || slash > 15) return std::nullopt;
+        std::uint64_t p = 0;
+        for (std::size_t k = 0; k < slash; ++k) {
+            const unsigned d = digit(s[k]);
+            if (d > 9) return std::nullopt;
+            p = p * 10 + d;
+        }
+        if (p < 1 || p > pstart_.size()) return std::nullopt;
+        part = static_cast<std::size_t>(p) - 1;
+        i = slash + 1;
+        if (i == s.size()) return std::nullopt;
+    } else if (s.empty()) {
+        return std::nullopt;
+    }
+    double count = 0;
+    for (std::size_t f = 0;; ++f) {
+        const std::size_t b = i;
+        std::uint64_t v = 0;
+        for (unsigned d; i < s.size() && (d = digit(s[i])) <= 9; ++i) v = v * 10 + d;
+        if (i - b > 15 || f >= nfields_) return std::nullopt;
+        if (i < s.size() && s[i] != '.' && s[i] != ':' && s[i] != '-' && s[i] != ',') return std::nullopt;
+        if (i > b) {
+            const double x = static_cast<double>(v);
+            if (x < offsets_[f]) return std::nullopt;
+            count = count + (x - offsets_[f]) * weights_[f];
+        }
+        if (i == s.size()) break;
+        ++i;
+    }
+    if (part) {
+        const std::size_t p = *part;
+        if (count < pstart_[p] || count > pend_[p]) return std::nullopt;
+        return pbase_[p] + (count - pstart_[p]);
+    }
+    for (std::size_t p = 0; p < pstart_.size(); ++p)
+        if (count >= pstart_[p] && count <= pend_[p]) return pbase_[p] + (count - pstart_[p]);
+    return std::nullopt;
+}
+
 std::expected<double, SclkError> SclkClock::encode(std::string_view text) const {
+    if (const auto t = encode_plain(text)) return *t;
     auto fail = [&](const std::string& why) {
         return std::unexpected(SclkError(SclkError::Kind::Parse, "clock string \"" + std::string(text) + "\" of " +
                                                                      name() + ": " + why));
@@ -222,29 +289,35 @@ std::expected<double, SclkError> SclkClock::encode(std::string_view text) const 
     }
     // Fields: a run of blanks separates only between two field characters;
     // beside another separator, or at either end, it is no separator.
-    // Short strings are split in a buffer on the stack: no allocation per string.
+    // A string with blanks is normalised first, in a buffer on the stack
+    // when short (no allocation per string); one without (the usual form)
+    // is split as it is.
     char small[128];
     std::string large;
-    char* norm = small;
-    if (rest.size() > sizeof small) {
-        large.resize(rest.size());
-        norm = large.data();
-    }
-    std::size_t len = 0;
-    for (std::size_t i = 0; i < rest.size();) {
-        if (!is_blank(rest[i])) {
-            norm[len++] = rest[i++];
-            continue;
+    std::string_view normalised = rest;
+    if (std::any_of(rest.begin(), rest.end(), is_blank)) {
+        char* norm = small;
+        if (rest.size() > sizeof small) {
+            large.resize(rest.size());
+            norm = large.data();
         }
-        std::size_t j = i;
-        while (j < rest.size() && is_blank(rest[j])) ++j;
-        if (i > 0 && !is_separator(rest[i - 1]) && j < rest.size() && !is_separator(rest[j])) norm[len++] = ' ';
-        i = j;
+        std::size_t len = 0;
+        for (std::size_t i = 0; i < rest.size();) {
+            if (!is_blank(rest[i])) {
+                norm[len++] = rest[i++];
+                continue;
+            }
+            std::size_t j = i;
+            while (j < rest.size() && is_blank(rest[j])) ++j;
+            if (i > 0 && !is_separator(rest[i - 1]) && j < rest.size() && !is_separator(rest[j])) norm[len++] = ' ';
+            i = j;
+        }
+        normalised = std::string_view(norm, len);
     }
     std::string_view fields[kMaxFields + 1];
     std::size_t nf = 0;
     {
-        const std::string_view n(norm, len);
+        const std::string_view n = normalised;
         std::size_t begin = 0;
         for (std::size_t i = 0; i <= n.size(); ++i)
             if (i == n.size() || is_separator(n[i])) {

@@ -99,6 +99,10 @@ private:
     double parallel_to_et(double par) const noexcept { return tt_ ? lsk_->tt_to_tdb(par) : par; }
     double et_to_parallel(double et) const noexcept { return tt_ ? lsk_->tdb_to_tt(et) : et; }
     double ticks_to_parallel(double ticks) const noexcept;
+    // encode's usual case in one pass: "p/" and fields of plain digits
+    // joined by '.', ':', '-' or ','; nothing for any other string (encode
+    // then takes its general path, which also words the errors).
+    std::optional<double> encode_plain(std::string_view text) const noexcept;
 
     std::int32_t id_ = 0;
     bool tt_ = false;

@@ -47,11 +47,28 @@ std::vector<std::pair<double, double>> ck_coverage(const KernelSnapshot& snap, s
     return merge_intervals(std::move(ivs));
 }
 
-namespace {
-
-bool readable(const CkSegment& s) noexcept {
-    return s.data_type == 1 || s.data_type == 2 || s.data_type == 3 || s.data_type == 5 || s.data_type == 6;
+std::optional<std::int32_t> ck_spk_object(const KernelSnapshot& snap, std::int32_t class_id) {
+    const PoolVariable* v = snap.pool().find("CK_" + std::to_string(class_id) + "_SPK");
+    if (!v || v->is_text || v->numbers.empty()) return std::nullopt;
+    const double x = v->numbers[0];
+    if (!(std::fabs(x) < 2147483648.0) || x != std::floor(x)) return std::nullopt;
+    return static_cast<std::int32_t>(x);
 }
+
+std::optional<CkFrameObject> ck_frame_object(const KernelSnapshot& snap, std::int32_t frame) {
+    const FrameCatalog& frames = snap.frames();
+    const FrameNode* node = frames.node(frame);
+    for (std::size_t depth = 0; node && depth < kMaxFrameDepth; ++depth) {
+        if (node->info.frame_class == 3) {
+            return CkFrameObject{node->info.code, node->info.class_id, ck_spk_object(snap, node->info.class_id)};
+        }
+        if (node->info.frame_class != 4 || node->kind != FrameNode::Kind::Fixed) return std::nullopt;
+        node = frames.node(node->parent);
+    }
+    return std::nullopt;
+}
+
+namespace {
 
 // a^T b.
 Mat3 mtxm_of(const Mat3& a, const Mat3& b) noexcept {
@@ -163,7 +180,7 @@ std::expected<void, BatchFailure> ck_pointing_batch(const KernelSnapshot& snap, 
             for (const Planned& p : plan) {
                 const CkSegment& s = *p.seg;
                 if (!(s.start - tol <= x && x <= s.end + tol)) continue;
-                if (!readable(s)) {
+                if (!s.readable()) {
                     failed[c] = i;
                     failed_seg[c] = &s;
                     return;

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -45,6 +46,18 @@ std::vector<std::int32_t> ck_objects(const KernelSnapshot& snap);
 // both sides), merged; `need_av` keeps segments with angular velocity only.
 std::vector<std::pair<double, double>> ck_coverage(const KernelSnapshot& snap, std::int32_t instrument,
                                                    bool intervals, double tol, bool need_av);
+
+// The CK frame that carries `frame` (the frame itself when of class 3, else
+// the first CK frame up its chain of TK frames) and the ephemeris object
+// its frame kernel ties to it (CK_<class id>_SPK). Nothing when no CK frame
+// carries `frame`; `object` empty when the variable is absent.
+struct CkFrameObject {
+    std::int32_t frame = 0, class_id = 0;
+    std::optional<std::int32_t> object;
+};
+std::optional<CkFrameObject> ck_frame_object(const KernelSnapshot& snap, std::int32_t frame);
+// CK_<class_id>_SPK of the snapshot's pool, when it holds an integer code.
+std::optional<std::int32_t> ck_spk_object(const KernelSnapshot& snap, std::int32_t class_id);
 
 struct CkBatchOutput {
     double* rotations = nullptr;    // 9 per request (row-major C) or, with quaternions, 4

@@ -17,6 +17,7 @@ namespace {
 
 struct PreparedCk {
     std::int32_t class_id = 0;
+    std::optional<std::int32_t> object;      // CK_<class id>_SPK: the ephemeris object the frame is tied to
     std::vector<const CkSegment*> segments;  // of the class id, highest precedence first
     std::optional<SclkClock> clock;
     std::string clock_error;  // when there is no clock
@@ -53,7 +54,7 @@ public:
         try {
             p = prepared_.emplace(class_id, std::make_unique<PreparedCk>()).first->second.get();
         } catch (...) {
-            static const PreparedCk kNone{0, {}, std::nullopt, "out of memory", {}};
+            static const PreparedCk kNone{0, std::nullopt, {}, std::nullopt, "out of memory", {}};
             return &kNone;
         }
         p->class_id = class_id;
@@ -62,6 +63,7 @@ public:
             const std::string var = "CK_" + std::to_string(class_id) + "_SCLK";
             if (const PoolVariable* v = snap_.pool().find(var); v && !v->is_text && !v->numbers.empty())
                 clock = static_cast<std::int32_t>(v->numbers[0]);
+            p->object = ck_spk_object(snap_, class_id);
             auto c = SclkClock::from_pool(snap_.pool(), clock, lsk_.get());
             if (c)
                 p->clock = std::move(*c);
@@ -106,8 +108,7 @@ public:
         if (!std::isnan(ticks))
             for (const CkSegment* s : p.segments) {
                 if (!(s->start <= ticks && ticks <= s->end) || (rates && !s->has_av)) continue;
-                if (s->data_type != 1 && s->data_type != 2 && s->data_type != 3 && s->data_type != 5 &&
-                    s->data_type != 6) {
+                if (!s->readable()) {
                     err = FrameError(FrameError::Kind::Data, label() + ": CK segment \"" + s->name +
                                                                  "\" is of data type " + std::to_string(s->data_type) +
                                                                  ", which kernwerk does not read yet");
@@ -172,7 +173,9 @@ private:
         std::string msg = label + ": ";
         if (std::isnan(ticks)) return msg + "the epoch lies outside spacecraft clock " + std::to_string(p.clock->id());
         auto cover = ck_coverage(snap_, p.class_id, true, 0.0, rates);
-        msg += "no CK segment of instrument " + std::to_string(p.class_id) + (rates ? " with angular velocity" : "") +
+        msg += "no CK segment of instrument " + std::to_string(p.class_id) +
+               (p.object ? " (the frame's object " + std::to_string(*p.object) + ")" : "") +
+               (rates ? " with angular velocity" : "") +
                " covers it (clock " + std::to_string(p.clock->id()) + " ticks " + fmt(ticks) + "); ";
         if (cover.empty()) return msg + "there is no coverage";
         for (auto& [a, b] : cover) {

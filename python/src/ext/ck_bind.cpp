@@ -57,6 +57,14 @@ std::vector<std::pair<double, double>> coverage(nb::handle set, std::int32_t ins
 
 std::vector<std::int32_t> objects(nb::handle set) { return ck_objects(*kernel_set_snapshot(set)); }
 
+// (CK frame code, class id, CK_<class id>_SPK or None) of the CK frame carrying `frame`, or None.
+std::optional<std::tuple<std::int32_t, std::int32_t, std::optional<std::int32_t>>> frame_object(nb::handle set,
+                                                                                                std::int32_t frame) {
+    auto r = ck_frame_object(*kernel_set_snapshot(set), frame);
+    if (!r) return std::nullopt;
+    return std::make_tuple(r->frame, r->class_id, r->object);
+}
+
 // (path, index, name, instrument, reference frame, data type, has av, start, end) of every CK
 // segment in load order.
 nb::list segments(nb::handle set) {
@@ -84,6 +92,9 @@ void register_ck(nb::module_& m) {
     m.def("ck_coverage", &coverage, nb::arg("kernel_set"), nb::arg("instrument"), nb::arg("intervals"), nb::arg("tol"),
           nb::arg("need_av"), "Merged coverage of an instrument in ticks: segment bounds or interpolation intervals.");
     m.def("ck_objects", &objects, nb::arg("kernel_set"), "Instruments of the C-kernels of a set, ascending.");
+    m.def("ck_frame_object", &frame_object, nb::arg("kernel_set"), nb::arg("frame"),
+          "(CK frame, class id, CK_<class id>_SPK or None) of the CK frame that carries a frame (itself, or up its "
+          "TK frames), or None.");
     m.def("ck_segments", &segments, nb::arg("kernel_set"),
           nb::sig("def ck_segments(kernel_set: KernelSet) -> list[tuple[bytes, int, str, int, int, int, bool, float, float]]"),
           "(path, index, name, instrument, frame, type, has av, start, end) of every CK segment in load order.");
