@@ -116,8 +116,10 @@ public:
         if (site_ && !path_) xf_.emplace(snap);
     }
 
-    // States at ets[0..n) (n <= kBlock) into rows of `out`.
-    std::optional<BatchFailure> eval(const double* ets, std::size_t n, double* out, Mat6* x) {
+    // States at ets[0..n) (n <= kBlock) into rows of `out`. A site fixed in
+    // ITRF93 takes the J2000 -> ITRF93 transforms into x[0..n) when `x` is
+    // given (a caller that needs them again), else only its offsets.
+    std::optional<BatchFailure> eval(const double* ets, std::size_t n, double* out, Mat6* x = nullptr) {
         auto f = cursor_.evaluate(ets, n, out);
         if (!site_) return f;
         // The lower of the two failures, if any.
@@ -136,6 +138,14 @@ public:
                 }
             }
             return f;
+        }
+        if (!x) {
+            // X^-1 [r, 0] as the transforms' path sums it (site_offsets), the
+            // Earth's state added after.
+            if (auto g = xf_->site_offsets(ets, m, r_, off_)) return g;
+            if (f) return f;
+            for (std::size_t i = 0; i < 6 * n; ++i) out[i] = out[i] + off_[i];
+            return std::nullopt;
         }
         if (auto g = xf_->evaluate(ets, m, x, false)) return g;
         if (f) return f;
@@ -166,6 +176,7 @@ private:
     Vec3 r_;
     const KernelSnapshot* snap_;
     const FramePath* path_;
+    double off_[6 * kBlock];  // site offsets of a block
 };
 
 enum class Output { State, AzEl };
@@ -224,6 +235,11 @@ struct Runner {
         }
     };
 
+    // Whether the observer's own J2000 -> ITRF93 transforms at et serve
+    // the output frame: a site fixed in ITRF93 (not the direct path of two
+    // bodies) with ITRF93 output.
+    bool observer_xf() const noexcept { return q.frame == OutputFrame::Itrf93 && q.observer.earth_site(); }
+
     KernelSetError wrap(const KernelSetError& e) const {
         return KernelSetError(e.kind(), label() + ": " + e.message(), e.os_errno(), e.path());
     }
@@ -235,7 +251,7 @@ struct Runner {
     std::optional<BatchFailure> light_time(Work& w, Source& src, std::size_t n, double* p, double* lt,
                                            double* dlt) const {
         double* st = w.st;
-        if (auto f = src.eval(w.et, n, st, w.x)) return f;
+        if (auto f = src.eval(w.et, n, st)) return f;
         for (std::size_t k = 0; k < n; ++k) {
             double* rel = p + 6 * k;
             for (std::size_t c = 0; c < 6; ++c) rel[c] = st[6 * k + c] - w.so[6 * k + c];
@@ -253,7 +269,7 @@ struct Runner {
         const int steps = fl.converged ? kConvergedSteps : 1;
         for (int s = 0; s < steps && na > 0; ++s) {
             for (std::size_t j = 0; j < na; ++j) w.sh[j] = w.et[w.act[j]] + sigma * lt[w.act[j]];
-            if (auto f = src.eval(w.sh, na, w.tmp, w.x)) {
+            if (auto f = src.eval(w.sh, na, w.tmp)) {
                 f->index = w.act[f->index];
                 return f;
             }
@@ -337,15 +353,17 @@ struct Runner {
             if (auto f = w.direct->evaluate(w.et, n, p)) return f;
             for (std::size_t k = 0; k < n; ++k) w.lt[k] = scaled_norm3(p + 6 * k) / kSpeedOfLight;
         } else {
-            if (auto f = w.observer.eval(w.et, n, w.so, w.x)) return f;
+            // An observer fixed in ITRF93 with ITRF93 output: its transforms
+            // at et are the output's (below), kept in w.x.
+            if (auto f = w.observer.eval(w.et, n, w.so, observer_xf() ? w.x : nullptr)) return f;
             if (fl.stellar) {
                 // The observer's acceleration, before w.x and w.st are reused.
                 for (std::size_t k = 0; k < n; ++k) w.sh[k] = w.et[k] - kAccelerationStep;
-                if (auto f = w.observer.eval(w.sh, n, w.tmp, w.x)) return f;
+                if (auto f = w.observer.eval(w.sh, n, w.tmp)) return f;
                 for (std::size_t k = 0; k < n; ++k)
                     for (std::size_t c = 0; c < 3; ++c) w.acc[3 * k + c] = w.tmp[6 * k + 3 + c];
                 for (std::size_t k = 0; k < n; ++k) w.sh[k] = w.et[k] + kAccelerationStep;
-                if (auto f = w.observer.eval(w.sh, n, w.tmp, w.x)) return f;
+                if (auto f = w.observer.eval(w.sh, n, w.tmp)) return f;
                 constexpr double half = 0.5 / kAccelerationStep;
                 for (std::size_t k = 0; k < n; ++k)
                     for (std::size_t c = 0; c < 3; ++c)
@@ -378,8 +396,12 @@ struct Runner {
                     std::fill(w.ltc, w.ltc + n, 0.0);
                     std::fill(w.dltc, w.dltc + n, 0.0);
                 }
-                for (std::size_t k = 0; k < n; ++k) w.sh[k] = w.et[k] + sigma * w.ltc[k];
-                if (auto f = w.frame_xf->evaluate(w.sh, n, w.x, false)) return f;
+                // From an observer fixed in ITRF93 the Earth's center is not
+                // shifted (ltc is 0, so sh is et): w.x holds the transforms.
+                if (!observer_xf()) {
+                    for (std::size_t k = 0; k < n; ++k) w.sh[k] = w.et[k] + sigma * w.ltc[k];
+                    if (auto f = w.frame_xf->evaluate(w.sh, n, w.x, false)) return f;
+                }
                 for (std::size_t k = 0; k < n; ++k) {
                     Mat6& x = w.x[k];
                     if (w.dltc[k] != 0.0) {

@@ -479,12 +479,61 @@ Mat3 pck_inertial_to_body_pxform(const Mat3& r, const Mat3& m) noexcept {
 // with M_kj = 0 is a signed zero too: it drops out of the sum, whose value
 // before any term is the +0.0 it starts from. M here is the identity or a
 // rotation about x, so most of its terms are such zeros.
-void pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e, double* out) noexcept {
+bool pck_inertial_to_body_blocks(const Mat3& m, const EulerState& e, Mat3& rm, Mat3& dm) noexcept {
     const auto [r, dr] = pck_euler_rotation_and_derivative(e[0], e[1], e[2], e[3], e[4], e[5]);
-    bool finite = true;
+    // x - x is 0 for a finite x and NaN otherwise: the sum is 0 exactly
+    // when every element is finite (one test instead of eighteen).
+    double nonfinite = 0.0;
     for (int i = 0; i < 3; ++i)
-        for (int k = 0; k < 3; ++k) finite = finite && std::isfinite(r[i][k]) && std::isfinite(dr[i][k]);
-    if (!finite) [[unlikely]] {
+        for (int k = 0; k < 3; ++k) nonfinite = nonfinite + (r[i][k] - r[i][k]) + (dr[i][k] - dr[i][k]);
+    if (nonfinite != 0.0) [[unlikely]]
+        return false;
+    // M is the identity or a rotation about x (J2000 <-> ECLIPJ2000): its
+    // zeros are known in either case, and the sums below leave out the same
+    // terms the general loop leaves out.
+    const bool about_x = m[0][1] == 0.0 && m[0][2] == 0.0 && m[1][0] == 0.0 && m[2][0] == 0.0 && m[0][0] != 0.0 &&
+                         m[1][1] != 0.0 && m[1][2] != 0.0 && m[2][1] != 0.0 && m[2][2] != 0.0;
+    const bool diagonal =
+        about_x || (m[0][1] == 0.0 && m[0][2] == 0.0 && m[1][0] == 0.0 && m[2][0] == 0.0 && m[1][2] == 0.0 &&
+                    m[2][1] == 0.0);
+    if (diagonal && !about_x && m[0][0] != 0.0 && m[1][1] != 0.0 && m[2][2] != 0.0) {
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) {
+                rm[i][j] = 0.0 + r[i][j] * m[j][j];
+                dm[i][j] = 0.0 + dr[i][j] * m[j][j];
+            }
+        return true;
+    }
+    if (about_x) {
+        for (int i = 0; i < 3; ++i) {
+            rm[i][0] = 0.0 + r[i][0] * m[0][0];
+            dm[i][0] = 0.0 + dr[i][0] * m[0][0];
+            for (int j = 1; j < 3; ++j) {
+                rm[i][j] = 0.0 + r[i][1] * m[1][j] + r[i][2] * m[2][j];
+                dm[i][j] = 0.0 + dr[i][1] * m[1][j] + dr[i][2] * m[2][j];
+            }
+        }
+        return true;
+    }
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            double a = 0.0, d = 0.0;
+            for (int k = 0; k < 3; ++k) {
+                if (m[k][j] == 0.0) continue;
+                a = a + r[i][k] * m[k][j];
+                d = d + dr[i][k] * m[k][j];
+            }
+            rm[i][j] = a;
+            dm[i][j] = d;
+        }
+    }
+    return true;
+}
+
+void pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e, double* out) noexcept {
+    Mat3 rm, dm;
+    if (!pck_inertial_to_body_blocks(m, e, rm, dm)) [[unlikely]] {
+        const auto [r, dr] = pck_euler_rotation_and_derivative(e[0], e[1], e[2], e[3], e[4], e[5]);
         const Mat6 x = full_product(m, r, dr);
         for (int i = 0; i < 6; ++i)
             for (int j = 0; j < 6; ++j) out[i * 6 + j] = x[i][j];
@@ -492,16 +541,10 @@ void pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e, double* out
     }
     for (int i = 0; i < 3; ++i) {
         for (int j = 0; j < 3; ++j) {
-            double rm = 0.0, dm = 0.0;
-            for (int k = 0; k < 3; ++k) {
-                if (m[k][j] == 0.0) continue;
-                rm = rm + r[i][k] * m[k][j];
-                dm = dm + dr[i][k] * m[k][j];
-            }
-            out[i * 6 + j] = rm;
+            out[i * 6 + j] = rm[i][j];
             out[i * 6 + j + 3] = 0.0;
-            out[(i + 3) * 6 + j] = dm;
-            out[(i + 3) * 6 + j + 3] = rm;
+            out[(i + 3) * 6 + j] = dm[i][j];
+            out[(i + 3) * 6 + j + 3] = rm[i][j];
         }
     }
 }

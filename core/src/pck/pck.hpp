@@ -215,6 +215,10 @@ Mat3 pck_inertial_to_body_pxform(const Mat3& r, const Mat3& m) noexcept;
 Mat6 pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e) noexcept;
 // The same written row by row into out[0..36).
 void pck_inertial_to_body_sxform(const Mat3& m, const EulerState& e, double* out) noexcept;
+// Its blocks R M (upper left, and lower right) and dR M (lower left) into
+// `rm` and `dm`, the same bits, when R and dR are finite; false (nothing
+// written) otherwise, where the full product decides.
+bool pck_inertial_to_body_blocks(const Mat3& m, const EulerState& e, Mat3& rm, Mat3& dm) noexcept;
 
 // The 6x6 state transform of a Type 3 segment (PckType3::evaluate: angles,
 // then the angular velocity in the body-fixed frame) with M given: R of the

@@ -513,9 +513,14 @@ struct BatchRunner {
     // that the planned Type 2 segment serves go through the Chebyshev lanes
     // (lanes::type2_rows4, the bits of PckType2::evaluate) and then through
     // the scalar path's own sxform, so every transform is the scalar one.
+    // With `site` (forward transforms only), six doubles per epoch instead:
+    // the J2000 offset X^-1 [r, 0] = (R^T r, dR^T r) of the point r fixed in
+    // ITRF93, as site_offset sums it from the transform, which is then
+    // never written out whole.
     std::optional<BatchFailure> run_transforms(EpochView ets, std::size_t b, std::size_t e, double* out,
-                                               const std::atomic<std::size_t>& lowest, Plan& plan,
-                                               bool& have) const {
+                                               const std::atomic<std::size_t>& lowest, Plan& plan, bool& have,
+                                               const std::array<double, 3>* site = nullptr) const {
+        const std::size_t stride = site ? 6 : 36;
         std::size_t i = b;
         while (i < e) {
             if (lowest.load(std::memory_order_relaxed) < b) return std::nullopt;
@@ -529,17 +534,58 @@ struct BatchRunner {
                     return BatchFailure{i, plan_error(f, et)};
                 have = true;
             }
-            if (i + 4 <= e && lanes4(ets, i, plan, out + 36 * i)) {
+            if (i + 4 <= e && lanes4(ets, i, plan, out + stride * i, site)) {
                 i += 4;
                 continue;
             }
             auto x = snap.itrf93_transform(*plan.pck, et, inverse);
             if (!x) [[unlikely]]
                 return BatchFailure{i, error(x.error().kind(), et, x.error().message())};
-            std::copy(&(*x)[0][0], &(*x)[0][0] + 36, out + 36 * i);
+            if (site)
+                site_offset(&(*x)[0][0], *site, out + 6 * i);
+            else
+                std::copy(&(*x)[0][0], &(*x)[0][0] + 36, out + 36 * i);
             ++i;
         }
         return std::nullopt;
+    }
+
+    // X^-1 [r, 0] from the forward transform X = [R 0; dR R] (36 doubles,
+    // row by row): X^-1 is [R^T 0; dR^T R^T], and its product with [r, 0]
+    // is summed from 0 in j = 0..2 as apply_sxform sums it (the three zero
+    // terms it adds change no sum that is not itself zero, and a body's
+    // state is added after).
+    static void site_offset(const double* x, const std::array<double, 3>& r, double* o) noexcept {
+        for (std::size_t c = 0; c < 3; ++c) {
+            double p = 0.0, v = 0.0;
+            for (std::size_t j = 0; j < 3; ++j) {
+                p = p + x[6 * j + c] * r[j];
+                v = v + x[6 * (j + 3) + c] * r[j];
+            }
+            o[c] = p;
+            o[3 + c] = v;
+        }
+    }
+
+    // site_offset of pck_inertial_to_body_sxform(m, e) from its blocks R M
+    // and dR M alone, the same bits.
+    static void site_offset(const Mat3& m, const EulerState& e, const std::array<double, 3>& r, double* o) noexcept {
+        Mat3 rm, dm;
+        if (!pck_inertial_to_body_blocks(m, e, rm, dm)) [[unlikely]] {
+            double x[36];
+            pck_inertial_to_body_sxform(m, e, x);
+            site_offset(x, r, o);
+            return;
+        }
+        for (std::size_t c = 0; c < 3; ++c) {
+            double p = 0.0, v = 0.0;
+            for (std::size_t j = 0; j < 3; ++j) {
+                p = p + rm[j][c] * r[j];
+                v = v + dm[j][c] * r[j];
+            }
+            o[c] = p;
+            o[3 + c] = v;
+        }
     }
 
     // Epochs ets[i..i+4) through the lanes into `out`, when Type 2 segments
@@ -548,7 +594,7 @@ struct BatchRunner {
     // random epochs spread over several segments) from records in the file
     // with RADIUS != 0; false (nothing written) otherwise, and the scalar
     // path plans, evaluates or reports the epoch.
-    bool lanes4(EpochView ets, std::size_t i, const Plan& plan, double* out) const {
+    bool lanes4(EpochView ets, std::size_t i, const Plan& plan, double* out, const std::array<double, 3>* site) const {
         double e4[4];
         const double* rec[4];
         const PckSegment* segs[4];
@@ -574,22 +620,27 @@ struct BatchRunner {
         }
         for (std::size_t k = 0; k < 4; ++k)
             if (rec[k][1] == 0.0) return false;
-        Mat3 m[4];
+        // M of the segments' reference frames (1 or 17), made once.
+        static const Mat3 m_j2000 = *pck_reference_rotation(1, InertialFrame::J2000);
+        static const Mat3 m_eclip = *pck_reference_rotation(17, InertialFrame::J2000);
+        const Mat3* m[4];
         for (std::size_t k = 0; k < 4; ++k) {
-            const auto mk = pck_reference_rotation(segs[k]->ref_frame, InertialFrame::J2000);
-            if (!mk) return false;
-            m[k] = *mk;
+            const std::int32_t ref = segs[k]->ref_frame;
+            if (ref != 1 && ref != 17) return false;
+            m[k] = ref == 1 ? &m_j2000 : &m_eclip;
         }
         double rows[24];
         lanes::type2_rows4(rec, nc, e4, rows);
         for (std::size_t k = 0; k < 4; ++k) {
             const double* r = rows + 6 * k;
             const EulerState eu{r[0], r[1], r[2], r[3], r[4], r[5]};
-            if (inverse) {
-                const Mat6 x = invert_sxform(pck_inertial_to_body_sxform(m[k], eu));
+            if (site) {
+                site_offset(*m[k], eu, *site, out + 6 * k);
+            } else if (inverse) {
+                const Mat6 x = invert_sxform(pck_inertial_to_body_sxform(*m[k], eu));
                 std::copy(&x[0][0], &x[0][0] + 36, out + 36 * k);
             } else {
-                pck_inertial_to_body_sxform(m[k], eu, out + 36 * k);
+                pck_inertial_to_body_sxform(*m[k], eu, out + 36 * k);
             }
         }
         return true;
@@ -769,6 +820,10 @@ Itrf93Cursor& Itrf93Cursor::operator=(Itrf93Cursor&&) noexcept = default;
 std::optional<BatchFailure> Itrf93Cursor::evaluate(const double* ets, std::size_t n, Mat6* out, bool inverse) {
     const BatchRunner& r = inverse ? impl_->inverse : impl_->forward;
     return r.run_transforms(EpochView{ets, 1, n}, 0, n, &out[0][0][0], kNoFailure, impl_->plan, impl_->have);
+}
+
+std::optional<BatchFailure> Itrf93Cursor::site_offsets(const double* ets, std::size_t n, const std::array<double, 3>& r, double* out) {
+    return impl_->forward.run_transforms(EpochView{ets, 1, n}, 0, n, out, kNoFailure, impl_->plan, impl_->have, &r);
 }
 
 }  // namespace kernwerk

@@ -442,6 +442,11 @@ public:
     Itrf93Cursor& operator=(Itrf93Cursor&&) noexcept;
 
     std::optional<BatchFailure> evaluate(const double* ets, std::size_t n, Mat6* out, bool inverse);
+    // For a point r fixed in ITRF93: X^-1 [r, 0] (its J2000 position and
+    // velocity relative to the Earth's center, six doubles per epoch) of
+    // the forward transforms X that `evaluate` gives, summed from 0 over the
+    // three components of r in order, without writing X out.
+    std::optional<BatchFailure> site_offsets(const double* ets, std::size_t n, const std::array<double, 3>& r, double* out);
 
 private:
     struct Impl;

@@ -481,23 +481,41 @@ TEST(pck_fast_paths, block_transform_and_rotation_match_the_full_product) {
     for (int i = 0; i < 2000; ++i)
         states.push_back({(next() - 0.5) * 12, (next() - 0.5) * 4, next() * 1e4, (next() - 0.5) * 1e-8,
                           (next() - 0.5) * 1e-9, 7.29e-5 * next()});
+    // M: the identity, rotations about x both ways, and (ref 0) one without
+    // zeros and one with a zero off the pattern the blocks know.
+    std::vector<std::pair<std::int32_t, Mat3>> ms;
     for (std::int32_t ref : {1, 17})
-        for (InertialFrame inertial : {InertialFrame::J2000, InertialFrame::EclipJ2000}) {
-            const Mat3 m = *pck_reference_rotation(ref, inertial);
-            for (const EulerState& e : states) {
-                const Mat6 want = full_transform(m, e);
-                const Mat6 got = pck_inertial_to_body_sxform(m, e);
-                const Mat3 p = pck_inertial_to_body_pxform(pck_euler_rotation(e[0], e[1], e[2]), m);
-                for (int r = 0; r < 6; ++r)
-                    for (int c = 0; c < 6; ++c) {
-                        ASSERT_TRUE(same_bits(got[r][c], want[r][c]))
-                            << "ref " << ref << " element " << r << c << " of " << e[0] << " " << e[3];
-                        if (r < 3 && c < 3) {
-                            ASSERT_TRUE(same_bits(p[r][c], want[r][c])) << r << c;
+        for (InertialFrame inertial : {InertialFrame::J2000, InertialFrame::EclipJ2000})
+            ms.emplace_back(ref, *pck_reference_rotation(ref, inertial));
+    ms.emplace_back(0, pck_euler_rotation(0.3, 1.1, -2.0));
+    ms.emplace_back(0, Mat3{{{0.6, 0.0, 0.8}, {0.0, 1.0, 0.0}, {-0.8, 0.0, 0.6}}});
+    for (const auto& [ref, m] : ms) {
+        for (const EulerState& e : states) {
+            const Mat6 want = full_transform(m, e);
+            const Mat6 got = pck_inertial_to_body_sxform(m, e);
+            const Mat3 p = pck_inertial_to_body_pxform(pck_euler_rotation(e[0], e[1], e[2]), m);
+            Mat3 rm, dm;
+            const bool blocks = pck_inertial_to_body_blocks(m, e, rm, dm);
+            for (int r = 0; r < 6; ++r)
+                for (int c = 0; c < 6; ++c) {
+                    ASSERT_TRUE(same_bits(got[r][c], want[r][c]))
+                        << "ref " << ref << " element " << r << c << " of " << e[0] << " " << e[3];
+                    if (r < 3 && c < 3) {
+                        ASSERT_TRUE(same_bits(p[r][c], want[r][c])) << r << c;
+                        if (blocks) {
+                            ASSERT_TRUE(same_bits(rm[r][c], want[r][c])) << r << c;
+                            ASSERT_TRUE(same_bits(dm[r][c], want[r + 3][c])) << r << c;
                         }
                     }
-            }
+                }
+            // The blocks refuse exactly the transforms with a non-finite R or dR.
+            const auto [r3, dr3] = pck_euler_rotation_and_derivative(e[0], e[1], e[2], e[3], e[4], e[5]);
+            bool finite = true;
+            for (int r = 0; r < 3; ++r)
+                for (int c = 0; c < 3; ++c) finite = finite && std::isfinite(r3[r][c]) && std::isfinite(dr3[r][c]);
+            ASSERT_EQ(blocks, finite) << e[0] << " " << e[3];
         }
+    }
     EXPECT_FALSE(pck_reference_rotation(2, InertialFrame::J2000));
 }
 
