@@ -166,6 +166,29 @@ bool overlap(const Body& x, const Body& y) noexcept {
     return true;
 }
 
+// Whether a path's rotation is defined at every epoch: fixed steps, and PCK
+// steps that fall back on complete text constants. Only such paths may be
+// left unevaluated at an epoch, so that a frame that fails somewhere (a
+// binary PCK or C-kernel gap, a dynamic frame) still fails there.
+bool defined_everywhere(const FramePath& p) noexcept {
+    for (std::size_t i = 0; i < p.n; ++i) {
+        const FrameNode& n = *p.steps[i].node;
+        const bool ok = n.kind == FrameNode::Kind::Root || n.kind == FrameNode::Kind::Fixed ||
+                        (n.kind == FrameNode::Kind::Pck && n.text);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// Bounding cones apart by more than this (radians) decide "no occultation"
+// without the rotations: far above the rounding of the angles, so the full
+// test (its own bounding-cone test, or a ray that misses the ellipsoid for a
+// point) answers 0 there as well.
+constexpr double kApartMargin = 1e-9;
+// An observer farther than this many largest radii from an ellipsoid's
+// centre is outside it whatever its orientation.
+constexpr double kOutsideFactor = 1.0 + 1e-9;
+
 std::string label(const OccultQuery& q) {
     return "occultation of body " + std::to_string(q.first.body) + " by body " + std::to_string(q.second.body) +
            " seen from body " + std::to_string(q.observer) + " (" + correction_name(q.correction) + ")";
@@ -243,6 +266,15 @@ std::expected<void, BatchFailure> occult_batch(const KernelSnapshot& snap, const
                                                    : (fl.converged ? Correction::Cn : Correction::Lt);
     const double sigma = fl.transmission ? 1.0 : -1.0;
     const PckOrientationSource* pck = &snap.pck_orientation();
+    // The early answer from the positions alone: each target's bounding
+    // sphere (largest radius; 0 for a point) seen from the observer.
+    bool early = true;
+    double bound[2] = {0.0, 0.0};
+    for (int i = 0; i < 2; ++i) {
+        if (targets[i]->point) continue;
+        bound[i] = largest(targets[i]->shape);
+        early = early && defined_everywhere(paths[i]);
+    }
     // Blocks of epochs: the apparent positions of both targets for a block,
     // planned and threaded as apparent states are, then its codes; the
     // buffers stay the size of one block whatever the batch.
@@ -263,6 +295,17 @@ std::expected<void, BatchFailure> occult_batch(const KernelSnapshot& snap, const
                 return std::unexpected(std::move(f));
             }
         }
+        // Both observers outside the bounding spheres (so outside the
+        // ellipsoids) and the bounding cones apart by the margin.
+        const auto apart = [&](const Vec3 (&c)[2]) {
+            double w[2];
+            for (int j = 0; j < 2; ++j) {
+                const double d = norm(c[j]);
+                if (!(d > bound[j] * kOutsideFactor)) return false;
+                w[j] = bound[j] > 0.0 ? std::asin(bound[j] / d) : 0.0;
+            }
+            return angle_between(c[0], c[1]) > w[0] + w[1] + kApartMargin;
+        };
         auto r = run_batch(n, threads,
                            [&](std::size_t b, std::size_t e, const std::atomic<std::size_t>& lowest)
                                -> std::optional<BatchFailure> {
@@ -275,6 +318,12 @@ std::expected<void, BatchFailure> occult_batch(const KernelSnapshot& snap, const
                                    for (std::size_t j = 0; j < 2; ++j) {
                                        const double* st = states.data() + 6 * (n * j + i);
                                        c[j] = Vec3{st[0], st[1], st[2]};
+                                   }
+                                   if (early && apart(c)) {
+                                       codes[first + i] = 0;
+                                       continue;
+                                   }
+                                   for (std::size_t j = 0; j < 2; ++j) {
                                        if (targets[j]->point) continue;
                                        const double t = part[i] + sigma * lts[n * j + i];
                                        if (!evaluate_path(paths[j], pck, t, false, rot[j], err))
