@@ -228,7 +228,7 @@ int occultation_code(const Vec3& c1, const Mat3& r1, const Triaxial& e1, bool po
 }
 
 std::expected<void, BatchFailure> occult_batch(const KernelSnapshot& snap, const OccultQuery& q, EpochView ets,
-                                               std::int8_t* codes, unsigned threads) {
+                                               std::int8_t* codes, unsigned threads, OccultScratch* scratch) {
     const auto refuse = [&](KernelSetError::Kind kind, const std::string& why) {
         return std::unexpected(BatchFailure{0, KernelSetError(kind, label(q) + ": " + why)});
     };
@@ -279,14 +279,19 @@ std::expected<void, BatchFailure> occult_batch(const KernelSnapshot& snap, const
     // planned and threaded as apparent states are, then its codes; the
     // buffers stay the size of one block whatever the batch.
     const std::size_t block = std::min<std::size_t>(ets.size, kBlock);
-    std::vector<double> states(12 * block), lts(2 * block);
+    OccultScratch own;
+    OccultScratch& buf = scratch ? *scratch : own;
+    if (buf.states.size() < 12 * block) buf.states.resize(12 * block);
+    if (buf.lts.size() < 2 * block) buf.lts.resize(2 * block);
+    double* const states = buf.states.data();
+    double* const lts = buf.lts.data();
     for (std::size_t first = 0; first < ets.size; first += block) {
         const std::size_t n = std::min(block, ets.size - first);
         const EpochView part{ets.data + static_cast<std::ptrdiff_t>(first) * ets.stride, ets.stride, n};
         for (std::size_t i = 0; i < 2; ++i) {
             const ApparentQuery aq{Endpoint::of_body(targets[i]->body), Endpoint::of_body(q.observer),
                                    OutputFrame::J2000, positions};
-            auto r = apparent_batch(snap, aq, part, states.data() + 6 * n * i, lts.data() + n * i, threads);
+            auto r = apparent_batch(snap, aq, part, states + 6 * n * i, lts + n * i, threads);
             if (!r) {
                 BatchFailure f = r.error();
                 f.index += first;
@@ -316,7 +321,7 @@ std::expected<void, BatchFailure> occult_batch(const KernelSnapshot& snap, const
                                        return std::nullopt;
                                    Vec3 c[2];
                                    for (std::size_t j = 0; j < 2; ++j) {
-                                       const double* st = states.data() + 6 * (n * j + i);
+                                       const double* st = states + 6 * (n * j + i);
                                        c[j] = Vec3{st[0], st[1], st[2]};
                                    }
                                    if (early && apart(c)) {
