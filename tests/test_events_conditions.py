@@ -198,6 +198,24 @@ def test_condition_search_refusals(eclipse_files, fov_files):
         events.find_ray_in_fov(f, -77101, [0.0, 0.0, 0.0], -77, **near)
 
 
+@pytest.mark.parametrize("call", [
+    lambda k, ets: k.occult("MOON", "ELLIPSOID", None, "SUN", "ELLIPSOID", None, "EARTH", ets, correction="LT"),
+    lambda k, ets: k.occult("MOON", "ELLIPSOID", None, -85, "POINT", None, "EARTH", ets, correction="NONE"),
+    lambda k, ets: events.find_occultation(k, "ANY", "MOON", "SUN", "EARTH", window=[(ets[0], ets[-1])],
+                                           step=3600.0),
+], ids=["ellipsoids", "point", "search"])
+def test_a_frame_without_rotation_fails_even_where_the_bodies_are_apart(eclipse_files, tmp_path, call):
+    # Radii but no pole constants: IAU_MOON and IAU_SUN have no rotation at any epoch. The codes decided from the bounding
+    # spheres alone (the Moon far from the Sun and the orbiter) must not hide that.
+    from test_surface import RADII
+
+    (tmp_path / "radii.tpc").write_text(RADII)
+    k = kernwerk.Kernels(eclipse_files[0], str(tmp_path / "radii.tpc"), eclipse_files[2])
+    ets = np.linspace(T0, T0 + DAY, 25)
+    with pytest.raises(kernwerk.MissingKernelError, match="no text PCK constants are loaded for body"):
+        call(k, ets)
+
+
 class Stop(Exception):
     pass
 

@@ -16,7 +16,7 @@ public:
     std::expected<void, BatchFailure> evaluate(const double* ets, std::size_t n, std::uint8_t* holds,
                                                unsigned threads) const override {
         if (codes_.size() < n) codes_.resize(n);
-        if (auto r = occult_batch(snap_, q_, EpochView{ets, 1, n}, codes_.data(), threads); !r) return r;
+        if (auto r = occult_batch(snap_, q_, EpochView{ets, 1, n}, codes_.data(), threads, &scratch_); !r) return r;
         for (std::size_t i = 0; i < n; ++i) {
             const int c = codes_[i];
             switch (type_) {
@@ -34,6 +34,7 @@ private:
     OccultationType type_;
     OccultQuery q_;
     mutable std::vector<std::int8_t> codes_;  // grown, never shrunk: one search at a time
+    mutable OccultScratch scratch_;           // the same
 };
 
 class TargetInFov final : public Condition {

@@ -166,6 +166,29 @@ bool overlap(const Body& x, const Body& y) noexcept {
     return true;
 }
 
+// Whether a path's rotation is defined at every epoch: fixed steps, and PCK
+// steps that fall back on complete text constants. Only such paths may be
+// left unevaluated at an epoch, so that a frame that fails somewhere (a
+// binary PCK or C-kernel gap, a dynamic frame) still fails there.
+bool defined_everywhere(const FramePath& p) noexcept {
+    for (std::size_t i = 0; i < p.n; ++i) {
+        const FrameNode& n = *p.steps[i].node;
+        const bool ok = n.kind == FrameNode::Kind::Root || n.kind == FrameNode::Kind::Fixed ||
+                        (n.kind == FrameNode::Kind::Pck && n.text);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// Bounding cones apart by more than this (radians) decide "no occultation"
+// without the rotations: far above the rounding of the angles, so the full
+// test (its own bounding-cone test, or a ray that misses the ellipsoid for a
+// point) answers 0 there as well.
+constexpr double kApartMargin = 1e-9;
+// An observer farther than this many largest radii from an ellipsoid's
+// centre is outside it whatever its orientation.
+constexpr double kOutsideFactor = 1.0 + 1e-9;
+
 std::string label(const OccultQuery& q) {
     return "occultation of body " + std::to_string(q.first.body) + " by body " + std::to_string(q.second.body) +
            " seen from body " + std::to_string(q.observer) + " (" + correction_name(q.correction) + ")";
@@ -205,7 +228,7 @@ int occultation_code(const Vec3& c1, const Mat3& r1, const Triaxial& e1, bool po
 }
 
 std::expected<void, BatchFailure> occult_batch(const KernelSnapshot& snap, const OccultQuery& q, EpochView ets,
-                                               std::int8_t* codes, unsigned threads) {
+                                               std::int8_t* codes, unsigned threads, OccultScratch* scratch) {
     const auto refuse = [&](KernelSetError::Kind kind, const std::string& why) {
         return std::unexpected(BatchFailure{0, KernelSetError(kind, label(q) + ": " + why)});
     };
@@ -243,18 +266,32 @@ std::expected<void, BatchFailure> occult_batch(const KernelSnapshot& snap, const
                                                    : (fl.converged ? Correction::Cn : Correction::Lt);
     const double sigma = fl.transmission ? 1.0 : -1.0;
     const PckOrientationSource* pck = &snap.pck_orientation();
+    // The early answer from the positions alone: each target's bounding
+    // sphere (largest radius; 0 for a point) seen from the observer.
+    bool early = true;
+    double bound[2] = {0.0, 0.0};
+    for (int i = 0; i < 2; ++i) {
+        if (targets[i]->point) continue;
+        bound[i] = largest(targets[i]->shape);
+        early = early && defined_everywhere(paths[i]);
+    }
     // Blocks of epochs: the apparent positions of both targets for a block,
     // planned and threaded as apparent states are, then its codes; the
     // buffers stay the size of one block whatever the batch.
     const std::size_t block = std::min<std::size_t>(ets.size, kBlock);
-    std::vector<double> states(12 * block), lts(2 * block);
+    OccultScratch own;
+    OccultScratch& buf = scratch ? *scratch : own;
+    if (buf.states.size() < 12 * block) buf.states.resize(12 * block);
+    if (buf.lts.size() < 2 * block) buf.lts.resize(2 * block);
+    double* const states = buf.states.data();
+    double* const lts = buf.lts.data();
     for (std::size_t first = 0; first < ets.size; first += block) {
         const std::size_t n = std::min(block, ets.size - first);
         const EpochView part{ets.data + static_cast<std::ptrdiff_t>(first) * ets.stride, ets.stride, n};
         for (std::size_t i = 0; i < 2; ++i) {
             const ApparentQuery aq{Endpoint::of_body(targets[i]->body), Endpoint::of_body(q.observer),
                                    OutputFrame::J2000, positions};
-            auto r = apparent_batch(snap, aq, part, states.data() + 6 * n * i, lts.data() + n * i, threads);
+            auto r = apparent_batch(snap, aq, part, states + 6 * n * i, lts + n * i, threads);
             if (!r) {
                 BatchFailure f = r.error();
                 f.index += first;
@@ -263,6 +300,17 @@ std::expected<void, BatchFailure> occult_batch(const KernelSnapshot& snap, const
                 return std::unexpected(std::move(f));
             }
         }
+        // Both observers outside the bounding spheres (so outside the
+        // ellipsoids) and the bounding cones apart by the margin.
+        const auto apart = [&](const Vec3 (&c)[2]) {
+            double w[2];
+            for (int j = 0; j < 2; ++j) {
+                const double d = norm(c[j]);
+                if (!(d > bound[j] * kOutsideFactor)) return false;
+                w[j] = bound[j] > 0.0 ? std::asin(bound[j] / d) : 0.0;
+            }
+            return angle_between(c[0], c[1]) > w[0] + w[1] + kApartMargin;
+        };
         auto r = run_batch(n, threads,
                            [&](std::size_t b, std::size_t e, const std::atomic<std::size_t>& lowest)
                                -> std::optional<BatchFailure> {
@@ -273,8 +321,14 @@ std::expected<void, BatchFailure> occult_batch(const KernelSnapshot& snap, const
                                        return std::nullopt;
                                    Vec3 c[2];
                                    for (std::size_t j = 0; j < 2; ++j) {
-                                       const double* st = states.data() + 6 * (n * j + i);
+                                       const double* st = states + 6 * (n * j + i);
                                        c[j] = Vec3{st[0], st[1], st[2]};
+                                   }
+                                   if (early && apart(c)) {
+                                       codes[first + i] = 0;
+                                       continue;
+                                   }
+                                   for (std::size_t j = 0; j < 2; ++j) {
                                        if (targets[j]->point) continue;
                                        const double t = part[i] + sigma * lts[n * j + i];
                                        if (!evaluate_path(paths[j], pck, t, false, rot[j], err))

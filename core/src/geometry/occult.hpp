@@ -25,6 +25,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <vector>
 
 #include "geometry/apparent.hpp"
 #include "geometry/ellipsoid.hpp"
@@ -52,9 +53,16 @@ struct OccultQuery {
 int occultation_code(const Vec3& c1, const Mat3& r1, const Triaxial& e1, bool point1, const Vec3& c2,
                      const Mat3& r2, const Triaxial& e2, bool point2) noexcept;
 
+// The positions and light times of a block of epochs; a caller that runs
+// many batches (a search) keeps one, so that its buffers are allocated once.
+struct OccultScratch {
+    std::vector<double> states, lts;
+};
+
 // One code per epoch into `codes`. An observer inside either ellipsoid, or
 // equal to a target, fails its epoch (the lowest failing index is reported).
 std::expected<void, BatchFailure> occult_batch(const KernelSnapshot& snap, const OccultQuery& q, EpochView ets,
-                                               std::int8_t* codes, unsigned threads = 0);
+                                               std::int8_t* codes, unsigned threads = 0,
+                                               OccultScratch* scratch = nullptr);
 
 }  // namespace kernwerk
