@@ -130,7 +130,7 @@ def _edges(w: np.ndarray, span: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 
 def risings_settings(kernels: Kernels, body: str | int, site: Site, start: Any, stop: Any, *,
-                     horizon: float = -0.8333, correction: str = "LT+S", step: float = 7200.0,
+                     horizon: float = -0.8333, correction: str = "LT+S", step: float = 14400.0,
                      threads: int | None = None, progress: events.Progress = False) -> Events:
     """Risings (kind 1) and settings (kind 0) of `body` seen from `site`
     between `start` and `stop`: the instants its centre's elevation crosses
@@ -138,9 +138,13 @@ def risings_settings(kernels: Kernels, body: str | int, site: Site, start: Any, 
     Sun's upper limb with standard refraction; -0.5667, refraction alone,
     suits a planet). Skyfield's ``find_risings`` and ``find_settings`` with
     ``horizon_degrees=horizon``. The elevation is sampled every `step`
-    seconds (two hours: the elevation rises and falls between culminations
-    some twelve hours apart, and the search finds every crossing when each
-    step holds at most one culmination)."""
+    seconds (four hours: the elevation rises and falls between culminations
+    some twelve hours apart, and the search finds every culmination, and
+    so every crossing, when each step holds at most one; a culmination
+    that only grazes the horizon between two samples is still found, its
+    extremum refined until a point beyond the horizon shows the crossings).
+    Four hours keeps a margin of three against the twelve, and samples half
+    as often as two hours for the same events."""
     span = _span(kernels, start, stop)
     w = events.find_elevation(kernels, body, site, ">", horizon, window=span, step=step, correction=correction,
                               threads=threads, progress=progress)
@@ -151,7 +155,7 @@ def risings_settings(kernels: Kernels, body: str | int, site: Site, start: Any, 
 
 
 def twilight(kernels: Kernels, site: Site, start: Any, stop: Any, kind: str = "civil", *,
-             correction: str = "LT+S", step: float = 7200.0, threads: int | None = None,
+             correction: str = "LT+S", step: float = 14400.0, threads: int | None = None,
              progress: events.Progress = False) -> Events:
     """Dawns (kind 1) and dusks (kind 0) of `kind` ("civil", "nautical" or
     "astronomical"): the Sun's centre crossing -6, -12 or -18 degrees."""
@@ -162,11 +166,13 @@ def twilight(kernels: Kernels, site: Site, start: Any, stop: Any, kind: str = "c
 
 
 def transits(kernels: Kernels, body: str | int, site: Site, start: Any, stop: Any, *, correction: str = "LT+S",
-             step: float = 3600.0, threads: int | None = None, progress: events.Progress = False) -> Events:
+             step: float = 14400.0, threads: int | None = None, progress: events.Progress = False) -> Events:
     """Upper transits (kind 1): the instants of highest elevation of `body`
     seen from `site` (the toolkit's LOCMAX of the elevation). For a body
     whose declination changes (the Moon) they lie seconds off the meridian
-    crossing that Skyfield's ``meridian_transits`` reports."""
+    crossing that Skyfield's ``meridian_transits`` reports. Sampled every
+    four hours by default, as `risings_settings` (every maximum is refined
+    in full; only the maxima are)."""
     import numpy as np
 
     span = _span(kernels, start, stop)
