@@ -392,6 +392,33 @@ def test_moon_phases_and_oppositions_match_skyfield(almanac_pair, body):
     assert got.dates[0][:4] == "2020"
 
 
+_T0 = 788_918_469.0  # 2025-01-01
+_ALMANAC_CALLS = {
+    "risings": lambda k, s, t1, p: almanac.risings_settings(k, "MOON", s, _T0, t1, progress=p),
+    "twilight": lambda k, s, t1, p: almanac.twilight(k, s, _T0, t1, "nautical", progress=p),
+    "transits": lambda k, s, t1, p: almanac.transits(k, "SUN", s, _T0, t1, progress=p),
+    "phases": lambda k, s, t1, p: almanac.moon_phases(k, _T0, t1, progress=p),
+    "oppositions": lambda k, s, t1, p: almanac.oppositions_conjunctions(k, "MARS BARYCENTER", _T0, t1 + 3e7,
+                                                                        progress=p),
+}
+
+
+@pytest.mark.parametrize("name", list(_ALMANAC_CALLS))
+def test_almanac_reports_progress_and_stops_on_an_exception(almanac_pair, name):
+    call, k = _ALMANAC_CALLS[name], almanac_pair[0]
+    site, t1 = kernwerk.Site.geodetic(51.4769, -0.0005, 0.046), _T0 + 60 * 86400.0
+    calls = []
+    got = call(k, site, t1, lambda done, total: calls.append((done, total)))
+    assert np.array_equal(got.et, call(k, site, t1, False).et) and len(got.et) > 0
+    assert calls[-1][0] == calls[-1][1] > 0
+
+    def stop(done, total):
+        raise LookupError("enough")
+
+    with pytest.raises(LookupError, match="enough"):
+        call(k, site, t1, stop)
+
+
 def test_find_command_elevation(station, capsys):
     from kernwerk.__main__ import main
 

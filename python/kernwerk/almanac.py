@@ -10,7 +10,8 @@ searches of `kernwerk.events`.
 
 Every function returns an `Events`: `et` (ascending ET), `kind` (an integer
 code per event, as Skyfield's almanac numbers them) and `dates` (ISO UTC
-strings). `start` and `stop` are ET numbers or date strings.
+strings). `start` and `stop` are ET numbers or date strings. Each takes
+`threads` and `progress` as the searches of `kernwerk.events` do.
 
 Conventions:
 
@@ -129,20 +130,24 @@ def _edges(w: np.ndarray, span: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 
 def risings_settings(kernels: Kernels, body: str | int, site: Site, start: Any, stop: Any, *,
-                     horizon: float = -0.8333, correction: str = "LT+S", step: float = 7200.0,
-                     threads: int | None = None) -> Events:
+                     horizon: float = -0.8333, correction: str = "LT+S", step: float = 14400.0,
+                     threads: int | None = None, progress: events.Progress = False) -> Events:
     """Risings (kind 1) and settings (kind 0) of `body` seen from `site`
     between `start` and `stop`: the instants its centre's elevation crosses
     `horizon` degrees upward and downward (-0.8333, the default, is the
     Sun's upper limb with standard refraction; -0.5667, refraction alone,
     suits a planet). Skyfield's ``find_risings`` and ``find_settings`` with
     ``horizon_degrees=horizon``. The elevation is sampled every `step`
-    seconds (two hours: the elevation rises and falls between culminations
-    some twelve hours apart, and the search finds every crossing when each
-    step holds at most one culmination)."""
+    seconds (four hours: the elevation rises and falls between culminations
+    some twelve hours apart, and the search finds every culmination, and
+    so every crossing, when each step holds at most one; a culmination
+    that only grazes the horizon between two samples is still found, its
+    extremum refined until a point beyond the horizon shows the crossings).
+    Four hours keeps a margin of three against the twelve, and samples half
+    as often as two hours for the same events."""
     span = _span(kernels, start, stop)
     w = events.find_elevation(kernels, body, site, ">", horizon, window=span, step=step, correction=correction,
-                              threads=threads)
+                              threads=threads, progress=progress)
     up, down = _edges(w, span)
     import numpy as np
 
@@ -150,32 +155,35 @@ def risings_settings(kernels: Kernels, body: str | int, site: Site, start: Any, 
 
 
 def twilight(kernels: Kernels, site: Site, start: Any, stop: Any, kind: str = "civil", *,
-             correction: str = "LT+S", step: float = 7200.0, threads: int | None = None) -> Events:
+             correction: str = "LT+S", step: float = 14400.0, threads: int | None = None,
+             progress: events.Progress = False) -> Events:
     """Dawns (kind 1) and dusks (kind 0) of `kind` ("civil", "nautical" or
     "astronomical"): the Sun's centre crossing -6, -12 or -18 degrees."""
     if kind not in TWILIGHT:
         raise ValueError(f"unknown twilight {kind!r} (accepted: {', '.join(TWILIGHT)})")
     return risings_settings(kernels, "SUN", site, start, stop, horizon=TWILIGHT[kind], correction=correction,
-                            step=step, threads=threads)
+                            step=step, threads=threads, progress=progress)
 
 
 def transits(kernels: Kernels, body: str | int, site: Site, start: Any, stop: Any, *, correction: str = "LT+S",
-             step: float = 3600.0, threads: int | None = None) -> Events:
+             step: float = 14400.0, threads: int | None = None, progress: events.Progress = False) -> Events:
     """Upper transits (kind 1): the instants of highest elevation of `body`
     seen from `site` (the toolkit's LOCMAX of the elevation). For a body
     whose declination changes (the Moon) they lie seconds off the meridian
-    crossing that Skyfield's ``meridian_transits`` reports."""
+    crossing that Skyfield's ``meridian_transits`` reports. Sampled every
+    four hours by default, as `risings_settings` (every maximum is refined
+    in full; only the maxima are)."""
     import numpy as np
 
     span = _span(kernels, start, stop)
     w = events.find_elevation(kernels, body, site, "LOCMAX", window=span, step=step, correction=correction,
-                              threads=threads)
+                              threads=threads, progress=progress)
     return _events(kernels, w[:, 0], np.ones(len(w), dtype=np.int64))
 
 
 def _longitude_crossings(kernels: Kernels, body: str | int, start: Any, stop: Any, period: float, frame: str | int,
-                         correction: str, step: float,
-                         threads: int | None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+                         correction: str, step: float, threads: int | None,
+                         progress: events.Progress) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     # Instants where lon(body) - lon(Sun), geocentric in `frame`, is a
     # multiple of `period` degrees, that difference there (degrees in [0,
     # 360)) and its rate.
@@ -185,7 +193,8 @@ def _longitude_crossings(kernels: Kernels, body: str | int, start: Any, stop: An
     code = _frame_code(frame, kernels._set)
     w = events._search(kernels, "longitude_difference", body, "EARTH", "=", 0.0, window=span, step=step,
                        correction=correction, adjust=0.0, tolerance=events.DEFAULT_TOLERANCE, threads=threads,
-                       frame=code, target2=kernels._endpoint("SUN"), period=math.radians(period))
+                       frame=code, target2=kernels._endpoint("SUN"), period=math.radians(period),
+                       progress=progress)
     t = w[:, 0]
     if not len(t):
         return t, t, t
@@ -198,20 +207,22 @@ def _longitude_crossings(kernels: Kernels, body: str | int, start: Any, stop: An
 
 
 def moon_phases(kernels: Kernels, start: Any, stop: Any, *, frame: str | int = "ECLIPJ2000",
-                correction: str = "LT+S", step: float = 21600.0, threads: int | None = None) -> Events:
+                correction: str = "LT+S", step: float = 21600.0, threads: int | None = None,
+                progress: events.Progress = False) -> Events:
     """The phases of the Moon: new moon (kind 0), first quarter (1), full
     moon (2) and last quarter (3), where the geocentric ecliptic longitude of
     the Moon less that of the Sun is 0, 90, 180 and 270 degrees (see the
     module for the ecliptic). Skyfield's ``moon_phases``."""
     import numpy as np
 
-    t, diff, _ = _longitude_crossings(kernels, "MOON", start, stop, 90.0, frame, correction, step, threads)
+    t, diff, _ = _longitude_crossings(kernels, "MOON", start, stop, 90.0, frame, correction, step, threads,
+                                      progress)
     return _events(kernels, t, np.mod(np.rint(diff / 90.0), 4).astype(np.int64))
 
 
 def oppositions_conjunctions(kernels: Kernels, body: str | int, start: Any, stop: Any, *,
                              frame: str | int = "ECLIPJ2000", correction: str = "LT+S", step: float = 86400.0,
-                             threads: int | None = None) -> Events:
+                             threads: int | None = None, progress: events.Progress = False) -> Events:
     """Oppositions (kind 1) and conjunctions (kind 0) of `body` with the
     Sun: its geocentric ecliptic longitude less the Sun's is 180 or 0
     degrees. Numbered as Skyfield's ``oppositions_conjunctions`` numbers
@@ -220,6 +231,7 @@ def oppositions_conjunctions(kernels: Kernels, body: str | int, start: Any, stop
     the body passes the Sun eastward are kind 1, the others kind 0."""
     import numpy as np
 
-    t, diff, rate = _longitude_crossings(kernels, body, start, stop, 180.0, frame, correction, step, threads)
+    t, diff, rate = _longitude_crossings(kernels, body, start, stop, 180.0, frame, correction, step, threads,
+                                         progress)
     opposite = np.abs(diff - 180.0) < 90.0
     return _events(kernels, t, np.where(opposite, rate < 0, rate > 0).astype(np.int64))

@@ -158,6 +158,32 @@ std::expected<void, KernelSetError> crossing_sampler(void* ctx, const double* et
     return {};
 }
 
+// The extrema of an =, < or > search, refined until a sampled point lies
+// on the far side of the reference value (see search).
+struct SplitCtx {
+    Evaluator* ev;
+    const CrossingCtx* cg;
+    std::vector<std::uint8_t> far;  // per bracket: the state "g < 0" beyond g's extremum
+    std::vector<double> f, df;      // f and df at the point that settled each bracket
+    std::vector<std::uint8_t> settled;
+};
+
+std::expected<void, KernelSetError> split_sampler(void* ctx, const double* ets, std::size_t n, double* g,
+                                                  double* dg) {
+    return derivative_sampler(static_cast<SplitCtx*>(ctx)->ev, ets, n, g, dg);
+}
+
+std::ptrdiff_t settle_split(void* ctx, std::size_t bracket, std::size_t j) {
+    auto* c = static_cast<SplitCtx*>(ctx);
+    for (std::size_t p = j; p < j + 2; ++p) {
+        if (negative(c->cg->g(c->ev->f[p])) == (c->far[bracket] != 0)) {
+            c->f[bracket] = c->ev->f[p], c->df[bracket] = c->ev->df[p], c->settled[bracket] = 1;
+            return static_cast<std::ptrdiff_t>(p);
+        }
+    }
+    return -1;
+}
+
 // The root in [0, 1] of the cubic Hermite interpolant of g over a bracket
 // of width h (values g0, g1, derivatives d0, d1 at its ends), by Newton's
 // method from the regula falsi estimate s; NaN when it does not settle
@@ -193,7 +219,7 @@ std::optional<Relation> parse_relation(std::string_view text) noexcept {
 }
 
 std::expected<void, KernelSetError> refine(std::span<Bracket> brackets, double tolerance, void* ctx, Sampler g,
-                                         double* roots) {
+                                         double* roots, Settle settle) {
     struct Work {
         std::size_t index;
         double glo, ghi;  // Illinois-scaled values for the regula falsi estimate
@@ -235,6 +261,12 @@ std::expected<void, KernelSetError> refine(std::span<Bracket> brackets, double t
         std::size_t kept_active = 0;
         for (std::size_t k = 0; k < active.size(); ++k) {
             Work w = active[k];
+            if (settle) {
+                if (const std::ptrdiff_t p = settle(ctx, w.index, 2 * k); p >= 0) {
+                    roots[w.index] = ts[static_cast<std::size_t>(p)];
+                    continue;
+                }
+            }
             Bracket& b = brackets[w.index];
             const double width = b.hi - b.lo;
             const double x1 = ts[2 * k], x2 = ts[2 * k + 1], g1 = gs[2 * k], g2 = gs[2 * k + 1];
@@ -349,29 +381,72 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
     // 2. Local extrema.
     std::vector<bool> is_min(dbrackets.size());
     for (std::size_t i = 0; i < dbrackets.size(); ++i) is_min[i] = negative(dbrackets[i].glo);
-    if (direct && !(q.wrap() > 0)) {
-        // For =, < and > an extremum matters only where it may split a
-        // crossing off its neighbouring samples. A maximum is at least
-        // either sample, so with both samples above the reference value it
-        // is above it too, and the whole bracket on one side; likewise a
-        // minimum with both samples below. Such brackets hold no crossing
-        // and are dropped unrefined (the daily culminations of a rising
-        // search, most of its refinement otherwise). A wrapping angle jumps,
-        // so its extrema are all kept.
+    if (o.relation == Relation::LocMin || o.relation == Relation::LocMax) {
+        // Only the extrema of the kind asked for are reported: the others
+        // are not refined (each bracket is refined on its own, so the kept
+        // ones end where they would have).
+        const bool want_min = o.relation == Relation::LocMin;
         std::size_t kept = 0;
         for (std::size_t i = 0; i < dbrackets.size(); ++i) {
-            const Around& a = around[i];
-            const bool one_side = is_min[i] ? a.f0 < o.value && a.f1 < o.value : a.f0 > o.value && a.f1 > o.value;
-            if (one_side) continue;
+            if (is_min[i] != want_min) continue;
             dbrackets[kept] = dbrackets[i], dinterval[kept] = dinterval[i], around[kept] = around[i];
             is_min[kept] = is_min[i];
             ++kept;
         }
         dbrackets.resize(kept), dinterval.resize(kept), around.resize(kept), is_min.resize(kept);
     }
-    std::vector<double> extrema(dbrackets.size());
-    if (auto r = refine(dbrackets, o.tolerance, &ev, derivative_sampler, extrema.data()); !r)
+    std::vector<double> extrema(dbrackets.size()), fext(dbrackets.size());
+    // g's derivative at the point that splits each bracket for the
+    // crossings (0 at a refined extremum), and whether f is known there.
+    std::vector<double> dsplit(dbrackets.size(), 0.0);
+    std::vector<std::uint8_t> known(dbrackets.size(), 0);
+    if (direct && !(q.wrap() > 0)) {
+        // For =, < and > an extremum is needed only as a point that splits
+        // its bracket into pieces each crossed at most once, and any point x
+        // at which g = sign (f - value) lies on the far side of the
+        // reference value from g's extremum is one: say g has a maximum at
+        // te and g(x) >= 0 (for a minimum, g(x) < 0, mirrored). Between x
+        // and te, g stays at or above g(x) >= 0, so the state "g < 0" is
+        // constant there, and g is monotone on the rest of each piece: each
+        // of [lo, x] and [x, hi] holds at most one change of state, which
+        // the states at its ends show. te itself is such a point whenever a
+        // crossing lies in the bracket, so the pieces hold the same
+        // crossings as [lo, te] and [te, hi], refined to the same tolerance
+        // (only from other brackets). So a sample end on the far side
+        // settles the bracket unrefined (most brackets of a rising search:
+        // culminations above the horizon, or near it on one side), and
+        // refinement stops at the first point sampled on the far side.
+        // Where no point is, the extremum is refined in full and compared,
+        // as for the other relations. A wrapping angle jumps, so its
+        // extrema are all refined.
+        SplitCtx sc{&ev, &direct_g};
+        std::vector<Bracket> open;
+        std::vector<std::size_t> open_index;
+        for (std::size_t i = 0; i < dbrackets.size(); ++i) {
+            const Around& a = around[i];
+            const bool far = is_min[i] == (direct_g.sign > 0);  // g has a minimum: its far side is g < 0
+            if (negative(direct_g.g(a.f0)) == far) {
+                extrema[i] = a.t0, fext[i] = a.f0, dsplit[i] = direct_g.sign * a.d0, known[i] = 1;
+            } else if (negative(direct_g.g(a.f1)) == far) {
+                extrema[i] = a.t1, fext[i] = a.f1, dsplit[i] = direct_g.sign * a.d1, known[i] = 1;
+            } else {
+                open.push_back(dbrackets[i]);
+                open_index.push_back(i);
+                sc.far.push_back(far ? 1 : 0);
+            }
+        }
+        sc.f.assign(open.size(), 0.0), sc.df.assign(open.size(), 0.0), sc.settled.assign(open.size(), 0);
+        std::vector<double> roots(open.size());
+        if (auto r = refine(open, o.tolerance, &sc, split_sampler, roots.data(), settle_split); !r)
+            return std::unexpected(std::move(r.error()));
+        for (std::size_t j = 0; j < open.size(); ++j) {
+            const std::size_t i = open_index[j];
+            extrema[i] = roots[j];
+            if (sc.settled[j]) fext[i] = sc.f[j], dsplit[i] = direct_g.sign * sc.df[j], known[i] = 1;
+        }
+    } else if (auto r = refine(dbrackets, o.tolerance, &ev, derivative_sampler, extrema.data()); !r) {
         return std::unexpected(std::move(r.error()));
+    }
 
     Window out;
     if (o.relation == Relation::LocMin || o.relation == Relation::LocMax) {
@@ -381,10 +456,16 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
         if (!tracker.finish()) return std::unexpected(stopped());
         return out;
     }
-    std::vector<double> fext(extrema.size());
-    if (!extrema.empty()) {
-        if (auto r = ev.run(extrema.data(), extrema.size(), o.threads); !r) return std::unexpected(std::move(r.error()));
-        std::copy(ev.f, ev.f + extrema.size(), fext.begin());
+    {
+        std::vector<double> pending;
+        std::vector<std::size_t> pending_index;
+        for (std::size_t i = 0; i < extrema.size(); ++i)
+            if (!known[i]) pending.push_back(extrema[i]), pending_index.push_back(i);
+        if (!pending.empty()) {
+            if (auto r = ev.run(pending.data(), pending.size(), o.threads); !r)
+                return std::unexpected(std::move(r.error()));
+            for (std::size_t j = 0; j < pending.size(); ++j) fext[pending_index[j]] = ev.f[j];
+        }
     }
 
     double value = o.value;
@@ -417,15 +498,16 @@ std::expected<Window, KernelSetError> search(const Quantity& q, std::span<const 
     const double sign = rel == Relation::Greater ? -1.0 : 1.0;  // inside: sign * (f - value) < 0
     if (direct) {
         for (std::size_t i = 0; i < extrema.size(); ++i) {
-            // The derivative is (about) zero at the extremum.
+            // Split at the extremum (where the derivative is about zero) or
+            // at the point that settled its bracket.
             const Around& a = around[i];
             const double g0 = direct_g.g(a.f0), ge = direct_g.g(fext[i]), g1 = direct_g.g(a.f1);
             if (negative(g0) != negative(ge)) {
-                cbrackets.push_back({a.t0, extrema[i], g0, ge, direct_g.sign * a.d0, 0.0});
+                cbrackets.push_back({a.t0, extrema[i], g0, ge, direct_g.sign * a.d0, dsplit[i]});
                 cinterval.push_back(dinterval[i]);
             }
             if (negative(ge) != negative(g1)) {
-                cbrackets.push_back({extrema[i], a.t1, ge, g1, 0.0, direct_g.sign * a.d1});
+                cbrackets.push_back({extrema[i], a.t1, ge, g1, dsplit[i], direct_g.sign * a.d1});
                 cinterval.push_back(dinterval[i]);
             }
         }

@@ -142,7 +142,13 @@ struct Bracket {
 // g at ets[0..n) into g, and its derivative into dg (NaN where unknown).
 using Sampler = std::expected<void, KernelSetError> (*)(void* ctx, const double* ets, std::size_t n, double* g,
                                                         double* dg);
+// Optional early end of a bracket's refinement: after each step, asked
+// with the bracket's index and the position j of the first of the two
+// points just sampled for it (j + 1 the second) in the sampler's last
+// batch; returns the position of a point that settles the bracket, whose
+// time then becomes its root, or -1 to go on.
+using Settle = std::ptrdiff_t (*)(void* ctx, std::size_t bracket, std::size_t j);
 std::expected<void, KernelSetError> refine(std::span<Bracket> brackets, double tolerance, void* ctx, Sampler g,
-                                         double* roots);
+                                         double* roots, Settle settle = nullptr);
 
 }  // namespace kernwerk::events

@@ -275,15 +275,18 @@ double wedge_distance(const Vec3& q, const Vec3& a, const Vec3& b) noexcept {
 
 }  // namespace
 
+bool FovCone::clearly_outside(const Vec3& c, double max_radius) const noexcept {
+    const double range = length(c);
+    if (!(range > max_radius)) return false;
+    const double off = angle_between(c, z_);
+    return off > max_angle_ + std::asin(max_radius / range) + 1e-9;
+}
+
 bool FovCone::meets_ellipsoid(const Mat3& m, const Vec3& c, double max_radius) const noexcept {
     // A target whose bounding sphere lies wholly outside the cone of the
     // field's largest angle is out, the common case, decided at once (with
     // a margin of 1e-9 rad, so that only clear cases take this path).
-    const double range = length(c);
-    if (range > max_radius) {
-        const double off = angle_between(c, z_);
-        if (off > max_angle_ + std::asin(max_radius / range) + 1e-9) return false;
-    }
+    if (clearly_outside(c, max_radius)) return false;
     const Vec3 q = mat_vec(m, c);
     if (length(q) <= 1.0) return true;  // the observer on the surface (the batch refuses one inside)
     if (contains(c)) return true;     // its center is in the field
@@ -419,41 +422,47 @@ std::expected<void, BatchFailure> fov_ray_batch(const KernelSnapshot& snap, std:
     });
 }
 
-std::expected<void, BatchFailure> fov_target_batch(const KernelSnapshot& snap, std::int32_t instrument,
-                                                   std::int32_t target, bool ellipsoid, std::int32_t target_frame,
-                                                   Correction correction, std::int32_t observer, EpochView ets,
-                                                   std::uint8_t* out, unsigned threads) {
-    if (ets.size == 0) return {};
+std::expected<FovTargetPlan, KernelSetError> FovTargetPlan::plan(const KernelSnapshot& snap, std::int32_t instrument,
+                                                                std::int32_t target, bool ellipsoid,
+                                                                std::int32_t target_frame, Correction correction,
+                                                                std::int32_t observer) {
     auto p = plan_fov(snap, instrument);
-    if (!p) return fail0(p.error());
+    if (!p) return std::unexpected(p.error());
     auto to_fov = path_of(snap, 1, p->frame);
-    if (!to_fov) return fail0(to_fov.error());
-    std::optional<PlannedPath> to_body;
-    Vec3 inv_radii{};
-    Triaxial shape;
-    double max_radius = 0.0;
+    if (!to_fov) return std::unexpected(to_fov.error());
+    FovTargetPlan plan;
+    plan.cone_ = std::move(p->cone);
+    plan.target_ = target, plan.observer_ = observer, plan.ellipsoid_ = ellipsoid, plan.correction_ = correction;
+    plan.to_fov_ = std::move(to_fov->path), plan.to_fov_what_ = std::move(to_fov->what);
     if (ellipsoid) {
         auto radii = body_constant(snap.pool(), target, "RADII");
         if (!radii)
-            return fail0(KernelSetError(radii.error().kind() == PoolError::Kind::Missing
-                                            ? KernelSetError::Kind::MissingKernel
-                                            : KernelSetError::Kind::FileFormat,
-                                        radii.error().message() + " (an ELLIPSOID target needs its radii)"));
+            return std::unexpected(KernelSetError(radii.error().kind() == PoolError::Kind::Missing
+                                                      ? KernelSetError::Kind::MissingKernel
+                                                      : KernelSetError::Kind::FileFormat,
+                                                  radii.error().message() + " (an ELLIPSOID target needs its radii)"));
         if (radii->size() != 3 || !((*radii)[0] > 0.0 && (*radii)[1] > 0.0 && (*radii)[2] > 0.0))
-            return fail0(KernelSetError(KernelSetError::Kind::FileFormat,
-                                        "BODY" + std::to_string(target) + "_RADII must hold 3 positive numbers"));
-        inv_radii = {1.0 / (*radii)[0], 1.0 / (*radii)[1], 1.0 / (*radii)[2]};
-        shape = Triaxial{(*radii)[0], (*radii)[1], (*radii)[2]};
-        max_radius = std::max({(*radii)[0], (*radii)[1], (*radii)[2]});
+            return std::unexpected(KernelSetError(KernelSetError::Kind::FileFormat,
+                                                  "BODY" + std::to_string(target) + "_RADII must hold 3 positive numbers"));
+        plan.radii_ = {(*radii)[0], (*radii)[1], (*radii)[2]};
+        plan.inv_radii_ = {1.0 / (*radii)[0], 1.0 / (*radii)[1], 1.0 / (*radii)[2]};
+        plan.max_radius_ = std::max({(*radii)[0], (*radii)[1], (*radii)[2]});
         auto b = path_of(snap, 1, target_frame);
-        if (!b) return fail0(b.error());
-        to_body = std::move(*b);
+        if (!b) return std::unexpected(b.error());
+        plan.to_body_ = std::move(b->path), plan.to_body_what_ = std::move(b->what);
     }
-    const ApparentQuery q{Endpoint::of_body(target), Endpoint::of_body(observer), OutputFrame::J2000, correction};
+    return plan;
+}
+
+std::expected<void, BatchFailure> FovTargetPlan::evaluate(const KernelSnapshot& snap, EpochView ets,
+                                                          std::uint8_t* out, unsigned threads) const {
+    if (ets.size == 0) return {};
+    const Triaxial shape{radii_[0], radii_[1], radii_[2]};
+    const ApparentQuery q{Endpoint::of_body(target_), Endpoint::of_body(observer_), OutputFrame::J2000, correction_};
     std::vector<double> states(6 * ets.size), lts(ets.size);
     if (auto ok = apparent_batch(snap, q, ets, states.data(), lts.data(), threads); !ok)
         return std::unexpected(ok.error());
-    const CorrectionFlags fl = correction_flags(correction);
+    const CorrectionFlags fl = correction_flags(correction_);
     const double lt_sign = fl.light_time ? (fl.transmission ? 1.0 : -1.0) : 0.0;
     const PckOrientationSource* pck = &snap.pck_orientation();
     return run_batch(ets.size, threads, [&](std::size_t b, std::size_t e, const std::atomic<std::size_t>& lowest)
@@ -463,17 +472,25 @@ std::expected<void, BatchFailure> fov_target_batch(const KernelSnapshot& snap, s
         for (std::size_t i = b; i < e; ++i) {
             if ((i & 1023) == 0 && lowest.load(std::memory_order_relaxed) < b) return std::nullopt;
             const double et = ets[i];
-            if (!evaluate_path(to_fov->path, pck, et, false, y, err)) [[unlikely]]
-                return BatchFailure{i, KernelSnapshot::frame_error(*err, to_fov->what + " at et " + format_double(et))};
+            if (!evaluate_path(to_fov_, pck, et, false, y, err)) [[unlikely]]
+                return BatchFailure{i, KernelSnapshot::frame_error(*err, to_fov_what_ + " at et " + format_double(et))};
             const double* s = states.data() + 6 * i;
             const Vec3 c = mat_vec(y.r, Vec3{s[0], s[1], s[2]});
-            if (!ellipsoid) {
-                out[i] = p->cone.contains(c) ? 1 : 0;
+            if (!ellipsoid_) {
+                out[i] = cone_.contains(c) ? 1 : 0;
+                continue;
+            }
+            // Far outside the field (the common case) the answer needs no
+            // orientation of the target: meets_ellipsoid would say "out" by
+            // the same test, and the observer, beyond the bounding sphere,
+            // is outside the ellipsoid.
+            if (cone_.clearly_outside(c, max_radius_)) {
+                out[i] = 0;
                 continue;
             }
             const double tet = et + lt_sign * lts[i];
-            if (!evaluate_path(to_body->path, pck, tet, false, t, err)) [[unlikely]]
-                return BatchFailure{i, KernelSnapshot::frame_error(*err, to_body->what + " at et " + format_double(tet))};
+            if (!evaluate_path(to_body_, pck, tet, false, t, err)) [[unlikely]]
+                return BatchFailure{i, KernelSnapshot::frame_error(*err, to_body_what_ + " at et " + format_double(tet))};
             // Field frame -> body frame: T Y^T; then scaled by 1 / radii.
             Mat3 m{}, fb{};
             for (int r = 0; r < 3; ++r)
@@ -481,22 +498,32 @@ std::expected<void, BatchFailure> fov_target_batch(const KernelSnapshot& snap, s
                     double acc = 0.0;
                     for (int j = 0; j < 3; ++j) acc += t.r[r][j] * y.r[k][j];
                     fb[r][k] = acc;
-                    m[r][k] = acc * inv_radii[r];
+                    m[r][k] = acc * inv_radii_[r];
                 }
             // From inside the ellipsoid no cone test has a meaning (the
             // toolkit's fovtrg fails there too): the observer, in the body
             // frame, is -fb c from the target's center.
-            const Vec3 b = mat_vec(fb, c);
-            if (shape.level(Vec3{-b[0], -b[1], -b[2]}) < 1.0) [[unlikely]]
+            const Vec3 bc = mat_vec(fb, c);
+            if (shape.level(Vec3{-bc[0], -bc[1], -bc[2]}) < 1.0) [[unlikely]]
                 return BatchFailure{i, KernelSetError(KernelSetError::Kind::Value,
-                                                      "the observer (body " + std::to_string(observer) +
+                                                      "the observer (body " + std::to_string(observer_) +
                                                           ") is inside the ellipsoid of the target (body " +
-                                                          std::to_string(target) + ") at et " + format_double(et) +
+                                                          std::to_string(target_) + ") at et " + format_double(et) +
                                                           "; an ELLIPSOID target must be seen from outside")};
-            out[i] = p->cone.meets_ellipsoid(m, c, max_radius) ? 1 : 0;
+            out[i] = cone_.meets_ellipsoid(m, c, max_radius_) ? 1 : 0;
         }
         return std::nullopt;
     });
+}
+
+std::expected<void, BatchFailure> fov_target_batch(const KernelSnapshot& snap, std::int32_t instrument,
+                                                   std::int32_t target, bool ellipsoid, std::int32_t target_frame,
+                                                   Correction correction, std::int32_t observer, EpochView ets,
+                                                   std::uint8_t* out, unsigned threads) {
+    if (ets.size == 0) return {};
+    auto plan = FovTargetPlan::plan(snap, instrument, target, ellipsoid, target_frame, correction, observer);
+    if (!plan) return fail0(plan.error());
+    return plan->evaluate(snap, ets, out, threads);
 }
 
 }  // namespace kernwerk

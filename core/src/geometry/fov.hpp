@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "frames/frames.hpp"
 #include "geometry/apparent.hpp"
 #include "sets/kernel_set.hpp"
 
@@ -71,6 +72,11 @@ public:
     // ellipsoid's unit-sphere coordinates, `c` is its center and
     // `max_radius` its largest semi-axis.
     bool meets_ellipsoid(const Mat3& m, const Vec3& c, double max_radius) const noexcept;
+    // Whether a body within `max_radius` of `c` (its center, in the field's
+    // frame, seen from the origin) lies wholly outside the cone of the
+    // field's largest angle: then meets_ellipsoid is false for every
+    // orientation of it, and the origin is outside it. Needs no more than c.
+    bool clearly_outside(const Vec3& c, double max_radius) const noexcept;
 
 private:
     FovShape shape_ = FovShape::Circle;
@@ -89,6 +95,31 @@ std::expected<void, BatchFailure> fov_ray_batch(const KernelSnapshot& snap, std:
                                                 std::int32_t ray_frame, const double* rays, std::size_t ray_stride,
                                                 bool stellar, bool transmission, std::int32_t observer,
                                                 EpochView ets, std::uint8_t* out, unsigned threads = 0);
+
+// fovtrg planned once for many batches (a search evaluates one per chunk
+// of its grid and one per refinement step): the field, the path from J2000
+// to its frame and, for an ellipsoid, the radii and the path to the
+// target's frame. Used only with the snapshot it was planned on.
+class FovTargetPlan {
+public:
+    static std::expected<FovTargetPlan, KernelSetError> plan(const KernelSnapshot& snap, std::int32_t instrument,
+                                                             std::int32_t target, bool ellipsoid,
+                                                             std::int32_t target_frame, Correction correction,
+                                                             std::int32_t observer);
+    // As fov_target_batch below.
+    std::expected<void, BatchFailure> evaluate(const KernelSnapshot& snap, EpochView ets, std::uint8_t* out,
+                                               unsigned threads = 0) const;
+
+private:
+    FovCone cone_;
+    std::int32_t target_ = 0, observer_ = 0;
+    bool ellipsoid_ = false;
+    Correction correction_{};
+    FramePath to_fov_, to_body_;
+    std::string to_fov_what_, to_body_what_;
+    Vec3 radii_{}, inv_radii_{};
+    double max_radius_ = 0.0;
+};
 
 // fovtrg over arrays: `target` as a point, or (with `ellipsoid`) as the
 // ellipsoid of BODY<target>_RADII oriented by `target_frame` at the

@@ -73,6 +73,7 @@ TEST_P(search_cases, cosine_within_the_tolerance) {
 }
 
 constexpr double k6 = 1000.0 / 6;
+const double d3 = std::acos(0.999) / Cosine::w, d4 = std::acos(0.9999) / Cosine::w, d7 = std::acos(0.9999999) / Cosine::w;
 INSTANTIATE_TEST_SUITE_P(
     events, search_cases,
     testing::Values(SearchCase{Relation::LocMin, 0, 0, {{500, 500}, {1500, 1500}}},
@@ -80,6 +81,14 @@ INSTANTIATE_TEST_SUITE_P(
                     SearchCase{Relation::Greater, 0.5, 0, {{100, k6}, {1000 - k6, 1000 + k6}, {2000 - k6, 2100}}},
                     SearchCase{Relation::Equal, 0.5, 0, {{k6, k6}, {1000 - k6, 1000 - k6}, {1000 + k6, 1000 + k6},
                                                          {2000 - k6, 2000 - k6}}},
+                    // Extrema of the cosine beyond the value between two
+                    // samples on the near side: two crossings in one step.
+                    SearchCase{Relation::Less, 0.999, 0, {{100, 1000 - d3}, {1000 + d3, 2000 - d3}, {2000 + d3, 2100}}},
+                    SearchCase{Relation::Greater, -0.9999, 0, {{100, 500 - d4}, {500 + d4, 1500 - d4}, {1500 + d4, 2100}}},
+                    SearchCase{Relation::Equal, 0.999, 0, {{1000 - d3, 1000 - d3}, {1000 + d3, 1000 + d3},
+                                                           {2000 - d3, 2000 - d3}, {2000 + d3, 2000 + d3}}},
+                    SearchCase{Relation::Less, 0.9999999, 0, {{100, 1000 - d7}, {1000 + d7, 2000 - d7}, {2000 + d7, 2100}}},
+                    SearchCase{Relation::Greater, 1.0, 0, {}},
                     SearchCase{Relation::AbsMax, 0, 0, {{1000, 1000}}},
                     SearchCase{Relation::AbsMin, 0, 0.5, {{500 - k6, 500 + k6}, {1500 - k6, 1500 + k6}}}));
 
