@@ -169,6 +169,10 @@ public:
         return std::nullopt;
     }
 
+    // Links to the barycenter evaluated once for both sources where they
+    // meet at the same epochs (a site's body and the target at et).
+    void share_links(Source& other) { cursor_.share_links(other.cursor_); }
+
 private:
     StateCursor cursor_;
     std::optional<Itrf93Cursor> xf_;
@@ -228,6 +232,7 @@ struct Runner {
             if (bodies && !r.fl.light_time && !r.fl.stellar)
                 direct.emplace(snap, q.target.body, q.observer.body, OutputFrame::J2000);
             if (q.frame == OutputFrame::Itrf93) frame_xf.emplace(snap);
+            if (q.observer.is_site || q.target.is_site) observer.share_links(target);
             const std::int32_t fc = r.frame_center;
             if ((q.frame == OutputFrame::Itrf93 || (r.path && r.path->time_dependent)) && r.fl.light_time &&
                 !r.frame_at_et && !q.observer.is_site && q.observer.body != fc && (q.target.is_site || q.target.body != fc))

@@ -6,7 +6,9 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <queue>
 
 #include "base/parallel.hpp"
@@ -41,6 +43,39 @@ struct KernelSnapshot::PlanFailure {
     std::int32_t segment = 0;  // Frame, Type: in segments_; Pck*: in pck_segments_
 };
 
+// The rows of the last few barycentric links that cursors sharing this
+// evaluated, with their segment and epochs. Rows depend on nothing else, so
+// a link met again at the same epochs (bit for bit) takes them as they are.
+// Kept by cursors only, which live on one thread and never outlive their
+// snapshot: a segment named here is alive, and its address is its own.
+struct LinkMemo {
+    static constexpr std::size_t kBlock = 64;
+    static constexpr std::size_t kSlots = 4;
+    struct Slot {
+        const SpkSegment* seg = nullptr;
+        std::size_t k = 0;
+        double ets[kBlock];
+        double rows[6 * kBlock];
+    };
+    std::array<Slot, kSlots> slots;
+    std::size_t next = 0;
+
+    const double* find(const SpkSegment* seg, const double* ets, std::size_t k) const noexcept {
+        for (const Slot& s : slots)
+            if (s.seg == seg && s.k == k && std::memcmp(s.ets, ets, k * sizeof(double)) == 0) return s.rows;
+        return nullptr;
+    }
+    void keep(const SpkSegment* seg, const double* ets, std::size_t k, const double* rows) noexcept {
+        if (k > kBlock) return;
+        Slot& s = slots[next];
+        next = (next + 1) % kSlots;
+        s.seg = seg;
+        s.k = k;
+        std::memcpy(s.ets, ets, k * sizeof(double));
+        std::memcpy(s.rows, rows, 6 * k * sizeof(double));
+    }
+};
+
 struct BatchRunner {
     using Plan = KernelSnapshot::Plan;
     using PlanFailure = KernelSnapshot::PlanFailure;
@@ -57,6 +92,9 @@ struct BatchRunner {
     // J2000 -> the output frame, for frames other than J2000, ECLIPJ2000
     // and ITRF93 (planned once per batch).
     const FramePath* out_path = nullptr;
+    // Rows of barycentric J2000 links shared with another cursor (cursors
+    // only).
+    LinkMemo* memo = nullptr;
 
     struct Scratch {
         double ets[kBlock];
@@ -256,6 +294,13 @@ struct BatchRunner {
     // position of the first failure (k when none).
     std::size_t eval_link(const Link& link, const double* ets, std::size_t k, double* rows, const Scratch& sc,
                           std::optional<KernelSetError>& err) const {
+        const bool shared = memo && link.frame == LinkFrame::J2000 && link.seg->center == 0;
+        if (shared) {
+            if (const double* kept = memo->find(link.seg, ets, k)) {
+                std::memcpy(rows, kept, 6 * k * sizeof(double));
+                return k;
+            }
+        }
         std::optional<SpkError> e;
         const std::size_t f = evaluate_rows(*link.seg, ets, k, rows, e);
         if (f < k) [[unlikely]] {
@@ -263,6 +308,7 @@ struct BatchRunner {
                         snap.segment_label(snap.segments_[static_cast<std::size_t>(link.id)]) + ": " + e->message());
             return f;
         }
+        if (shared) memo->keep(link.seg, ets, k, rows);
         if (link.frame == LinkFrame::Eclip) {
             for (std::size_t i = 0; i < k; ++i) {
                 double* row = rows + 6 * i;
@@ -779,6 +825,7 @@ struct StateCursor::Impl {
     BatchRunner::Scratch sc;
     std::optional<FramePath> path;            // J2000 -> a frame without a path of its own
     std::optional<KernelSetError> path_error;  // why that frame cannot be reached
+    std::shared_ptr<LinkMemo> memo;           // shared with other cursors (share_links)
 };
 
 StateCursor::StateCursor(const KernelSnapshot& snap, std::int32_t target, std::int32_t center, OutputFrame frame)
@@ -802,6 +849,12 @@ std::optional<BatchFailure> StateCursor::evaluate(const double* ets, std::size_t
     if (impl_->path_error) return BatchFailure{0, *impl_->path_error};
     return impl_->runner.run_with(EpochView{ets, 1, n}, 0, n, out, kNoFailure, impl_->plan, impl_->have,
                                   impl_->sc);
+}
+
+void StateCursor::share_links(StateCursor& other) {
+    if (!impl_->memo) impl_->memo = std::make_shared<LinkMemo>();
+    other.impl_->memo = impl_->memo;
+    impl_->runner.memo = other.impl_->runner.memo = impl_->memo.get();
 }
 
 struct Itrf93Cursor::Impl {

@@ -426,6 +426,12 @@ public:
     // error; `out` is then partly written.
     std::optional<BatchFailure> evaluate(const double* ets, std::size_t n, double* out);
 
+    // Lets this cursor and `other` (both used on one thread) keep the last
+    // few rows of their links to the barycenter for each other: a link that
+    // both evaluate at the same epochs (the Earth-Moon barycenter's under
+    // the Earth and the Moon) is then evaluated once. The same bits.
+    void share_links(StateCursor& other);
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
