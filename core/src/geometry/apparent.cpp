@@ -119,8 +119,12 @@ public:
     // States at ets[0..n) (n <= kBlock) into rows of `out`. A site fixed in
     // ITRF93 takes the J2000 -> ITRF93 transforms into x[0..n) when `x` is
     // given (a caller that needs them again), else only its offsets.
-    std::optional<BatchFailure> eval(const double* ets, std::size_t n, double* out, Mat6* x = nullptr) {
-        auto f = cursor_.evaluate(ets, n, out);
+    // With `velocities`, a site fixed in ITRF93 gives its velocities alone
+    // (the same bits; positions unspecified).
+    std::optional<BatchFailure> eval(const double* ets, std::size_t n, double* out, Mat6* x = nullptr,
+                                     bool velocities = false) {
+        const bool vel = velocities && site_ && !path_ && !x;
+        auto f = vel ? cursor_.evaluate_velocities(ets, n, out) : cursor_.evaluate(ets, n, out);
         if (!site_) return f;
         // The lower of the two failures, if any.
         const std::size_t m = f ? f->index : n;
@@ -363,12 +367,13 @@ struct Runner {
             if (auto f = w.observer.eval(w.et, n, w.so, observer_xf() ? w.x : nullptr)) return f;
             if (fl.stellar) {
                 // The observer's acceleration, before w.x and w.st are reused.
+                // Only velocities are read: a site's come alone.
                 for (std::size_t k = 0; k < n; ++k) w.sh[k] = w.et[k] - kAccelerationStep;
-                if (auto f = w.observer.eval(w.sh, n, w.tmp)) return f;
+                if (auto f = w.observer.eval(w.sh, n, w.tmp, nullptr, true)) return f;
                 for (std::size_t k = 0; k < n; ++k)
                     for (std::size_t c = 0; c < 3; ++c) w.acc[3 * k + c] = w.tmp[6 * k + 3 + c];
                 for (std::size_t k = 0; k < n; ++k) w.sh[k] = w.et[k] + kAccelerationStep;
-                if (auto f = w.observer.eval(w.sh, n, w.tmp)) return f;
+                if (auto f = w.observer.eval(w.sh, n, w.tmp, nullptr, true)) return f;
                 constexpr double half = 0.5 / kAccelerationStep;
                 for (std::size_t k = 0; k < n; ++k)
                     for (std::size_t c = 0; c < 3; ++c)

@@ -95,6 +95,8 @@ struct BatchRunner {
     // Rows of barycentric J2000 links shared with another cursor (cursors
     // only).
     LinkMemo* memo = nullptr;
+    // Only the velocities are read (evaluate_velocities, J2000 output).
+    bool velocity_only = false;
 
     struct Scratch {
         double ets[kBlock];
@@ -294,7 +296,8 @@ struct BatchRunner {
     // position of the first failure (k when none).
     std::size_t eval_link(const Link& link, const double* ets, std::size_t k, double* rows, const Scratch& sc,
                           std::optional<KernelSetError>& err) const {
-        const bool shared = memo && link.frame == LinkFrame::J2000 && link.seg->center == 0;
+        // Rows of velocities alone are never kept for others.
+        const bool shared = memo && !velocity_only && link.frame == LinkFrame::J2000 && link.seg->center == 0;
         if (shared) {
             if (const double* kept = memo->find(link.seg, ets, k)) {
                 std::memcpy(rows, kept, 6 * k * sizeof(double));
@@ -302,7 +305,12 @@ struct BatchRunner {
             }
         }
         std::optional<SpkError> e;
-        const std::size_t f = evaluate_rows(*link.seg, ets, k, rows, e);
+        // A link in J2000 needs no position to turn its velocity.
+        const SpkType2* t2 = velocity_only && link.frame == LinkFrame::J2000 && frame == OutputFrame::J2000 && !out_path
+                                 ? std::get_if<SpkType2>(&link.seg->payload)
+                                 : nullptr;
+        const std::size_t f = t2 ? LaneRowEvaluator<SpkType2, lanes::type2_velocity_rows>::run(*t2, ets, k, rows, e)
+                                 : evaluate_rows(*link.seg, ets, k, rows, e);
         if (f < k) [[unlikely]] {
             err = error(KernelSetError::Kind::FileFormat, ets[f],
                         snap.segment_label(snap.segments_[static_cast<std::size_t>(link.id)]) + ": " + e->message());
@@ -849,6 +857,15 @@ std::optional<BatchFailure> StateCursor::evaluate(const double* ets, std::size_t
     if (impl_->path_error) return BatchFailure{0, *impl_->path_error};
     return impl_->runner.run_with(EpochView{ets, 1, n}, 0, n, out, kNoFailure, impl_->plan, impl_->have,
                                   impl_->sc);
+}
+
+std::optional<BatchFailure> StateCursor::evaluate_velocities(const double* ets, std::size_t n, double* out) {
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{impl_->runner.velocity_only};
+    impl_->runner.velocity_only = true;
+    return evaluate(ets, n, out);
 }
 
 void StateCursor::share_links(StateCursor& other) {
