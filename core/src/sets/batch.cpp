@@ -571,9 +571,16 @@ struct BatchRunner {
     // the J2000 offset X^-1 [r, 0] = (R^T r, dR^T r) of the point r fixed in
     // ITRF93, as site_offset sums it from the transform, which is then
     // never written out whole.
+    // `runs` (a cursor's, for calls of at most kRunCache epochs): the
+    // Earth orientation run found for each position of the last call, which
+    // the next call's epoch at that position tries first (a site's epochs
+    // come as et, et - 1 s, et + 1 s).
+    static constexpr std::size_t kRunCache = 64;
     std::optional<BatchFailure> run_transforms(EpochView ets, std::size_t b, std::size_t e, double* out,
                                                const std::atomic<std::size_t>& lowest, Plan& plan, bool& have,
-                                               const std::array<double, 3>* site = nullptr) const {
+                                               const std::array<double, 3>* site = nullptr,
+                                               const Run** runs = nullptr) const {
+        if (e - b > kRunCache) runs = nullptr;
         const std::size_t stride = site ? 6 : 36;
         std::size_t i = b;
         while (i < e) {
@@ -588,7 +595,7 @@ struct BatchRunner {
                     return BatchFailure{i, plan_error(f, et)};
                 have = true;
             }
-            if (i + 4 <= e && lanes4(ets, i, plan, out + stride * i, site)) {
+            if (i + 4 <= e && lanes4(ets, i, plan, out + stride * i, site, runs ? runs + (i - b) : nullptr)) {
                 i += 4;
                 continue;
             }
@@ -648,7 +655,11 @@ struct BatchRunner {
     // random epochs spread over several segments) from records in the file
     // with RADIUS != 0; false (nothing written) otherwise, and the scalar
     // path plans, evaluates or reports the epoch.
-    bool lanes4(EpochView ets, std::size_t i, const Plan& plan, double* out, const std::array<double, 3>* site) const {
+    // A run found for an epoch outside the plan is the winner wherever it
+    // holds: one of `runs` (at each lane) that holds the epoch is taken as
+    // the search would find it.
+    bool lanes4(EpochView ets, std::size_t i, const Plan& plan, double* out, const std::array<double, 3>* site,
+                const Run** runs) const {
         double e4[4];
         const double* rec[4];
         const PckSegment* segs[4];
@@ -658,9 +669,13 @@ struct BatchRunner {
             if (std::isnan(e4[k])) return false;
             const PckSegment* seg = plan.pck->segment;
             if (!plan.valid.contains(e4[k])) {
-                const Run& r = snap.itrf93_.find(e4[k]);
-                if (r.winner < 0) return false;
-                seg = snap.pck_segments_[static_cast<std::size_t>(r.winner)].segment;
+                const Run* r = runs ? runs[k] : nullptr;
+                if (!r || !r->contains(e4[k])) {
+                    r = &snap.itrf93_.find(e4[k]);
+                    if (runs) runs[k] = r;
+                }
+                if (r->winner < 0) return false;
+                seg = snap.pck_segments_[static_cast<std::size_t>(r->winner)].segment;
             }
             if (!seg->type2 || seg->type2->ncoef < 2 || (k > 0 && seg->type2->ncoef != nc)) return false;
             const PckType2& t = *seg->type2;
@@ -878,22 +893,25 @@ struct Itrf93Cursor::Impl {
     BatchRunner forward, inverse;
     KernelSnapshot::Plan plan;
     bool have = false;
+    std::array<const Run*, BatchRunner::kRunCache> runs{};  // runs of the snapshot's Earth orientation timeline
 };
 
 Itrf93Cursor::Itrf93Cursor(const KernelSnapshot& snap)
     : impl_(new Impl{BatchRunner{snap, 0, 0, OutputFrame::Itrf93, true, false},
-                     BatchRunner{snap, 0, 0, OutputFrame::Itrf93, true, true}, {}, false}) {}
+                     BatchRunner{snap, 0, 0, OutputFrame::Itrf93, true, true}, {}, false, {}}) {}
 Itrf93Cursor::~Itrf93Cursor() = default;
 Itrf93Cursor::Itrf93Cursor(Itrf93Cursor&&) noexcept = default;
 Itrf93Cursor& Itrf93Cursor::operator=(Itrf93Cursor&&) noexcept = default;
 
 std::optional<BatchFailure> Itrf93Cursor::evaluate(const double* ets, std::size_t n, Mat6* out, bool inverse) {
     const BatchRunner& r = inverse ? impl_->inverse : impl_->forward;
-    return r.run_transforms(EpochView{ets, 1, n}, 0, n, &out[0][0][0], kNoFailure, impl_->plan, impl_->have);
+    return r.run_transforms(EpochView{ets, 1, n}, 0, n, &out[0][0][0], kNoFailure, impl_->plan, impl_->have, nullptr,
+                            impl_->runs.data());
 }
 
 std::optional<BatchFailure> Itrf93Cursor::site_offsets(const double* ets, std::size_t n, const std::array<double, 3>& r, double* out) {
-    return impl_->forward.run_transforms(EpochView{ets, 1, n}, 0, n, out, kNoFailure, impl_->plan, impl_->have, &r);
+    return impl_->forward.run_transforms(EpochView{ets, 1, n}, 0, n, out, kNoFailure, impl_->plan, impl_->have, &r,
+                                         impl_->runs.data());
 }
 
 }  // namespace kernwerk
