@@ -222,3 +222,20 @@ BAD = [
 def test_bad_inputs(both, call, exc, match):
     with pytest.raises(exc, match=match):
         call(both)
+
+
+@pytest.mark.parametrize("target, observer", [(301, "equator"), (10, "equator"), (4, "high latitude"),
+                                              ("equator", 301)])
+def test_blocks_that_repeat_give_the_single_epoch_bits(both, target, observer):
+    # Links the site's body shares with the other end (the Earth-Moon
+    # barycenter's) are kept by their epochs: blocks of 64 that repeat, and
+    # that differ from one before them in one epoch only, must not mix.
+    base = np.random.default_rng(5).uniform(0, 8e8, 64)
+    near = base.copy()
+    near[-1] += 1.0
+    ets = np.concatenate([base, base, near, base, near[:40], base[:40]])
+    target, observer = OBSERVERS.get(target, target), OBSERVERS.get(observer, observer)
+    got, lts = both.apparent_state(target, observer, ets, correction="LT+S", threads=1)
+    for i in range(len(ets)):
+        s, lt = both.apparent_state(target, observer, float(ets[i]), correction="LT+S")
+        assert np.array_equal(s, got[i]) and lt == lts[i], i

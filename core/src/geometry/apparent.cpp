@@ -119,8 +119,12 @@ public:
     // States at ets[0..n) (n <= kBlock) into rows of `out`. A site fixed in
     // ITRF93 takes the J2000 -> ITRF93 transforms into x[0..n) when `x` is
     // given (a caller that needs them again), else only its offsets.
-    std::optional<BatchFailure> eval(const double* ets, std::size_t n, double* out, Mat6* x = nullptr) {
-        auto f = cursor_.evaluate(ets, n, out);
+    // With `velocities`, a site fixed in ITRF93 gives its velocities alone
+    // (the same bits; positions unspecified).
+    std::optional<BatchFailure> eval(const double* ets, std::size_t n, double* out, Mat6* x = nullptr,
+                                     bool velocities = false) {
+        const bool vel = velocities && site_ && !path_ && !x;
+        auto f = vel ? cursor_.evaluate_velocities(ets, n, out) : cursor_.evaluate(ets, n, out);
         if (!site_) return f;
         // The lower of the two failures, if any.
         const std::size_t m = f ? f->index : n;
@@ -168,6 +172,10 @@ public:
         }
         return std::nullopt;
     }
+
+    // Links to the barycenter evaluated once for both sources where they
+    // meet at the same epochs (a site's body and the target at et).
+    void share_links(Source& other) { cursor_.share_links(other.cursor_); }
 
 private:
     StateCursor cursor_;
@@ -228,6 +236,7 @@ struct Runner {
             if (bodies && !r.fl.light_time && !r.fl.stellar)
                 direct.emplace(snap, q.target.body, q.observer.body, OutputFrame::J2000);
             if (q.frame == OutputFrame::Itrf93) frame_xf.emplace(snap);
+            if (q.observer.is_site || q.target.is_site) observer.share_links(target);
             const std::int32_t fc = r.frame_center;
             if ((q.frame == OutputFrame::Itrf93 || (r.path && r.path->time_dependent)) && r.fl.light_time &&
                 !r.frame_at_et && !q.observer.is_site && q.observer.body != fc && (q.target.is_site || q.target.body != fc))
@@ -358,12 +367,13 @@ struct Runner {
             if (auto f = w.observer.eval(w.et, n, w.so, observer_xf() ? w.x : nullptr)) return f;
             if (fl.stellar) {
                 // The observer's acceleration, before w.x and w.st are reused.
+                // Only velocities are read: a site's come alone.
                 for (std::size_t k = 0; k < n; ++k) w.sh[k] = w.et[k] - kAccelerationStep;
-                if (auto f = w.observer.eval(w.sh, n, w.tmp)) return f;
+                if (auto f = w.observer.eval(w.sh, n, w.tmp, nullptr, true)) return f;
                 for (std::size_t k = 0; k < n; ++k)
                     for (std::size_t c = 0; c < 3; ++c) w.acc[3 * k + c] = w.tmp[6 * k + 3 + c];
                 for (std::size_t k = 0; k < n; ++k) w.sh[k] = w.et[k] + kAccelerationStep;
-                if (auto f = w.observer.eval(w.sh, n, w.tmp)) return f;
+                if (auto f = w.observer.eval(w.sh, n, w.tmp, nullptr, true)) return f;
                 constexpr double half = 0.5 / kAccelerationStep;
                 for (std::size_t k = 0; k < n; ++k)
                     for (std::size_t c = 0; c < 3; ++c)

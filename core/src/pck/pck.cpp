@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "daf/chebyshev.hpp"
@@ -481,13 +482,21 @@ Mat3 pck_inertial_to_body_pxform(const Mat3& r, const Mat3& m) noexcept {
 // rotation about x, so most of its terms are such zeros.
 bool pck_inertial_to_body_blocks(const Mat3& m, const EulerState& e, Mat3& rm, Mat3& dm) noexcept {
     const auto [r, dr] = pck_euler_rotation_and_derivative(e[0], e[1], e[2], e[3], e[4], e[5]);
-    // x - x is 0 for a finite x and NaN otherwise: the sum is 0 exactly
-    // when every element is finite (one test instead of eighteen).
-    double nonfinite = 0.0;
-    for (int i = 0; i < 3; ++i)
-        for (int k = 0; k < 3; ++k) nonfinite = nonfinite + (r[i][k] - r[i][k]) + (dr[i][k] - dr[i][k]);
-    if (nonfinite != 0.0) [[unlikely]]
-        return false;
+    // R and dR are finite whenever the angles are finite and the rates
+    // below 1e300: R's elements are sums of two products of sines and
+    // cosines, and each element of dR sums at most three terms, each a
+    // rate times such an element of magnitude at most 1. Otherwise each
+    // element is tested: x - x is 0 for a finite x and NaN otherwise, so
+    // the sum is 0 exactly when every element is finite.
+    constexpr double kAngle = std::numeric_limits<double>::max(), kRate = 1e300;
+    const bool finite = std::fabs(e[0]) <= kAngle && std::fabs(e[1]) <= kAngle && std::fabs(e[2]) <= kAngle &&
+                        std::fabs(e[3]) < kRate && std::fabs(e[4]) < kRate && std::fabs(e[5]) < kRate;
+    if (!finite) [[unlikely]] {
+        double nonfinite = 0.0;
+        for (int i = 0; i < 3; ++i)
+            for (int k = 0; k < 3; ++k) nonfinite = nonfinite + (r[i][k] - r[i][k]) + (dr[i][k] - dr[i][k]);
+        if (nonfinite != 0.0) return false;
+    }
     // M is the identity or a rotation about x (J2000 <-> ECLIPJ2000): its
     // zeros are known in either case, and the sums below leave out the same
     // terms the general loop leaves out.

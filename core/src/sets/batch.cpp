@@ -6,7 +6,9 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <queue>
 
 #include "base/parallel.hpp"
@@ -41,6 +43,39 @@ struct KernelSnapshot::PlanFailure {
     std::int32_t segment = 0;  // Frame, Type: in segments_; Pck*: in pck_segments_
 };
 
+// The rows of the last few barycentric links that cursors sharing this
+// evaluated, with their segment and epochs. Rows depend on nothing else, so
+// a link met again at the same epochs (bit for bit) takes them as they are.
+// Kept by cursors only, which live on one thread and never outlive their
+// snapshot: a segment named here is alive, and its address is its own.
+struct LinkMemo {
+    static constexpr std::size_t kBlock = 64;
+    static constexpr std::size_t kSlots = 4;
+    struct Slot {
+        const SpkSegment* seg = nullptr;
+        std::size_t k = 0;
+        double ets[kBlock];
+        double rows[6 * kBlock];
+    };
+    std::array<Slot, kSlots> slots;
+    std::size_t next = 0;
+
+    const double* find(const SpkSegment* seg, const double* ets, std::size_t k) const noexcept {
+        for (const Slot& s : slots)
+            if (s.seg == seg && s.k == k && std::memcmp(s.ets, ets, k * sizeof(double)) == 0) return s.rows;
+        return nullptr;
+    }
+    void keep(const SpkSegment* seg, const double* ets, std::size_t k, const double* rows) noexcept {
+        if (k > kBlock) return;
+        Slot& s = slots[next];
+        next = (next + 1) % kSlots;
+        s.seg = seg;
+        s.k = k;
+        std::memcpy(s.ets, ets, k * sizeof(double));
+        std::memcpy(s.rows, rows, 6 * k * sizeof(double));
+    }
+};
+
 struct BatchRunner {
     using Plan = KernelSnapshot::Plan;
     using PlanFailure = KernelSnapshot::PlanFailure;
@@ -57,6 +92,11 @@ struct BatchRunner {
     // J2000 -> the output frame, for frames other than J2000, ECLIPJ2000
     // and ITRF93 (planned once per batch).
     const FramePath* out_path = nullptr;
+    // Rows of barycentric J2000 links shared with another cursor (cursors
+    // only).
+    LinkMemo* memo = nullptr;
+    // Only the velocities are read (evaluate_velocities, J2000 output).
+    bool velocity_only = false;
 
     struct Scratch {
         double ets[kBlock];
@@ -256,13 +296,27 @@ struct BatchRunner {
     // position of the first failure (k when none).
     std::size_t eval_link(const Link& link, const double* ets, std::size_t k, double* rows, const Scratch& sc,
                           std::optional<KernelSetError>& err) const {
+        // Rows of velocities alone are never kept for others.
+        const bool shared = memo && !velocity_only && link.frame == LinkFrame::J2000 && link.seg->center == 0;
+        if (shared) {
+            if (const double* kept = memo->find(link.seg, ets, k)) {
+                std::memcpy(rows, kept, 6 * k * sizeof(double));
+                return k;
+            }
+        }
         std::optional<SpkError> e;
-        const std::size_t f = evaluate_rows(*link.seg, ets, k, rows, e);
+        // A link in J2000 needs no position to turn its velocity.
+        const SpkType2* t2 = velocity_only && link.frame == LinkFrame::J2000 && frame == OutputFrame::J2000 && !out_path
+                                 ? std::get_if<SpkType2>(&link.seg->payload)
+                                 : nullptr;
+        const std::size_t f = t2 ? LaneRowEvaluator<SpkType2, lanes::type2_velocity_rows>::run(*t2, ets, k, rows, e)
+                                 : evaluate_rows(*link.seg, ets, k, rows, e);
         if (f < k) [[unlikely]] {
             err = error(KernelSetError::Kind::FileFormat, ets[f],
                         snap.segment_label(snap.segments_[static_cast<std::size_t>(link.id)]) + ": " + e->message());
             return f;
         }
+        if (shared) memo->keep(link.seg, ets, k, rows);
         if (link.frame == LinkFrame::Eclip) {
             for (std::size_t i = 0; i < k; ++i) {
                 double* row = rows + 6 * i;
@@ -517,9 +571,16 @@ struct BatchRunner {
     // the J2000 offset X^-1 [r, 0] = (R^T r, dR^T r) of the point r fixed in
     // ITRF93, as site_offset sums it from the transform, which is then
     // never written out whole.
+    // `runs` (a cursor's, for calls of at most kRunCache epochs): the
+    // Earth orientation run found for each position of the last call, which
+    // the next call's epoch at that position tries first (a site's epochs
+    // come as et, et - 1 s, et + 1 s).
+    static constexpr std::size_t kRunCache = 64;
     std::optional<BatchFailure> run_transforms(EpochView ets, std::size_t b, std::size_t e, double* out,
                                                const std::atomic<std::size_t>& lowest, Plan& plan, bool& have,
-                                               const std::array<double, 3>* site = nullptr) const {
+                                               const std::array<double, 3>* site = nullptr,
+                                               const Run** runs = nullptr) const {
+        if (e - b > kRunCache) runs = nullptr;
         const std::size_t stride = site ? 6 : 36;
         std::size_t i = b;
         while (i < e) {
@@ -534,7 +595,7 @@ struct BatchRunner {
                     return BatchFailure{i, plan_error(f, et)};
                 have = true;
             }
-            if (i + 4 <= e && lanes4(ets, i, plan, out + stride * i, site)) {
+            if (i + 4 <= e && lanes4(ets, i, plan, out + stride * i, site, runs ? runs + (i - b) : nullptr)) {
                 i += 4;
                 continue;
             }
@@ -594,7 +655,11 @@ struct BatchRunner {
     // random epochs spread over several segments) from records in the file
     // with RADIUS != 0; false (nothing written) otherwise, and the scalar
     // path plans, evaluates or reports the epoch.
-    bool lanes4(EpochView ets, std::size_t i, const Plan& plan, double* out, const std::array<double, 3>* site) const {
+    // A run found for an epoch outside the plan is the winner wherever it
+    // holds: one of `runs` (at each lane) that holds the epoch is taken as
+    // the search would find it.
+    bool lanes4(EpochView ets, std::size_t i, const Plan& plan, double* out, const std::array<double, 3>* site,
+                const Run** runs) const {
         double e4[4];
         const double* rec[4];
         const PckSegment* segs[4];
@@ -604,9 +669,13 @@ struct BatchRunner {
             if (std::isnan(e4[k])) return false;
             const PckSegment* seg = plan.pck->segment;
             if (!plan.valid.contains(e4[k])) {
-                const Run& r = snap.itrf93_.find(e4[k]);
-                if (r.winner < 0) return false;
-                seg = snap.pck_segments_[static_cast<std::size_t>(r.winner)].segment;
+                const Run* r = runs ? runs[k] : nullptr;
+                if (!r || !r->contains(e4[k])) {
+                    r = &snap.itrf93_.find(e4[k]);
+                    if (runs) runs[k] = r;
+                }
+                if (r->winner < 0) return false;
+                seg = snap.pck_segments_[static_cast<std::size_t>(r->winner)].segment;
             }
             if (!seg->type2 || seg->type2->ncoef < 2 || (k > 0 && seg->type2->ncoef != nc)) return false;
             const PckType2& t = *seg->type2;
@@ -779,6 +848,7 @@ struct StateCursor::Impl {
     BatchRunner::Scratch sc;
     std::optional<FramePath> path;            // J2000 -> a frame without a path of its own
     std::optional<KernelSetError> path_error;  // why that frame cannot be reached
+    std::shared_ptr<LinkMemo> memo;           // shared with other cursors (share_links)
 };
 
 StateCursor::StateCursor(const KernelSnapshot& snap, std::int32_t target, std::int32_t center, OutputFrame frame)
@@ -804,26 +874,44 @@ std::optional<BatchFailure> StateCursor::evaluate(const double* ets, std::size_t
                                   impl_->sc);
 }
 
+std::optional<BatchFailure> StateCursor::evaluate_velocities(const double* ets, std::size_t n, double* out) {
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{impl_->runner.velocity_only};
+    impl_->runner.velocity_only = true;
+    return evaluate(ets, n, out);
+}
+
+void StateCursor::share_links(StateCursor& other) {
+    if (!impl_->memo) impl_->memo = std::make_shared<LinkMemo>();
+    other.impl_->memo = impl_->memo;
+    impl_->runner.memo = other.impl_->runner.memo = impl_->memo.get();
+}
+
 struct Itrf93Cursor::Impl {
     BatchRunner forward, inverse;
     KernelSnapshot::Plan plan;
     bool have = false;
+    std::array<const Run*, BatchRunner::kRunCache> runs{};  // runs of the snapshot's Earth orientation timeline
 };
 
 Itrf93Cursor::Itrf93Cursor(const KernelSnapshot& snap)
     : impl_(new Impl{BatchRunner{snap, 0, 0, OutputFrame::Itrf93, true, false},
-                     BatchRunner{snap, 0, 0, OutputFrame::Itrf93, true, true}, {}, false}) {}
+                     BatchRunner{snap, 0, 0, OutputFrame::Itrf93, true, true}, {}, false, {}}) {}
 Itrf93Cursor::~Itrf93Cursor() = default;
 Itrf93Cursor::Itrf93Cursor(Itrf93Cursor&&) noexcept = default;
 Itrf93Cursor& Itrf93Cursor::operator=(Itrf93Cursor&&) noexcept = default;
 
 std::optional<BatchFailure> Itrf93Cursor::evaluate(const double* ets, std::size_t n, Mat6* out, bool inverse) {
     const BatchRunner& r = inverse ? impl_->inverse : impl_->forward;
-    return r.run_transforms(EpochView{ets, 1, n}, 0, n, &out[0][0][0], kNoFailure, impl_->plan, impl_->have);
+    return r.run_transforms(EpochView{ets, 1, n}, 0, n, &out[0][0][0], kNoFailure, impl_->plan, impl_->have, nullptr,
+                            impl_->runs.data());
 }
 
 std::optional<BatchFailure> Itrf93Cursor::site_offsets(const double* ets, std::size_t n, const std::array<double, 3>& r, double* out) {
-    return impl_->forward.run_transforms(EpochView{ets, 1, n}, 0, n, out, kNoFailure, impl_->plan, impl_->have, &r);
+    return impl_->forward.run_transforms(EpochView{ets, 1, n}, 0, n, out, kNoFailure, impl_->plan, impl_->have, &r,
+                                         impl_->runs.data());
 }
 
 }  // namespace kernwerk

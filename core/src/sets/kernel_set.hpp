@@ -425,6 +425,17 @@ public:
     // failure, the position in `ets` of the first failing epoch and its
     // error; `out` is then partly written.
     std::optional<BatchFailure> evaluate(const double* ets, std::size_t n, double* out);
+    // evaluate's velocities, the same bits, for a caller that reads nothing
+    // else (positions are left unspecified): the Chebyshev series of Type 2
+    // links in J2000 then sum their derivatives only. For J2000 output only;
+    // a cursor in another frame gives whole rows.
+    std::optional<BatchFailure> evaluate_velocities(const double* ets, std::size_t n, double* out);
+
+    // Lets this cursor and `other` (both used on one thread) keep the last
+    // few rows of their links to the barycenter for each other: a link that
+    // both evaluate at the same epochs (the Earth-Moon barycenter's under
+    // the Earth and the Moon) is then evaluated once. The same bits.
+    void share_links(StateCursor& other);
 
 private:
     struct Impl;

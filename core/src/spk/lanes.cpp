@@ -134,6 +134,38 @@ struct Lanes {
     }
 }
 
+// type2_lanes' derivatives alone, the same operations in the same order;
+// the positions are left 0.
+[[gnu::always_inline]] inline void type2_velocity_lanes(const Lanes& L, std::size_t nc, v4 et, double* rows) noexcept {
+    const v4 mid = L.at(0), radius = L.at(1);
+    const v4 s = (et - mid) / radius;
+    const v4 tw = s + s;
+    const std::size_t oa = 2, ob = 2 + nc, oc = 2 + 2 * nc;
+    v4 da = L.at(oa + 1), db = L.at(ob + 1), dc = L.at(oc + 1);
+    const v4 one = {1.0, 1.0, 1.0, 1.0}, two = {2.0, 2.0, 2.0, 2.0};
+    v4 t0 = one, t1 = s, d0 = {0.0, 0.0, 0.0, 0.0}, d1 = one;
+    for (std::size_t k = 2; k < nc; ++k) {
+        const v4 t2 = tw * t1 - t0;
+        const v4 dt2 = tw * d1 + two * t1 - d0;
+        da = da + L.at(oa + k) * dt2;
+        db = db + L.at(ob + k) * dt2;
+        dc = dc + L.at(oc + k) * dt2;
+        t0 = t1;
+        t1 = t2;
+        d0 = d1;
+        d1 = dt2;
+    }
+    const v4 recip = one / radius;
+    da = da * recip;
+    db = db * recip;
+    dc = dc * recip;
+    for (int l = 0; l < 4; ++l) {
+        double* row = rows + 6 * l;
+        row[0] = row[1] = row[2] = 0.0;
+        row[3] = da[l], row[4] = db[l], row[5] = dc[l];
+    }
+}
+
 // cheby3_val_only of the series at offsets o, o + nc, o + 2 nc (nc >= 2) in
 // four lanes: the same pairs of terms per pass, added in increasing k.
 [[gnu::always_inline]] inline void val_only_lanes(const Lanes& L, std::size_t o, std::size_t nc, v4 s, v4 tw,
@@ -198,13 +230,15 @@ template <int Type>
             const v4 et = {ets[i], ets[i + 1], ets[i + 2], ets[i + 3]};
             if constexpr (Type == 2)
                 type2_lanes(L, nc, et, rows + 6 * i);
+            else if constexpr (Type == -2)
+                type2_velocity_lanes(L, nc, et, rows + 6 * i);
             else
                 type3_lanes(L, nc, et, rows + 6 * i);
         }
     }
     for (; i < count; ++i) {
         if (i + 4 < count) prefetch_words(record(g, ets[i + 4]), g.rsize);
-        const bool ok = Type == 2 ? type2_one(g, ets[i], rows + 6 * i) : type3_one(g, ets[i], rows + 6 * i);
+        const bool ok = Type != 3 ? type2_one(g, ets[i], rows + 6 * i) : type3_one(g, ets[i], rows + 6 * i);
         if (!ok) return i;
     }
     return count;
@@ -216,6 +250,13 @@ KERNWERK_AVX2 std::size_t type2_avx2(const Cheb& g, const double* ets, std::size
 }
 std::size_t type2_sse2(const Cheb& g, const double* ets, std::size_t count, double* rows) noexcept {
     return rows_body<2>(g, ets, count, rows);
+}
+KERNWERK_AVX2 std::size_t type2_velocity_avx2(const Cheb& g, const double* ets, std::size_t count,
+                                              double* rows) noexcept {
+    return rows_body<-2>(g, ets, count, rows);
+}
+std::size_t type2_velocity_sse2(const Cheb& g, const double* ets, std::size_t count, double* rows) noexcept {
+    return rows_body<-2>(g, ets, count, rows);
 }
 KERNWERK_AVX2 std::size_t type3_avx2(const Cheb& g, const double* ets, std::size_t count,
                                                        double* rows) noexcept {
@@ -258,6 +299,11 @@ bool has_avx2() noexcept {
 std::size_t type2_rows(const SpkType2& seg, const double* ets, std::size_t count, double* rows) noexcept {
     const Cheb g = cheb_of(seg);
     return has_avx2() ? type2_avx2(g, ets, count, rows) : type2_sse2(g, ets, count, rows);
+}
+
+std::size_t type2_velocity_rows(const SpkType2& seg, const double* ets, std::size_t count, double* rows) noexcept {
+    const Cheb g = cheb_of(seg);
+    return has_avx2() ? type2_velocity_avx2(g, ets, count, rows) : type2_velocity_sse2(g, ets, count, rows);
 }
 
 std::size_t type3_rows(const SpkType3& seg, const double* ets, std::size_t count, double* rows) noexcept {

@@ -469,6 +469,10 @@ TEST(pck_fast_paths, block_transform_and_rotation_match_the_full_product) {
         {kNaN, 0.4, 1.0, 0.0, 0.0, 7.29e-5},       {0.1, 0.4, 1.0, kNaN, 0.0, 7.29e-5},
         {kInf, 0.4, 1.0, 0.0, 0.0, 7.29e-5},       {0.1, 0.4, 1.0, kInf, -kInf, 0.0},
         {0.1, 0.4, 1.0, 1e308, 1e308, 1e308},      {1e300, -1e300, 5e-324, 0.0, 0.0, 0.0},
+        // Rates about the bound below which dR needs no test, and large
+        // finite angles.
+        {0.1, 0.4, 1.0, 9.9e299, -9.9e299, 9.9e299}, {0.1, 0.4, 1.0, 1e300, 0.0, 0.0},
+        {0.7, 0.4, 1.0, 0.0, 6e307, 1.7e308},       {1.7e308, -1.7e308, 1.7e308, 1e-5, 1e-5, 1e-5},
     };
     std::uint64_t x = 0x9E3779B97F4A7C15u;  // splitmix64 for the random rows
     const auto next = [&] {

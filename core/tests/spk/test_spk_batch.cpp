@@ -163,7 +163,8 @@ TEST(spk_batch, lanes_and_the_set_evaluator_match_evaluate) {
     const std::vector<double> ets = epochs(7);
     const SpkFile f = open_spk({cheb(2, 1, 0, 0, 1000, 33, 2, 20), cheb(2, 2, 0, 0, 1000, 33, 17, 21),
                                 cheb(3, 3, 0, 0, 1000, 17, 2, 22), cheb(3, 4, 0, 0, 1000, 17, 11, 23),
-                                cheb(3, 5, 0, 0, 1000, 17, 12, 24, 1, 4), cheb(2, 6, 0, 0, 1000, 5, 1, 25, 1, 2)});
+                                cheb(3, 5, 0, 0, 1000, 17, 12, 24, 1, 4), cheb(2, 6, 0, 0, 1000, 5, 1, 25, 1, 2),
+                                cheb(2, 7, 0, 0, 1000, 9, 13, 26, 1, 3)});
     for (const SpkSegment& seg : f.segments()) {
         SCOPED_TRACE(seg.name);
         std::vector<double> rows(6 * ets.size());
@@ -179,6 +180,18 @@ TEST(spk_batch, lanes_and_the_set_evaluator_match_evaluate) {
             ASSERT_LT(i, done);
             for (int c = 0; c < 6; ++c) ASSERT_TRUE(same(rows[6 * i + c], (*want)[c])) << "et " << ets[i] << " c " << c;
         }
+        // The velocity-only lanes: the same velocities and the same failure.
+        const auto* t2 = std::get_if<SpkType2>(&seg.payload);
+        if (!t2) continue;
+        std::optional<SpkError> verror;
+        const std::size_t vdone = LaneRowEvaluator<SpkType2, lanes::type2_velocity_rows>::run(
+            *t2, ets.data(), ets.size(), rows.data(), verror);
+        ASSERT_EQ(vdone, done);
+        for (std::size_t i = 0; i < done; ++i)
+            for (int c = 3; c < 6; ++c) {
+                const auto want = SpkFile::eval_segment(seg, ets[i]);
+                ASSERT_TRUE(same(rows[6 * i + c], (*want)[c])) << "velocity, et " << ets[i] << " c " << c;
+            }
     }
     const std::string v = lanes::variant();
     EXPECT_TRUE(v == "avx2" || v == "sse2" || v == "portable") << v;
