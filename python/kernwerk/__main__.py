@@ -1056,7 +1056,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--frame", default="ECLIPJ2000",
                    help="moon_phases, oppositions: the ecliptic frame of the longitudes (default ECLIPJ2000)")
     p.add_argument("--correction", default="LT+S", help="aberration correction (default LT+S)")
-    p.add_argument("--step", help="sampling step (default: the almanac's own, 1 hour to 1 day by event): seconds, "
+    p.add_argument("--step", help="sampling step (default: the almanac's own, 4 hours to 1 day by event): seconds, "
                                   "or with a unit: 30s, 10m, 1h, 1d")
     p.add_argument("--format", **fmt)  # type: ignore[arg-type]
     p.set_defaults(func=_almanac)
