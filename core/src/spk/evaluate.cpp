@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "daf/chebyshev.hpp"
+#include "spk/types/common.hpp"
 
 namespace kernwerk {
 
@@ -86,26 +87,6 @@ std::expected<State, SpkError> SpkType3::evaluate(double et) const {
 
 namespace {
 
-// Working doubles of an interpolation: on the stack for the windows met in
-// practice, on the heap only for unusually large ones.
-class Scratch {
-public:
-    explicit Scratch(std::size_t count) {
-        if (count <= small_.size()) {
-            data_ = small_.data();
-        } else {
-            big_.resize(count);
-            data_ = big_.data();
-        }
-    }
-    double* data() noexcept { return data_; }
-
-private:
-    std::array<double, 128> small_;
-    std::vector<double> big_;
-    double* data_;
-};
-
 struct Window {
     const double* x;       // t epochs
     const double* states;  // t states of 6 doubles
@@ -129,10 +110,13 @@ std::expected<Window, SpkError> select_window(const DafFile& daf, std::uint64_t 
     auto all = daf.slice_doubles(epoch_addr, epoch_addr + n32 - 1u);
     if (!all) return std::unexpected(SpkError(all.error()));
     const double* epochs = all->data();
+    // The toolkit's rule takes an even window's lower half up to the last
+    // epoch before et, so that on an epoch that state opens the upper half.
+    const bool strict = centre == OddWindowCentre::Nearest && t % 2 == 0;
     std::uint64_t lo = 0, hi = n;
     while (lo < hi) {
         const std::uint64_t mid = (lo + hi) / 2;
-        if (et >= epochs[mid])  // false for NaN: a NaN epoch gives i = 0
+        if (strict ? et > epochs[mid] : et >= epochs[mid])  // false for NaN: a NaN epoch gives i = 0
             lo = mid + 1;
         else
             hi = mid;
@@ -174,34 +158,20 @@ std::expected<State, SpkError> SpkType9::evaluate(double et) const {
     const double* y = win->states;
     const std::size_t t = win->t;
 
-    // Exact hit: the stored state itself (NaN never equals an epoch).
-    for (std::size_t j = 0; j < t; ++j) {
-        if (x[j] == et) {
-            const double* s = y + 6 * j;
-            return State{s[0], s[1], s[2], s[3], s[4], s[5]};
+    // NaifSpk's documented rule answers an exact hit with the stored state
+    // itself (NaN never equals an epoch); the toolkit's rule interpolates
+    // there too, which can differ from the stored state in the last bits.
+    if (centre == OddWindowCentre::LastNotAfter) {
+        for (std::size_t j = 0; j < t; ++j) {
+            if (x[j] == et) {
+                const double* s = y + 6 * j;
+                return State{s[0], s[1], s[2], s[3], s[4], s[5]};
+            }
         }
     }
     if (has_equal_epochs(x, t)) return std::unexpected(SpkError::malformed("equal epochs in window"));
-
-    // Barycentric weights B[j] = 1 / prod_{m != j} (x[j] - x[m]), then
-    // q[j] = B[j] / (et - x[j]); the same for all six components.
-    Scratch scratch(t);
-    double* q = scratch.data();
-    for (std::size_t j = 0; j < t; ++j) {
-        double prod = 1.0;
-        for (std::size_t m = 0; m < t; ++m)
-            if (m != j) prod = prod * (x[j] - x[m]);
-        const double b = 1.0 / prod;
-        q[j] = b / (et - x[j]);
-    }
-    double den = 0.0;
-    for (std::size_t j = 0; j < t; ++j) den = den + q[j];
     State out;
-    for (std::size_t c = 0; c < 6; ++c) {
-        double num = 0.0;
-        for (std::size_t j = 0; j < t; ++j) num = num + q[j] * y[6 * j + c];
-        out[c] = num / den;
-    }
+    spk_types::lagrange_neville<6>(x, t, et, y, 6, out.data());
     return out;
 }
 
@@ -212,42 +182,8 @@ std::expected<State, SpkError> SpkType13::evaluate(double et) const {
     const double* y = win->states;
     const std::size_t t = win->t;
     if (has_equal_epochs(x, t)) return std::unexpected(SpkError::malformed("equal epochs in window"));
-
-    // Doubled nodes z[2j] = z[2j + 1] = x[j]; z[l] is x[l / 2].
-    const std::size_t nn = 2 * t;
-    Scratch scratch(2 * nn);
-    double* d = scratch.data();  // divided differences of the current order
-    double* c = d + nn;          // Newton coefficients
     State out;
-    for (std::size_t a = 0; a < 3; ++a) {
-        // Order 0, then order 1 (stored velocities at the doubled nodes),
-        // then orders 2 .. 2t-1 in place: d[l] still holds the previous
-        // order's d[l + 1] when d[l] is replaced (increasing l).
-        for (std::size_t l = 0; l < nn; ++l) d[l] = y[6 * (l / 2) + a];
-        c[0] = d[0];
-        for (std::size_t l = 0; l + 1 < nn; ++l) {
-            if (l % 2 == 0)
-                d[l] = y[6 * (l / 2) + a + 3];
-            else
-                d[l] = (d[l + 1] - d[l]) / (x[(l + 1) / 2] - x[l / 2]);
-        }
-        c[1] = d[0];
-        for (std::size_t k = 2; k < nn; ++k) {
-            for (std::size_t l = 0; l + k < nn; ++l) d[l] = (d[l + 1] - d[l]) / (x[(l + k) / 2] - x[l / 2]);
-            c[k] = d[0];
-        }
-        // Newton form and its derivative at et.
-        double value = c[0], deriv = 0.0, prod = 1.0, dprod = 0.0;
-        for (std::size_t m = 1; m < nn; ++m) {
-            const double dd = et - x[(m - 1) / 2];
-            dprod = dprod * dd + prod;
-            prod = prod * dd;
-            value = value + c[m] * prod;
-            deriv = deriv + c[m] * dprod;
-        }
-        out[a] = value;
-        out[a + 3] = deriv;
-    }
+    spk_types::hermite_neville<3>(x, t, et, y, y + 3, 6, 1.0, out.data(), out.data() + 3);
     return out;
 }
 

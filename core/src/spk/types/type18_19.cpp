@@ -37,20 +37,17 @@ State PacketBlock::evaluate(double et) const noexcept {
     const auto stride = static_cast<std::size_t>(packet_size);
     State out;
     if (subtype == 1) {
-        double l[spk_types::kMaxWindow];
-        spk_types::lagrange_weights(x, ts, et, l);
-        for (std::size_t c = 0; c < 6; ++c) out[c] = spk_types::weigh(l, y + c, stride, ts);
+        spk_types::lagrange_neville<6>(x, ts, et, y, stride, out.data());
         return out;
     }
-    spk_types::HermiteWeights w;
-    spk_types::hermite_weights(x, ts, et, w);
-    for (std::size_t c = 0; c < 3; ++c) {
-        out[c] = spk_types::weigh2(w.f, y + c, w.d, y + c + 3, stride, ts);
-        // Subtype 0: the velocity through the stored velocities and
-        // accelerations; subtype 2: the derivative of the position.
-        out[c + 3] = subtype == 0 ? spk_types::weigh2(w.f, y + c + 6, w.d, y + c + 9, stride, ts)
-                                  : spk_types::weigh2_derivative(w.df, y + c, w.dd, y + c + 3, stride, ts);
-    }
+    // Subtype 0: the velocity through the stored velocities and
+    // accelerations; subtype 2: the derivative of the position.
+    double deriv[3];
+    spk_types::hermite_neville<3>(x, ts, et, y, y + 3, stride, 1.0, out.data(), deriv);
+    if (subtype == 0)
+        spk_types::hermite_neville<3>(x, ts, et, y + 6, y + 9, stride, 1.0, out.data() + 3, deriv);
+    else
+        for (std::size_t c = 0; c < 3; ++c) out[c + 3] = deriv[c];
     return out;
 }
 
