@@ -64,19 +64,24 @@ def test_states_agree_with_the_toolkit(case, built):
 
 
 # The interpolating types from a window of one state to the largest the
-# toolkit's writers take (Types 8 and 12 by degree, 9 and 13 by window size):
-# the same bits as the toolkit, positions and velocities, at random epochs, on
-# every state and on both sides of every midpoint. The order of arithmetic of
-# the interpolation shows at high degree, where another order of the same
-# polynomial drifts by up to 1e-8 relative.
+# toolkit's writers take (Types 8 and 12 by degree, 9 and 13 by window size),
+# and Types 18 and 19: the same bits as the toolkit, positions and
+# velocities, at random epochs, on every state and on both sides of every
+# midpoint. The order of arithmetic of the interpolation shows at high
+# degree, where another order of the same polynomial drifts by up to 1e-8
+# relative, and the window chosen on a state's epoch in the last bits.
 INTERPOLATION = [(8, 1), (8, 15), (12, 1), (12, 7), (12, 15), (9, 2), (9, 16), (9, 28),
-                 (13, 1), (13, 2), (13, 9), (13, 14)]
+                 (13, 1), (13, 2), (13, 9), (13, 14), "type18_hermite", "type18_lagrange", "type19_first"]
 
 
-@pytest.mark.parametrize("kind, size", INTERPOLATION)
-def test_interpolation_bit_for_bit(kind, size, tmp_path):
-    make = equal_step_file if kind in (8, 12) else discrete_file
-    path, target, center, ets = make(tmp_path, kind, size)
+@pytest.mark.parametrize("case", INTERPOLATION, ids=str)
+def test_interpolation_bit_for_bit(case, tmp_path):
+    if isinstance(case, str):
+        path, target, center, ets = CASES[case](tmp_path)
+    else:
+        kind, size = case
+        make = equal_step_file if kind in (8, 12) else discrete_file
+        path, target, center, ets = make(tmp_path, kind, size)
     sp.furnsh(path)
     try:
         theirs = toolkit_states(target, center, ets)
@@ -85,7 +90,7 @@ def test_interpolation_bit_for_bit(kind, size, tmp_path):
     ours = Kernels(path).state(target, center, ets)
     differing = np.flatnonzero(np.any(ours != theirs, axis=1))
     assert differing.size == 0, (np.abs(ours - theirs).max(), ets[differing[:5]])
-    if kind == 13 and size == 1:  # NaifSpk's documented rule refuses a window of one state
+    if case == (13, 1):  # NaifSpk's documented rule refuses a window of one state
         with pytest.raises(RuntimeError, match="window size < 2"):
             NaifSpk(path)
 

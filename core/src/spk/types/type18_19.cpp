@@ -23,9 +23,10 @@ std::expected<PacketBlock, SpkError> PacketBlock::check(const double* data, std:
 }
 
 State PacketBlock::evaluate(double et) const noexcept {
-    // i, the last epoch not after et (-1 when none); the window runs from
-    // i - W/2 + 1 to i + W/2, cut (not shifted) at the block's ends.
-    const auto i = static_cast<std::int64_t>(spk_types::first_after(epochs, n, et)) - 1;
+    // i, the last epoch before et (-1 when none; on an epoch, the one
+    // before it, as the toolkit takes it); the window runs from i - W/2 + 1
+    // to i + W/2, cut (not shifted) at the block's ends.
+    const auto i = static_cast<std::int64_t>(spk_types::first_not_before(epochs, n, et)) - 1;
     const auto half = static_cast<std::int64_t>(window / 2);
     const std::int64_t lo = std::max<std::int64_t>(0, i - half + 1);
     const std::int64_t hi = std::min<std::int64_t>(static_cast<std::int64_t>(n) - 1, i + half);
