@@ -379,28 +379,32 @@ TEST(spk_type9, single_state_is_returned_everywhere) {
 
 TEST(spk_type9, degree_one_interpolates_linearly) {
     const State a{2, 4, 6, -8, 10, 0}, b{4, 0, 6, 8, 20, 1};
-    // x0 = 0, x1 = 2, et = 1: (1 * a + 1 * b) / 2, the midpoint exactly.
-    expect_bits(expect_state(eval_one(9, discrete_data({0.0, 2.0}, {a, b}, 1), 1.0)), {3, 2, 6, 0.0, 15, 0.5});
+    // x0 = 0, x1 = 2, et = 1: B = (-1/2, 1/2), q = (-1/2, -1/2): the midpoint exactly.
+    expect_bits(expect_state(eval_one(9, discrete_data({0.0, 2.0}, {a, b}, 1), 1.0)), {3, 2, 6, -0.0, 15, 0.5});
     State s = expect_state(eval_one(9, discrete_data({10.0, 30.0}, {a, b}, 1), 15.0));
     for (int k = 0; k < 6; ++k) EXPECT_NEAR(s[k], a[k] + 0.25 * (b[k] - a[k]), 1e-14);
 }
 
-// Neville's table written out in full, column k from column k - 1, each
-// entry ((x_hi - et) p_lo + (et - x_lo) p_hi) / (x_hi - x_lo): the toolkit's
-// order of operations.
-TEST(spk_type9, neville_table_in_the_toolkits_order) {
+TEST(spk_type9, barycentric_sums_in_increasing_order) {
     std::vector<double> x{0.0, 1.0, 3.0, 7.0};
     std::vector<State> states;
     for (int j = 0; j < 4; ++j) states.push_back({std::cos(j), std::sin(j), j * j * 0.3, 1.0 / (j + 3), -double(j), 2.5});
     const double et = 2.2;
+    double q[4];
+    for (int j = 0; j < 4; ++j) {
+        double p = 1.0;
+        for (int m = 0; m < 4; ++m)
+            if (m != j) p = p * (x[j] - x[m]);
+        q[j] = (1.0 / p) / (et - x[j]);
+    }
     State want;
     for (int c = 0; c < 6; ++c) {
-        std::vector<std::vector<double>> p(4);
-        for (int j = 0; j < 4; ++j) p[0].push_back(states[j][c]);
-        for (int k = 1; k < 4; ++k)
-            for (int i = 0; i + k < 4; ++i)
-                p[k].push_back(((x[i + k] - et) * p[k - 1][i] + (et - x[i]) * p[k - 1][i + 1]) / (x[i + k] - x[i]));
-        want[c] = p[3][0];
+        double num = 0.0, den = 0.0;
+        for (int j = 0; j < 4; ++j) {
+            num = num + q[j] * states[j][c];
+            den = den + q[j];
+        }
+        want[c] = num / den;
     }
     expect_bits(expect_state(eval_one(9, discrete_data(x, states, 3), et)), want);
 }
@@ -441,42 +445,36 @@ TEST(spk_type13, window_of_one_state_in_kernel_sets) {
     }
 }
 
-// The Hermite interpolant and its derivative by Neville's table over the
-// doubled nodes, written out in full: on a doubled node f + (et - x) f' and
-// f', elsewhere ((b - et) p_lo + (et - a) p_hi) / (b - a) and, for the
-// derivative, ((b - et) q_lo + (et - a) q_hi + (p_hi - p_lo)) / (b - a),
-// column 1 from column 0 with zero derivatives: the toolkit's order.
+// The Hermite interpolant written out from its definition: doubled nodes, a
+// full table of divided differences (order k from order k - 1), then the
+// Newton form and its derivative.
 State hermite_reference(const std::vector<double>& x, const std::vector<State>& st, double et) {
     const std::size_t nn = 2 * x.size();
     std::vector<double> z(nn);
     for (std::size_t l = 0; l < nn; ++l) z[l] = x[l / 2];
     State out;
     for (std::size_t a = 0; a < 3; ++a) {
-        std::vector<std::vector<double>> p(nn), q(nn);
-        for (std::size_t l = 0; l < nn; ++l) p[0].push_back(st[l / 2][a]);
-        for (std::size_t l = 0; l + 1 < nn; ++l) {
-            if (l % 2 == 0) {
-                p[1].push_back(st[l / 2][a] + (et - z[l]) * st[l / 2][a + 3]);
-                q[1].push_back(st[l / 2][a + 3]);
-            } else {
-                const double den = z[l + 1] - z[l];
-                p[1].push_back(((z[l + 1] - et) * p[0][l] + (et - z[l]) * p[0][l + 1]) / den);
-                q[1].push_back((p[0][l + 1] - p[0][l]) / den);
-            }
-        }
+        std::vector<std::vector<double>> d(nn);
+        for (std::size_t l = 0; l < nn; ++l) d[0].push_back(st[l / 2][a]);
+        for (std::size_t l = 0; l + 1 < nn; ++l)
+            d[1].push_back(l % 2 == 0 ? st[l / 2][a + 3] : (d[0][l + 1] - d[0][l]) / (z[l + 1] - z[l]));
         for (std::size_t k = 2; k < nn; ++k)
-            for (std::size_t l = 0; l + k < nn; ++l) {
-                const double c1 = z[l + k] - et, c2 = et - z[l], den = z[l + k] - z[l];
-                p[k].push_back((c1 * p[k - 1][l] + c2 * p[k - 1][l + 1]) / den);
-                q[k].push_back((c1 * q[k - 1][l] + c2 * q[k - 1][l + 1] + (p[k - 1][l + 1] - p[k - 1][l])) / den);
-            }
-        out[a] = nn > 1 ? p[nn - 1][0] : p[0][0];
-        out[a + 3] = q[nn - 1][0];
+            for (std::size_t l = 0; l + k < nn; ++l) d[k].push_back((d[k - 1][l + 1] - d[k - 1][l]) / (z[l + k] - z[l]));
+        double value = d[0][0], deriv = 0.0, prod = 1.0, dprod = 0.0;
+        for (std::size_t m = 1; m < nn; ++m) {
+            const double dd = et - z[m - 1];
+            dprod = dprod * dd + prod;
+            prod = prod * dd;
+            value = value + d[m][0] * prod;
+            deriv = deriv + d[m][0] * dprod;
+        }
+        out[a] = value;
+        out[a + 3] = deriv;
     }
     return out;
 }
 
-TEST(spk_type13, hermite_arithmetic_matches_the_neville_table) {
+TEST(spk_type13, hermite_arithmetic_matches_the_divided_difference_table) {
     const std::vector<double> x{-3.0, 0.5, 2.0, 7.25, 8.0, 13.5};
     std::vector<State> st;
     for (std::size_t j = 0; j < x.size(); ++j)
