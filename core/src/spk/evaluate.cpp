@@ -3,13 +3,16 @@
 #include "spk/spk.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <ranges>
 #include <utility>
+#include <vector>
 
 #include "daf/chebyshev.hpp"
+#include "spk/types/common.hpp"
 
 namespace kernwerk {
 
@@ -106,6 +109,71 @@ private:
     double* data_;
 };
 
+// NaifSpk's documented arithmetic for Type 9: barycentric weights
+// B[j] = 1 / prod_{m != j} (x[j] - x[m]), then q[j] = B[j] / (et - x[j]);
+// the same for all six components.
+State lagrange_barycentric(const double* x, const double* y, std::size_t t, double et) {
+    Scratch scratch(t);
+    double* q = scratch.data();
+    for (std::size_t j = 0; j < t; ++j) {
+        double prod = 1.0;
+        for (std::size_t m = 0; m < t; ++m)
+            if (m != j) prod = prod * (x[j] - x[m]);
+        const double b = 1.0 / prod;
+        q[j] = b / (et - x[j]);
+    }
+    double den = 0.0;
+    for (std::size_t j = 0; j < t; ++j) den = den + q[j];
+    State out;
+    for (std::size_t c = 0; c < 6; ++c) {
+        double num = 0.0;
+        for (std::size_t j = 0; j < t; ++j) num = num + q[j] * y[6 * j + c];
+        out[c] = num / den;
+    }
+    return out;
+}
+
+// NaifSpk's documented arithmetic for Type 13: the Newton form over the
+// divided differences of doubled nodes, and its derivative.
+State hermite_divided_differences(const double* x, const double* y, std::size_t t, double et) {
+    // Doubled nodes z[2j] = z[2j + 1] = x[j]; z[l] is x[l / 2].
+    const std::size_t nn = 2 * t;
+    Scratch scratch(2 * nn);
+    double* d = scratch.data();  // divided differences of the current order
+    double* c = d + nn;          // Newton coefficients
+    State out;
+    for (std::size_t a = 0; a < 3; ++a) {
+        // Order 0, then order 1 (stored velocities at the doubled nodes),
+        // then orders 2 .. 2t-1 in place: d[l] still holds the previous
+        // order's d[l + 1] when d[l] is replaced (increasing l).
+        for (std::size_t l = 0; l < nn; ++l) d[l] = y[6 * (l / 2) + a];
+        c[0] = d[0];
+        for (std::size_t l = 0; l + 1 < nn; ++l) {
+            if (l % 2 == 0)
+                d[l] = y[6 * (l / 2) + a + 3];
+            else
+                d[l] = (d[l + 1] - d[l]) / (x[(l + 1) / 2] - x[l / 2]);
+        }
+        c[1] = d[0];
+        for (std::size_t k = 2; k < nn; ++k) {
+            for (std::size_t l = 0; l + k < nn; ++l) d[l] = (d[l + 1] - d[l]) / (x[(l + k) / 2] - x[l / 2]);
+            c[k] = d[0];
+        }
+        // Newton form and its derivative at et.
+        double value = c[0], deriv = 0.0, prod = 1.0, dprod = 0.0;
+        for (std::size_t m = 1; m < nn; ++m) {
+            const double dd = et - x[(m - 1) / 2];
+            dprod = dprod * dd + prod;
+            prod = prod * dd;
+            value = value + c[m] * prod;
+            deriv = deriv + c[m] * dprod;
+        }
+        out[a] = value;
+        out[a + 3] = deriv;
+    }
+    return out;
+}
+
 struct Window {
     const double* x;       // t epochs
     const double* states;  // t states of 6 doubles
@@ -129,10 +197,13 @@ std::expected<Window, SpkError> select_window(const DafFile& daf, std::uint64_t 
     auto all = daf.slice_doubles(epoch_addr, epoch_addr + n32 - 1u);
     if (!all) return std::unexpected(SpkError(all.error()));
     const double* epochs = all->data();
+    // The toolkit's rule takes an even window's lower half up to the last
+    // epoch before et, so that on an epoch that state opens the upper half.
+    const bool strict = centre == OddWindowCentre::Nearest && t % 2 == 0;
     std::uint64_t lo = 0, hi = n;
     while (lo < hi) {
         const std::uint64_t mid = (lo + hi) / 2;
-        if (et >= epochs[mid])  // false for NaN: a NaN epoch gives i = 0
+        if (strict ? et > epochs[mid] : et >= epochs[mid])  // false for NaN: a NaN epoch gives i = 0
             lo = mid + 1;
         else
             hi = mid;
@@ -174,34 +245,23 @@ std::expected<State, SpkError> SpkType9::evaluate(double et) const {
     const double* y = win->states;
     const std::size_t t = win->t;
 
-    // Exact hit: the stored state itself (NaN never equals an epoch).
-    for (std::size_t j = 0; j < t; ++j) {
-        if (x[j] == et) {
-            const double* s = y + 6 * j;
-            return State{s[0], s[1], s[2], s[3], s[4], s[5]};
+    // NaifSpk's documented rule answers an exact hit with the stored state
+    // itself (NaN never equals an epoch); the toolkit's rule interpolates
+    // there too, which can differ from the stored state in the last bits.
+    if (centre == OddWindowCentre::LastNotAfter) {
+        for (std::size_t j = 0; j < t; ++j) {
+            if (x[j] == et) {
+                const double* s = y + 6 * j;
+                return State{s[0], s[1], s[2], s[3], s[4], s[5]};
+            }
         }
     }
     if (has_equal_epochs(x, t)) return std::unexpected(SpkError::malformed("equal epochs in window"));
-
-    // Barycentric weights B[j] = 1 / prod_{m != j} (x[j] - x[m]), then
-    // q[j] = B[j] / (et - x[j]); the same for all six components.
-    Scratch scratch(t);
-    double* q = scratch.data();
-    for (std::size_t j = 0; j < t; ++j) {
-        double prod = 1.0;
-        for (std::size_t m = 0; m < t; ++m)
-            if (m != j) prod = prod * (x[j] - x[m]);
-        const double b = 1.0 / prod;
-        q[j] = b / (et - x[j]);
-    }
-    double den = 0.0;
-    for (std::size_t j = 0; j < t; ++j) den = den + q[j];
+    // NaifSpk keeps its documented barycentric form; kernel sets take the
+    // toolkit's Neville table, which gives the toolkit's bits at any degree.
+    if (centre == OddWindowCentre::LastNotAfter) return lagrange_barycentric(x, y, t, et);
     State out;
-    for (std::size_t c = 0; c < 6; ++c) {
-        double num = 0.0;
-        for (std::size_t j = 0; j < t; ++j) num = num + q[j] * y[6 * j + c];
-        out[c] = num / den;
-    }
+    spk_types::lagrange_neville<6>(x, t, et, y, 6, out.data());
     return out;
 }
 
@@ -212,42 +272,9 @@ std::expected<State, SpkError> SpkType13::evaluate(double et) const {
     const double* y = win->states;
     const std::size_t t = win->t;
     if (has_equal_epochs(x, t)) return std::unexpected(SpkError::malformed("equal epochs in window"));
-
-    // Doubled nodes z[2j] = z[2j + 1] = x[j]; z[l] is x[l / 2].
-    const std::size_t nn = 2 * t;
-    Scratch scratch(2 * nn);
-    double* d = scratch.data();  // divided differences of the current order
-    double* c = d + nn;          // Newton coefficients
+    if (centre == OddWindowCentre::LastNotAfter) return hermite_divided_differences(x, y, t, et);
     State out;
-    for (std::size_t a = 0; a < 3; ++a) {
-        // Order 0, then order 1 (stored velocities at the doubled nodes),
-        // then orders 2 .. 2t-1 in place: d[l] still holds the previous
-        // order's d[l + 1] when d[l] is replaced (increasing l).
-        for (std::size_t l = 0; l < nn; ++l) d[l] = y[6 * (l / 2) + a];
-        c[0] = d[0];
-        for (std::size_t l = 0; l + 1 < nn; ++l) {
-            if (l % 2 == 0)
-                d[l] = y[6 * (l / 2) + a + 3];
-            else
-                d[l] = (d[l + 1] - d[l]) / (x[(l + 1) / 2] - x[l / 2]);
-        }
-        c[1] = d[0];
-        for (std::size_t k = 2; k < nn; ++k) {
-            for (std::size_t l = 0; l + k < nn; ++l) d[l] = (d[l + 1] - d[l]) / (x[(l + k) / 2] - x[l / 2]);
-            c[k] = d[0];
-        }
-        // Newton form and its derivative at et.
-        double value = c[0], deriv = 0.0, prod = 1.0, dprod = 0.0;
-        for (std::size_t m = 1; m < nn; ++m) {
-            const double dd = et - x[(m - 1) / 2];
-            dprod = dprod * dd + prod;
-            prod = prod * dd;
-            value = value + c[m] * prod;
-            deriv = deriv + c[m] * dprod;
-        }
-        out[a] = value;
-        out[a + 3] = deriv;
-    }
+    spk_types::hermite_neville<3>(x, t, et, y, y + 3, 6, 1.0, out.data(), out.data() + 3);
     return out;
 }
 

@@ -275,7 +275,12 @@ std::expected<SpkFile, SpkError> SpkFile::from_summaries(DafFile daf,
                 auto m = DiscreteMeta::from_segment(daf, begin, end, &s);
                 if (!m) return std::unexpected(m.error());
                 const std::uint64_t window = m->size + 1;  // wraps to 0 for a saturated size
-                if (window < 2) return std::unexpected(SpkError::malformed("Type 13 window size < 2"));
+                // A window of one state (degree 1: the state moved along its
+                // velocity) is written by the toolkit's spkw13 and read by its
+                // reader, so kernel sets read it; NaifSpk's documented rule
+                // refuses it.
+                if (window < (all ? 1u : 2u))
+                    return std::unexpected(SpkError::malformed("Type 13 window size < 2"));
                 if (window > kMaxType13Window)
                     return std::unexpected(SpkError::malformed_type(
                         13, "window size " + std::to_string(window) + " is above " +

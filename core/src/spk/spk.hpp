@@ -83,14 +83,16 @@ struct DiscreteMeta {
                                                               std::uint32_t end, const Summary* summary = nullptr);
 };
 
-// Where Types 9 and 13 centre a window of an odd number t of states. An
-// even t always takes t/2 states up to the last epoch not after et and t/2
-// after it; an odd t centres on
-//   * LastNotAfter: the last epoch not after et (the first epoch when none
-//     is), NaifSpk's documented rule;
-//   * Nearest: the epoch nearer to et of the last one not after it and the
-//     next one, the later one when et lies halfway, as the NAIF toolkit
-//     chooses (kernel sets).
+// Where Types 9 and 13 centre a window of t states, NaifSpk's documented
+// rule or the NAIF toolkit's (kernel sets):
+//   * LastNotAfter: an even t takes t/2 states up to the last epoch not
+//     after et and t/2 after it; an odd t centres on the last epoch not
+//     after et (the first epoch when none is). An exact hit of Type 9 is
+//     the stored state.
+//   * Nearest: an even t takes t/2 states up to the last epoch before et
+//     (so that et on an epoch opens the upper half); an odd t centres on
+//     the epoch nearer to et of the last one not after it and the next
+//     one, the later one when et lies halfway. Exact hits are interpolated.
 // Either way the window is then pushed inside the N states.
 enum class OddWindowCentre : std::uint8_t { LastNotAfter, Nearest };
 

@@ -421,6 +421,30 @@ TEST(spk_type13, single_state_moves_linearly) {
     }
 }
 
+// A window of one state (size value 0, what spkw13 writes for degree 1):
+// kernel sets read it as the toolkit does, the nearest state moved along its
+// velocity; NaifSpk's documented rule refuses it at open.
+TEST(spk_type13, window_of_one_state_in_kernel_sets) {
+    const std::vector<double> x{0.0, 10.0, 30.0};
+    const std::vector<State> st{{1, 2, 3, 0.5, 0, -1}, {4, 5, 6, 1, 2, 0.25}, {7, 8, 9, -1, 0, 0}};
+    auto im = test::build_spk({spk_segment(1, 0, 13, 0, 30, discrete_data(x, st, 0))});
+    auto daf = DafFile::from_bytes(im.bytes);
+    ASSERT_TRUE(daf.has_value());
+    EXPECT_FALSE(SpkFile::from_daf(*daf).has_value());
+    auto spk = SpkFile::from_daf(*daf, SpkReading{SpkTypes::All, OddWindowCentre::Nearest});
+    ASSERT_TRUE(spk.has_value()) << spk.error().message();
+    const struct {
+        double et;
+        std::size_t j;
+    } cases[] = {{4.0, 0}, {5.0, 1}, {19.0, 1}, {25.0, 2}, {40.0, 2}, {-3.0, 0}};
+    for (const auto& c : cases) {
+        const State& s = st[c.j];
+        const double d = c.et - x[c.j];
+        expect_bits(expect_state(SpkFile::eval_segment(spk->segments().at(0), c.et)),
+                    {s[0] + d * s[3], s[1] + d * s[4], s[2] + d * s[5], s[3], s[4], s[5]});
+    }
+}
+
 // The Hermite interpolant written out from its definition: doubled nodes, a
 // full table of divided differences (order k from order k - 1), then the
 // Newton form and its derivative.

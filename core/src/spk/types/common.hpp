@@ -68,102 +68,76 @@ inline std::uint64_t first_after(const double* x, std::uint64_t n, double et) no
     return static_cast<std::uint64_t>(std::upper_bound(x, x + n, et) - x);
 }
 
-// Interpolation over a window of t <= kMaxWindow distinct nodes x[0..t):
-// the Lagrange or Hermite polynomial is a weighted sum of the window's data,
-// sum_j w_j y_j, with weights that depend on the nodes and u alone. They are
-// computed once per epoch and applied to every component of the state (which
-// share the nodes), so the divisions are paid once rather than per
-// component. Differences are taken in units of the mean node spacing s, so
-// that products of up to 31 of them stay far from overflow.
-
-inline double inverse_spacing(const double* x, std::size_t t) noexcept {
-    return t > 1 ? static_cast<double>(t - 1) / (x[t - 1] - x[0]) : 1.0;
-}
-
-// The Lagrange basis at u: l[j] = prod_{m != j} (u - x_m) / (x_j - x_m). The
-// numerators are prefix and suffix products of (u - x_m), so that at a node
-// every other weight is exactly 0.
-inline void lagrange_weights(const double* x, std::size_t t, double u, double* l) noexcept {
-    const double s = inverse_spacing(x, t);
-    double a[kMaxWindow], pre[kMaxWindow + 1];
-    pre[0] = 1.0;
-    for (std::size_t m = 0; m < t; ++m) {
-        a[m] = (u - x[m]) * s;
-        pre[m + 1] = pre[m] * a[m];
-    }
-    double suf = 1.0;
-    for (std::size_t j = t; j-- > 0;) {
-        double d = 1.0;
-        for (std::size_t m = 0; m < t; ++m)
-            if (m != j) d = d * ((x[j] - x[m]) * s);
-        l[j] = pre[j] * suf / d;
-        suf = suf * a[j];
-    }
-}
-
-// Weights of the Hermite polynomial through values F_j and derivatives D_j
-// at the nodes: value = sum f[j] F_j + d[j] D_j, its derivative = sum
-// df[j] F_j + dd[j] D_j. With the Lagrange basis L_j and c_j = L_j'(x_j) =
-// sum_{m != j} 1 / (x_j - x_m), the basis polynomials are
-//   (1 - 2 c_j (u - x_j)) L_j^2   for F_j,   (u - x_j) L_j^2   for D_j.
-struct HermiteWeights {
-    double f[kMaxWindow], d[kMaxWindow], df[kMaxWindow], dd[kMaxWindow];
-};
-
-inline void hermite_weights(const double* x, std::size_t t, double u, HermiteWeights& w) noexcept {
-    const double s = inverse_spacing(x, t);
-    double a[kMaxWindow];
-    double r[kMaxWindow][kMaxWindow];  // r[j][m] = 1 / ((x_j - x_m) s), m < j; r[m][j] = -r[j][m]
-    for (std::size_t j = 0; j < t; ++j) {
-        a[j] = (u - x[j]) * s;
-        for (std::size_t m = 0; m < j; ++m) {
-            r[j][m] = 1.0 / ((x[j] - x[m]) * s);
-            r[m][j] = -r[j][m];
+// Interpolation over a window of t <= kMaxWindow distinct nodes x[0..t), by
+// Neville's recursion, in the order of operations the toolkit's readers
+// follow (found by comparing with spiceypy bit for bit: Types 8, 9, 12, 13,
+// 18 and 19, windows up to 14 Hermite and 28 Lagrange nodes). Each entry of
+// a column is
+//   p = ((b - u) p_lo + (u - a) p_hi) / (b - a)
+// over the nodes a < b it spans; a weighted-sum form with the same
+// polynomial drifts from the toolkit's answers by up to 1e-8 relative at
+// high degree, so the recursion is kept as it is, one division per entry.
+// The K components of a state share the nodes and run side by side in the
+// innermost loop. The data of node j are y[j * stride + c], c < K.
+template <std::size_t K>
+inline void lagrange_neville(const double* x, std::size_t t, double u, const double* y, std::size_t stride,
+                             double* out) noexcept {
+    double p[kMaxWindow][K];
+    for (std::size_t j = 0; j < t; ++j)
+        for (std::size_t c = 0; c < K; ++c) p[j][c] = y[j * stride + c];
+    for (std::size_t k = 1; k < t; ++k) {
+        for (std::size_t i = 0; i + k < t; ++i) {
+            const double c1 = x[i + k] - u, c2 = u - x[i], den = x[i + k] - x[i];
+            for (std::size_t c = 0; c < K; ++c) p[i][c] = (c1 * p[i][c] + c2 * p[i + 1][c]) / den;
         }
     }
+    for (std::size_t c = 0; c < K; ++c) out[c] = p[0][c];
+}
+
+// The Hermite polynomial through values f and derivatives d at the nodes
+// (f[j * stride + c], d[j * stride + c]), with its derivative, by the same
+// recursion over the doubled nodes z_2j = z_2j+1 = x_j: beside each entry p
+// its derivative q,
+//   q = ((b - u) q_lo + (u - a) q_hi + (p_hi - p_lo)) / (b - a),
+// and on a doubled node p = f_j + (u - x_j) d_j, q = d_j. The derivatives
+// are taken times `dscale` into the recursion and the resulting derivative
+// divided by it (Type 12 works in units of its step; 1 elsewhere, exact).
+template <std::size_t K>
+inline void hermite_neville(const double* x, std::size_t t, double u, const double* f, const double* d,
+                            std::size_t stride, double dscale, double* value, double* deriv) noexcept {
+    double p[2 * kMaxWindow][K], q[2 * kMaxWindow][K];
+    const std::size_t nn = 2 * t;
     for (std::size_t j = 0; j < t; ++j) {
-        // L_j and its derivative in units of the spacing, by the product rule.
-        double p = 1.0, dp = 0.0, c = 0.0;
-        for (std::size_t m = 0; m < t; ++m) {
-            if (m == j) continue;
-            const double q = r[j][m];
-            const double factor = a[m] * q;
-            c = c + q;
-            dp = dp * factor + p * q;
-            p = p * factor;
+        const double* fj = f + j * stride;
+        const double* dj = d + j * stride;
+        const double w = u - x[j];
+        for (std::size_t c = 0; c < K; ++c) {
+            const double dv = dj[c] * dscale;
+            p[2 * j][c] = fj[c] + w * dv;
+            q[2 * j][c] = dv;
         }
-        const double l2 = p * p;
-        const double g = 1.0 - 2.0 * c * a[j];
-        w.f[j] = g * l2;
-        w.d[j] = (u - x[j]) * l2;
-        w.df[j] = (2.0 * g * p * dp - 2.0 * c * l2) * s;
-        w.dd[j] = l2 + 2.0 * a[j] * p * dp;
+        if (j + 1 == t) break;
+        const double* fn = f + (j + 1) * stride;
+        const double c1 = x[j + 1] - u, c2 = u - x[j], den = x[j + 1] - x[j];
+        for (std::size_t c = 0; c < K; ++c) {
+            p[2 * j + 1][c] = (c1 * fj[c] + c2 * fn[c]) / den;
+            q[2 * j + 1][c] = (fn[c] - fj[c]) / den;
+        }
     }
-}
-
-// sum_j w[j] y[j * stride], j ascending.
-inline double weigh(const double* w, const double* y, std::size_t stride, std::size_t t) noexcept {
-    double sum = 0.0;
-    for (std::size_t j = 0; j < t; ++j) sum = sum + w[j] * y[j * stride];
-    return sum;
-}
-
-// sum_j (wf[j] f[j * stride] + wd[j] d[j * stride]), j ascending.
-inline double weigh2(const double* wf, const double* f, const double* wd, const double* d, std::size_t stride,
-                     std::size_t t) noexcept {
-    double sum = 0.0;
-    for (std::size_t j = 0; j < t; ++j) sum = sum + (wf[j] * f[j * stride] + wd[j] * d[j * stride]);
-    return sum;
-}
-
-// The same for derivative weights, whose wf sum to zero: the values are
-// taken relative to the first, so that a derivative small beside the values
-// (a velocity beside a position) is not summed from large cancelling terms.
-inline double weigh2_derivative(const double* wf, const double* f, const double* wd, const double* d,
-                                std::size_t stride, std::size_t t) noexcept {
-    double sum = 0.0;
-    for (std::size_t j = 0; j < t; ++j) sum = sum + (wf[j] * (f[j * stride] - f[0]) + wd[j] * d[j * stride]);
-    return sum;
+    for (std::size_t k = 2; k < nn; ++k) {
+        for (std::size_t i = 0; i + k < nn; ++i) {
+            const double a = x[i / 2], b = x[(i + k) / 2];
+            const double c1 = b - u, c2 = u - a, den = b - a;
+            for (std::size_t c = 0; c < K; ++c) {
+                q[i][c] = (c1 * q[i][c] + c2 * q[i + 1][c] + (p[i + 1][c] - p[i][c])) / den;
+                p[i][c] = (c1 * p[i][c] + c2 * p[i + 1][c]) / den;
+            }
+        }
+    }
+    for (std::size_t c = 0; c < K; ++c) {
+        value[c] = p[0][c];
+        deriv[c] = q[0][c] / dscale;
+    }
 }
 
 // Length of a directory of every 100th epoch of n: n/100, or (n-1)/100 when

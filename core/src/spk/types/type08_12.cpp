@@ -17,8 +17,12 @@ std::expected<EqualStepStates, SpkError> open_grid(const DafFile& daf, std::uint
     if (!spk_types::stored_count(seg->back(0), 1, seg->size, n))
         return spk_types::malformed(type, "N outside 1..segment length");
     if (6 * n + 4 != seg->size) return spk_types::malformed(type, "segment length does not match N states");
-    if (!spk_types::stored_count(seg->back(1), 1, spk_types::kMaxWindow - 1, wm1))
-        return spk_types::malformed(type, "window size outside 2..32");
+    // Type 8 stores its degree (a window of 2 or more states), Type 12 its
+    // window size minus one: the toolkit's spkw12 writes degree 1, a window
+    // of one state (moved along its velocity), which its reader reads.
+    const std::uint64_t lo = type == 12 ? 0 : 1;
+    if (!spk_types::stored_count(seg->back(1), lo, spk_types::kMaxWindow - 1, wm1))
+        return spk_types::malformed(type, type == 12 ? "window size outside 1..32" : "window size outside 2..32");
     const double start = seg->back(3), step = seg->back(2);
     if (!std::isfinite(start)) return spk_types::malformed(type, "START not finite");
     if (!(step > 0.0) || !std::isfinite(step)) return spk_types::malformed(type, "STEP not positive");
@@ -55,43 +59,36 @@ std::expected<SpkType12, SpkError> SpkType12::open(const DafFile& daf, std::uint
     return SpkType12{daf, *g};
 }
 
+// Types 8 and 12 interpolate in units of STEP, the window's nodes at 1..t
+// and et at 1 + (et - x0) / STEP, x0 the window's first epoch: the toolkit's
+// numbering, which its rounding follows.
+namespace {
+double unit_nodes(const EqualStepStates& grid, std::uint64_t first, double et, std::size_t t, double* nodes) {
+    for (std::size_t j = 0; j < t; ++j) nodes[j] = static_cast<double>(j + 1);
+    const double x0 = grid.start + static_cast<double>(first) * grid.step;
+    return (et - x0) / grid.step + 1.0;
+}
+}  // namespace
+
 std::expected<State, SpkError> SpkType8::evaluate(double et) const {
     const std::uint64_t first = grid.first(et);
     const std::size_t t = static_cast<std::size_t>(std::min(grid.window, grid.n));
-    const double x0 = grid.start + static_cast<double>(first) * grid.step;
-    const double u = (et - x0) / grid.step;
-    double nodes[spk_types::kMaxWindow], l[spk_types::kMaxWindow];
-    for (std::size_t j = 0; j < t; ++j) nodes[j] = static_cast<double>(j);
-    spk_types::lagrange_weights(nodes, t, u, l);
-    const double* y = grid.states + 6 * first;
+    double nodes[spk_types::kMaxWindow];
+    const double u = unit_nodes(grid, first, et, t, nodes);
     State out;
-    for (std::size_t c = 0; c < 6; ++c) out[c] = spk_types::weigh(l, y + c, 6, t);
+    spk_types::lagrange_neville<6>(nodes, t, u, grid.states + 6 * first, 6, out.data());
     return out;
 }
 
 std::expected<State, SpkError> SpkType12::evaluate(double et) const {
     const std::uint64_t first = grid.first(et);
     const std::size_t t = static_cast<std::size_t>(std::min(grid.window, grid.n));
-    const double x0 = grid.start + static_cast<double>(first) * grid.step;
-    const double u = (et - x0) / grid.step;
     double nodes[spk_types::kMaxWindow];
-    for (std::size_t j = 0; j < t; ++j) nodes[j] = static_cast<double>(j);
-    spk_types::HermiteWeights w;
-    spk_types::hermite_weights(nodes, t, u, w);
-    // In units of u the stored velocities are derivatives times STEP, and
-    // the polynomial's derivative is per STEP seconds: the weights take both
-    // factors.
-    const double recip = 1.0 / grid.step;
-    for (std::size_t j = 0; j < t; ++j) {
-        w.d[j] = w.d[j] * grid.step;
-        w.df[j] = w.df[j] * recip;
-    }
+    const double u = unit_nodes(grid, first, et, t, nodes);
+    // In units of STEP the stored velocities are derivatives times STEP.
     const double* y = grid.states + 6 * first;
     State out;
-    for (std::size_t c = 0; c < 3; ++c) {
-        out[c] = spk_types::weigh2(w.f, y + c, w.d, y + c + 3, 6, t);
-        out[c + 3] = spk_types::weigh2_derivative(w.df, y + c, w.dd, y + c + 3, 6, t);
-    }
+    spk_types::hermite_neville<3>(nodes, t, u, y, y + 3, 6, grid.step, out.data(), out.data() + 3);
     return out;
 }
 

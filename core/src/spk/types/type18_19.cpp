@@ -23,9 +23,10 @@ std::expected<PacketBlock, SpkError> PacketBlock::check(const double* data, std:
 }
 
 State PacketBlock::evaluate(double et) const noexcept {
-    // i, the last epoch not after et (-1 when none); the window runs from
-    // i - W/2 + 1 to i + W/2, cut (not shifted) at the block's ends.
-    const auto i = static_cast<std::int64_t>(spk_types::first_after(epochs, n, et)) - 1;
+    // i, the last epoch before et (-1 when none; on an epoch, the one
+    // before it, as the toolkit takes it); the window runs from i - W/2 + 1
+    // to i + W/2, cut (not shifted) at the block's ends.
+    const auto i = static_cast<std::int64_t>(spk_types::first_not_before(epochs, n, et)) - 1;
     const auto half = static_cast<std::int64_t>(window / 2);
     const std::int64_t lo = std::max<std::int64_t>(0, i - half + 1);
     const std::int64_t hi = std::min<std::int64_t>(static_cast<std::int64_t>(n) - 1, i + half);
@@ -37,20 +38,17 @@ State PacketBlock::evaluate(double et) const noexcept {
     const auto stride = static_cast<std::size_t>(packet_size);
     State out;
     if (subtype == 1) {
-        double l[spk_types::kMaxWindow];
-        spk_types::lagrange_weights(x, ts, et, l);
-        for (std::size_t c = 0; c < 6; ++c) out[c] = spk_types::weigh(l, y + c, stride, ts);
+        spk_types::lagrange_neville<6>(x, ts, et, y, stride, out.data());
         return out;
     }
-    spk_types::HermiteWeights w;
-    spk_types::hermite_weights(x, ts, et, w);
-    for (std::size_t c = 0; c < 3; ++c) {
-        out[c] = spk_types::weigh2(w.f, y + c, w.d, y + c + 3, stride, ts);
-        // Subtype 0: the velocity through the stored velocities and
-        // accelerations; subtype 2: the derivative of the position.
-        out[c + 3] = subtype == 0 ? spk_types::weigh2(w.f, y + c + 6, w.d, y + c + 9, stride, ts)
-                                  : spk_types::weigh2_derivative(w.df, y + c, w.dd, y + c + 3, stride, ts);
-    }
+    // Subtype 0: the velocity through the stored velocities and
+    // accelerations; subtype 2: the derivative of the position.
+    double deriv[3];
+    spk_types::hermite_neville<3>(x, ts, et, y, y + 3, stride, 1.0, out.data(), deriv);
+    if (subtype == 0)
+        spk_types::hermite_neville<3>(x, ts, et, y + 6, y + 9, stride, 1.0, out.data() + 3, deriv);
+    else
+        for (std::size_t c = 0; c < 3; ++c) out[c + 3] = deriv[c];
     return out;
 }
 
