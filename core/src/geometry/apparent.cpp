@@ -187,7 +187,9 @@ private:
     double off_[6 * kBlock];  // site offsets of a block
 };
 
-enum class Output { State, AzEl };
+// Position: J2000 positions (3 doubles per epoch) and light times only,
+// block_positions below.
+enum class Output { State, AzEl, Position };
 
 struct Runner {
     const KernelSnapshot& snap;
@@ -472,6 +474,58 @@ struct Runner {
         return std::nullopt;
     }
 
+    // Stellar aberration of the positions alone: the position terms of
+    // aberrate(), in its order, so that they agree with apparent states bit
+    // for bit; no rates, hence no acceleration of the observer.
+    void aberrate_positions(Work& w, std::size_t n, double* p) const {
+        const double sign = fl.transmission ? -1.0 : 1.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            double* s = p + 6 * k;
+            const double r = norm3(s);
+            if (!(r > 0.0)) continue;
+            const double ww[3] = {sign * w.so[6 * k + 3] / kSpeedOfLight, sign * w.so[6 * k + 4] / kSpeedOfLight,
+                                  sign * w.so[6 * k + 5] / kSpeedOfLight};
+            const double u[3] = {s[0] / r, s[1] / r, s[2] / r};
+            const double h[3] = {u[1] * ww[2] - u[2] * ww[1], u[2] * ww[0] - u[0] * ww[2], u[0] * ww[1] - u[1] * ww[0]};
+            const double sphi2 = dot3(h, h);
+            const double cphi = std::sqrt(1.0 - sphi2);
+            const double cm1 = -sphi2 / (1.0 + cphi);
+            const double uw = dot3(u, ww);
+            double corr[3];
+            for (std::size_t c = 0; c < 3; ++c) {
+                const double t = ww[c] - uw * u[c];
+                corr[c] = s[c] * cm1 + r * t;
+            }
+            for (std::size_t c = 0; c < 3; ++c) s[c] = s[c] + corr[c];
+        }
+    }
+
+    // block() for Output::Position (J2000 only): the positions of its states
+    // and their light times, without the observer's acceleration (two
+    // observer states per epoch under +S) or the aberration's rate.
+    std::optional<BatchFailure> block_positions(Work& w, std::size_t n, double* out, double* lts) const {
+        double* p = w.p;
+        if (w.direct) {
+            if (auto f = w.direct->evaluate(w.et, n, p)) return f;
+            for (std::size_t k = 0; k < n; ++k) w.lt[k] = scaled_norm3(p + 6 * k) / kSpeedOfLight;
+        } else {
+            if (auto f = w.observer.eval(w.et, n, w.so)) return f;
+            if (auto f = light_time(w, w.target, n, p, w.lt, w.dlt)) return f;
+            if (fl.stellar) aberrate_positions(w, n, p);
+        }
+        for (std::size_t k = 0; k < n; ++k)
+            for (std::size_t c = 0; c < 3; ++c) out[3 * k + c] = p[6 * k + c];
+        if (lts) std::copy(w.lt, w.lt + n, lts);
+        return std::nullopt;
+    }
+
+    // The block of the output asked for, into rows of `out` (3 or 6 doubles).
+    std::optional<BatchFailure> any_block(Work& w, std::size_t n, double* out, double* lts) const {
+        if (output == Output::Position) return block_positions(w, n, out, lts);
+        return block(w, n, out, lts);
+    }
+    std::size_t width() const noexcept { return output == Output::Position ? 3 : 6; }
+
     // Azimuth, elevation, range and their rates from an ITRF93 state.
     void azel_row(const double* s, double* o) const {
         double l[6];
@@ -515,7 +569,7 @@ struct Runner {
             }
             if (n == 0)
                 return BatchFailure{i, KernelSetError(KernelSetError::Kind::Epoch, label() + ": the epoch is NaN")};
-            if (auto f = block(*w, n, out + 6 * i, lts ? lts + i : nullptr)) {
+            if (auto f = any_block(*w, n, out + width() * i, lts ? lts + i : nullptr)) {
                 // Steps fail epoch by epoch over the block: the lowest index
                 // that fails is found one epoch at a time.
                 std::size_t first = f->index;
@@ -524,7 +578,7 @@ struct Runner {
                 std::copy(w->et, w->et + n, ets_block);
                 for (std::size_t k = 0; k < first; ++k) {
                     w->et[0] = ets_block[k];
-                    if (auto g = block(*w, 1, out + 6 * (i + k), lts ? lts + i + k : nullptr)) {
+                    if (auto g = any_block(*w, 1, out + width() * (i + k), lts ? lts + i + k : nullptr)) {
                         first = k;
                         err = std::move(g->error);
                         break;
@@ -587,6 +641,14 @@ std::expected<void, BatchFailure> apparent_batch(const KernelSnapshot& snap, con
                                                  double* states, double* light_times, unsigned threads) {
     const Runner runner{snap, q};
     return run_query(runner, ets, states, light_times, threads);
+}
+
+std::expected<void, BatchFailure> apparent_positions_batch(const KernelSnapshot& snap, const Endpoint& target,
+                                                           const Endpoint& observer, Correction correction,
+                                                           EpochView ets, double* positions, double* light_times,
+                                                           unsigned threads) {
+    const Runner runner{snap, ApparentQuery{target, observer, OutputFrame::J2000, correction}, Output::Position};
+    return run_query(runner, ets, positions, light_times, threads);
 }
 
 std::expected<std::pair<State, double>, KernelSetError> apparent_state(const KernelSnapshot& snap,

@@ -115,6 +115,16 @@ std::expected<void, KernelSetError> check_query(const ApparentQuery& q);
 std::expected<void, BatchFailure> apparent_batch(const KernelSnapshot& snap, const ApparentQuery& q, EpochView ets,
                                                  double* states, double* light_times, unsigned threads = 0);
 
+// The positions of apparent_batch's states in J2000 (3 doubles per epoch),
+// bit for bit, and their light times (may be null), without the velocities:
+// no light-time rates, and under +S no observer acceleration (which costs
+// apparent_batch two more observer states per epoch). Labels and failures
+// as apparent_batch's.
+std::expected<void, BatchFailure> apparent_positions_batch(const KernelSnapshot& snap, const Endpoint& target,
+                                                           const Endpoint& observer, Correction correction,
+                                                           EpochView ets, double* positions, double* light_times,
+                                                           unsigned threads = 0);
+
 std::expected<std::pair<State, double>, KernelSetError> apparent_state(const KernelSnapshot& snap,
                                                                        const ApparentQuery& q, double et);
 

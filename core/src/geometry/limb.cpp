@@ -189,25 +189,27 @@ std::expected<void, BatchFailure> curve_batch(const KernelSnapshot& snap, const 
         roll[2 * k + 1] = std::sin(a);
     }
     const double sigma = fl.transmission ? 1.0 : -1.0;
-    const ApparentQuery centre{Endpoint::of_body(q.target.body), Endpoint::of_body(q.observer), OutputFrame::J2000,
-                               q.correction};
-    const ApparentQuery lamp{Endpoint::of_body(q.source), Endpoint::of_body(q.target.body), OutputFrame::J2000,
-                             q.correction};
     const std::size_t block = std::min(kBlock, ets.size);
-    std::vector<double> scratch(block * (limb ? 8 : 14));
-    double* pos = scratch.data();       // 6 per epoch: the centre seen from the observer
-    double* lts = pos + 6 * block;      // its light time
+    // Positions only (apparent_positions_batch): the cuts need no velocity.
+    std::vector<double> scratch(block * (limb ? 5 : 8));
+    double* pos = scratch.data();       // 3 per epoch: the centre seen from the observer
+    double* lts = pos + 3 * block;      // its light time
     double* when = lts + block;         // the target epoch
-    double* src = when + block;         // 6 per epoch: the source seen from the centre (terminators)
+    double* src = when + block;         // 3 per epoch: the source seen from the centre (terminators)
+    const Endpoint target = Endpoint::of_body(q.target.body);
     const std::size_t cuts = q.cuts;
     for (std::size_t b0 = 0; b0 < ets.size; b0 += block) {
         const std::size_t m = std::min(block, ets.size - b0);
         const EpochView view{ets.data + static_cast<std::ptrdiff_t>(b0) * ets.stride, ets.stride, m};
-        if (auto r = apparent_batch(snap, centre, view, pos, lts, threads); !r)
+        if (auto r = apparent_positions_batch(snap, target, Endpoint::of_body(q.observer), q.correction, view, pos,
+                                              lts, threads);
+            !r)
             return std::unexpected(BatchFailure{b0 + r.error().index, wrap(r.error().error)});
         for (std::size_t i = 0; i < m; ++i) when[i] = fl.light_time ? view[i] + sigma * lts[i] : view[i];
         if (!limb)
-            if (auto r = apparent_batch(snap, lamp, EpochView{when, 1, m}, src, nullptr, threads); !r)
+            if (auto r = apparent_positions_batch(snap, Endpoint::of_body(q.source), target, q.correction,
+                                                  EpochView{when, 1, m}, src, nullptr, threads);
+                !r)
                 return std::unexpected(BatchFailure{b0 + r.error().index, wrap(r.error().error)});
         auto r = run_batch(m, threads,
                            [&](std::size_t b, std::size_t e, const std::atomic<std::size_t>&)
@@ -218,7 +220,7 @@ std::expected<void, BatchFailure> curve_batch(const KernelSnapshot& snap, const 
                                    if (!evaluate_path(fixed, pck, when[i], false, rr, err))
                                        return BatchFailure{i, wrap(KernelSnapshot::frame_error(*err))};
                                    const Mat3& R = rr.r;
-                                   const double* p = pos + 6 * i;
+                                   const double* p = pos + 3 * i;
                                    Vec3 obs;
                                    for (int c = 0; c < 3; ++c)
                                        obs[c] = -(R[c][0] * p[0] + R[c][1] * p[1] + R[c][2] * p[2]);
@@ -230,7 +232,7 @@ std::expected<void, BatchFailure> curve_batch(const KernelSnapshot& snap, const 
                                                                               body_label(q.target.body))};
                                    Vec3 axis = obs;
                                    if (!limb) {
-                                       const double* s = src + 6 * i;
+                                       const double* s = src + 3 * i;
                                        for (int c = 0; c < 3; ++c)
                                            axis[c] = R[c][0] * s[0] + R[c][1] * s[1] + R[c][2] * s[2];
                                    }

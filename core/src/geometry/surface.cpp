@@ -153,6 +153,11 @@ struct Work {
     std::size_t ahead_n = 0, ahead_at = 0, at = 0;
     double ahead_so[6 * kAhead], ahead_to[6 * kAhead], ahead_rel[6 * kAhead];
     double ahead_t1[kAhead], ahead_s1[6 * kAhead];
+    // Light times of a ray frame's centre over the read-ahead run
+    // (intercept_batch), the run they are for, and whether they were found.
+    double ray_lt[kAhead], ray_pos[3 * kAhead];
+    std::size_t ray_lt_at = static_cast<std::size_t>(-1);
+    bool ray_lt_ok = false;
 
     void read_ahead(EpochView ets, std::size_t b, std::size_t m) {
         ahead_n = 0;
@@ -495,11 +500,30 @@ std::expected<void, BatchFailure> intercept_batch(const KernelSnapshot& snap, co
         if (!(w.ray_et == et)) {
             double when = et;
             if (shifted) {
-                auto a = apparent_state(snap, ApparentQuery{Endpoint::of_body(rcenter), Endpoint::of_body(q.observer),
-                                                            OutputFrame::J2000, lt_only},
-                                        et);
-                if (!a) return a.error();
-                when = et + plan.sigma * a->second;
+                // The centre's light times for the whole read-ahead run at
+                // once (positions only: the same light times as
+                // apparent_state's); one epoch at a time where that fails.
+                std::size_t k;
+                const bool run = w.ahead(k);
+                if (run && w.ray_lt_at != w.ahead_at) {
+                    w.ray_lt_at = w.ahead_at;
+                    const EpochView part{ets.data + static_cast<std::ptrdiff_t>(w.ahead_at) * ets.stride, ets.stride,
+                                         w.ahead_n};
+                    w.ray_lt_ok = apparent_positions_batch(snap, Endpoint::of_body(rcenter),
+                                                           Endpoint::of_body(q.observer), lt_only, part, w.ray_pos,
+                                                           w.ray_lt, 1)
+                                      .has_value();
+                }
+                if (run && w.ray_lt_ok) {
+                    when = et + plan.sigma * w.ray_lt[k];
+                } else {
+                    auto a = apparent_state(snap,
+                                            ApparentQuery{Endpoint::of_body(rcenter), Endpoint::of_body(q.observer),
+                                                          OutputFrame::J2000, lt_only},
+                                            et);
+                    if (!a) return a.error();
+                    when = et + plan.sigma * a->second;
+                }
             }
             std::optional<FrameError> err;
             w.ray_et = kNaN;
